@@ -1,0 +1,73 @@
+// Helpers shared by the tovel modules: module lookups at call time, printing
+// through Python's print, banner lines and strict argument checks.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <string>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace tovel {
+
+// A collaborator of an operation is looked up in its module when the
+// operation runs, as Python code resolves a global, so that a test (or a
+// user) can replace it. The module comes from sys.modules: nothing is cached.
+inline nb::object global(const char *module, const char *name) {
+    return nb::module_::import_(module).attr(name);
+}
+
+inline nb::object builtin(const char *name) {
+    return nb::module_::import_("builtins").attr(name);
+}
+
+// print(*args) on the current sys.stdout, so that redirection and capture work.
+template <typename... Args> inline void print(Args &&...args) {
+    builtin("print")(std::forward<Args>(args)...);
+}
+
+inline bool truthy(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+inline nb::str text(nb::handle value) { return nb::str(value); }
+
+// Centres `message` in a field of 80 characters: the left fill is half the
+// shortfall rounded down, the rest goes right (str.center rounds the other
+// way for some lengths). Texts of 80 characters or more stay as they are.
+inline nb::str banner(nb::handle message, const char *fill) {
+    nb::str msg = text(message);
+    Py_ssize_t len = PyUnicode_GetLength(msg.ptr());
+    if (len < 0)
+        throw nb::python_error();
+    if (len >= 80)
+        return msg;
+    Py_ssize_t left = (80 - len) / 2, right = 80 - len - left;
+    nb::str f(fill);
+    return nb::str(f * nb::int_(left) + msg + f * nb::int_(right));
+}
+
+// The argument must be exactly the built-in type (no subclass); otherwise a
+// TypeError naming the parameter, raised before anything else happens.
+inline void require_exact(nb::handle value, PyTypeObject *type,
+                          const char *func, const char *param) {
+    if (Py_TYPE(value.ptr()) != type) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s",
+                     func, param, type->tp_name, Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+}
+
+// mapping.get(key, fallback)
+inline nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
+    return mapping.attr("get")(key, fallback);
+}
+
+// True when the pending Python error is an ordinary one (Exception family),
+// as opposed to KeyboardInterrupt, SystemExit or GeneratorExit.
+inline bool ordinary(nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+} // namespace tovel
