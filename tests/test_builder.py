@@ -551,6 +551,8 @@ print(shapes.NAME, shapes.area(3, 4), shapes.core.Box(2, 3, 4).volume())
 """
 
 
+@pytest.mark.skipif(sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info < (3, 15),
+                    reason="no limited API on this free-threaded interpreter")
 def test_wheel_of_compiled_modules_installs_and_imports(tmp_path, monkeypatch, capfd):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(metagen, "time", Pause())
