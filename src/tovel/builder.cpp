@@ -76,10 +76,6 @@ static fs::path inside(nb::handle text) {
         throw nb::value_error(
             nb::str("clean() refuses {!r}: it names the working directory itself")
                 .format(text).c_str());
-    std::error_code ec;
-    if (parts > 1 && fs::is_symlink(target.parent_path(), ec))
-        throw nb::value_error(
-            nb::str("clean() refuses {!r}: it goes through a symbolic link").format(text).c_str());
     return target;
 }
 
@@ -92,9 +88,13 @@ static void clean(nb::handle path) {
     // reported and the work goes on, as a removal through the shell would.
     std::error_code ec;
     fs::remove_all(target, ec);
-    if (ec)
-        print(nb::str("cannot remove {}: {}").format(target.string(), ec.message()),
+    if (ec) {
+        nb::object why = nb::steal(PyUnicode_DecodeLocale(ec.message().c_str(), "surrogateescape"));
+        if (!why.is_valid())
+            throw nb::python_error();
+        print(nb::str("cannot remove ./{}: {}").format(path, why),
               "file"_a = nb::module_::import_("sys").attr("stderr"));
+    }
 }
 
 // The build tree is emptied and its three folders re-created right before a
