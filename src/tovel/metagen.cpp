@@ -31,7 +31,7 @@ static void warn(nb::python_error &e) {
 // comment (a "#" after whitespace) cut off. An empty result means: skip it.
 static nb::str clean_requirement(nb::str line) {
     nb::str stripped(line.attr("strip")());
-    std::string s = stripped.c_str();
+    nb::bytes utf8(stripped.attr("encode")("utf-8")); std::string s(utf8.c_str(), utf8.size());
     for (size_t i = 1; i < s.size(); ++i)
         if (s[i] == '#' && (s[i - 1] == ' ' || s[i - 1] == '\t')) {
             s.resize(i);

@@ -1,0 +1,440 @@
+"""tovel.wheeler: the wheel command, with the build front end replaced by a
+stand-in, and once for real on a tiny project with a compiled extension."""
+
+import argparse
+import base64
+import csv
+import errno
+import hashlib
+import io
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tomllib
+import types
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import tovel.metagen as metagen
+import tovel.wheeler as wheeler
+
+pytestmark = pytest.mark.usefixtures("no_sleep")
+
+ABI3_LINE = "ABI3 is enabled, using limited API for compatibility with older Python versions."
+
+
+def names(name, version):
+    """The wheel path the front end is expected to write, and its abi3 name."""
+    tags = f"cp{metagen.PYTAG}-{{}}-{metagen.PLATAG}"
+    whfile = f"./dist/{name}-{version}-{tags.format('none')}.whl"
+    newfile = f"./dist/{name}-{version}-{tags.format('abi3')}.whl"
+    return whfile, newfile
+
+
+def centred(text, fill):
+    if len(text) >= 80:
+        return text
+    left = (80 - len(text)) // 2
+    return fill * left + text + fill * (80 - len(text) - left)
+
+
+def record_hash(data):
+    digest = hashlib.sha256(data).digest()
+    return "sha256=" + base64.urlsafe_b64encode(digest).decode().rstrip("=")
+
+
+def write_wheel(path, name, version, tags, extra_files=()):
+    """A small real wheel: a package, a dist-info with WHEEL and RECORD."""
+    info = f"{name}-{version}.dist-info"
+    files = {
+        f"{name}/__init__.py": b"ANSWER = 42\n",
+        f"{name}/_native.abi3.so": bytes(range(256)) * 4,
+        **dict(extra_files),
+        f"{info}/METADATA": f"Metadata-Version: 2.4\nName: {name}\nVersion: {version}\n".encode(),
+        # "none" in the generator line is not a tag and must survive a retag
+        f"{info}/WHEEL": ("Wheel-Version: 1.0\nGenerator: nonesuch-builder (none)\n"
+                          "Root-Is-Purelib: false\n"
+                          + "".join(f"Tag: {t}\n" for t in tags)).encode(),
+    }
+    rows = io.StringIO()
+    writer = csv.writer(rows, lineterminator="\n")
+    for arc, data in files.items():
+        writer.writerow([arc, record_hash(data), len(data)])
+    writer.writerow([f"{info}/RECORD", "", ""])
+    files[f"{info}/RECORD"] = rows.getvalue().encode()
+    Path(path).parent.mkdir(exist_ok=True)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
+        for arc, data in files.items():
+            zf.writestr(arc, data)
+
+
+def wheel_contents(path):
+    with zipfile.ZipFile(path) as zf:
+        return {i.filename: zf.read(i) for i in zf.infolist()}
+
+
+def dist_info_file(contents, leaf):
+    [name] = [n for n in contents if n.count("/") == 1 and n.endswith(".dist-info/" + leaf)]
+    return name
+
+
+def wheel_tags(contents):
+    text = contents[dist_info_file(contents, "WHEEL")].decode()
+    return [line[len("Tag: "):] for line in text.splitlines() if line.startswith("Tag: ")]
+
+
+def assert_record_consistent(contents):
+    record = dist_info_file(contents, "RECORD")
+    rows = list(csv.reader(io.StringIO(contents[record].decode())))
+    assert sorted(r[0] for r in rows) == sorted(contents)
+    for arc, digest, size in rows:
+        if arc == record:
+            assert (digest, size) == ("", "")
+        else:
+            assert (digest, int(size)) == (record_hash(contents[arc]), len(contents[arc])), arc
+
+
+class FrontEnd:
+    """Stands in for tovel.wheeler.subprocess. Its run() records the argument
+    list and, like the build front end, reads pyproject.toml from the working
+    directory and leaves a wheel in dist/ named from the document's tags."""
+
+    def __init__(self, returncode=0, build=True, rename=None):
+        self.returncode, self.build, self.rename = returncode, build, rename
+        self.calls = []
+
+    def run(self, cmd, **kwargs):
+        self.calls.append((list(cmd), kwargs))
+        print("front end ran")
+        if self.build:
+            with open("pyproject.toml", "rb") as f:
+                doc = tomllib.load(f)
+            name, version = doc["project"]["name"], doc["project"]["version"]
+            if self.rename:
+                name = self.rename(name)
+            wheel = doc["tool"]["distutils"]["bdist_wheel"]
+            py, plat = wheel["python-tag"], wheel["plat-name"]
+            write_wheel(f"dist/{name}-{version}-{py}-none-{plat}.whl", name, version,
+                        [f"{py}-none-{plat}", f"py3-none-{plat}"])
+        return subprocess.CompletedProcess(cmd, self.returncode)
+
+
+class WindowsLikeOs:
+    """tovel.wheeler.os whose rename refuses to replace an existing file."""
+
+    def __init__(self, remove_error=None):
+        self.remove_error = remove_error
+        self.removed = []
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def rename(self, src, dst):
+        if os.path.exists(dst):
+            raise FileExistsError(errno.EEXIST, "File exists", dst)
+        os.rename(src, dst)
+
+    def remove(self, path):
+        self.removed.append(path)
+        if self.remove_error:
+            raise self.remove_error
+        os.remove(path)
+
+
+def record(**fields):
+    base = dict(name="demo", version="1.0", description="demo project", license="MIT",
+                extra={}, entry={}, abi3=True, func=None)
+    base.update(fields)
+    return argparse.Namespace(**base)
+
+
+@pytest.fixture
+def front_end(monkeypatch, project_dir):
+    (project_dir / "project").mkdir()
+    (project_dir / "project" / "README.md").write_text("# demo\n")
+    (project_dir / "project" / "requirements.txt").write_text("")
+    fake = FrontEnd()
+    monkeypatch.setattr(wheeler, "subprocess", fake)
+    return fake
+
+
+# --- module ----------------------------------------------------------------
+
+
+def test_module_binds_its_names_in_order():
+    assert [n for n in vars(wheeler) if not n.startswith("__")] == [
+        "argparse", "json", "os", "subprocess", "sys",
+        "ABITAG", "PLATAG", "PYTAG", "libpath", "project", "tovwheel"]
+    assert (wheeler.argparse, wheeler.json, wheeler.os, wheeler.subprocess, wheeler.sys) == (
+        argparse, json, os, subprocess, sys)
+    for name in ("ABITAG", "PLATAG", "PYTAG", "libpath", "project"):
+        assert getattr(wheeler, name) is getattr(metagen, name)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: wheeler.tovwheel(),
+    lambda: wheeler.tovwheel(record(), record()),
+    lambda: wheeler.tovwheel(options=record()),
+], ids=["none", "two", "wrong-keyword"])
+def test_argument_errors(front_end, call):
+    with pytest.raises(TypeError):
+        call()
+    assert front_end.calls == [] and not Path("pyproject.toml").exists()
+
+
+# --- one run with the front end replaced -------------------------------------
+
+
+def test_run_prints_builds_and_retags(front_end, capsys):
+    assert wheeler.tovwheel(args=record(name="demo", version="1.0")) is None
+    whfile, newfile = names("demo", "1.0")
+    assert capsys.readouterr().out.splitlines() == [
+        centred("wheel " + whfile, "#"), "front end ran", ABI3_LINE]
+    [(cmd, kwargs)] = front_end.calls
+    assert cmd == [sys.executable, "-m", "build", "-wno", "dist"]
+    assert kwargs.get("shell", False) is False
+    assert not os.path.exists(whfile)
+    contents = wheel_contents(newfile)
+    assert wheel_tags(contents) == [
+        f"cp{metagen.PYTAG}-abi3-{metagen.PLATAG}", f"py3-abi3-{metagen.PLATAG}"]
+    assert_record_consistent(contents)
+
+
+def test_interpreter_path_with_a_space_stays_one_argument(front_end, monkeypatch):
+    python = "/opt/my python 3/bin/python3"
+    monkeypatch.setattr(wheeler, "sys", types.SimpleNamespace(executable=python))
+    wheeler.tovwheel(record(abi3=False))
+    assert [cmd for cmd, _ in front_end.calls] == [[python, "-m", "build", "-wno", "dist"]]
+
+
+def test_project_gets_the_records_own_dictionary(front_end, monkeypatch):
+    seen = []
+
+    def project(options):
+        seen.append(options)
+        metagen.project(options)
+
+    monkeypatch.setattr(wheeler, "project", project)
+    args = record(extra='{"fast": ["numpy"]}')
+    wheeler.tovwheel(args)
+    [options] = seen
+    assert options is vars(args)
+    assert options["extra"] == {"fast": ["numpy"]}
+
+
+@pytest.mark.parametrize("extra, entry, want_extra, want_entry", [
+    ('{"fast": ["numpy>=2"]}', '{"demo": "demo.cli:main"}',
+     {"fast": ["numpy>=2"]}, {"demo": "demo.cli:main"}),
+    ('["numpy"]', "{}", ["numpy"], {}),
+    (' {"a": []} ', {"kept": "as is:main"}, {"a": []}, {"kept": "as is:main"}),
+], ids=["objects", "list", "text-and-mapping"])
+def test_json_options_are_parsed_and_stored(front_end, extra, entry, want_extra, want_entry):
+    args = record(extra=extra, entry=entry, abi3=False)
+    wheeler.tovwheel(args)
+    assert (args.extra, args.entry) == (want_extra, want_entry)
+    proj = tomllib.loads(Path("pyproject.toml").read_text())["project"]
+    assert (proj["optional-dependencies"], proj["scripts"]) == (want_extra, want_entry)
+
+
+def test_mappings_are_left_alone(front_end, monkeypatch):
+    parsed = []
+    monkeypatch.setattr(wheeler, "json", types.SimpleNamespace(
+        loads=lambda text: parsed.append(text) or {}))
+    extra, entry = {"fast": ["numpy"]}, {}
+    args = record(extra=extra, entry=entry, abi3=False)
+    wheeler.tovwheel(args)
+    assert parsed == []
+    assert args.extra is extra and args.entry is entry
+
+
+@pytest.mark.parametrize("extra, entry", [
+    ("", {}), ("{bad", {}), ({}, "nope"), ("{}", ""), ("{}", "{'single': 'quotes'}"),
+])
+def test_invalid_json_stops_before_anything_is_written(front_end, capsys, extra, entry):
+    with pytest.raises(json.JSONDecodeError):
+        wheeler.tovwheel(record(extra=extra, entry=entry))
+    assert front_end.calls == []
+    assert not Path("pyproject.toml").exists()
+    assert capsys.readouterr().out == ""
+
+
+def test_project_error_stops_before_the_build(front_end):
+    with pytest.raises(TypeError):
+        wheeler.tovwheel(record(version=None))
+    assert front_end.calls == []
+
+
+@pytest.mark.parametrize("abi3", [False, "", 0])
+def test_abi3_off_keeps_the_wheel_as_built(front_end, capsys, abi3):
+    whfile, newfile = names("demo", "1.0")
+    assert wheeler.tovwheel(record(abi3=abi3)) is None
+    assert ABI3_LINE not in capsys.readouterr().out
+    assert os.path.exists(whfile) and not os.path.exists(newfile)
+    assert wheel_tags(wheel_contents(whfile))[0] == f"cp{metagen.PYTAG}-none-{metagen.PLATAG}"
+
+
+@pytest.mark.parametrize("abi3", [True, "1", "no"])
+@pytest.mark.parametrize("name, version", [("demo", "1.0"), ("nonesuch", "0.none")])
+def test_abi3_on_changes_only_the_abi_tag(front_end, capsys, abi3, name, version):
+    whfile, newfile = names(name, version)
+    wheeler.tovwheel(record(name=name, version=version, abi3=abi3))
+    assert capsys.readouterr().out.splitlines()[-1] == ABI3_LINE
+    assert sorted(os.listdir("dist")) == [os.path.basename(newfile)]
+    assert newfile.startswith(f"./dist/{name}-{version}-")
+    after = wheel_contents(newfile)
+    # rebuild the wheel the stand-in wrote, for comparison
+    write_wheel("before.whl", name, version,
+                [f"cp{metagen.PYTAG}-none-{metagen.PLATAG}", f"py3-none-{metagen.PLATAG}"])
+    before = wheel_contents("before.whl")
+    assert list(after) == list(before)
+    wheel = dist_info_file(before, "WHEEL")
+    changed = [arc for arc in before if before[arc] != after[arc]]
+    assert changed == [wheel, dist_info_file(before, "RECORD")]
+    old_lines = before[wheel].decode().splitlines()
+    new_lines = after[wheel].decode().splitlines()
+    assert [(o, n) for o, n in zip(old_lines, new_lines) if o != n] == [
+        (o, o.replace("-none-", "-abi3-")) for o in old_lines if o.startswith("Tag: ")]
+    assert_record_consistent(after)
+
+
+@pytest.mark.parametrize("length", [77, 78, 79, 80, 81])
+def test_banner_centring(front_end, capsys, length):
+    whfile, _ = names("", "1.0")
+    name = "n" * (length - len("wheel " + whfile))
+    assert name
+    whfile, _ = names(name, "1.0")
+    wheeler.tovwheel(record(name=name, abi3=False))
+    banner = capsys.readouterr().out.splitlines()[0]
+    text = "wheel " + whfile
+    assert len(text) == length
+    left = max(0, (80 - length) // 2)
+    assert banner == "#" * left + text + "#" * max(0, 80 - length - left)
+
+
+# --- failures ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("abi3", [True, False])
+def test_front_end_that_cannot_start_is_an_error(front_end, monkeypatch, tmp_path, abi3):
+    # the real subprocess module, an interpreter path that does not exist
+    missing = str(tmp_path / "no such dir" / "python")
+    monkeypatch.setattr(wheeler, "subprocess", subprocess)
+    monkeypatch.setattr(wheeler, "sys", types.SimpleNamespace(executable=missing))
+    whfile, newfile = names("demo", "1.0")
+    write_wheel(whfile, "demo", "1.0", ["stale"])
+    with pytest.raises(Exception) as failure:
+        wheeler.tovwheel(record(abi3=abi3))
+    assert os.strerror(errno.ENOENT) in str(failure.value)
+    assert os.path.exists(whfile) and not os.path.exists(newfile)
+
+
+@pytest.mark.parametrize("abi3", [True, False])
+def test_wheel_under_another_name(front_end, abi3):
+    # the back end normalises the distribution name in the file name
+    front_end.rename = lambda name: name.replace("-", "_")
+    args = record(name="my-pkg", abi3=abi3)
+    if abi3:
+        with pytest.raises(FileNotFoundError):
+            wheeler.tovwheel(args)
+    else:
+        assert wheeler.tovwheel(args) is None
+    assert os.listdir("dist") == [os.path.basename(names("my_pkg", "1.0")[0])]
+
+
+def test_existing_target_is_removed_and_the_rename_retried(front_end, monkeypatch, capsys):
+    whfile, newfile = names("demo", "1.0")
+    Path("dist").mkdir()
+    Path(newfile).write_bytes(b"an older wheel")
+    fake_os = WindowsLikeOs()
+    monkeypatch.setattr(wheeler, "os", fake_os)
+    wheeler.tovwheel(record())
+    out = capsys.readouterr().out.splitlines()
+    assert out[-2:] == [ABI3_LINE, f"File {newfile} already exists, remove it and retry."]
+    assert fake_os.removed == [newfile]
+    assert sorted(os.listdir("dist")) == [os.path.basename(newfile)]
+    assert wheel_tags(wheel_contents(newfile))[0] == f"cp{metagen.PYTAG}-abi3-{metagen.PLATAG}"
+
+
+def test_failed_removal_ends_the_command(front_end, monkeypatch):
+    whfile, newfile = names("demo", "1.0")
+    Path("dist").mkdir()
+    Path(newfile).write_bytes(b"an older wheel")
+    monkeypatch.setattr(wheeler, "os", WindowsLikeOs(remove_error=PermissionError("locked")))
+    with pytest.raises(PermissionError, match="locked"):
+        wheeler.tovwheel(record())
+    assert Path(newfile).read_bytes() == b"an older wheel"
+
+
+# --- end to end ----------------------------------------------------------------
+
+EXTENSION_C = r"""
+#include <Python.h>
+static PyObject *answer(PyObject *self, PyObject *unused) { return PyLong_FromLong(42); }
+static PyMethodDef methods[] = {{"answer", answer, METH_NOARGS, NULL}, {NULL, NULL, 0, NULL}};
+static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "_speed", NULL, -1, methods};
+PyMODINIT_FUNC PyInit__speed(void) { return PyModule_Create(&module); }
+"""
+
+SETUP = """
+from setuptools import setup, Extension
+setup(ext_modules=[Extension("tinypkg._speed", ["speed.c"], py_limited_api=True,
+                             define_macros=[("Py_LIMITED_API", "0x030C0000")])],
+      script_args=["build_ext", "--inplace"])
+"""
+
+
+@pytest.fixture(scope="module")
+def limited_api_extension(tmp_path_factory):
+    """A compiled limited-API extension module tinypkg._speed."""
+    where = tmp_path_factory.mktemp("ext")
+    (where / "tinypkg").mkdir()
+    (where / "speed.c").write_text(EXTENSION_C)
+    proc = subprocess.run([sys.executable, "-c", SETUP], cwd=where,
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    [built] = (where / "tinypkg").glob("_speed.*")
+    return built
+
+
+def test_real_wheel_of_a_tiny_project(project_dir, limited_api_extension, make_venv, capfd):
+    pkg = project_dir / "tinypkg"
+    pkg.mkdir()
+    (pkg / "__init__.py").write_text("from ._speed import answer\n")
+    (pkg / "cli.py").write_text("from tinypkg import answer\n\n"
+                                "def main():\n    print('answer', answer())\n")
+    shutil.copy(limited_api_extension, pkg)
+    (project_dir / "project").mkdir()
+    (project_dir / "project" / "README.md").write_text("# tinypkg\n")
+    (project_dir / "project" / "requirements.txt").write_text("# nothing needed\n")
+    (project_dir / "project" / "LICENSE").write_text("MIT\n")
+
+    wheeler.tovwheel(record(name="tinypkg", version="1.0", extra="{}",
+                            entry='{"tinycli": "tinypkg.cli:main"}', abi3=True))
+    out = capfd.readouterr().out
+    whfile, newfile = names("tinypkg", "1.0")
+    assert centred("wheel " + whfile, "#") in out and ABI3_LINE in out
+    assert os.listdir("dist") == [os.path.basename(newfile)]
+
+    contents = wheel_contents(newfile)
+    ext = "tinypkg/" + limited_api_extension.name
+    assert {"tinypkg/__init__.py", "tinypkg/cli.py", ext} <= set(contents)
+    assert contents[ext] == limited_api_extension.read_bytes()
+    _, _, py, abi, plat = Path(newfile).stem.split("-")
+    assert wheel_tags(contents) == [f"{py}-{abi}-{plat}"] and abi == "abi3"
+    assert_record_consistent(contents)
+
+    python = make_venv(newfile)
+    elsewhere = project_dir.parent
+    proc = subprocess.run(
+        [str(python), "-c", "import tinypkg, tinypkg._speed as s; print(s.answer(), tinypkg.__file__)"],
+        cwd=elsewhere, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    answer, where = proc.stdout.split()
+    assert answer == "42" and Path(where).is_relative_to(python.parent.parent)
+    script = python.parent / ("tinycli.exe" if os.name == "nt" else "tinycli")
+    proc = subprocess.run([str(script)], cwd=elsewhere, capture_output=True, text=True)
+    assert (proc.returncode, proc.stdout) == (0, "answer 42\n"), proc.stderr
