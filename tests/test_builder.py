@@ -21,16 +21,6 @@ import tovel.metagen as metagen
 PYTAG = sysconfig.get_python_version().replace(".", "")
 
 
-class Pause:
-    """Stands in for metagen's time module: records the pauses instead of sleeping."""
-
-    def __init__(self):
-        self.calls = []
-
-    def sleep(self, seconds):
-        self.calls.append(seconds)
-
-
 def write(root, files):
     for name, content in files.items():
         path = Path(root, name)
@@ -44,10 +34,8 @@ def project_files(root):
 
 
 @pytest.fixture
-def inproject(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(metagen, "time", Pause())
-    return tmp_path
+def inproject(project_dir, no_sleep):
+    return project_dir
 
 
 def tree(root):
@@ -546,9 +534,8 @@ print(shapes.NAME, shapes.area(3, 4), shapes.core.Box(2, 3, 4).volume())
 
 @pytest.mark.skipif(sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info < (3, 15),
                     reason="no limited API on this free-threaded interpreter")
-def test_wheel_of_compiled_modules_installs_and_imports(tmp_path, monkeypatch, capfd):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(metagen, "time", Pause())
+def test_wheel_of_compiled_modules_installs_and_imports(inproject, make_venv, capfd):
+    tmp_path = inproject
     project_files(tmp_path)
     write(tmp_path, PACKAGE)
     run = builder.build({"name": "shapes", "abi3": True, "exclude": "unit"})
@@ -564,14 +551,11 @@ def test_wheel_of_compiled_modules_installs_and_imports(tmp_path, monkeypatch, c
     assert sorted(n.split(".")[0] for n in modules) == ["shapes/__init__", "shapes/core"]
     assert all(n.endswith((".abi3.so", ".pyd")) for n in modules)
 
-    venv = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True)
-    vpy = venv / ("Scripts/python.exe" if os.name == "nt" else "bin/python")
-    subprocess.run([sys.executable, "-m", "pip", "--python", str(vpy), "install", "-q",
-                    "--no-deps", "--no-index", str(wheel)], check=True)
+    vpy = make_venv(wheel)
     done = subprocess.run([str(vpy), "-c", PROBE], cwd=tmp_path / "dist",
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     file, result = done.stdout.splitlines()
-    assert file.startswith(str(venv)) and file.endswith(tuple(EXTENSION_SUFFIXES))
+    assert Path(file).is_relative_to(vpy.parent.parent)
+    assert file.endswith(tuple(EXTENSION_SUFFIXES))
     assert result == "shapes 12 24"

@@ -22,14 +22,6 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 LIMITED = not FREE_THREADED or sys.version_info >= (3, 15)
 
 
-class Pause:
-    def __init__(self):
-        self.calls = []
-
-    def sleep(self, seconds):
-        self.calls.append(seconds)
-
-
 def options(**kw):
     base = dict(name="vemo", abi3=True, exclude="unit", msvc="x86_amd64")
     return argparse.Namespace(**(base | kw))
@@ -215,7 +207,7 @@ def compiled(tmp_path_factory):
     (root / "build" / "stale").mkdir(parents=True)
     with pytest.MonkeyPatch.context() as mp:
         mp.chdir(root)
-        mp.setattr(metagen, "time", Pause())
+        mp.setattr(metagen, "time", types.SimpleNamespace(sleep=[].append))
         compiler.tovcompile(argparse.Namespace(name="calc", abi3=LIMITED or "", exclude="unit",
                                                msvc="x86_amd64"))
     return root
