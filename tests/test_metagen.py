@@ -135,7 +135,11 @@ def test_quiet_exit(run_python, tmp_path):
         "import types, tovel.metagen as m\n"
         "m.time = types.SimpleNamespace(sleep=lambda s: None)\n"
         "m.project({'name': 'quiet'})\n"
-        "import tovel.wheeler\n"
+        "import argparse, subprocess, tovel.wheeler as w\n"
+        "w.subprocess = types.SimpleNamespace(\n"
+        "    run=lambda cmd, **kw: subprocess.CompletedProcess(cmd, 0))\n"
+        "w.tovwheel(argparse.Namespace(name='quiet', version='1', extra='{}', entry={},\n"
+        "                              abi3=False))\n"
     )
     assert (rc, err) == (0, "")
     assert (tmp_path / "pyproject.toml").exists()

@@ -359,6 +359,38 @@ def test_existing_target_is_removed_and_the_rename_retried(front_end, monkeypatc
     assert wheel_tags(wheel_contents(newfile))[0] == f"cp{metagen.PYTAG}-abi3-{metagen.PLATAG}"
 
 
+def test_existing_target_is_replaced_where_rename_replaces(front_end, capsys):
+    if os.name == "nt":
+        pytest.skip("rename does not replace files here")
+    whfile, newfile = names("demo", "1.0")
+    Path("dist").mkdir()
+    Path(newfile).write_bytes(b"an older wheel")
+    wheeler.tovwheel(record())
+    assert "already exists" not in capsys.readouterr().out
+    assert sorted(os.listdir("dist")) == [os.path.basename(newfile)]
+    assert_record_consistent(wheel_contents(newfile))
+
+
+@pytest.mark.parametrize("content", [
+    b"not a zip at all",
+    "zip without metadata",
+], ids=["garbage", "no-dist-info"])
+def test_broken_wheel_is_refused_and_left_alone(front_end, content):
+    whfile, newfile = names("demo", "1.0")
+    Path("dist").mkdir()
+    if isinstance(content, bytes):
+        Path(whfile).write_bytes(content)
+    else:
+        with zipfile.ZipFile(whfile, "w") as zf:
+            zf.writestr("demo/__init__.py", content)
+    before = Path(whfile).read_bytes()
+    front_end.build = False
+    with pytest.raises(Exception):
+        wheeler.tovwheel(record())
+    assert os.listdir("dist") == [os.path.basename(whfile)]
+    assert Path(whfile).read_bytes() == before
+
+
 def test_failed_removal_ends_the_command(front_end, monkeypatch):
     whfile, newfile = names("demo", "1.0")
     Path("dist").mkdir()
