@@ -22,7 +22,10 @@ static void refuse_limited_api_without_gil(nb::handle args) {
             "Python 3.15; build free-threaded modules instead with --abi3 \"\"");
 }
 
-static void tovcompile(nb::handle args) {
+// The steps a compile and a bdist share before the build engine runs: the
+// MSVC architecture, the free-threading check, a clean build folder and the
+// limited-API line.
+static void prepare(nb::handle args) {
     refuse_limited_api_without_gil(args);
 
     if (args.attr("msvc").equal(nb::str("amd64"))) {
@@ -37,7 +40,10 @@ static void tovcompile(nb::handle args) {
 
     if (truthy(args.attr("abi3")))
         print("ABI3 is enabled, using limited API for compatibility with older Python versions.");
+}
 
+static void tovcompile(nb::handle args) {
+    prepare(args);
     nb::object run = global(MOD, "build")(builtin("vars")(args));
     nb::list script_args;
     for (const char *word : {"clean", "--all", "build_ext", "-b"})
@@ -46,6 +52,73 @@ static void tovcompile(nb::handle args) {
     script_args.append("-t");
     script_args.append("build/tmp");
     run("script_args"_a = script_args);
+}
+
+// Package data of a compiled wheel: every file of the source folder that is
+// neither a Python module (shipped compiled), its bytecode, nor a compiled
+// module left there by an earlier build, and that the exclusion pattern
+// leaves alone; as glob-escaped patterns relative to the package folder.
+static nb::list data_files(nb::handle src, nb::handle exclude) {
+    nb::object root = global("tovel.builder", "Path")(src);
+    nb::object pattern = global("tovel.builder", "re").attr("compile")(exclude);
+    nb::object escape = nb::module_::import_("glob").attr("escape");
+    nb::list found;
+    for (nb::handle step : root.attr("walk")()) {
+        nb::object folder = step[0];
+        if (truthy(folder.attr("parts").attr("__contains__")("__pycache__")))
+            continue;
+        for (nb::handle name : step[2]) {
+            nb::object file = folder.attr("__truediv__")(name);
+            if (!pattern.attr("search")(file.attr("as_posix")()).is_none())
+                continue;
+            nb::str suffix(file.attr("suffix"));
+            bool skip = false;
+            for (const char *s : {".py", ".pyc", ".pyo", ".so", ".pyd"})
+                skip = skip || suffix.equal(nb::str(s));
+            if (!skip)
+                found.append(escape(file.attr("relative_to")(root).attr("as_posix")()));
+        }
+    }
+    return found;
+}
+
+// tov bdist: compile the package and pack a wheel of its compiled modules and
+// data files, no Python source, into dist. setuptools names and tags the wheel.
+static void tovbdist(nb::handle args) {
+    prepare(args);
+    nb::object json = nb::module_::import_("json");
+    for (const char *attr : {"extra", "entry"}) {
+        nb::object value = nb::getattr(args, attr);
+        if (nb::isinstance<nb::str>(value))
+            nb::setattr(args, attr, json.attr("loads")(value));
+    }
+    nb::dict options = nb::borrow<nb::dict>(builtin("dict")(builtin("vars")(args)));
+    nb::object src = get(options, "src", get(options, "name", nb::str("tovel")));
+    nb::dict data;
+    data[nb::str(get(options, "name", nb::str("tovel")))] =
+        data_files(src, get(options, "exclude", nb::str("12|34|56")));
+    options["data"] = data;
+
+    nb::object run = global(MOD, "build")(options);
+    // Everything setuptools makes on the way stays in the build tree; the
+    // wheel reaches dist only once it is complete.
+    nb::list script_args;
+    for (const char *word : {"egg_info", "--egg-base", "build", "bdist_wheel", "--bdist-dir",
+                             "build/bdist", "--dist-dir", "build/wheel"})
+        script_args.append(word);
+    run("script_args"_a = script_args);
+
+    nb::module_ os = nb::module_::import_("os");
+    nb::list made(nb::module_::import_("glob").attr("glob")("build/wheel/*.whl"));
+    if (nb::len(made) != 1) {
+        PyErr_Format(PyExc_RuntimeError, "expected one wheel in build/wheel, found %S",
+                     made.ptr());
+        throw nb::python_error();
+    }
+    os.attr("makedirs")("dist", "exist_ok"_a = true);
+    nb::object target = os.attr("path").attr("join")("dist", os.attr("path").attr("basename")(made[0]));
+    os.attr("replace")(made[0], target);
+    print(target);
 }
 
 NB_MODULE(compiler, m) {
@@ -61,4 +134,7 @@ NB_MODULE(compiler, m) {
     m.def("tovcompile", &tovcompile, "args"_a.none(),
           nb::sig("def tovcompile(args: argparse.Namespace) -> None"),
           "Compile the package named by the options record into build/egg.");
+    m.def("tovbdist", &tovbdist, "args"_a.none(),
+          nb::sig("def tovbdist(args: argparse.Namespace) -> None"),
+          "Compile the package and build a wheel of its compiled modules into dist.");
 }

@@ -1,0 +1,187 @@
+"""The tov command line: banner, grammar, records, dispatch and exit statuses."""
+import argparse
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tovel
+import tovel.builder
+
+BANNER = ">>>>>>>>>>>>>>>>>>>>>>> Python " + sys.version
+TOV = os.path.join(os.path.dirname(sys.executable), "tov")
+
+
+def tov(*argv, cwd, code=None):
+    """Runs the installed tov command, or `code` with tov's argv, in a child."""
+    cmd = [TOV, *argv] if code is None else [sys.executable, "-c", textwrap.dedent(code), *argv]
+    return subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture
+def cwd(tmp_path):
+    """A project folder whose build tree holds a file that must survive."""
+    (tmp_path / "build").mkdir()
+    (tmp_path / "build" / "keep.txt").write_text("keep")
+    return tmp_path
+
+
+@pytest.fixture
+def calls(monkeypatch):
+    """Replaces the commands and the build tree reset by recorders."""
+    seen = []
+    for name in ("tovcompile", "tovwheel", "tovbdist"):
+        monkeypatch.setattr(tovel, name, lambda args, name=name: seen.append((name, args)) or name)
+    monkeypatch.setattr(tovel.builder, "reset", lambda: seen.append(("reset", None)))
+    return seen
+
+
+def run(monkeypatch, argv, **kwds):
+    monkeypatch.setattr(sys, "argv", ["tov", *argv])
+    return tovel.tovel(**kwds)
+
+
+@pytest.mark.parametrize(
+    "argv, status, message",
+    [
+        ([], 2, "the following arguments are required"),
+        (["build"], 2, "invalid choice: 'build'"),
+        (["compile", "-m", "x86"], 2, "invalid choice: 'x86'"),
+        (["-n", "x", "compile"], 2, "invalid choice: 'x'"),
+        (["compile", "--name"], 2, "expected one argument"),
+        (["wheel", "--bogus", "1"], 2, "unrecognized arguments: --bogus"),
+        (["--help"], 0, "subcommands"),
+        (["wheel", "-h"], 0, "wheel entry points"),
+    ],
+)
+def test_usage_errors_and_help_run_nothing(cwd, argv, status, message):
+    done = tov(*argv, cwd=cwd)
+    assert done.returncode == status
+    assert done.stdout.splitlines()[0] == BANNER.splitlines()[0]
+    assert message in (done.stderr if status else done.stdout)
+    assert "Namespace(" not in done.stdout
+    # Nothing was reset: help and usage errors never touch the build tree.
+    assert (cwd / "build" / "keep.txt").read_text() == "keep"
+    assert not (cwd / "pyproject.toml").exists()
+
+
+def test_help_lists_subcommands_and_options_without_placeholders(cwd):
+    main = tov("-h", cwd=cwd).stdout
+    assert "usage: tov [-h] {compile,wheel,bdist} ..." in main
+    assert "tov [comiple, wheel]" in main
+    for line in ("compile", "py to pyd"), ("wheel", "pyd to whl"), ("bdist", "py to whl"):
+        assert any(all(word in row for word in line) for row in main.splitlines())
+    compile_help = tov("compile", "-h", cwd=cwd).stdout
+    assert "usage: tov compile [-h] [--name] [--abi3] [--exclude] [--msvc]" in compile_help
+    assert "--msvc , -m" in compile_help and "mscv palt(x86_amd64 or amd64)" in compile_help
+    bdist_help = tov("bdist", "-h", cwd=cwd).stdout
+    assert ("usage: tov bdist [-h] [--name] [--abi3] [--exclude] [--msvc] [--version]\n"
+            "                 [--description] [--license] [--extra] [--entry]") in bdist_help
+
+
+def test_records_with_defaults(monkeypatch, capsys, calls):
+    assert run(monkeypatch, ["compile"]) == "tovcompile"
+    assert run(monkeypatch, ["wheel"]) == "tovwheel"
+    assert run(monkeypatch, ["bdist"]) == "tovbdist"
+    (reset1, (c, compiled), reset2, (w, wheel), reset3, (b, bdist)) = calls
+    assert [reset1[0], reset2[0], reset3[0], c, w, b] == [
+        "reset", "reset", "reset", "tovcompile", "tovwheel", "tovbdist"]
+    assert {k: v for k, v in vars(compiled).items() if k != "func"} == {
+        "name": "vemo", "abi3": True, "exclude": "unit", "msvc": "x86_amd64"}
+    assert {k: v for k, v in vars(wheel).items() if k != "func"} == {
+        "name": "vemo", "abi3": True, "version": "1.2.4", "description": "description",
+        "license": "MIT", "extra": {}, "entry": {}}
+    assert list(vars(bdist)) == ["name", "abi3", "exclude", "msvc", "version", "description",
+                                 "license", "extra", "entry", "func"]
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == BANNER.splitlines()[0]
+    records = [line for line in out if line.startswith("Namespace(")]
+    assert records[0].startswith(
+        "Namespace(name='vemo', abi3=True, exclude='unit', msvc='x86_amd64', func=")
+    assert records[1].startswith(
+        "Namespace(name='vemo', abi3=True, version='1.2.4', description='description', "
+        "license='MIT', extra={}, entry={}, func=")
+    # A mapping default is new on every call.
+    wheel.extra["x"] = 1
+    run(monkeypatch, ["wheel"])
+    assert calls[-1][1].extra == {}
+
+
+@pytest.mark.parametrize(
+    "argv, kwds, expected",
+    [
+        (["compile"], {"mscv": "amd64", "msvc": "x86_amd64"}, {"msvc": "amd64"}),
+        (["compile"], {"mscv": "bogus"}, {"msvc": "bogus"}),  # defaults are not validated
+        (["compile"], {"name": "pkg", "whlname": "whl"}, {"name": "pkg"}),
+        (["wheel"], {"name": "pkg", "whlname": "whl"}, {"name": "whl"}),
+        (["wheel"], {"abi3": "", "extra": '{"a": ["b"]}'}, {"abi3": "", "extra": '{"a": ["b"]}'}),
+        (["bdist"], {"name": "pkg", "whlname": "whl", "version": "2"}, {"name": "pkg", "version": "2"}),
+        (["compile", "--abi3", "False"], {}, {"abi3": "False"}),
+        (["compile", "--abi3", ""], {}, {"abi3": ""}),
+        (["wheel", "-x", '{"a": 1}', "-t", "[]"], {}, {"extra": '{"a": 1}', "entry": "[]"}),
+        (["compile", "-e", "", "-n", "x y"], {"unused": 1}, {"exclude": "", "name": "x y"}),
+    ],
+)
+def test_overrides_and_command_line_values(monkeypatch, calls, argv, kwds, expected):
+    run(monkeypatch, argv, **kwds)
+    record = vars(calls[-1][1])
+    assert {k: record[k] for k in expected} == expected
+
+
+def test_handler_failure_is_printed_and_swallowed(monkeypatch, capsys):
+    monkeypatch.setattr(tovel.builder, "reset", lambda: None)
+
+    def fail(args):
+        raise ValueError("no such package")
+
+    monkeypatch.setattr(tovel, "tovcompile", fail)
+    assert run(monkeypatch, ["compile"]) is None
+    captured = capsys.readouterr()
+    assert captured.err.startswith("Traceback (most recent call last):")
+    assert captured.err.rstrip().endswith("ValueError: no such package")
+
+
+def test_positional_arguments_are_refused():
+    with pytest.raises(TypeError):
+        tovel.tovel("compile")
+
+
+@pytest.mark.parametrize(
+    "raise_, status, last",
+    [
+        ("pass", 0, None),
+        ("raise RuntimeError('broken')", 1, "RuntimeError: broken"),
+        ("raise SystemExit('error: command failed')", 1, "SystemExit: error: command failed"),
+        ("raise KeyboardInterrupt", 130, "KeyboardInterrupt"),
+    ],
+)
+def test_exit_status_of_the_command(cwd, raise_, status, last):
+    code = f"""
+        import sys, tovel
+        def handler(args):
+            print("handled", args.name)
+            {raise_}
+        tovel.tovcompile = handler
+        sys.argv[0] = "tov"
+        sys.exit(tovel.main())
+    """
+    done = tov("compile", "-n", "pkg", cwd=cwd, code=code)
+    assert done.returncode == status
+    assert "handled pkg" in done.stdout
+    if last is None:
+        assert done.stderr == ""
+    else:
+        assert done.stderr.startswith("Traceback (most recent call last):")
+        assert done.stderr.rstrip().splitlines()[-1] == last
+    # The command reset the build tree before its handler ran.
+    assert sorted(os.listdir(cwd / "build")) == ["egg", "out", "tmp"]
+
+
+def test_import_touches_nothing_and_leaks_nothing(cwd):
+    done = tov(cwd=cwd, code="import tovel; print(sorted(n for n in vars(tovel) if not n.startswith('_')))")
+    assert done.returncode == 0 and done.stderr == ""
+    assert (cwd / "build" / "keep.txt").exists()
+    names = eval(done.stdout)
+    assert {"argparse", "sys", "tovcompile", "PYVER", "tovwheel", "tovel", "main"} <= set(names)
