@@ -318,6 +318,20 @@ def test_banner_centring(front_end, capsys, length):
 # --- failures ----------------------------------------------------------------
 
 
+@pytest.mark.parametrize("status", [1, 77])
+@pytest.mark.parametrize("abi3", [True, False])
+def test_failed_build_is_an_error_and_renames_nothing(front_end, capsys, status, abi3):
+    whfile, newfile = names("demo", "1.0")
+    write_wheel(whfile, "demo", "1.0", ["stale"])  # left by an earlier run
+    stale = Path(whfile).read_bytes()
+    front_end.returncode, front_end.build = status, False
+    with pytest.raises(Exception) as failure:
+        wheeler.tovwheel(record(abi3=abi3))
+    assert str(status) in str(failure.value)
+    assert Path(whfile).read_bytes() == stale and not os.path.exists(newfile)
+    assert ABI3_LINE not in capsys.readouterr().out
+
+
 @pytest.mark.parametrize("abi3", [True, False])
 def test_front_end_that_cannot_start_is_an_error(front_end, monkeypatch, tmp_path, abi3):
     # the real subprocess module, an interpreter path that does not exist

@@ -132,7 +132,7 @@ static void tovwheel(nb::handle args) {
         throw nb::python_error();
     }
     nb::object status = done.attr("returncode");
-    if (!nb::cast<bool>(status.equal(nb::int_(0)))) {
+    if (!status.equal(nb::int_(0))) {
         PyErr_Format(PyExc_RuntimeError,
                      "the build front end failed with exit status %S; no wheel was renamed",
                      status.ptr());
