@@ -122,6 +122,19 @@ def test_msvc_choice_patches_the_running_platform_only(engine, msvc_table, monke
     assert seen == [table]
 
 
+def test_msvc_choice_with_the_installed_setuptools(engine, capsys):
+    # The setuptools this tool requires may have no table to patch: then the
+    # choice is reported as moot and the compile goes on.
+    import distutils._msvccompiler as msvc
+    compiler.tovcompile(options(msvc="amd64"))
+    out = capsys.readouterr().out
+    assert [step for step, _ in engine][:1] == ["clean"]
+    if hasattr(msvc, "PLAT_TO_VCVARS"):
+        assert msvc.PLAT_TO_VCVARS[msvc.get_platform()] == "amd64"
+    else:
+        assert "--msvc amd64 changes nothing" in out
+
+
 def test_msvc_import_failure_stops_before_cleaning(engine, monkeypatch):
     monkeypatch.setitem(sys.modules, "distutils._msvccompiler", None)
     with pytest.raises(ImportError):

@@ -30,9 +30,17 @@ static void prepare(nb::handle args) {
 
     if (args.attr("msvc").equal(nb::str("amd64"))) {
         nb::module_ msvc = nb::module_::import_("distutils._msvccompiler");
-        nb::object table = msvc.attr("PLAT_TO_VCVARS");
-        nb::object get_platform = msvc.attr("get_platform");
-        table[get_platform()] = args.attr("msvc");
+        // Newer setuptools derives the toolchain from the host and target
+        // platforms and has no table to patch: the native amd64 toolchain is
+        // what it picks for an amd64 target anyway.
+        if (!nb::hasattr(msvc, "PLAT_TO_VCVARS")) {
+            print("setuptools chooses the MSVC toolchain for the target platform itself: "
+                  "--msvc amd64 changes nothing");
+        } else {
+            nb::object table = msvc.attr("PLAT_TO_VCVARS");
+            nb::object get_platform = msvc.attr("get_platform");
+            table[get_platform()] = args.attr("msvc");
+        }
     }
 
     nb::object result = global(MOD, "clean")();
