@@ -1,0 +1,34 @@
+"""The installed package: extension modules only, with stubs that match them."""
+import ast
+import importlib
+import pathlib
+
+import pytest
+
+import tovel
+
+PACKAGE = pathlib.Path(tovel.__file__).parent
+MODULES = ["tovel", "tovel.compiler", "tovel.builder", "tovel.metagen", "tovel.wheeler"]
+
+
+def test_package_holds_no_python_source():
+    assert tovel.__file__.endswith(importlib.machinery.EXTENSION_SUFFIXES[0])
+    assert sorted(p.name for p in PACKAGE.glob("*.py")) == []
+    assert len(list(PACKAGE.glob("*.so")) + list(PACKAGE.glob("*.pyd"))) == 5
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_names_the_module_public_names(name):
+    module = importlib.import_module(name)
+    stub = PACKAGE / (("__init__" if name == "tovel" else name.rsplit(".", 1)[1]) + ".pyi")
+    declared = set()
+    for node in ast.parse(stub.read_text()).body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            declared.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            declared.add(node.target.id)
+        elif isinstance(node, (ast.Import, ast.ImportFrom)) and getattr(node, "module", "") != "typing":
+            declared.update(alias.asname or alias.name for alias in node.names)
+    public = {n for n in vars(module) if not n.startswith("__")}
+    public -= {"compiler", "builder", "metagen", "wheeler"}  # submodules bound by the import system
+    assert public == declared
