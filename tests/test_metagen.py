@@ -120,8 +120,8 @@ FREEBSD = ("import sysconfig\n"
                                   "import tovel"])
 def test_unsupported_platform_refuses_to_load(run_python, stmt):
     chain = load_error_chain(run_python, FREEBSD, stmt)
-    assert chain[0][0] == "ImportError"
-    assert any(kind == "ImportError" and "libpath" in message for kind, message in chain)
+    # The interpreter's own kind of error, naming the missing value, unwrapped.
+    assert chain[0][0] == "ImportError" and "libpath" in chain[0][1]
 
 
 @pytest.mark.parametrize("setup, kind, check", [
@@ -137,7 +137,7 @@ def test_unsupported_platform_refuses_to_load(run_python, stmt):
 ], ids=["platform-error", "no-tomli_w"])
 def test_load_errors_propagate(run_python, setup, kind, check):
     chain = load_error_chain(run_python, setup, "import tovel.metagen")
-    assert (kind, check) in {(k, check) for k, m in chain if check in m}
+    assert chain[0][0] == kind and check in chain[0][1]
     assert ("asked",) not in chain and ("loaded",) not in chain
 
 

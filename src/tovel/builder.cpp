@@ -302,7 +302,7 @@ static nb::object bdist_wheel_class() {
     return nb::module_::import_("wheel.bdist_wheel").attr("bdist_wheel");
 }
 
-NB_MODULE(builder, m) {
+TOVEL_MODULE(builder, m) {
     m.attr("os") = nb::module_::import_("os");
     m.attr("re") = nb::module_::import_("re");
     m.attr("partial") = nb::module_::import_("functools").attr("partial");

@@ -71,3 +71,36 @@ inline nb::object get(nb::handle mapping, const char *key, nb::handle fallback) 
 inline bool ordinary(nb::python_error &e) { return e.matches(PyExc_Exception); }
 
 } // namespace tovel
+
+// NB_MODULE, except that an error raised while the module loads reaches the
+// importer as it is (a missing dependency stays a ModuleNotFoundError naming
+// it, a missing name an ImportError naming it) instead of being wrapped in a
+// generic ImportError. Follows the shape of nanobind 3.1's NB_MODULE.
+#define TOVEL_MODULE(name, variable)                                                    \
+    static void tovel_##name##_exec_impl(nanobind::module_);                           \
+    static int tovel_##name##_exec(PyObject *m) {                                      \
+        nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);        \
+        if (!nanobind::detail::internals)                                              \
+            return -1;                                                                 \
+        try {                                                                          \
+            tovel_##name##_exec_impl(nanobind::borrow<nanobind::module_>(m));          \
+            return 0;                                                                  \
+        } catch (nanobind::python_error &e) {                                          \
+            e.restore();                                                               \
+        } catch (const std::exception &e) {                                            \
+            PyErr_SetString(PyExc_ImportError, e.what());                              \
+        }                                                                              \
+        return -1;                                                                     \
+    }                                                                                  \
+    static PyObject *tovel_##name##_def = nullptr;                                     \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_##name(void);               \
+    extern "C" PyObject *PyInit_##name(void) {                                         \
+        nanobind::detail::init_singletons();                                           \
+        if (!nanobind::detail::nb_backend_init(#name))                                 \
+            return nullptr;                                                            \
+        if (!tovel_##name##_def)                                                       \
+            tovel_##name##_def = NB_CALL(module_new)(                                  \
+                #name, nullptr, (void *) tovel_##name##_exec, NB_ABI_MINOR_TAG);       \
+        return tovel_##name##_def;                                                     \
+    }                                                                                  \
+    void tovel_##name##_exec_impl(nanobind::module_ variable)

@@ -129,7 +129,7 @@ static void tovbdist(nb::handle args) {
     print(target);
 }
 
-NB_MODULE(compiler, m) {
+TOVEL_MODULE(compiler, m) {
     m.attr("argparse") = nb::module_::import_("argparse");
     m.attr("cythonize") = nb::module_::import_("Cython.Build").attr("cythonize");
     m.attr("setup") = nb::module_::import_("setuptools").attr("setup");

@@ -181,7 +181,7 @@ static void project(nb::handle args) {
     replace_file("pyproject.toml", content);
 }
 
-NB_MODULE(metagen, m) {
+TOVEL_MODULE(metagen, m) {
     m.attr("sysconfig") = nb::module_::import_("sysconfig");
     m.attr("time") = nb::module_::import_("time");
     m.attr("dumps") = nb::module_::import_("tomli_w").attr("dumps");

@@ -114,7 +114,7 @@ static int main_entry() {
     }
 }
 
-NB_MODULE(tovel, m) {
+TOVEL_MODULE(tovel, m) {
     m.attr("argparse") = nb::module_::import_("argparse");
     m.attr("sys") = nb::module_::import_("sys");
     m.attr("tovcompile") = nb::module_::import_("tovel.compiler").attr("tovcompile");

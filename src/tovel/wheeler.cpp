@@ -170,7 +170,7 @@ static void tovwheel(nb::handle args) {
     }
 }
 
-NB_MODULE(wheeler, m) {
+TOVEL_MODULE(wheeler, m) {
     for (const char *name : {"argparse", "json", "os", "subprocess", "sys"})
         m.attr(name) = nb::module_::import_(name);
     nb::module_ metagen = nb::module_::import_("tovel.metagen");
