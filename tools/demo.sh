@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# make demo: installs tovel into the environment of the first interpreter
+# found, then in examples/vemo compiles the package with `tov compile`,
+# imports the compiled modules from build/egg in a fresh interpreter, and
+# packs the project with `tov wheel`.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+pythons=$(tools/pythons.sh)
+python=${pythons%%$'\n'*}
+echo "=== installing tovel for $python"
+venv_python=$(tools/venv.sh "$python")
+tov=$(dirname "$venv_python")/tov
+
+cd examples/vemo
+echo
+echo "=== tov compile (in examples/vemo)"
+"$tov" compile
+
+echo
+echo "=== the compiled modules in build/egg"
+(cd build/egg && find . -name '*.so' -o -name '*.pyd' | sort)
+
+echo
+echo "=== using them from a fresh interpreter, with only build/egg on the path"
+# -I keeps the working directory, PYTHONPATH and user site off sys.path; the
+# run starts inside build/egg, so the sources in examples/vemo cannot be
+# imported by accident.
+(cd build/egg && "$venv_python" -I - <<'PY'
+import importlib.util, os, sys
+sys.path.insert(0, os.getcwd())
+
+import vemo
+from vemo import Kind, Matrix, Polygon, TextStats
+import vemo.geometry.matrix, vemo.shapes, vemo.text
+
+for module in (vemo, vemo.text, vemo.shapes, vemo.geometry.matrix):
+    if module.__file__.endswith(".py"):
+        sys.exit(f"{module.__name__} was imported from source: {module.__file__}")
+    print(f"{module.__name__:22} {os.path.relpath(module.__file__)}")
+print("vemo.compiled() ->", vemo.compiled())
+# The default exclusion pattern "unit" left vemo/units.py out of the compile.
+print("vemo.units compiled?", importlib.util.find_spec("vemo.units") is not None)
+
+stats = TextStats("The cat sat on the mat. The dog did not! Did the cat see it?")
+print(stats)
+print("most common:", stats.most_common(2))
+
+triangle = Polygon(((0, 0), (4, 0), (4, 3)))
+print(triangle.kind, "area", triangle.area(), "perimeter", triangle.perimeter())
+print(Kind.of(5), "regular area", round(Polygon.regular(5).area(), 6))
+
+m = Matrix([[2, 1], [1, 1]])
+print("det", m.determinant(), "inverse", m.inverse(), "m @ inverse", m @ m.inverse())
+assert m @ m.inverse() == Matrix.identity(2)
+PY
+)
+
+echo
+echo "=== tov wheel (in examples/vemo)"
+# A wheel left from an earlier demo would make the listing below prove nothing.
+rm -rf dist
+"$tov" wheel
+
+echo
+echo "=== ls dist"
+ls dist
+wheel=$(ls dist/vemo-1.2.4-cp*-abi3-*.whl)
+echo
+echo "=== contents of $wheel"
+"$venv_python" -m zipfile -l "$wheel"
