@@ -1,0 +1,340 @@
+"""tov bdist end to end: the package is really compiled, the wheel really
+built, then installed into a fresh virtual environment and imported from a
+folder where the sources cannot be reached."""
+
+import email.parser
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+import zipfile
+from importlib.machinery import EXTENSION_SUFFIXES
+from pathlib import Path
+
+import pytest
+
+import tovel.metagen as metagen
+
+VER = "%d%d" % sys.version_info[:2]
+ABIFLAGS = getattr(sys, "abiflags", "")
+# The limited API cannot be compiled on a free-threaded interpreter before 3.15.
+LIMITED = not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 15)
+needs_limited = pytest.mark.skipif(not LIMITED, reason="no limited API on this interpreter")
+ABI3_SUFFIX = next((s for s in EXTENSION_SUFFIXES if "abi3" in s), ".pyd")
+OWN_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "vemo"
+
+# A package with a subpackage, data files beside the modules and in folders
+# (one whose name is a glob pattern), a module and a data file that the
+# default exclusion pattern "unit" leaves out, and bytecode that must not ship.
+PAKKO = {
+    "pakko/__init__.py": '''
+        """pakko: compiled, with data of its own."""
+        from importlib.resources import files
+
+        from pakko.core import Counter, total
+        from pakko.sub.deep import fib
+
+
+        def greeting():
+            return files(__name__).joinpath("assets", "greeting.txt").read_text().strip()
+
+
+        def main():
+            print("pakko", fib(10), total([1, 2, 3]), greeting())
+        ''',
+    "pakko/core.py": '''
+        class Counter:
+            def __init__(self):
+                self.seen = {}
+
+            def add(self, word):
+                self.seen[word] = self.seen.get(word, 0) + 1
+                return self.seen[word]
+
+
+        def total(values):
+            return sum(v * 2 for v in values)
+        ''',
+    "pakko/units.py": "LEFT_OUT = True\n",
+    "pakko/sub/__init__.py": "",
+    "pakko/sub/deep.py": '''
+        def fib(n):
+            a, b = 0, 1
+            for _ in range(n):
+                a, b = b, a + b
+            return a
+        ''',
+    "pakko/sub/notes.cfg": "[notes]\nkept = yes\n",
+    "pakko/data.json": '{"answer": 42}\n',
+    "pakko/py.typed": "",
+    "pakko/unit_table.txt": "excluded data\n",
+    "pakko/assets/greeting.txt": "hello from data\n",
+    "pakko/assets/[x] y.txt": "a name that is a glob pattern\n",
+    "pakko/__pycache__/core.cpython-%s.pyc" % VER: "not bytecode\n",
+    "project/README.md": "# pakko\n\nThe readme of pakko.\n",
+    "project/requirements.txt": "# needed at run time\ntomli_w>=1.0\n",
+    "project/LICENSE": "MIT License\n",
+}
+PAKKO_DATA = {"pakko/sub/notes.cfg", "pakko/data.json", "pakko/py.typed",
+              "pakko/assets/greeting.txt", "pakko/assets/[x] y.txt"}
+
+METADATA_OPTIONS = ["-v", "3.4.5", "-d", "a compiled package", "-l", "Apache-2.0",
+                    "-x", '{"fast": ["tomli_w"]}', "-t", '{"pakko-cli": "pakko:main"}']
+
+
+def tov(*args, cwd):
+    scripts = Path(sys.executable).parent
+    command = next((str(p) for p in (scripts / "tov", scripts / "tov.exe") if p.exists()), "tov")
+    proc = subprocess.run([command, *args], cwd=cwd, capture_output=True, text=True,
+                          timeout=600)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def write_pakko(where):
+    for name, text in PAKKO.items():
+        path = where / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text).lstrip("\n"))
+    return where
+
+
+def tree(folder):
+    return sorted(p.relative_to(folder).as_posix() for p in folder.rglob("*"))
+
+
+class Built:
+    """One tov bdist run in a project directory of its own, and its wheel."""
+
+    def __init__(self, project, name, args, abi3, data):
+        self.project, self.name, self.abi3, self.data = project, name, abi3, data
+        self.sources = tree(project / name)
+        self.rc, self.out, self.err = tov("bdist", "-n", name, *args, cwd=project)
+        assert self.rc == 0, self.out[-3000:] + self.err[-3000:]
+        # The last line is the path of the wheel, relative to the project.
+        self.wheel = project / self.out.splitlines()[-1]
+        with zipfile.ZipFile(self.wheel) as z:
+            self.members = {n: z.read(n) for n in z.namelist()}
+        self.info = next(n.split("/")[0] for n in self.members if ".dist-info/" in n)
+        self.suffix = ABI3_SUFFIX if abi3 else OWN_SUFFIX
+        self.python = None
+
+    def collected(self):
+        return sorted(line.split(" ", 1)[1] for line in self.out.splitlines()
+                      if line.startswith("collecting "))
+
+    def text(self, name):
+        return self.members[f"{self.info}/{name}"].decode()
+
+    def installed(self, make_venv):
+        """The python of a fresh venv with the wheel in it, made once."""
+        if self.python is None:
+            self.python = make_venv(self.wheel)
+        return self.python
+
+
+def bdist(tmp_path_factory, name, args, abi3, source=None):
+    project = tmp_path_factory.mktemp("bdist")
+    if source is None:
+        write_pakko(project)
+        data = PAKKO_DATA
+    else:
+        shutil.copytree(source, project, dirs_exist_ok=True,
+                        ignore=shutil.ignore_patterns("build", "dist", "pyproject.toml",
+                                                      "*.egg-info", "__pycache__"))
+        data = set()
+    return Built(project, name, args, abi3, data)
+
+
+@pytest.fixture(scope="module")
+def limited(tmp_path_factory):
+    if not LIMITED:
+        pytest.skip("no limited API on this interpreter")
+    return bdist(tmp_path_factory, "pakko", METADATA_OPTIONS, abi3=True)
+
+
+@pytest.fixture(scope="module")
+def own_abi(tmp_path_factory):
+    return bdist(tmp_path_factory, "pakko", ["--abi3", ""], abi3=False)
+
+
+@pytest.fixture(scope="module")
+def example(tmp_path_factory):
+    if not (EXAMPLE / "vemo" / "__init__.py").exists():
+        pytest.skip("the example project is not in this checkout")
+    if not LIMITED:
+        pytest.skip("no limited API on this interpreter")
+    return bdist(tmp_path_factory, "vemo", [], abi3=True, source=EXAMPLE)
+
+
+@pytest.fixture(params=["limited", "own_abi", "example"])
+def built(request):
+    return request.getfixturevalue(request.param)
+
+
+def test_wheel_holds_compiled_modules_and_data_only(built):
+    # Every module the exclusion pattern leaves alone is collected, and only those.
+    sources = [p for p in built.sources if p.endswith(".py") and "unit" not in p]
+    assert built.collected() == sorted(f"{built.name}/{p}" for p in sources)
+
+    compiled = {m for m in built.members if m.endswith(tuple(EXTENSION_SUFFIXES))}
+    assert all(m.endswith(built.suffix) for m in compiled), compiled
+    assert sorted(m[: -len(built.suffix)] + ".py" for m in compiled) == built.collected()
+
+    data = {m for m in built.members
+            if m not in compiled and not m.startswith(built.info + "/")}
+    assert data == built.data
+    for member in data:
+        assert built.members[member] == (built.project / member).read_bytes()
+    # Nothing made on the way: no Python source or bytecode, no C file, no egg-info.
+    assert not [m for m in built.members if re.search(r"\.(py|pyc|c)$|egg-info", m)]
+    # The sources are left as they were, and nothing lands beside them.
+    assert tree(built.project / built.name) == built.sources
+    assert not list(built.project.glob("*.egg-info"))
+    assert [p.name for p in (built.project / "dist").iterdir()] == [built.wheel.name]
+
+
+def test_wheel_is_tagged_for_this_interpreter(built):
+    if built.abi3:
+        expected = f"cp{VER}-abi3-{metagen.PLATAG}"
+    else:
+        expected = f"cp{VER}-cp{VER}{ABIFLAGS}-{metagen.PLATAG}"
+    wheel = built.text("WHEEL").splitlines()
+    assert [line[5:] for line in wheel if line.startswith("Tag: ")] == [expected]
+    assert "Root-Is-Purelib: false" in wheel
+    assert built.wheel.parent == built.project / "dist"
+    assert built.wheel.name.endswith(f"-{expected}.whl")
+
+
+# Imports every compiled module and reports where it came from; then the
+# package's own checks run against the compiled code and its data.
+IMPORT_ALL = """
+import importlib, json, sys
+found = {}
+for name in sys.argv[1:]:
+    module = importlib.import_module(name)
+    found[name] = [module.__file__, type(module.__loader__).__name__]
+print(json.dumps(found))
+"""
+
+USE = {
+    "pakko": """
+import json
+from importlib.resources import files
+import pakko
+assert pakko.fib(10) == 55 and pakko.total([1, 2, 3]) == 12
+counter = pakko.Counter()
+assert [counter.add("a"), counter.add("a")] == [1, 2]
+assert pakko.greeting() == "hello from data"
+root = files("pakko")
+assert json.loads(root.joinpath("data.json").read_text()) == {"answer": 42}
+assert root.joinpath("assets", "[x] y.txt").read_text().startswith("a name")
+assert "kept = yes" in root.joinpath("sub", "notes.cfg").read_text()
+try:
+    import pakko.units
+except ModuleNotFoundError:
+    print("ok")
+""",
+    "vemo": """
+import vemo
+assert vemo.compiled()
+assert vemo.word_counts("a b a")["a"] == 2
+try:
+    import vemo.units
+except ModuleNotFoundError:
+    print("ok")
+""",
+}
+
+
+def test_installed_wheel_imports_compiled_modules(built, make_venv, tmp_path):
+    python = built.installed(make_venv)
+    modules = [p[:-3].replace("/", ".").removesuffix(".__init__") for p in built.collected()]
+    # -I and an empty working folder: the project's sources are out of reach.
+    proc = subprocess.run([python, "-I", "-c", IMPORT_ALL, *modules], cwd=tmp_path,
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    found = eval(proc.stdout)
+    assert sorted(found) == sorted(modules)
+    venv = python.parent.parent
+    for name, (file, loader) in found.items():
+        assert file.endswith(built.suffix) and loader == "ExtensionFileLoader", name
+        assert Path(file).is_relative_to(venv), file
+
+    proc = subprocess.run([python, "-I", "-c", USE[built.name]], cwd=tmp_path,
+                          capture_output=True, text=True)
+    assert (proc.returncode, proc.stdout) == (0, "ok\n"), proc.stderr
+
+
+def metadata(built):
+    return email.parser.Parser().parsestr(built.text("METADATA"))
+
+
+def canonical(requirement):
+    return re.sub(r"[-_.]+", "-", requirement.replace(" ", "").replace("'", '"')).lower()
+
+
+def test_metadata_options_reach_the_wheel(limited, make_venv, tmp_path):
+    meta = metadata(limited)
+    assert (meta["Name"], meta["Version"]) == ("pakko", "3.4.5")
+    assert meta["Summary"] == "a compiled package"
+    assert meta["License-Expression"] == "Apache-2.0"
+    assert meta.get_all("Provides-Extra") == ["fast"]
+    assert sorted(map(canonical, meta.get_all("Requires-Dist"))) == [
+        'tomli-w-extra=="fast"'.replace("-extra", ';extra'), "tomli-w>=1-0"]
+    assert "The readme of pakko." in meta.get_payload()
+    assert limited.wheel.name.startswith("pakko-3.4.5-")
+    entry = limited.text("entry_points.txt")
+    assert re.search(r"^\[console_scripts\]\s+pakko-cli = pakko:main$", entry, re.M), entry
+
+    # The script runs the compiled entry function from the installed wheel.
+    script = limited.installed(make_venv).parent / ("pakko-cli" + (".exe" if os.name == "nt" else ""))
+    proc = subprocess.run([script], cwd=tmp_path, capture_output=True, text=True)
+    assert (proc.returncode, proc.stdout) == (0, "pakko 55 12 hello from data\n"), proc.stderr
+
+
+def test_metadata_defaults(own_abi):
+    meta = metadata(own_abi)
+    assert (meta["Name"], meta["Version"], meta["Summary"]) == ("pakko", "1.2.4", "description")
+    assert meta["License-Expression"] == "MIT"
+    assert meta.get_all("Provides-Extra") is None
+    assert f"{own_abi.info}/entry_points.txt" not in own_abi.members
+
+
+# A failure at each stage of the build: Cython's translation, and the C
+# compiler run by setuptools (a declaration file that includes a header that
+# does not exist).
+BROKEN = {
+    "translation": ({"pakko/sub/broken.py": "def broken(:\n    pass\n"},
+                    r"CompileError: pakko/sub/broken\.py$"),
+    "compiler": ({"pakko/sub/broken.py": "def fine():\n    return 1\n",
+                  "pakko/sub/broken.pxd": 'cdef extern from "no_such_header.h":\n    pass\n'},
+                 r"^SystemExit: .*\b(failed|error)\b"),
+}
+
+
+@pytest.mark.parametrize("stage", BROKEN)
+def test_failed_build_exits_1_and_leaves_dist_alone(tmp_path, stage):
+    files, last_line = BROKEN[stage]
+    write_pakko(tmp_path)
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    args = [] if LIMITED else ["--abi3", ""]
+    abi = f"abi3" if LIMITED else f"cp{VER}{ABIFLAGS}"
+    # An older wheel of the very name the build would write.
+    older = tmp_path / "dist" / f"pakko-1.2.4-cp{VER}-{abi}-{metagen.PLATAG}.whl"
+    older.parent.mkdir()
+    older.write_bytes(b"an older wheel")
+    stamp = older.stat().st_mtime_ns
+
+    rc, out, err = tov("bdist", "-n", "pakko", *args, cwd=tmp_path)
+    assert rc == 1, out[-2000:] + err[-2000:]
+    assert "Traceback (most recent call last)" in err
+    assert re.search(last_line, err.strip().splitlines()[-1]), err[-2000:]
+    assert not [line for line in out.splitlines() if line.endswith(".whl")]
+    assert [p.name for p in older.parent.iterdir()] == [older.name]
+    assert (older.read_bytes(), older.stat().st_mtime_ns) == (b"an older wheel", stamp)
+    assert not list(tmp_path.glob("build/**/*.whl"))
