@@ -2,7 +2,8 @@
 # make demo: installs tovel into the environment of the first interpreter
 # found, then in examples/vemo compiles the package with `tov compile`,
 # imports the compiled modules from build/egg in a fresh interpreter, and
-# packs the project with `tov wheel`.
+# builds a wheel of the compiled modules with `tov bdist`, installs it into a
+# fresh virtual environment and uses it there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -57,15 +58,39 @@ PY
 )
 
 echo
-echo "=== tov wheel (in examples/vemo)"
+echo "=== tov bdist (in examples/vemo): a wheel of the compiled modules only"
 # A wheel left from an earlier demo would make the listing below prove nothing.
 rm -rf dist
-"$tov" wheel
+"$tov" bdist
 
 echo
 echo "=== ls dist"
 ls dist
 wheel=$(ls dist/vemo-1.2.4-cp*-abi3-*.whl)
 echo
-echo "=== contents of $wheel"
+echo "=== contents of $wheel (no .py module in it)"
 "$venv_python" -m zipfile -l "$wheel"
+
+echo
+echo "=== the wheel installed into a fresh virtual environment"
+demo_venv=$(mktemp -d "${TMPDIR:-/tmp}/vemo-demo.XXXXXX")
+trap 'rm -rf "$demo_venv"' EXIT
+"$venv_python" -m venv --without-pip "$demo_venv"
+"$venv_python" -m pip --python "$demo_venv/bin/python" install -q --no-deps --no-index \
+    --disable-pip-version-check "$wheel"
+# Started from an empty folder with -I: only the installed wheel can be imported.
+(cd "$demo_venv" && "$demo_venv/bin/python" -I - <<'PY'
+import os, sys
+import vemo, vemo.text, vemo.shapes, vemo.geometry.matrix
+from vemo import Matrix, Polygon, TextStats
+
+for module in (vemo, vemo.text, vemo.shapes, vemo.geometry.matrix):
+    if not module.__file__.startswith(sys.prefix) or module.__file__.endswith(".py"):
+        sys.exit(f"{module.__name__} does not come from the installed wheel: {module.__file__}")
+    print(f"{module.__name__:22} {os.path.relpath(module.__file__, sys.prefix)}")
+print("vemo.compiled() ->", vemo.compiled())
+print(TextStats("One fish, two fish. Red fish, blue fish!"))
+print("square area", Polygon(((0, 0), (2, 0), (2, 2), (0, 2))).area())
+print("det", Matrix([[3, 1], [2, 4]]).determinant())
+PY
+)
