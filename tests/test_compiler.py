@@ -41,8 +41,10 @@ def test_names_in_binding_order():
 
 
 @pytest.fixture
-def engine(monkeypatch):
-    """clean and build replaced in the compiler module: they log what they see."""
+def engine(monkeypatch, project_dir):
+    """clean and build replaced in the compiler module: they log what they see.
+    The working directory holds the package folder vemo."""
+    (project_dir / "vemo").mkdir()
     log = []
 
     def clean(*args):
@@ -95,6 +97,17 @@ def test_missing_option_fails_at_its_step(engine, missing):
     with pytest.raises(AttributeError, match=missing):
         compiler.tovcompile(record)
     assert [step for step, _ in engine] == ([] if missing == "msvc" else ["clean"])
+
+
+@pytest.mark.parametrize("command", ["tovcompile", "tovbdist"])
+@pytest.mark.parametrize("name, error", [("nope", FileNotFoundError),
+                                         ("afile", NotADirectoryError)])
+def test_package_folder_is_required_before_anything_happens(engine, capsys, command, name,
+                                                            error):
+    Path("afile").write_text("not a package")
+    with pytest.raises(error, match=f"'{name}'.* --name names the folder of the package"):
+        getattr(compiler, command)(options(name=name))
+    assert engine == [] and capsys.readouterr().out == ""
 
 
 @pytest.fixture

@@ -147,7 +147,8 @@ def test_quiet_exit(run_python, tmp_path):
         "import types, tovel.metagen as m\n"
         "m.time = types.SimpleNamespace(sleep=lambda s: None)\n"
         "m.project({'name': 'quiet'})\n"
-        "import argparse, subprocess, tovel.wheeler as w\n"
+        "import argparse, os, subprocess, tovel.wheeler as w\n"
+        "os.mkdir('quiet')\n"
         "w.subprocess = types.SimpleNamespace(\n"
         "    run=lambda cmd, **kw: subprocess.CompletedProcess(cmd, 0))\n"
         "w.tovwheel(argparse.Namespace(name='quiet', version='1', extra='{}', entry={},\n"
@@ -359,7 +360,10 @@ def test_readme_that_is_a_directory_is_tolerated(project_dir, no_sleep, capsys):
     assert capsys.readouterr().out == (
         "*" * left + message + "*" * (80 - len(message) - left) + "\n")
     assert no_sleep == [5]
-    assert read_doc(project_dir)["project"]["dependencies"] == ["numpy"]
+    proj = read_doc(project_dir)["project"]
+    # Named, an unreadable readme would fail the build after the warning; a
+    # missing one (above) only makes setuptools warn and stays named.
+    assert proj["dependencies"] == ["numpy"] and "readme" not in proj
 
 
 # README contents whose decoding error message has a chosen length:
@@ -464,6 +468,16 @@ def test_unserialisable_document_leaves_the_file_alone(project_dir, options):
         metagen.project(options)
     assert (project_dir / "pyproject.toml").read_bytes() == original
     assert sorted(os.listdir(project_dir)) == listing
+
+
+@pytest.mark.parametrize("name", ["pak\u00fc", "", "-lead", "trail.", "a b", "x/y"])
+def test_invalid_distribution_name_is_refused_first(project_dir, no_sleep, capsys, name):
+    # Refused before the readme is read and before the file is written.
+    (project_dir / "pyproject.toml").write_text("# kept\n")
+    with pytest.raises(ValueError, match="cannot be a distribution name: it takes ASCII"):
+        metagen.project({"name": name})
+    assert (capsys.readouterr().out, no_sleep) == ("", [])
+    assert (project_dir / "pyproject.toml").read_text() == "# kept\n"
 
 
 def test_serialiser_error_propagates_unchanged(project_dir, monkeypatch):

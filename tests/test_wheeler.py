@@ -146,9 +146,13 @@ class WindowsLikeOs:
 
 
 def record(**fields):
+    """The options of a wheel run; the package folder it names is made in the
+    working directory, where the command requires it."""
     base = dict(name="demo", version="1.0", description="demo project", license="MIT",
                 extra={}, entry={}, abi3=True, func=None)
     base.update(fields)
+    if isinstance(base["name"], str):
+        os.makedirs(base["name"], exist_ok=True)
     return argparse.Namespace(**base)
 
 
@@ -260,6 +264,19 @@ def test_invalid_json_stops_before_anything_is_written(front_end, capsys, extra,
     assert front_end.calls == []
     assert not Path("pyproject.toml").exists()
     assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("make", [None, lambda: Path("demo").write_text("a file")])
+def test_package_folder_is_required_before_anything_is_written(front_end, capsys, make):
+    # Without it the wheel would hold metadata only and look like a success.
+    options = record()
+    os.rmdir("demo")
+    if make:
+        make()
+    with pytest.raises(OSError, match="'demo'.* --name names the folder of the package"):
+        wheeler.tovwheel(options)
+    assert front_end.calls == [] and capsys.readouterr().out == ""
+    assert not Path("pyproject.toml").exists() and not Path("dist").exists()
 
 
 def test_project_error_stops_before_the_build(front_end):

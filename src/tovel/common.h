@@ -70,6 +70,25 @@ inline nb::object get(nb::handle mapping, const char *key, nb::handle fallback) 
 // as opposed to KeyboardInterrupt, SystemExit or GeneratorExit.
 inline bool ordinary(nb::python_error &e) { return e.matches(PyExc_Exception); }
 
+// The package folder named by --name must be a folder of the working
+// directory: otherwise a compile collects nothing and a wheel holds metadata
+// only, both looking like success. Raised before anything is written.
+inline void require_package_folder(nb::handle name) {
+    nb::module_ os = nb::module_::import_("os");
+    nb::object path = os.attr("path");
+    if (truthy(path.attr("isdir")(name)))
+        return;
+    bool exists = truthy(path.attr("exists")(name));
+    nb::object error = builtin(exists ? "NotADirectoryError" : "FileNotFoundError");
+    nb::str message = nb::str(exists ? "the package {!r} is not a folder in {}: --name names the "
+                                       "folder of the package"
+                                     : "no package folder {!r} in {}: --name names the folder "
+                                       "of the package, and tov runs in the folder that holds it")
+                          .format(name, os.attr("getcwd")());
+    PyErr_SetObject(error.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
 } // namespace tovel
 
 // NB_MODULE, except that an error raised while the module loads reaches the

@@ -23,10 +23,11 @@ static void refuse_limited_api_without_gil(nb::handle args) {
 }
 
 // The steps a compile and a bdist share before the build engine runs: the
-// MSVC architecture, the free-threading check, a clean build folder and the
-// limited-API line.
+// free-threading check, the package folder, the MSVC architecture, a clean
+// build folder and the limited-API line.
 static void prepare(nb::handle args) {
     refuse_limited_api_without_gil(args);
+    require_package_folder(args.attr("name"));
 
     if (args.attr("msvc").equal(nb::str("amd64"))) {
         nb::module_ msvc = nb::module_::import_("distutils._msvccompiler");

@@ -91,15 +91,40 @@ static void replace_file(const char *target, nb::str content) {
     }
 }
 
+// The project's name becomes its distribution name, which setuptools accepts
+// only as ASCII letters, digits, ".", "_" and "-", starting and ending with a
+// letter or digit. Refused here, before the readme banner or any file is
+// written, with a message that says so.
+static void require_distribution_name(nb::handle name) {
+    if (!nb::isinstance<nb::str>(name))
+        return;
+    nb::object valid = nb::module_::import_("re").attr("fullmatch")(
+        "[A-Za-z0-9]([A-Za-z0-9._-]*[A-Za-z0-9])?", name);
+    if (!valid.is_none())
+        return;
+    PyErr_Format(PyExc_ValueError,
+                 "%R cannot be a distribution name: it takes ASCII letters, digits, '.', '_' "
+                 "and '-', and starts and ends with a letter or digit",
+                 name.ptr());
+    throw nb::python_error();
+}
+
 static void project(nb::handle args) {
     require_exact(args, &PyDict_Type, "project", "args");
     nb::module_ m = nb::module_::import_(MOD);
+    nb::object name = get(args, "name", nb::str("project_name"));
+    require_distribution_name(name);
 
+    // A missing readme only makes setuptools warn; one that it cannot read
+    // (not UTF-8, not readable) would fail the build after the warning that
+    // says the work goes on, so it is not named then.
+    bool readme_usable = true;
     try {
         read_text("project/README.md");
     } catch (nb::python_error &e) {
         if (!ordinary(e))
             throw;
+        readme_usable = e.matches(PyExc_FileNotFoundError);
         warn(e);
     }
     nb::list deps = requirements();
@@ -108,12 +133,12 @@ static void project(nb::handle args) {
     build_system["requires"] = one(nb::str("setuptools>=80.0"));
     build_system["build-backend"] = "setuptools.build_meta";
 
-    nb::object name = get(args, "name", nb::str("project_name"));
     nb::dict proj;
     proj["name"] = name;
     proj["version"] = get(args, "version", nb::str("0.0.1"));
     proj["description"] = get(args, "description", nb::str("project description"));
-    proj["readme"] = "project/README.md";
+    if (readme_usable)
+        proj["readme"] = "project/README.md";
     proj["license"] = get(args, "license", nb::str("MIT"));
     proj["license-files"] = one(nb::str("project/LICEN[CS]E*"));
     proj["requires-python"] = ">=3.12";

@@ -79,6 +79,20 @@ static nb::object parser_for(nb::handle kw) {
     return parser;
 }
 
+// An interrupt, also when setuptools has turned it into SystemExit("interrupted")
+// while the C compiler ran: that SystemExit is raised while the
+// KeyboardInterrupt is handled, so the interrupt is its context.
+static bool interrupted(nb::python_error &e) {
+    if (e.matches(PyExc_KeyboardInterrupt))
+        return true;
+    if (!e.matches(PyExc_SystemExit))
+        return false;
+    PyObject *context = PyException_GetContext(e.value().ptr());
+    bool by_interrupt = context && PyErr_GivenExceptionMatches(context, PyExc_KeyboardInterrupt);
+    Py_XDECREF(context);
+    return by_interrupt;
+}
+
 static nb::object run(nb::handle kwds, outcome &how) {
     print(nb::str(">>>>>>>>>>>>>>>>>>>>>>> Python ") + nb::str(global(MOD, "sys").attr("version")));
     // Usage errors and help leave here through argparse's SystemExit, uncaught.
@@ -91,7 +105,7 @@ static nb::object run(nb::handle kwds, outcome &how) {
         how = outcome::done;
         return result;
     } catch (nb::python_error &e) {
-        how = e.matches(PyExc_KeyboardInterrupt) ? outcome::interrupted : outcome::failed;
+        how = interrupted(e) ? outcome::interrupted : outcome::failed;
         nb::module_::import_("traceback").attr("print_exception")(e.value());
         return nb::none();
     }

@@ -102,6 +102,7 @@ static void retag(nb::str path, nb::str old_tag, nb::str new_tag) {
 
 static void tovwheel(nb::handle args) {
     nb::module_ m = nb::module_::import_(MOD);
+    require_package_folder(args.attr("name"));
     parse_json(args, "extra");
     parse_json(args, "entry");
     global(MOD, "project")(builtin("vars")(args));
