@@ -207,6 +207,8 @@ class Row:
     folder: str = "proj"
 
 
+# The note after a JSON error names the option.
+OPTION = {"-x": r"--extra \(-x\)", "-t": r"--entry \(-t\)"}
 # The command stops before it writes pyproject.toml.
 UNWRITTEN = {"rewrites_pyproject": False}
 
@@ -243,7 +245,8 @@ ROWS = [
                      setup=pyproject_is_a_folder, rewrites_pyproject=False),
                  id="compile-pyproject-is-a-folder"),
     *[
-        pytest.param(Row([cmd, "-n", "pk", flag, text], 1, r"^json\.decoder\.JSONDecodeError: ",
+        pytest.param(Row([cmd, "-n", "pk", flag, text], 1,
+                         rf"^{OPTION[flag]} takes a JSON object of .*, such as '{{",
                          rewrites_pyproject=False, check=no_new_wheel),
                      id=f"{cmd}{flag}-{name}")
         for cmd, flag, text, name in [

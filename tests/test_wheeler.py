@@ -259,8 +259,11 @@ def test_mappings_are_left_alone(front_end, monkeypatch):
     ("", {}), ("{bad", {}), ({}, "nope"), ("{}", ""), ("{}", "{'single': 'quotes'}"),
 ])
 def test_invalid_json_stops_before_anything_is_written(front_end, capsys, extra, entry):
-    with pytest.raises(json.JSONDecodeError):
+    with pytest.raises(json.JSONDecodeError) as caught:
         wheeler.tovwheel(record(extra=extra, entry=entry))
+    option = "--extra (-x)" if isinstance(extra, str) and extra != "{}" else "--entry (-t)"
+    [note] = caught.value.__notes__
+    assert note.startswith(f"{option} takes a JSON object of ")
     assert front_end.calls == []
     assert not Path("pyproject.toml").exists()
     assert capsys.readouterr().out == ""

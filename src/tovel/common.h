@@ -89,6 +89,29 @@ inline void require_package_folder(nb::handle name) {
     throw nb::python_error();
 }
 
+// The record's "extra" or "entry" value, when it is text from the command
+// line, replaced by the JSON it holds. A parse error keeps its type and gains
+// a note naming the option, which the traceback prints last.
+inline void parse_json(nb::handle args, const char *attr, nb::handle json) {
+    nb::object value = nb::getattr(args, attr);
+    if (nb::isinstance<nb::str>(value)) {
+        try {
+            value = json.attr("loads")(value);
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_ValueError)) {
+                bool extra = std::string(attr) == "extra";
+                e.value().attr("add_note")(
+                    extra ? "--extra (-x) takes a JSON object of extras and their requirements, "
+                            "such as '{\"fast\": [\"numpy\"]}'"
+                          : "--entry (-t) takes a JSON object of commands and their functions, "
+                            "such as '{\"mycmd\": \"mypkg.cli:main\"}'");
+            }
+            throw;
+        }
+    }
+    nb::setattr(args, attr, value);
+}
+
 } // namespace tovel
 
 // NB_MODULE, except that an error raised while the module loads reaches the

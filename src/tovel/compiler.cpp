@@ -96,11 +96,8 @@ static nb::list data_files(nb::handle src, nb::handle exclude) {
 static void tovbdist(nb::handle args) {
     prepare(args);
     nb::object json = nb::module_::import_("json");
-    for (const char *attr : {"extra", "entry"}) {
-        nb::object value = nb::getattr(args, attr);
-        if (nb::isinstance<nb::str>(value))
-            nb::setattr(args, attr, json.attr("loads")(value));
-    }
+    parse_json(args, "extra", json);
+    parse_json(args, "entry", json);
     nb::dict options = nb::borrow<nb::dict>(builtin("dict")(builtin("vars")(args)));
     nb::object src = get(options, "src", get(options, "name", nb::str("tovel")));
     nb::dict data;

@@ -6,14 +6,6 @@ using namespace tovel;
 
 static const char *MOD = "tovel.wheeler";
 
-// Text values of the record that may arrive as JSON text from the command line.
-static void parse_json(nb::handle args, const char *attr) {
-    nb::object value = nb::getattr(args, attr);
-    if (nb::isinstance<nb::str>(value))
-        value = global(MOD, "json").attr("loads")(value);
-    nb::setattr(args, attr, value);
-}
-
 // sha256 of data in the urlsafe, unpadded base64 form that RECORD uses.
 static nb::str record_hash(nb::handle data) {
     nb::object digest = nb::module_::import_("hashlib").attr("sha256")(data).attr("digest")();
@@ -103,8 +95,8 @@ static void retag(nb::str path, nb::str old_tag, nb::str new_tag) {
 static void tovwheel(nb::handle args) {
     nb::module_ m = nb::module_::import_(MOD);
     require_package_folder(args.attr("name"));
-    parse_json(args, "extra");
-    parse_json(args, "entry");
+    parse_json(args, "extra", global(MOD, "json"));
+    parse_json(args, "entry", global(MOD, "json"));
     global(MOD, "project")(builtin("vars")(args));
 
     nb::str whlversion = text(args.attr("version"));
