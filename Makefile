@@ -1,13 +1,21 @@
 # make test: the test suite on every CPython >= 3.12 found, one virtual
 #            environment per version under .venv/
 # make demo: installs the tool and compiles and wheels examples/vemo
-.PHONY: test demo pythons clean
+# make realworld: compiles real packages from the package index and runs their
+#            own tests against the compiled wheels (downloads; not in make test)
+.PHONY: test demo realworld pythons clean
 
 test:
 	@tools/test.sh
 
 demo:
 	@tools/demo.sh
+
+# The first interpreter found, in its environment under .venv/ (as make demo).
+realworld:
+	@set -e; pythons=$$(tools/pythons.sh); python=$$(echo "$$pythons" | head -n 1); \
+	venv_python=$$(tools/venv.sh "$$python"); \
+	"$$venv_python" realworld/run.py
 
 pythons:
 	@tools/pythons.sh
