@@ -304,6 +304,18 @@ def test_metadata_defaults(own_abi):
     assert f"{own_abi.info}/entry_points.txt" not in own_abi.members
 
 
+def test_nothing_to_compile_gives_a_wheel_of_data(tmp_path):
+    # Every module excluded: no module is compiled, the data files still ship.
+    write_pakko(tmp_path)
+    args = [] if LIMITED else ["--abi3", ""]
+    rc, out, err = tov("bdist", "-n", "pakko", "-e", r"\.py$", *args, cwd=tmp_path)
+    assert rc == 0, out[-2000:] + err[-2000:]
+    with zipfile.ZipFile(tmp_path / out.splitlines()[-1]) as z:
+        shipped = {n for n in z.namelist() if ".dist-info/" not in n}
+    # The pattern no longer leaves out unit_table.txt.
+    assert shipped == PAKKO_DATA | {"pakko/unit_table.txt"}
+
+
 # A failure at each stage of the build: Cython's translation, and the C
 # compiler run by setuptools (a declaration file that includes a header that
 # does not exist).

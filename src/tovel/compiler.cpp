@@ -105,16 +105,18 @@ static void tovbdist(nb::handle args) {
         data_files(src, get(options, "exclude", nb::str("12|34|56")));
     options["data"] = data;
 
+    nb::module_ os = nb::module_::import_("os");
     nb::object run = global(MOD, "build")(options);
     // Everything setuptools makes on the way stays in the build tree; the
-    // wheel reaches dist only once it is complete.
+    // wheel reaches dist only once it is complete. The tree was cleaned, and
+    // with no module to compile nothing has made it again.
+    os.attr("makedirs")("build", "exist_ok"_a = true);
     nb::list script_args;
     for (const char *word : {"egg_info", "--egg-base", "build", "bdist_wheel", "--bdist-dir",
                              "build/bdist", "--dist-dir", "build/wheel"})
         script_args.append(word);
     run("script_args"_a = script_args);
 
-    nb::module_ os = nb::module_::import_("os");
     nb::list made(nb::module_::import_("glob").attr("glob")("build/wheel/*.whl"));
     if (nb::len(made) != 1) {
         PyErr_Format(PyExc_RuntimeError, "expected one wheel in build/wheel, found %S",
