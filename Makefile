@@ -3,7 +3,8 @@
 # make demo: installs the tool and compiles and wheels examples/vemo
 # make realworld: compiles real packages from the package index and runs their
 #            own tests against the compiled wheels (downloads; not in make test)
-.PHONY: test demo realworld pythons clean
+# make bench: installs the tool and runs the benchmarks (BENCH_QUICK=1: a quick check)
+.PHONY: test demo bench realworld pythons clean
 
 test:
 	@tools/test.sh
@@ -16,6 +17,12 @@ realworld:
 	@set -e; pythons=$$(tools/pythons.sh); python=$$(echo "$$pythons" | head -n 1); \
 	venv_python=$$(tools/venv.sh "$$python"); \
 	"$$venv_python" realworld/run.py
+
+# The first interpreter found, in its environment under .venv/ (as make demo).
+bench:
+	@set -e; pythons=$$(tools/pythons.sh); python=$$(echo "$$pythons" | head -n 1); \
+	venv_python=$$(tools/venv.sh "$$python"); \
+	"$$venv_python" bench/bench.py
 
 pythons:
 	@tools/pythons.sh
