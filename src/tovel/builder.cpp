@@ -121,18 +121,28 @@ static nb::list collect(nb::handle path, nb::handle extension, nb::handle replac
 
     nb::list modules;
     nb::object pattern = mine("re").attr("compile")(exclude);
+    // Looked up once per walk, not once per file: attribute names made from C
+    // texts are new strings (hashed anew) on every lookup.
+    nb::object search = pattern.attr("search"), say = builtin("print");
+    nb::str as_posix("as_posix"), suffix_("suffix"), endswith("endswith"), replace("replace"),
+        dot_pyd(".pyd"), dot_so(".so"), slash("/"), dot("."), excluded("excluded"),
+        collecting("collecting");
+    nb::object macro = nb::make_tuple("Py_LIMITED_API", "0x030C0000");
     nb::object walk = Path(path).attr("walk")();
     for (nb::handle step : walk) {
         nb::object folder = step[0];
         for (nb::handle name : step[2]) {
-            nb::object file = folder.attr("__truediv__")(name);
-            if (!pattern.attr("search")(file.attr("as_posix")()).is_none()) {
-                print("excluded", file);
+            nb::object file = nb::steal(PyNumber_TrueDivide(folder.ptr(), name.ptr()));
+            if (!file.is_valid())
+                throw nb::python_error();
+            nb::object posix = file.attr(as_posix)();
+            if (!search(posix).is_none()) {
+                say(excluded, file);
                 continue;
             }
-            nb::object suffix = file.attr("suffix");
-            if (rename && (truthy(suffix.attr("endswith")(".pyd")) ||
-                           truthy(suffix.attr("endswith")(".so")))) {
+            nb::object suffix = file.attr(suffix_);
+            if (rename && (truthy(suffix.attr(endswith)(dot_pyd)) ||
+                           truthy(suffix.attr(endswith)(dot_so)))) {
                 // m.TAG.so -> m.so: the cut is made in the file name only, so
                 // a dotted folder name on the way keeps the file in place.
                 nb::list pieces(nb::str(name).attr("split")("."));
@@ -142,17 +152,24 @@ static nb::list collect(nb::handle path, nb::handle extension, nb::handle replac
                     os.attr("rename")(file, folder.attr("__truediv__")(plain));
                 continue;
             }
-            if (!truthy(suffix.attr("endswith")(ext)))
+            if (!truthy(suffix.attr(endswith)(ext)))
                 continue;
             if (is_py) {
-                print("collecting", file);
-                nb::object dotted =
-                    file.attr("with_suffix")("").attr("as_posix")().attr("replace")("/", ".");
+                say(collecting, file);
+                // The path without its last suffix: the suffix is not empty here.
+                Py_ssize_t whole = PyUnicode_GetLength(posix.ptr());
+                Py_ssize_t cut = PyUnicode_GetLength(suffix.ptr());
+                if (whole < 0 || cut < 0)
+                    throw nb::python_error();
+                nb::object dotted = nb::steal(PyUnicode_Substring(posix.ptr(), 0, whole - cut));
+                if (!dotted.is_valid())
+                    throw nb::python_error();
+                dotted = dotted.attr(replace)(slash, dot);
                 nb::list sources;
                 sources.append(nb::str(file));
                 if (limited) {
                     nb::list macros;
-                    macros.append(nb::make_tuple("Py_LIMITED_API", "0x030C0000"));
+                    macros.append(macro);
                     modules.append(Extension(dotted, sources, "py_limited_api"_a = abi3,
                                              "define_macros"_a = macros));
                 } else {
