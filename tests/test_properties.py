@@ -4,10 +4,6 @@ the source walk derives from paths, the abi3 retag of wheels of any valid name,
 and the cleaning of requirements.txt into the dependency list."""
 
 import argparse
-import base64
-import csv
-import hashlib
-import io
 import os
 import re
 import shutil
@@ -23,6 +19,7 @@ from hypothesis import strategies as st
 import tovel.builder as builder
 import tovel.metagen as metagen
 import tovel.wheeler as wheeler
+from wheels import centred, record_hash, write_wheel
 
 # The fixtures (working directory, pause recorder) hold nothing that one
 # example could leave for the next: each example starts from what it writes.
@@ -45,13 +42,6 @@ def options(name, version, abi3=True):
 
 
 # ---------------------------------------------------------------- the banner
-
-
-def centred(text, fill):
-    if len(text) >= 80:
-        return text
-    left = (80 - len(text)) // 2
-    return fill * left + text + fill * (80 - len(text) - left)
 
 
 # "wheel ./dist/" + name + "-" + version + the tags: its length without the
@@ -154,11 +144,6 @@ def test_module_names_follow_the_paths(files, marked, project_dir, capsys):
 # ---------------------------------------------------------------- retagging
 
 
-def record_hash(data):
-    digest = hashlib.sha256(data).digest()
-    return "sha256=" + base64.urlsafe_b64encode(digest).decode().rstrip("=")
-
-
 ALNUM = st.text("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789",
                 min_size=1, max_size=6)
 # Escaped distribution names of wheel files: runs of letters and digits
@@ -178,29 +163,6 @@ VERSION = st.builds(
 )
 
 
-def tiny_wheel(path, name, version, payload):
-    """A real wheel: a package, METADATA, WHEEL and a RECORD of them all."""
-    info = f"{name}-{version}.dist-info"
-    files = {
-        f"{name}/__init__.py": b"ANSWER = 42\n",
-        f"{name}/_native.abi3.so": payload,
-        f"{info}/METADATA": f"Metadata-Version: 2.4\nName: {name}\nVersion: {version}\n".encode(),
-        f"{info}/WHEEL": ("Wheel-Version: 1.0\nGenerator: nonesuch (none)\n"
-                          "Root-Is-Purelib: false\n"
-                          f"Tag: {TAGS.format('none')}\n").encode(),
-    }
-    rows = io.StringIO()
-    writer = csv.writer(rows, lineterminator="\n")
-    for arc, data in files.items():
-        writer.writerow([arc, record_hash(data), len(data)])
-    writer.writerow([f"{info}/RECORD", "", ""])
-    files[f"{info}/RECORD"] = rows.getvalue().encode()
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
-        for arc, data in files.items():
-            zf.writestr(arc, data)
-    return files
-
-
 @SETTINGS
 @given(name=NAME, version=VERSION, payload=st.binary(max_size=300))
 @example(name="none", version="1.0+none", payload=b"")
@@ -212,7 +174,8 @@ def test_retag_changes_only_the_abi_field(name, version, payload, project_dir, n
     os.mkdir("dist")
     whfile = f"{name}-{version}-{TAGS.format('none')}.whl"
     newfile = f"{name}-{version}-{TAGS.format('abi3')}.whl"
-    files = tiny_wheel(Path("dist", whfile), name, version, payload)
+    files = write_wheel(Path("dist", whfile), name, version, [TAGS.format("none")],
+                        {f"{name}/_native.abi3.so": payload})
     # The wheel is in place already: the front end is a child that succeeds
     # without building anything.
     monkeypatch.setattr(wheeler, "sys", types.SimpleNamespace(executable=shutil.which("true")))

@@ -109,6 +109,15 @@ static void reset() {
 
 // ---------------------------------------------------------------- collect
 
+// text.endswith(tail) without making a bound method for each file; a text
+// that is not a str raises TypeError.
+static bool ends_with(nb::handle text, nb::handle tail) {
+    Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), tail.ptr(), 0, PY_SSIZE_T_MAX, +1);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
 static nb::list collect(nb::handle path, nb::handle extension, nb::handle replacement,
                         nb::handle exclude, nb::handle abi3) {
     require_exact(extension, &PyUnicode_Type, "collect", "extension");
@@ -123,8 +132,8 @@ static nb::list collect(nb::handle path, nb::handle extension, nb::handle replac
     nb::object pattern = mine("re").attr("compile")(exclude);
     // Looked up once per walk, not once per file: attribute names made from C
     // texts are new strings (hashed anew) on every lookup.
-    nb::object search = pattern.attr("search"), say = builtin("print");
-    nb::str as_posix("as_posix"), suffix_("suffix"), endswith("endswith"), replace("replace"),
+    nb::object search = pattern.attr("search"), say = builtin("print"), remove = os.attr("remove");
+    nb::str as_posix("as_posix"), suffix_("suffix"), replace("replace"),
         dot_pyd(".pyd"), dot_so(".so"), slash("/"), dot("."), excluded("excluded"),
         collecting("collecting");
     nb::object macro = nb::make_tuple("Py_LIMITED_API", "0x030C0000");
@@ -141,8 +150,7 @@ static nb::list collect(nb::handle path, nb::handle extension, nb::handle replac
                 continue;
             }
             nb::object suffix = file.attr(suffix_);
-            if (rename && (truthy(suffix.attr(endswith)(dot_pyd)) ||
-                           truthy(suffix.attr(endswith)(dot_so)))) {
+            if (rename && (ends_with(suffix, dot_pyd) || ends_with(suffix, dot_so))) {
                 // m.TAG.so -> m.so: the cut is made in the file name only, so
                 // a dotted folder name on the way keeps the file in place.
                 nb::list pieces(nb::str(name).attr("split")("."));
@@ -152,7 +160,7 @@ static nb::list collect(nb::handle path, nb::handle extension, nb::handle replac
                     os.attr("rename")(file, folder.attr("__truediv__")(plain));
                 continue;
             }
-            if (!truthy(suffix.attr(endswith)(ext)))
+            if (!ends_with(suffix, ext))
                 continue;
             if (is_py) {
                 say(collecting, file);
@@ -176,7 +184,7 @@ static nb::list collect(nb::handle path, nb::handle extension, nb::handle replac
                     modules.append(Extension(dotted, sources));
                 }
             } else if (is_compiled) {
-                os.attr("remove")(file);
+                remove(file);
             }
         }
     }
