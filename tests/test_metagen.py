@@ -47,9 +47,9 @@ LOAD_METAGEN = """
 import importlib.machinery, importlib.util, os
 pkg = importlib.machinery.PathFinder.find_spec("tovel").submodule_search_locations[0]
 path = next(p for p in (os.path.join(pkg, "metagen" + s) for s in importlib.machinery.EXTENSION_SUFFIXES) if os.path.exists(p))
-spec = importlib.util.spec_from_file_location("tovel.metagen", path)
-m = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(m)
+found = importlib.util.spec_from_file_location("tovel.metagen", path)
+m = importlib.util.module_from_spec(found)
+found.loader.exec_module(m)
 """
 
 LOAD_WITH = """
