@@ -25,9 +25,10 @@ static void refuse_limited_api_without_gil(nb::handle args) {
 // The steps a compile and a bdist share before the build engine runs: the
 // free-threading check, the package folder, the MSVC architecture, a clean
 // build folder and the limited-API line.
-static void prepare(nb::handle args) {
+static void prepare(nb::handle args, bool package_folder = true) {
     refuse_limited_api_without_gil(args);
-    require_package_folder(args.attr("name"));
+    if (package_folder)
+        require_package_folder(args.attr("name"));
 
     if (args.attr("msvc").equal(nb::str("amd64"))) {
         nb::module_ msvc = nb::module_::import_("distutils._msvccompiler");
@@ -63,70 +64,30 @@ static void tovcompile(nb::handle args) {
     run("script_args"_a = script_args);
 }
 
-// Package data of a compiled wheel: every file of the source folder that is
-// neither a Python module (shipped compiled), its bytecode, nor a compiled
-// module left there by an earlier build, and that the exclusion pattern
-// leaves alone; as glob-escaped patterns relative to the package folder.
-static nb::list data_files(nb::handle src, nb::handle exclude) {
-    nb::object root = global("tovel.builder", "Path")(src);
-    nb::object pattern = global("tovel.builder", "re").attr("compile")(exclude);
-    nb::object escape = nb::module_::import_("glob").attr("escape");
-    nb::list found;
-    for (nb::handle step : root.attr("walk")()) {
-        nb::object folder = step[0];
-        if (truthy(folder.attr("parts").attr("__contains__")("__pycache__")))
-            continue;
-        for (nb::handle name : step[2]) {
-            nb::object file = folder.attr("__truediv__")(name);
-            if (!pattern.attr("search")(file.attr("as_posix")()).is_none())
-                continue;
-            nb::str suffix(file.attr("suffix"));
-            bool skip = false;
-            for (const char *s : {".py", ".pyc", ".pyo", ".so", ".pyd"})
-                skip = skip || suffix.equal(nb::str(s));
-            if (!skip)
-                found.append(escape(file.attr("relative_to")(root).attr("as_posix")()));
-        }
-    }
-    return found;
-}
-
-// tov bdist: compile the package and pack a wheel of its compiled modules and
-// data files, no Python source, into dist. setuptools names and tags the wheel.
+// tov bdist: the project's settings first (its pyproject.toml, or the options
+// and project/ files), then the steps a compile shares, then the compiled-wheel
+// pipeline, whose wheel reaches dist only once it is complete and checked.
 static void tovbdist(nb::handle args) {
-    prepare(args);
     nb::object json = nb::module_::import_("json");
-    parse_json(args, "extra", json);
-    parse_json(args, "entry", json);
-    nb::dict options = nb::borrow<nb::dict>(builtin("dict")(builtin("vars")(args)));
-    nb::object src = get(options, "src", get(options, "name", nb::str("tovel")));
-    nb::dict data;
-    data[nb::str(get(options, "name", nb::str("tovel")))] =
-        data_files(src, get(options, "exclude", nb::str("12|34|56")));
-    options["data"] = data;
-
-    nb::module_ os = nb::module_::import_("os");
-    nb::object run = global(MOD, "build")(options);
-    // Everything setuptools makes on the way stays in the build tree; the
-    // wheel reaches dist only once it is complete. The tree was cleaned, and
-    // with no module to compile nothing has made it again.
-    os.attr("makedirs")("build", "exist_ok"_a = true);
-    nb::list script_args;
-    for (const char *word : {"egg_info", "--egg-base", "build", "bdist_wheel", "--bdist-dir",
-                             "build/bdist", "--dist-dir", "build/wheel"})
-        script_args.append(word);
-    run("script_args"_a = script_args);
-
-    nb::list made(nb::module_::import_("glob").attr("glob")("build/wheel/*.whl"));
-    if (nb::len(made) != 1) {
-        PyErr_Format(PyExc_RuntimeError, "expected one wheel in build/wheel, found %S",
-                     made.ptr());
+    nb::dict options = nb::borrow<nb::dict>(builtin("vars")(args));
+    nb::object failed = nb::module_::import_("tovel.packer").attr("BuildFailed");
+    try {
+        global(MOD, "settings")(options);
+    } catch (nb::python_error &e) {
+        // A project file or setting the tool cannot use is the user's to fix.
+        if (!e.matches(PyExc_ValueError) || e.matches(failed))
+            throw;
+        PyErr_SetObject(failed.ptr(), nb::str(e.value()).ptr());
         throw nb::python_error();
     }
-    os.attr("makedirs")("dist", "exist_ok"_a = true);
-    nb::object target = os.attr("path").attr("join")("dist", os.attr("path").attr("basename")(made[0]));
-    os.attr("replace")(made[0], target);
-    print(target);
+    prepare(args, !truthy(get(options, "project_mode", nb::bool_(false))));
+    parse_json(args, "extra", json);
+    parse_json(args, "entry", json);
+    nb::list argv;
+    argv.append("tov");
+    for (nb::handle a : nb::list(global(MOD, "sys").attr("argv")).attr("__getitem__")(builtin("slice")(1, nb::none())))
+        argv.append(a);
+    global(MOD, "bdist")(options, "dist", argv);
 }
 
 TOVEL_MODULE(compiler, m) {
@@ -138,6 +99,9 @@ TOVEL_MODULE(compiler, m) {
     m.attr("clean") = builder.attr("clean");
     m.attr("collect") = builder.attr("collect");
     m.attr("libpath") = nb::module_::import_("tovel.metagen").attr("libpath");
+    m.attr("sys") = nb::module_::import_("sys");
+    m.attr("settings") = nb::module_::import_("tovel.pyproject").attr("settings");
+    m.attr("bdist") = nb::module_::import_("tovel.packer").attr("bdist");
 
     m.def("tovcompile", &tovcompile, "args"_a.none(),
           nb::sig("def tovcompile(args: argparse.Namespace) -> None"),

@@ -20,16 +20,19 @@ static nb::object handler(const char *command) {
 
 static void add(nb::handle parser, std::initializer_list<const char *> flags,
                 nb::handle fallback_default, nb::handle kwds, const char *key, const char *help,
-                nb::handle choices = nb::handle()) {
+                nb::handle choices = nb::handle(), nb::dict more = nb::dict()) {
     nb::list names;
     for (const char *flag : flags)
         names.append(flag);
     nb::dict options;
     options["default"] = get(kwds, key, fallback_default);
     options["help"] = help;
-    options["metavar"] = "";
+    // store_true takes no value, so no placeholder either.
+    if (!more.contains("action") || nb::str(more["action"]).equal(nb::str("append")))
+        options["metavar"] = "";
     if (choices.is_valid())
         options["choices"] = choices;
+    options.update(more);
     parser.attr("add_argument")(*names, **options);
 }
 
@@ -55,6 +58,89 @@ static void add_metadata_options(nb::handle p, nb::handle kw) {
     add(p, {"--entry", "-t"}, nb::dict(), kw, "entry", "wheel entry points");
 }
 
+// argparse `type` checks of bdist: a bad value is a usage error (exit 2)
+// with one line saying what is wrong, before anything is built.
+static nb::object usage_error(nb::str message) {
+    nb::object error = global(MOD, "argparse").attr("ArgumentTypeError")(message);
+    PyErr_SetObject((PyObject *) Py_TYPE(error.ptr()), error.ptr());
+    throw nb::python_error();
+}
+
+static nb::object jobs_type(nb::str text) {
+    nb::object n;
+    try {
+        n = builtin("int")(text);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        return usage_error(nb::str("{!r} is not a number of jobs (a whole number, 1 or more)").format(text));
+    }
+    if (nb::cast<long>(n) < 1)
+        return usage_error(nb::str("{!r} is not a number of jobs (a whole number, 1 or more)").format(text));
+    return n;
+}
+
+static nb::object pattern_type(nb::str text) {
+    try {
+        global(MOD, "re").attr("compile")(text);
+    } catch (nb::python_error &e) {
+        if (!e.matches(global(MOD, "re").attr("error")))
+            throw;
+        return usage_error(nb::str("{!r} is not a valid regular expression: {}").format(text, e.value()));
+    }
+    return text;
+}
+
+static nb::object directive_type(nb::str text) {
+    try {
+        nb::list one;
+        one.append(text);
+        nb::module_::import_("tovel.packer").attr("directives")(one, true);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        return usage_error(nb::str("{!r} is not a Cython directive: {}").format(text, e.value()));
+    }
+    return text;
+}
+
+// tov bdist: the compile options and the metadata options, then its own. An
+// option left out is None, so that the project's [tool.tovel] settings and
+// the defaults can fill it in.
+static void add_bdist_options(nb::handle p, nb::handle kw) {
+    nb::object none = nb::none();
+    add(p, {"--name", "-n"}, none, kw, "name", "source name (default: vemo; the [project] of pyproject.toml when there is one)");
+    add(p, {"--abi3"}, none, kw, "abi3", "limited api");
+    nb::dict pattern;
+    pattern["type"] = nb::cpp_function(&pattern_type, nb::name("pattern"));
+    add(p, {"--exclude", "-e"}, none, kw, "exclude", "excluded name (a regular expression; default: unit)", nb::handle(), pattern);
+    add(p, {"--keep", "-k"}, none, kw, "keep",
+        "modules kept as Python source: a regular expression searched in each module's path", nb::handle(), pattern);
+    nb::dict directive;
+    directive["type"] = nb::cpp_function(&directive_type, nb::name("directive"));
+    directive["action"] = "append";
+    add(p, {"--directive", "-X"}, none, kw, "directive",
+        "a Cython directive NAME=VALUE (repeatable), e.g. annotation_typing=True", nb::handle(), directive);
+    nb::dict jobs;
+    jobs["type"] = nb::cpp_function(&jobs_type, nb::name("jobs"));
+    add(p, {"--jobs", "-j"}, none, kw, "jobs", "modules compiled at once (default: every core)", nb::handle(), jobs);
+    nb::dict flag;
+    flag["action"] = "store_true";
+    add(p, {"--no-cache"}, nb::bool_(false), kw, "no_cache", "translate and compile every module anew", nb::handle(), flag);
+    add(p, {"--cache-dir"}, none, kw, "cache_dir", "the cache folder (default: the user's cache folder)");
+    add(p, {"--debug"}, nb::bool_(false), kw, "debug", "keep debug info in the modules", nb::handle(), flag);
+    nb::list choices;
+    choices.append("x86_amd64");
+    choices.append("amd64");
+    add(p, {"--msvc", "-m"}, nb::str("x86_amd64"), kw, "mscv", "mscv palt(x86_amd64 or amd64)",
+        choices);
+    add(p, {"--version", "-v"}, none, kw, "version", "wheel version");
+    add(p, {"--description", "-d"}, none, kw, "description", "project description");
+    add(p, {"--license", "-l"}, none, kw, "license", "project license");
+    add(p, {"--extra", "-x"}, none, kw, "extra", "wheel extra requires");
+    add(p, {"--entry", "-t"}, none, kw, "entry", "wheel entry points");
+}
+
 static nb::object parser_for(nb::handle kw) {
     nb::object argparse = global(MOD, "argparse");
     nb::object parser =
@@ -73,8 +159,7 @@ static nb::object parser_for(nb::handle kw) {
 
     nb::object bdist =
         sub.attr("add_parser")("bdist", "help"_a = "py to whl, compiled modules only");
-    add_compile_options(bdist, kw);
-    add_metadata_options(bdist, kw);
+    add_bdist_options(bdist, kw);
     bdist.attr("set_defaults")("func"_a = handler("tovbdist"));
     return parser;
 }
@@ -106,6 +191,12 @@ static nb::object run(nb::handle kwds, outcome &how) {
         return result;
     } catch (nb::python_error &e) {
         how = interrupted(e) ? outcome::interrupted : outcome::failed;
+        // A failure the user can act on says so in its message: no traceback.
+        nb::object packer = global(MOD, "sys").attr("modules").attr("get")("tovel.packer");
+        if (!packer.is_none() && e.matches(packer.attr("BuildFailed"))) {
+            print(e.value(), "file"_a = global(MOD, "sys").attr("stderr"));
+            return nb::none();
+        }
         nb::module_::import_("traceback").attr("print_exception")(e.value());
         return nb::none();
     }

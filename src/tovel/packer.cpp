@@ -1,0 +1,219 @@
+// tovel.packer: the compiled-wheel pipeline of `tov bdist` and the PEP 517
+// back end. Resolves the settings, has tovel.pipeline compile every module,
+// assembles the tree (compiled modules, kept sources, data), import-checks
+// it, packs a wheel whose tags say what was built, audits it and only then
+// moves it to the output folder.
+#include "common.h"
+
+using namespace tovel;
+
+static const char *MOD = "tovel.packer";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+// The failure of a build that the user can act on: printed as its message
+// alone (no traceback), exit status 1.
+static void raise_failed(nb::handle message) {
+    PyErr_SetObject(mine("BuildFailed").ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+/// The Cython directives of a build: Python semantics by default (annotations
+/// never change which arguments a function accepts), then the user's NAME=VALUE
+/// texts, each checked by Cython's own parser.
+static nb::dict directives(nb::handle given, bool limited) {
+    nb::dict out;
+    out["annotation_typing"] = false;
+    if (!limited)
+        out["freethreading_compatible"] = true;
+    if (given.is_none())
+        return out;
+    nb::object parse = nb::module_::import_("Cython.Compiler.Options").attr("parse_directive_list");
+    for (nb::handle text : given) {
+        if (nb::isinstance<nb::dict>(text)) {
+            out.attr("update")(text);
+            continue;
+        }
+        if (!truthy(nb::str(text).attr("__contains__")("=")))
+            throw nb::value_error(nb::str("directive {!r} is not NAME=VALUE").format(text).c_str());
+        out.attr("update")(parse(text, "relaxed_bool"_a = true));
+    }
+    return out;
+}
+
+// The user's cache folder for tovel, or None (with one warning line) when it
+// cannot be written: the build then goes on without a cache.
+static nb::object cache_folder(nb::dict options) {
+    nb::object os = mine("os");
+    if (truthy(get(options, "no_cache", nb::bool_(false))))
+        return nb::none();
+    nb::object folder = get(options, "cache_dir", nb::none());
+    if (folder.is_none()) {
+        nb::object env = os.attr("environ");
+        nb::object sys = mine("sys");
+        if (os.attr("name").equal(nb::str("nt")))
+            folder = os.attr("path").attr("join")(
+                get(env, "LOCALAPPDATA", os.attr("path").attr("expanduser")("~")), "tovel", "Cache");
+        else if (nb::str(sys.attr("platform")).equal(nb::str("darwin")))
+            folder = os.attr("path").attr("expanduser")("~/Library/Caches/tovel");
+        else {
+            nb::object base = get(env, "XDG_CACHE_HOME", nb::str(""));
+            if (!truthy(base))
+                base = os.attr("path").attr("expanduser")("~/.cache");
+            folder = os.attr("path").attr("join")(base, "tovel");
+        }
+    }
+    try {
+        os.attr("makedirs")(folder, "exist_ok"_a = true);
+        nb::object probe = nb::module_::import_("tempfile").attr("TemporaryFile")("dir"_a = folder);
+        probe.attr("close")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        print(nb::str("warning: the cache folder {} cannot be written ({}): building without a cache")
+                  .format(folder, e.value()));
+        return nb::none();
+    }
+    return os.attr("path").attr("abspath")(folder);
+}
+
+static int default_jobs() {
+    nb::object os = mine("os");
+    nb::object n = nb::none();
+    if (nb::hasattr(os, "process_cpu_count"))
+        n = os.attr("process_cpu_count")();
+    else if (nb::hasattr(os, "sched_getaffinity"))
+        n = builtin("len")(os.attr("sched_getaffinity")(0));
+    else
+        n = os.attr("cpu_count")();
+    return n.is_none() ? 1 : std::max(1, nb::cast<int>(n));
+}
+
+// Copies kept sources and data files into the tree beside the compiled modules.
+static void assemble(nb::dict plan, nb::str tree) {
+    nb::object os = mine("os"), shutil = mine("shutil");
+    for (const char *kind : {"kept", "data"})
+        for (nb::handle entry : plan[kind]) {
+            nb::object target = os.attr("path").attr("join")(tree, entry["arc"]);
+            os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
+            shutil.attr("copy2")(entry["path"], target);
+        }
+}
+
+// The wheel's python and ABI tags: the limited-API level the modules are
+// compiled for, or the running interpreter's own tags.
+static nb::tuple wheel_tags(bool limited) {
+    nb::object tags = nb::module_::import_("packaging.tags");
+    nb::str platform(nb::module_::import_("setuptools.command.bdist_wheel").attr("get_platform")(nb::none()));
+    platform = nb::str(platform.attr("replace")("-", "_").attr("replace")(".", "_"));
+    if (limited)
+        return nb::make_tuple("cp312", "abi3", platform);
+    nb::object first = builtin("next")(builtin("iter")(tags.attr("cpython_tags")()));
+    return nb::make_tuple(first.attr("interpreter"), first.attr("abi"), platform);
+}
+
+/// Packs the tree and the .dist-info folder into build/wheel with the given
+/// tags; files in sorted order, so that the same inputs (and the same
+/// SOURCE_DATE_EPOCH) give the same bytes.
+static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
+    nb::object os = mine("os"), Path = mine("Path");
+    nb::str info_name(os.attr("path").attr("basename")(info));
+    nb::str stem(info_name.attr("removesuffix")(".dist-info"));
+    nb::str tagtext = nb::str("{}-{}-{}").format(tag[0], tag[1], tag[2]);
+    os.attr("makedirs")("build/wheel", "exist_ok"_a = true);
+    nb::str path = nb::str("build/wheel/{}-{}.whl").format(stem, tagtext);
+    nb::object wf = nb::module_::import_("wheel.wheelfile").attr("WheelFile")(path, "w");
+    try {
+        for (nb::handle base : {nb::object(tree), nb::object(info)}) {
+            nb::object root = Path(base);
+            nb::list files = nb::borrow<nb::list>(builtin("sorted")(
+                builtin("filter")(Path.attr("is_file"), root.attr("rglob")("*"))));
+            for (nb::handle f : files) {
+                nb::str rel(f.attr("relative_to")(root).attr("as_posix")());
+                nb::str arc = nb::borrow<nb::str>(base).equal(info) ? nb::str(info_name + nb::str("/") + rel) : rel;
+                wf.attr("write")(f, arc);
+            }
+        }
+        nb::str wheel_meta = nb::str("Wheel-Version: 1.0\nGenerator: tovel\nRoot-Is-Purelib: false\nTag: {}\n")
+                                 .format(tagtext);
+        wf.attr("writestr")(info_name + nb::str("/WHEEL"), wheel_meta);
+        wf.attr("close")();
+    } catch (...) {
+        wf.attr("close")();
+        throw;
+    }
+    return path;
+}
+
+/// The compiled-wheel build: `options` is the bdist options dictionary (the
+/// command line's, or the back end's); the wheel lands in `outdir`, and its
+/// path is returned. `argv` is the command line for the suggested re-run.
+static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
+    nb::object os = mine("os");
+    bool limited = truthy(options["abi3"]);
+    nb::dict opts;
+    try {
+        opts["directives"] = directives(get(options, "directive", nb::none()), limited);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        raise_failed(nb::str("invalid --directive: {}").format(e.value()));
+    }
+    nb::object jobs = get(options, "jobs", nb::none());
+    opts["jobs"] = jobs.is_none() ? nb::int_(default_jobs()) : nb::int_(jobs);
+    opts["abi3"] = limited;
+    opts["debug"] = truthy(get(options, "debug", nb::bool_(false)));
+    opts["cache"] = cache_folder(options);
+
+    nb::object pipeline = nb::module_::import_("tovel.pipeline");
+    nb::dict plan = nb::borrow<nb::dict>(pipeline.attr("plan")(
+        options["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited));
+    nb::list units = nb::borrow<nb::list>(plan["units"]);
+    print(nb::str("{} modules to compile, {} kept as source, {} data files; {} at a time")
+              .format(nb::len(units), nb::len(nb::object(plan["kept"])), nb::len(nb::object(plan["data"])), opts["jobs"]));
+    if (nb::len(units) == 0 && nb::len(nb::object(plan["kept"])) > 0)
+        print("every module is kept as source: the wheel holds no compiled module");
+
+    nb::list failed = nb::borrow<nb::list>(pipeline.attr("run")(units, opts));
+    nb::str tree("build/egg");
+    os.attr("makedirs")(tree, "exist_ok"_a = true);
+    assemble(plan, tree);
+    nb::list built;
+    nb::list roots;
+    for (nb::handle pkg : options["packages"])
+        roots.append(nb::str(pkg[0]).attr("split")(".")[nb::int_(0)]);
+    for (nb::handle u : units)
+        if (!nb::borrow<nb::dict>(u).contains("stage"))
+            built.append(u);
+    if (nb::len(built))
+        failed.attr("extend")(pipeline.attr("check")(built, tree, roots));
+    if (nb::len(failed))
+        raise_failed(pipeline.attr("summary")(failed, argv, get(options, "keep", nb::none()),
+                                              nb::str("build/tov-failures.log")));
+
+    nb::object info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
+    nb::str wheel = pack(tree, nb::str(info), wheel_tags(limited));
+    nb::object audit = nb::module_::import_("tovel.audit");
+    wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
+    audit.attr("verify")(wheel);
+
+    os.attr("makedirs")(outdir, "exist_ok"_a = true);
+    nb::object target = os.attr("path").attr("join")(outdir, os.attr("path").attr("basename")(wheel));
+    os.attr("replace")(wheel, target);
+    print(target);
+    return nb::str(target);
+}
+
+TOVEL_MODULE(packer, m) {
+    for (const char *name : {"os", "shutil", "sys"})
+        m.attr(name) = nb::module_::import_(name);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    nb::dict ns;
+    ns["__module__"] = MOD;
+    ns["__doc__"] = "A build that failed in a way the user can act on; its message says how.";
+    m.attr("BuildFailed") = builtin("type")("BuildFailed", nb::make_tuple(builtin("RuntimeError")), ns);
+    m.def("directives", &directives, "given"_a.none(), "limited"_a,
+          "The Cython directives of a build: Python semantics, then the NAME=VALUE texts.");
+    m.def("bdist", &bdist, "options"_a, "outdir"_a, "argv"_a.none() = nb::none(),
+          "Build the compiled wheel of the options into outdir; returns its path.");
+}

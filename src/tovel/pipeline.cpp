@@ -1,0 +1,648 @@
+// tovel.pipeline: turns the modules of a project into extension modules, many
+// at once and each on its own. A module is translated by Cython in a worker
+// process, compiled through a compiler cache and linked; a failure is recorded
+// with its stage and the work goes on, so that one run reports every failing
+// module. The assembled tree is then import-checked in a fresh interpreter.
+#include "common.h"
+
+#include <algorithm>
+#include <string>
+
+using namespace tovel;
+
+static const char *MOD = "tovel.pipeline";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+// Bumped when the translation's inputs change shape, so old entries are not reused.
+static const char *SCHEME = "tovel-translation-1";
+
+// ---------------------------------------------------------------- plan
+
+// The output name of a module: ".abi3.so" for the limited API on POSIX,
+// ".pyd" on Windows, the interpreter's own suffix otherwise.
+static nb::str module_suffix(bool limited) {
+    nb::object sysconfig = mine("sysconfig");
+    if (limited) {
+        if (mine("os").attr("name").equal(nb::str("nt")))
+            return nb::str(".pyd");
+        return nb::str(nb::str(".abi3") + nb::str(sysconfig.attr("get_config_var")("SHLIB_SUFFIX")));
+    }
+    return nb::str(sysconfig.attr("get_config_var")("EXT_SUFFIX"));
+}
+
+/// Sorts the walk of every package into modules to compile, modules kept as
+/// source (matching `keep`, and every __main__.py, which `python -m` runs
+/// from source) and data files; paths are POSIX, relative to the working
+/// directory, and `arc` is the place in the wheel.
+static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, bool limited) {
+    nb::object re = mine("re"), Path = mine("Path");
+    nb::object excluded = exclude.is_none() ? nb::none() : re.attr("compile")(exclude);
+    nb::object kept_re = keep.is_none() ? nb::none() : re.attr("compile")(keep);
+    nb::str suffix = module_suffix(limited);
+    nb::list units, kept, data;
+    for (nb::handle pkg : packages) {
+        nb::str name(pkg[0]), folder(nb::str(Path(pkg[1]).attr("as_posix")()));
+        nb::object root = Path(folder);
+        for (nb::handle step : root.attr("walk")()) {
+            nb::list dirs = nb::borrow<nb::list>(step[1]);
+            // Sorted in place: the walk, and so the wheel, does not depend on
+            // the order the file system lists names in.
+            dirs.attr("sort")();
+            if (truthy(dirs.attr("__contains__")("__pycache__")))
+                dirs.attr("remove")("__pycache__");
+            nb::list files = nb::borrow<nb::list>(builtin("sorted")(step[2]));
+            for (nb::handle file : files) {
+                nb::object f = step[0].attr("__truediv__")(file);
+                nb::str path(f.attr("as_posix")());
+                if (!excluded.is_none() && !excluded.attr("search")(path).is_none()) {
+                    print("excluded", path);
+                    continue;
+                }
+                nb::str rel(f.attr("relative_to")(root).attr("as_posix")());
+                nb::str arc(nb::str("{}/{}").format(name.attr("replace")(".", "/"), rel));
+                nb::str ext(f.attr("suffix"));
+                nb::dict entry;
+                entry["path"] = path;
+                entry["arc"] = arc;
+                if (ext.equal(nb::str(".py"))) {
+                    bool main_module = nb::str(file).equal(nb::str("__main__.py"));
+                    if (main_module || (!kept_re.is_none() && !kept_re.attr("search")(path).is_none())) {
+                        print("kept as source", path);
+                        kept.append(entry);
+                        continue;
+                    }
+                    nb::str stem(arc.attr("removesuffix")(".py"));
+                    nb::str module(stem.attr("replace")("/", "."));
+                    entry["module"] = module;
+                    // The name an import uses: a package is imported by its own name.
+                    entry["name"] = module.attr("removesuffix")(".__init__");
+                    entry["c"] = nb::str("build/src/") + stem + nb::str(".c");
+                    entry["so"] = nb::str("build/egg/") + stem + suffix;
+                    units.append(entry);
+                } else if (!nb::isinstance<nb::str>(ext) ||
+                           !truthy(nb::make_tuple(".pyc", ".pyo", ".so", ".pyd").attr("__contains__")(ext))) {
+                    // Bytecode and compiled modules of an earlier build are never shipped.
+                    data.append(entry);
+                }
+            }
+        }
+    }
+    nb::dict out;
+    out["units"] = units;
+    out["kept"] = kept;
+    out["data"] = data;
+    return out;
+}
+
+// ---------------------------------------------------------------- worker
+
+// The one line that explains a Cython failure: the position and the message
+// of its first error; for a compiler crash the crash's own message, not the
+// dump of the syntax tree that comes with it.
+static nb::str cython_line(nb::handle err) {
+    nb::object pos = nb::getattr(err, "position", nb::none());
+    nb::str where("");
+    if (!pos.is_none() && nb::len(pos) >= 3)
+        where = nb::str("{}:{}:{}: ").format(pos[0].attr("get_description")(), pos[1],
+                                               nb::int_(pos[2]) + nb::int_(1));
+    if (nb::str(builtin("type")(err).attr("__name__")).equal(nb::str("CompilerCrash"))) {
+        nb::tuple args = nb::borrow<nb::tuple>(err.attr("args"));
+        nb::object cause = args[3];
+        return nb::str("{}Compiler crash in {}: {}: {}")
+            .format(where, args[1], builtin("type")(cause).attr("__name__"), cause);
+    }
+    nb::str message(nb::getattr(err, "message_only", err));
+    nb::list lines(message.attr("strip")().attr("splitlines")());
+    return nb::str(where + (nb::len(lines) ? nb::str(lines[0]) : nb::str("")));
+}
+
+/// A translation worker: reads one JSON request a line on standard input
+/// (source, module, c, directives), has Cython write the C file, and answers
+/// one JSON line {ok, line, log}. Cython's own output is captured per request.
+static void serve() {
+    nb::object sys = nb::module_::import_("sys"), json = nb::module_::import_("json");
+    nb::object io = nb::module_::import_("io"), traceback = nb::module_::import_("traceback");
+    nb::module_ main = nb::module_::import_("Cython.Compiler.Main");
+    nb::module_ errors = nb::module_::import_("Cython.Compiler.Errors");
+    nb::object os = nb::module_::import_("os");
+    nb::object out = sys.attr("stdout");
+    nb::list reported;
+    nb::object original = errors.attr("report_error");
+    // Cython reports each error through Errors.report_error, looked up when it
+    // is called: recording them here keeps the structured error, not just text.
+    errors.attr("report_error") = nb::cpp_function(
+        [reported, original](nb::handle err, nb::kwargs kw) {
+            nb::borrow<nb::list>(reported).append(err);
+            return original(err, **kw);
+        });
+    for (nb::handle line : sys.attr("stdin")) {
+        nb::dict req = nb::borrow<nb::dict>(json.attr("loads")(line));
+        reported.attr("clear")();
+        nb::object buf = io.attr("StringIO")();
+        nb::object saved_out = sys.attr("stdout"), saved_err = sys.attr("stderr");
+        sys.attr("stdout") = buf;
+        sys.attr("stderr") = buf;
+        bool ok = false;
+        nb::str one("");
+        try {
+            os.attr("makedirs")(os.attr("path").attr("dirname")(req["c"]), "exist_ok"_a = true);
+            nb::object options = main.attr("CompilationOptions")(
+                main.attr("default_options"), "language_level"_a = 3,
+                "compiler_directives"_a = req["directives"], "output_file"_a = req["c"]);
+            nb::object result = main.attr("compile_single")(req["source"], options, req["module"]);
+            ok = nb::cast<int>(result.attr("num_errors")) == 0;
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+            buf.attr("write")(nb::str("").attr("join")(traceback.attr("format_exception")(e.value())));
+            one = nb::str("{}: {}").format(builtin("type")(e.value()).attr("__name__"), e.value());
+        }
+        sys.attr("stdout") = saved_out;
+        sys.attr("stderr") = saved_err;
+        if (nb::len(reported))
+            one = cython_line(reported[0]);
+        if (!ok && nb::len(one) == 0)
+            one = nb::str("Cython reported an error");
+        nb::dict answer;
+        answer["ok"] = ok;
+        answer["line"] = one;
+        answer["log"] = buf.attr("getvalue")();
+        out.attr("write")(json.attr("dumps")(answer) + nb::str("\n"));
+        out.attr("flush")();
+    }
+}
+
+// ---------------------------------------------------------------- one module
+
+// The first line of compiler output that names an error, else the last line.
+static nb::str tool_line(nb::str output, nb::handle status) {
+    nb::list lines(output.attr("strip")().attr("splitlines")());
+    for (nb::handle l : lines)
+        for (const char *mark : {"error:", "error ", "undefined reference", "fatal"})
+            if (truthy(nb::str(l).attr("__contains__")(mark)))
+                return nb::str(nb::str(l).attr("strip")());
+    if (nb::len(lines))
+        return nb::str(nb::str(lines[nb::len(lines) - 1]).attr("strip")());
+    return nb::str("exit status {}").format(status);
+}
+
+// Key of a module's translation: everything that changes the C file.
+static nb::str translation_key(nb::dict unit, nb::handle directives) {
+    nb::object h = mine("hashlib").attr("sha256")();
+    nb::object json = mine("json");
+    auto add = [&](nb::handle text) { h.attr("update")(nb::str(text).attr("encode")("utf-8") + nb::bytes("\0", 1)); };
+    add(nb::str(SCHEME));
+    add(nb::module_::import_("Cython").attr("__version__"));
+    add(unit["module"]);
+    add(unit["path"]);
+    add(json.attr("dumps")(directives, "sort_keys"_a = true));
+    nb::object Path = mine("Path");
+    h.attr("update")(Path(unit["path"]).attr("read_bytes")());
+    // A .pxd beside the module augments it.
+    nb::object pxd = Path(unit["path"]).attr("with_suffix")(".pxd");
+    if (truthy(pxd.attr("is_file")()))
+        h.attr("update")(pxd.attr("read_bytes")());
+    return nb::str(h.attr("hexdigest")());
+}
+
+static void fail(nb::dict unit, const char *stage, nb::handle line, nb::handle log) {
+    unit["stage"] = stage;
+    unit["line"] = line;
+    unit["log"] = log;
+}
+
+// Translation through a worker of the pool: a worker that died is replaced
+// by a fresh one next time.
+static bool translate(nb::dict unit, nb::dict ctx) {
+    nb::object pool = ctx["pool"];
+    nb::object worker = pool.attr("get")();
+    nb::object json = mine("json");
+    try {
+        if (worker.is_none()) {
+            nb::list cmd;
+            cmd.append(mine("sys").attr("executable"));
+            cmd.append("-c");
+            cmd.append("from tovel.pipeline import serve; serve()");
+            worker = mine("subprocess").attr("Popen")(
+                cmd, "stdin"_a = -1, "stdout"_a = -1, "text"_a = true, "encoding"_a = "utf-8",
+                "bufsize"_a = 1);
+            ctx["workers"].attr("append")(worker);
+        }
+        nb::dict req;
+        req["source"] = unit["path"];
+        req["module"] = unit["module"];
+        req["c"] = unit["c"];
+        req["directives"] = ctx["directives"];
+        worker.attr("stdin").attr("write")(json.attr("dumps")(req) + nb::str("\n"));
+        worker.attr("stdin").attr("flush")();
+        nb::str answer(worker.attr("stdout").attr("readline")());
+        if (nb::len(answer) == 0) {
+            nb::object status = worker.attr("wait")();
+            fail(unit, "Cython translation",
+                 nb::str("the translator process ended unexpectedly (exit status {})").format(status),
+                 nb::str(""));
+            worker = nb::none();
+            pool.attr("put")(worker);
+            return false;
+        }
+        pool.attr("put")(worker);
+        nb::dict got = nb::borrow<nb::dict>(json.attr("loads")(answer));
+        unit["translation_log"] = got["log"];
+        if (!truthy(got["ok"])) {
+            fail(unit, "Cython translation", got["line"], got["log"]);
+            return false;
+        }
+        return true;
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+        // The worker's pipe broke: it is not given back.
+        pool.attr("put")(nb::none());
+        fail(unit, "Cython translation", nb::str(e.value()), nb::str(""));
+        return false;
+    }
+}
+
+// A distutils compiler whose commands run with their output captured into
+// `log`: parallel jobs would otherwise interleave their messages. The
+// compile commands go through the compiler cache, and the link drops the
+// build interpreter's RUNPATH, which an extension module never needs.
+static nb::object make_compiler(nb::dict ctx, nb::list log, nb::list stage) {
+    nb::object cc = nb::module_::import_("distutils.ccompiler").attr("new_compiler")();
+    nb::module_::import_("distutils.sysconfig").attr("customize_compiler")(cc);
+    if (!nb::str(cc.attr("compiler_type")).equal(nb::str("unix")))
+        return cc; // MSVC sets up its own environment in spawn: left as it is.
+    nb::object launcher = ctx["launcher"], env = ctx["env"];
+    // Newer distutils runs its commands through `call`, older through `spawn`.
+    nb::object run = nb::cpp_function([log, stage, launcher, env](nb::list cmd, nb::kwargs) {
+        nb::list argv;
+        bool compiling = nb::str(stage[0]).equal(nb::str("compile"));
+        if (compiling && !launcher.is_none())
+            argv.append(launcher);
+        for (nb::handle a : cmd) {
+            nb::str arg(a);
+            if (!compiling && (truthy(arg.attr("startswith")("-Wl,-rpath")) ||
+                               truthy(arg.attr("startswith")("-Wl,-R"))))
+                continue;
+            argv.append(arg);
+        }
+        nb::object done = mine("subprocess").attr("run")(
+            argv, "stdout"_a = -1, "stderr"_a = -2, "text"_a = true, "errors"_a = "replace",
+            "env"_a = env);
+        nb::list out = nb::borrow<nb::list>(log);
+        out.append(nb::str("$ ") + nb::str(mine("shlex").attr("join")(argv)) + nb::str("\n"));
+        out.append(done.attr("stdout"));
+        if (!done.attr("returncode").equal(nb::int_(0))) {
+            nb::object err = builtin("RuntimeError")(
+                tool_line(nb::str(done.attr("stdout")), done.attr("returncode")));
+            PyErr_SetObject(PyExc_RuntimeError, err.ptr());
+            throw nb::python_error();
+        }
+    });
+    cc.attr("call") = run;
+    cc.attr("spawn") = run;
+    return cc;
+}
+
+/// One module from source to extension module; failures are recorded in the
+/// unit ("stage", "line", "log"), never raised.
+static void build_one(nb::dict unit, nb::dict ctx) {
+    nb::object os = mine("os"), shutil = mine("shutil");
+    nb::object cache = ctx["cache"];
+    nb::object cached = nb::none();
+    unit["cached"] = false;
+    if (!cache.is_none()) {
+        nb::str key = translation_key(unit, ctx["directives"]);
+        cached = os.attr("path").attr("join")(cache, "cython", key.attr("__getitem__")(builtin("slice")(0, 2)),
+                                              key + nb::str(".c"));
+        if (truthy(os.attr("path").attr("isfile")(cached))) {
+            os.attr("makedirs")(os.attr("path").attr("dirname")(unit["c"]), "exist_ok"_a = true);
+            shutil.attr("copyfile")(cached, unit["c"]);
+            unit["cached"] = true;
+        }
+    }
+    if (!truthy(unit["cached"])) {
+        if (!translate(unit, ctx))
+            return;
+        if (!cached.is_none()) {
+            // Stored atomically: a reader never sees half an entry.
+            try {
+                os.attr("makedirs")(os.attr("path").attr("dirname")(cached), "exist_ok"_a = true);
+                nb::str tmp(nb::str("{}.{}.tmp").format(cached, os.attr("getpid")()) +
+                            nb::str(builtin("id")(unit)));
+                shutil.attr("copyfile")(unit["c"], tmp);
+                os.attr("replace")(tmp, cached);
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_OSError))
+                    throw;
+            }
+        }
+    }
+
+    nb::list log, stage;
+    stage.append("compile");
+    nb::object cc = make_compiler(ctx, log, stage);
+    nb::list macros;
+    if (truthy(ctx["limited"]))
+        macros.append(nb::make_tuple("Py_LIMITED_API", ctx["limited_hex"]));
+    nb::object objects;
+    try {
+        objects = cc.attr("compile")(nb::make_tuple(unit["c"]), "output_dir"_a = "build/tmp",
+                                     "macros"_a = macros, "include_dirs"_a = ctx["includes"],
+                                     "extra_postargs"_a = ctx["cflags"]);
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+        fail(unit, "C compile", nb::str(e.value()), nb::str("").attr("join")(log));
+        return;
+    }
+    stage[0] = "link";
+    try {
+        nb::list exports;
+        exports.append(nb::str("PyInit_") +
+                       nb::str(nb::str(unit["module"]).attr("rsplit")(".", 1)[nb::int_(-1)]));
+        cc.attr("link_shared_object")(objects, unit["so"], "extra_postargs"_a = ctx["ldflags"],
+                                      "export_symbols"_a = exports, "build_temp"_a = "build/tmp",
+                                      "target_lang"_a = "c");
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+        fail(unit, "link", nb::str(e.value()), nb::str("").attr("join")(log));
+        return;
+    }
+    unit["log"] = nb::str("").attr("join")(log);
+}
+
+// ---------------------------------------------------------------- run
+
+// The compiler cache program: the one installed beside this interpreter's
+// scripts first, then PATH.
+static nb::object find_launcher() {
+    nb::object shutil = mine("shutil"), sysconfig = mine("sysconfig");
+    nb::object found = shutil.attr("which")("ccache", "path"_a = sysconfig.attr("get_path")("scripts"));
+    if (found.is_none())
+        found = shutil.attr("which")("ccache");
+    return found;
+}
+
+// The compile and link flags: no debug info unless asked for, and nothing
+// of the build folder in the result.
+static void flags(nb::dict ctx, bool debug) {
+    nb::list cflags, ldflags;
+    bool unix_cc = !mine("os").attr("name").equal(nb::str("nt"));
+    if (unix_cc) {
+        if (debug) {
+            // Debug info names the folder it was built in: mapped to ".".
+            cflags.append(nb::str("-ffile-prefix-map={}=.").format(mine("os").attr("getcwd")()));
+        } else {
+            cflags.append("-g0");
+            if (truthy(mine("sys").attr("platform").attr("startswith")("linux")))
+                ldflags.append("-Wl,-S");
+        }
+    }
+    ctx["cflags"] = cflags;
+    ctx["ldflags"] = ldflags;
+}
+
+/// Translates and compiles every unit, `jobs` at a time, each printing one
+/// line when it is done. Returns the failed units. options: jobs, directives
+/// (dict), abi3, debug, cache (a folder, or None for no cache).
+static nb::list run(nb::list units, nb::dict options) {
+    nb::object os = mine("os"), queue = mine("queue");
+    nb::dict ctx;
+    int jobs = nb::cast<int>(options["jobs"]);
+    ctx["directives"] = options["directives"];
+    ctx["limited"] = truthy(options["abi3"]);
+    ctx["limited_hex"] = "0x030C0000";
+    flags(ctx, truthy(get(options, "debug", nb::bool_(false))));
+    nb::object paths = mine("sysconfig").attr("get_paths")();
+    nb::list includes;
+    for (const char *key : {"include", "platinclude"})
+        if (!truthy(includes.attr("__contains__")(paths[key])))
+            includes.append(paths[key]);
+    ctx["includes"] = includes;
+
+    nb::object cache = options["cache"];
+    nb::object env = builtin("dict")(os.attr("environ"));
+    ctx["launcher"] = nb::none();
+    if (!cache.is_none()) {
+        nb::object launcher = find_launcher();
+        if (launcher.is_none())
+            print("no ccache program found: C files are compiled without a cache");
+        else {
+            ctx["launcher"] = launcher;
+            env["CCACHE_DIR"] = os.attr("path").attr("join")(cache, "ccache");
+            // Paths under the project are hashed relative to it, so that a
+            // copy of the project in another folder hits the same entries.
+            env["CCACHE_BASEDIR"] = os.attr("getcwd")();
+        }
+    }
+    ctx["env"] = env;
+    ctx["cache"] = cache;
+
+    nb::object pool = queue.attr("Queue")();
+    for (int i = 0; i < jobs; ++i)
+        pool.attr("put")(nb::none());
+    ctx["pool"] = pool;
+    ctx["workers"] = nb::list();
+
+    nb::object one = nb::cpp_function([ctx](nb::dict unit) {
+        nb::object time = mine("time");
+        nb::object start = time.attr("monotonic")();
+        build_one(unit, ctx);
+        nb::object took = time.attr("monotonic")() - start;
+        if (unit.contains("stage"))
+            print(nb::str("failed {} ({}: {})").format(unit["path"], unit["stage"], unit["line"]));
+        else
+            print(nb::str("compiled {}{} ({:.1f} s)")
+                      .format(unit["path"], truthy(unit["cached"]) ? " (translation cached)" : "", took));
+    });
+
+    nb::object executor = mine("ThreadPoolExecutor")("max_workers"_a = jobs);
+    nb::list futures;
+    try {
+        for (nb::handle unit : units)
+            futures.append(executor.attr("submit")(one, unit));
+        for (nb::handle f : futures)
+            f.attr("result")();
+        executor.attr("shutdown")();
+    } catch (nb::python_error &) {
+        // An interrupt (or a fault of the tool itself) stops every job: queued
+        // work is dropped and the workers are ended.
+        executor.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+        for (nb::handle w : ctx["workers"])
+            w.attr("kill")();
+        throw;
+    }
+    for (nb::handle w : ctx["workers"]) {
+        w.attr("stdin").attr("close")();
+        w.attr("wait")();
+    }
+    nb::list failed;
+    for (nb::handle unit : units)
+        if (nb::borrow<nb::dict>(unit).contains("stage"))
+            failed.append(unit);
+    return failed;
+}
+
+// ---------------------------------------------------------------- import check
+
+// Run in a fresh interpreter (-I: no working directory, no user site on the
+// path) with only the built tree in front: imports each module and writes
+// what happened as JSON. Nothing of tovel is imported there, so the package
+// under test is never shadowed by what the tool itself loaded.
+static const char *PROBE = R"(import importlib, json, sys, traceback
+sys.path.insert(0, sys.argv[1])
+names, out = json.loads(sys.stdin.read()), {}
+for name in names:
+    parent = name.rpartition(".")[0]
+    if parent and out.get(parent):
+        out[name] = ["skipped", "", None, ""]
+        continue
+    try:
+        importlib.import_module(name)
+        out[name] = None
+    except BaseException as e:
+        text = str(e).strip().splitlines()
+        out[name] = [type(e).__name__, text[0] if text else "", getattr(e, "name", None) if isinstance(e, ImportError) else None, traceback.format_exc()]
+with open(sys.argv[2], "w", encoding="utf-8") as f:
+    json.dump(out, f)
+)";
+
+/// Imports every compiled unit from `tree` in a fresh interpreter. A module
+/// that fails because of itself or of the project's own modules is a failure
+/// ("import check"); one that needs a distribution not installed here is
+/// reported as not checked. `roots` are the project's top-level import names.
+static nb::list check(nb::list units, nb::str tree, nb::list roots) {
+    nb::object os = mine("os"), json = mine("json");
+    nb::list names;
+    nb::dict by_name;
+    for (nb::handle u : units) {
+        names.append(u["name"]);
+        by_name[u["name"]] = u;
+    }
+    names.attr("sort")();
+    nb::str result(os.attr("path").attr("abspath")("build/import-check.json"));
+    nb::list cmd;
+    cmd.append(mine("sys").attr("executable"));
+    for (const char *a : {"-I", "-c", PROBE})
+        cmd.append(a);
+    cmd.append(os.attr("path").attr("abspath")(tree));
+    cmd.append(result);
+    nb::object done = mine("subprocess").attr("run")(cmd, "input"_a = json.attr("dumps")(names),
+                                                     "capture_output"_a = true, "text"_a = true,
+                                                     "errors"_a = "replace");
+    nb::list failed;
+    if (!truthy(os.attr("path").attr("isfile")(result))) {
+        // The interpreter itself died (a crash in a module's initialisation):
+        // every module counts as failed, with what it printed.
+        for (nb::handle u : units) {
+            fail(nb::borrow<nb::dict>(u), "import check",
+                 nb::str("the interpreter importing the modules ended with status {}")
+                     .format(done.attr("returncode")),
+                 done.attr("stdout") + done.attr("stderr"));
+            failed.append(u);
+        }
+        return failed;
+    }
+    nb::dict got = nb::borrow<nb::dict>(json.attr("loads")(mine("Path")(result).attr("read_text")("encoding"_a = "utf-8")));
+    os.attr("remove")(result);
+    for (nb::handle name : names) {
+        nb::object r = got[name];
+        if (r.is_none())
+            continue;
+        nb::dict u = nb::borrow<nb::dict>(by_name[name]);
+        nb::str kind(r[0]), message(r[1]);
+        nb::object missing = r[2];
+        if (kind.equal(nb::str("skipped")))
+            continue;
+        bool own = false;
+        if (!missing.is_none())
+            own = truthy(roots.attr("__contains__")(nb::str(missing).attr("split")(".")[nb::int_(0)]));
+        bool import_error = kind.equal(nb::str("ImportError")) || kind.equal(nb::str("ModuleNotFoundError"));
+        if (import_error && !missing.is_none() && !own) {
+            print(nb::str("not checked {}: it needs {}, which is not installed here")
+                      .format(u["path"], nb::str(missing).attr("split")(".")[nb::int_(0)]));
+            continue;
+        }
+        if (import_error) {
+            fail(u, "import check", nb::str("{}: {}").format(kind, message), r[3]);
+            failed.append(u);
+        } else {
+            print(nb::str("not checked {}: importing it raised {}: {}").format(u["path"], kind, message));
+        }
+    }
+    return failed;
+}
+
+// ---------------------------------------------------------------- summary
+
+/// The failure summary: one line per failing module (path, stage, reason),
+/// the log that holds their whole output, and the command line that builds
+/// with those modules kept as source. Writes the log.
+static nb::str summary(nb::list failed, nb::object argv, nb::object keep, nb::str logpath) {
+    nb::object re = mine("re");
+    nb::list lines, logparts, paths;
+    size_t width = 0;
+    for (nb::handle u : failed)
+        width = std::max(width, nb::len(nb::object(u["path"])));
+    for (nb::handle u : failed) {
+        nb::str path(u["path"]);
+        lines.append(nb::str("  {}  {}  {}").format(path.attr("ljust")(width), nb::str(u["stage"]).attr("ljust")(18), u["line"]));
+        logparts.append(nb::str("==== {} ({})\n{}\n").format(path, u["stage"],
+                                                               nb::str(get(u, "translation_log", nb::str(""))) + nb::str(u["log"])));
+        paths.append(nb::str("^") + nb::str(re.attr("escape")(path)) + nb::str("$"));
+    }
+    mine("Path")(logpath).attr("write_text")(nb::str("").attr("join")(logparts), "encoding"_a = "utf-8");
+    nb::str pattern(nb::str("|").attr("join")(paths));
+    if (!keep.is_none())
+        pattern = nb::str("{}|{}").format(keep, pattern);
+    nb::list out;
+    out.append(nb::str("{} of the modules failed; nothing was written to dist:").format(nb::len(failed)));
+    out.attr("extend")(lines);
+    out.append(nb::str("The whole output of each failure is in {}.").format(logpath));
+    if (!argv.is_none()) {
+        // The same command line, its --keep replaced by one that also keeps
+        // the failing modules as source.
+        nb::list words;
+        nb::list args(argv);
+        for (size_t i = 0; i < nb::len(args); ++i) {
+            nb::str a(args[i]);
+            if (a.equal(nb::str("--keep")) || a.equal(nb::str("-k"))) {
+                ++i;
+                continue;
+            }
+            if (truthy(a.attr("startswith")("--keep=")) ||
+                (truthy(a.attr("startswith")("-k")) && !truthy(a.attr("startswith")("--"))))
+                continue;
+            words.append(a);
+        }
+        words.append("--keep");
+        words.append(pattern);
+        out.append("This command builds the wheel with them kept as source:");
+        out.append(nb::str("  ") + nb::str(mine("shlex").attr("join")(words)));
+    }
+    return nb::str(nb::str("\n").attr("join")(out));
+}
+
+TOVEL_MODULE(pipeline, m) {
+    for (const char *name : {"hashlib", "json", "os", "queue", "re", "shlex", "shutil",
+                             "subprocess", "sys", "sysconfig", "time"})
+        m.attr(name) = nb::module_::import_(name);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.attr("ThreadPoolExecutor") =
+        nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor");
+    // setuptools supplies distutils, whose compiler classes the compile uses.
+    nb::module_::import_("setuptools");
+
+    m.def("plan", &plan, "packages"_a, "exclude"_a.none(), "keep"_a.none(), "limited"_a,
+          "Sort the files of the packages into modules to compile, kept sources and data.");
+    m.def("serve", &serve, "Run a translation worker on standard input and output.");
+    m.def("run", &run, "units"_a, "options"_a,
+          "Translate and compile the units in parallel; returns the failed ones.");
+    m.def("check", &check, "units"_a, "tree"_a, "roots"_a,
+          "Import every compiled unit from the tree in a fresh interpreter; returns the failed ones.");
+    m.def("summary", &summary, "failed"_a, "argv"_a.none(), "keep"_a.none(), "logpath"_a,
+          "The failure summary, with the command line that succeeds; writes the log.");
+}
