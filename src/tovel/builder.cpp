@@ -236,6 +236,13 @@ static void build_finalize_options(nb::handle self) {
 static void build_ext_finalize_options(nb::handle self) {
     base("CustomBuildExt", self, "finalize_options")();
     self.attr("build_temp") = "build/tmp";
+    // Every core by default; a setup.cfg [build_ext] parallel has its say.
+    if (nb::getattr(self, "parallel", nb::none()).is_none()) {
+        nb::object os = mine("os");
+        nb::object n = nb::hasattr(os, "process_cpu_count") ? os.attr("process_cpu_count")()
+                                                            : os.attr("cpu_count")();
+        self.attr("parallel") = n.is_none() ? nb::object(nb::int_(1)) : n;
+    }
 }
 
 // A method of a class made here: a nanobind function flagged as a method, so
@@ -277,7 +284,7 @@ static void make_classes(nb::module_ &m) {
     nb::dict ext;
     ext["finalize_options"] = method(&build_ext_finalize_options, "finalize_options");
     make_class(m, "CustomBuildExt", "_build_ext",
-               "build_ext whose temporary folder is always build/tmp.", ext);
+               "build_ext whose temporary folder is always build/tmp, compiling on every core unless told otherwise.", ext);
 }
 
 // ---------------------------------------------------------------- build

@@ -186,7 +186,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
         if (!nb::borrow<nb::dict>(u).contains("stage"))
             built.append(u);
     if (nb::len(built))
-        failed.attr("extend")(pipeline.attr("check")(built, tree, roots));
+        failed.attr("extend")(pipeline.attr("check")(built, tree, roots, plan["absent"]));
     if (nb::len(failed))
         raise_failed(pipeline.attr("summary")(failed, argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));

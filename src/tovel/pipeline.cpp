@@ -40,7 +40,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     nb::object excluded = exclude.is_none() ? nb::none() : re.attr("compile")(exclude);
     nb::object kept_re = keep.is_none() ? nb::none() : re.attr("compile")(keep);
     nb::str suffix = module_suffix(limited);
-    nb::list units, kept, data;
+    nb::list units, kept, data, absent;
     for (nb::handle pkg : packages) {
         nb::str name(pkg[0]), folder(nb::str(Path(pkg[1]).attr("as_posix")()));
         nb::object root = Path(folder);
@@ -55,13 +55,15 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
             for (nb::handle file : files) {
                 nb::object f = step[0].attr("__truediv__")(file);
                 nb::str path(f.attr("as_posix")());
-                if (!excluded.is_none() && !excluded.attr("search")(path).is_none()) {
-                    print("excluded", path);
-                    continue;
-                }
                 nb::str rel(f.attr("relative_to")(root).attr("as_posix")());
                 nb::str arc(nb::str("{}/{}").format(name.attr("replace")(".", "/"), rel));
                 nb::str ext(f.attr("suffix"));
+                if (!excluded.is_none() && !excluded.attr("search")(path).is_none()) {
+                    print("excluded", path);
+                    if (ext.equal(nb::str(".py")))
+                        absent.append(arc.attr("removesuffix")(".py").attr("replace")("/", "."));
+                    continue;
+                }
                 nb::dict entry;
                 entry["path"] = path;
                 entry["arc"] = arc;
@@ -92,6 +94,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     out["units"] = units;
     out["kept"] = kept;
     out["data"] = data;
+    out["absent"] = absent;
     return out;
 }
 
@@ -104,8 +107,7 @@ static nb::str cython_line(nb::handle err) {
     nb::object pos = nb::getattr(err, "position", nb::none());
     nb::str where("");
     if (!pos.is_none() && nb::len(pos) >= 3)
-        where = nb::str("{}:{}:{}: ").format(pos[0].attr("get_description")(), pos[1],
-                                               nb::int_(pos[2]) + nb::int_(1));
+        where = nb::str("{}:{}:{}: ").format(pos[0].attr("get_description")(), pos[1], pos[2]);
     if (nb::str(builtin("type")(err).attr("__name__")).equal(nb::str("CompilerCrash"))) {
         nb::tuple args = nb::borrow<nb::tuple>(err.attr("args"));
         nb::object cause = args[3];
@@ -513,8 +515,9 @@ with open(sys.argv[2], "w", encoding="utf-8") as f:
 /// Imports every compiled unit from `tree` in a fresh interpreter. A module
 /// that fails because of itself or of the project's own modules is a failure
 /// ("import check"); one that needs a distribution not installed here is
-/// reported as not checked. `roots` are the project's top-level import names.
-static nb::list check(nb::list units, nb::str tree, nb::list roots) {
+/// reported as not checked. `roots` are the project's top-level import names,
+/// `absent` the dotted names of its modules left out of the wheel.
+static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list absent) {
     nb::object os = mine("os"), json = mine("json");
     nb::list names;
     nb::dict by_name;
@@ -560,13 +563,27 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots) {
         bool own = false;
         if (!missing.is_none())
             own = truthy(roots.attr("__contains__")(nb::str(missing).attr("split")(".")[nb::int_(0)]));
+        // "cannot import name X" names no module: X is one of the project's
+        // when a left-out module of the project has that name.
+        nb::object named = mine("re").attr("search")("cannot import name '?(\\w+)", message);
+        if (!named.is_none())
+            for (nb::handle a : absent)
+                own = own || truthy(nb::str(a).attr("endswith")(nb::str(".") + nb::str(named.attr("group")(1))));
         bool import_error = kind.equal(nb::str("ImportError")) || kind.equal(nb::str("ModuleNotFoundError"));
         if (import_error && !missing.is_none() && !own) {
             print(nb::str("not checked {}: it needs {}, which is not installed here")
                       .format(u["path"], nb::str(missing).attr("split")(".")[nb::int_(0)]));
             continue;
         }
-        if (import_error) {
+        if (import_error && own) {
+            // Keeping this module as source would not help: what it imports
+            // is not in the wheel.
+            fail(u, "import check",
+                 nb::str("{}: {} (a module of the project that is not in the wheel: excluded or missing)")
+                     .format(kind, message), r[3]);
+            u["keep_helps"] = false;
+            failed.append(u);
+        } else if (import_error) {
             fail(u, "import check", nb::str("{}: {}").format(kind, message), r[3]);
             failed.append(u);
         } else {
@@ -584,6 +601,7 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots) {
 static nb::str summary(nb::list failed, nb::object argv, nb::object keep, nb::str logpath) {
     nb::object re = mine("re");
     nb::list lines, logparts, paths;
+    bool missing = false;
     size_t width = 0;
     for (nb::handle u : failed)
         width = std::max(width, nb::len(nb::object(u["path"])));
@@ -592,17 +610,23 @@ static nb::str summary(nb::list failed, nb::object argv, nb::object keep, nb::st
         lines.append(nb::str("  {}  {}  {}").format(path.attr("ljust")(width), nb::str(u["stage"]).attr("ljust")(18), u["line"]));
         logparts.append(nb::str("==== {} ({})\n{}\n").format(path, u["stage"],
                                                                nb::str(get(u, "translation_log", nb::str(""))) + nb::str(u["log"])));
-        paths.append(nb::str("^") + nb::str(re.attr("escape")(path)) + nb::str("$"));
+        if (truthy(get(u, "keep_helps", nb::bool_(true))))
+            paths.append(nb::str("^") + nb::str(re.attr("escape")(path)) + nb::str("$"));
+        else
+            missing = true;
     }
     mine("Path")(logpath).attr("write_text")(nb::str("").attr("join")(logparts), "encoding"_a = "utf-8");
     nb::str pattern(nb::str("|").attr("join")(paths));
     if (!keep.is_none())
         pattern = nb::str("{}|{}").format(keep, pattern);
     nb::list out;
-    out.append(nb::str("{} of the modules failed; nothing was written to dist:").format(nb::len(failed)));
+    out.append(nb::str("{} {} failed; no wheel was made:").format(nb::len(failed), nb::len(failed) == 1 ? "module" : "modules"));
     out.attr("extend")(lines);
     out.append(nb::str("The whole output of each failure is in {}.").format(logpath));
-    if (!argv.is_none()) {
+    if (missing)
+        out.append("A module that imports a module left out of the wheel needs that module: "
+                   "narrow --exclude so that it ships (compiled, or as source with --keep).");
+    if (!argv.is_none() && nb::len(paths)) {
         // The same command line, its --keep replaced by one that also keeps
         // the failing modules as source.
         nb::list words;
@@ -641,7 +665,7 @@ TOVEL_MODULE(pipeline, m) {
     m.def("serve", &serve, "Run a translation worker on standard input and output.");
     m.def("run", &run, "units"_a, "options"_a,
           "Translate and compile the units in parallel; returns the failed ones.");
-    m.def("check", &check, "units"_a, "tree"_a, "roots"_a,
+    m.def("check", &check, "units"_a, "tree"_a, "roots"_a, "absent"_a,
           "Import every compiled unit from the tree in a fresh interpreter; returns the failed ones.");
     m.def("summary", &summary, "failed"_a, "argv"_a.none(), "keep"_a.none(), "logpath"_a,
           "The failure summary, with the command line that succeeds; writes the log.");

@@ -82,9 +82,9 @@ static nb::object jobs_type(nb::str text) {
 
 static nb::object pattern_type(nb::str text) {
     try {
-        global(MOD, "re").attr("compile")(text);
+        nb::module_::import_("re").attr("compile")(text);
     } catch (nb::python_error &e) {
-        if (!e.matches(global(MOD, "re").attr("error")))
+        if (!e.matches(nb::module_::import_("re").attr("error")))
             throw;
         return usage_error(nb::str("{!r} is not a valid regular expression: {}").format(text, e.value()));
     }
