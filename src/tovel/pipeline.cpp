@@ -454,6 +454,8 @@ static nb::list run(nb::list units, nb::dict options) {
         nb::object start = time.attr("monotonic")();
         build_one(unit, ctx);
         nb::object took = time.attr("monotonic")() - start;
+        if (ctx.contains("stopping"))
+            return; // interrupted: what the killed jobs report is noise
         if (unit.contains("stage"))
             print(nb::str("failed {} ({}: {})").format(unit["path"], unit["stage"], unit["line"]));
         else
@@ -472,6 +474,7 @@ static nb::list run(nb::list units, nb::dict options) {
     } catch (nb::python_error &) {
         // An interrupt (or a fault of the tool itself) stops every job: queued
         // work is dropped and the workers are ended.
+        ctx["stopping"] = true;
         executor.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
         for (nb::handle w : ctx["workers"])
             w.attr("kill")();
