@@ -8,11 +8,14 @@ import contextlib
 import os
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import types
 from pathlib import Path
 
 import pytest
+
+from wheels import FULL_API_PRELUDE, compile_extension, extension_source
 
 # Loading the package may reset a build tree in the working directory: load it
 # once from a scratch folder so that a test run never touches the checkout.
@@ -91,3 +94,20 @@ def make_venv(tmp_path_factory):
         return python
 
     return make
+
+
+@pytest.fixture(scope="session")
+def limited_module(tmp_path_factory):
+    """A compiled extension module _limited, of the limited API of 3.12."""
+    if sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info < (3, 15):
+        pytest.skip("no limited API on this interpreter")
+    return compile_extension(tmp_path_factory.mktemp("limited"), "pkg._limited",
+                             extension_source("_limited"), limited=True)
+
+
+@pytest.fixture(scope="session")
+def full_module(tmp_path_factory):
+    """A compiled extension module _full of the full API: it uses a function
+    outside the stable ABI, and on Linux a glibc 2.27 symbol."""
+    return compile_extension(tmp_path_factory.mktemp("full"), "pkg._full",
+                             extension_source("_full", "fresh()", FULL_API_PRELUDE))

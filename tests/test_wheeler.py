@@ -1,28 +1,37 @@
 """tovel.wheeler: the wheel command, with the build front end replaced by a
-stand-in, and once for real on a tiny project with a compiled extension."""
+stand-in, and for real: on a tiny project with a compiled extension, and on the
+compile and wheel route of a package with a subpackage."""
 
 import argparse
 import csv
+import email.parser
 import errno
 import io
 import json
 import os
+import platform
+import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tomllib
 import types
 import zipfile
 from pathlib import Path
 
+import packaging.tags
 import pytest
 
+import tovel.audit
 import tovel.metagen as metagen
 import tovel.wheeler as wheeler
-from wheels import centred, record_hash, write_wheel
+from wheels import (
+    centred, check_wheel, compile_extension, record_hash, write_wheel)
 
 pytestmark = pytest.mark.usefixtures("no_sleep")
 
+GLIBC = sys.platform.startswith("linux") and platform.libc_ver()[0] == "glibc"
 ABI3_LINE = "ABI3 is enabled, using limited API for compatibility with older Python versions."
 
 
@@ -67,6 +76,7 @@ class FrontEnd:
 
     def __init__(self, returncode=0, build=True, rename=None):
         self.returncode, self.build, self.rename = returncode, build, rename
+        self.files = {}  # more members of the wheel, name to bytes
         self.calls = []
 
     def run(self, cmd, **kwargs):
@@ -80,8 +90,9 @@ class FrontEnd:
                 name = self.rename(name)
             wheel = doc["tool"]["distutils"]["bdist_wheel"]
             py, plat = wheel["python-tag"], wheel["plat-name"]
+            # setuptools calls a wheel without ext_modules purelib
             write_wheel(f"dist/{name}-{version}-{py}-none-{plat}.whl", name, version,
-                        [f"{py}-none-{plat}", f"py3-none-{plat}"])
+                        [f"{py}-none-{plat}"], self.files, purelib=True)
         return subprocess.CompletedProcess(cmd, self.returncode)
 
 
@@ -134,7 +145,8 @@ def front_end(monkeypatch, project_dir):
 def test_module_binds_its_names_in_order():
     assert [n for n in vars(wheeler) if not n.startswith("__")] == [
         "argparse", "json", "os", "subprocess", "sys",
-        "ABITAG", "PLATAG", "PYTAG", "libpath", "project", "tovwheel"]
+        "ABITAG", "PLATAG", "PYTAG", "libpath", "project", "audit", "tags", "WheelFile",
+        "tovwheel"]
     assert (wheeler.argparse, wheeler.json, wheeler.os, wheeler.subprocess, wheeler.sys) == (
         argparse, json, os, subprocess, sys)
     for name in ("ABITAG", "PLATAG", "PYTAG", "libpath", "project"):
@@ -165,8 +177,7 @@ def test_run_prints_builds_and_retags(front_end, capsys):
     assert kwargs.get("shell", False) is False
     assert not os.path.exists(whfile)
     contents = wheel_contents(newfile)
-    assert wheel_tags(contents) == [
-        f"cp{metagen.PYTAG}-abi3-{metagen.PLATAG}", f"py3-abi3-{metagen.PLATAG}"]
+    assert wheel_tags(contents) == [f"cp{metagen.PYTAG}-abi3-{metagen.PLATAG}"]
     assert_record_consistent(contents)
 
 
@@ -260,7 +271,7 @@ def test_abi3_off_keeps_the_wheel_as_built(front_end, capsys, abi3):
 
 
 @pytest.mark.parametrize("abi3", [True, "1", "no"])
-@pytest.mark.parametrize("name, version", [("demo", "1.0"), ("nonesuch", "0.none")])
+@pytest.mark.parametrize("name, version", [("demo", "1.0"), ("nonesuch", "0.1+none")])
 def test_abi3_on_changes_only_the_abi_tag(front_end, capsys, abi3, name, version):
     whfile, newfile = names(name, version)
     wheeler.tovwheel(record(name=name, version=version, abi3=abi3))
@@ -269,8 +280,8 @@ def test_abi3_on_changes_only_the_abi_tag(front_end, capsys, abi3, name, version
     assert newfile.startswith(f"./dist/{name}-{version}-")
     after = wheel_contents(newfile)
     # rebuild the wheel the stand-in wrote, for comparison
-    write_wheel("before.whl", name, version,
-                [f"cp{metagen.PYTAG}-none-{metagen.PLATAG}", f"py3-none-{metagen.PLATAG}"])
+    write_wheel("before.whl", name, version, [f"cp{metagen.PYTAG}-none-{metagen.PLATAG}"],
+                purelib=True)
     before = wheel_contents("before.whl")
     assert list(after) == list(before)
     wheel = dist_info_file(before, "WHEEL")
@@ -330,14 +341,11 @@ def test_front_end_that_cannot_start_is_an_error(front_end, monkeypatch, tmp_pat
 
 @pytest.mark.parametrize("abi3", [True, False])
 def test_wheel_under_another_name(front_end, abi3):
-    # the back end normalises the distribution name in the file name
+    # the back end normalises the distribution name in the file name: the
+    # wheel cannot be checked, and is not taken for the one expected
     front_end.rename = lambda name: name.replace("-", "_")
-    args = record(name="my-pkg", abi3=abi3)
-    if abi3:
-        with pytest.raises(FileNotFoundError):
-            wheeler.tovwheel(args)
-    else:
-        assert wheeler.tovwheel(args) is None
+    with pytest.raises(FileNotFoundError, match="my_pkg-1.0-"):
+        wheeler.tovwheel(record(name="my-pkg", abi3=abi3))
     assert os.listdir("dist") == [os.path.basename(names("my_pkg", "1.0")[0])]
 
 
@@ -367,24 +375,32 @@ def test_existing_target_is_replaced_where_rename_replaces(front_end, capsys):
     assert_record_consistent(wheel_contents(newfile))
 
 
-@pytest.mark.parametrize("content", [
-    b"not a zip at all",
-    "zip without metadata",
-], ids=["garbage", "no-dist-info"])
-def test_broken_wheel_is_refused_and_left_alone(front_end, content):
+def tampered(whfile):
+    # a wheel whose module differs from what its RECORD says
+    files = write_wheel(whfile, "demo", "1.0", [f"cp{metagen.PYTAG}-none-{metagen.PLATAG}"])
+    with zipfile.ZipFile(whfile, "w") as zf:
+        for arc, data in files.items():
+            zf.writestr(arc, b"ANSWER = 41\n" if arc == "demo/__init__.py" else data)
+
+
+@pytest.mark.parametrize("make, problem", [
+    (lambda whfile: Path(whfile).write_bytes(b"not a zip at all"), "not a zip archive"),
+    (lambda whfile: zipfile.ZipFile(whfile, "w").writestr("demo/__init__.py", "x = 1"),
+     "it has no .dist-info/WHEEL"),
+    (tampered, "the sha256 of demo/__init__.py does not match its RECORD"),
+], ids=["garbage", "no-dist-info", "tampered"])
+@pytest.mark.parametrize("abi3", [True, False])
+def test_wheel_that_fails_the_checks_is_removed(front_end, capsys, make, problem, abi3):
     whfile, newfile = names("demo", "1.0")
     Path("dist").mkdir()
-    if isinstance(content, bytes):
-        Path(whfile).write_bytes(content)
-    else:
-        with zipfile.ZipFile(whfile, "w") as zf:
-            zf.writestr("demo/__init__.py", content)
-    before = Path(whfile).read_bytes()
-    front_end.build = False
-    with pytest.raises(Exception):
-        wheeler.tovwheel(record())
-    assert os.listdir("dist") == [os.path.basename(whfile)]
-    assert Path(whfile).read_bytes() == before
+    make(whfile)
+    front_end.build = False  # the front end "built" what is there
+    with pytest.raises(ValueError) as failure:
+        wheeler.tovwheel(record(abi3=abi3))
+    # named by its path in the build tree, where it was checked
+    assert re.fullmatch(rf"build/retag-\w+/{re.escape(Path(whfile).name)}: {problem}",
+                        str(failure.value))
+    assert os.listdir("dist") == [] and os.listdir("build") == []
 
 
 def test_failed_removal_ends_the_command(front_end, monkeypatch):
@@ -399,39 +415,11 @@ def test_failed_removal_ends_the_command(front_end, monkeypatch):
 
 # --- end to end ----------------------------------------------------------------
 
-EXTENSION_C = r"""
-#include <Python.h>
-static PyObject *answer(PyObject *self, PyObject *unused) { return PyLong_FromLong(42); }
-static PyMethodDef methods[] = {{"answer", answer, METH_NOARGS, NULL}, {NULL, NULL, 0, NULL}};
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "_speed", NULL, -1, methods};
-PyMODINIT_FUNC PyInit__speed(void) { return PyModule_Create(&module); }
-"""
-
-SETUP = """
-from setuptools import setup, Extension
-setup(ext_modules=[Extension("tinypkg._speed", ["speed.c"], py_limited_api=True,
-                             define_macros=[("Py_LIMITED_API", "0x030C0000")])],
-      script_args=["build_ext", "--inplace"])
-"""
-
-
-@pytest.fixture(scope="module")
-def limited_api_extension(tmp_path_factory):
-    """A compiled limited-API extension module tinypkg._speed."""
-    where = tmp_path_factory.mktemp("ext")
-    (where / "tinypkg").mkdir()
-    (where / "speed.c").write_text(EXTENSION_C)
-    proc = subprocess.run([sys.executable, "-c", SETUP], cwd=where,
-                          capture_output=True, text=True)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    [built] = (where / "tinypkg").glob("_speed.*")
-    return built
-
-
-def test_real_wheel_of_a_tiny_project(project_dir, limited_api_extension, make_venv, capfd):
+def test_real_wheel_of_a_tiny_project(project_dir, limited_module, make_venv, capfd):
+    limited_api_extension = limited_module
     pkg = project_dir / "tinypkg"
     pkg.mkdir()
-    (pkg / "__init__.py").write_text("from ._speed import answer\n")
+    (pkg / "__init__.py").write_text("from ._limited import answer\n")
     (pkg / "cli.py").write_text("from tinypkg import answer\n\n"
                                 "def main():\n    print('answer', answer())\n")
     shutil.copy(limited_api_extension, pkg)
@@ -458,7 +446,7 @@ def test_real_wheel_of_a_tiny_project(project_dir, limited_api_extension, make_v
     python = make_venv(newfile)
     elsewhere = project_dir.parent
     proc = subprocess.run(
-        [str(python), "-c", "import tinypkg, tinypkg._speed as s; print(s.answer(), tinypkg.__file__)"],
+        [str(python), "-c", "import tinypkg, tinypkg._limited as s; print(s.answer(), tinypkg.__file__)"],
         cwd=elsewhere, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     answer, where = proc.stdout.split()
@@ -466,3 +454,82 @@ def test_real_wheel_of_a_tiny_project(project_dir, limited_api_extension, make_v
     script = python.parent / ("tinycli.exe" if os.name == "nt" else "tinycli")
     proc = subprocess.run([str(script)], cwd=elsewhere, capture_output=True, text=True)
     assert (proc.returncode, proc.stdout) == (0, "answer 42\n"), proc.stderr
+
+
+def test_full_api_modules_are_tagged_for_this_interpreter(front_end, full_module, capsys):
+    # the stand-in front end packs a real module of the full API, as
+    # setuptools packs it: package data of a wheel it calls purelib
+    member = "demo/" + full_module.name
+    front_end.files = {member: full_module.read_bytes()}
+    wheeler.tovwheel(record(abi3=""))
+    abi = next(iter(packaging.tags.sys_tags())).abi
+    assert abi in (f"cp{metagen.PYTAG}", f"cp{metagen.PYTAG}t")
+    [wheel] = os.listdir("dist")
+    assert wheel == f"demo-1.0-cp{metagen.PYTAG}-{abi}-{metagen.PLATAG}.whl"
+    out = capsys.readouterr().out.splitlines()
+    assert out[2] == f"The wheel holds extension modules of the full API: tagging it {abi}."
+    if GLIBC:
+        # memfd_create needs glibc 2.27: newer than manylinux2014 claims
+        need = tovel.audit.policy(f"dist/{wheel}")
+        assert need.startswith("manylinux_2_27_")
+        assert out[3:] == [
+            f"WARNING: the extension modules need {need}, newer than the {metagen.PLATAG} that "
+            "the wheel's name claims: the wheel may not load on older Linux systems"]
+    contents = wheel_contents(f"dist/{wheel}")
+    assert contents[member] == full_module.read_bytes()
+    meta = email.parser.BytesParser().parsebytes(contents[dist_info_file(contents, "WHEEL")])
+    assert meta["Root-Is-Purelib"] == "false"
+    assert meta.get_all("Tag") == [f"cp{metagen.PYTAG}-{abi}-{metagen.PLATAG}"]
+    assert_record_consistent(contents)
+
+
+# A package with a subpackage, for the compile and wheel route: tov compile
+# leaves the compiled modules in build/egg, the user copies them into the
+# package folder, and tov wheel packs the folder.
+DEEP = {
+    "deep/__init__.py": "from deep.core import double\nfrom deep.sub.leaf import shout\n",
+    "deep/core.py": "def double(x: int) -> int:\n    return 2 * x\n",
+    "deep/sub/__init__.py": "",
+    "deep/sub/leaf.py": "def shout(text):\n    return text.upper() + '!'\n",
+}
+DEEP_MODULES = ["deep", "deep.core", "deep.sub", "deep.sub.leaf"]
+
+
+@pytest.mark.parametrize("abi3", [
+    pytest.param("1", marks=pytest.mark.skipif(
+        sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info < (3, 15),
+        reason="no limited API on this interpreter")),
+    "",
+], ids=["abi3", "full-api"])
+def test_compile_and_wheel_route(project_dir, run_tov, tmp_path_factory, abi3):
+    for path, text in DEEP.items():
+        (project_dir / path).parent.mkdir(parents=True, exist_ok=True)
+        (project_dir / path).write_text(text)
+    (project_dir / "project").mkdir()
+    (project_dir / "project" / "README.md").write_text("# deep\n\nA package with a subpackage.\n")
+    (project_dir / "project" / "requirements.txt").write_text("")
+    (project_dir / "project" / "LICENSE").write_text("MIT\n")
+
+    rc, out, err = run_tov("compile", "-n", "deep", "--abi3", abi3, cwd=project_dir)
+    assert rc == 0, out + err
+    egg = project_dir / "build" / "egg"
+    # tov wheel empties the build tree: what the compile made is kept here
+    compiled = {p.relative_to(egg).as_posix(): p.read_bytes()
+                for p in egg.rglob("*") if p.is_file()}
+    assert len(compiled) == len(DEEP_MODULES), list(compiled)
+    shutil.copytree(egg / "deep", project_dir / "deep", dirs_exist_ok=True)
+
+    rc, out, err = run_tov("wheel", "-n", "deep", "-v", "1.0", "--abi3", abi3, cwd=project_dir)
+    assert rc == 0, out + err
+    [wheel] = (project_dir / "dist").iterdir()
+    _, _, py, abi, plat = wheel.stem.split("-")
+    assert (py, plat) == (f"cp{metagen.PYTAG}", metagen.PLATAG)
+    assert abi == ("abi3" if abi3 else next(iter(packaging.tags.sys_tags())).abi)
+
+    contents = wheel_contents(wheel)
+    # every compiled module of every subpackage, as the compile made it
+    for name, data in compiled.items():
+        assert contents[name] == data, name
+    meta = email.parser.BytesParser().parsebytes(contents[dist_info_file(contents, "WHEEL")])
+    assert meta["Root-Is-Purelib"] == "false"
+    check_wheel(wheel, DEEP_MODULES, tmp_path_factory.mktemp("checks"), abi3=bool(abi3))

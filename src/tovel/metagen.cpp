@@ -155,9 +155,11 @@ static void project(nb::handle args) {
     proj["urls"] = urls;
     proj["scripts"] = get(args, "entry", nb::dict());
 
-    // Without package data of its own, the package of the project's name is
-    // found and its compiled modules are packed: an empty include list would
-    // find no package at all and give a wheel of metadata only.
+    // Without package data of its own, the package of the project's name and
+    // its subpackages are found and their compiled modules are packed: an
+    // empty include list would find no package at all and give a wheel of
+    // metadata only. setuptools applies the patterns of the key "*" to every
+    // package it finds; those of a key naming the package reach no subpackage.
     nb::object data = get(args, "data", nb::dict());
     nb::object package_data;
     nb::list include;
@@ -166,7 +168,7 @@ static void project(nb::handle args) {
         nb::list suffixes;
         suffixes.append("*.so");
         suffixes.append("*.pyd");
-        fallback[name] = suffixes;
+        fallback["*"] = suffixes;
         package_data = fallback;
         include.append(nb::str("{}*").format(name));
     } else {

@@ -1,95 +1,101 @@
 // tovel.wheeler: the wheel command. Writes pyproject.toml, runs the build front
-// end in a child process and, for a limited-API build, retags the wheel abi3.
+// end in a child process, retags the wheel (abi3 for a limited-API build) with
+// the wheel package's own tag rewriting, and verifies it before it reaches dist.
 #include "common.h"
 
 using namespace tovel;
 
 static const char *MOD = "tovel.wheeler";
 
-// sha256 of data in the urlsafe, unpadded base64 form that RECORD uses.
-static nb::str record_hash(nb::handle data) {
-    nb::object digest = nb::module_::import_("hashlib").attr("sha256")(data).attr("digest")();
-    nb::object b64 = nb::module_::import_("base64").attr("urlsafe_b64encode")(digest);
-    return nb::str(nb::str("sha256={}").format(b64.attr("decode")("ascii").attr("rstrip")("=")));
+static bool holds_extension_modules(nb::handle wheel) {
+    nb::object zf = nb::module_::import_("zipfile").attr("ZipFile")(wheel);
+    bool found = false;
+    for (nb::handle name : zf.attr("namelist")())
+        found = found || truthy(name.attr("endswith")(nb::make_tuple(".so", ".pyd")));
+    zf.attr("close")();
+    return found;
 }
 
-// Rewrites the Tag lines of the wheel's WHEEL metadata from `old_tag` to
-// `new_tag`, and the RECORD line of WHEEL to match, so that the wheel's own
-// metadata agrees with its new file name. The wheel is replaced atomically.
-static void retag(nb::str path, nb::str old_tag, nb::str new_tag) {
-    nb::module_ zipfile = nb::module_::import_("zipfile");
-    nb::module_ os = nb::module_::import_("os");
-    nb::str tmp(nb::str("{}.retag.tmp").format(path));
-    nb::object src = zipfile.attr("ZipFile")(path);
+/// The ABI tag of the running interpreter (cp312, cp314t when free-threaded),
+/// as installers match it.
+static nb::object interpreter_abi() {
+    nb::object tags = nb::module_::import_("packaging.tags").attr("sys_tags")();
+    return builtin("next")(builtin("iter")(tags)).attr("abi");
+}
+
+/// Rewrites Root-Is-Purelib of the wheel's WHEEL to false, in place; RECORD
+/// is written anew by WheelFile. The member order and time stamps stay.
+static void set_platlib(nb::str path) {
+    nb::object os = global(MOD, "os"), WheelFile = global(MOD, "WheelFile");
+    nb::object policy = nb::module_::import_("email.policy").attr("compat32");
+    nb::object parser = nb::module_::import_("email.parser").attr("BytesParser")("policy"_a = policy);
+    nb::object folder = os.attr("path").attr("join")(os.attr("path").attr("dirname")(path), "platlib");
+    // The copy keeps the wheel's own name, which WheelFile requires.
+    nb::str tmp(os.attr("path").attr("join")(folder, os.attr("path").attr("basename")(path)));
+    nb::object fin = WheelFile(path);
     try {
-        nb::list infos(src.attr("infolist")());
-        nb::str wheel_name(""), record_name("");
-        for (nb::handle info : infos) {
-            nb::str name(info.attr("filename"));
-            nb::list parts(name.attr("split")("/"));
-            if (nb::len(parts) == 2 &&
-                nb::cast<bool>(nb::str(parts[0]).attr("endswith")(".dist-info"))) {
-                if (nb::str(parts[1]).equal(nb::str("WHEEL")))
-                    wheel_name = name;
-                else if (nb::str(parts[1]).equal(nb::str("RECORD")))
-                    record_name = name;
-            }
+        nb::str wheel_name(nb::str(fin.attr("dist_info_path")) + nb::str("/WHEEL"));
+        nb::object info = parser.attr("parsebytes")(fin.attr("read")(wheel_name));
+        nb::object purelib = info.attr("get")("Root-Is-Purelib", "true");
+        if (nb::str(purelib).attr("strip")().attr("lower")().equal(nb::str("false"))) {
+            fin.attr("close")();
+            return;
         }
-        if (nb::len(wheel_name) == 0 || nb::len(record_name) == 0) {
-            PyErr_Format(PyExc_ValueError, "%U is not a wheel: no .dist-info/WHEEL or RECORD",
-                         path.ptr());
-            throw nb::python_error();
-        }
-        nb::str wheel_text(src.attr("read")(wheel_name).attr("decode")("utf-8"));
-        nb::list lines;
-        for (nb::handle line : wheel_text.attr("splitlines")(true)) {
-            nb::str l = nb::borrow<nb::str>(line);
-            if (nb::cast<bool>(l.attr("startswith")("Tag: ")))
-                l = nb::str(l.attr("replace")(nb::str("-") + old_tag + nb::str("-"),
-                                               nb::str("-") + new_tag + nb::str("-")));
-            lines.append(l);
-        }
-        nb::object wheel_bytes = nb::str("").attr("join")(lines).attr("encode")("utf-8");
-
-        nb::list record;
-        nb::str record_text(src.attr("read")(record_name).attr("decode")("utf-8"));
-        for (nb::handle line : record_text.attr("splitlines")(true)) {
-            nb::str l = nb::borrow<nb::str>(line);
-            if (nb::cast<bool>(l.attr("startswith")(wheel_name + nb::str(","))))
-                l = nb::str(nb::str("{},{},{}\n").format(wheel_name, record_hash(wheel_bytes),
-                                                          nb::len(wheel_bytes)));
-            record.append(l);
-        }
-        nb::object record_bytes = nb::str("").attr("join")(record).attr("encode")("utf-8");
-
-        nb::object dst = zipfile.attr("ZipFile")(tmp, "w");
+        if (truthy(info.attr("__contains__")("Root-Is-Purelib")))
+            info.attr("replace_header")("Root-Is-Purelib", "false");
+        else
+            info.attr("__setitem__")("Root-Is-Purelib", "false");
+        os.attr("makedirs")(folder, "exist_ok"_a = true);
+        nb::object fout = WheelFile(tmp, "w");
         try {
-            for (nb::handle info : infos) {
-                nb::str name(info.attr("filename"));
-                nb::object data;
-                if (name.equal(wheel_name))
-                    data = wheel_bytes;
-                else if (name.equal(record_name))
-                    data = record_bytes;
-                else
-                    data = src.attr("read")(info);
-                dst.attr("writestr")(info, data);
+            for (nb::handle item : fin.attr("infolist")()) {
+                nb::object name = item.attr("filename");
+                if (truthy(item.attr("is_dir")()) || name.equal(fin.attr("record_path")))
+                    continue;
+                nb::object data = name.equal(wheel_name) ? info.attr("as_bytes")()
+                                                         : fin.attr("read")(item);
+                fout.attr("writestr")(item, data);
             }
-            dst.attr("close")();
+            fout.attr("close")();
         } catch (...) {
-            dst.attr("close")();
+            fout.attr("close")();
             throw;
         }
-        src.attr("close")();
+        fin.attr("close")();
     } catch (...) {
-        src.attr("close")();
-        try {
-            os.attr("remove")(tmp);
-        } catch (nb::python_error &) {
-        }
+        fin.attr("close")();
         throw;
     }
     os.attr("replace")(tmp, path);
+}
+
+/// One warning line when the modules need a newer Linux policy than the
+/// platform tag of the wheel's name claims.
+static void warn_policy(nb::str path) {
+    nb::object need = global(MOD, "audit").attr("newer_policy")(path);
+    if (!need.is_none())
+        print(nb::str("WARNING: the extension modules need {}, newer than the {} that the "
+                      "wheel's name claims: the wheel may not load on older Linux systems")
+                  .format(need, global(MOD, "PLATAG")));
+}
+
+/// The finished wheel from the front end's `built`: retagged (`abi`, when
+/// not None), marked platlib when it holds extension modules, and verified
+/// before and after. Returns its path, in the same folder.
+static nb::str finish(nb::str built, nb::handle abi, bool modules) {
+    nb::object os = global(MOD, "os"), audit = global(MOD, "audit");
+    audit.attr("verify")(built);
+    nb::str done = built;
+    if (!abi.is_none()) {
+        nb::object name = global(MOD, "tags")(built, nb::none(), abi, nb::none(), nb::none(), true);
+        done = nb::str(os.attr("path").attr("join")(os.attr("path").attr("dirname")(built), name));
+    }
+    if (modules)
+        set_platlib(done);
+    audit.attr("verify")(done);
+    if (modules)
+        warn_policy(done);
+    return done;
 }
 
 static void tovwheel(nb::handle args) {
@@ -132,15 +138,8 @@ static void tovwheel(nb::handle args) {
         throw nb::python_error();
     }
 
-    if (!truthy(args.attr("abi3")))
-        return;
-    print("ABI3 is enabled, using limited API for compatibility with older Python versions.");
-
-    // Only the ABI field of the name changes (a project named nonesuch keeps
-    // its name), and the wheel's own metadata is retagged to agree.
-    nb::str newfile(nb::str("{}-{}-cp{}-abi3-{}.whl").format(dist, whlversion, pytag, platag));
     nb::object os = global(MOD, "os");
-    if (!nb::cast<bool>(os.attr("path").attr("isfile")(whfile))) {
+    if (!truthy(os.attr("path").attr("isfile")(whfile))) {
         // The back end writes some names and versions differently (my-pkg
         // becomes my_pkg): say what is there instead of a bare missing file.
         nb::object found = nb::module_::import_("glob").attr("glob")("./dist/*.whl");
@@ -149,18 +148,60 @@ static void tovwheel(nb::handle args) {
                      found.ptr());
         throw nb::python_error();
     }
-    retag(whfile, nb::str(m.attr("ABITAG")), nb::str("abi3"));
-    while (true) {
-        try {
-            os.attr("rename")(whfile, newfile);
-            return;
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_FileExistsError))
-                throw;
+    bool abi3 = truthy(args.attr("abi3"));
+    if (abi3)
+        print("ABI3 is enabled, using limited API for compatibility with older Python versions.");
+
+    // The wheel is finished in the build tree and reaches dist only once it
+    // has passed the checks; a wheel that fails them is removed.
+    os.attr("makedirs")("build", "exist_ok"_a = true);
+    nb::object shutil = nb::module_::import_("shutil");
+    nb::str work(nb::module_::import_("tempfile").attr("mkdtemp")("prefix"_a = "retag-",
+                                                                    "dir"_a = "build"));
+    try {
+        nb::str built(shutil.attr("move")(whfile, work));
+        bool modules = holds_extension_modules(built);
+        nb::object abi = nb::none();
+        if (abi3) {
+            abi = nb::str("abi3");
+        } else if (modules) {
+            // Modules of the full API load only in the interpreter they were
+            // built for: the ABI tag says which.
+            abi = interpreter_abi();
+            print(nb::str("The wheel holds extension modules of the full API: tagging it {}.")
+                      .format(abi));
         }
-        print(nb::str("File ") + newfile + nb::str(" already exists, remove it and retry."));
-        os.attr("remove")(newfile);
+        nb::str done = finish(built, abi, modules);
+        // Only the tags changed (a project named nonesuch keeps its name).
+        nb::str newfile(nb::str("./dist/") + nb::str(os.attr("path").attr("basename")(done)));
+        while (true) {
+            try {
+                os.attr("rename")(done, newfile);
+                break;
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_FileExistsError))
+                    throw;
+            }
+            print(nb::str("File ") + newfile + nb::str(" already exists, remove it and retry."));
+            os.attr("remove")(newfile);
+        }
+    } catch (...) {
+        shutil.attr("rmtree")(work, "ignore_errors"_a = true);
+        throw;
     }
+    shutil.attr("rmtree")(work, "ignore_errors"_a = true);
+}
+
+/// The tag-rewriting function of the wheel package: wheel.cli.tags.tags in
+/// older releases, a private module since 0.46.
+static nb::object wheel_tags() {
+    try {
+        return nb::module_::import_("wheel._commands.tags").attr("tags");
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+    }
+    return nb::module_::import_("wheel.cli.tags").attr("tags");
 }
 
 TOVEL_MODULE(wheeler, m) {
@@ -176,8 +217,12 @@ TOVEL_MODULE(wheeler, m) {
         }
         m.attr(name) = metagen.attr(name);
     }
+    m.attr("audit") = nb::module_::import_("tovel.audit");
+    m.attr("tags") = wheel_tags();
+    m.attr("WheelFile") = nb::module_::import_("wheel.wheelfile").attr("WheelFile");
     m.def("tovwheel", &tovwheel, "args"_a.none(),
           nb::sig("def tovwheel(args: argparse.Namespace) -> None"),
-          "Write pyproject.toml, build the wheel into dist and, for a limited-API build, "
-          "retag it abi3.");
+          "Write pyproject.toml, build the wheel, retag it (abi3 for a limited-API build, "
+          "the interpreter's ABI for full-API extension modules), verify it and move it "
+          "into dist.");
 }
