@@ -229,6 +229,9 @@ static nb::object distribution(nb::list script_args) {
         if (!preset.is_none())
             dist.attr("packages") = preset;
         dist.attr("parse_config_files")();
+        // setuptools' discovery (src layout, package-dir), which its commands
+        // would run later: its packages are needed now.
+        dist.attr("set_defaults")();
         return dist;
     } catch (nb::python_error &e) {
         if (!ordinary(e))
@@ -274,6 +277,8 @@ static nb::list top_level(nb::handle dist) {
         pair.append(folder);
         result.append(pair);
     }
+    // In name order: discovery walks the folders in the file system's order.
+    result.sort();
     if (nb::len(result) == 0)
         fail("pyproject.toml: no package found: tov compiles packages (folders with "
              "__init__.py) beside pyproject.toml or under src, or those named in "
@@ -520,9 +525,8 @@ static nb::str sdist(nb::handle options, nb::handle outdir) {
     try {
         nb::object dist = distribution(
             args_for({"-q", "sdist", "--formats", "gztar", "--dist-dir"}, tmp));
-        // Discovery first, so that the egg-info folder's place is known: the
+        // The egg-info folder's place is known once discovery has run: the
         // sdist carries it, the project does not keep it.
-        dist.attr("set_defaults")();
         nb::object egg_info = dist.attr("get_command_obj")("egg_info");
         egg_info.attr("ensure_finalized")();
         if (!truthy(os.attr("path").attr("exists")(egg_info.attr("egg_info"))))
