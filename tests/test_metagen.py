@@ -397,7 +397,8 @@ def test_collaborators_are_looked_up_when_called(project_dir, monkeypatch, no_sl
 
     monkeypatch.setattr(metagen, "dumps", dumps)
     metagen.project({"name": "late"})
-    assert (project_dir / "pyproject.toml").read_text() == "# serialised elsewhere\n"
+    first, rest = (project_dir / "pyproject.toml").read_text().split("\n", 1)
+    assert first.startswith("# written by tov") and rest == "# serialised elsewhere\n"
     [doc] = seen
     assert type(doc) is dict and list(doc) == ["build-system", "project", "tool"]
     assert doc["project"]["name"] == "late"
@@ -498,13 +499,18 @@ def test_serialiser_error_propagates_unchanged(project_dir, monkeypatch):
     assert sorted(os.listdir(project_dir)) == ["project"]
 
 
-def test_existing_file_is_replaced(project_dir):
+def test_existing_file_is_replaced(project_dir, capsys):
+    # The project's own file is kept aside once; the tool's own is replaced.
     write_inputs(project_dir)
-    (project_dir / "pyproject.toml").write_text("[project]\nname = 'old'\nstale = 1\n")
+    own = "[project]\nname = 'old'\nstale = 1\n"
+    (project_dir / "pyproject.toml").write_text(own)
     metagen.project({"name": "new"})
+    metagen.project({"name": "newer"})
     proj = read_doc(project_dir)["project"]
-    assert proj["name"] == "new" and "stale" not in proj
-    assert sorted(os.listdir(project_dir)) == ["project", "pyproject.toml"]
+    assert proj["name"] == "newer" and "stale" not in proj
+    assert sorted(os.listdir(project_dir)) == ["project", "pyproject.toml", "pyproject.toml.orig"]
+    assert (project_dir / "pyproject.toml.orig").read_text() == own
+    assert capsys.readouterr().out.count("kept as pyproject.toml.orig") == 1
 
 
 def test_unwritable_target_raises_and_leaves_no_temporary(project_dir):

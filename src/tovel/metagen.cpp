@@ -109,6 +109,36 @@ static void require_distribution_name(nb::handle name) {
     throw nb::python_error();
 }
 
+// The first line of every pyproject.toml the tool writes. A file without it
+// is the project's own: it is kept as pyproject.toml.orig, never overwritten.
+static const char *WRITTEN_BY = "# written by tov, and replaced on every run; a pyproject.toml "
+                                "of the project's own is kept as pyproject.toml.orig\n";
+
+static void keep_own_pyproject() {
+    nb::module_ os = nb::module_::import_("os");
+    if (!truthy(os.attr("path").attr("isfile")("pyproject.toml")))
+        return;
+    nb::object f = builtin("open")("pyproject.toml", "rb");
+    nb::bytes first;
+    try {
+        first = nb::bytes(f.attr("readline")());
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    if (truthy(first.attr("startswith")(nb::bytes("# written by tov"))))
+        return;
+    if (truthy(os.attr("path").attr("lexists")("pyproject.toml.orig"))) {
+        PyErr_SetString(PyExc_FileExistsError,
+                        "pyproject.toml was not written by tov, and pyproject.toml.orig exists "
+                        "already: tov replaces neither, move one of them away");
+        throw nb::python_error();
+    }
+    os.attr("rename")("pyproject.toml", "pyproject.toml.orig");
+    print("pyproject.toml was not written by tov: kept as pyproject.toml.orig");
+}
+
 static void project(nb::handle args) {
     require_exact(args, &PyDict_Type, "project", "args");
     nb::module_ m = nb::module_::import_(MOD);
@@ -204,7 +234,8 @@ static void project(nb::handle args) {
 
     // Serialised before the file is touched: a value TOML cannot express
     // leaves an existing pyproject.toml as it was.
-    nb::str content(global(MOD, "dumps")(doc));
+    nb::str content(nb::str(WRITTEN_BY) + nb::str(global(MOD, "dumps")(doc)));
+    keep_own_pyproject();
     replace_file("pyproject.toml", content);
 }
 

@@ -1,0 +1,10 @@
+import os as os
+import shutil as shutil
+import sys as sys
+from pathlib import Path as Path
+from typing import Any
+
+class BuildFailed(RuntimeError): ...
+
+def directives(given: list[str] | None, limited: bool) -> dict[str, Any]: ...
+def bdist(options: dict[str, Any], outdir: str, argv: list[str] | None = None) -> str: ...

@@ -1,0 +1,20 @@
+import hashlib as hashlib
+import json as json
+import os as os
+import queue as queue
+import re as re
+import shlex as shlex
+import shutil as shutil
+import subprocess as subprocess
+import sys as sys
+import sysconfig as sysconfig
+import time as time
+from concurrent.futures import ThreadPoolExecutor as ThreadPoolExecutor
+from pathlib import Path as Path
+from typing import Any
+
+def plan(packages: list[Any], exclude: str | None, keep: str | None, limited: bool) -> dict[str, list[Any]]: ...
+def serve() -> None: ...
+def run(units: list[dict[str, Any]], options: dict[str, Any]) -> list[dict[str, Any]]: ...
+def check(units: list[dict[str, Any]], tree: str, roots: list[str], absent: list[str]) -> list[dict[str, Any]]: ...
+def summary(failed: list[dict[str, Any]], argv: list[str] | None, keep: str | None, logpath: str) -> str: ...

@@ -1,0 +1,344 @@
+"""A project with its own pyproject.toml: its settings and packages
+(tovel.pyproject), and its compiled wheel built by tov bdist and by the
+standard front ends through the back end tovel.build_meta."""
+
+import email.parser
+import os
+import re
+import subprocess
+import sys
+import tarfile
+import textwrap
+import types
+import zipfile
+from importlib.util import find_spec
+from pathlib import Path
+
+import pytest
+
+import tovel.build_meta as build_meta
+import tovel.pyproject as pyproject
+
+VER = "%d%d" % sys.version_info[:2]
+BIN = Path(sys.executable).parent
+
+PYPROJECT = '''
+    [build-system]
+    requires = ["tovel"]
+    build-backend = "tovel.build_meta"
+
+    [project]
+    name = "python-foo"
+    dynamic = ["version"]
+    description = "Foo, compiled"
+    readme = "README.rst"
+    license = "BSD-3-Clause"
+    license-files = ["LICENSE.txt"]
+    requires-python = ">=3.12"
+    dependencies = ["tomli_w>=1.0"]
+    authors = [{name = "Ada Foo", email = "ada@foo.test"}]
+    classifiers = ["Programming Language :: Python :: 3", "Operating System :: POSIX :: Linux"]
+
+    [project.optional-dependencies]
+    fast = ["packaging>=20"]
+
+    [project.scripts]
+    foo = "foo.cli:main"
+
+    [project.urls]
+    Homepage = "https://foo.test"
+
+    [tool.setuptools.dynamic]
+    version = {attr = "foo.__version__"}
+
+    [tool.tovel]
+    directives = {boundscheck = false}
+    '''
+
+# A src layout with two top-level packages whose names are not the
+# distribution's, an RST readme, a LICENSE.txt and tests beside the sources.
+FOO = {
+    "pyproject.toml": PYPROJECT,
+    "README.rst": "python-foo\n==========\n\nFoo does *foo*.\n",
+    "LICENSE.txt": "BSD 3-Clause License\n",
+    "src/foo/__init__.py": '__version__ = "1.3.0"\n',
+    "src/foo/cli.py": '''
+        from foo.sub import base
+        from foo_extra import twice
+
+
+        def main():
+            print("foo", twice(base()))
+        ''',
+    "src/foo/sub/__init__.py": "def base():\n    return 21\n",
+    "src/foo_extra/__init__.py": "def twice(x):\n    return 2 * x\n",
+    "tests/test_foo.py": "def test_nothing():\n    pass\n",
+}
+COMPILED = ["foo/__init__", "foo/cli", "foo/sub/__init__", "foo_extra/__init__"]
+OPTIONS = ["name", "abi3", "exclude", "keep", "directive", "jobs", "mscv", "version",
+           "description", "license", "extra", "entry"]
+
+
+def write(root, files):
+    for rel, text in files.items():
+        path = root / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text).lstrip("\n"), encoding="utf-8")
+    return root
+
+
+def snapshot(root):
+    """Every file outside build/ and dist/ (the outputs), path -> bytes."""
+    seen = {}
+    for folder, dirs, files in os.walk(root):
+        if Path(folder) == root:
+            dirs[:] = [d for d in dirs if d not in ("build", "dist")]
+        for name in files:
+            path = Path(folder, name)
+            seen[path.relative_to(root).as_posix()] = path.read_bytes()
+    return seen
+
+
+def run(argv, cwd):
+    proc = subprocess.run([str(a) for a in argv], cwd=cwd, capture_output=True, text=True,
+                          timeout=900)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+needs_packer = pytest.mark.skipif(find_spec("tovel.packer") is None,
+                                  reason="the compiled-wheel pipeline tovel.packer is not there")
+
+FRONT_ENDS = {
+    "tov": ([BIN / "tov", "bdist"], "dist"),
+    # build makes the sdist first and the wheel from the unpacked sdist
+    "build": ([sys.executable, "-m", "build", "--no-isolation", "-o", "{out}"], "{out}"),
+    "pip": ([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
+             "--no-index", "--disable-pip-version-check", "-w", "{out}", "."], "{out}"),
+    "uv": ([BIN / "uv", "build", "--no-build-isolation", "--python", sys.executable,
+            "-o", "{out}"], "{out}"),
+}
+
+
+@needs_packer
+@pytest.mark.parametrize("front_end", list(FRONT_ENDS))
+def test_front_end_builds_the_compiled_wheel(tmp_path, make_venv, front_end):
+    root = write(tmp_path / "python-foo", FOO)
+    out = tmp_path / "out"
+    before = snapshot(root)
+    argv, where = FRONT_ENDS[front_end]
+    rc, stdout, stderr = run([str(a).format(out=out) for a in argv], cwd=root)
+    assert rc == 0, stdout[-3000:] + stderr[-3000:]
+    # The project is as it was: its pyproject.toml byte for byte, no
+    # egg-info, bytecode or other leftover outside build/ and dist/.
+    assert snapshot(root) == before
+
+    outputs = Path(where.format(out=out))
+    outputs = outputs if outputs.is_absolute() else root / outputs
+    [wheel] = outputs.glob("*.whl")
+    assert re.fullmatch(rf"python_foo-1\.3\.0-cp{VER}-abi3-\w+\.whl", wheel.name), wheel.name
+    with zipfile.ZipFile(wheel) as z:
+        names = z.namelist()
+        meta = email.parser.BytesParser().parsebytes(
+            z.read("python_foo-1.3.0.dist-info/METADATA"))
+        entry_points = z.read("python_foo-1.3.0.dist-info/entry_points.txt").decode()
+        licence = z.read("python_foo-1.3.0.dist-info/licenses/LICENSE.txt")
+    modules = sorted(n.split(".")[0] for n in names if n.endswith((".so", ".pyd")))
+    assert modules == COMPILED
+    assert not [n for n in names if n.endswith((".py", ".pyc", ".c")) or n.startswith("tests")]
+    assert (meta["Name"], meta["Version"], meta["Summary"]) == (
+        "python-foo", "1.3.0", "Foo, compiled")
+    assert (meta["License-Expression"], meta["Requires-Python"]) == ("BSD-3-Clause", ">=3.12")
+    assert meta["Author-email"] == "Ada Foo <ada@foo.test>"
+    assert meta["Description-Content-Type"] == "text/x-rst"
+    assert meta.get_all("Classifier") == [
+        "Programming Language :: Python :: 3", "Operating System :: POSIX :: Linux"]
+    assert meta.get_all("Requires-Dist") == ["tomli_w>=1.0", 'packaging>=20; extra == "fast"']
+    assert meta.get_all("Provides-Extra") == ["fast"]
+    assert meta.get_all("Project-URL") == ["Homepage, https://foo.test"]
+    assert meta.get_payload().strip() == "python-foo\n==========\n\nFoo does *foo*."
+    assert "foo = foo.cli:main" in entry_points
+    assert licence == b"BSD 3-Clause License\n"
+
+    for sdist in outputs.glob("*.tar.gz"):
+        with tarfile.open(sdist) as t:
+            members = set(t.getnames())
+        assert {"python_foo-1.3.0/PKG-INFO", "python_foo-1.3.0/pyproject.toml",
+                "python_foo-1.3.0/README.rst", "python_foo-1.3.0/LICENSE.txt",
+                "python_foo-1.3.0/src/foo/cli.py",
+                "python_foo-1.3.0/src/foo_extra/__init__.py"} <= members
+
+    python = make_venv(wheel)
+    script = python.parent / ("foo.exe" if os.name == "nt" else "foo")
+    rc, stdout, stderr = run([script], cwd=tmp_path)
+    assert (rc, stdout, stderr) == (0, "foo 42\n", "")
+
+
+def drop(line):
+    return lambda text: text.replace(line + "\n", "")
+
+
+def add(extra):
+    return lambda text: text + textwrap.dedent(extra)
+
+
+# Each row: a change to the project's pyproject.toml and the config settings
+# of the build, and what the one line of the error must name.
+BAD_INPUTS = {
+    "not-toml": (add("[project\n"), {}, ["pyproject.toml", "not valid TOML"]),
+    "no-name": (drop('name = "python-foo"'), {}, ["pyproject.toml", "name"]),
+    "bad-version": (lambda t: t.replace('dynamic = ["version"]', 'version = "1.x"'), {},
+                    ["pyproject.toml", "project.version"]),
+    "no-version": (drop('version = {attr = "foo.__version__"}'), {},
+                   ["pyproject.toml", "version"]),
+    "unknown-tool-key": (add('colour = "red"\n'), {}, ["pyproject.toml", "[tool.tovel]",
+                                                        "colour"]),
+    "jobs-zero": (add("jobs = 0\n"), {}, ["pyproject.toml", "jobs"]),
+    "bad-pattern": (add('exclude = "("\n'), {}, ["pyproject.toml", "exclude"]),
+    "unknown-directive": (lambda t: t.replace("boundscheck", "nonesuch"), {},
+                          ["pyproject.toml", "nonesuch"]),
+    "missing-package": (add('[tool.setuptools]\npackage-dir = {"" = "src"}\n'
+                            'packages = ["foo", "nope"]\n'), {},
+                        ["pyproject.toml", "packages", "nope"]),
+    "unknown-setting": (str, {"colour": "red"}, ["config setting", "colour"]),
+    "bad-jobs-setting": (str, {"jobs": "many"}, ["config setting", "jobs"]),
+    "bad-abi3-setting": (str, {"abi3": "maybe"}, ["config setting", "abi3"]),
+}
+
+
+def bad_project(root, change):
+    write(root, FOO)
+    pyproject_toml = root / "pyproject.toml"
+    pyproject_toml.write_text(change(pyproject_toml.read_text()))
+    return snapshot(root)
+
+
+@pytest.mark.parametrize("row", list(BAD_INPUTS))
+def test_bad_input_is_one_line_and_exit_status_1(tmp_path, row):
+    change, config, named = BAD_INPUTS[row]
+    before = bad_project(tmp_path, change)
+    code = f"import tovel.build_meta as b; b.build_wheel('out', {config!r})"
+    rc, stdout, stderr = run([sys.executable, "-c", code], cwd=tmp_path)
+    lines = [line for line in stderr.splitlines() if line.strip()]
+    assert rc == 1 and len(lines) == 1, stdout + stderr
+    assert lines[0].startswith("error: ")
+    assert all(word in lines[0] for word in named), lines[0]
+    assert snapshot(tmp_path) == before and not (tmp_path / "out").exists()
+
+
+@needs_packer
+@pytest.mark.parametrize("row", [r for r in BAD_INPUTS if not BAD_INPUTS[r][1]])
+def test_bad_project_stops_tov_bdist(tmp_path, row):
+    change, _, named = BAD_INPUTS[row]
+    before = bad_project(tmp_path, change)
+    rc, stdout, stderr = run([BIN / "tov", "bdist"], cwd=tmp_path)
+    lines = [line for line in stderr.splitlines() if line.strip()]
+    assert rc == 1 and len(lines) == 1, stdout + stderr
+    assert all(word in lines[0] for word in named), lines[0]
+    assert snapshot(tmp_path) == before
+
+
+# ---------------------------------------------------------------- settings
+
+
+def settled(**given):
+    options = dict.fromkeys(OPTIONS)
+    options.update(given)
+    pyproject.settings(options)
+    return options
+
+
+def test_settings_of_a_project(project_dir):
+    write(project_dir, FOO)
+    options = settled(keep="cli", directive=["wraparound=False", "boundscheck=True"])
+    assert options["packages"] == [["foo", "src/foo"], ["foo_extra", "src/foo_extra"]]
+    assert (options["name"], options["project_mode"]) == ("python-foo", True)
+    # nothing left out unless the project says so; given settings win
+    assert (options["exclude"], options["keep"], options["abi3"], options["jobs"]) == (
+        None, "cli", True, None)
+    assert options["directive"] == ["boundscheck=False", "wraparound=False", "boundscheck=True"]
+    assert options["version"] is None  # the project's own
+    # -n picks one package, by import name or folder
+    assert settled(name="src/foo_extra")["packages"] == [["foo_extra", "src/foo_extra"]]
+    with pytest.raises(ValueError, match=r"--name 'bar' is none of the packages of "
+                                         r"pyproject.toml: foo \(src/foo\), foo_extra"):
+        settled(name="bar")
+
+
+def test_flat_layout_ships_every_package_and_no_tool_folder(project_dir):
+    write(project_dir, {
+        "pyproject.toml": '[project]\nname = "two"\nversion = "1"\n'
+                          '[tool.tovel]\nexclude = "slow"\njobs = 3\nabi3 = false\n',
+        "alpha/__init__.py": "", "alpha/inner/__init__.py": "", "beta/__init__.py": "",
+        "tests/__init__.py": "", "docs/conf.py": "", "project/README.md": "# old layout\n",
+    })
+    options = settled()
+    assert options["packages"] == [["alpha", "alpha"], ["beta", "beta"]]
+    assert (options["exclude"], options["jobs"], options["abi3"]) == ("slow", 3, False)
+    outdir = project_dir / "build" / "meta"
+    info = Path(pyproject.dist_info(options, str(outdir)))
+    assert info == outdir / "two-1.dist-info"
+    assert (info / "top_level.txt").read_text().split() == ["alpha", "beta"]
+
+
+def test_legacy_folder_keeps_the_old_defaults(project_dir):
+    (project_dir / "vemo").mkdir()
+    options = settled()
+    assert options["packages"] == [["vemo", "vemo"]] and options["project_mode"] is False
+    assert (options["exclude"], options["version"], options["license"]) == ("unit", "1.2.4", "MIT")
+
+
+def test_command_line_fields_override_the_projects(project_dir):
+    write(project_dir, FOO)
+    options = settled(version="2.0", description="other", license="mit",
+                      extra='{"x": ["numpy>1"]}', entry={"bar": "foo.cli:main"})
+    info = Path(pyproject.dist_info(options, str(project_dir / "build" / "meta")))
+    assert info.name == "python_foo-2.0.dist-info"
+    meta = email.parser.Parser().parsestr((info / "METADATA").read_text())
+    assert (meta["Version"], meta["Summary"], meta["License-Expression"]) == ("2.0", "other",
+                                                                             "MIT")
+    assert meta.get_all("Requires-Dist") == ["tomli_w>=1.0", 'numpy>1; extra == "x"']
+    assert "bar = foo.cli:main" in (info / "entry_points.txt").read_text()
+    assert "foo = foo.cli:main" not in (info / "entry_points.txt").read_text()
+
+
+def test_config_settings_become_the_options(project_dir, monkeypatch):
+    write(project_dir, FOO)
+    seen = []
+
+    def bdist(options, outdir):
+        seen.append((options, outdir))
+        return os.path.join(outdir, "python_foo-1.3.0-cp3-abi3-any.whl")
+
+    monkeypatch.setitem(sys.modules, "tovel.packer", types.SimpleNamespace(bdist=bdist))
+    name = build_meta.build_wheel("out", {"exclude": "cli", "jobs": "2", "abi3": "off",
+                                          "directive": ["wraparound=False", "cdivision=True"],
+                                          "keep": ["a", "b"]})
+    assert name == "python_foo-1.3.0-cp3-abi3-any.whl"
+    [(options, outdir)] = seen
+    assert outdir == str(project_dir / "out")
+    assert (options["exclude"], options["jobs"], options["abi3"], options["keep"]) == (
+        "cli", 2, False, "b")
+    assert options["directive"] == ["boundscheck=False", "wraparound=False", "cdivision=True"]
+
+
+# ---------------------------------------------------------------- tov compile
+
+
+def test_compile_keeps_the_projects_own_pyproject(tmp_path, run_tov):
+    own = b"# mine\n[project]\nname = \"pk\"\nversion = \"0.1\"\n"
+    write(tmp_path, {"pk/__init__.py": "ANSWER = 42\n"})
+    (tmp_path / "pyproject.toml").write_bytes(own)
+    rc, out, err = run_tov("compile", "-n", "pk")
+    assert rc == 0, out + err
+    assert "pyproject.toml was not written by tov: kept as pyproject.toml.orig" in out
+    assert (tmp_path / "pyproject.toml.orig").read_bytes() == own
+    assert (tmp_path / "pyproject.toml").read_text().startswith("# written by tov")
+    assert list((tmp_path / "build" / "egg" / "pk").glob("__init__*"))
+
+    # Its own file again, with the first one kept: nothing is overwritten.
+    (tmp_path / "pyproject.toml").write_bytes(own.replace(b"0.1", b"0.2"))
+    rc, out, err = run_tov("compile", "-n", "pk")
+    assert rc == 1
+    assert "pyproject.toml.orig exists already" in err.splitlines()[-1]
+    assert (tmp_path / "pyproject.toml.orig").read_bytes() == own
+    assert (tmp_path / "pyproject.toml").read_bytes() == own.replace(b"0.1", b"0.2")
