@@ -288,7 +288,10 @@ static nb::object analyse(nb::str wheel, bool graft) {
         return nb::module_::import_("auditwheel.wheel_abi")
             .attr("analyze_wheel_abi")(libc, arch, path, nb::frozenset(), **kw);
     } catch (nb::python_error &e) {
-        if (!e.matches(error.attr("NonPlatformWheelError")))
+        // A module that calls nothing of the C library does not name one, and
+        // auditwheel then cannot measure the wheel at all.
+        if (!e.matches(error.attr("NonPlatformWheelError")) &&
+            !e.matches(error.attr("InvalidLibcError")))
             throw;
     }
     return nb::none();

@@ -402,6 +402,12 @@ static void flags(nb::dict ctx, bool debug) {
             if (truthy(mine("sys").attr("platform").attr("startswith")("linux")))
                 ldflags.append("-Wl,-S");
         }
+        // Every module names the C library it runs on, also one that calls
+        // nothing of it: auditwheel measures the platform policy from it.
+        if (truthy(mine("sys").attr("platform").attr("startswith")("linux"))) {
+            ldflags.append("-Wl,--no-as-needed");
+            ldflags.append("-lc");
+        }
     }
     ctx["cflags"] = cflags;
     ctx["ldflags"] = ldflags;
