@@ -182,9 +182,18 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::list roots;
     for (nb::handle pkg : options["packages"])
         roots.append(nb::str(pkg[0]).attr("split")(".")[nb::int_(0)]);
-    for (nb::handle u : units)
-        if (!nb::borrow<nb::dict>(u).contains("stage"))
+    for (nb::handle u : units) {
+        if (!nb::borrow<nb::dict>(u).contains("stage")) {
             built.append(u);
+            continue;
+        }
+        // A module that failed stands in the tree as source, as the suggested
+        // command would ship it, so that the modules importing it are checked
+        // against that; with a failure no wheel is made from this tree.
+        nb::object target = os.attr("path").attr("join")(tree, u["arc"]);
+        os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
+        mine("shutil").attr("copy2")(u["path"], target);
+    }
     if (nb::len(built))
         failed.attr("extend")(pipeline.attr("check")(built, tree, roots, plan["absent"]));
     if (nb::len(failed))

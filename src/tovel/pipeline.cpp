@@ -500,7 +500,8 @@ static nb::list run(nb::list units, nb::dict options) {
 // ---------------------------------------------------------------- import check
 
 // Run in a fresh interpreter (-I: no working directory, no user site on the
-// path) with only the built tree in front: imports each module and writes
+// path; -B: no bytecode written into the tree that becomes the wheel) with
+// only the built tree in front: imports each module and writes
 // what happened as JSON. Nothing of tovel is imported there, so the package
 // under test is never shadowed by what the tool itself loaded.
 static const char *PROBE = R"(import importlib, json, sys, traceback
@@ -538,7 +539,7 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
     nb::str result(os.attr("path").attr("abspath")("build/import-check.json"));
     nb::list cmd;
     cmd.append(mine("sys").attr("executable"));
-    for (const char *a : {"-I", "-c", PROBE})
+    for (const char *a : {"-I", "-B", "-c", PROBE})
         cmd.append(a);
     cmd.append(os.attr("path").attr("abspath")(tree));
     cmd.append(result);

@@ -1,0 +1,189 @@
+"""The compiled-wheel pipeline of tov bdist on a package that cannot be
+compiled whole: every failing module reported at once with the command that
+succeeds, that command's wheel checked, installed and run, the cache reused,
+and the build reproducible across folders."""
+
+import hashlib
+import os
+import shlex
+import shutil
+import socket
+import subprocess
+import sys
+import sysconfig
+import textwrap
+import time
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from wheels import check_wheel
+
+LIMITED = not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 15)
+pytestmark = pytest.mark.skipif(not LIMITED, reason="no limited API on this interpreter")
+SCRIPTS = Path(sys.executable).parent
+TOV = next((str(p) for p in (SCRIPTS / "tov", SCRIPTS / "tov.exe") if p.exists()), "tov")
+
+PACKAGE = {
+    "kg/__init__.py": "from kg.helper import size\n",
+    # An annotation that Cython would turn into a type check by default.
+    "kg/helper.py": "def size(data: bytes):\n    return len(data)\n",
+    # Cython rejects this module; the interpreter accepts it.
+    "kg/broken.py": "TABLE = {(1, 2): 7}\nKEY = (1, 2)\nVALUE = TABLE[*KEY]\n",
+    # Imports the module that must stay source.
+    "kg/user.py": "from kg.broken import VALUE\n\n\ndef twice():\n    return VALUE * 2\n",
+    "kg/__main__.py": "from kg.user import twice\nprint('kg main', twice())\n",
+    "kg/sub/__init__.py": "",
+    "kg/sub/deep.py": "def fib(n):\n    return n if n < 2 else fib(n - 1) + fib(n - 2)\n",
+    "kg/data.txt": "data\n",
+    "project/README.md": "# kg\n\nA package that Cython cannot compile whole.\n",
+    "project/LICENSE": "MIT License\n",
+}
+
+
+def write(where, files=PACKAGE):
+    for name, text in files.items():
+        path = where / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+    return where
+
+
+def tov(*args, cwd, env=None):
+    proc = subprocess.run([TOV, *args], cwd=cwd, capture_output=True, text=True, timeout=600,
+                          env=env)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def ccache_stats(cache):
+    """ccache's counters for the cache folder of a build."""
+    ccache = shutil.which("ccache", path=sysconfig.get_path("scripts")) or shutil.which("ccache")
+    out = subprocess.run([ccache, "--print-stats"], capture_output=True, text=True, check=True,
+                         env={**os.environ, "CCACHE_DIR": str(cache / "ccache")}).stdout
+    return {k: int(v) for k, v in (line.split("\t") for line in out.splitlines())}
+
+
+def test_failing_modules_then_the_suggested_command(tmp_path):
+    project = write(tmp_path / "p1")
+    cache = tmp_path / "cache"
+    rc, out, err = tov("bdist", "-n", "kg", "--cache-dir", str(cache), cwd=project)
+    assert rc == 1, out + err
+    assert not (project / "dist").exists()
+    lines = err.strip().splitlines()
+    assert lines[0] == "1 module failed; no wheel was made:"
+    assert lines[1].split()[:3] == ["kg/broken.py", "Cython", "translation"]
+    assert "kg/broken.py:3:" in lines[1] and len(lines) == 5, err
+    assert "build/tov-failures.log" in lines[2]
+    assert "Error compiling Cython file" in (project / "build/tov-failures.log").read_text()
+    suggested = shlex.split(lines[-1])
+    assert suggested[:5] == ["tov", "bdist", "-n", "kg", "--cache-dir"]
+    assert suggested[-2:] == ["--keep", r"^kg/broken\.py$"]
+
+    env = {**os.environ, "SOURCE_DATE_EPOCH": "1700000000"}
+    rc, out, err = tov(*suggested[1:], cwd=project, env=env)
+    assert rc == 0, out + err
+    assert "kept as source kg/broken.py" in out and "kept as source kg/__main__.py" in out
+    [wheel] = (project / "dist").glob("*.whl")
+    assert wheel.name.startswith("kg-1.2.4-cp312-abi3-")
+    with zipfile.ZipFile(wheel) as z:
+        names = set(z.namelist())
+        modules = {n: z.read(n) for n in names if n.endswith(".so")}
+    assert {n for n in names if n.endswith(".py")} == {"kg/broken.py", "kg/__main__.py"}
+    assert {"kg/data.txt", "kg/user.abi3.so", "kg/sub/deep.abi3.so"} <= names
+    for name, data in modules.items():
+        # Lean and free of the build machine's paths.
+        assert b".debug_" not in data, name
+        assert str(project).encode() not in data and b"build/src" not in data, name
+    check_wheel(wheel, ["kg", "kg.helper", "kg.user", "kg.sub.deep"], tmp_path / "check",
+                abi3=True)
+    venv = tmp_path / "check" / "pip-env" / ("Scripts" if os.name == "nt" else "bin")
+    run = subprocess.run([venv / "python", "-I", "-c",
+                          "import kg; print(kg.size(memoryview(b'abc')), kg.size(bytearray(2)))"],
+                         capture_output=True, text=True, cwd=tmp_path)
+    assert run.stdout.split() == ["3", "2"], run.stderr
+    run = subprocess.run([venv / "python", "-I", "-m", "kg"], capture_output=True, text=True,
+                         cwd=tmp_path)
+    assert run.stdout == "kg main 14\n", run.stderr
+
+    # Nothing changed: no translation and no compile runs again.
+    before = ccache_stats(cache)
+    rc, out, err = tov(*suggested[1:], cwd=project, env=env)
+    assert rc == 0, out + err
+    compiled = [l for l in out.splitlines() if l.startswith("compiled ")]
+    assert len(compiled) == 5 and all("(translation cached)" in l for l in compiled), out
+    after = ccache_stats(cache)
+    assert after["direct_cache_hit"] - before["direct_cache_hit"] == 5
+    assert after["cache_miss"] == before["cache_miss"]
+    first = hashlib.sha256(wheel.read_bytes()).hexdigest()
+
+    # The same sources in another folder: the cache serves them, the wheel is the same.
+    other = write(tmp_path / "elsewhere" / "p2")
+    rc, out, err = tov(*suggested[1:], cwd=other, env=env)
+    assert rc == 0, out + err
+    assert ccache_stats(cache)["cache_miss"] == before["cache_miss"]
+    [again] = (other / "dist").glob("*.whl")
+    assert hashlib.sha256(again.read_bytes()).hexdigest() == first
+
+    # One module changed: that module alone is translated and compiled.
+    (other / "kg/sub/deep.py").write_text("def fib(n):\n    return n\n")
+    rc, out, err = tov(*suggested[1:], cwd=other, env=env)
+    fresh = [l for l in out.splitlines() if l.startswith("compiled ") and "cached" not in l]
+    assert rc == 0 and len(fresh) == 1 and "kg/sub/deep.py" in fresh[0], out + err
+    assert ccache_stats(cache)["cache_miss"] == before["cache_miss"] + 1
+
+
+def test_imports_of_left_out_modules_fail_the_build(tmp_path):
+    """A module importing one that --exclude leaves out cannot work installed:
+    the import check says so, and keeping it as source would not help."""
+    project = write(tmp_path, {"lo/__init__.py": "", "lo/gone.py": "X = 1\n",
+                               "lo/uses.py": "from lo.gone import X\n"})
+    rc, out, err = tov("bdist", "-n", "lo", "-e", "gone", "--no-cache", cwd=project)
+    assert rc == 1 and not (project / "dist").exists(), out + err
+    assert "lo/uses.py  import check" in err and "not in the wheel" in err
+    assert err.splitlines()[-1].startswith("A module that imports a module left out")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def redis_url(tmp_path):
+    server = shutil.which("redis-server")
+    if server is None:
+        if os.environ.get("CI") == "true":
+            pytest.fail("redis-server is not installed: CI must run the shared-cache test")
+        pytest.skip("redis-server is not installed")
+    port = free_port()
+    proc = subprocess.Popen([server, "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                             "--appendonly", "no", "--dir", str(tmp_path)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(100):
+            with socket.socket() as s:
+                if s.connect_ex(("127.0.0.1", port)) == 0:
+                    break
+            time.sleep(0.05)
+        yield f"redis://127.0.0.1:{port}"
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+
+
+def test_a_second_checkout_reuses_the_shared_cache(tmp_path, redis_url):
+    """Two checkouts in different folders, each with a cache folder of its
+    own (as on two machines), sharing a Redis server: the second build
+    compiles nothing itself."""
+    files = {k: v for k, v in PACKAGE.items() if "broken" not in k and "user" not in k}
+    files["kg/__main__.py"] = "print('main')\n"
+    env = {**os.environ, "CCACHE_REMOTE_STORAGE": redis_url}
+    for n in (1, 2):
+        project = write(tmp_path / f"checkout{n}" / "kg-project", files)
+        rc, out, err = tov("bdist", "-n", "kg", "--cache-dir", str(tmp_path / f"cache{n}"),
+                           cwd=project, env=env)
+        assert rc == 0, out + err
+    stats = ccache_stats(tmp_path / "cache2")
+    assert stats["remote_storage_hit"] == 4 and stats["cache_miss"] == 0, stats
