@@ -284,9 +284,20 @@ static nb::object analyse(nb::str wheel, bool graft) {
     if (graft)
         kw["requested_policy_base_name"] = "auto";
     nb::object path = nb::module_::import_("pathlib").attr("Path")(wheel);
+    // auditwheel caches what it reads of a wheel by the wheel's path, and the
+    // linker's search path, for the life of the process: a wheel rebuilt under
+    // the same name, or a library moved, would be judged as it was before.
+    nb::module_ wheel_abi = nb::module_::import_("auditwheel.wheel_abi");
+    nb::module_ lddtree = nb::module_::import_("auditwheel.lddtree");
+    nb::object cached_functions[] = {wheel_abi.attr("get_wheel_elfdata"),
+                                     lddtree.attr("load_ld_paths")};
+    for (nb::handle cached : cached_functions) {
+        nb::object clear = nb::getattr(cached, "cache_clear", nb::none());
+        if (!clear.is_none())
+            clear();
+    }
     try {
-        return nb::module_::import_("auditwheel.wheel_abi")
-            .attr("analyze_wheel_abi")(libc, arch, path, nb::frozenset(), **kw);
+        return wheel_abi.attr("analyze_wheel_abi")(libc, arch, path, nb::frozenset(), **kw);
     } catch (nb::python_error &e) {
         // A module that calls nothing of the C library does not name one, and
         // auditwheel then cannot measure the wheel at all.

@@ -79,12 +79,11 @@ static void warn_policy(nb::str path) {
                   .format(need, global(MOD, "PLATAG")));
 }
 
-/// The finished wheel from the front end's `built`: retagged (`abi`, when
-/// not None), marked platlib when it holds extension modules, and verified
-/// before and after. Returns its path, in the same folder.
+/// The finished wheel from the front end's verified wheel `built`: retagged
+/// (`abi`, when not None), marked platlib when it holds extension modules,
+/// and verified again. Returns its path, in the same folder.
 static nb::str finish(nb::str built, nb::handle abi, bool modules) {
     nb::object os = global(MOD, "os"), audit = global(MOD, "audit");
-    audit.attr("verify")(built);
     nb::str done = built;
     if (!abi.is_none()) {
         nb::object name = global(MOD, "tags")(built, nb::none(), abi, nb::none(), nb::none(), true);
@@ -156,10 +155,13 @@ static void tovwheel(nb::handle args) {
     // has passed the checks; a wheel that fails them is removed.
     os.attr("makedirs")("build", "exist_ok"_a = true);
     nb::object shutil = nb::module_::import_("shutil");
-    nb::str work(nb::module_::import_("tempfile").attr("mkdtemp")("prefix"_a = "retag-",
-                                                                    "dir"_a = "build"));
+    // Relative, as every path of the tool: messages name build/retag-.../<wheel>.
+    nb::str work(os.attr("path").attr("relpath")(nb::module_::import_("tempfile").attr("mkdtemp")(
+        "prefix"_a = "retag-", "dir"_a = "build")));
     try {
         nb::str built(shutil.attr("move")(whfile, work));
+        // Checked as built first: the retag reads it as a sound wheel.
+        global(MOD, "audit").attr("verify")(built);
         bool modules = holds_extension_modules(built);
         nb::object abi = nb::none();
         if (abi3) {
