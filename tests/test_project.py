@@ -264,7 +264,7 @@ def test_settings_of_a_project(project_dir):
         settled(name="bar")
 
 
-def test_flat_layout_ships_every_package_and_no_tool_folder(project_dir):
+def test_flat_layout_ships_every_package_and_no_tool_folder(project_dir, make_venv):
     write(project_dir, {
         "pyproject.toml": '[project]\nname = "two"\nversion = "1"\n'
                           '[tool.tovel]\nexclude = "slow"\njobs = 3\nabi3 = false\n',
@@ -278,6 +278,15 @@ def test_flat_layout_ships_every_package_and_no_tool_folder(project_dir):
     info = Path(pyproject.dist_info(options, str(outdir)))
     assert info == outdir / "two-1.dist-info"
     assert (info / "top_level.txt").read_text().split() == ["alpha", "beta"]
+
+    # An editable install finds the same packages, in the sources.
+    before = snapshot(project_dir)
+    wheel = build_meta.build_editable(str(project_dir / "build" / "editable"))
+    assert snapshot(project_dir) == before
+    python = make_venv(project_dir / "build" / "editable" / wheel)
+    rc, out, err = run([python, "-c", "import alpha.inner, beta; print(alpha.__file__)"],
+                       cwd=python.parent)
+    assert (rc, out) == (0, f"{project_dir / 'alpha' / '__init__.py'}\n"), err
 
 
 def test_legacy_folder_keeps_the_old_defaults(project_dir):
