@@ -308,6 +308,11 @@ def test_command_line_fields_override_the_projects(project_dir):
     assert meta.get_all("Requires-Dist") == ["tomli_w>=1.0", 'numpy>1; extra == "x"']
     assert "bar = foo.cli:main" in (info / "entry_points.txt").read_text()
     assert "foo = foo.cli:main" not in (info / "entry_points.txt").read_text()
+    # checked when the options are settled, before anything is compiled
+    for option, value in [("version", "1.x"), ("license", "MIT License"),
+                          ("extra", {"x": ["numpy>>1"]}), ("extra", "{"), ("entry", "[]")]:
+        with pytest.raises(ValueError, match=f"^--{option}: |^--{option} takes"):
+            settled(**{option: value})
 
 
 def test_config_settings_become_the_options(project_dir, monkeypatch):

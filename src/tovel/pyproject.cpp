@@ -188,6 +188,31 @@ static void json_option(nb::handle options, const char *key, const char *flag, b
     options[key] = value;
 }
 
+// The metadata fields of the command line are checked (and normalised) as
+// setuptools would check them, before anything is compiled.
+static void check_fields(nb::handle options) {
+    nb::object version = get(options, "version", nb::none());
+    nb::object license = get(options, "license", nb::none());
+    nb::object extra = get(options, "extra", nb::none());
+    const char *field = "--version";
+    try {
+        if (!version.is_none())
+            options["version"] = nb::str(mine("Version")(nb::str(version)));
+        field = "--license";
+        if (!license.is_none())
+            options["license"] = mine("canonicalize_license_expression")(nb::str(license));
+        field = "--extra";
+        if (!extra.is_none())
+            for (auto [name, reqs] : nb::borrow<nb::dict>(extra))
+                for (nb::handle req : reqs)
+                    mine("Requirement")(req);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        fail_from(e, nb::str("{}: {}").format(field, e.value()));
+    }
+}
+
 // ---------------------------------------------------------------- setuptools
 
 // In a flat layout (no src folder, no package settings) setuptools refuses
@@ -196,6 +221,8 @@ static void json_option(nb::handle options, const char *key, const char *flag, b
 // a package here, with its subpackages; None leaves discovery to setuptools.
 static nb::object flat_packages(nb::handle doc) {
     nb::object os = mine("os");
+    if (doc.is_none())
+        return nb::none();
     nb::dict st = table(table(doc, "tool", "[tool]"), "setuptools", "[tool.setuptools]");
     for (const char *key : {"packages", "package-dir", "py-modules"})
         if (st.contains(key))
@@ -354,6 +381,7 @@ static void settings(nb::handle options) {
     options["directive"] = directives;
     json_option(options, "extra", "--extra", true);
     json_option(options, "entry", "--entry", false);
+    check_fields(options);
 
     nb::list packages;
     if (project_mode) {
@@ -391,28 +419,14 @@ static void settings(nb::handle options) {
 static void override_fields(nb::handle dist, nb::handle options) {
     nb::object md = dist.attr("metadata");
     nb::object version = get(options, "version", nb::none());
-    if (!version.is_none()) {
-        try {
-            md.attr("version") = nb::str(mine("Version")(nb::str(version)));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError))
-                throw;
-            fail_from(e, nb::str("--version: {}").format(e.value()));
-        }
-    }
+    if (!version.is_none())
+        md.attr("version") = version;
     nb::object description = get(options, "description", nb::none());
     if (!description.is_none())
         md.attr("description") = nb::str(description);
     nb::object license = get(options, "license", nb::none());
     if (!license.is_none()) {
-        try {
-            md.attr("license_expression") =
-                mine("canonicalize_license_expression")(nb::str(license));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError))
-                throw;
-            fail_from(e, nb::str("--license: {}").format(e.value()));
-        }
+        md.attr("license_expression") = license;
         md.attr("license") = nb::none();
         // A licence classifier beside an expression is an error to setuptools.
         // The list keeps its type: setuptools marks a value of another type Dynamic.
@@ -426,19 +440,8 @@ static void override_fields(nb::handle dist, nb::handle options) {
     nb::object extra = get(options, "extra", nb::none());
     if (!extra.is_none()) {
         nb::dict extras;
-        for (auto [name, reqs] : nb::borrow<nb::dict>(extra)) {
-            nb::list checked;
-            for (nb::handle req : reqs) {
-                try {
-                    checked.append(nb::str(mine("Requirement")(req)));
-                } catch (nb::python_error &e) {
-                    if (!e.matches(PyExc_ValueError))
-                        throw;
-                    fail_from(e, nb::str("--extra: {}: {}").format(name, e.value()));
-                }
-            }
-            extras[name] = checked;
-        }
+        for (auto [name, reqs] : nb::borrow<nb::dict>(extra))
+            extras[name] = nb::list(reqs);
         dist.attr("extras_require") = extras;
         md.attr("extras_require") = extras;
     }
