@@ -264,7 +264,7 @@ def test_settings_of_a_project(project_dir):
         settled(name="bar")
 
 
-def test_flat_layout_ships_every_package_and_no_tool_folder(project_dir):
+def test_flat_layout_ships_every_package_and_no_tool_folder(project_dir, make_venv):
     write(project_dir, {
         "pyproject.toml": '[project]\nname = "two"\nversion = "1"\n'
                           '[tool.tovel]\nexclude = "slow"\njobs = 3\nabi3 = false\n',
@@ -278,6 +278,15 @@ def test_flat_layout_ships_every_package_and_no_tool_folder(project_dir):
     info = Path(pyproject.dist_info(options, str(outdir)))
     assert info == outdir / "two-1.dist-info"
     assert (info / "top_level.txt").read_text().split() == ["alpha", "beta"]
+
+    # An editable install finds the same packages, in the sources.
+    before = snapshot(project_dir)
+    wheel = build_meta.build_editable(str(project_dir / "build" / "editable"))
+    assert snapshot(project_dir) == before
+    python = make_venv(project_dir / "build" / "editable" / wheel)
+    rc, out, err = run([python, "-c", "import alpha.inner, beta; print(alpha.__file__)"],
+                       cwd=python.parent)
+    assert (rc, out) == (0, f"{project_dir / 'alpha' / '__init__.py'}\n"), err
 
 
 def test_legacy_folder_keeps_the_old_defaults(project_dir):
@@ -299,6 +308,11 @@ def test_command_line_fields_override_the_projects(project_dir):
     assert meta.get_all("Requires-Dist") == ["tomli_w>=1.0", 'numpy>1; extra == "x"']
     assert "bar = foo.cli:main" in (info / "entry_points.txt").read_text()
     assert "foo = foo.cli:main" not in (info / "entry_points.txt").read_text()
+    # checked when the options are settled, before anything is compiled
+    for option, value in [("version", "1.x"), ("license", "MIT License"),
+                          ("extra", {"x": ["numpy>>1"]}), ("extra", "{"), ("entry", "[]")]:
+        with pytest.raises(ValueError, match=f"^--{option}: |^--{option} takes"):
+            settled(**{option: value})
 
 
 def test_config_settings_become_the_options(project_dir, monkeypatch):

@@ -2,8 +2,8 @@
 // declares build-backend = "tovel.build_meta" is built by python -m build,
 // pip, uv or cibuildwheel into the same compiled wheel as tov bdist gives.
 // Each hook is thin: it turns the config settings into the options of tov
-// bdist and hands over to tovel.packer (wheels), tovel.pyproject (metadata,
-// sdists) or setuptools (editable installs, which use the sources). The
+// bdist and hands over to tovel.packer (wheels) or tovel.pyproject (metadata,
+// sdists, editable wheels of the sources made by setuptools). The
 // modules they need are imported when a hook runs, not when this one loads.
 // An expected failure is one line on stderr and exit status 1.
 #include "common.h"
@@ -54,8 +54,8 @@ static nb::object switch_value(nb::handle text) {
 /// (all None), with the config settings in their place. A front end passes
 /// a key given more than once as a list: directive collects every value,
 /// the other keys take the last, as a repeated command-line option does.
-static nb::dict options_from(nb::handle config_settings) {
-    check_keys(config_settings, false);
+static nb::dict options_from(nb::handle config_settings, bool editable) {
+    check_keys(config_settings, editable);
     nb::dict options;
     for (const char *key : {"name", "abi3", "exclude", "keep", "directive", "jobs", "mscv",
                             "version", "description", "license", "extra", "entry"})
@@ -68,7 +68,7 @@ static nb::dict options_from(nb::handle config_settings) {
             values = nb::list(value);
         else
             values.append(value);
-        if (nb::len(values) == 0)
+        if (nb::len(values) == 0 || listed(key, EDITABLE))
             continue;
         nb::str name(key);
         nb::object last = values[nb::len(values) - 1];
@@ -91,18 +91,6 @@ static nb::dict options_from(nb::handle config_settings) {
         }
     }
     return options;
-}
-
-/// Only setuptools' own editable settings are handed on to it.
-static nb::object editable_settings(nb::handle config_settings) {
-    check_keys(config_settings, true);
-    if (config_settings.is_none())
-        return nb::none();
-    nb::dict kept;
-    for (auto [key, value] : nb::borrow<nb::dict>(config_settings))
-        if (listed(key, EDITABLE))
-            kept[key] = value;
-    return kept;
 }
 
 // The failures a user can meet and mend (bad settings, a bad project, a
@@ -130,10 +118,6 @@ static nb::object pyproject(const char *name) {
     return nb::module_::import_("tovel.pyproject").attr(name);
 }
 
-static nb::object setuptools_hook(const char *name) {
-    return nb::module_::import_("setuptools.build_meta").attr(name);
-}
-
 static nb::object basename(nb::handle path) {
     return nb::module_::import_("os").attr("path").attr("basename")(path);
 }
@@ -144,8 +128,8 @@ static nb::object absolute(nb::handle path) {
 
 /// The project's settings, which a build through this back end takes from
 /// its own pyproject.toml: a file the tool would write is no project.
-static nb::dict settled(nb::handle config_settings) {
-    nb::dict options = options_from(config_settings);
+static nb::dict settled(nb::handle config_settings, bool editable = false) {
+    nb::dict options = options_from(config_settings, editable);
     pyproject("settings")(options);
     if (!truthy(options["project_mode"]))
         refuse(nb::str("pyproject.toml: no [project] table: tovel.build_meta builds a project "
@@ -187,26 +171,34 @@ static nb::object get_requires(nb::handle config_settings) {
     });
 }
 
+// An editable install uses the sources of the same packages, through
+// setuptools, whose editable_mode setting ("strict", "lenient") it takes.
 static nb::object build_editable(nb::handle wheel_directory, nb::handle config_settings,
                                  nb::handle metadata_directory) {
     return guarded([&] {
-        return setuptools_hook("build_editable")(
-            wheel_directory, editable_settings(config_settings), metadata_directory);
+        nb::dict options = settled(config_settings, true);
+        nb::object mode = nb::none();
+        if (!config_settings.is_none())
+            for (const char *key : EDITABLE)
+                if (mode.is_none())
+                    mode = get(config_settings, key, nb::none());
+        return basename(pyproject("editable")(options, absolute(wheel_directory),
+                                              metadata_directory, mode));
     });
 }
 
 static nb::object get_requires_for_build_editable(nb::handle config_settings) {
     return guarded([&] {
-        return setuptools_hook("get_requires_for_build_editable")(
-            editable_settings(config_settings));
+        check_keys(config_settings, true);
+        return nb::object(nb::list());
     });
 }
 
 static nb::object prepare_metadata_for_build_editable(nb::handle metadata_directory,
                                                       nb::handle config_settings) {
     return guarded([&] {
-        return setuptools_hook("prepare_metadata_for_build_editable")(
-            metadata_directory, editable_settings(config_settings));
+        nb::dict options = settled(config_settings, true);
+        return basename(pyproject("dist_info")(options, absolute(metadata_directory)));
     });
 }
 
@@ -238,15 +230,15 @@ TOVEL_MODULE(build_meta, m) {
           "config_settings"_a.none() = nb::none(), "metadata_directory"_a.none() = nb::none(),
           nb::sig("def build_editable(wheel_directory: str, config_settings: dict | None = None, "
                   "metadata_directory: str | None = None) -> str"),
-          "Build an editable wheel (the sources, through setuptools); returns its file name.");
+          "Build an editable wheel of the sources (through setuptools); returns its file name.");
     m.def("get_requires_for_build_editable", &get_requires_for_build_editable,
           "config_settings"_a.none() = nb::none(),
           nb::sig("def get_requires_for_build_editable(config_settings: dict | None = None) "
                   "-> list[str]"),
-          "Requirements of an editable build, as setuptools gives them.");
+          "Requirements of an editable build beyond tovel's own: none.");
     m.def("prepare_metadata_for_build_editable", &prepare_metadata_for_build_editable,
           "metadata_directory"_a.none(), "config_settings"_a.none() = nb::none(),
           nb::sig("def prepare_metadata_for_build_editable(metadata_directory: str, "
                   "config_settings: dict | None = None) -> str"),
-          "Write the editable wheel's .dist-info folder, as setuptools does.");
+          "Write the editable wheel's .dist-info folder into metadata_directory; returns its name.");
 }

@@ -188,6 +188,31 @@ static void json_option(nb::handle options, const char *key, const char *flag, b
     options[key] = value;
 }
 
+// The metadata fields of the command line are checked (and normalised) as
+// setuptools would check them, before anything is compiled.
+static void check_fields(nb::handle options) {
+    nb::object version = get(options, "version", nb::none());
+    nb::object license = get(options, "license", nb::none());
+    nb::object extra = get(options, "extra", nb::none());
+    const char *field = "--version";
+    try {
+        if (!version.is_none())
+            options["version"] = nb::str(mine("Version")(nb::str(version)));
+        field = "--license";
+        if (!license.is_none())
+            options["license"] = mine("canonicalize_license_expression")(nb::str(license));
+        field = "--extra";
+        if (!extra.is_none())
+            for (auto [name, reqs] : nb::borrow<nb::dict>(extra))
+                for (nb::handle req : reqs)
+                    mine("Requirement")(req);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        fail_from(e, nb::str("{}: {}").format(field, e.value()));
+    }
+}
+
 // ---------------------------------------------------------------- setuptools
 
 // In a flat layout (no src folder, no package settings) setuptools refuses
@@ -196,6 +221,8 @@ static void json_option(nb::handle options, const char *key, const char *flag, b
 // a package here, with its subpackages; None leaves discovery to setuptools.
 static nb::object flat_packages(nb::handle doc) {
     nb::object os = mine("os");
+    if (doc.is_none())
+        return nb::none();
     nb::dict st = table(table(doc, "tool", "[tool]"), "setuptools", "[tool.setuptools]");
     for (const char *key : {"packages", "package-dir", "py-modules"})
         if (st.contains(key))
@@ -354,6 +381,7 @@ static void settings(nb::handle options) {
     options["directive"] = directives;
     json_option(options, "extra", "--extra", true);
     json_option(options, "entry", "--entry", false);
+    check_fields(options);
 
     nb::list packages;
     if (project_mode) {
@@ -391,28 +419,14 @@ static void settings(nb::handle options) {
 static void override_fields(nb::handle dist, nb::handle options) {
     nb::object md = dist.attr("metadata");
     nb::object version = get(options, "version", nb::none());
-    if (!version.is_none()) {
-        try {
-            md.attr("version") = nb::str(mine("Version")(nb::str(version)));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError))
-                throw;
-            fail_from(e, nb::str("--version: {}").format(e.value()));
-        }
-    }
+    if (!version.is_none())
+        md.attr("version") = version;
     nb::object description = get(options, "description", nb::none());
     if (!description.is_none())
         md.attr("description") = nb::str(description);
     nb::object license = get(options, "license", nb::none());
     if (!license.is_none()) {
-        try {
-            md.attr("license_expression") =
-                mine("canonicalize_license_expression")(nb::str(license));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError))
-                throw;
-            fail_from(e, nb::str("--license: {}").format(e.value()));
-        }
+        md.attr("license_expression") = license;
         md.attr("license") = nb::none();
         // A licence classifier beside an expression is an error to setuptools.
         // The list keeps its type: setuptools marks a value of another type Dynamic.
@@ -426,19 +440,8 @@ static void override_fields(nb::handle dist, nb::handle options) {
     nb::object extra = get(options, "extra", nb::none());
     if (!extra.is_none()) {
         nb::dict extras;
-        for (auto [name, reqs] : nb::borrow<nb::dict>(extra)) {
-            nb::list checked;
-            for (nb::handle req : reqs) {
-                try {
-                    checked.append(nb::str(mine("Requirement")(req)));
-                } catch (nb::python_error &e) {
-                    if (!e.matches(PyExc_ValueError))
-                        throw;
-                    fail_from(e, nb::str("--extra: {}: {}").format(name, e.value()));
-                }
-            }
-            extras[name] = checked;
-        }
+        for (auto [name, reqs] : nb::borrow<nb::dict>(extra))
+            extras[name] = nb::list(reqs);
         dist.attr("extras_require") = extras;
         md.attr("extras_require") = extras;
     }
@@ -513,25 +516,28 @@ static nb::str dist_info(nb::handle options, nb::handle outdir) {
     }
 }
 
-static nb::str sdist(nb::handle options, nb::handle outdir) {
-    require_exact(options, &PyDict_Type, "sdist", "options");
+/// Runs a setuptools command on the project (sdist, editable_wheel) with a
+/// fresh temporary folder as its --dist-dir and moves what it made there into
+/// outdir. The egg-info folder that it leaves in the project goes again.
+static nb::str by_setuptools(nb::handle options, nb::list script_args, const char *pattern,
+                             nb::handle outdir) {
+    require_exact(options, &PyDict_Type, "by_setuptools", "options");
     settings(options);
     if (!truthy(options["project_mode"]))
-        fail("pyproject.toml: no [project] table: a source distribution takes the project's "
-             "metadata from there");
+        fail("pyproject.toml: no [project] table: tovel builds this from the project's own "
+             "metadata there");
     nb::object os = mine("os"), shutil = mine("shutil");
-    nb::object tmp = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-sdist-");
+    nb::object tmp = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-");
     nb::object leftover = nb::none();
     try {
-        nb::object dist = distribution(
-            args_for({"-q", "sdist", "--formats", "gztar", "--dist-dir"}, tmp));
-        // The egg-info folder's place is known once discovery has run: the
-        // sdist carries it, the project does not keep it.
+        script_args.append("--dist-dir");
+        script_args.append(tmp);
+        nb::object dist = distribution(script_args);
         nb::object egg_info = dist.attr("get_command_obj")("egg_info");
         egg_info.attr("ensure_finalized")();
         if (!truthy(os.attr("path").attr("exists")(egg_info.attr("egg_info"))))
             leftover = egg_info.attr("egg_info");
-        nb::str target = run_into(dist, tmp, "*.tar.gz", outdir);
+        nb::str target = run_into(dist, tmp, pattern, outdir);
         if (!leftover.is_none())
             shutil.attr("rmtree")(leftover, "ignore_errors"_a = true);
         shutil.attr("rmtree")(tmp, "ignore_errors"_a = true);
@@ -540,6 +546,48 @@ static nb::str sdist(nb::handle options, nb::handle outdir) {
         if (!leftover.is_none())
             shutil.attr("rmtree")(leftover, "ignore_errors"_a = true);
         shutil.attr("rmtree")(tmp, "ignore_errors"_a = true);
+        throw;
+    }
+}
+
+static nb::str sdist(nb::handle options, nb::handle outdir) {
+    nb::list args;
+    for (const char *word : {"-q", "sdist", "--formats", "gztar"})
+        args.append(word);
+    return by_setuptools(options, args, "*.tar.gz", outdir);
+}
+
+// The same packages as a compiled build, as sources: setuptools' editable
+// wheel, with the .dist-info made before when there is one.
+static nb::str editable(nb::handle options, nb::handle outdir, nb::handle metadata_directory,
+                        nb::handle mode) {
+    nb::list args;
+    args.append("-q");
+    args.append("editable_wheel");
+    if (!metadata_directory.is_none()) {
+        nb::list made(mine("glob").attr("glob")(
+            mine("os").attr("path").attr("join")(metadata_directory, "*.dist-info")));
+        if (nb::len(made) == 1) {
+            args.append("--dist-info-dir");
+            args.append(made[0]);
+        }
+    }
+    if (!mode.is_none()) {
+        args.append("--mode");
+        args.append(mode);
+    }
+    // The editable_wheel command runs setuptools' install machinery, which
+    // warns that "setup.py install" is deprecated: not what happens here.
+    nb::object warnings = nb::module_::import_("warnings");
+    nb::object quiet = warnings.attr("catch_warnings")();
+    quiet.attr("__enter__")();
+    try {
+        warnings.attr("filterwarnings")("ignore", "setup.py install is deprecated");
+        nb::str wheel = by_setuptools(options, args, "*.whl", outdir);
+        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        return wheel;
+    } catch (...) {
+        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
         throw;
     }
 }
@@ -570,4 +618,10 @@ TOVEL_MODULE(pyproject, m) {
     m.def("sdist", &sdist, "options"_a.none(), "outdir"_a.none(),
           nb::sig("def sdist(options: dict, outdir: str) -> str"),
           "Write the project's source distribution (.tar.gz) into outdir and return its path.");
+    m.def("editable", &editable, "options"_a.none(), "outdir"_a.none(),
+          "metadata_directory"_a.none() = nb::none(), "mode"_a.none() = nb::none(),
+          nb::sig("def editable(options: dict, outdir: str, metadata_directory: str | None = None, "
+                  "mode: str | None = None) -> str"),
+          "Write an editable wheel of the project (its sources, through setuptools) into "
+          "outdir and return its path.");
 }
