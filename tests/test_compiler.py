@@ -32,7 +32,7 @@ def test_names_in_binding_order():
     from setuptools import setup
     names = [n for n in vars(compiler) if not n.startswith("__")]
     assert names == ["argparse", "cythonize", "setup", "build", "clean", "collect", "libpath",
-                     "tovcompile", "tovbdist"]
+                     "tovcompile", "tovbdist", "sys", "settings", "bdist"]
     assert compiler.argparse is argparse
     assert (compiler.cythonize, compiler.setup) == (cythonize, setup)
     assert (compiler.build, compiler.clean, compiler.collect) == (

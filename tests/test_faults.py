@@ -117,6 +117,12 @@ def file_named_notes(root):
     (root / "notes").write_text("not a package\n")
 
 
+def no_pyproject(root):
+    # tov bdist builds a project with its own pyproject.toml from that file:
+    # without one, from the options and the project/ files.
+    (root / "pyproject.toml").unlink()
+
+
 def pyproject_is_a_folder(root):
     (root / "pyproject.toml").unlink()
     (root / "pyproject.toml").mkdir()
@@ -219,9 +225,10 @@ ROWS = [
             r"^re\.\w*[Ee]rror: missing \), unterminated subpattern at position 0$"),
         id="compile-invalid-exclude"),
     pytest.param(
-        Row(["bdist", "-n", "pk", "-e", "(", "-v", "1.0"], 1,
-            r"^re\.\w*[Ee]rror: missing \), unterminated subpattern at position 0$",
-            check=no_new_wheel),
+        Row(["bdist", "-n", "pk", "-e", "(", "-v", "1.0"], 2,
+            r"^tov bdist: error: argument --exclude/-e: '\(' is not a valid regular expression: "
+            r"missing \), unterminated subpattern at position 0$",
+            check=no_new_wheel, setup=no_pyproject, rewrites_pyproject=False),
         id="bdist-invalid-exclude"),
     pytest.param(Row(["compile", "-n", "nope"], 1, r"^FileNotFoundError: no package folder "
                      r"'nope' in .*: --name names the folder of the package", **UNWRITTEN),
@@ -230,7 +237,7 @@ ROWS = [
                      r"is not a folder in .*: --name names", setup=file_named_notes, **UNWRITTEN),
                  id="compile-name-is-a-file"),
     pytest.param(Row(["bdist", "-n", "nope"], 1, r"^FileNotFoundError: no package folder 'nope'",
-                     check=no_new_wheel, **UNWRITTEN),
+                     check=no_new_wheel, setup=no_pyproject, **UNWRITTEN),
                  id="bdist-missing-name"),
     pytest.param(Row(["wheel", "-n", "nope"], 1, r"^FileNotFoundError: no package folder 'nope'",
                      check=no_new_wheel, **UNWRITTEN),
@@ -254,8 +261,17 @@ ROWS = [
             ("wheel", "-x", "", "empty-json"),
             ("wheel", "-t", "", "empty-json"),
             ("wheel", "-t", '{"cmd": "pk.a:main",}', "invalid-json"),
-            ("bdist", "-x", "", "empty-json"),
-            ("bdist", "-t", "[1,", "invalid-json"),
+        ]
+    ],
+    *[
+        pytest.param(Row(["bdist", "-n", "pk", flag, text], 1, message, setup=no_pyproject,
+                         rewrites_pyproject=False, check=no_new_wheel),
+                     id=f"bdist{flag}-{name}")
+        for flag, text, name, message in [
+            ("-x", "", "empty-json", r"^--extra: not JSON: Expecting value"),
+            ("-t", "[1,", "invalid-json", r"^--entry: not JSON: Expecting value"),
+            ("-x", '{"fast": {"deep": [null]}}', "null-in-json",
+             r"^--extra takes a JSON object of extras and their requirements"),
         ]
     ],
     *[
@@ -266,7 +282,6 @@ ROWS = [
         for cmd, flag, text in [
             ("wheel", "-x", '{"a": [1, "b", null]}'),
             ("wheel", "-t", '{"cmd": null}'),
-            ("bdist", "-x", '{"fast": {"deep": [null]}}'),
         ]
     ],
     pytest.param(Row(["compile", "-n", "pk"], 0, r"can't decode byte 0xff",

@@ -99,9 +99,6 @@ TOVEL_MODULE(compiler, m) {
     m.attr("clean") = builder.attr("clean");
     m.attr("collect") = builder.attr("collect");
     m.attr("libpath") = nb::module_::import_("tovel.metagen").attr("libpath");
-    m.attr("sys") = nb::module_::import_("sys");
-    m.attr("settings") = nb::module_::import_("tovel.pyproject").attr("settings");
-    m.attr("bdist") = nb::module_::import_("tovel.packer").attr("bdist");
 
     m.def("tovcompile", &tovcompile, "args"_a.none(),
           nb::sig("def tovcompile(args: argparse.Namespace) -> None"),
@@ -109,4 +106,8 @@ TOVEL_MODULE(compiler, m) {
     m.def("tovbdist", &tovbdist, "args"_a.none(),
           nb::sig("def tovbdist(args: argparse.Namespace) -> None"),
           "Compile the package and build a wheel of its compiled modules into dist.");
+    // The compiled-wheel pipeline's collaborators, after the specified names.
+    m.attr("sys") = nb::module_::import_("sys");
+    m.attr("settings") = nb::module_::import_("tovel.pyproject").attr("settings");
+    m.attr("bdist") = nb::module_::import_("tovel.packer").attr("bdist");
 }

@@ -60,16 +60,14 @@ static bool is_int(nb::handle v) { return PyLong_Check(v.ptr()) && !is_bool(v); 
 static nb::object read_doc() {
     if (!truthy(mine("os").attr("path").attr("isfile")("pyproject.toml")))
         return nb::none();
-    nb::object f = builtin("open")("pyproject.toml", "rb");
+    nb::bytes data(nb::module_::import_("pathlib").attr("Path")("pyproject.toml").attr("read_bytes")());
+    // The file tov compile and tov wheel write is the tool's, not the
+    // project's: a project built that way keeps the project/ files.
+    if (truthy(data.attr("startswith")(nb::bytes("# written by tov"))))
+        return nb::none();
     nb::object doc;
     try {
-        try {
-            doc = mine("tomllib").attr("load")(f);
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        doc = mine("tomllib").attr("loads")(data.attr("decode")("utf-8"));
     } catch (nb::python_error &e) {
         // TOMLDecodeError, and UnicodeDecodeError for a file that is not UTF-8.
         if (!e.matches(PyExc_ValueError))
