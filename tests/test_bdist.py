@@ -123,8 +123,8 @@ class Built:
         self.python = None
 
     def collected(self):
-        return sorted(line.split(" ", 1)[1] for line in self.out.splitlines()
-                      if line.startswith("collecting "))
+        return sorted(line.split(" ")[1] for line in self.out.splitlines()
+                      if line.startswith("compiled "))
 
     def text(self, name):
         return self.members[f"{self.info}/{name}"].decode()
@@ -184,8 +184,8 @@ def test_wheel_holds_compiled_modules_and_data_only(built):
     assert all(m.endswith(built.suffix) for m in compiled), compiled
     assert sorted(m[: -len(built.suffix)] + ".py" for m in compiled) == built.collected()
 
-    data = {m for m in built.members
-            if m not in compiled and not m.startswith(built.info + "/")}
+    data = {m for m in built.members if m not in compiled and not m.endswith("/")
+            and not m.startswith(built.info + "/")}
     assert data == built.data
     for member in data:
         assert built.members[member] == (built.project / member).read_bytes()
@@ -197,16 +197,19 @@ def test_wheel_holds_compiled_modules_and_data_only(built):
     assert [p.name for p in (built.project / "dist").iterdir()] == [built.wheel.name]
 
 
-def test_wheel_is_tagged_for_this_interpreter(built):
-    if built.abi3:
-        expected = f"cp{VER}-abi3-{metagen.PLATAG}"
-    else:
-        expected = f"cp{VER}-cp{VER}{ABIFLAGS}-{metagen.PLATAG}"
+def test_wheel_is_tagged_for_what_was_built(built):
+    # The limited API of 3.12 whichever interpreter builds; else its own tags.
+    python = "cp312-abi3" if built.abi3 else f"cp{VER}-cp{VER}{ABIFLAGS}"
+    platforms = built.wheel.name.removesuffix(".whl").split("-")[-1]
+    if sys.platform.startswith("linux"):
+        # As measured by auditwheel: the oldest policy first, with its aliases.
+        assert re.fullmatch(r"(manylinux\w+\.)*manylinux\w+", platforms), platforms
     wheel = built.text("WHEEL").splitlines()
-    assert [line[5:] for line in wheel if line.startswith("Tag: ")] == [expected]
+    assert sorted(line[5:] for line in wheel if line.startswith("Tag: ")) == sorted(
+        f"{python}-{p}" for p in platforms.split("."))
     assert "Root-Is-Purelib: false" in wheel
     assert built.wheel.parent == built.project / "dist"
-    assert built.wheel.name.endswith(f"-{expected}.whl")
+    assert built.wheel.name.endswith(f"-{python}-{platforms}.whl")
 
 
 # Imports every compiled module and reports where it came from; then the
@@ -321,10 +324,10 @@ def test_nothing_to_compile_gives_a_wheel_of_data(tmp_path):
 # does not exist).
 BROKEN = {
     "translation": ({"pakko/sub/broken.py": "def broken(:\n    pass\n"},
-                    r"CompileError: pakko/sub/broken\.py$"),
+                    r"^  pakko/sub/broken\.py +Cython translation +pakko/sub/broken\.py:1:"),
     "compiler": ({"pakko/sub/broken.py": "def fine():\n    return 1\n",
                   "pakko/sub/broken.pxd": 'cdef extern from "no_such_header.h":\n    pass\n'},
-                 r"^SystemExit: .*\b(failed|error)\b"),
+                 r"^  pakko/sub/broken\.py +C compile +.*no_such_header\.h"),
 }
 
 
@@ -344,8 +347,11 @@ def test_failed_build_exits_1_and_leaves_dist_alone(tmp_path, stage):
 
     rc, out, err = tov("bdist", "-n", "pakko", *args, cwd=tmp_path)
     assert rc == 1, out[-2000:] + err[-2000:]
-    assert "Traceback (most recent call last)" in err
-    assert re.search(last_line, err.strip().splitlines()[-1]), err[-2000:]
+    # A summary, not a traceback, ending with the command that succeeds.
+    assert "Traceback (most recent call last)" not in err
+    summary = err.strip().splitlines()
+    assert re.search(last_line, summary[1]), err[-2000:]
+    assert summary[-1].endswith(r"--keep '^pakko/sub/broken\.py$'"), err[-2000:]
     assert not [line for line in out.splitlines() if line.endswith(".whl")]
     assert [p.name for p in older.parent.iterdir()] == [older.name]
     assert (older.read_bytes(), older.stat().st_mtime_ns) == (b"an older wheel", stamp)

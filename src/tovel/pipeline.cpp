@@ -462,11 +462,12 @@ static nb::list run(nb::list units, nb::dict options) {
         nb::object took = time.attr("monotonic")() - start;
         if (ctx.contains("stopping"))
             return; // interrupted: what the killed jobs report is noise
-        if (unit.contains("stage"))
-            print(nb::str("failed {} ({}: {})").format(unit["path"], unit["stage"], unit["line"]));
-        else
-            print(nb::str("compiled {}{} ({:.1f} s)")
-                      .format(unit["path"], truthy(unit["cached"]) ? " (translation cached)" : "", took));
+        nb::str line = unit.contains("stage")
+            ? nb::str("failed {} ({}: {})\n").format(unit["path"], unit["stage"], unit["line"])
+            : nb::str("compiled {}{} ({:.1f} s)\n")
+                  .format(unit["path"], truthy(unit["cached"]) ? " (translation cached)" : "", took);
+        // One write a line: jobs finishing together never mix their lines.
+        print(line, "end"_a = "", "flush"_a = true);
     });
 
     nb::object executor = mine("ThreadPoolExecutor")("max_workers"_a = jobs);
