@@ -166,6 +166,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     opts["cache"] = cache_folder(options);
 
     nb::object pipeline = nb::module_::import_("tovel.pipeline");
+    nb::object checker = nb::module_::import_("tovel.checker");
     nb::dict plan = nb::borrow<nb::dict>(pipeline.attr("plan")(
         options["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited));
     nb::list units = nb::borrow<nb::list>(plan["units"]);
@@ -195,9 +196,9 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
         mine("shutil").attr("copy2")(u["path"], target);
     }
     if (nb::len(built))
-        failed.attr("extend")(pipeline.attr("check")(built, tree, roots, plan["absent"]));
+        failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"]));
     if (nb::len(failed))
-        raise_failed(pipeline.attr("summary")(failed, argv, get(options, "keep", nb::none()),
+        raise_failed(checker.attr("summary")(failed, argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));
 
     nb::object info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));

@@ -1,8 +1,8 @@
 // tovel.pipeline: turns the modules of a project into extension modules, many
 // at once and each on its own. A module is translated by Cython in a worker
-// process, compiled through a compiler cache and linked; a failure is recorded
-// with its stage and the work goes on, so that one run reports every failing
-// module. The assembled tree is then import-checked in a fresh interpreter.
+// process (tovel.translator), compiled through a compiler cache and linked; a
+// failure is recorded with its stage and the work goes on, so that one run
+// reports every failing module (tovel.checker).
 #include "common.h"
 
 #include <algorithm>
@@ -98,83 +98,6 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     return out;
 }
 
-// ---------------------------------------------------------------- worker
-
-// The one line that explains a Cython failure: the position and the message
-// of its first error; for a compiler crash the crash's own message, not the
-// dump of the syntax tree that comes with it.
-static nb::str cython_line(nb::handle err) {
-    nb::object pos = nb::getattr(err, "position", nb::none());
-    nb::str where("");
-    if (!pos.is_none() && nb::len(pos) >= 3)
-        where = nb::str("{}:{}:{}: ").format(pos[0].attr("get_description")(), pos[1], pos[2]);
-    if (nb::str(builtin("type")(err).attr("__name__")).equal(nb::str("CompilerCrash"))) {
-        nb::tuple args = nb::borrow<nb::tuple>(err.attr("args"));
-        nb::object cause = args[3];
-        return nb::str("{}Compiler crash in {}: {}: {}")
-            .format(where, args[1], builtin("type")(cause).attr("__name__"), cause);
-    }
-    nb::str message(nb::getattr(err, "message_only", err));
-    nb::list lines(message.attr("strip")().attr("splitlines")());
-    return nb::str(where + (nb::len(lines) ? nb::str(lines[0]) : nb::str("")));
-}
-
-/// A translation worker: reads one JSON request a line on standard input
-/// (source, module, c, directives), has Cython write the C file, and answers
-/// one JSON line {ok, line, log}. Cython's own output is captured per request.
-static void serve() {
-    nb::object sys = nb::module_::import_("sys"), json = nb::module_::import_("json");
-    nb::object io = nb::module_::import_("io"), traceback = nb::module_::import_("traceback");
-    nb::module_ main = nb::module_::import_("Cython.Compiler.Main");
-    nb::module_ errors = nb::module_::import_("Cython.Compiler.Errors");
-    nb::object os = nb::module_::import_("os");
-    nb::object out = sys.attr("stdout");
-    nb::list reported;
-    nb::object original = errors.attr("report_error");
-    // Cython reports each error through Errors.report_error, looked up when it
-    // is called: recording them here keeps the structured error, not just text.
-    errors.attr("report_error") = nb::cpp_function(
-        [reported, original](nb::handle err, nb::kwargs kw) {
-            nb::borrow<nb::list>(reported).append(err);
-            return original(err, **kw);
-        });
-    for (nb::handle line : sys.attr("stdin")) {
-        nb::dict req = nb::borrow<nb::dict>(json.attr("loads")(line));
-        reported.attr("clear")();
-        nb::object buf = io.attr("StringIO")();
-        nb::object saved_out = sys.attr("stdout"), saved_err = sys.attr("stderr");
-        sys.attr("stdout") = buf;
-        sys.attr("stderr") = buf;
-        bool ok = false;
-        nb::str one("");
-        try {
-            os.attr("makedirs")(os.attr("path").attr("dirname")(req["c"]), "exist_ok"_a = true);
-            nb::object options = main.attr("CompilationOptions")(
-                main.attr("default_options"), "language_level"_a = 3,
-                "compiler_directives"_a = req["directives"], "output_file"_a = req["c"]);
-            nb::object result = main.attr("compile_single")(req["source"], options, req["module"]);
-            ok = nb::cast<int>(result.attr("num_errors")) == 0;
-        } catch (nb::python_error &e) {
-            if (!ordinary(e))
-                throw;
-            buf.attr("write")(nb::str("").attr("join")(traceback.attr("format_exception")(e.value())));
-            one = nb::str("{}: {}").format(builtin("type")(e.value()).attr("__name__"), e.value());
-        }
-        sys.attr("stdout") = saved_out;
-        sys.attr("stderr") = saved_err;
-        if (nb::len(reported))
-            one = cython_line(reported[0]);
-        if (!ok && nb::len(one) == 0)
-            one = nb::str("Cython reported an error");
-        nb::dict answer;
-        answer["ok"] = ok;
-        answer["line"] = one;
-        answer["log"] = buf.attr("getvalue")();
-        out.attr("write")(json.attr("dumps")(answer) + nb::str("\n"));
-        out.attr("flush")();
-    }
-}
-
 // ---------------------------------------------------------------- one module
 
 // The first line of compiler output that names an error, else the last line.
@@ -225,7 +148,7 @@ static bool translate(nb::dict unit, nb::dict ctx) {
             nb::list cmd;
             cmd.append(mine("sys").attr("executable"));
             cmd.append("-c");
-            cmd.append("from tovel.pipeline import serve; serve()");
+            cmd.append("from tovel.translator import serve; serve()");
             worker = mine("subprocess").attr("Popen")(
                 cmd, "stdin"_a = -1, "stdout"_a = -1, "text"_a = true, "encoding"_a = "utf-8",
                 "bufsize"_a = 1);
@@ -498,169 +421,6 @@ static nb::list run(nb::list units, nb::dict options) {
     return failed;
 }
 
-// ---------------------------------------------------------------- import check
-
-// Run in a fresh interpreter (-I: no working directory, no user site on the
-// path; -B: no bytecode written into the tree that becomes the wheel) with
-// only the built tree in front: imports each module and writes
-// what happened as JSON. Nothing of tovel is imported there, so the package
-// under test is never shadowed by what the tool itself loaded.
-static const char *PROBE = R"(import importlib, json, sys, traceback
-sys.path.insert(0, sys.argv[1])
-names, out = json.loads(sys.stdin.read()), {}
-for name in names:
-    parent = name.rpartition(".")[0]
-    if parent and out.get(parent):
-        out[name] = ["skipped", "", None, ""]
-        continue
-    try:
-        importlib.import_module(name)
-        out[name] = None
-    except BaseException as e:
-        text = str(e).strip().splitlines()
-        out[name] = [type(e).__name__, text[0] if text else "", getattr(e, "name", None) if isinstance(e, ImportError) else None, traceback.format_exc()]
-with open(sys.argv[2], "w", encoding="utf-8") as f:
-    json.dump(out, f)
-)";
-
-/// Imports every compiled unit from `tree` in a fresh interpreter. A module
-/// that fails because of itself or of the project's own modules is a failure
-/// ("import check"); one that needs a distribution not installed here is
-/// reported as not checked. `roots` are the project's top-level import names,
-/// `absent` the dotted names of its modules left out of the wheel.
-static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list absent) {
-    nb::object os = mine("os"), json = mine("json");
-    nb::list names;
-    nb::dict by_name;
-    for (nb::handle u : units) {
-        names.append(u["name"]);
-        by_name[u["name"]] = u;
-    }
-    names.attr("sort")();
-    nb::str result(os.attr("path").attr("abspath")("build/import-check.json"));
-    nb::list cmd;
-    cmd.append(mine("sys").attr("executable"));
-    for (const char *a : {"-I", "-B", "-c", PROBE})
-        cmd.append(a);
-    cmd.append(os.attr("path").attr("abspath")(tree));
-    cmd.append(result);
-    nb::object done = mine("subprocess").attr("run")(cmd, "input"_a = json.attr("dumps")(names),
-                                                     "capture_output"_a = true, "text"_a = true,
-                                                     "errors"_a = "replace");
-    nb::list failed;
-    if (!truthy(os.attr("path").attr("isfile")(result))) {
-        // The interpreter itself died (a crash in a module's initialisation):
-        // every module counts as failed, with what it printed.
-        for (nb::handle u : units) {
-            fail(nb::borrow<nb::dict>(u), "import check",
-                 nb::str("the interpreter importing the modules ended with status {}")
-                     .format(done.attr("returncode")),
-                 done.attr("stdout") + done.attr("stderr"));
-            failed.append(u);
-        }
-        return failed;
-    }
-    nb::dict got = nb::borrow<nb::dict>(json.attr("loads")(mine("Path")(result).attr("read_text")("encoding"_a = "utf-8")));
-    os.attr("remove")(result);
-    for (nb::handle name : names) {
-        nb::object r = got[name];
-        if (r.is_none())
-            continue;
-        nb::dict u = nb::borrow<nb::dict>(by_name[name]);
-        nb::str kind(r[0]), message(r[1]);
-        nb::object missing = r[2];
-        if (kind.equal(nb::str("skipped")))
-            continue;
-        bool own = false;
-        if (!missing.is_none())
-            own = truthy(roots.attr("__contains__")(nb::str(missing).attr("split")(".")[nb::int_(0)]));
-        // "cannot import name X" names no module: X is one of the project's
-        // when a left-out module of the project has that name.
-        nb::object named = mine("re").attr("search")("cannot import name '?(\\w+)", message);
-        if (!named.is_none())
-            for (nb::handle a : absent)
-                own = own || truthy(nb::str(a).attr("endswith")(nb::str(".") + nb::str(named.attr("group")(1))));
-        bool import_error = kind.equal(nb::str("ImportError")) || kind.equal(nb::str("ModuleNotFoundError"));
-        if (import_error && !missing.is_none() && !own) {
-            print(nb::str("not checked {}: it needs {}, which is not installed here")
-                      .format(u["path"], nb::str(missing).attr("split")(".")[nb::int_(0)]));
-            continue;
-        }
-        if (import_error && own) {
-            // Keeping this module as source would not help: what it imports
-            // is not in the wheel.
-            fail(u, "import check",
-                 nb::str("{}: {} (a module of the project that is not in the wheel: excluded or missing)")
-                     .format(kind, message), r[3]);
-            u["keep_helps"] = false;
-            failed.append(u);
-        } else if (import_error) {
-            fail(u, "import check", nb::str("{}: {}").format(kind, message), r[3]);
-            failed.append(u);
-        } else {
-            print(nb::str("not checked {}: importing it raised {}: {}").format(u["path"], kind, message));
-        }
-    }
-    return failed;
-}
-
-// ---------------------------------------------------------------- summary
-
-/// The failure summary: one line per failing module (path, stage, reason),
-/// the log that holds their whole output, and the command line that builds
-/// with those modules kept as source. Writes the log.
-static nb::str summary(nb::list failed, nb::object argv, nb::object keep, nb::str logpath) {
-    nb::object re = mine("re");
-    nb::list lines, logparts, paths;
-    bool missing = false;
-    size_t width = 0;
-    for (nb::handle u : failed)
-        width = std::max(width, nb::len(nb::object(u["path"])));
-    for (nb::handle u : failed) {
-        nb::str path(u["path"]);
-        lines.append(nb::str("  {}  {}  {}").format(path.attr("ljust")(width), nb::str(u["stage"]).attr("ljust")(18), u["line"]));
-        logparts.append(nb::str("==== {} ({})\n{}\n").format(path, u["stage"],
-                                                               nb::str(get(u, "translation_log", nb::str(""))) + nb::str(u["log"])));
-        if (truthy(get(u, "keep_helps", nb::bool_(true))))
-            paths.append(nb::str("^") + nb::str(re.attr("escape")(path)) + nb::str("$"));
-        else
-            missing = true;
-    }
-    mine("Path")(logpath).attr("write_text")(nb::str("").attr("join")(logparts), "encoding"_a = "utf-8");
-    nb::str pattern(nb::str("|").attr("join")(paths));
-    if (!keep.is_none())
-        pattern = nb::str("{}|{}").format(keep, pattern);
-    nb::list out;
-    out.append(nb::str("{} {} failed; no wheel was made:").format(nb::len(failed), nb::len(failed) == 1 ? "module" : "modules"));
-    out.attr("extend")(lines);
-    out.append(nb::str("The whole output of each failure is in {}.").format(logpath));
-    if (missing)
-        out.append("A module that imports a module left out of the wheel needs that module: "
-                   "narrow --exclude so that it ships (compiled, or as source with --keep).");
-    if (!argv.is_none() && nb::len(paths)) {
-        // The same command line, its --keep replaced by one that also keeps
-        // the failing modules as source.
-        nb::list words;
-        nb::list args(argv);
-        for (size_t i = 0; i < nb::len(args); ++i) {
-            nb::str a(args[i]);
-            if (a.equal(nb::str("--keep")) || a.equal(nb::str("-k"))) {
-                ++i;
-                continue;
-            }
-            if (truthy(a.attr("startswith")("--keep=")) ||
-                (truthy(a.attr("startswith")("-k")) && !truthy(a.attr("startswith")("--"))))
-                continue;
-            words.append(a);
-        }
-        words.append("--keep");
-        words.append(pattern);
-        out.append("This command builds the wheel with them kept as source:");
-        out.append(nb::str("  ") + nb::str(mine("shlex").attr("join")(words)));
-    }
-    return nb::str(nb::str("\n").attr("join")(out));
-}
-
 TOVEL_MODULE(pipeline, m) {
     for (const char *name : {"hashlib", "json", "os", "queue", "re", "shlex", "shutil",
                              "subprocess", "sys", "sysconfig", "time"})
@@ -673,11 +433,6 @@ TOVEL_MODULE(pipeline, m) {
 
     m.def("plan", &plan, "packages"_a, "exclude"_a.none(), "keep"_a.none(), "limited"_a,
           "Sort the files of the packages into modules to compile, kept sources and data.");
-    m.def("serve", &serve, "Run a translation worker on standard input and output.");
     m.def("run", &run, "units"_a, "options"_a,
           "Translate and compile the units in parallel; returns the failed ones.");
-    m.def("check", &check, "units"_a, "tree"_a, "roots"_a, "absent"_a,
-          "Import every compiled unit from the tree in a fresh interpreter; returns the failed ones.");
-    m.def("summary", &summary, "failed"_a, "argv"_a.none(), "keep"_a.none(), "logpath"_a,
-          "The failure summary, with the command line that succeeds; writes the log.");
 }

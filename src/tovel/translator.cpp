@@ -1,0 +1,85 @@
+// tovel.translator: a Cython translation worker. tovel.pipeline starts one per
+// job; each translates one module per request, with Cython's output captured
+// per request and its first error cut down to one line.
+#include "common.h"
+
+using namespace tovel;
+
+// The one line that explains a Cython failure: the position and the message
+// of its first error; for a compiler crash the crash's own message, not the
+// dump of the syntax tree that comes with it.
+static nb::str cython_line(nb::handle err) {
+    nb::object pos = nb::getattr(err, "position", nb::none());
+    nb::str where("");
+    if (!pos.is_none() && nb::len(pos) >= 3)
+        where = nb::str("{}:{}:{}: ").format(pos[0].attr("get_description")(), pos[1], pos[2]);
+    if (nb::str(builtin("type")(err).attr("__name__")).equal(nb::str("CompilerCrash"))) {
+        nb::tuple args = nb::borrow<nb::tuple>(err.attr("args"));
+        nb::object cause = args[3];
+        return nb::str("{}Compiler crash in {}: {}: {}")
+            .format(where, args[1], builtin("type")(cause).attr("__name__"), cause);
+    }
+    nb::str message(nb::getattr(err, "message_only", err));
+    nb::list lines(message.attr("strip")().attr("splitlines")());
+    return nb::str(where + (nb::len(lines) ? nb::str(lines[0]) : nb::str("")));
+}
+
+/// A translation worker: reads one JSON request a line on standard input
+/// (source, module, c, directives), has Cython write the C file, and answers
+/// one JSON line {ok, line, log}. Cython's own output is captured per request.
+static void serve() {
+    nb::object sys = nb::module_::import_("sys"), json = nb::module_::import_("json");
+    nb::object io = nb::module_::import_("io"), traceback = nb::module_::import_("traceback");
+    nb::module_ main = nb::module_::import_("Cython.Compiler.Main");
+    nb::module_ errors = nb::module_::import_("Cython.Compiler.Errors");
+    nb::object os = nb::module_::import_("os");
+    nb::object out = sys.attr("stdout");
+    nb::list reported;
+    nb::object original = errors.attr("report_error");
+    // Cython reports each error through Errors.report_error, looked up when it
+    // is called: recording them here keeps the structured error, not just text.
+    errors.attr("report_error") = nb::cpp_function(
+        [reported, original](nb::handle err, nb::kwargs kw) {
+            nb::borrow<nb::list>(reported).append(err);
+            return original(err, **kw);
+        });
+    for (nb::handle line : sys.attr("stdin")) {
+        nb::dict req = nb::borrow<nb::dict>(json.attr("loads")(line));
+        reported.attr("clear")();
+        nb::object buf = io.attr("StringIO")();
+        nb::object saved_out = sys.attr("stdout"), saved_err = sys.attr("stderr");
+        sys.attr("stdout") = buf;
+        sys.attr("stderr") = buf;
+        bool ok = false;
+        nb::str one("");
+        try {
+            os.attr("makedirs")(os.attr("path").attr("dirname")(req["c"]), "exist_ok"_a = true);
+            nb::object options = main.attr("CompilationOptions")(
+                main.attr("default_options"), "language_level"_a = 3,
+                "compiler_directives"_a = req["directives"], "output_file"_a = req["c"]);
+            nb::object result = main.attr("compile_single")(req["source"], options, req["module"]);
+            ok = nb::cast<int>(result.attr("num_errors")) == 0;
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+            buf.attr("write")(nb::str("").attr("join")(traceback.attr("format_exception")(e.value())));
+            one = nb::str("{}: {}").format(builtin("type")(e.value()).attr("__name__"), e.value());
+        }
+        sys.attr("stdout") = saved_out;
+        sys.attr("stderr") = saved_err;
+        if (nb::len(reported))
+            one = cython_line(reported[0]);
+        if (!ok && nb::len(one) == 0)
+            one = nb::str("Cython reported an error");
+        nb::dict answer;
+        answer["ok"] = ok;
+        answer["line"] = one;
+        answer["log"] = buf.attr("getvalue")();
+        out.attr("write")(json.attr("dumps")(answer) + nb::str("\n"));
+        out.attr("flush")();
+    }
+}
+
+TOVEL_MODULE(translator, m) {
+    m.def("serve", &serve, "Run a translation worker on standard input and output.");
+}
