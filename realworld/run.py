@@ -165,6 +165,7 @@ def run_tests(pkg, python, folder, extra_path, results, log, extra_args=()):
     env["PYTHONPATH"] = os.pathsep.join([*extra_path, str(HERE)])
     env["REALWORLD_PACKAGE"] = pkg["package"]
     env["REALWORLD_RESULTS"] = str(results)
+    env.update(pkg.get("test_env", {}))
     rc = run([python, "-m", "pytest", "-p", "results", "-p", "no:cacheprovider", "-q",
               *pkg.get("pytest_args", []), *extra_args, *pkg["tests"]],
              log, cwd=folder, env=env, ok=(0, 1))
@@ -387,7 +388,9 @@ HEADER = ("| package | version | options | modules compiled | tests passed, sour
 
 def table(rows, interpreter):
     lines = [f"Measured with {interpreter}.", "", HEADER, "|---" * 8 + "|"]
-    for r in rows:
+    # A | in a cell (a pattern's alternatives) would end it.
+    cells = lambda r: {k: v.replace("|", "\\|") if isinstance(v, str) else v for k, v in r.items()}
+    for r in map(cells, rows):
         options = r.get("options", "-")
         if options not in ("-", "(defaults)"):
             options = f"`{options}`"
