@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # tools/chroot314.sh: the test suite on CPython 3.14, for machines that have
 # no 3.14 of their own: Debian unstable ("sid") ships one. make test runs it
-# after the interpreters of the machine (tools/test.sh).
+# beside the interpreters of the machine (tools/test.sh).
 #
 # A Debian unstable tree is made once with debootstrap, with the packages in
 # PACKAGES below, and reused while it is current: made by this version of the
@@ -139,8 +139,9 @@ base_stamp() {
 # install fails, as it does on a machine that never ran apt-get update).
 host_install() {
     command -v apt-get >/dev/null || return 1
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >>"$LOG" 2>&1 && return 0
-    apt-get update -q >>"$LOG" 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >>"$LOG" 2>&1
+    local install=(apt-get install -y -q -o DPkg::Lock::Timeout=300 "$@")
+    DEBIAN_FRONTEND=noninteractive "${install[@]}" >>"$LOG" 2>&1 && return 0
+    apt-get update -q >>"$LOG" 2>&1 && DEBIAN_FRONTEND=noninteractive "${install[@]}" >>"$LOG" 2>&1
 }
 
 reachable() {

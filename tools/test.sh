@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # make test: the test suite on every CPython >= 3.12 found (tools/pythons.sh),
 # each in its own virtual environment .venv/<version> with the project and
-# its test extra installed, then on CPython 3.14 in a Debian unstable tree
+# its test extra installed, and on CPython 3.14 in a Debian unstable tree
 # (tools/chroot314.sh). Every interpreter is tried; the run fails if any of
 # them failed, and says which. Where 3.14 cannot run (not root, no registry),
 # one line says why and the run goes on; with CI=true that is a failure, so
@@ -21,7 +21,7 @@ if [ ${#missing[@]} -gt 0 ]; then
         echo "=== ${missing[*]} missing, and installing it needs root and apt-get: the tests that use it cannot run"
     else
         apt_log=$(mktemp)
-        apt_install() { DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >>"$apt_log" 2>&1; }
+        apt_install() { DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 "${missing[@]}" >>"$apt_log" 2>&1; }
         # A machine that never ran apt-get update has no package lists.
         if apt_install || { apt-get update -q >>"$apt_log" 2>&1 && apt_install; }; then
             echo "=== installed ${missing[*]} with apt-get"
@@ -33,6 +33,25 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 pythons=$(tools/pythons.sh)
+
+# CPython 3.14 runs in its tree beside the interpreters of this machine: each
+# suite keeps about one core busy, and the machines here have two. It runs in
+# a process group of its own (set -m), ended with everything in it when this
+# script ends early; its output is kept and shown after theirs.
+lane_log=$(mktemp)
+set -m
+tools/chroot314.sh </dev/null >"$lane_log" 2>&1 &
+lane=$!
+set +m
+lane_done=
+end_lane() {
+    [ -n "$lane_done" ] || { kill -TERM -- "-$lane" 2>/dev/null; wait "$lane" 2>/dev/null; }
+    rm -f "$lane_log"
+}
+trap end_lane EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
 failed=()
 passed=()
 for python in $pythons; do
@@ -58,7 +77,9 @@ done
 
 tree="CPython 3.14 (Debian unstable tree)"
 status=0
-tools/chroot314.sh || status=$?
+wait "$lane" || status=$?
+lane_done=1
+cat "$lane_log"
 case $status in
     0) passed+=("$tree") ;;
     77) case ${CI:-} in
