@@ -77,7 +77,7 @@ in_tree() {
                 HTTP_PROXY HTTPS_PROXY NO_PROXY; do
         [ -n "${!name:-}" ] && env+=("$name=${!name}")
     done
-    chroot "$root" /usr/bin/env -i "${env[@]}" /bin/bash -c "$script" || status=$?
+    chroot "$root" /usr/bin/env -i "${env[@]}" /bin/bash -c "$script" bash "${@:3}" || status=$?
     exit "$status"
 }
 
@@ -88,7 +88,7 @@ if [ "${1:-}" = --in-namespace ]; then
             exec debootstrap --variant=minbase --components=main \
                 --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
                 "$SUITE" "$2" "$MIRROR" ;;
-        tree) in_tree "$2" "$3" ;;
+        tree) shift; in_tree "$@" ;;
     esac
     exit 2
 fi
@@ -165,11 +165,11 @@ tree_install() {
 make_tree() {
     local new=$DIR/root.new status=0
     : >"$LOG"
+    reachable "$MIRROR/dists/$SUITE/InRelease" || skip "the Debian mirror $MIRROR cannot be reached"
     if ! command -v debootstrap >/dev/null || [ ! -f /usr/share/keyrings/debian-archive-keyring.gpg ]; then
         host_install debootstrap debian-archive-keyring \
             || skip "debootstrap is missing and apt-get could not install it (log: $LOG)"
     fi
-    reachable "$MIRROR/dists/$SUITE/InRelease" || skip "the Debian mirror $MIRROR cannot be reached"
     echo "=== making the Debian unstable tree for CPython 3.14 in $ROOT (about 2 minutes, once; log: $LOG)"
     remove "$new"
     mkdir -p "$new"
@@ -251,16 +251,17 @@ copy_repo() {
 }
 
 # What runs in the tree: the package index must answer (77), the project
-# installs into /opt/venv (78), then pytest.
+# installs into /opt/venv (78), then pytest. $1 is the line that says where.
 TESTS='
 set -u
 cd /work/tovel
-python3.14 - <<PY || exit 77
+python3.14 - 2>/dev/null <<PY || exit 77
 import ssl, urllib.request
 context = ssl.create_default_context(cafile="/etc/tovel/ca.crt")
 urllib.request.urlopen(urllib.request.Request("https://pypi.org/simple/nanobind/", method="HEAD"),
                        timeout=20, context=context)
 PY
+echo "$1"
 venv=/opt/venv
 if [ -x $venv/bin/python ] && $venv/bin/python -c "import sys; assert sys.version_info[:2] == (3, 14)" 2>/dev/null; then
     echo "reusing $venv"
@@ -285,9 +286,8 @@ run_tests() {
     printf '[global]\ncert = /etc/tovel/ca.crt\n' >"$ROOT/etc/pip.conf"
     cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null || true
     copy_repo
-    echo "=== CPython 3.14 in the Debian unstable tree $ROOT"
     local status=0
-    in_namespace tree "$ROOT" "$TESTS" || status=$?
+    in_namespace tree "$ROOT" "$TESTS" "=== CPython 3.14 in the Debian unstable tree $ROOT" || status=$?
     case $status in
         77) skip "the package index cannot be reached from the Debian tree" ;;
         78) echo "=== CPython 3.14: installing the project into the Debian tree failed" ;;
