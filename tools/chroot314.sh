@@ -243,7 +243,7 @@ copy_repo() {
     mkdir -p "$to"
     if git -C "$REPO" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
         (cd "$REPO" && git ls-files -z -c -o --exclude-standard \
-            | while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done \
+            | while IFS= read -r -d '' file; do [ ! -e "$file" ] || printf '%s\0' "$file"; done \
             | tar -c --null -T -) | tar -x -C "$to"
     else
         tar -c -C "$REPO" --exclude=./.git --exclude=./.venv --exclude=./build . | tar -x -C "$to"
