@@ -1,5 +1,6 @@
 # make test: the test suite on every CPython >= 3.12 found, one virtual
-#            environment per version under .venv/
+#            environment per version under .venv/, then on CPython 3.14 in a
+#            Debian unstable tree (tools/chroot314.sh; needs root)
 # make demo: installs the tool and compiles and wheels examples/vemo
 # make realworld: compiles real packages from the package index and runs their
 #            own tests against the compiled wheels (downloads; not in make test)

@@ -428,6 +428,14 @@ def test_forced_folders_win_over_the_command_line(inproject, argv, lib, temp):
     assert (ext.build_lib, ext.build_temp) == (lib, temp)
 
 
+@pytest.mark.parametrize("argv, parallel", [
+    ([], (os.process_cpu_count if hasattr(os, "process_cpu_count") else os.cpu_count)()),
+    (["build_ext", "-j", "1"], 1),
+])
+def test_compiles_on_every_core_unless_told(inproject, argv, parallel):
+    assert finalized(distribution(*argv), "build_ext").parallel == parallel
+
+
 def test_build_py_copies_data_but_no_python_module(inproject):
     write(inproject, {"pkg/__init__.py": "", "pkg/mod.py": "", "pkg/data.txt": "d",
                       "pkg/sub/__init__.py": "", "pkg/sub/more.txt": "m", "other/M.PY": "u"})

@@ -19,7 +19,6 @@ import pytest
 import tovel.build_meta as build_meta
 import tovel.pyproject as pyproject
 
-VER = "%d%d" % sys.version_info[:2]
 BIN = Path(sys.executable).parent
 
 PYPROJECT = '''
@@ -135,7 +134,7 @@ def test_front_end_builds_the_compiled_wheel(tmp_path, make_venv, front_end):
     outputs = Path(where.format(out=out))
     outputs = outputs if outputs.is_absolute() else root / outputs
     [wheel] = outputs.glob("*.whl")
-    assert re.fullmatch(rf"python_foo-1\.3\.0-cp{VER}-abi3-[\w.]+\.whl", wheel.name), wheel.name
+    assert re.fullmatch(rf"python_foo-1\.3\.0-cp312-abi3-[\w.]+\.whl", wheel.name), wheel.name
     with zipfile.ZipFile(wheel) as z:
         names = z.namelist()
         meta = email.parser.BytesParser().parsebytes(
@@ -311,7 +310,7 @@ def test_command_line_fields_override_the_projects(project_dir):
     # checked when the options are settled, before anything is compiled
     for option, value in [("version", "1.x"), ("license", "MIT License"),
                           ("extra", {"x": ["numpy>>1"]}), ("extra", "{"), ("entry", "[]")]:
-        with pytest.raises(ValueError, match=f"^--{option}: |^--{option} takes"):
+        with pytest.raises(ValueError, match=f"^--{option}: |^--{option} \\(-.\\) takes"):
             settled(**{option: value})
 
 

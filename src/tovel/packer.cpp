@@ -134,8 +134,9 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
                 wf.attr("write")(f, arc);
             }
         }
-        nb::str wheel_meta = nb::str("Wheel-Version: 1.0\nGenerator: tovel\nRoot-Is-Purelib: false\nTag: {}\n")
-                                 .format(tagtext);
+        bool pure = nb::str(tag[2]).equal(nb::str("any"));
+        nb::str wheel_meta = nb::str("Wheel-Version: 1.0\nGenerator: tovel\nRoot-Is-Purelib: {}\nTag: {}\n")
+                                 .format(pure ? "true" : "false", tagtext);
         wf.attr("writestr")(info_name + nb::str("/WHEEL"), wheel_meta);
         wf.attr("close")();
     } catch (...) {
@@ -173,7 +174,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     print(nb::str("{} modules to compile, {} kept as source, {} data files; {} at a time")
               .format(nb::len(units), nb::len(nb::object(plan["kept"])), nb::len(nb::object(plan["data"])), opts["jobs"]));
     if (nb::len(units) == 0 && nb::len(nb::object(plan["kept"])) > 0)
-        print("every module is kept as source: the wheel holds no compiled module");
+        print("every module is kept as source: the wheel holds no compiled module and is tagged py3-none-any");
 
     nb::list failed = nb::borrow<nb::list>(pipeline.attr("run")(units, opts));
     nb::str tree("build/egg");
@@ -202,7 +203,9 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
                                               nb::str("build/tov-failures.log")));
 
     nb::object info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
-    nb::str wheel = pack(tree, nb::str(info), wheel_tags(limited));
+    // A wheel of sources only (every module kept) is what it is: pure Python.
+    nb::tuple tags = nb::len(units) ? wheel_tags(limited) : nb::make_tuple("py3", "none", "any");
+    nb::str wheel = pack(tree, nb::str(info), tags);
     nb::object audit = nb::module_::import_("tovel.audit");
     wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
     audit.attr("verify")(wheel);

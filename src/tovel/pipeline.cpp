@@ -233,7 +233,7 @@ static nb::object make_compiler(nb::dict ctx, nb::list log, nb::list stage) {
 /// One module from source to extension module; failures are recorded in the
 /// unit ("stage", "line", "log"), never raised.
 static void build_one(nb::dict unit, nb::dict ctx) {
-    nb::object os = mine("os"), shutil = mine("shutil");
+    nb::object os = mine("os");
     nb::object cache = ctx["cache"];
     nb::object cached = nb::none();
     unit["cached"] = false;
@@ -242,9 +242,17 @@ static void build_one(nb::dict unit, nb::dict ctx) {
         cached = os.attr("path").attr("join")(cache, "cython", key.attr("__getitem__")(builtin("slice")(0, 2)),
                                               key + nb::str(".c"));
         if (truthy(os.attr("path").attr("isfile")(cached))) {
-            os.attr("makedirs")(os.attr("path").attr("dirname")(unit["c"]), "exist_ok"_a = true);
-            shutil.attr("copyfile")(cached, unit["c"]);
-            unit["cached"] = true;
+            // An entry is used only when its content still has the hash
+            // recorded with it: a damaged entry is translated anew.
+            nb::object Path = mine("Path");
+            nb::bytes data(Path(cached).attr("read_bytes")());
+            nb::object sum = Path(cached + nb::str(".sha256"));
+            if (truthy(sum.attr("is_file")()) &&
+                sum.attr("read_text")().equal(mine("hashlib").attr("sha256")(data).attr("hexdigest")())) {
+                os.attr("makedirs")(os.attr("path").attr("dirname")(unit["c"]), "exist_ok"_a = true);
+                Path(unit["c"]).attr("write_bytes")(data);
+                unit["cached"] = true;
+            }
         }
     }
     if (!truthy(unit["cached"])) {
@@ -254,10 +262,13 @@ static void build_one(nb::dict unit, nb::dict ctx) {
             // Stored atomically: a reader never sees half an entry.
             try {
                 os.attr("makedirs")(os.attr("path").attr("dirname")(cached), "exist_ok"_a = true);
-                nb::str tmp(nb::str("{}.{}.tmp").format(cached, os.attr("getpid")()) +
-                            nb::str(builtin("id")(unit)));
-                shutil.attr("copyfile")(unit["c"], tmp);
+                nb::object Path = mine("Path");
+                nb::bytes data(Path(unit["c"]).attr("read_bytes")());
+                nb::str tmp(nb::str("{}.{}.{}.tmp").format(cached, os.attr("getpid")(), builtin("id")(unit)));
+                Path(tmp).attr("write_bytes")(data);
                 os.attr("replace")(tmp, cached);
+                Path(tmp).attr("write_text")(mine("hashlib").attr("sha256")(data).attr("hexdigest")());
+                os.attr("replace")(tmp, cached + nb::str(".sha256"));
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_OSError))
                     throw;

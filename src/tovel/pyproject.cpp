@@ -152,17 +152,21 @@ static void check_directive(nb::handle text, nb::handle where) {
 
 // --extra and --entry given as JSON text on the command line become their
 // objects; their shapes are checked either way.
-static void json_option(nb::handle options, const char *key, const char *flag, bool lists) {
+static void json_option(nb::handle options, const char *key, bool lists) {
     nb::object value = get(options, key, nb::none());
     if (value.is_none())
         return;
+    nb::str usage(lists ? "--extra (-x) takes a JSON object of extras and their requirements, "
+                          "such as '{\"fast\": [\"numpy\"]}'"
+                        : "--entry (-t) takes a JSON object of commands and their functions, "
+                          "such as '{\"mycmd\": \"mypkg.cli:main\"}'");
     if (nb::isinstance<nb::str>(value)) {
         try {
             value = mine("json").attr("loads")(value);
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_ValueError))
                 throw;
-            fail_from(e, nb::str("{}: not JSON: {}").format(flag, e.value()));
+            fail_from(e, nb::str("{}, not {!r}: {}").format(usage, options[key], e.value()));
         }
     }
     bool good = nb::isinstance<nb::dict>(value);
@@ -178,11 +182,7 @@ static void json_option(nb::handle options, const char *key, const char *flag, b
                     good = good && nb::isinstance<nb::str>(item);
         }
     if (!good)
-        fail(nb::str(lists ? "{} takes a JSON object of extras and their requirements, such as "
-                             "'{{\"fast\": [\"numpy\"]}}', not {!r}"
-                           : "{} takes a JSON object of commands and their functions, such as "
-                             "'{{\"mycmd\": \"mypkg.cli:main\"}}', not {!r}")
-                 .format(flag, value));
+        fail(nb::str("{}, not {!r}").format(usage, options[key]));
     options[key] = value;
 }
 
@@ -377,8 +377,8 @@ static void settings(nb::handle options) {
             directives.append(text);
         }
     options["directive"] = directives;
-    json_option(options, "extra", "--extra", true);
-    json_option(options, "entry", "--entry", false);
+    json_option(options, "extra", true);
+    json_option(options, "entry", false);
     check_fields(options);
 
     nb::list packages;
