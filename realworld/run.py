@@ -404,8 +404,8 @@ def table(rows, interpreter):
         for r in firsts:
             lines.append(f"- **{r['name']}**:")
             for path, stage, reason in r["first_failures"]:
-                lines.append(f"  `{path}` {stage}: `{reason}`")
-            lines.append(f"  suggested: `{r['suggested']}`")
+                lines.append(f"  - `{path}` {stage}: `{reason}`")
+            lines.append(f"  - suggested: `{r['suggested']}`")
     return "\n".join(lines) + "\n"
 
 
