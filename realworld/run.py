@@ -329,7 +329,8 @@ def one_package(pkg, work, downloads, tov, row, cache):
     with zipfile.ZipFile(wheels[0]) as whl:
         members = whl.namelist()
     in_wheel = sorted(m for m in members if m.endswith(".py"))
-    extensions = sorted(re.sub(r"\..*$", ".py", m) for m in members
+    # pkg/mod.abi3.so is the module of pkg/mod.py: the file name up to its first dot.
+    extensions = sorted(re.sub(r"\.[^/]*$", ".py", m) for m in members
                         if m.endswith(tuple(EXTENSION_SUFFIXES)))
     if in_wheel != kept or extensions != compiled:
         raise StepFailed(f"{wheels[0].name} holds the sources {in_wheel} and the extension "
