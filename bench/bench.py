@@ -578,7 +578,9 @@ def rotate(rounds, variants):
             if r < count:
                 got = fn()
                 results[name].append(got)
-                log(f"  {name:12} {got[0]:7.2f} s wall, {got[1]:7.2f} s CPU")
+                shown = (f"{got[0] * 1e6:9.1f} µs a call" if got[0] < 0.1
+                         else f"{got[0]:7.2f} s wall, {got[1]:7.2f} s CPU")
+                log(f"  {name:12} {shown}")
     return results
 
 
