@@ -51,10 +51,18 @@ WALK_REPS = 2 if QUICK else 11
 # real package. Per project: rounds of the clean builds (tov, cythonize), of
 # the clean build with -j 1, and repetitions of each incremental build.
 GENERATED = (2,) if QUICK else (20, 50)
+# BENCH_GENERATED=20 builds only that size; BENCH_PARTS=builds runs only the
+# builds, sizes and annotation_typing parts; BENCH_ROUNDS=1 caps the clean rounds.
+if os.environ.get("BENCH_GENERATED"):
+    GENERATED = tuple(int(n) for n in os.environ["BENCH_GENERATED"].split(","))
+PARTS = os.environ.get("BENCH_PARTS", "all")
 REAL = "xmltodict"
 CLEAN_ROUNDS = {2: 1, 20: 2, 50: 1, REAL: 1 if QUICK else 2}
 SERIAL_ROUNDS = {2: 1, 20: 1, 50: 0, REAL: 1}
 INCREMENTAL_REPS = {2: 1, 20: 3, 50: 3, REAL: 1 if QUICK else 3}
+if os.environ.get("BENCH_ROUNDS"):
+    CLEAN_ROUNDS = {k: min(v, int(os.environ["BENCH_ROUNDS"])) for k, v in CLEAN_ROUNDS.items()}
+    SERIAL_ROUNDS = {k: min(v, int(os.environ["BENCH_ROUNDS"])) for k, v in SERIAL_ROUNDS.items()}
 # The real package whose functions are timed compiled with annotation_typing
 # False and True; only this module of it is compiled, the rest ships as source.
 ANNOTATED = "packaging"
@@ -526,13 +534,17 @@ class Project:
         return wall, cpu, lines
 
     def clean_tov(self, jobs=None):
-        """tov bdist with an empty cache folder."""
+        """tov bdist with an empty cache folder. The first one fills the
+        cache of the incremental builds (empty until then); the sources do
+        not change between the clean builds."""
         self.fresh += 1
-        cache = self.work / f"cache-fresh-{self.fresh}"
+        first = not self.warm.exists()
+        cache = self.warm if first else self.work / f"cache-fresh-{self.fresh}"
         try:
             wall, cpu, lines = self.run_tov(self.tov, cache, jobs)
         finally:
-            shutil.rmtree(cache, ignore_errors=True)
+            if not first:
+                shutil.rmtree(cache, ignore_errors=True)
         if any(cached for cached, _ in lines.values()):
             sys.exit(f"a clean tov bdist in {self.tov} found translations in an empty cache")
         return wall, cpu
@@ -611,9 +623,6 @@ def bench_project(p, key):
     res["clean"] = {name: (median([w for w, _ in v]), median([c for _, c in v]), len(v))
                     for name, v in clean.items() if v}
 
-    # The warm cache: one build of the sources as they are.
-    log(f"builds, {p.label}: warming the cache")
-    p.run_tov(p.tov, p.warm)
     reps = INCREMENTAL_REPS[key]
 
     def tov_warm():
@@ -945,10 +954,12 @@ def main():
     load_before = load()
     work = Path(tempfile.mkdtemp(prefix="tovel-bench-"))
     try:
-        startup = phase(bench_startup, work)
-        walk = phase(bench_walk, work)
-        os.chdir(HERE)
-        comp = phase(bench_compile, work)
+        startup = walk = comp = None
+        if PARTS == "all":
+            startup = phase(bench_startup, work)
+            walk = phase(bench_walk, work)
+            os.chdir(HERE)
+            comp = phase(bench_compile, work)
         builds, real = phase(bench_builds, work)
         size = phase(bench_sizes, work, real)
         anno = phase(bench_annotations, work, real)
@@ -1030,6 +1041,9 @@ def main():
     for name, a in anno.items():
         p(f"| {name} ({', '.join(a['compiled'])}) | {a['what']} | {a['False'] * 1e6:.1f} µs | {a['True'] * 1e6:.1f} µs | "
           f"{a['True'] / a['False']:.3f} | {a['source'] * 1e6:.1f} µs | {a['False'] / a['source']:.3f} |")
+    if startup is None:
+        print("\n".join(out))
+        return
     p("")
     p("Other benchmarks:")
     p("")
