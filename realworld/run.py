@@ -1,10 +1,13 @@
-"""make realworld: tov on real packages from the package index.
+"""make realworld: tov bdist on real packages from the package index.
 
-For each package of realworld/packages.toml: download its sdist, run its own
-tests against the sources, compile it with `tov compile` and pack it with
-`tov bdist`, install that wheel into a fresh virtual environment and run the
-same tests against the compiled modules, from a folder that holds only the
-tests. Prints a table of what was compiled and passed.
+For each package of realworld/packages.toml: download its sdist and run its
+own tests against the sources; run `tov bdist` on it with the default options
+and record what that first run reports (the modules that fail, their stage,
+the command it suggests); run `tov bdist` again with the options the package
+is listed with (modules kept as source, Cython directives, exclusions),
+install that wheel into a fresh virtual environment and run the same tests
+against it, from a folder that holds only the tests. Prints a table of what
+was compiled and passed.
 
 Run it with the python of an environment where tovel is installed (its `tov`
 is taken from beside that python, or from --tov); the test environments are
@@ -20,6 +23,7 @@ import json
 import os
 import platform
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -130,7 +134,7 @@ def make_tests(pkg, sdist, folder):
     """The folder pytest runs in: the tests of the sdist and a pytest.ini,
     nothing of the package itself."""
     folder.mkdir(parents=True)
-    for path in pkg["tests"]:
+    for path in [*pkg["tests"], *pkg.get("files", [])]:
         copy(sdist / path, folder / path)
     (folder / "pytest.ini").write_text("[pytest]\n" + pkg.get("pytest_ini", "").lstrip(),
                                        encoding="utf-8")
@@ -139,15 +143,19 @@ def make_tests(pkg, sdist, folder):
             raise StepFailed(f"{shadow} would let the tests import the sources")
 
 
-def make_venv(where, requirements, log):
+def make_venv(where, requirements, log, no_deps=()):
     """A fresh environment of this interpreter; the running pip installs into
-    it, which saves bootstrapping a pip in each."""
+    it, which saves bootstrapping a pip in each. The no_deps requirements come
+    without their dependencies (a test tool that depends on the package under
+    test would otherwise bring the package's own wheel from the index)."""
     run([sys.executable, "-m", "venv", "--without-pip", where], log)
     python = where / BIN / ("python" + EXE)
     with open(log, "a", encoding="utf-8") as out:
         out.write("\n")
-    run([sys.executable, "-m", "pip", "--python", python, "install", "-q", *requirements],
-        str(log) + ".pip")
+    pip = [sys.executable, "-m", "pip", "--python", python, "install", "-q"]
+    run([*pip, *requirements], str(log) + ".pip")
+    if no_deps:
+        run([*pip, "--no-deps", *no_deps], str(log) + ".pip-no-deps")
     return python
 
 
@@ -157,6 +165,7 @@ def run_tests(pkg, python, folder, extra_path, results, log, extra_args=()):
     env["PYTHONPATH"] = os.pathsep.join([*extra_path, str(HERE)])
     env["REALWORLD_PACKAGE"] = pkg["package"]
     env["REALWORLD_RESULTS"] = str(results)
+    env.update(pkg.get("test_env", {}))
     rc = run([python, "-m", "pytest", "-p", "results", "-p", "no:cacheprovider", "-q",
               *pkg.get("pytest_args", []), *extra_args, *pkg["tests"]],
              log, cwd=folder, env=env, ok=(0, 1))
@@ -164,19 +173,24 @@ def run_tests(pkg, python, folder, extra_path, results, log, extra_args=()):
     return rc, data["outcomes"], data["modules"]
 
 
-def check_modules(pkg, modules, inside, compiled):
+def check_modules(pkg, modules, inside, kept=None):
     """Every loaded module of the package comes from inside (the sources, or
-    the environment's site-packages as an extension module)."""
+    the environment's site-packages). With kept (the wheel's .py files,
+    relative to inside) each module is an extension module unless its file is
+    one of those."""
     if not modules.get(pkg["package"]):
         raise StepFailed(f"the tests did not import {pkg['package']} from a file")
     for name, file in sorted(modules.items()):
         if file is None:
-            continue  # made at run time (six.moves), no file of its own
+            continue  # made at run time, no file of its own
         path = Path(file).resolve()
         if not path.is_relative_to(inside):
             raise StepFailed(f"{name} was imported from {file}, not from {inside}")
-        if compiled and not path.name.endswith(tuple(EXTENSION_SUFFIXES)):
-            raise StepFailed(f"{name} was imported from {file}, not an extension module")
+        if kept is None or path.name.endswith(tuple(EXTENSION_SUFFIXES)):
+            continue
+        if path.relative_to(inside).as_posix() not in kept:
+            raise StepFailed(f"{name} was imported from {file}, neither an extension module "
+                             f"nor a module kept as source")
 
 
 def count(outcomes):
@@ -191,17 +205,71 @@ def cell(n):
     return text + (f" ({n['skipped']} skipped)" if n["skipped"] else "")
 
 
-def tov_run(tov, args, project, log):
-    run([tov, *args], log, cwd=project)
+# The failure summary of tov bdist: "N modules failed; no wheel was made:",
+# one line per module (path, stage, reason, two spaces or more apart), then
+# the log, then the command line that would succeed.
+STAGES = ("Cython translation", "C compile", "link", "import check")
+FAILED_LINE = re.compile(r"^  (\S+) {2,}(" + "|".join(STAGES) + r") {2,}(.*)$")
 
 
-def one_package(pkg, work, downloads, tov, row):
-    package, exclude = pkg["package"], pkg["exclude"]
+def bdist_report(output):
+    """What a tov bdist run printed: its plan (the modules it compiled, kept
+    as source and excluded) and its failure summary."""
+    report = {"compiled": [], "kept": [], "excluded": [], "failed": [], "command": None}
+    lines = output.splitlines()
+    for i, line in enumerate(lines):
+        for word in ("compiled", "kept as source", "excluded"):
+            if line.startswith(word + " "):
+                report[word.split()[0]].append(line[len(word) + 1:].split(" (")[0])
+        match = FAILED_LINE.match(line)
+        if match:
+            report["failed"].append(match.groups())
+        if line.startswith("This command builds the wheel") and i + 1 < len(lines):
+            report["command"] = lines[i + 1].strip()
+    return report
+
+
+def tov_bdist(tov, options, project, log, env):
+    """tov bdist with options in project; returns (status, report, wheels).
+    A run that fails leaves nothing in dist/, one that succeeds one wheel."""
+    shutil.rmtree(project / "dist", ignore_errors=True)
+    rc = run([tov, "bdist", *options], log, cwd=project, env=env, ok=(0, 1))
+    report = bdist_report(Path(log).read_text(encoding="utf-8", errors="replace"))
+    wheels = sorted((project / "dist").glob("*.whl")) if (project / "dist").exists() else []
+    if rc == 0 and len(wheels) != 1:
+        raise StepFailed(f"tov bdist succeeded and left {len(wheels)} wheels in dist, not one")
+    if rc == 1 and (wheels or not report["failed"] or not report["command"]):
+        raise StepFailed(f"tov bdist failed without its summary of failed modules and the "
+                         f"command that succeeds, or with a wheel in dist (log {log})")
+    return rc, report, wheels
+
+
+def options_of(pkg):
+    """The options of the configured run, beyond the naming ones."""
+    options = []
+    if "exclude" in pkg:
+        options += ["-e", pkg["exclude"]]
+    if "keep" in pkg:
+        options += ["-k", pkg["keep"]]
+    for directive in pkg.get("directives", []):
+        options += ["-X", directive]
+    return options
+
+
+def shown(options):
+    return " ".join(shlex.quote(o) for o in options) if options else "(defaults)"
+
+
+def one_package(pkg, work, downloads, tov, row, cache):
+    package = pkg["package"]
     if work.exists():
         shutil.rmtree(work)
     logs = work / "logs"
     logs.mkdir(parents=True)
     step = lambda text: print(f"  {text}", flush=True)
+    tov_env = base_env()
+    # One compile cache for all the packages, in the work folder.
+    tov_env["XDG_CACHE_HOME"] = str(cache)
 
     step("download and unpack the sdist")
     archive = download(pkg, downloads, logs / "download.log")
@@ -211,16 +279,15 @@ def one_package(pkg, work, downloads, tov, row):
     make_tests(pkg, sdist, tests)
     sources = sorted(p.relative_to(project).as_posix()
                      for p in (project / package).rglob("*.py"))
-    wanted = [s for s in sources if not re.search(exclude, s)]
-    row["modules"] = f"{len(wanted)} of {len(sources)}"
 
     step("tests with the sources")
     requirements = [CONFIG["pytest"], *pkg.get("test_requires", []), *pkg.get("requires", [])]
-    python = make_venv(work / "venv-sources", requirements, logs / "venv-sources.log")
+    no_deps = pkg.get("test_requires_no_deps", [])
+    python = make_venv(work / "venv-sources", requirements, logs / "venv-sources.log", no_deps)
     source_root = (sdist / pkg["source"]).parent
     rc, outcomes, modules = run_tests(pkg, python, tests, [str(source_root)],
                                       work / "results-sources.json", logs / "tests-sources.log")
-    check_modules(pkg, modules, source_root.resolve(), compiled=False)
+    check_modules(pkg, modules, source_root.resolve())
     n = count(outcomes)
     row["sources"] = cell(n)
     if rc != 0:
@@ -228,76 +295,118 @@ def one_package(pkg, work, downloads, tov, row):
         raise StepFailed(f"{len(failed)} tests fail with the sources: {failed[:5]}")
     step(f"{n['passed']} passed with the sources")
 
-    step("tov compile")
-    tov_run(tov, ["compile", "-n", package, "-e", exclude], project, logs / "compile.log")
-    built = [p for p in (project / "build" / "egg").rglob("*")
-             if p.name.endswith(tuple(EXTENSION_SUFFIXES))]
-    if len(built) != len(wanted):
-        raise StepFailed(f"tov compile made {len(built)} extension modules, expected {len(wanted)}")
+    naming = ["-n", package, "-v", pkg["version"], "-d", pkg["summary"], "-l", pkg["license"]]
+    step("tov bdist with the default options (the first run)")
+    rc, first, _ = tov_bdist(tov, naming, project, logs / "bdist-first.log", tov_env)
+    if (project / "build" / "tov-failures.log").exists():
+        shutil.copy2(project / "build" / "tov-failures.log", logs / "bdist-first-failures.log")
+    if rc == 0:
+        row["first"] = "wheel made"
+    else:
+        row["first"] = "exit 1: " + "; ".join(
+            f"`{path.removeprefix(package + '/')}` {stage}" for path, stage, _ in first["failed"])
+        row["first_failures"] = first["failed"]
+        row["suggested"] = first["command"]
+    step(row["first"])
 
-    step("tov bdist")
-    shutil.rmtree(project / "dist", ignore_errors=True)
-    tov_run(tov, ["bdist", "-n", package, "-e", exclude, "-v", pkg["version"],
-                  "-d", pkg["summary"], "-l", pkg["license"]], project, logs / "bdist.log")
-    wheels = sorted((project / "dist").glob("*.whl"))
-    if len(wheels) != 1:
-        raise StepFailed(f"tov bdist left {len(wheels)} wheels in dist, not one")
+    options = options_of(pkg)
+    row["options"] = shown(options)
+    step(f"tov bdist {shown(options)}")
+    rc, report, wheels = tov_bdist(tov, naming + options, project, logs / "bdist.log", tov_env)
+    if rc != 0:
+        raise StepFailed(f"tov bdist {shown(options)} failed: {report['failed']}")
+    # Every module compiled, unless packages.toml keeps or excludes it (or it
+    # is a __main__.py, which python -m runs from source).
+    keep, exclude = pkg.get("keep"), pkg.get("exclude")
+    excluded = [s for s in sources if exclude and re.search(exclude, s)]
+    kept = [s for s in sources if s not in excluded
+            and (s.endswith("/__main__.py") or (keep and re.search(keep, s)))]
+    compiled = [s for s in sources if s not in excluded and s not in kept]
+    said = {k: sorted(p for p in report[k] if p.endswith(".py")) for k in ("compiled", "kept", "excluded")}
+    if said != {"compiled": compiled, "kept": kept, "excluded": excluded}:
+        raise StepFailed(f"tov bdist compiled, kept and excluded {said}; expected "
+                         f"{compiled}, {kept}, {excluded}")
     with zipfile.ZipFile(wheels[0]) as whl:
         members = whl.namelist()
-    if any(m.endswith(".py") for m in members):
-        raise StepFailed(f"{wheels[0].name} holds Python sources")
-    compiled = [m for m in members if m.endswith(tuple(EXTENSION_SUFFIXES))]
-    if len(compiled) != len(wanted):
-        raise StepFailed(f"{wheels[0].name} holds {len(compiled)} extension modules, "
-                         f"expected {len(wanted)}")
+    in_wheel = sorted(m for m in members if m.endswith(".py"))
+    extensions = sorted(re.sub(r"\..*$", ".py", m) for m in members
+                        if m.endswith(tuple(EXTENSION_SUFFIXES)))
+    if in_wheel != kept or extensions != compiled:
+        raise StepFailed(f"{wheels[0].name} holds the sources {in_wheel} and the extension "
+                         f"modules {extensions}; expected {kept} and {compiled}")
+    row["modules"] = f"{len(compiled)} of {len(sources)}"
     row["wheel"] = wheels[0].name
-    step(wheels[0].name)
+    step(f"{wheels[0].name}: {len(compiled)} compiled, {len(kept)} kept as source, "
+         f"{len(excluded)} excluded")
 
     step("tests with the compiled wheel")
     python = make_venv(work / "venv-compiled", [*requirements, wheels[0]],
-                       logs / "venv-compiled.log")
+                       logs / "venv-compiled.log", no_deps)
     site = Path(subprocess.run(
         [python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"],
         capture_output=True, text=True, check=True, env=base_env()).stdout.strip()).resolve()
-    leaked = sorted((site / package).rglob("*.py"))
-    if leaked:
-        raise StepFailed(f"Python sources installed with the wheel: {leaked[:3]}")
-    # The tests of a module left out of the wheel (exclude) cannot run compiled.
-    ignored = pkg.get("compiled_ignore", [])
+    installed = sorted(p.relative_to(site).as_posix() for p in (site / package).rglob("*.py"))
+    if installed != kept:
+        raise StepFailed(f"Python sources installed with the wheel: {installed}, not {kept}")
     rc, compiled_outcomes, modules = run_tests(
-        pkg, python, tests, [], work / "results-compiled.json", logs / "tests-compiled.log",
-        [f"--ignore={path}" for path in ignored])
-    check_modules(pkg, modules, site, compiled=True)
+        pkg, python, tests, [], work / "results-compiled.json", logs / "tests-compiled.log")
+    check_modules(pkg, modules, site, kept=set(kept))
     n = count(compiled_outcomes)
     row["compiled"] = cell(n)
 
     # A test that fails compiled must be a listed limit of Cython; one that
     # passed with the sources and is skipped or not run compiled is a fault too.
-    prefixes = [t for limit in pkg.get("cython_limits", []) for t in limit["tests"]]
-    unexpected, seen = [], set()
+    limits = pkg.get("cython_limits", [])
+    unexpected, by_limit = [], [0] * len(limits)
     for nodeid, outcome in compiled_outcomes.items():
         if outcome == "skipped" and outcomes.get(nodeid) == "passed":
             unexpected.append(nodeid)
         if outcome != "failed":
             continue
-        prefix = next((p for p in prefixes if nodeid.startswith(p)), None)
-        if prefix is None:
-            unexpected.append(nodeid)
+        found = [i for i, limit in enumerate(limits)
+                 if any(nodeid.startswith(t) for t in limit["tests"])]
+        if found:
+            by_limit[found[0]] += 1
         else:
-            seen.add(prefix)
-    left_out = [t for t in outcomes if t.startswith(tuple(p + "::" for p in ignored))]
-    missing = sorted(set(outcomes) - set(compiled_outcomes) - set(left_out))
-    if left_out:
-        row["compiled"] += f"; {len(left_out)} tests of excluded modules not run"
-    for prefix in sorted(set(prefixes) - seen):
-        print(f"  note: no test fails compiled any more for {prefix!r}")
-    if n["failed"] and not unexpected:
-        row["compiled"] += f"; {n['failed']} fail by Cython's limits"
+            unexpected.append(nodeid)
+    missing = sorted(set(outcomes) - set(compiled_outcomes))
+    for limit, hits in zip(limits, by_limit):
+        if not hits:
+            print(f"  note: no test fails compiled any more for {limit['cause']!r}")
+    row["causes"] = "; ".join(f"{hits}: {limit['cause']}"
+                              for limit, hits in zip(limits, by_limit) if hits) or "none"
     if unexpected or missing:
         raise StepFailed(f"compiled: {len(unexpected)} unexpected failures or skips "
                          f"{unexpected[:5]}, "
                          f"{len(missing)} tests not run {missing[:5]}")
     step(f"{n['passed']} passed compiled, {n['failed']} failed (listed Cython limits)")
+
+
+HEADER = ("| package | version | options | modules compiled | tests passed, sources "
+          "| tests passed, compiled | first run (default options) | compiled failures, by cause |")
+
+
+def table(rows, interpreter):
+    lines = [f"Measured with {interpreter}.", "", HEADER, "|---" * 8 + "|"]
+    # A | in a cell (a pattern's alternatives) would end it.
+    cells = lambda r: {k: v.replace("|", "\\|") if isinstance(v, str) else v for k, v in r.items()}
+    for r in map(cells, rows):
+        options = r.get("options", "-")
+        if options not in ("-", "(defaults)"):
+            options = f"`{options}`"
+        lines.append(
+            f"| {r['name']} | {r['version']} | {options} "
+            f"| {r.get('modules', '-')} | {r.get('sources', '-')} | {r.get('compiled', '-')} "
+            f"| {r.get('first', '-')} | {r.get('causes', '-')} |")
+    firsts = [r for r in rows if r.get("first_failures")]
+    if firsts:
+        lines += ["", "What the first runs printed (module, stage, reason) and the command they suggested:", ""]
+        for r in firsts:
+            lines.append(f"- **{r['name']}**:")
+            for path, stage, reason in r["first_failures"]:
+                lines.append(f"  `{path}` {stage}: `{reason}`")
+            lines.append(f"  suggested: `{r['suggested']}`")
+    return "\n".join(lines) + "\n"
 
 
 def main():
@@ -327,11 +436,12 @@ def main():
     rows, failures, start = [], [], time.monotonic()
     for pkg in packages:
         began = time.monotonic()
-        print(f"=== {pkg['name']} {pkg['version']} ({pkg['style']})", flush=True)
-        row = {"name": pkg["name"], "version": pkg["version"], "style": pkg["style"]}
+        print(f"=== {pkg['name']} {pkg['version']}", flush=True)
+        row = {"name": pkg["name"], "version": pkg["version"]}
         rows.append(row)
         try:
-            one_package(pkg, work / pkg["name"], work / "downloads", args.tov, row)
+            one_package(pkg, work / pkg["name"], work / "downloads", args.tov, row,
+                        work / "cache")
         except Exception as exc:  # reported, and the next package goes on
             failures.append(pkg["name"])
             row.setdefault("compiled", "FAILED")
@@ -339,20 +449,11 @@ def main():
             print(f"  FAILED: {kind}{exc}", flush=True)
         print(f"  ({time.monotonic() - began:.0f} s)", flush=True)
 
-    lines = [
-        f"Measured with {interpreter}.",
-        "",
-        "| package | version | style | modules compiled | tests passed, sources | tests passed, compiled |",
-        "|---|---|---|---|---|---|",
-    ]
-    for r in rows:
-        lines.append(f"| {r['name']} | {r['version']} | {r['style']} | {r.get('modules', '-')} "
-                     f"| {r.get('sources', '-')} | {r.get('compiled', '-')} |")
-    table = "\n".join(lines) + "\n"
+    text = table(rows, interpreter)
     work.mkdir(parents=True, exist_ok=True)
-    (work / "table.md").write_text(table, encoding="utf-8")
+    (work / "table.md").write_text(text, encoding="utf-8")
     print()
-    print(table)
+    print(text)
     print(f"{time.monotonic() - start:.0f} s in all; the logs are in {work}/<package>/logs")
     if failures:
         sys.exit(f"failed: {', '.join(failures)}")
