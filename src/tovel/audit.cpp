@@ -438,16 +438,26 @@ static nb::str repair_in(nb::str wheel, nb::str work) {
     // auditwheel adds the policies it measures and keeps the tags it finds.
     nb::dict env = child_env(wheel);
     nb::str linux_tag(nb::str("linux_") + nb::str(policies.attr("architecture").attr("value")));
+    // With nothing to vendor, auditwheel's repair would only rename the wheel
+    // to the policy measured above, analysing every module a second time:
+    // the wheel gets those tags directly.
+    bool retag_only = reason.is_none() && nb::len(vendored) == 0;
+    nb::str platform_tags = retag_only ? tag_set(target) : linux_tag;
     os.attr("mkdir")(join(work, "in"));
     nb::object copy = join(work, "in", name);
     mine("shutil").attr("copyfile")(wheel, copy);
     nb::list cmd;
     for (const char *word : {"-m", "wheel", "tags", "--remove", "--platform-tag"})
         cmd.append(word);
-    cmd.append(linux_tag);
+    cmd.append(platform_tags);
     cmd.append(copy);
     nb::str out = checked_run(cmd, env, wheel);
     nb::str plain(join(work, "in", last_line(out)));
+    if (retag_only) {
+        if (!nb::str(last_line(out)).equal(name))
+            print(nb::str("auditwheel: tagged {} {}").format(name, platform_tags));
+        return plain;
+    }
 
     if (!reason.is_none()) {
         print(nb::str("auditwheel: {} meets no {} policy: {}; tagged {}")
