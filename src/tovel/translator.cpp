@@ -67,8 +67,18 @@ static void serve() {
         }
         sys.attr("stdout") = saved_out;
         sys.attr("stderr") = saved_err;
-        if (nb::len(reported))
-            one = cython_line(reported[0]);
+        // The first error, unless Cython crashed: its parser reports errors
+        // of a guess it then drops (`match` read as a match statement), and
+        // the crash is what stopped the translation.
+        if (nb::len(reported)) {
+            nb::object chosen = reported[0];
+            for (nb::handle err : reported)
+                if (nb::str(builtin("type")(err).attr("__name__")).equal(nb::str("CompilerCrash"))) {
+                    chosen = nb::borrow(err);
+                    break;
+                }
+            one = cython_line(chosen);
+        }
         if (!ok && nb::len(one) == 0)
             one = nb::str("Cython reported an error");
         nb::dict answer;
