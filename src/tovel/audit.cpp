@@ -92,8 +92,9 @@ static void audit_abi3(nb::str wheel) {
             throw;
     }
     if (nb::isinstance<nb::dict>(report)) {
-        for (nb::handle spec : report["specs"].attr("values")()) {
-            for (nb::handle so : get(spec, "wheel", nb::list())) {
+        // abi3audit's JSON report: one entry per audited file, under "specs".
+        for (nb::handle audited : report["specs"].attr("values")()) {
+            for (nb::handle so : get(audited, "wheel", nb::list())) {
                 nb::object result = so["result"];
                 nb::list symbols(builtin("sorted")(result["non_abi3_symbols"]));
                 if (nb::len(symbols))
