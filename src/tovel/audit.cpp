@@ -454,11 +454,9 @@ static nb::str repair_in(nb::str wheel, nb::str work) {
     cmd.append(copy);
     nb::str out = checked_run(cmd, env, wheel);
     nb::str plain(join(work, "in", last_line(out)));
-    if (retag_only) {
-        if (!nb::str(last_line(out)).equal(name))
-            print(nb::str("auditwheel: tagged {} {}").format(name, platform_tags));
+    // The tags show in the wheel's name: only a change of content is told.
+    if (retag_only)
         return plain;
-    }
 
     if (!reason.is_none()) {
         print(nb::str("auditwheel: {} meets no {} policy: {}; tagged {}")
@@ -483,8 +481,6 @@ static nb::str repair_in(nb::str wheel, nb::str work) {
     if (nb::len(vendored))
         print(nb::str("auditwheel: vendored {} into {} and tagged it {}")
                   .format(nb::str(", ").attr("join")(builtin("sorted")(vendored)), name, tags));
-    else if (!nb::str(made[0]).equal(name))
-        print(nb::str("auditwheel: tagged {} {}").format(name, tags));
     return repaired;
 }
 

@@ -25,7 +25,7 @@ static void refuse_limited_api_without_gil(nb::handle args) {
 // The steps a compile and a bdist share before the build engine runs: the
 // free-threading check, the package folder, the MSVC architecture, a clean
 // build folder and the limited-API line.
-static void prepare(nb::handle args, bool package_folder = true) {
+static void prepare(nb::handle args, bool package_folder = true, bool quiet = false) {
     refuse_limited_api_without_gil(args);
     if (package_folder)
         require_package_folder(args.attr("name"));
@@ -36,7 +36,8 @@ static void prepare(nb::handle args, bool package_folder = true) {
         // platforms and has no table to patch: the native amd64 toolchain is
         // what it picks for an amd64 target anyway.
         if (!nb::hasattr(msvc, "PLAT_TO_VCVARS")) {
-            print("setuptools chooses the MSVC toolchain for the target platform itself: "
+            if (!quiet)
+                print("setuptools chooses the MSVC toolchain for the target platform itself: "
                   "--msvc amd64 changes nothing");
         } else {
             nb::object table = msvc.attr("PLAT_TO_VCVARS");
@@ -45,6 +46,15 @@ static void prepare(nb::handle args, bool package_folder = true) {
         }
     }
 
+    if (quiet) {
+        // Emptied without a word: what it held was the tool's own.
+        nb::object path = nb::module_::import_("os").attr("path");
+        if (truthy(path.attr("islink")("build")))
+            nb::module_::import_("os").attr("unlink")("build");
+        else if (truthy(path.attr("isdir")("build")))
+            nb::module_::import_("shutil").attr("rmtree")("build");
+        return;
+    }
     nb::object result = global(MOD, "clean")();
     print("cleaning build", result);
 
@@ -80,7 +90,8 @@ static void tovbdist(nb::handle args) {
         PyErr_SetObject(failed.ptr(), nb::str(e.value()).ptr());
         throw nb::python_error();
     }
-    prepare(args, !truthy(get(options, "project_mode", nb::bool_(false))));
+    // The package folder was checked with the settings.
+    prepare(args, false, true);
     parse_json(args, "extra", json);
     parse_json(args, "entry", json);
     nb::list argv;

@@ -112,6 +112,25 @@ static nb::tuple wheel_tags(bool limited) {
     return nb::make_tuple(first.attr("interpreter"), first.attr("abi"), platform);
 }
 
+static nb::str count(size_t n, const char *noun) {
+    return nb::str("{} {}{}").format(n, noun, n == 1 ? "" : "s");
+}
+
+// The first line of a build: which wheel, for which interpreters.
+static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs) {
+    nb::str tag = nb::str("{}-{}").format(tags[0], tags[1]);
+    if (nb::str(tags[1]).equal(nb::str("none")))
+        return nb::str("building a {} wheel: every module is kept as source").format(tag);
+    nb::str python(tags[0]);
+    nb::str version = nb::str("{}.{}").format(python.attr("__getitem__")(builtin("slice")(2, 3)),
+                                               python.attr("__getitem__")(builtin("slice")(3, nb::none())));
+    nb::str whom = nb::str(tags[1]).equal(nb::str("abi3"))
+                       ? nb::str("one for CPython {} and later").format(version)
+                       : nb::str("for CPython {} only").format(version);
+    return nb::str("building a {} wheel: {} ({} to compile, {} at a time)")
+        .format(tag, whom, count(modules, "module"), jobs);
+}
+
 /// Packs the tree and the .dist-info folder into build/wheel with the given
 /// tags; files in sorted order, so that the same inputs (and the same
 /// SOURCE_DATE_EPOCH) give the same bytes.
@@ -151,6 +170,9 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
 /// path is returned. `argv` is the command line for the suggested re-run.
 static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::object os = mine("os");
+    nb::object started = mine("time").attr("monotonic")();
+    bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
+    bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
     bool limited = truthy(options["abi3"]);
     nb::dict opts;
     try {
@@ -165,16 +187,19 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     opts["abi3"] = limited;
     opts["debug"] = truthy(get(options, "debug", nb::bool_(false)));
     opts["cache"] = cache_folder(options);
+    opts["quiet"] = quiet;
+    opts["verbose"] = verbose;
 
     nb::object pipeline = nb::module_::import_("tovel.pipeline");
     nb::object checker = nb::module_::import_("tovel.checker");
     nb::dict plan = nb::borrow<nb::dict>(pipeline.attr("plan")(
-        options["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited));
+        options["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
+        verbose));
     nb::list units = nb::borrow<nb::list>(plan["units"]);
-    print(nb::str("{} modules to compile, {} kept as source, {} data files; {} at a time")
-              .format(nb::len(units), nb::len(nb::object(plan["kept"])), nb::len(nb::object(plan["data"])), opts["jobs"]));
-    if (nb::len(units) == 0 && nb::len(nb::object(plan["kept"])) > 0)
-        print("every module is kept as source: the wheel holds no compiled module and is tagged py3-none-any");
+    // A wheel of sources only (every module kept) is what it is: pure Python.
+    nb::tuple tags = nb::len(units) ? wheel_tags(limited) : nb::make_tuple("py3", "none", "any");
+    if (!quiet)
+        print(what_is_built(tags, nb::len(units), opts["jobs"]));
 
     nb::list failed = nb::borrow<nb::list>(pipeline.attr("run")(units, opts));
     nb::str tree("build/egg");
@@ -203,8 +228,6 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
                                               nb::str("build/tov-failures.log")));
 
     nb::object info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
-    // A wheel of sources only (every module kept) is what it is: pure Python.
-    nb::tuple tags = nb::len(units) ? wheel_tags(limited) : nb::make_tuple("py3", "none", "any");
     nb::str wheel = pack(tree, nb::str(info), tags);
     nb::object audit = nb::module_::import_("tovel.audit");
     wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
@@ -213,12 +236,18 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     os.attr("makedirs")(outdir, "exist_ok"_a = true);
     nb::object target = os.attr("path").attr("join")(outdir, os.attr("path").attr("basename")(wheel));
     os.attr("replace")(wheel, target);
-    print(target);
+    // The last line names the wheel and what it holds, also with --quiet.
+    nb::object took = mine("time").attr("monotonic")() - started;
+    nb::object kb = builtin("round")(os.attr("path").attr("getsize")(target) / nb::float_(1024.0));
+    print(nb::str("{}: {} compiled, {} kept as source, {} data {}, {} KB in {:.0f} s")
+              .format(target, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])),
+                      nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
+                      kb, took));
     return nb::str(target);
 }
 
 TOVEL_MODULE(packer, m) {
-    for (const char *name : {"os", "shutil", "sys"})
+    for (const char *name : {"os", "shutil", "sys", "time"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     nb::dict ns;

@@ -35,7 +35,8 @@ static nb::str module_suffix(bool limited) {
 /// source (matching `keep`, and every __main__.py, which `python -m` runs
 /// from source) and data files; paths are POSIX, relative to the working
 /// directory, and `arc` is the place in the wheel.
-static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, bool limited) {
+static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, bool limited,
+                     bool verbose) {
     nb::object re = mine("re"), Path = mine("Path");
     nb::object excluded = exclude.is_none() ? nb::none() : re.attr("compile")(exclude);
     nb::object kept_re = keep.is_none() ? nb::none() : re.attr("compile")(keep);
@@ -59,7 +60,8 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                 nb::str arc(nb::str("{}/{}").format(name.attr("replace")(".", "/"), rel));
                 nb::str ext(f.attr("suffix"));
                 if (!excluded.is_none() && !excluded.attr("search")(path).is_none()) {
-                    print("excluded", path);
+                    if (verbose)
+                        print("excluded", path);
                     if (ext.equal(nb::str(".py")))
                         absent.append(arc.attr("removesuffix")(".py").attr("replace")("/", "."));
                     continue;
@@ -70,7 +72,8 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                 if (ext.equal(nb::str(".py"))) {
                     bool main_module = nb::str(file).equal(nb::str("__main__.py"));
                     if (main_module || (!kept_re.is_none() && !kept_re.attr("search")(path).is_none())) {
-                        print("kept as source", path);
+                        if (verbose)
+                            print("kept as source", path);
                         kept.append(entry);
                         continue;
                     }
@@ -389,17 +392,33 @@ static nb::list run(nb::list units, nb::dict options) {
     ctx["pool"] = pool;
     ctx["workers"] = nb::list();
 
-    nb::object one = nb::cpp_function([ctx](nb::dict unit) {
+    // Each module done prints one line with its place in the count; the lock
+    // keeps the count and the order of the lines together.
+    ctx["lock"] = mine("threading").attr("Lock")();
+    ctx["done"] = 0;
+    ctx["total"] = nb::len(units);
+    bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
+    bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
+    nb::object one = nb::cpp_function([ctx, quiet, verbose](nb::dict unit) {
         nb::object time = mine("time");
         nb::object start = time.attr("monotonic")();
         build_one(unit, ctx);
         nb::object took = time.attr("monotonic")() - start;
         if (ctx.contains("stopping"))
             return; // interrupted: what the killed jobs report is noise
+        nb::object lock = ctx["lock"];
+        lock.attr("acquire")();
+        ctx["done"] = ctx["done"] + nb::int_(1);
+        nb::str count = nb::str("[{}/{}]").format(ctx["done"], ctx["total"]);
+        lock.attr("release")();
+        if (quiet)
+            return;
         nb::str line = unit.contains("stage")
-            ? nb::str("failed {} ({}: {})\n").format(unit["path"], unit["stage"], unit["line"])
-            : nb::str("compiled {}{} ({:.1f} s)\n")
-                  .format(unit["path"], truthy(unit["cached"]) ? " (translation cached)" : "", took);
+            ? nb::str("{} failed {} ({}: {})\n").format(count, unit["path"], unit["stage"], unit["line"])
+            : nb::str("{} compiled {} ({:.1f} s{})\n")
+                  .format(count, unit["path"], took, truthy(unit["cached"]) ? ", translation cached" : "");
+        if (verbose)
+            line = nb::str(line + nb::str(get(unit, "translation_log", nb::str(""))) + nb::str(get(unit, "log", nb::str(""))));
         // One write a line: jobs finishing together never mix their lines.
         print(line, "end"_a = "", "flush"_a = true);
     });
@@ -425,16 +444,23 @@ static nb::list run(nb::list units, nb::dict options) {
         w.attr("stdin").attr("close")();
         w.attr("wait")();
     }
+    // The tools' whole output, module by module, for whoever needs it.
+    nb::list logparts;
     nb::list failed;
-    for (nb::handle unit : units)
+    for (nb::handle unit : units) {
+        logparts.append(nb::str("==== {}\n{}{}\n").format(unit["path"], get(unit, "translation_log", nb::str("")),
+                                                          get(unit, "log", nb::str(""))));
         if (nb::borrow<nb::dict>(unit).contains("stage"))
             failed.append(unit);
+    }
+    os.attr("makedirs")("build", "exist_ok"_a = true);
+    mine("Path")("build/tov.log").attr("write_text")(nb::str("").attr("join")(logparts), "encoding"_a = "utf-8");
     return failed;
 }
 
 TOVEL_MODULE(pipeline, m) {
     for (const char *name : {"hashlib", "json", "os", "queue", "re", "shlex", "shutil",
-                             "subprocess", "sys", "sysconfig", "time"})
+                             "subprocess", "sys", "sysconfig", "threading", "time"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("ThreadPoolExecutor") =
@@ -443,6 +469,7 @@ TOVEL_MODULE(pipeline, m) {
     nb::module_::import_("setuptools");
 
     m.def("plan", &plan, "packages"_a, "exclude"_a.none(), "keep"_a.none(), "limited"_a,
+          "verbose"_a = false,
           "Sort the files of the packages into modules to compile, kept sources and data.");
     m.def("run", &run, "units"_a, "options"_a,
           "Translate and compile the units in parallel; returns the failed ones.");

@@ -159,7 +159,8 @@ static void json_option(nb::handle options, const char *key, bool lists) {
     nb::str usage(lists ? "--extra (-x) takes a JSON object of extras and their requirements, "
                           "such as '{\"fast\": [\"numpy\"]}'"
                         : "--entry (-t) takes a JSON object of commands and their functions, "
-                          "such as '{\"mycmd\": \"mypkg.cli:main\"}'");
+                          "such as '{\"mycmd\": \"mypkg.cli:main\"}', or groups of entry points, "
+                          "such as '{\"mypkg.plugins\": {\"name\": \"mypkg.fast:Plugin\"}}'");
     if (nb::isinstance<nb::str>(value)) {
         try {
             value = mine("json").attr("loads")(value);
@@ -173,7 +174,11 @@ static void json_option(nb::handle options, const char *key, bool lists) {
     if (good)
         for (auto [k, v] : nb::borrow<nb::dict>(value)) {
             good = good && nb::isinstance<nb::str>(k);
-            if (!lists)
+            if (!lists && nb::isinstance<nb::dict>(v))
+                // An entry-point group: {"group": {"name": "module:object"}}.
+                for (auto [n, target] : nb::borrow<nb::dict>(v))
+                    good = good && nb::isinstance<nb::str>(n) && nb::isinstance<nb::str>(target);
+            else if (!lists)
                 good = good && nb::isinstance<nb::str>(v);
             else if (!nb::isinstance<nb::list>(v))
                 good = false;
@@ -350,9 +355,8 @@ static void settings(nb::handle options) {
     if (!jobs.is_none() && (!is_int(jobs) || jobs < nb::int_(1)))
         fail(nb::str("--jobs must be a whole number of at least 1, not {!r}").format(jobs));
 
-    // A project's modules are all compiled unless it says otherwise; the
-    // old default "unit" stays for projects without [project].
-    fill(options, "exclude", get(tool, "exclude", project_mode ? nb::object(nb::none()) : nb::object(nb::str("unit"))));
+    // Every module is compiled unless the user says otherwise.
+    fill(options, "exclude", get(tool, "exclude", nb::none()));
     fill(options, "keep", get(tool, "keep", nb::none()));
     fill(options, "abi3", get(tool, "abi3", nb::bool_(true)));
     fill(options, "jobs", get(tool, "jobs", nb::none()));
@@ -393,21 +397,11 @@ static void settings(nb::handle options) {
         if (!name.is_none())
             packages = select_package(packages, name);
         options["name"] = doc["project"]["name"];
+        options["packages"] = packages;
     } else {
-        fill(options, "name", nb::str("vemo"));
-        nb::object name = options["name"];
-        require_package_folder(name);
-        nb::list pair;
-        pair.append(name);
-        pair.append(name);
-        packages.append(pair);
-        fill(options, "version", nb::str("1.2.4"));
-        fill(options, "description", nb::str("description"));
-        fill(options, "license", nb::str("MIT"));
-        fill(options, "extra", nb::dict());
-        fill(options, "entry", nb::dict());
+        // A bare package folder: its metadata is what the options give.
+        nb::module_::import_("tovel.layout").attr("settle")(options);
     }
-    options["packages"] = packages;
     options["project_mode"] = nb::bool_(project_mode);
 }
 
@@ -487,9 +481,8 @@ static nb::str dist_info(nb::handle options, nb::handle outdir) {
     require_exact(options, &PyDict_Type, "dist_info", "options");
     settings(options);
     bool project_mode = truthy(options["project_mode"]);
-    // Without [project], the tool's own pyproject.toml is the project's.
     if (!project_mode)
-        mine("project")(options);
+        return nb::str(nb::module_::import_("tovel.layout").attr("dist_info")(options, outdir));
     nb::object tmp = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-dist-info-");
     try {
         nb::object dist = distribution(args_for({"-q", "dist_info", "--output-dir"}, tmp));

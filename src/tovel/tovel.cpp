@@ -109,11 +109,11 @@ static nb::object directive_type(nb::str text) {
 // the defaults can fill it in.
 static void add_bdist_options(nb::handle p, nb::handle kw) {
     nb::object none = nb::none();
-    add(p, {"--name", "-n"}, none, kw, "name", "source name (default: vemo; the [project] of pyproject.toml when there is one)");
+    add(p, {"--name", "-n"}, none, kw, "name", "the package folder (default: vemo; the project's own packages when there is a pyproject.toml)");
     add(p, {"--abi3"}, none, kw, "abi3", "limited api");
     nb::dict pattern;
     pattern["type"] = nb::cpp_function(&pattern_type, nb::name("pattern"));
-    add(p, {"--exclude", "-e"}, none, kw, "exclude", "excluded name (a regular expression; default: unit)", nb::handle(), pattern);
+    add(p, {"--exclude", "-e"}, none, kw, "exclude", "modules and files left out: a regular expression searched in each path (default: none)", nb::handle(), pattern);
     add(p, {"--keep", "-k"}, none, kw, "keep",
         "modules kept as Python source: a regular expression searched in each module's path", nb::handle(), pattern);
     nb::dict directive;
@@ -129,16 +129,18 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     add(p, {"--no-cache"}, nb::bool_(false), kw, "no_cache", "translate and compile every module anew", nb::handle(), flag);
     add(p, {"--cache-dir"}, none, kw, "cache_dir", "the cache folder (default: the user's cache folder)");
     add(p, {"--debug"}, nb::bool_(false), kw, "debug", "keep debug info in the modules", nb::handle(), flag);
+    add(p, {"--quiet", "-q"}, nb::bool_(false), kw, "quiet", "print only the wheel made, and errors", nb::handle(), flag);
+    add(p, {"--verbose"}, nb::bool_(false), kw, "verbose", "print the tools' whole output too (else in build/tov.log)", nb::handle(), flag);
     nb::list choices;
     choices.append("x86_amd64");
     choices.append("amd64");
     add(p, {"--msvc", "-m"}, nb::str("x86_amd64"), kw, "mscv", "mscv palt(x86_amd64 or amd64)",
         choices);
-    add(p, {"--version", "-v"}, none, kw, "version", "wheel version");
-    add(p, {"--description", "-d"}, none, kw, "description", "project description");
-    add(p, {"--license", "-l"}, none, kw, "license", "project license");
+    add(p, {"--version", "-v"}, none, kw, "version", "wheel version (default: the package's __version__)");
+    add(p, {"--description", "-d"}, none, kw, "description", "project summary (default: none)");
+    add(p, {"--license", "-l"}, none, kw, "license", "licence expression, such as MIT (default: none)");
     add(p, {"--extra", "-x"}, none, kw, "extra", "wheel extra requires");
-    add(p, {"--entry", "-t"}, none, kw, "entry", "wheel entry points");
+    add(p, {"--entry", "-t"}, none, kw, "entry", "entry points: console scripts, or groups of them");
 }
 
 static nb::object parser_for(nb::handle kw) {
@@ -178,23 +180,51 @@ static bool interrupted(nb::python_error &e) {
     return by_interrupt;
 }
 
+// tov bdist prints what it builds and nothing of its options; compile and
+// wheel keep their banner and options record.
+static bool bdist_command() {
+    nb::list argv(global(MOD, "sys").attr("argv"));
+    for (size_t i = 1; i < nb::len(argv); ++i) {
+        nb::str word(argv[i]);
+        if (!truthy(word.attr("startswith")("-")))
+            return word.equal(nb::str("bdist"));
+    }
+    return false;
+}
+
 static nb::object run(nb::handle kwds, outcome &how) {
-    print(nb::str(">>>>>>>>>>>>>>>>>>>>>>> Python ") + nb::str(global(MOD, "sys").attr("version")));
+    nb::object sys = global(MOD, "sys");
+    bool bdist = bdist_command();
+    if (!bdist)
+        print(nb::str(">>>>>>>>>>>>>>>>>>>>>>> Python ") + nb::str(sys.attr("version")));
     // Usage errors and help leave here through argparse's SystemExit, uncaught.
     nb::object args = parser_for(kwds).attr("parse_args")();
-    print(args);
+    if (!bdist)
+        print(args);
     try {
-        // The build tree is reset when a command runs, never at start-up or for help.
-        global("tovel.builder", "reset")();
+        // The build tree is reset when a command runs, never at start-up or
+        // for help; tov bdist resets it itself once its options are settled.
+        if (!bdist)
+            global("tovel.builder", "reset")();
         nb::object result = args.attr("func")(args);
         how = outcome::done;
         return result;
     } catch (nb::python_error &e) {
         how = interrupted(e) ? outcome::interrupted : outcome::failed;
         // A failure the user can act on says so in its message: no traceback.
-        nb::object packer = global(MOD, "sys").attr("modules").attr("get")("tovel.packer");
+        nb::object packer = sys.attr("modules").attr("get")("tovel.packer");
         if (!packer.is_none() && e.matches(packer.attr("BuildFailed"))) {
-            print(e.value(), "file"_a = global(MOD, "sys").attr("stderr"));
+            print(e.value(), "file"_a = sys.attr("stderr"));
+            return nb::none();
+        }
+        // tov bdist: an interrupt, or a folder it cannot write (read-only,
+        // full), is one line; what it did not foresee keeps its traceback.
+        if (bdist && how == outcome::interrupted) {
+            print("interrupted", "file"_a = sys.attr("stderr"));
+            return nb::none();
+        }
+        if (bdist && e.matches(PyExc_OSError)) {
+            print(nb::str("tov bdist: {}").format(e.value()), "file"_a = sys.attr("stderr"));
             return nb::none();
         }
         nb::module_::import_("traceback").attr("print_exception")(e.value());
