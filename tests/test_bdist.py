@@ -6,6 +6,7 @@ import email.parser
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -29,13 +30,15 @@ EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "vemo"
 
 # A package with a subpackage, data files beside the modules and in folders
 # (one whose name is a glob pattern), a module and a data file that the
-# default exclusion pattern "unit" leaves out, and bytecode that must not ship.
+# exclusion pattern "unit" leaves out when given, and bytecode that must not ship.
 PAKKO = {
     "pakko/__init__.py": '''
         """pakko: compiled, with data of its own."""
         from importlib.resources import files
 
         from pakko.core import Counter, total
+
+        __version__ = "2.0.1"
         from pakko.sub.deep import fib
 
 
@@ -79,10 +82,10 @@ PAKKO = {
     "project/requirements.txt": "# needed at run time\ntomli_w>=1.0\n",
     "project/LICENSE": "MIT License\n",
 }
-PAKKO_DATA = {"pakko/sub/notes.cfg", "pakko/data.json", "pakko/py.typed",
+PAKKO_DATA = {"pakko/sub/notes.cfg", "pakko/data.json", "pakko/py.typed", "pakko/unit_table.txt",
               "pakko/assets/greeting.txt", "pakko/assets/[x] y.txt"}
 
-METADATA_OPTIONS = ["-v", "3.4.5", "-d", "a compiled package", "-l", "Apache-2.0",
+METADATA_OPTIONS = ["-e", "unit", "-v", "3.4.5", "-d", "a compiled package", "-l", "Apache-2.0",
                     "-x", '{"fast": ["tomli_w"]}', "-t", '{"pakko-cli": "pakko:main"}']
 
 
@@ -110,12 +113,14 @@ class Built:
     """One tov bdist run in a project directory of its own, and its wheel."""
 
     def __init__(self, project, name, args, abi3, data):
-        self.project, self.name, self.abi3, self.data = project, name, abi3, data
+        self.project, self.name, self.abi3 = project, name, abi3
+        self.excluded = "unit" if "unit" in args else None
+        self.data = {d for d in data if not (self.excluded and self.excluded in d)}
         self.sources = tree(project / name)
         self.rc, self.out, self.err = tov("bdist", "-n", name, *args, cwd=project)
         assert self.rc == 0, self.out[-3000:] + self.err[-3000:]
-        # The last line is the path of the wheel, relative to the project.
-        self.wheel = project / self.out.splitlines()[-1]
+        # The last line names the wheel, relative to the project, and what it holds.
+        self.wheel = project / self.out.splitlines()[-1].split(": ")[0]
         with zipfile.ZipFile(self.wheel) as z:
             self.members = {n: z.read(n) for n in z.namelist()}
         self.info = next(n.split("/")[0] for n in self.members if ".dist-info/" in n)
@@ -123,8 +128,8 @@ class Built:
         self.python = None
 
     def collected(self):
-        return sorted(line.split(" ")[1] for line in self.out.splitlines()
-                      if line.startswith("compiled "))
+        return sorted(line.split(" ")[2] for line in self.out.splitlines()
+                      if re.match(r"\[\d+/\d+\] compiled ", line))
 
     def text(self, name):
         return self.members[f"{self.info}/{name}"].decode()
@@ -176,8 +181,9 @@ def built(request):
 
 
 def test_wheel_holds_compiled_modules_and_data_only(built):
-    # Every module the exclusion pattern leaves alone is collected, and only those.
-    sources = [p for p in built.sources if p.endswith(".py") and "unit" not in p]
+    # Every module is collected, but those that --exclude leaves out.
+    sources = [p for p in built.sources if p.endswith(".py")
+               and not (built.excluded and built.excluded in p)]
     assert built.collected() == sorted(f"{built.name}/{p}" for p in sources)
 
     compiled = {m for m in built.members if m.endswith(tuple(EXTENSION_SUFFIXES))}
@@ -236,19 +242,13 @@ root = files("pakko")
 assert json.loads(root.joinpath("data.json").read_text()) == {"answer": 42}
 assert root.joinpath("assets", "[x] y.txt").read_text().startswith("a name")
 assert "kept = yes" in root.joinpath("sub", "notes.cfg").read_text()
-try:
-    import pakko.units
-except ModuleNotFoundError:
-    print("ok")
+print("ok")
 """,
     "vemo": """
 import vemo
 assert vemo.compiled()
 assert vemo.word_counts("a b a")["a"] == 2
-try:
-    import vemo.units
-except ModuleNotFoundError:
-    print("ok")
+print("ok")
 """,
 }
 
@@ -299,12 +299,41 @@ def test_metadata_options_reach_the_wheel(limited, make_venv, tmp_path):
     assert (proc.returncode, proc.stdout) == (0, "pakko 55 12 hello from data\n"), proc.stderr
 
 
-def test_metadata_defaults(own_abi):
+def test_first_run_is_quiet_and_invents_nothing(own_abi):
+    # No option but the folder: the version is the package's own, every
+    # module is compiled (units.py too), and nothing else is made up.
     meta = metadata(own_abi)
-    assert (meta["Name"], meta["Version"], meta["Summary"]) == ("pakko", "1.2.4", "description")
-    assert meta["License-Expression"] == "MIT"
-    assert meta.get_all("Provides-Extra") is None
+    assert (meta["Name"], meta["Version"]) == ("pakko", "2.0.1")
+    for field in ("Summary", "License-Expression", "Author", "Author-Email", "Project-URL",
+                  "Classifier", "Provides-Extra"):
+        assert meta.get_all(field) is None, field
+    assert meta.get_all("Requires-Dist") == ["tomli_w>=1.0"]
     assert f"{own_abi.info}/entry_points.txt" not in own_abi.members
+    assert f"pakko/units{OWN_SUFFIX}" in own_abi.members
+    lines = own_abi.out.splitlines()
+    modules = len(own_abi.collected())
+    assert len(lines) == modules + 2, own_abi.out
+    assert re.fullmatch(rf"building a cp{VER}-cp{VER}\w* wheel: for CPython {sys.version_info[0]}\."
+                        rf"{sys.version_info[1]} only \({modules} modules to compile, \d+ at a time\)",
+                        lines[0]), lines[0]
+    assert re.fullmatch(rf"dist/{re.escape(own_abi.wheel.name)}: {modules} modules compiled, "
+                        r"0 kept as source, 6 data files, \d+ KB in \d+ s", lines[-1]), lines[-1]
+    assert own_abi.err == ""
+
+
+def test_bad_name_and_interrupt_are_one_line(tmp_path):
+    write_pakko(tmp_path)
+    rc, out, err = tov("bdist", "-n", "nosuch/", cwd=tmp_path)
+    assert (rc, out) == (1, "") and len(err.splitlines()) == 1 and "nosuch" in err, err
+    assert not (tmp_path / "build").exists() and not (tmp_path / "dist").exists()
+    # Ctrl-C while the modules compile: "interrupted", status 130.
+    scripts = Path(sys.executable).parent
+    proc = subprocess.Popen([str(scripts / "tov"), "bdist", "-n", "./pakko", "-j", "1", "--no-cache"],
+                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert proc.stdout.readline().startswith("building ")
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=120)
+    assert (proc.returncode, err) == (130, "interrupted\n"), out + err
 
 
 def test_nothing_to_compile_gives_a_wheel_of_data(tmp_path):
@@ -313,10 +342,9 @@ def test_nothing_to_compile_gives_a_wheel_of_data(tmp_path):
     args = [] if LIMITED else ["--abi3", ""]
     rc, out, err = tov("bdist", "-n", "pakko", "-e", r"\.py$", *args, cwd=tmp_path)
     assert rc == 0, out[-2000:] + err[-2000:]
-    with zipfile.ZipFile(tmp_path / out.splitlines()[-1]) as z:
+    with zipfile.ZipFile(tmp_path / out.splitlines()[-1].split(": ")[0]) as z:
         shipped = {n for n in z.namelist() if ".dist-info/" not in n}
-    # The pattern no longer leaves out unit_table.txt.
-    assert shipped == PAKKO_DATA | {"pakko/unit_table.txt"}
+    assert shipped == PAKKO_DATA
 
 
 # A failure at each stage of the build: Cython's translation, and the C
@@ -340,7 +368,7 @@ def test_failed_build_exits_1_and_leaves_dist_alone(tmp_path, stage):
     args = [] if LIMITED else ["--abi3", ""]
     abi = f"abi3" if LIMITED else f"cp{VER}{ABIFLAGS}"
     # An older wheel of the very name the build would write.
-    older = tmp_path / "dist" / f"pakko-1.2.4-cp{VER}-{abi}-{metagen.PLATAG}.whl"
+    older = tmp_path / "dist" / f"pakko-2.0.1-cp{VER}-{abi}-{metagen.PLATAG}.whl"
     older.parent.mkdir()
     older.write_bytes(b"an older wheel")
     stamp = older.stat().st_mtime_ns

@@ -81,7 +81,7 @@ def test_help_lists_subcommands_and_options_without_placeholders(cwd):
     assert re.search(r"--msvc ?, -m +mscv palt\(x86_amd64 or amd64\)", compile_help)
     bdist_help = tov("bdist", "-h", cwd=cwd).stdout
     assert ("usage: tov bdist [-h] [--name] [--abi3] [--exclude] [--keep] [--directive] "
-            "[--jobs] [--no-cache] [--cache-dir] [--debug] [--msvc] [--version] "
+            "[--jobs] [--no-cache] [--cache-dir] [--debug] [--quiet] [--verbose] [--msvc] [--version] "
             "[--description] [--license] [--extra] [--entry]") in usage(bdist_help)
 
 
@@ -93,9 +93,9 @@ def test_records_with_defaults(monkeypatch, capsys, calls):
     assert run(monkeypatch, ["compile"]) == "tovcompile"
     assert run(monkeypatch, ["wheel"]) == "tovwheel"
     assert run(monkeypatch, ["bdist"]) == "tovbdist"
-    (reset1, (c, compiled), reset2, (w, wheel), reset3, (b, bdist)) = calls
-    assert [reset1[0], reset2[0], reset3[0], c, w, b] == [
-        "reset", "reset", "reset", "tovcompile", "tovwheel", "tovbdist"]
+    # tov bdist resets the build tree itself, once its options are settled.
+    (reset1, (c, compiled), reset2, (w, wheel), (b, bdist)) = calls
+    assert [reset1[0], reset2[0], c, w, b] == ["reset", "reset", "tovcompile", "tovwheel", "tovbdist"]
     assert {k: v for k, v in vars(compiled).items() if k != "func"} == {
         "name": "vemo", "abi3": True, "exclude": "unit", "msvc": "x86_amd64"}
     assert {k: v for k, v in vars(wheel).items() if k != "func"} == {
@@ -104,11 +104,15 @@ def test_records_with_defaults(monkeypatch, capsys, calls):
     # Options left out are None, for the project's settings and the defaults to fill.
     assert {k: v for k, v in vars(bdist).items() if k != "func"} == {
         "name": None, "abi3": None, "exclude": None, "keep": None, "directive": None,
-        "jobs": None, "no_cache": False, "cache_dir": None, "debug": False, "msvc": "x86_amd64",
+        "jobs": None, "no_cache": False, "cache_dir": None, "debug": False, "quiet": False,
+        "verbose": False, "msvc": "x86_amd64",
         "version": None, "description": None, "license": None, "extra": None, "entry": None}
     out = capsys.readouterr().out.splitlines()
     assert out[0] == BANNER.splitlines()[0]
+    # compile and wheel print the banner and their record; bdist neither.
+    assert out.count(BANNER.splitlines()[0]) == 2
     records = [line for line in out if line.startswith("Namespace(")]
+    assert len(records) == 2
     assert records[0].startswith(
         "Namespace(name='vemo', abi3=True, exclude='unit', msvc='x86_amd64', func=")
     assert records[1].startswith(

@@ -236,7 +236,7 @@ ROWS = [
     pytest.param(Row(["compile", "-n", "notes"], 1, r"^NotADirectoryError: the package 'notes' "
                      r"is not a folder in .*: --name names", setup=file_named_notes, **UNWRITTEN),
                  id="compile-name-is-a-file"),
-    pytest.param(Row(["bdist", "-n", "nope"], 1, r"^FileNotFoundError: no package folder 'nope'",
+    pytest.param(Row(["bdist", "-n", "nope"], 1, r"^tov bdist: no package folder 'nope'",
                      check=no_new_wheel, setup=no_pyproject, **UNWRITTEN),
                  id="bdist-missing-name"),
     pytest.param(Row(["wheel", "-n", "nope"], 1, r"^FileNotFoundError: no package folder 'nope'",

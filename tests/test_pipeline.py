@@ -68,7 +68,7 @@ def ccache_stats(cache):
 def test_failing_modules_then_the_suggested_command(tmp_path):
     project = write(tmp_path / "p1")
     cache = tmp_path / "cache"
-    rc, out, err = tov("bdist", "-n", "kg", "--cache-dir", str(cache), cwd=project)
+    rc, out, err = tov("bdist", "-n", "kg", "-v", "1.0", "--cache-dir", str(cache), cwd=project)
     assert rc == 1, out + err
     assert not (project / "dist").exists()
     lines = err.strip().splitlines()
@@ -80,15 +80,15 @@ def test_failing_modules_then_the_suggested_command(tmp_path):
     assert "build/tov-failures.log" in lines[2]
     assert "Error compiling Cython file" in (project / "build/tov-failures.log").read_text()
     suggested = shlex.split(lines[-1])
-    assert suggested[:5] == ["tov", "bdist", "-n", "kg", "--cache-dir"]
+    assert suggested[:7] == ["tov", "bdist", "-n", "kg", "-v", "1.0", "--cache-dir"]
     assert suggested[-2:] == ["--keep", r"^kg/broken\.py$"]
 
     env = {**os.environ, "SOURCE_DATE_EPOCH": "1700000000"}
     rc, out, err = tov(*suggested[1:], cwd=project, env=env)
     assert rc == 0, out + err
-    assert "kept as source kg/broken.py" in out and "kept as source kg/__main__.py" in out
+    assert ", 2 kept as source, " in out.splitlines()[-1], out
     [wheel] = (project / "dist").glob("*.whl")
-    assert wheel.name.startswith("kg-1.2.4-cp312-abi3-")
+    assert wheel.name.startswith("kg-1.0-cp312-abi3-")
     with zipfile.ZipFile(wheel) as z:
         names = set(z.namelist())
         modules = {n: z.read(n) for n in names if n.endswith(".so")}
@@ -141,7 +141,7 @@ def test_imports_of_left_out_modules_fail_the_build(tmp_path):
     the import check says so, and keeping it as source would not help."""
     project = write(tmp_path, {"lo/__init__.py": "", "lo/gone.py": "X = 1\n",
                                "lo/uses.py": "from lo.gone import X\n"})
-    rc, out, err = tov("bdist", "-n", "lo", "-e", "gone", "--no-cache", cwd=project)
+    rc, out, err = tov("bdist", "-n", "lo", "-v", "1.0", "-e", "gone", "--no-cache", cwd=project)
     assert rc == 1 and not (project / "dist").exists(), out + err
     assert "lo/uses.py  import check" in err and "not in the wheel" in err
     assert err.splitlines()[-1].startswith("A module that imports a module left out")
@@ -185,7 +185,7 @@ def test_a_second_checkout_reuses_the_shared_cache(tmp_path, redis_url):
     env = {**os.environ, "CCACHE_REMOTE_STORAGE": redis_url}
     for n in (1, 2):
         project = write(tmp_path / f"checkout{n}" / "kg-project", files)
-        rc, out, err = tov("bdist", "-n", "kg", "--cache-dir", str(tmp_path / f"cache{n}"),
+        rc, out, err = tov("bdist", "-n", "kg", "-v", "1.0", "--cache-dir", str(tmp_path / f"cache{n}"),
                            cwd=project, env=env)
         assert rc == 0, out + err
     stats = ccache_stats(tmp_path / "cache2")

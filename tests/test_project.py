@@ -288,11 +288,12 @@ def test_flat_layout_ships_every_package_and_no_tool_folder(project_dir, make_ve
     assert (rc, out) == (0, f"{project_dir / 'alpha' / '__init__.py'}\n"), err
 
 
-def test_legacy_folder_keeps_the_old_defaults(project_dir):
+def test_bare_folder_takes_the_packages_own_version(project_dir):
     (project_dir / "vemo").mkdir()
-    options = settled()
+    (project_dir / "vemo" / "__init__.py").write_text('"""doc"""\n__version__: str = "0.7"\n')
+    options = settled(name="./vemo/")
     assert options["packages"] == [["vemo", "vemo"]] and options["project_mode"] is False
-    assert (options["exclude"], options["version"], options["license"]) == ("unit", "1.2.4", "MIT")
+    assert (options["exclude"], options["version"], options["license"]) == (None, "0.7", None)
 
 
 def test_command_line_fields_override_the_projects(project_dir):
