@@ -4,6 +4,7 @@ succeeds, that command's wheel checked, installed and run, the cache reused,
 and the build reproducible across folders."""
 
 import hashlib
+import http.server
 import os
 import shlex
 import shutil
@@ -12,6 +13,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import threading
 import time
 import zipfile
 from pathlib import Path
@@ -176,17 +178,75 @@ def redis_url(tmp_path):
         proc.wait(timeout=10)
 
 
-def test_a_second_checkout_reuses_the_shared_cache(tmp_path, redis_url):
-    """Two checkouts in different folders, each with a cache folder of its
-    own (as on two machines), sharing a Redis server: the second build
-    compiles nothing itself."""
+@pytest.fixture
+def http_store():
+    """An HTTP store on loopback that keeps what is PUT, as a team's cache server would."""
+    entries = {}
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            data = entries.get(self.path)
+            self.send_response(404 if data is None else 200)
+            self.send_header("Content-Length", str(len(data or b"")))
+            self.end_headers()
+            if self.command == "GET" and data:
+                self.wfile.write(data)
+
+        do_HEAD = do_GET
+
+        def do_PUT(self):
+            entries[self.path] = self.rfile.read(int(self.headers["Content-Length"]))
+            self.send_response(201)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}/cache", entries
+    finally:
+        server.shutdown()
+
+
+@pytest.mark.parametrize("kind", ["redis", "http"])
+def test_a_second_checkout_reuses_the_shared_cache(tmp_path, kind, request):
+    """Two checkouts in different folders, each with an empty cache folder of
+    its own (as on two machines), sharing one store: the second build runs
+    neither Cython nor the C compiler, and makes the same wheel."""
+    url = request.getfixturevalue("redis_url") if kind == "redis" else request.getfixturevalue("http_store")[0]
     files = {k: v for k, v in PACKAGE.items() if "broken" not in k and "user" not in k}
     files["kg/__main__.py"] = "print('main')\n"
-    env = {**os.environ, "CCACHE_REMOTE_STORAGE": redis_url}
+    # The store is named once on the command line, once in the environment.
+    envs = [{"SOURCE_DATE_EPOCH": "1700000000"},
+            {"SOURCE_DATE_EPOCH": "1700000000", "TOVEL_REMOTE_CACHE": url}]
+    args = [["--remote-cache", url], []]
+    wheels, outs = [], []
     for n in (1, 2):
         project = write(tmp_path / f"checkout{n}" / "kg-project", files)
         rc, out, err = tov("bdist", "-n", "kg", "-v", "1.0", "--cache-dir", str(tmp_path / f"cache{n}"),
-                           cwd=project, env=env)
+                           *args[n - 1], cwd=project, env={**os.environ, **envs[n - 1]})
         assert rc == 0, out + err
+        [wheel] = (project / "dist").glob("*.whl")
+        wheels.append(wheel.read_bytes())
+        outs.append(out)
     stats = ccache_stats(tmp_path / "cache2")
     assert stats["remote_storage_hit"] == 4 and stats["cache_miss"] == 0, stats
+    assert outs[1].count("translation cached") == 4, outs[1]
+    assert wheels[0] == wheels[1]
+    if kind == "http":
+        # A damaged entry is translated anew, and the store is written again.
+        entries = request.getfixturevalue("http_store")[1]
+        damaged = sorted(k for k in entries if "/tovel/" in k)[0]
+        entries[damaged] = b"0" * 64 + b"\nnot C"
+        project = write(tmp_path / "checkout3" / "kg-project", files)
+        rc, out, err = tov("bdist", "-n", "kg", "-v", "1.0", "--cache-dir", str(tmp_path / "cache3"),
+                           "--remote-cache", url, cwd=project, env={**os.environ, **envs[0]})
+        assert rc == 0 and out.count("translation cached") == 3, out + err
+        assert entries[damaged].split(b"\n", 1)[0] != b"0" * 64
+    # A store that does not answer: one warning, and the build goes on.
+    rc, out, err = tov("bdist", "-n", "kg", "-v", "1.0", "--cache-dir", str(tmp_path / "cache4"),
+                       "--remote-cache", f"{kind}://127.0.0.1:{free_port()}", cwd=project)
+    assert rc == 0 and [l for l in out.splitlines() if "remote cache" in l][0].startswith("warning: "), out + err

@@ -187,6 +187,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     opts["abi3"] = limited;
     opts["debug"] = truthy(get(options, "debug", nb::bool_(false)));
     opts["cache"] = cache_folder(options);
+    opts["remote_cache"] = get(options, "remote_cache", nb::none());
     opts["quiet"] = quiet;
     opts["verbose"] = verbose;
 

@@ -236,18 +236,18 @@ static nb::object make_compiler(nb::dict ctx, nb::list log, nb::list stage) {
 /// One module from source to extension module; failures are recorded in the
 /// unit ("stage", "line", "log"), never raised.
 static void build_one(nb::dict unit, nb::dict ctx) {
-    nb::object os = mine("os");
-    nb::object cache = ctx["cache"];
+    nb::object os = mine("os"), Path = mine("Path");
+    nb::object cache = ctx["cache"], remote = ctx["remote"];
     nb::object cached = nb::none();
+    nb::str key("");
     unit["cached"] = false;
     if (!cache.is_none()) {
-        nb::str key = translation_key(unit, ctx["directives"]);
+        key = translation_key(unit, ctx["directives"]);
         cached = os.attr("path").attr("join")(cache, "cython", key.attr("__getitem__")(builtin("slice")(0, 2)),
                                               key + nb::str(".c"));
         if (truthy(os.attr("path").attr("isfile")(cached))) {
             // An entry is used only when its content still has the hash
             // recorded with it: a damaged entry is translated anew.
-            nb::object Path = mine("Path");
             nb::bytes data(Path(cached).attr("read_bytes")());
             nb::object sum = Path(cached + nb::str(".sha256"));
             if (truthy(sum.attr("is_file")()) &&
@@ -258,24 +258,34 @@ static void build_one(nb::dict unit, nb::dict ctx) {
             }
         }
     }
-    if (!truthy(unit["cached"])) {
-        if (!translate(unit, ctx))
-            return;
-        if (!cached.is_none()) {
-            // Stored atomically: a reader never sees half an entry.
-            try {
-                os.attr("makedirs")(os.attr("path").attr("dirname")(cached), "exist_ok"_a = true);
-                nb::object Path = mine("Path");
-                nb::bytes data(Path(unit["c"]).attr("read_bytes")());
-                nb::str tmp(nb::str("{}.{}.{}.tmp").format(cached, os.attr("getpid")(), builtin("id")(unit)));
-                Path(tmp).attr("write_bytes")(data);
-                os.attr("replace")(tmp, cached);
-                Path(tmp).attr("write_text")(mine("hashlib").attr("sha256")(data).attr("hexdigest")());
-                os.attr("replace")(tmp, cached + nb::str(".sha256"));
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_OSError))
-                    throw;
-            }
+    bool fetched = false;
+    if (!truthy(unit["cached"]) && !cached.is_none() && !remote.is_none()) {
+        // The team's store, verified by hash when read (tovel.store).
+        nb::object data = mine("store").attr("fetch")(remote, key);
+        if (!data.is_none()) {
+            os.attr("makedirs")(os.attr("path").attr("dirname")(unit["c"]), "exist_ok"_a = true);
+            Path(unit["c"]).attr("write_bytes")(data);
+            unit["cached"] = true;
+            fetched = true;
+        }
+    }
+    if (!truthy(unit["cached"]) && !translate(unit, ctx))
+        return;
+    if (!cached.is_none() && (fetched || !truthy(unit["cached"]))) {
+        nb::bytes data(Path(unit["c"]).attr("read_bytes")());
+        if (!fetched && !remote.is_none())
+            mine("store").attr("put")(remote, key, data);
+        // Stored atomically: a reader never sees half an entry.
+        try {
+            os.attr("makedirs")(os.attr("path").attr("dirname")(cached), "exist_ok"_a = true);
+            nb::str tmp(nb::str("{}.{}.{}.tmp").format(cached, os.attr("getpid")(), builtin("id")(unit)));
+            Path(tmp).attr("write_bytes")(data);
+            os.attr("replace")(tmp, cached);
+            Path(tmp).attr("write_text")(mine("hashlib").attr("sha256")(data).attr("hexdigest")());
+            os.attr("replace")(tmp, cached + nb::str(".sha256"));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError))
+                throw;
         }
     }
 
@@ -383,6 +393,23 @@ static nb::list run(nb::list units, nb::dict options) {
             env["CCACHE_BASEDIR"] = os.attr("getcwd")();
         }
     }
+    // One URL for the team's store: ccache's remote storage for the C
+    // objects, tovel.store for the translations. A store that does not
+    // answer is one warning; the build goes on with the local cache.
+    nb::object remote = get(options, "remote_cache", nb::none());
+    if (!remote.is_none() && !cache.is_none()) {
+        nb::object why = mine("store").attr("probe")(remote);
+        if (!why.is_none()) {
+            print(nb::str("warning: the remote cache {} does not answer ({}): building with the local cache only")
+                      .format(remote, why));
+            remote = nb::none();
+        } else if (!ctx["launcher"].is_none()) {
+            env["CCACHE_REMOTE_STORAGE"] = remote;
+        }
+    } else {
+        remote = nb::none();
+    }
+    ctx["remote"] = remote;
     ctx["env"] = env;
     ctx["cache"] = cache;
 
@@ -465,6 +492,7 @@ TOVEL_MODULE(pipeline, m) {
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("ThreadPoolExecutor") =
         nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor");
+    m.attr("store") = nb::module_::import_("tovel.store");
     // setuptools supplies distutils, whose compiler classes the compile uses.
     nb::module_::import_("setuptools");
 

@@ -12,7 +12,7 @@ static const char *MOD = "tovel.pyproject";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // The keys of [tool.tovel], in the order the error message names them.
-static const char *const TOVEL_KEYS[] = {"exclude", "keep", "abi3", "directives", "jobs"};
+static const char *const TOVEL_KEYS[] = {"exclude", "keep", "abi3", "directives", "jobs", "remote-cache"};
 
 [[noreturn]] static void fail(nb::handle message) {
     PyErr_SetObject(PyExc_ValueError, message.ptr());
@@ -109,10 +109,13 @@ static nb::dict tool_table(nb::handle doc) {
         bool known = false;
         for (const char *k : TOVEL_KEYS)
             known = known || nb::str(key).equal(nb::str(k));
-        if (!known)
-            fail(nb::str("pyproject.toml: [tool.tovel] has no key {!r}; its keys are exclude, "
-                         "keep, abi3, directives and jobs")
-                     .format(key));
+        if (!known) {
+            nb::list keys;
+            for (const char *k : TOVEL_KEYS)
+                keys.append(k);
+            fail(nb::str("pyproject.toml: [tool.tovel] has no key {!r}; its keys are {}")
+                     .format(key, nb::str(", ").attr("join")(keys)));
+        }
         nb::str where = nb::str("pyproject.toml: [tool.tovel] {}").format(key);
         nb::str name(key);
         if (name.equal(nb::str("exclude")) || name.equal(nb::str("keep"))) {
@@ -120,6 +123,9 @@ static nb::dict tool_table(nb::handle doc) {
         } else if (name.equal(nb::str("abi3"))) {
             if (!is_bool(value))
                 fail(nb::str("{} must be true or false, not {!r}").format(where, value));
+        } else if (name.equal(nb::str("remote-cache"))) {
+            if (!nb::isinstance<nb::str>(value))
+                fail(nb::str("{} must be a URL (redis:// or http(s)://), not {}").format(where, kind_of(value)));
         } else if (name.equal(nb::str("jobs"))) {
             if (!is_int(value) || value < nb::int_(1))
                 fail(nb::str("{} must be a whole number of at least 1, not {!r}")
@@ -360,6 +366,11 @@ static void settings(nb::handle options) {
     fill(options, "keep", get(tool, "keep", nb::none()));
     fill(options, "abi3", get(tool, "abi3", nb::bool_(true)));
     fill(options, "jobs", get(tool, "jobs", nb::none()));
+    // The team's store: the command line, else the environment, else the project.
+    fill(options, "remote_cache", get(mine("os").attr("environ"), "TOVEL_REMOTE_CACHE", nb::none()));
+    fill(options, "remote_cache", get(tool, "remote-cache", nb::none()));
+    if (!get(options, "remote_cache", nb::none()).is_none() && nb::len(nb::str(options["remote_cache"])) == 0)
+        options["remote_cache"] = nb::none();
 
     // The directives of [tool.tovel] come first, those given after them, so
     // that a name given again wins.

@@ -128,6 +128,9 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     flag["action"] = "store_true";
     add(p, {"--no-cache"}, nb::bool_(false), kw, "no_cache", "translate and compile every module anew", nb::handle(), flag);
     add(p, {"--cache-dir"}, none, kw, "cache_dir", "the cache folder (default: the user's cache folder)");
+    add(p, {"--remote-cache"}, none, kw, "remote_cache",
+        "a store the team shares for translations and C objects: redis://HOST[:PORT] or http(s)://HOST/PATH "
+        "(default: $TOVEL_REMOTE_CACHE)");
     add(p, {"--debug"}, nb::bool_(false), kw, "debug", "keep debug info in the modules", nb::handle(), flag);
     add(p, {"--quiet", "-q"}, nb::bool_(false), kw, "quiet", "print only the wheel made, and errors", nb::handle(), flag);
     add(p, {"--verbose"}, nb::bool_(false), kw, "verbose", "print the tools' whole output too (else in build/tov.log)", nb::handle(), flag);
