@@ -4,7 +4,9 @@
 # make demo: installs the tool and compiles and wheels examples/vemo
 # make realworld: compiles real packages from the package index and runs their
 #            own tests against the compiled wheels (downloads; not in make test)
-# make bench: installs the tool and runs the benchmarks (BENCH_QUICK=1: a quick check)
+# make bench: installs the tool and runs the benchmarks, docs/benchmarks.md
+#            (BENCH_QUICK=1: a quick check; BENCH_SMOKE=1: tiny and offline,
+#            as the test suite runs it)
 .PHONY: test demo bench realworld pythons clean
 
 test:

@@ -8,7 +8,9 @@ run, interleaved (A B B A ...) so that load on the machine hits both alike;
 medians and ratios are printed at the end as a Markdown table.
 
 BENCH_QUICK=1 runs every part with tiny sizes and one or two repetitions, to
-check that the script works; its figures mean nothing.
+check that the script works; its figures mean nothing. BENCH_SMOKE=1 is
+smaller still and downloads nothing (the generated package of small modules
+stands in for the real ones): the test suite runs it, in a minute or two.
 """
 
 import contextlib
@@ -27,7 +29,8 @@ import time
 import tomllib
 from pathlib import Path
 
-QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
+SMOKE = os.environ.get("BENCH_SMOKE", "") not in ("", "0")
+QUICK = SMOKE or os.environ.get("BENCH_QUICK", "") not in ("", "0")
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 PYTHON = sys.executable
@@ -40,12 +43,12 @@ CPUS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.
 # Repetitions and sizes. The full run takes about 30 minutes on 2 quiet cores
 # (twice that with other work on them): nearly all of it is the C compiler,
 # about 7 s of CPU for each generated module.
-STARTUP_REPS = 5 if QUICK else 30
-COMPILE_SIZE = 2 if QUICK else 10  # tov compile against the plain script
+STARTUP_REPS = 2 if SMOKE else 5 if QUICK else 30
+COMPILE_SIZE = 1 if SMOKE else 2 if QUICK else 10  # tov compile against the plain script
 COMPILE_ROUNDS = 1 if QUICK else 2
-FIXED_REPS = 3 if QUICK else 7  # compiles of a package without modules
-WALK_FILES = 2000 if QUICK else 20000
-WALK_REPS = 2 if QUICK else 11
+FIXED_REPS = 1 if SMOKE else 3 if QUICK else 7  # compiles of a package without modules
+WALK_FILES = 300 if SMOKE else 2000 if QUICK else 20000
+WALK_REPS = 1 if SMOKE else 2 if QUICK else 11
 
 # The builds of tov bdist: generated packages of these many modules, and the
 # real package. Per project: rounds of the clean builds (tov, cythonize), of
@@ -56,10 +59,15 @@ GENERATED = (2,) if QUICK else (20, 50)
 if os.environ.get("BENCH_GENERATED"):
     GENERATED = tuple(int(n) for n in os.environ["BENCH_GENERATED"].split(","))
 PARTS = os.environ.get("BENCH_PARTS", "all")
-REAL = "xmltodict"
+# The smoke run builds no real package: nothing is downloaded.
+REAL = None if SMOKE else "xmltodict"
 CLEAN_ROUNDS = {2: 1, 20: 2, 50: 1, REAL: 1 if QUICK else 2}
 SERIAL_ROUNDS = {2: 1, 20: 1, 50: 0, REAL: 1}
 INCREMENTAL_REPS = {2: 1, 20: 3, 50: 3, REAL: 1 if QUICK else 3}
+# A size given in BENCH_GENERATED that the tables above do not name.
+for table, value in ((CLEAN_ROUNDS, 1), (SERIAL_ROUNDS, 0), (INCREMENTAL_REPS, 3)):
+    for n in GENERATED:
+        table.setdefault(n, value)
 if os.environ.get("BENCH_ROUNDS"):
     CLEAN_ROUNDS = {k: min(v, int(os.environ["BENCH_ROUNDS"])) for k, v in CLEAN_ROUNDS.items()}
     SERIAL_ROUNDS = {k: min(v, int(os.environ["BENCH_ROUNDS"])) for k, v in SERIAL_ROUNDS.items()}
@@ -439,7 +447,9 @@ TEMPLATE = HERE / "module_template.py"
 
 def generated_module(i):
     """The text of generated module i: the template without its two comment
-    lines, numbered."""
+    lines, numbered (in the smoke run the small module of the compile part)."""
+    if SMOKE:
+        return MODULE.format(i=i)
     lines = TEMPLATE.read_text(encoding="utf-8").splitlines(keepends=True)
     return "".join(lines[2:]).replace("__N__", str(i))
 
@@ -696,9 +706,22 @@ def classify(argv_text):
     return None
 
 
+# The steps of tov bdist that run as processes of their own, in the order they
+# run; the time between them is spent in the tool's process.
+STEPS = (
+    ("import check", "import check (a fresh interpreter importing every module)"),
+    ("wheel tags", "`python -m wheel tags` (the wheel retagged)"),
+    ("auditwheel repair", "`python -m auditwheel repair`"),
+    ("abi3audit", "`python -m abi3audit --strict`"),
+)
+BUILD_KINDS = ("Cython translation workers", "C compile (through ccache)", "link")
+
+
 def profile(argv, cwd, count):
     """One run of argv under strace (process starts and ends only): the time
-    of each step of tov bdist, in the order they run."""
+    of each step of tov bdist, in the order they run. A step whose process did
+    not run is reported as absent (seconds None), and the time in the tool's
+    process between two steps that ran is named after its neighbours."""
     trace = cwd / "strace.txt"
     timed_run(["strace", "-f", "-ttt", "--seccomp-bpf", "-e", "trace=execve", "-e", "signal=none",
                "-s", "200", "-o", str(trace), *argv], cwd, cwd / "profile.log")
@@ -722,28 +745,31 @@ def profile(argv, cwd, count):
         s, e = start[pid], ends.get(pid, start[pid])
         first, last, busy, n = spans.get(kind, (s, e, 0.0, 0))
         spans[kind] = (min(first, s), max(last, e), busy + e - s, n + 1)
-    total = ends[main] - start[main]
-    steps = []
 
-    def span(kind):
-        return spans.get(kind, (None, None, 0.0, 0))
-
-    build = [k for k in ("Cython translation workers", "C compile (through ccache)", "link") if k in spans]
-    build_start = min(spans[k][0] for k in build)
-    build_end = max(spans[k][1] for k in build)
-    check = span("import check")
-    tags, repair, abi3 = span("wheel tags"), span("auditwheel repair"), span("abi3audit")
-    steps.append(("start-up, settings, plan (in the tool's process)", build_start - start[main]))
+    build = [k for k in BUILD_KINDS if k in spans]
     detail = ", ".join(f"{k}: {spans[k][3]} processes, {spans[k][2]:.2f} s busy" for k in build)
-    steps.append((f"translate, compile and link {count} modules ({detail})", build_end - build_start))
-    steps.append(("import check (a fresh interpreter importing every module)", check[1] - check[0]))
-    steps.append(("metadata, packing, auditwheel's analysis (in the tool's process)", tags[0] - check[1]))
-    steps.append(("`python -m wheel tags` (the wheel renamed linux_x86_64 for auditwheel)", tags[1] - tags[0]))
-    steps.append(("`python -m auditwheel repair`", repair[1] - repair[0]))
-    steps.append(("RECORD and tag checks of the wheel (in the tool's process)", abi3[0] - repair[1]))
-    steps.append(("`python -m abi3audit --strict`", abi3[1] - abi3[0]))
-    steps.append(("moving the wheel, exit", ends[main] - abi3[1]))
-    return {"total": total, "steps": steps}
+    ran = []  # (name, start, end) of the steps that ran, in order
+    if build:
+        ran.append((f"translate, compile and link {count} modules ({detail})",
+                    min(spans[k][0] for k in build), max(spans[k][1] for k in build)))
+    absent = [f"translate, compile and link {count} modules"] if not build else []
+    for kind, name in STEPS:
+        if kind in spans:
+            ran.append((name, spans[kind][0], spans[kind][1]))
+        else:
+            absent.append(name)
+    ran.sort(key=lambda step: step[1])
+    steps = []
+    last, after = start[main], None
+    for name, s, e in ran:
+        where = ("start-up, settings, plan" if after is None
+                 else f"between {after.split(' (')[0]} and {name.split(' (')[0]}")
+        steps.append((f"{where} (in the tool's process)", max(s - last, 0.0)))
+        steps.append((name, e - s))
+        last, after = max(last, e), name
+    steps.append(("the rest, up to exit (in the tool's process)", ends[main] - last))
+    steps += [(name, None) for name in absent]
+    return {"total": ends[main] - start[main], "steps": steps}
 
 
 def in_process_costs(wheel):
@@ -761,16 +787,21 @@ def in_process_costs(wheel):
 
 
 def bench_builds(work):
+    """The builds of each project; returns their results and the project the
+    sizes and annotation_typing parts build again (the real package; in the
+    smoke run the last generated one)."""
     results = []
     downloads = work / "downloads"
     for n in GENERATED:
         root = work / f"gen{n}" / "tov"
         package, count = make_generated(root, n)
         p = Project(work / f"gen{n}", f"generated, {n} modules", package, root, count,
-                    f"{package}/mod{n // 2:03}.py")
+                    f"{package}/mod{max(n // 2, 1):03}.py")
         results.append(bench_project(p, n))
         wheel = next((root / "dist").glob("*.whl"))
         results[-1]["in process"] = in_process_costs(wheel)
+        if REAL is None and n == GENERATED[-1]:
+            return results, p
         shutil.rmtree(p.work)
     root = work / REAL / "tov"
     entry, _ = real_package(REAL, root, downloads)
@@ -800,10 +831,9 @@ def bench_sizes(work, real):
     shutil.copytree(ROOT / "examples" / "vemo", vemo,
                     ignore=shutil.ignore_patterns("build", "dist", "*.egg-info", "pyproject.toml"))
     cache = work / "cache-sizes"
-    for name, root, argv in (
-        ("examples/vemo", vemo, [TOV, "bdist", "-n", "vemo", "--cache-dir", str(cache)]),
-        (real.label, real.tov, real.tov_argv(real.warm)),
-    ):
+    projects = [("examples/vemo", vemo, [TOV, "bdist", "-n", "vemo", "--cache-dir", str(cache)]),
+                (real.label, real.tov, real.tov_argv(real.warm))]
+    for name, root, argv in projects[1:] if SMOKE else projects:
         log(f"sizes: {name}, default and --debug")
         out[name] = {"default": sizes(root, argv), "debug": sizes(root, argv + ["--debug"])}
     return out
@@ -833,6 +863,14 @@ TIMED = {
         "parse and unparse a document of 20 items (xmltodict.parse, xmltodict.unparse)",
         "xmltodict",
     ),
+    # The smoke run's stand-in: a module of the generated package.
+    "generated": (
+        "from pkg.mod001 import norm, words\n"
+        "def work():\n"
+        "    return norm([1.0, 2.0, 3.0] * 10), words('a b a c b a')\n",
+        "norm of 30 numbers and a word count (pkg.mod001)",
+        "pkg.mod001",
+    ),
 }
 
 TIMER = """import statistics, sys, timeit
@@ -850,15 +888,16 @@ print(min(timer.repeat(repeat=5, number=number)) / number)
 
 
 def bench_annotations(work, real):
-    """The timed functions of two real packages, compiled with the default
-    annotation_typing=False and with -X annotation_typing=True, and as source."""
+    """The timed functions of two real packages (in the smoke run the
+    generated one), compiled with the default annotation_typing=False and with
+    -X annotation_typing=True, and as source."""
     downloads = work / "downloads"
     out = {}
-    for name in (ANNOTATED, REAL):
+    for name in (REAL or "generated",) if SMOKE else (ANNOTATED, REAL):
         setup, what, module = TIMED[name]
-        if name == REAL:
+        if name == (REAL or "generated"):
             root, package, argv = real.tov, real.package, real.tov_argv(real.warm)
-            compiled = [real.touch]
+            compiled = modules_of(real.tov, real.package)
         else:
             root = work / name / "tov"
             entry, _ = real_package(name, root, downloads)
@@ -974,7 +1013,7 @@ def main():
     p(f"Machine: {machine()}")
     p(f"tovel commit {commit()}; {time.strftime('%Y-%m-%d %H:%M')}")
     p(f"Load average (1, 5, 15 min): {load_before} at the start, {load_after} at the end; "
-      f"total {time.perf_counter() - started:.0f} s{' (BENCH_QUICK: figures mean nothing)' if QUICK else ''}")
+      f"total {time.perf_counter() - started:.0f} s{(' (BENCH_SMOKE' if SMOKE else ' (BENCH_QUICK') + ': figures mean nothing)' if QUICK else ''}")
     p("")
     p(f"Builds of `tov bdist` (every core: {CPUS} jobs) against `cythonize {' '.join(CY_ARGS)}` "
       f"with CPPFLAGS={LIMITED_MACRO} (median wall time):")
@@ -1017,11 +1056,14 @@ def main():
         p("| step | seconds | share |")
         p("|---|---|---|")
         for name, secs in prof["steps"]:
-            p(f"| {name} | {secs:.2f} | {secs / prof['total']:.0%} |")
+            if secs is None:
+                p(f"| {name} | absent: no such process ran |  |")
+            else:
+                p(f"| {name} | {secs:.2f} | {secs / prof['total']:.0%} |")
         ip = r["in process"]
         p("")
         p(f"In a fresh interpreter: `import tovel.audit` {ip['import']:.2f} s, auditwheel's analysis of the wheel "
-          f"(`tovel.audit.policy`, the analysis the tool makes before the repair) {ip['analysis']:.2f} s; "
+          f"(`tovel.audit.policy`, the analysis the tool makes of every wheel) {ip['analysis']:.2f} s; "
           f"a bare interpreter (`python -I -c pass`) starts and ends in {ip['bare']:.3f} s.")
     p("")
     p("Module size: `tov bdist` (no debug info) against `tov bdist --debug`:")

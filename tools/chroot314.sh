@@ -22,6 +22,12 @@
 # a kill. The mounts are also undone explicitly, and on exit the script checks
 # with findmnt that none is left under the tree's folder.
 #
+# The Debian mirror is the one this machine's apt already uses (the first
+# `deb` source whose path ends in /debian, in /etc/apt/sources.list,
+# sources.list.d/*.list or the deb822 `URIs:` of sources.list.d/*.sources);
+# TOVEL_DEBIAN_MIRROR overrides it. The package index is the one pip is set
+# up for: it is asked through pip. Neither host is written down here.
+#
 # Exit status: that of pytest when the tests ran; 77 when CPython 3.14 cannot
 # run on this machine (not root, no registry, debootstrap failed), said in one
 # line on stdout; 78 when the tree could not be completed or the project could
@@ -40,12 +46,14 @@ PACKAGES=(
     ca-certificates
     # The shared compiler cache is tested against a Redis server on loopback.
     redis-server
+    # The smoke run of the benchmarks profiles a build under strace.
+    strace
 )
 
 # Raise when the way the tree is made changes: every tree is then made anew.
 TREE_FORMAT=1
 SUITE=sid
-MIRROR=${TOVEL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+MIRROR=
 MAX_AGE_DAYS=30
 DIR=${TOVEL_CHROOT_DIR:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/tovel/sid-3.14}
 ROOT=$DIR/root
@@ -56,6 +64,37 @@ REPO=$(cd "$(dirname "$SELF")/.." && pwd)
 skip() {
     echo "=== CPython 3.14 skipped: $*"
     exit 77
+}
+
+# The URIs of the binary package sources apt reads, one a line, in apt's order.
+apt_uris() {
+    local file line
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$file" ] || continue
+        # deb [options] URI suite components
+        while read -r line; do
+            line=${line%%#*}
+            [[ $line =~ ^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+) ]] \
+                && echo "${BASH_REMATCH[2]}"
+        done <"$file"
+    done
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        # deb822 stanzas, separated by blank lines: Types, URIs, Enabled.
+        awk 'function flush() { if (types ~ /(^| )deb( |$)/ && enabled != "no") print uris
+                                types = ""; uris = ""; enabled = "" }
+             /^[ \t]*$/ { flush(); next }
+             /^#/ { next }
+             tolower($1) == "types:" { $1 = ""; types = $0 " " }
+             tolower($1) == "uris:" { $1 = ""; uris = $0 }
+             tolower($1) == "enabled:" { enabled = tolower($2) }
+             END { flush() }' "$file" | tr ' ' '\n' | sed '/^$/d'
+    done
+}
+
+# The Debian archive among apt's sources: an http(s) URI whose path ends in /debian.
+debian_mirror() {
+    apt_uris | sed 's:/*$::' | grep -m 1 -E '^https?://[^/]+(/.*)?/debian$' || true
 }
 
 # ---- inside the namespace ----------------------------------------------------
@@ -255,21 +294,20 @@ copy_repo() {
 TESTS='
 set -u
 cd /work/tovel
-python3.14 - 2>/dev/null <<PY || exit 77
-import ssl, urllib.request
-context = ssl.create_default_context(cafile="/etc/tovel/ca.crt")
-urllib.request.urlopen(urllib.request.Request("https://pypi.org/simple/nanobind/", method="HEAD"),
-                       timeout=20, context=context)
-PY
 echo "$1"
 venv=/opt/venv
+fresh=0
 if [ -x $venv/bin/python ] && $venv/bin/python -c "import sys; assert sys.version_info[:2] == (3, 14)" 2>/dev/null; then
     echo "reusing $venv"
 else
     echo "creating $venv with $(command -v python3.14)"
     rm -rf $venv
-    python3.14 -m venv $venv && $venv/bin/python -m pip install -q --upgrade pip || exit 78
+    python3.14 -m venv $venv || exit 78
+    fresh=1
 fi
+# The package index answers pip (whichever index pip is set up for).
+$venv/bin/python -m pip index versions --retries 1 --timeout 20 nanobind >/dev/null 2>&1 || exit 77
+[ $fresh = 0 ] || $venv/bin/python -m pip install -q --upgrade pip || exit 78
 echo "installing the project into $venv (this compiles the C++ modules)"
 $venv/bin/python -m pip uninstall -q -y tovel >/dev/null 2>&1
 $venv/bin/python -m pip install -q ".[test]" || exit 78
@@ -296,6 +334,8 @@ run_tests() {
 }
 
 [ "$(uname -s)" = Linux ] || skip "the Debian tree needs Linux"
+MIRROR=${TOVEL_DEBIAN_MIRROR:-$(debian_mirror)}
+[ -n "$MIRROR" ] || skip "no Debian mirror among this machine's apt sources (set TOVEL_DEBIAN_MIRROR)"
 [ "$(id -u)" = 0 ] || skip "making and entering the Debian tree needs root (this is $(id -un))"
 for tool in unshare chroot mount umount findmnt flock tar; do
     command -v "$tool" >/dev/null || skip "$tool is missing"
