@@ -1,9 +1,11 @@
-// tovel.pyproject: the project side of a build. Reads pyproject.toml (the
-// [tool.tovel] settings, the packages to compile) and writes what setuptools
-// makes of the project's metadata: the wheel's .dist-info folder and the
-// source distribution. The user's pyproject.toml is only read; setuptools
-// works in temporary folders and what it leaves in the project is removed.
+// tovel.pyproject: the settings of a build. Decides where its pure tree comes
+// from (the project's own back end, a given wheel, or the package folder of
+// the -n layout), reads [tool.tovel] and checks the options. The metadata of
+// a project is its back end's; tov writes metadata only for the -n layout,
+// through setuptools. The user's pyproject.toml is only read.
 #include "common.h"
+
+#include <string>
 
 using namespace tovel;
 
@@ -12,7 +14,11 @@ static const char *MOD = "tovel.pyproject";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // The keys of [tool.tovel], in the order the error message names them.
-static const char *const TOVEL_KEYS[] = {"exclude", "keep", "abi3", "directives", "jobs"};
+static const char *const TOVEL_KEYS[] = {"exclude", "keep", "abi3", "directives", "jobs", "backend"};
+// The options that set the metadata of the -n layout.
+static const char *const LAYOUT_OPTIONS[][2] = {{"name", "--name"}, {"version", "--version"},
+    {"description", "--description"}, {"license", "--license"}, {"extra", "--extra"},
+    {"entry", "--entry"}};
 
 [[noreturn]] static void fail(nb::handle message) {
     PyErr_SetObject(PyExc_ValueError, message.ptr());
@@ -111,7 +117,7 @@ static nb::dict tool_table(nb::handle doc) {
             known = known || nb::str(key).equal(nb::str(k));
         if (!known)
             fail(nb::str("pyproject.toml: [tool.tovel] has no key {!r}; its keys are exclude, "
-                         "keep, abi3, directives and jobs")
+                         "keep, abi3, directives, jobs and backend")
                      .format(key));
         nb::str where = nb::str("pyproject.toml: [tool.tovel] {}").format(key);
         nb::str name(key);
@@ -120,6 +126,12 @@ static nb::dict tool_table(nb::handle doc) {
         } else if (name.equal(nb::str("abi3"))) {
             if (!is_bool(value))
                 fail(nb::str("{} must be true or false, not {!r}").format(where, value));
+        } else if (name.equal(nb::str("backend"))) {
+            // The back end tovel.build_meta wraps: module or module:object.
+            if (!nb::isinstance<nb::str>(value) ||
+                mine("re").attr("fullmatch")("\\w+(\\.\\w+)*(:\\w+(\\.\\w+)*)?", value).is_none())
+                fail(nb::str("{} must name a PEP 517 back end (module or module:object), not {!r}")
+                         .format(where, value));
         } else if (name.equal(nb::str("jobs"))) {
             if (!is_int(value) || value < nb::int_(1))
                 fail(nb::str("{} must be a whole number of at least 1, not {!r}")
@@ -159,7 +171,8 @@ static void json_option(nb::handle options, const char *key, bool lists) {
     nb::str usage(lists ? "--extra (-x) takes a JSON object of extras and their requirements, "
                           "such as '{\"fast\": [\"numpy\"]}'"
                         : "--entry (-t) takes a JSON object of commands and their functions, "
-                          "such as '{\"mycmd\": \"mypkg.cli:main\"}'");
+                          "such as '{\"mycmd\": \"mypkg.cli:main\"}', and of entry-point groups, "
+                          "such as '{\"mypkg.plugins\": {\"name\": \"mypkg.x:Y\"}}'");
     if (nb::isinstance<nb::str>(value)) {
         try {
             value = mine("json").attr("loads")(value);
@@ -173,7 +186,10 @@ static void json_option(nb::handle options, const char *key, bool lists) {
     if (good)
         for (auto [k, v] : nb::borrow<nb::dict>(value)) {
             good = good && nb::isinstance<nb::str>(k);
-            if (!lists)
+            if (!lists && nb::isinstance<nb::dict>(v)) {
+                for (auto [name, target] : nb::borrow<nb::dict>(v))
+                    good = good && nb::isinstance<nb::str>(name) && nb::isinstance<nb::str>(target);
+            } else if (!lists)
                 good = good && nb::isinstance<nb::str>(v);
             else if (!nb::isinstance<nb::list>(v))
                 good = false;
@@ -213,46 +229,13 @@ static void check_fields(nb::handle options) {
 
 // ---------------------------------------------------------------- setuptools
 
-// In a flat layout (no src folder, no package settings) setuptools refuses
-// to guess among several top-level folders. Every top-level folder with an
-// __init__.py that setuptools does not reserve (tests, docs, build, ...) is
-// a package here, with its subpackages; None leaves discovery to setuptools.
-static nb::object flat_packages(nb::handle doc) {
-    nb::object os = mine("os");
-    if (doc.is_none())
-        return nb::none();
-    nb::dict st = table(table(doc, "tool", "[tool]"), "setuptools", "[tool.setuptools]");
-    for (const char *key : {"packages", "package-dir", "py-modules"})
-        if (st.contains(key))
-            return nb::none();
-    if (truthy(os.attr("path").attr("isdir")("src")))
-        return nb::none();
-    nb::list found;
-    nb::object subpackages = mine("PEP420PackageFinder").attr("find");
-    for (nb::handle name : mine("FlatLayoutPackageFinder").attr("find")(".")) {
-        nb::str top(name);
-        if (truthy(top.attr("__contains__")(".")) ||
-            !truthy(os.attr("path").attr("isfile")(os.attr("path").attr("join")(top, "__init__.py"))))
-            continue;
-        found.append(top);
-        for (nb::handle sub : subpackages(top))
-            found.append(top + nb::str(".") + nb::str(sub));
-    }
-    return found;
-}
-
-/// A setuptools Distribution of the working directory's project, configured
-/// from its pyproject.toml (and setup.cfg) as setuptools' own back end does.
+/// A setuptools Distribution of the pyproject.toml tov wrote for the -n layout.
 static nb::object distribution(nb::list script_args) {
-    nb::object doc = read_doc();
     nb::dict attrs;
     attrs["script_name"] = "setup.py";
     attrs["script_args"] = script_args;
     try {
         nb::object dist = mine("Distribution")(attrs);
-        nb::object preset = flat_packages(doc);
-        if (!preset.is_none())
-            dist.attr("packages") = preset;
         dist.attr("parse_config_files")();
         // setuptools' discovery (src layout, package-dir), which its commands
         // would run later: its packages are needed now.
@@ -268,49 +251,6 @@ static nb::object distribution(nb::list script_args) {
     }
 }
 
-/// The top-level packages of a configured Distribution, as [name, folder].
-static nb::list top_level(nb::handle dist) {
-    nb::object os = mine("os");
-    nb::object modules = dist.attr("py_modules");
-    if (!modules.is_none() && nb::len(modules) > 0)
-        fail(nb::str("pyproject.toml: the project has top-level modules ({}), and tov compiles "
-                     "packages only: move them into a package, or name the packages in "
-                     "[tool.setuptools] packages")
-                 .format(nb::str(", ").attr("join")(modules)));
-    nb::object packages = dist.attr("packages");
-    if (packages.is_none())
-        packages = nb::list();
-    nb::object package_dir = dist.attr("package_dir");
-    if (package_dir.is_none())
-        package_dir = nb::dict();
-    nb::set names(packages);
-    nb::list result;
-    nb::set seen;
-    for (nb::handle name : packages) {
-        nb::object parent = nb::str(name).attr("rpartition")(".")[0];
-        if (names.contains(parent) || seen.contains(name))
-            continue;
-        seen.add(name);
-        nb::object path = mine("find_package_path")(name, package_dir, ".");
-        nb::str folder(os.attr("path").attr("relpath")(path).attr("replace")(os.attr("sep"), "/"));
-        if (!truthy(os.attr("path").attr("isdir")(folder)))
-            fail(nb::str("pyproject.toml: [tool.setuptools] packages names {!r}, and there is "
-                         "no folder {}")
-                     .format(name, folder));
-        nb::list pair;
-        pair.append(name);
-        pair.append(folder);
-        result.append(pair);
-    }
-    // In name order: discovery walks the folders in the file system's order.
-    result.sort();
-    if (nb::len(result) == 0)
-        fail("pyproject.toml: no package found: tov compiles packages (folders with "
-             "__init__.py) beside pyproject.toml or under src, or those named in "
-             "[tool.setuptools] packages");
-    return result;
-}
-
 // ---------------------------------------------------------------- settings
 
 static void fill(nb::handle options, const char *key, nb::handle fallback) {
@@ -318,30 +258,23 @@ static void fill(nb::handle options, const char *key, nb::handle fallback) {
         options[key] = fallback;
 }
 
-/// -n in a project with [project]: one of its packages, by import name or folder.
-static nb::list select_package(nb::list packages, nb::handle name) {
-    nb::object os = mine("os");
-    nb::str wanted(os.attr("path").attr("normpath")(name).attr("replace")(os.attr("sep"), "/"));
-    nb::list listed;
-    for (nb::handle pair : packages) {
-        if (pair[0].equal(name) || pair[1].equal(wanted)) {
-            nb::list one;
-            one.append(pair);
-            return one;
-        }
-        listed.append(nb::str("{} ({})").format(pair[0], pair[1]));
-    }
-    fail(nb::str("--name {!r} is none of the packages of pyproject.toml: {}")
-             .format(name, nb::str(", ").attr("join")(listed)));
-}
-
+/// Settles the options of a build: options["route"] is "project" (a
+/// pyproject.toml of the project's own: its back end builds the pure wheel),
+/// "wheel" (--from-wheel) or "layout" (a package folder and the project/
+/// files, options["packages"] its one package).
 static void settings(nb::handle options) {
     require_exact(options, &PyDict_Type, "settings", "options");
     // Settled already (a caller may hand on options it has settled): nothing to do.
-    if (!get(options, "project_mode", nb::none()).is_none())
+    if (!get(options, "route", nb::none()).is_none())
         return;
     nb::object doc = read_doc();
-    bool project_mode = !doc.is_none() && nb::borrow<nb::dict>(doc).contains("project");
+    const char *route = "layout";
+    if (!get(options, "from_wheel", nb::none()).is_none())
+        route = "wheel";
+    else if (!doc.is_none() && (nb::borrow<nb::dict>(doc).contains("project") ||
+                                nb::borrow<nb::dict>(doc).contains("build-system")))
+        route = "project";
+    bool layout = std::string(route) == "layout";
     nb::dict tool = tool_table(doc);
 
     check_pattern(get(options, "exclude", nb::none()), nb::str("--exclude"));
@@ -351,8 +284,8 @@ static void settings(nb::handle options) {
         fail(nb::str("--jobs must be a whole number of at least 1, not {!r}").format(jobs));
 
     // A project's modules are all compiled unless it says otherwise; the
-    // old default "unit" stays for projects without [project].
-    fill(options, "exclude", get(tool, "exclude", project_mode ? nb::object(nb::none()) : nb::object(nb::str("unit"))));
+    // old default "unit" stays for the -n layout.
+    fill(options, "exclude", get(tool, "exclude", layout ? nb::object(nb::str("unit")) : nb::object(nb::none())));
     fill(options, "keep", get(tool, "keep", nb::none()));
     fill(options, "abi3", get(tool, "abi3", nb::bool_(true)));
     fill(options, "jobs", get(tool, "jobs", nb::none()));
@@ -377,83 +310,46 @@ static void settings(nb::handle options) {
             directives.append(text);
         }
     options["directive"] = directives;
+
+    if (!layout) {
+        // A wheel's metadata is its back end's: nothing of it is replaced.
+        for (auto &pair : LAYOUT_OPTIONS)
+            if (!get(options, pair[0], nb::none()).is_none())
+                fail(nb::str("{} is for the -n layout (a package folder without pyproject.toml): "
+                             "{}")
+                         .format(pair[1], std::string(route) == "wheel"
+                                              ? "a wheel's metadata is kept as it is"
+                                              : "a project's metadata is its back end's, kept as it is"));
+        options["route"] = route;
+        return;
+    }
     json_option(options, "extra", true);
     json_option(options, "entry", false);
     check_fields(options);
-
-    nb::list packages;
-    if (project_mode) {
-        nb::object dist = distribution(nb::list());
-        packages = top_level(dist);
-        if (dist.attr("metadata").attr("version").is_none() &&
-            get(options, "version", nb::none()).is_none())
-            fail("pyproject.toml: [project] has no version: set version, or list it in dynamic "
-                 "with its source in [tool.setuptools.dynamic]");
-        nb::object name = get(options, "name", nb::none());
-        if (!name.is_none())
-            packages = select_package(packages, name);
-        options["name"] = doc["project"]["name"];
-    } else {
-        fill(options, "name", nb::str("vemo"));
-        nb::object name = options["name"];
-        require_package_folder(name);
-        nb::list pair;
-        pair.append(name);
-        pair.append(name);
-        packages.append(pair);
-        fill(options, "version", nb::str("1.2.4"));
-        fill(options, "description", nb::str("description"));
-        fill(options, "license", nb::str("MIT"));
-        fill(options, "extra", nb::dict());
-        fill(options, "entry", nb::dict());
-    }
+    fill(options, "name", nb::str("vemo"));
+    nb::object name = options["name"];
+    require_package_folder(name);
+    nb::list packages, pair;
+    pair.append(name);
+    pair.append(name);
+    packages.append(pair);
+    fill(options, "version", nb::str("1.2.4"));
+    fill(options, "description", nb::str("description"));
+    fill(options, "license", nb::str("MIT"));
+    fill(options, "extra", nb::dict());
+    fill(options, "entry", nb::dict());
     options["packages"] = packages;
-    options["project_mode"] = nb::bool_(project_mode);
+    options["route"] = route;
+}
+
+/// The back end tovel.build_meta wraps: [tool.tovel] backend, by default
+/// setuptools' own.
+static nb::str backend() {
+    nb::object doc = read_doc();
+    return nb::str(get(tool_table(doc), "backend", nb::str("setuptools.build_meta")));
 }
 
 // ---------------------------------------------------------------- metadata
-
-/// The command line's single fields in place of the project's own.
-static void override_fields(nb::handle dist, nb::handle options) {
-    nb::object md = dist.attr("metadata");
-    nb::object version = get(options, "version", nb::none());
-    if (!version.is_none())
-        md.attr("version") = version;
-    nb::object description = get(options, "description", nb::none());
-    if (!description.is_none())
-        md.attr("description") = nb::str(description);
-    nb::object license = get(options, "license", nb::none());
-    if (!license.is_none()) {
-        md.attr("license_expression") = license;
-        md.attr("license") = nb::none();
-        // A licence classifier beside an expression is an error to setuptools.
-        // The list keeps its type: setuptools marks a value of another type Dynamic.
-        nb::object classifiers = md.attr("classifiers");
-        nb::list kept;
-        for (nb::handle c : classifiers)
-            if (!truthy(nb::str(c).attr("startswith")("License ::")))
-                kept.append(c);
-        md.attr("classifiers") = builtin("type")(classifiers)(kept);
-    }
-    nb::object extra = get(options, "extra", nb::none());
-    if (!extra.is_none()) {
-        nb::dict extras;
-        for (auto [name, reqs] : nb::borrow<nb::dict>(extra))
-            extras[name] = nb::list(reqs);
-        dist.attr("extras_require") = extras;
-        md.attr("extras_require") = extras;
-    }
-    nb::object entry = get(options, "entry", nb::none());
-    if (!entry.is_none()) {
-        nb::object old = dist.attr("entry_points");
-        nb::dict groups = old.is_none() ? nb::dict() : nb::borrow<nb::dict>(builtin("dict")(old));
-        nb::list scripts;
-        for (auto [command, target] : nb::borrow<nb::dict>(entry))
-            scripts.append(nb::str("{} = {}").format(command, target));
-        groups["console_scripts"] = scripts;
-        dist.attr("entry_points") = groups;
-    }
-}
 
 /// Runs one setuptools command on the project in a fresh temporary folder and
 /// moves the one thing it made there (matching `pattern`) into outdir.
@@ -483,13 +379,29 @@ static nb::list args_for(std::initializer_list<const char *> words, nb::handle l
     return args;
 }
 
+/// The .dist-info folder of the -n layout, written into outdir from the
+/// options and the project/ files (through the pyproject.toml tov writes).
+/// --entry values that are tables are entry-point groups, the others
+/// console scripts.
 static nb::str dist_info(nb::handle options, nb::handle outdir) {
     require_exact(options, &PyDict_Type, "dist_info", "options");
     settings(options);
-    bool project_mode = truthy(options["project_mode"]);
-    // Without [project], the tool's own pyproject.toml is the project's.
-    if (!project_mode)
-        mine("project")(options);
+    if (!nb::str(options["route"]).equal(nb::str("layout")))
+        fail("tov writes the metadata of the -n layout only: a project's is its back end's");
+    nb::dict scripts, groups;
+    for (auto [name, target] : nb::borrow<nb::dict>(options["entry"])) {
+        if (!nb::isinstance<nb::dict>(target)) {
+            scripts[name] = target;
+            continue;
+        }
+        nb::list lines;
+        for (auto [n, t] : nb::borrow<nb::dict>(target))
+            lines.append(nb::str("{} = {}").format(n, t));
+        groups[name] = lines;
+    }
+    nb::dict written = nb::borrow<nb::dict>(builtin("dict")(options));
+    written["entry"] = scripts;
+    mine("project")(written);
     nb::object tmp = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-dist-info-");
     try {
         nb::object dist = distribution(args_for({"-q", "dist_info", "--output-dir"}, tmp));
@@ -503,8 +415,12 @@ static nb::str dist_info(nb::handle options, nb::handle outdir) {
         dist.attr("packages") = names;
         dist.attr("package_dir") = dirs;
         dist.attr("py_modules") = nb::list();
-        if (project_mode)
-            override_fields(dist, options);
+        if (nb::len(groups)) {
+            nb::object old = dist.attr("entry_points");
+            nb::dict all = old.is_none() ? nb::dict() : nb::borrow<nb::dict>(builtin("dict")(old));
+            all.update(groups);
+            dist.attr("entry_points") = all;
+        }
         nb::str target = run_into(dist, tmp, "*.dist-info", outdir);
         mine("shutil").attr("rmtree")(tmp, "ignore_errors"_a = true);
         return target;
@@ -514,89 +430,10 @@ static nb::str dist_info(nb::handle options, nb::handle outdir) {
     }
 }
 
-/// Runs a setuptools command on the project (sdist, editable_wheel) with a
-/// fresh temporary folder as its --dist-dir and moves what it made there into
-/// outdir. The egg-info folder that it leaves in the project goes again.
-static nb::str by_setuptools(nb::handle options, nb::list script_args, const char *pattern,
-                             nb::handle outdir) {
-    require_exact(options, &PyDict_Type, "by_setuptools", "options");
-    settings(options);
-    if (!truthy(options["project_mode"]))
-        fail("pyproject.toml: no [project] table: tovel builds this from the project's own "
-             "metadata there");
-    nb::object os = mine("os"), shutil = mine("shutil");
-    nb::object tmp = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-");
-    nb::object leftover = nb::none();
-    try {
-        script_args.append("--dist-dir");
-        script_args.append(tmp);
-        nb::object dist = distribution(script_args);
-        nb::object egg_info = dist.attr("get_command_obj")("egg_info");
-        egg_info.attr("ensure_finalized")();
-        if (!truthy(os.attr("path").attr("exists")(egg_info.attr("egg_info"))))
-            leftover = egg_info.attr("egg_info");
-        nb::str target = run_into(dist, tmp, pattern, outdir);
-        if (!leftover.is_none())
-            shutil.attr("rmtree")(leftover, "ignore_errors"_a = true);
-        shutil.attr("rmtree")(tmp, "ignore_errors"_a = true);
-        return target;
-    } catch (...) {
-        if (!leftover.is_none())
-            shutil.attr("rmtree")(leftover, "ignore_errors"_a = true);
-        shutil.attr("rmtree")(tmp, "ignore_errors"_a = true);
-        throw;
-    }
-}
-
-static nb::str sdist(nb::handle options, nb::handle outdir) {
-    nb::list args;
-    for (const char *word : {"-q", "sdist", "--formats", "gztar"})
-        args.append(word);
-    return by_setuptools(options, args, "*.tar.gz", outdir);
-}
-
-// The same packages as a compiled build, as sources: setuptools' editable
-// wheel, with the .dist-info made before when there is one.
-static nb::str editable(nb::handle options, nb::handle outdir, nb::handle metadata_directory,
-                        nb::handle mode) {
-    nb::list args;
-    args.append("-q");
-    args.append("editable_wheel");
-    if (!metadata_directory.is_none()) {
-        nb::list made(mine("glob").attr("glob")(
-            mine("os").attr("path").attr("join")(metadata_directory, "*.dist-info")));
-        if (nb::len(made) == 1) {
-            args.append("--dist-info-dir");
-            args.append(made[0]);
-        }
-    }
-    if (!mode.is_none()) {
-        args.append("--mode");
-        args.append(mode);
-    }
-    // The editable_wheel command runs setuptools' install machinery, which
-    // warns that "setup.py install" is deprecated: not what happens here.
-    nb::object warnings = nb::module_::import_("warnings");
-    nb::object quiet = warnings.attr("catch_warnings")();
-    quiet.attr("__enter__")();
-    try {
-        warnings.attr("filterwarnings")("ignore", "setup.py install is deprecated");
-        nb::str wheel = by_setuptools(options, args, "*.whl", outdir);
-        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        return wheel;
-    } catch (...) {
-        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-}
-
 TOVEL_MODULE(pyproject, m) {
     for (const char *name : {"glob", "json", "os", "re", "shutil", "tempfile", "tomllib"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Distribution") = nb::module_::import_("setuptools.dist").attr("Distribution");
-    nb::module_ discovery = nb::module_::import_("setuptools.discovery");
-    for (const char *name : {"FlatLayoutPackageFinder", "PEP420PackageFinder", "find_package_path"})
-        m.attr(name) = discovery.attr(name);
     m.attr("Version") = nb::module_::import_("packaging.version").attr("Version");
     m.attr("Requirement") = nb::module_::import_("packaging.requirements").attr("Requirement");
     m.attr("canonicalize_license_expression") =
@@ -607,19 +444,14 @@ TOVEL_MODULE(pyproject, m) {
 
     m.def("settings", &settings, "options"_a.none(),
           nb::sig("def settings(options: dict) -> None"),
-          "Complete the options of tov bdist from pyproject.toml ([tool.tovel], the packages) "
-          "and the defaults; sets options['project_mode'] and options['packages'].");
+          "Complete the options of tov bdist from pyproject.toml ([tool.tovel]) and the "
+          "defaults; sets options['route'] (project, wheel or layout), and for the -n layout "
+          "options['packages'].");
+    m.def("backend", &backend, nb::sig("def backend() -> str"),
+          "The PEP 517 back end tovel.build_meta wraps: [tool.tovel] backend, by default "
+          "setuptools.build_meta.");
     m.def("dist_info", &dist_info, "options"_a.none(), "outdir"_a.none(),
           nb::sig("def dist_info(options: dict, outdir: str) -> str"),
-          "Write the wheel's .dist-info folder (METADATA, entry points, licences) into outdir "
-          "and return its path.");
-    m.def("sdist", &sdist, "options"_a.none(), "outdir"_a.none(),
-          nb::sig("def sdist(options: dict, outdir: str) -> str"),
-          "Write the project's source distribution (.tar.gz) into outdir and return its path.");
-    m.def("editable", &editable, "options"_a.none(), "outdir"_a.none(),
-          "metadata_directory"_a.none() = nb::none(), "mode"_a.none() = nb::none(),
-          nb::sig("def editable(options: dict, outdir: str, metadata_directory: str | None = None, "
-                  "mode: str | None = None) -> str"),
-          "Write an editable wheel of the project (its sources, through setuptools) into "
-          "outdir and return its path.");
+          "Write the .dist-info folder of the -n layout (METADATA, entry points, licences) "
+          "into outdir and return its path.");
 }
