@@ -169,11 +169,16 @@ template <typename F> static nb::object wrapped_call(const char *stage, F body) 
         return result;
     } catch (nb::python_error &e) {
         restore();
-        if (!ordinary(e))
+        // setuptools fails with SystemExit("error: ..."): its message is its own line.
+        bool exit = e.matches(PyExc_SystemExit);
+        if (!ordinary(e) && !exit)
             throw;
         nb::module_ sys = nb::module_::import_("sys");
         sys.attr("stdout").attr("flush")();
-        nb::module_::import_("traceback").attr("print_exception")(e.value());
+        if (exit)
+            print(e.value(), "file"_a = sys.attr("stderr"));
+        else
+            nb::module_::import_("traceback").attr("print_exception")(e.value());
         print(nb::str("error: the back end {} failed to {}")
                   .format(nb::module_::import_("tovel.pyproject").attr("backend")(), stage),
               "file"_a = sys.attr("stderr"));
