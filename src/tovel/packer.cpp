@@ -161,14 +161,16 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
 /// The pure tree a build starts from: {root, packages, info, data, wheel}. A
 /// project's wheel comes from its own back end into build/pure, a given one
 /// is used as it is; both are unpacked into build/pure/tree. The -n layout
-/// is its package folder with the .dist-info tov writes into build/meta.
+/// is its package folder with the .dist-info tov writes into build/meta
+/// (info None: written once the modules are built, so that a failed build
+/// leaves the pyproject.toml of the layout as it was).
 static nb::dict source(nb::dict options) {
     nb::str route(options["route"]);
     if (route.equal(nb::str("layout"))) {
         nb::dict pure;
         pure["root"] = nb::none();
         pure["packages"] = options["packages"];
-        pure["info"] = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
+        pure["info"] = nb::none();
         pure["data"] = nb::list();
         pure["wheel"] = nb::none();
         return pure;
@@ -244,7 +246,10 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
 
     // A wheel of sources only (every module kept) is what it is: pure Python.
     nb::tuple tags = nb::len(units) ? wheel_tags(limited) : nb::make_tuple("py3", "none", "any");
-    nb::str wheel = pack(tree, nb::str(pure["info"]), tags);
+    nb::object info = pure["info"];
+    if (info.is_none())
+        info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
+    nb::str wheel = pack(tree, nb::str(info), tags);
     nb::object audit = nb::module_::import_("tovel.audit");
     wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
     audit.attr("verify")(wheel);
