@@ -86,7 +86,8 @@ PAKKO_DATA = {"pakko/sub/notes.cfg", "pakko/data.json", "pakko/py.typed", "pakko
               "pakko/assets/greeting.txt", "pakko/assets/[x] y.txt"}
 
 METADATA_OPTIONS = ["-e", "unit", "-v", "3.4.5", "-d", "a compiled package", "-l", "Apache-2.0",
-                    "-x", '{"fast": ["tomli_w"]}', "-t", '{"pakko-cli": "pakko:main"}']
+                    "-x", '{"fast": ["tomli_w"]}',
+                    "-t", '{"pakko-cli": "pakko:main", "pakko.parts": {"counter": "pakko.core:Counter"}}']
 
 
 def tov(*args, cwd):
@@ -293,6 +294,7 @@ def test_metadata_options_reach_the_wheel(limited, make_venv, tmp_path):
     assert limited.wheel.name.startswith("pakko-3.4.5-")
     entry = limited.text("entry_points.txt")
     assert re.search(r"^\[console_scripts\]\s+pakko-cli = pakko:main$", entry, re.M), entry
+    assert re.search(r"^\[pakko.parts\]\s+counter = pakko.core:Counter$", entry, re.M), entry
 
     # The script runs the compiled entry function from the installed wheel.
     script = limited.installed(make_venv).parent / ("pakko-cli" + (".exe" if os.name == "nt" else ""))

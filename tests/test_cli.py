@@ -80,8 +80,8 @@ def test_help_lists_subcommands_and_options_without_placeholders(cwd):
     assert "usage: tov compile [-h] [--name] [--abi3] [--exclude] [--msvc]" in usage(compile_help)
     assert re.search(r"--msvc ?, -m +mscv palt\(x86_amd64 or amd64\)", compile_help)
     bdist_help = tov("bdist", "-h", cwd=cwd).stdout
-    assert ("usage: tov bdist [-h] [--name] [--abi3] [--exclude] [--keep] [--directive] "
-            "[--jobs] [--no-cache] [--cache-dir] [--debug] [--quiet] [--verbose] [--msvc] [--version] "
+    assert ("usage: tov bdist [-h] [--name] [--from-wheel] [--no-isolation] [--abi3] [--exclude] [--keep] [--directive] "
+            "[--jobs] [--no-cache] [--cache-dir] [--remote-cache] [--debug] [--quiet] [--verbose] [--msvc] [--version] "
             "[--description] [--license] [--extra] [--entry]") in usage(bdist_help)
 
 
@@ -103,9 +103,9 @@ def test_records_with_defaults(monkeypatch, capsys, calls):
         "license": "MIT", "extra": {}, "entry": {}}
     # Options left out are None, for the project's settings and the defaults to fill.
     assert {k: v for k, v in vars(bdist).items() if k != "func"} == {
-        "name": None, "abi3": None, "exclude": None, "keep": None, "directive": None,
-        "jobs": None, "no_cache": False, "cache_dir": None, "debug": False, "quiet": False,
-        "verbose": False, "msvc": "x86_amd64",
+        "name": None, "from_wheel": None, "no_isolation": False, "abi3": None, "exclude": None,
+        "keep": None, "directive": None, "jobs": None, "no_cache": False, "cache_dir": None,
+        "remote_cache": None, "debug": False, "quiet": False, "verbose": False, "msvc": "x86_amd64",
         "version": None, "description": None, "license": None, "extra": None, "entry": None}
     out = capsys.readouterr().out.splitlines()
     assert out[0] == BANNER.splitlines()[0]

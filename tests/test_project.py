@@ -1,6 +1,6 @@
-"""A project with its own pyproject.toml: its settings and packages
-(tovel.pyproject), and its compiled wheel built by tov bdist and by the
-standard front ends through the back end tovel.build_meta."""
+"""A project with its own pyproject.toml: its settings (tovel.pyproject),
+and the compiled twin of its wheel built by tov bdist and by the standard
+front ends through tovel.build_meta wrapping its back end (setuptools here)."""
 
 import email.parser
 import os
@@ -108,6 +108,7 @@ needs_packer = pytest.mark.skipif(find_spec("tovel.packer") is None,
                                   reason="the compiled-wheel pipeline tovel.packer is not there")
 
 FRONT_ENDS = {
+    # the project's back end runs in an isolated environment, as python -m build's does
     "tov": ([BIN / "tov", "bdist"], "dist"),
     # build makes the sdist first and the wheel from the unpacked sdist
     "build": ([sys.executable, "-m", "build", "--no-isolation", "-o", "{out}"], "{out}"),
@@ -188,23 +189,25 @@ def add(extra):
 # of the build, and what the one line of the error must name.
 BAD_INPUTS = {
     "not-toml": (add("[project\n"), {}, ["pyproject.toml", "not valid TOML"]),
-    "no-name": (drop('name = "python-foo"'), {}, ["pyproject.toml", "name"]),
-    "bad-version": (lambda t: t.replace('dynamic = ["version"]', 'version = "1.x"'), {},
-                    ["pyproject.toml", "project.version"]),
-    "no-version": (drop('version = {attr = "foo.__version__"}'), {},
-                   ["pyproject.toml", "version"]),
     "unknown-tool-key": (add('colour = "red"\n'), {}, ["pyproject.toml", "[tool.tovel]",
                                                         "colour"]),
     "jobs-zero": (add("jobs = 0\n"), {}, ["pyproject.toml", "jobs"]),
     "bad-pattern": (add('exclude = "("\n'), {}, ["pyproject.toml", "exclude"]),
+    "bad-backend": (add('backend = "no such"\n'), {}, ["[tool.tovel] backend", "no such"]),
     "unknown-directive": (lambda t: t.replace("boundscheck", "nonesuch"), {},
                           ["pyproject.toml", "nonesuch"]),
-    "missing-package": (add('[tool.setuptools]\npackage-dir = {"" = "src"}\n'
-                            'packages = ["foo", "nope"]\n'), {},
-                        ["pyproject.toml", "packages", "nope"]),
-    "unknown-setting": (str, {"colour": "red"}, ["config setting", "colour"]),
     "bad-jobs-setting": (str, {"jobs": "many"}, ["config setting", "jobs"]),
     "bad-abi3-setting": (str, {"abi3": "maybe"}, ["config setting", "abi3"]),
+}
+
+# A project the back end (setuptools) refuses: its own message, then one line
+# of tovel naming the stage.
+BACK_END_FAILS = {
+    "no-name": (drop('name = "python-foo"'), "name"),
+    "bad-version": (lambda t: t.replace('dynamic = ["version"]', 'version = "1.x"'),
+                    "project.version"),
+    "missing-package": (add('[tool.setuptools]\npackage-dir = {"" = "src"}\n'
+                            'packages = ["foo", "nope"]\n'), "nope"),
 }
 
 
@@ -215,13 +218,17 @@ def bad_project(root, change):
     return snapshot(root)
 
 
+def lines_of(text):
+    return [line for line in text.splitlines() if line.strip()]
+
+
 @pytest.mark.parametrize("row", list(BAD_INPUTS))
 def test_bad_input_is_one_line_and_exit_status_1(tmp_path, row):
     change, config, named = BAD_INPUTS[row]
     before = bad_project(tmp_path, change)
     code = f"import tovel.build_meta as b; b.build_wheel('out', {config!r})"
     rc, stdout, stderr = run([sys.executable, "-c", code], cwd=tmp_path)
-    lines = [line for line in stderr.splitlines() if line.strip()]
+    lines = lines_of(stderr)
     assert rc == 1 and len(lines) == 1, stdout + stderr
     assert lines[0].startswith("error: ")
     assert all(word in lines[0] for word in named), lines[0]
@@ -233,11 +240,31 @@ def test_bad_input_is_one_line_and_exit_status_1(tmp_path, row):
 def test_bad_project_stops_tov_bdist(tmp_path, row):
     change, _, named = BAD_INPUTS[row]
     before = bad_project(tmp_path, change)
-    rc, stdout, stderr = run([BIN / "tov", "bdist"], cwd=tmp_path)
-    lines = [line for line in stderr.splitlines() if line.strip()]
+    rc, stdout, stderr = run([BIN / "tov", "bdist", "--no-isolation"], cwd=tmp_path)
+    lines = lines_of(stderr)
     assert rc == 1 and len(lines) == 1, stdout + stderr
     assert all(word in lines[0] for word in named), lines[0]
     assert snapshot(tmp_path) == before
+
+
+@needs_packer
+@pytest.mark.parametrize("row", list(BACK_END_FAILS))
+def test_failing_back_end_is_named_last(tmp_path, row):
+    change, named = BACK_END_FAILS[row]
+    before = bad_project(tmp_path, change)
+    rc, stdout, stderr = run([BIN / "tov", "bdist", "--no-isolation"], cwd=tmp_path)
+    assert rc == 1 and named in stderr, stdout + stderr
+    # setuptools reads its configuration when asked for its requirements already
+    assert re.fullmatch(r"the project's back end \(setuptools\.build_meta\) failed to "
+                        r"(build|report the requirements of) its wheel", lines_of(stderr)[-1])
+    assert "Traceback" not in lines_of(stderr)[0] and not (tmp_path / "dist").exists()
+    # The same through the PEP 517 back end: the wrapped one's own error first.
+    code = "import tovel.build_meta as b; b.build_wheel('out')"
+    rc, stdout, stderr = run([sys.executable, "-c", code], cwd=tmp_path)
+    assert rc == 1 and named in stderr, stdout + stderr
+    assert lines_of(stderr)[-1] == (
+        "error: the back end setuptools.build_meta failed to build its wheel")
+    assert snapshot(tmp_path) == before and not (tmp_path / "out").exists()
 
 
 # ---------------------------------------------------------------- settings
@@ -253,36 +280,34 @@ def settled(**given):
 def test_settings_of_a_project(project_dir):
     write(project_dir, FOO)
     options = settled(keep="cli", directive=["wraparound=False", "boundscheck=True"])
-    assert options["packages"] == [["foo", "src/foo"], ["foo_extra", "src/foo_extra"]]
-    assert (options["name"], options["project_mode"]) == ("python-foo", True)
+    # Its back end builds the wheel: tov reads only [tool.tovel].
+    assert options["route"] == "project" and "packages" not in options
     # nothing left out unless the project says so; given settings win
     assert (options["exclude"], options["keep"], options["abi3"], options["jobs"]) == (
         None, "cli", True, None)
     assert options["directive"] == ["boundscheck=False", "wraparound=False", "boundscheck=True"]
-    assert options["version"] is None  # the project's own
-    # -n picks one package, by import name or folder
-    assert settled(name="src/foo_extra")["packages"] == [["foo_extra", "src/foo_extra"]]
-    with pytest.raises(ValueError, match=r"--name 'bar' is none of the packages of "
-                                         r"pyproject.toml: foo \(src/foo\), foo_extra"):
-        settled(name="bar")
+    assert pyproject.backend() == "setuptools.build_meta"
+    # The metadata of the -n layout has no place here: one line says so.
+    for option, value in [("name", "foo"), ("version", "2.0"), ("entry", {"x": "foo:y"})]:
+        with pytest.raises(ValueError, match=f"^--{option} is for the -n layout .*: a project's "
+                                             "metadata is its back end's"):
+            settled(**{option: value})
+    assert settled(from_wheel="x.whl")["route"] == "wheel"
 
 
-def test_flat_layout_ships_every_package_and_no_tool_folder(project_dir, make_venv):
+def test_tool_settings_and_an_editable_install_of_the_back_end(project_dir, make_venv):
     write(project_dir, {
         "pyproject.toml": '[project]\nname = "two"\nversion = "1"\n'
-                          '[tool.tovel]\nexclude = "slow"\njobs = 3\nabi3 = false\n',
+                          '[tool.setuptools]\npackages = ["alpha", "alpha.inner", "beta"]\n'
+                          '[tool.tovel]\nexclude = "slow"\njobs = 3\nabi3 = false\n'
+                          'backend = "setuptools.build_meta"\n',
         "alpha/__init__.py": "", "alpha/inner/__init__.py": "", "beta/__init__.py": "",
-        "tests/__init__.py": "", "docs/conf.py": "", "project/README.md": "# old layout\n",
+        "project/README.md": "# old layout\n",
     })
     options = settled()
-    assert options["packages"] == [["alpha", "alpha"], ["beta", "beta"]]
     assert (options["exclude"], options["jobs"], options["abi3"]) == ("slow", 3, False)
-    outdir = project_dir / "build" / "meta"
-    info = Path(pyproject.dist_info(options, str(outdir)))
-    assert info == outdir / "two-1.dist-info"
-    assert (info / "top_level.txt").read_text().split() == ["alpha", "beta"]
 
-    # An editable install finds the same packages, in the sources.
+    # An editable install is the wrapped back end's: the same packages, in the sources.
     before = snapshot(project_dir)
     wheel = build_meta.build_editable(str(project_dir / "build" / "editable"))
     assert snapshot(project_dir) == before
@@ -296,25 +321,12 @@ def test_bare_folder_takes_the_packages_own_version(project_dir):
     (project_dir / "vemo").mkdir()
     (project_dir / "vemo" / "__init__.py").write_text('"""doc"""\n__version__: str = "0.7"\n')
     options = settled(name="./vemo/")
-    assert options["packages"] == [["vemo", "vemo"]] and options["project_mode"] is False
+    assert options["packages"] == [["vemo", "vemo"]] and options["route"] == "layout"
     assert (options["exclude"], options["version"], options["license"]) == (None, "0.7", None)
-
-
-def test_command_line_fields_override_the_projects(project_dir):
-    write(project_dir, FOO)
-    options = settled(version="2.0", description="other", license="mit",
-                      extra='{"x": ["numpy>1"]}', entry={"bar": "foo.cli:main"})
-    info = Path(pyproject.dist_info(options, str(project_dir / "build" / "meta")))
-    assert info.name == "python_foo-2.0.dist-info"
-    meta = email.parser.Parser().parsestr((info / "METADATA").read_text())
-    assert (meta["Version"], meta["Summary"], meta["License-Expression"]) == ("2.0", "other",
-                                                                             "MIT")
-    assert meta.get_all("Requires-Dist") == ["tomli_w>=1.0", 'numpy>1; extra == "x"']
-    assert "bar = foo.cli:main" in (info / "entry_points.txt").read_text()
-    assert "foo = foo.cli:main" not in (info / "entry_points.txt").read_text()
     # checked when the options are settled, before anything is compiled
     for option, value in [("version", "1.x"), ("license", "MIT License"),
-                          ("extra", {"x": ["numpy>>1"]}), ("extra", "{"), ("entry", "[]")]:
+                          ("extra", {"x": ["numpy>>1"]}), ("extra", "{"), ("entry", "[]"),
+                          ("entry", {"group": {"name": 1}})]:
         with pytest.raises(ValueError, match=f"^--{option}: |^--{option} \\(-.\\) takes"):
             settled(**{option: value})
 

@@ -74,9 +74,10 @@ static void tovcompile(nb::handle args) {
     run("script_args"_a = script_args);
 }
 
-// tov bdist: the project's settings first (its pyproject.toml, or the options
-// and project/ files), then the steps a compile shares, then the compiled-wheel
-// pipeline, whose wheel reaches dist only once it is complete and checked.
+// tov bdist: the settings first (a project's pyproject.toml, a given wheel, or
+// the options and project/ files), then the steps a compile shares, then the
+// compiled-wheel pipeline, whose wheel reaches dist only once it is complete
+// and checked.
 static void tovbdist(nb::handle args) {
     nb::object json = nb::module_::import_("json");
     nb::dict options = nb::borrow<nb::dict>(builtin("vars")(args));

@@ -1,8 +1,10 @@
 // tovel.packer: the compiled-wheel pipeline of `tov bdist` and the PEP 517
-// back end. Resolves the settings, has tovel.pipeline compile every module,
-// assembles the tree (compiled modules, kept sources, data), import-checks
-// it, packs a wheel whose tags say what was built, audits it and only then
-// moves it to the output folder.
+// back end. Every build starts from a pure tree and its .dist-info: the
+// unpacked wheel of the project's own back end (tovel.twin), a given pure
+// wheel, or the package folder of the -n layout with the metadata tov
+// writes. tovel.pipeline compiles every module of it; the tree (compiled
+// modules, kept sources, data) is import-checked, packed into a wheel whose
+// tags say what was built, audited and only then moved to the output folder.
 #include "common.h"
 
 using namespace tovel;
@@ -10,6 +12,9 @@ using namespace tovel;
 static const char *MOD = "tovel.packer";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
+
+// Where the pure wheel of a project lands (and is unpacked, in tree/).
+static const char *PURE = "build/pure";
 
 // The failure of a build that the user can act on: printed as its message
 // alone (no traceback), exit status 1.
@@ -89,15 +94,18 @@ static int default_jobs() {
     return n.is_none() ? 1 : std::max(1, nb::cast<int>(n));
 }
 
+static void place(nb::handle entry, nb::str tree) {
+    nb::object os = mine("os");
+    nb::object target = os.attr("path").attr("join")(tree, entry["arc"]);
+    os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
+    mine("shutil").attr("copy2")(get(entry, "file", entry["path"]), target);
+}
+
 // Copies kept sources and data files into the tree beside the compiled modules.
 static void assemble(nb::dict plan, nb::str tree) {
-    nb::object os = mine("os"), shutil = mine("shutil");
     for (const char *kind : {"kept", "data"})
-        for (nb::handle entry : plan[kind]) {
-            nb::object target = os.attr("path").attr("join")(tree, entry["arc"]);
-            os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
-            shutil.attr("copy2")(entry["path"], target);
-        }
+        for (nb::handle entry : plan[kind])
+            place(entry, tree);
 }
 
 // The wheel's python and ABI tags: the limited-API level the modules are
@@ -133,7 +141,8 @@ static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs) {
 
 /// Packs the tree and the .dist-info folder into build/wheel with the given
 /// tags; files in sorted order, so that the same inputs (and the same
-/// SOURCE_DATE_EPOCH) give the same bytes.
+/// SOURCE_DATE_EPOCH) give the same bytes. WHEEL is written anew and RECORD
+/// by the wheel library: those of a pure wheel's .dist-info are left out.
 static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
     nb::object os = mine("os"), Path = mine("Path");
     nb::str info_name(os.attr("path").attr("basename")(info));
@@ -147,10 +156,13 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
             nb::object root = Path(base);
             nb::list files = nb::borrow<nb::list>(builtin("sorted")(
                 builtin("filter")(Path.attr("is_file"), root.attr("rglob")("*"))));
+            bool meta = nb::borrow<nb::str>(base).equal(info);
             for (nb::handle f : files) {
                 nb::str rel(f.attr("relative_to")(root).attr("as_posix")());
-                nb::str arc = nb::borrow<nb::str>(base).equal(info) ? nb::str(info_name + nb::str("/") + rel) : rel;
-                wf.attr("write")(f, arc);
+                if (meta && truthy(nb::make_tuple("WHEEL", "RECORD", "RECORD.jws", "RECORD.p7s")
+                                       .attr("__contains__")(rel)))
+                    continue;
+                wf.attr("write")(f, meta ? nb::str(info_name + nb::str("/") + rel) : rel);
             }
         }
         bool pure = nb::str(tag[2]).equal(nb::str("any"));
@@ -165,9 +177,36 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
     return path;
 }
 
+/// The pure tree a build starts from: {root, packages, info, data, wheel}. A
+/// project's wheel comes from its own back end into build/pure, a given one
+/// is used as it is; both are unpacked into build/pure/tree. The -n layout
+/// is its package folder with the .dist-info tov writes into build/meta
+/// (info None: written once the modules are built, so that a failed build
+/// leaves the pyproject.toml of the layout as it was).
+static nb::dict source(nb::dict options) {
+    nb::str route(options["route"]);
+    if (route.equal(nb::str("layout"))) {
+        nb::dict pure;
+        pure["root"] = nb::none();
+        pure["packages"] = options["packages"];
+        pure["info"] = nb::none();
+        pure["data"] = nb::list();
+        pure["wheel"] = nb::none();
+        return pure;
+    }
+    nb::object twin = nb::module_::import_("tovel.twin");
+    nb::object wheel = route.equal(nb::str("wheel"))
+        ? nb::object(options["from_wheel"])
+        : twin.attr("pure_wheel")(PURE, !truthy(get(options, "no_isolation", nb::bool_(false))));
+    nb::dict pure = nb::borrow<nb::dict>(twin.attr("unpack")(wheel, nb::str(PURE) + nb::str("/tree")));
+    pure["wheel"] = wheel;
+    return pure;
+}
+
 /// The compiled-wheel build: `options` is the bdist options dictionary (the
-/// command line's, or the back end's); the wheel lands in `outdir`, and its
-/// path is returned. `argv` is the command line for the suggested re-run.
+/// command line's, or the back end's, settled by tovel.pyproject.settings);
+/// the wheel lands in `outdir`, and its path is returned. `argv` is the
+/// command line for the suggested re-run.
 static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::object os = mine("os");
     nb::object started = mine("time").attr("monotonic")();
@@ -191,24 +230,28 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     opts["quiet"] = quiet;
     opts["verbose"] = verbose;
 
+    nb::dict pure = source(options);
     nb::object pipeline = nb::module_::import_("tovel.pipeline");
     nb::object checker = nb::module_::import_("tovel.checker");
     nb::dict plan = nb::borrow<nb::dict>(pipeline.attr("plan")(
-        options["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
-        verbose));
+        pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
+        pure["root"], verbose));
+    plan["data"].attr("extend")(pure["data"]);
     nb::list units = nb::borrow<nb::list>(plan["units"]);
     // A wheel of sources only (every module kept) is what it is: pure Python.
     nb::tuple tags = nb::len(units) ? wheel_tags(limited) : nb::make_tuple("py3", "none", "any");
     if (!quiet)
         print(what_is_built(tags, nb::len(units), opts["jobs"]));
 
-    nb::list failed = nb::borrow<nb::list>(pipeline.attr("run")(units, opts));
+    // The tree holds this build's modules only, whatever an earlier build left.
     nb::str tree("build/egg");
+    mine("shutil").attr("rmtree")(tree, "ignore_errors"_a = true);
+    nb::list failed = nb::borrow<nb::list>(pipeline.attr("run")(units, opts));
     os.attr("makedirs")(tree, "exist_ok"_a = true);
     assemble(plan, tree);
     nb::list built;
     nb::list roots;
-    for (nb::handle pkg : options["packages"])
+    for (nb::handle pkg : pure["packages"])
         roots.append(nb::str(pkg[0]).attr("split")(".")[nb::int_(0)]);
     for (nb::handle u : units) {
         if (!nb::borrow<nb::dict>(u).contains("stage")) {
@@ -218,9 +261,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
         // A module that failed stands in the tree as source, as the suggested
         // command would ship it, so that the modules importing it are checked
         // against that; with a failure no wheel is made from this tree.
-        nb::object target = os.attr("path").attr("join")(tree, u["arc"]);
-        os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
-        mine("shutil").attr("copy2")(u["path"], target);
+        place(u, tree);
     }
     if (nb::len(built))
         failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"]));
@@ -228,7 +269,9 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
         raise_failed(checker.attr("summary")(failed, argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));
 
-    nb::object info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
+    nb::object info = pure["info"];
+    if (info.is_none())
+        info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
     nb::str wheel = pack(tree, nb::str(info), tags);
     nb::object audit = nb::module_::import_("tovel.audit");
     wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
@@ -257,6 +300,9 @@ TOVEL_MODULE(packer, m) {
     m.attr("BuildFailed") = builtin("type")("BuildFailed", nb::make_tuple(builtin("RuntimeError")), ns);
     m.def("directives", &directives, "given"_a.none(), "limited"_a,
           "The Cython directives of a build: Python semantics, then the NAME=VALUE texts.");
+    m.attr("PURE") = PURE;
+    m.def("source", &source, "options"_a,
+          "The pure tree a build starts from: {root, packages, info, data, wheel}.");
     m.def("bdist", &bdist, "options"_a, "outdir"_a, "argv"_a.none() = nb::none(),
           "Build the compiled wheel of the options into outdir; returns its path.");
 }

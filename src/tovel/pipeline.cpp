@@ -33,19 +33,29 @@ static nb::str module_suffix(bool limited) {
 
 /// Sorts the walk of every package into modules to compile, modules kept as
 /// source (matching `keep`, and every __main__.py, which `python -m` runs
-/// from source) and data files; paths are POSIX, relative to the working
-/// directory, and `arc` is the place in the wheel.
+/// from source) and data files; `arc` is the place in the wheel. Folders
+/// (or, for a top-level module, its .py file) are relative to `root`; with a
+/// root, `path` (what the patterns search, what is reported) is the place in
+/// the wheel, else the POSIX path from the working directory. `file` is
+/// where the file is read from.
 static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, bool limited,
-                     bool verbose) {
+                     nb::handle root, bool verbose) {
     nb::object re = mine("re"), Path = mine("Path");
+    nb::object base = Path(root.is_none() ? nb::object(nb::str(".")) : nb::borrow(root));
     nb::object excluded = exclude.is_none() ? nb::none() : re.attr("compile")(exclude);
     nb::object kept_re = keep.is_none() ? nb::none() : re.attr("compile")(keep);
     nb::str suffix = module_suffix(limited);
     nb::list units, kept, data, absent;
     for (nb::handle pkg : packages) {
-        nb::str name(pkg[0]), folder(nb::str(Path(pkg[1]).attr("as_posix")()));
-        nb::object root = Path(folder);
-        for (nb::handle step : root.attr("walk")()) {
+        nb::str name(pkg[0]);
+        nb::object top = base.attr("joinpath")(pkg[1]);
+        // A top-level module is walked as a folder holding that one file.
+        bool single = truthy(top.attr("is_file")());
+        nb::object start = single ? top.attr("parent") : top;
+        nb::str prefix = single ? nb::str("") : nb::str(name.attr("replace")(".", "/") + nb::str("/"));
+        nb::object walk = single ? nb::object(nb::make_tuple(nb::make_tuple(start, nb::list(), nb::make_tuple(top.attr("name")))))
+                                 : top.attr("walk")();
+        for (nb::handle step : walk) {
             nb::list dirs = nb::borrow<nb::list>(step[1]);
             // Sorted in place: the walk, and so the wheel, does not depend on
             // the order the file system lists names in.
@@ -55,9 +65,9 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
             nb::list files = nb::borrow<nb::list>(builtin("sorted")(step[2]));
             for (nb::handle file : files) {
                 nb::object f = step[0].attr("__truediv__")(file);
-                nb::str path(f.attr("as_posix")());
-                nb::str rel(f.attr("relative_to")(root).attr("as_posix")());
-                nb::str arc(nb::str("{}/{}").format(name.attr("replace")(".", "/"), rel));
+                nb::str rel(f.attr("relative_to")(start).attr("as_posix")());
+                nb::str arc(prefix + rel);
+                nb::str path = root.is_none() ? nb::str(f.attr("as_posix")()) : arc;
                 nb::str ext(f.attr("suffix"));
                 if (!excluded.is_none() && !excluded.attr("search")(path).is_none()) {
                     if (verbose)
@@ -68,6 +78,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                 }
                 nb::dict entry;
                 entry["path"] = path;
+                entry["file"] = f.attr("as_posix")();
                 entry["arc"] = arc;
                 if (ext.equal(nb::str(".py"))) {
                     bool main_module = nb::str(file).equal(nb::str("__main__.py"));
@@ -126,9 +137,10 @@ static nb::str translation_key(nb::dict unit, nb::handle directives) {
     add(unit["path"]);
     add(json.attr("dumps")(directives, "sort_keys"_a = true));
     nb::object Path = mine("Path");
-    h.attr("update")(Path(unit["path"]).attr("read_bytes")());
+    nb::object source = Path(get(unit, "file", unit["path"]));
+    h.attr("update")(source.attr("read_bytes")());
     // A .pxd beside the module augments it.
-    nb::object pxd = Path(unit["path"]).attr("with_suffix")(".pxd");
+    nb::object pxd = source.attr("with_suffix")(".pxd");
     if (truthy(pxd.attr("is_file")()))
         h.attr("update")(pxd.attr("read_bytes")());
     return nb::str(h.attr("hexdigest")());
@@ -158,7 +170,7 @@ static bool translate(nb::dict unit, nb::dict ctx) {
             ctx["workers"].attr("append")(worker);
         }
         nb::dict req;
-        req["source"] = unit["path"];
+        req["source"] = get(unit, "file", unit["path"]);
         req["module"] = unit["module"];
         req["c"] = unit["c"];
         req["directives"] = ctx["directives"];
@@ -497,7 +509,7 @@ TOVEL_MODULE(pipeline, m) {
     nb::module_::import_("setuptools");
 
     m.def("plan", &plan, "packages"_a, "exclude"_a.none(), "keep"_a.none(), "limited"_a,
-          "verbose"_a = false,
+          "root"_a.none() = nb::none(), "verbose"_a = false,
           "Sort the files of the packages into modules to compile, kept sources and data.");
     m.def("run", &run, "units"_a, "options"_a,
           "Translate and compile the units in parallel; returns the failed ones.");

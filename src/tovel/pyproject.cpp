@@ -1,9 +1,11 @@
-// tovel.pyproject: the project side of a build. Reads pyproject.toml (the
-// [tool.tovel] settings, the packages to compile) and writes what setuptools
-// makes of the project's metadata: the wheel's .dist-info folder and the
-// source distribution. The user's pyproject.toml is only read; setuptools
-// works in temporary folders and what it leaves in the project is removed.
+// tovel.pyproject: the settings of a build. Decides where its pure tree comes
+// from (the project's own back end, a given wheel, or the package folder of
+// the -n layout), reads [tool.tovel] and checks the options. The metadata of
+// a project is its back end's; tov writes metadata only for the -n layout
+// (tovel.layout). The user's pyproject.toml is only read.
 #include "common.h"
+
+#include <string>
 
 using namespace tovel;
 
@@ -12,7 +14,11 @@ static const char *MOD = "tovel.pyproject";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // The keys of [tool.tovel], in the order the error message names them.
-static const char *const TOVEL_KEYS[] = {"exclude", "keep", "abi3", "directives", "jobs", "remote-cache"};
+static const char *const TOVEL_KEYS[] = {"exclude", "keep", "abi3", "directives", "jobs", "backend", "remote-cache"};
+// The options that set the metadata of the -n layout.
+static const char *const LAYOUT_OPTIONS[][2] = {{"name", "--name"}, {"version", "--version"},
+    {"description", "--description"}, {"license", "--license"}, {"extra", "--extra"},
+    {"entry", "--entry"}};
 
 [[noreturn]] static void fail(nb::handle message) {
     PyErr_SetObject(PyExc_ValueError, message.ptr());
@@ -28,23 +34,6 @@ static const char *const TOVEL_KEYS[] = {"exclude", "keep", "abi3", "directives"
     PyException_SetCause(exc.ptr(), nb::borrow(e.value()).release().ptr());
     PyErr_SetObject(PyExc_ValueError, exc.ptr());
     throw nb::python_error();
-}
-
-// One line of an error of setuptools: its schema errors read "invalid
-// pyproject.toml config: `x`.\nconfiguration error: `x` must be ...", and
-// the second line says it all; otherwise the first line that is not empty.
-static nb::str summary(nb::handle exc) {
-    nb::str first("");
-    for (nb::handle line : nb::str(exc).attr("splitlines")()) {
-        nb::str text(line.attr("strip")());
-        if (truthy(text.attr("startswith")("configuration error: ")))
-            return nb::str(text.attr("removeprefix")("configuration error: "));
-        if (nb::len(first) == 0)
-            first = text;
-    }
-    if (nb::len(first) == 0)
-        return nb::str(nb::handle((PyObject *) Py_TYPE(exc.ptr())).attr("__name__"));
-    return first;
 }
 
 static nb::str kind_of(nb::handle value) {
@@ -126,6 +115,12 @@ static nb::dict tool_table(nb::handle doc) {
         } else if (name.equal(nb::str("remote-cache"))) {
             if (!nb::isinstance<nb::str>(value))
                 fail(nb::str("{} must be a URL (redis:// or http(s)://), not {}").format(where, kind_of(value)));
+        } else if (name.equal(nb::str("backend"))) {
+            // The back end tovel.build_meta wraps: module or module:object.
+            if (!nb::isinstance<nb::str>(value) ||
+                mine("re").attr("fullmatch")("\\w+(\\.\\w+)*(:\\w+(\\.\\w+)*)?", value).is_none())
+                fail(nb::str("{} must name a PEP 517 back end (module or module:object), not {!r}")
+                         .format(where, value));
         } else if (name.equal(nb::str("jobs"))) {
             if (!is_int(value) || value < nb::int_(1))
                 fail(nb::str("{} must be a whole number of at least 1, not {!r}")
@@ -180,11 +175,10 @@ static void json_option(nb::handle options, const char *key, bool lists) {
     if (good)
         for (auto [k, v] : nb::borrow<nb::dict>(value)) {
             good = good && nb::isinstance<nb::str>(k);
-            if (!lists && nb::isinstance<nb::dict>(v))
-                // An entry-point group: {"group": {"name": "module:object"}}.
-                for (auto [n, target] : nb::borrow<nb::dict>(v))
-                    good = good && nb::isinstance<nb::str>(n) && nb::isinstance<nb::str>(target);
-            else if (!lists)
+            if (!lists && nb::isinstance<nb::dict>(v)) {
+                for (auto [name, target] : nb::borrow<nb::dict>(v))
+                    good = good && nb::isinstance<nb::str>(name) && nb::isinstance<nb::str>(target);
+            } else if (!lists)
                 good = good && nb::isinstance<nb::str>(v);
             else if (!nb::isinstance<nb::list>(v))
                 good = false;
@@ -222,106 +216,6 @@ static void check_fields(nb::handle options) {
     }
 }
 
-// ---------------------------------------------------------------- setuptools
-
-// In a flat layout (no src folder, no package settings) setuptools refuses
-// to guess among several top-level folders. Every top-level folder with an
-// __init__.py that setuptools does not reserve (tests, docs, build, ...) is
-// a package here, with its subpackages; None leaves discovery to setuptools.
-static nb::object flat_packages(nb::handle doc) {
-    nb::object os = mine("os");
-    if (doc.is_none())
-        return nb::none();
-    nb::dict st = table(table(doc, "tool", "[tool]"), "setuptools", "[tool.setuptools]");
-    for (const char *key : {"packages", "package-dir", "py-modules"})
-        if (st.contains(key))
-            return nb::none();
-    if (truthy(os.attr("path").attr("isdir")("src")))
-        return nb::none();
-    nb::list found;
-    nb::object subpackages = mine("PEP420PackageFinder").attr("find");
-    for (nb::handle name : mine("FlatLayoutPackageFinder").attr("find")(".")) {
-        nb::str top(name);
-        if (truthy(top.attr("__contains__")(".")) ||
-            !truthy(os.attr("path").attr("isfile")(os.attr("path").attr("join")(top, "__init__.py"))))
-            continue;
-        found.append(top);
-        for (nb::handle sub : subpackages(top))
-            found.append(top + nb::str(".") + nb::str(sub));
-    }
-    return found;
-}
-
-/// A setuptools Distribution of the working directory's project, configured
-/// from its pyproject.toml (and setup.cfg) as setuptools' own back end does.
-static nb::object distribution(nb::list script_args) {
-    nb::object doc = read_doc();
-    nb::dict attrs;
-    attrs["script_name"] = "setup.py";
-    attrs["script_args"] = script_args;
-    try {
-        nb::object dist = mine("Distribution")(attrs);
-        nb::object preset = flat_packages(doc);
-        if (!preset.is_none())
-            dist.attr("packages") = preset;
-        dist.attr("parse_config_files")();
-        // setuptools' discovery (src layout, package-dir), which its commands
-        // would run later: its packages are needed now.
-        dist.attr("set_defaults")();
-        return dist;
-    } catch (nb::python_error &e) {
-        if (!ordinary(e))
-            throw;
-        nb::str line = summary(e.value());
-        if (truthy(line.attr("startswith")("pyproject.toml")))
-            fail_from(e, line);
-        fail_from(e, nb::str("pyproject.toml: ") + line);
-    }
-}
-
-/// The top-level packages of a configured Distribution, as [name, folder].
-static nb::list top_level(nb::handle dist) {
-    nb::object os = mine("os");
-    nb::object modules = dist.attr("py_modules");
-    if (!modules.is_none() && nb::len(modules) > 0)
-        fail(nb::str("pyproject.toml: the project has top-level modules ({}), and tov compiles "
-                     "packages only: move them into a package, or name the packages in "
-                     "[tool.setuptools] packages")
-                 .format(nb::str(", ").attr("join")(modules)));
-    nb::object packages = dist.attr("packages");
-    if (packages.is_none())
-        packages = nb::list();
-    nb::object package_dir = dist.attr("package_dir");
-    if (package_dir.is_none())
-        package_dir = nb::dict();
-    nb::set names(packages);
-    nb::list result;
-    nb::set seen;
-    for (nb::handle name : packages) {
-        nb::object parent = nb::str(name).attr("rpartition")(".")[0];
-        if (names.contains(parent) || seen.contains(name))
-            continue;
-        seen.add(name);
-        nb::object path = mine("find_package_path")(name, package_dir, ".");
-        nb::str folder(os.attr("path").attr("relpath")(path).attr("replace")(os.attr("sep"), "/"));
-        if (!truthy(os.attr("path").attr("isdir")(folder)))
-            fail(nb::str("pyproject.toml: [tool.setuptools] packages names {!r}, and there is "
-                         "no folder {}")
-                     .format(name, folder));
-        nb::list pair;
-        pair.append(name);
-        pair.append(folder);
-        result.append(pair);
-    }
-    // In name order: discovery walks the folders in the file system's order.
-    result.sort();
-    if (nb::len(result) == 0)
-        fail("pyproject.toml: no package found: tov compiles packages (folders with "
-             "__init__.py) beside pyproject.toml or under src, or those named in "
-             "[tool.setuptools] packages");
-    return result;
-}
-
 // ---------------------------------------------------------------- settings
 
 static void fill(nb::handle options, const char *key, nb::handle fallback) {
@@ -329,30 +223,23 @@ static void fill(nb::handle options, const char *key, nb::handle fallback) {
         options[key] = fallback;
 }
 
-/// -n in a project with [project]: one of its packages, by import name or folder.
-static nb::list select_package(nb::list packages, nb::handle name) {
-    nb::object os = mine("os");
-    nb::str wanted(os.attr("path").attr("normpath")(name).attr("replace")(os.attr("sep"), "/"));
-    nb::list listed;
-    for (nb::handle pair : packages) {
-        if (pair[0].equal(name) || pair[1].equal(wanted)) {
-            nb::list one;
-            one.append(pair);
-            return one;
-        }
-        listed.append(nb::str("{} ({})").format(pair[0], pair[1]));
-    }
-    fail(nb::str("--name {!r} is none of the packages of pyproject.toml: {}")
-             .format(name, nb::str(", ").attr("join")(listed)));
-}
-
+/// Settles the options of a build: options["route"] is "project" (a
+/// pyproject.toml of the project's own: its back end builds the pure wheel),
+/// "wheel" (--from-wheel) or "layout" (a package folder and the project/
+/// files, options["packages"] its one package).
 static void settings(nb::handle options) {
     require_exact(options, &PyDict_Type, "settings", "options");
     // Settled already (a caller may hand on options it has settled): nothing to do.
-    if (!get(options, "project_mode", nb::none()).is_none())
+    if (!get(options, "route", nb::none()).is_none())
         return;
     nb::object doc = read_doc();
-    bool project_mode = !doc.is_none() && nb::borrow<nb::dict>(doc).contains("project");
+    const char *route = "layout";
+    if (!get(options, "from_wheel", nb::none()).is_none())
+        route = "wheel";
+    else if (!doc.is_none() && (nb::borrow<nb::dict>(doc).contains("project") ||
+                                nb::borrow<nb::dict>(doc).contains("build-system")))
+        route = "project";
+    bool layout = std::string(route) == "layout";
     nb::dict tool = tool_table(doc);
 
     check_pattern(get(options, "exclude", nb::none()), nb::str("--exclude"));
@@ -392,238 +279,66 @@ static void settings(nb::handle options) {
             directives.append(text);
         }
     options["directive"] = directives;
+
+    if (!layout) {
+        // A wheel's metadata is its back end's: nothing of it is replaced.
+        for (auto &pair : LAYOUT_OPTIONS)
+            if (!get(options, pair[0], nb::none()).is_none())
+                fail(nb::str("{} is for the -n layout (a package folder without pyproject.toml): "
+                             "{}")
+                         .format(pair[1], std::string(route) == "wheel"
+                                              ? "a wheel's metadata is kept as it is"
+                                              : "a project's metadata is its back end's, kept as it is"));
+        options["route"] = route;
+        return;
+    }
     json_option(options, "extra", true);
     json_option(options, "entry", false);
     check_fields(options);
+    // A bare package folder: its metadata is what the options give.
+    nb::module_::import_("tovel.layout").attr("settle")(options);
+    options["route"] = route;
+}
 
-    nb::list packages;
-    if (project_mode) {
-        nb::object dist = distribution(nb::list());
-        packages = top_level(dist);
-        if (dist.attr("metadata").attr("version").is_none() &&
-            get(options, "version", nb::none()).is_none())
-            fail("pyproject.toml: [project] has no version: set version, or list it in dynamic "
-                 "with its source in [tool.setuptools.dynamic]");
-        nb::object name = get(options, "name", nb::none());
-        if (!name.is_none())
-            packages = select_package(packages, name);
-        options["name"] = doc["project"]["name"];
-        options["packages"] = packages;
-    } else {
-        // A bare package folder: its metadata is what the options give.
-        nb::module_::import_("tovel.layout").attr("settle")(options);
-    }
-    options["project_mode"] = nb::bool_(project_mode);
+/// The back end tovel.build_meta wraps: [tool.tovel] backend, by default
+/// setuptools' own.
+static nb::str backend() {
+    nb::object doc = read_doc();
+    return nb::str(get(tool_table(doc), "backend", nb::str("setuptools.build_meta")));
 }
 
 // ---------------------------------------------------------------- metadata
 
-/// The command line's single fields in place of the project's own.
-static void override_fields(nb::handle dist, nb::handle options) {
-    nb::object md = dist.attr("metadata");
-    nb::object version = get(options, "version", nb::none());
-    if (!version.is_none())
-        md.attr("version") = version;
-    nb::object description = get(options, "description", nb::none());
-    if (!description.is_none())
-        md.attr("description") = nb::str(description);
-    nb::object license = get(options, "license", nb::none());
-    if (!license.is_none()) {
-        md.attr("license_expression") = license;
-        md.attr("license") = nb::none();
-        // A licence classifier beside an expression is an error to setuptools.
-        // The list keeps its type: setuptools marks a value of another type Dynamic.
-        nb::object classifiers = md.attr("classifiers");
-        nb::list kept;
-        for (nb::handle c : classifiers)
-            if (!truthy(nb::str(c).attr("startswith")("License ::")))
-                kept.append(c);
-        md.attr("classifiers") = builtin("type")(classifiers)(kept);
-    }
-    nb::object extra = get(options, "extra", nb::none());
-    if (!extra.is_none()) {
-        nb::dict extras;
-        for (auto [name, reqs] : nb::borrow<nb::dict>(extra))
-            extras[name] = nb::list(reqs);
-        dist.attr("extras_require") = extras;
-        md.attr("extras_require") = extras;
-    }
-    nb::object entry = get(options, "entry", nb::none());
-    if (!entry.is_none()) {
-        nb::object old = dist.attr("entry_points");
-        nb::dict groups = old.is_none() ? nb::dict() : nb::borrow<nb::dict>(builtin("dict")(old));
-        nb::list scripts;
-        for (auto [command, target] : nb::borrow<nb::dict>(entry))
-            scripts.append(nb::str("{} = {}").format(command, target));
-        groups["console_scripts"] = scripts;
-        dist.attr("entry_points") = groups;
-    }
-}
-
-/// Runs one setuptools command on the project in a fresh temporary folder and
-/// moves the one thing it made there (matching `pattern`) into outdir.
-static nb::str run_into(nb::handle dist, nb::handle tmp, const char *pattern, nb::handle outdir) {
-    nb::object os = mine("os"), shutil = mine("shutil");
-    dist.attr("parse_command_line")();
-    dist.attr("run_commands")();
-    nb::list made(mine("glob").attr("glob")(os.attr("path").attr("join")(tmp, pattern)));
-    if (nb::len(made) != 1) {
-        PyErr_Format(PyExc_RuntimeError, "setuptools made %S in %S, not one %s", made.ptr(),
-                     tmp.ptr(), pattern);
-        throw nb::python_error();
-    }
-    os.attr("makedirs")(outdir, "exist_ok"_a = true);
-    nb::object target = os.attr("path").attr("join")(outdir, os.attr("path").attr("basename")(made[0]));
-    if (truthy(os.attr("path").attr("isdir")(target)))
-        shutil.attr("rmtree")(target);
-    shutil.attr("move")(made[0], target);
-    return nb::str(target);
-}
-
-static nb::list args_for(std::initializer_list<const char *> words, nb::handle last) {
-    nb::list args;
-    for (const char *w : words)
-        args.append(w);
-    args.append(last);
-    return args;
-}
-
+/// The .dist-info folder of the -n layout, written into outdir from the
+/// options and the project/ files (tovel.layout).
 static nb::str dist_info(nb::handle options, nb::handle outdir) {
     require_exact(options, &PyDict_Type, "dist_info", "options");
     settings(options);
-    bool project_mode = truthy(options["project_mode"]);
-    if (!project_mode)
-        return nb::str(nb::module_::import_("tovel.layout").attr("dist_info")(options, outdir));
-    nb::object tmp = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-dist-info-");
-    try {
-        nb::object dist = distribution(args_for({"-q", "dist_info", "--output-dir"}, tmp));
-        // The packages shipped are those settled (top_level.txt lists them).
-        nb::list names;
-        nb::dict dirs;
-        for (nb::handle pair : options["packages"]) {
-            names.append(pair[0]);
-            dirs[pair[0]] = pair[1];
-        }
-        dist.attr("packages") = names;
-        dist.attr("package_dir") = dirs;
-        dist.attr("py_modules") = nb::list();
-        if (project_mode)
-            override_fields(dist, options);
-        nb::str target = run_into(dist, tmp, "*.dist-info", outdir);
-        mine("shutil").attr("rmtree")(tmp, "ignore_errors"_a = true);
-        return target;
-    } catch (...) {
-        mine("shutil").attr("rmtree")(tmp, "ignore_errors"_a = true);
-        throw;
-    }
-}
-
-/// Runs a setuptools command on the project (sdist, editable_wheel) with a
-/// fresh temporary folder as its --dist-dir and moves what it made there into
-/// outdir. The egg-info folder that it leaves in the project goes again.
-static nb::str by_setuptools(nb::handle options, nb::list script_args, const char *pattern,
-                             nb::handle outdir) {
-    require_exact(options, &PyDict_Type, "by_setuptools", "options");
-    settings(options);
-    if (!truthy(options["project_mode"]))
-        fail("pyproject.toml: no [project] table: tovel builds this from the project's own "
-             "metadata there");
-    nb::object os = mine("os"), shutil = mine("shutil");
-    nb::object tmp = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-");
-    nb::object leftover = nb::none();
-    try {
-        script_args.append("--dist-dir");
-        script_args.append(tmp);
-        nb::object dist = distribution(script_args);
-        nb::object egg_info = dist.attr("get_command_obj")("egg_info");
-        egg_info.attr("ensure_finalized")();
-        if (!truthy(os.attr("path").attr("exists")(egg_info.attr("egg_info"))))
-            leftover = egg_info.attr("egg_info");
-        nb::str target = run_into(dist, tmp, pattern, outdir);
-        if (!leftover.is_none())
-            shutil.attr("rmtree")(leftover, "ignore_errors"_a = true);
-        shutil.attr("rmtree")(tmp, "ignore_errors"_a = true);
-        return target;
-    } catch (...) {
-        if (!leftover.is_none())
-            shutil.attr("rmtree")(leftover, "ignore_errors"_a = true);
-        shutil.attr("rmtree")(tmp, "ignore_errors"_a = true);
-        throw;
-    }
-}
-
-static nb::str sdist(nb::handle options, nb::handle outdir) {
-    nb::list args;
-    for (const char *word : {"-q", "sdist", "--formats", "gztar"})
-        args.append(word);
-    return by_setuptools(options, args, "*.tar.gz", outdir);
-}
-
-// The same packages as a compiled build, as sources: setuptools' editable
-// wheel, with the .dist-info made before when there is one.
-static nb::str editable(nb::handle options, nb::handle outdir, nb::handle metadata_directory,
-                        nb::handle mode) {
-    nb::list args;
-    args.append("-q");
-    args.append("editable_wheel");
-    if (!metadata_directory.is_none()) {
-        nb::list made(mine("glob").attr("glob")(
-            mine("os").attr("path").attr("join")(metadata_directory, "*.dist-info")));
-        if (nb::len(made) == 1) {
-            args.append("--dist-info-dir");
-            args.append(made[0]);
-        }
-    }
-    if (!mode.is_none()) {
-        args.append("--mode");
-        args.append(mode);
-    }
-    // The editable_wheel command runs setuptools' install machinery, which
-    // warns that "setup.py install" is deprecated: not what happens here.
-    nb::object warnings = nb::module_::import_("warnings");
-    nb::object quiet = warnings.attr("catch_warnings")();
-    quiet.attr("__enter__")();
-    try {
-        warnings.attr("filterwarnings")("ignore", "setup.py install is deprecated");
-        nb::str wheel = by_setuptools(options, args, "*.whl", outdir);
-        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        return wheel;
-    } catch (...) {
-        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        throw;
-    }
+    if (!nb::str(options["route"]).equal(nb::str("layout")))
+        fail("tov writes the metadata of the -n layout only: a project's is its back end's");
+    return nb::str(nb::module_::import_("tovel.layout").attr("dist_info")(options, outdir));
 }
 
 TOVEL_MODULE(pyproject, m) {
-    for (const char *name : {"glob", "json", "os", "re", "shutil", "tempfile", "tomllib"})
+    for (const char *name : {"json", "os", "re", "tomllib"})
         m.attr(name) = nb::module_::import_(name);
-    m.attr("Distribution") = nb::module_::import_("setuptools.dist").attr("Distribution");
-    nb::module_ discovery = nb::module_::import_("setuptools.discovery");
-    for (const char *name : {"FlatLayoutPackageFinder", "PEP420PackageFinder", "find_package_path"})
-        m.attr(name) = discovery.attr(name);
     m.attr("Version") = nb::module_::import_("packaging.version").attr("Version");
     m.attr("Requirement") = nb::module_::import_("packaging.requirements").attr("Requirement");
     m.attr("canonicalize_license_expression") =
         nb::module_::import_("packaging.licenses").attr("canonicalize_license_expression");
     m.attr("parse_directive_list") =
         nb::module_::import_("Cython.Compiler.Options").attr("parse_directive_list");
-    m.attr("project") = nb::module_::import_("tovel.metagen").attr("project");
 
     m.def("settings", &settings, "options"_a.none(),
           nb::sig("def settings(options: dict) -> None"),
-          "Complete the options of tov bdist from pyproject.toml ([tool.tovel], the packages) "
-          "and the defaults; sets options['project_mode'] and options['packages'].");
+          "Complete the options of tov bdist from pyproject.toml ([tool.tovel]) and the "
+          "defaults; sets options['route'] (project, wheel or layout), and for the -n layout "
+          "options['packages'].");
+    m.def("backend", &backend, nb::sig("def backend() -> str"),
+          "The PEP 517 back end tovel.build_meta wraps: [tool.tovel] backend, by default "
+          "setuptools.build_meta.");
     m.def("dist_info", &dist_info, "options"_a.none(), "outdir"_a.none(),
           nb::sig("def dist_info(options: dict, outdir: str) -> str"),
-          "Write the wheel's .dist-info folder (METADATA, entry points, licences) into outdir "
-          "and return its path.");
-    m.def("sdist", &sdist, "options"_a.none(), "outdir"_a.none(),
-          nb::sig("def sdist(options: dict, outdir: str) -> str"),
-          "Write the project's source distribution (.tar.gz) into outdir and return its path.");
-    m.def("editable", &editable, "options"_a.none(), "outdir"_a.none(),
-          "metadata_directory"_a.none() = nb::none(), "mode"_a.none() = nb::none(),
-          nb::sig("def editable(options: dict, outdir: str, metadata_directory: str | None = None, "
-                  "mode: str | None = None) -> str"),
-          "Write an editable wheel of the project (its sources, through setuptools) into "
-          "outdir and return its path.");
+          "Write the .dist-info folder of the -n layout (METADATA, entry points, licences) "
+          "into outdir and return its path.");
 }

@@ -109,7 +109,13 @@ static nb::object directive_type(nb::str text) {
 // the defaults can fill it in.
 static void add_bdist_options(nb::handle p, nb::handle kw) {
     nb::object none = nb::none();
-    add(p, {"--name", "-n"}, none, kw, "name", "the package folder (default: vemo; the project's own packages when there is a pyproject.toml)");
+    add(p, {"--name", "-n"}, none, kw, "name",
+        "the package folder, without a pyproject.toml (default: vemo); with one, the project's own back end builds the wheel compiled");
+    add(p, {"--from-wheel"}, none, kw, "from_wheel", "compile this pure wheel (py3-none-any) instead");
+    nb::dict isolation;
+    isolation["action"] = "store_true";
+    add(p, {"--no-isolation"}, nb::bool_(false), kw, "no_isolation",
+        "build the project's pure wheel in this environment, not an isolated one", nb::handle(), isolation);
     add(p, {"--abi3"}, none, kw, "abi3", "limited api");
     nb::dict pattern;
     pattern["type"] = nb::cpp_function(&pattern_type, nb::name("pattern"));

@@ -1,9 +1,6 @@
-import glob as glob
 import json as json
 import os as os
 import re as re
-import shutil as shutil
-import tempfile as tempfile
 import tomllib as tomllib
 from typing import Any
 
@@ -11,19 +8,7 @@ from Cython.Compiler.Options import parse_directive_list as parse_directive_list
 from packaging.licenses import canonicalize_license_expression as canonicalize_license_expression
 from packaging.requirements import Requirement as Requirement
 from packaging.version import Version as Version
-from setuptools.discovery import FlatLayoutPackageFinder as FlatLayoutPackageFinder
-from setuptools.discovery import PEP420PackageFinder as PEP420PackageFinder
-from setuptools.discovery import find_package_path as find_package_path
-from setuptools.dist import Distribution as Distribution
-
-from .metagen import project as project
 
 def settings(options: dict[str, Any]) -> None: ...
+def backend() -> str: ...
 def dist_info(options: dict[str, Any], outdir: str) -> str: ...
-def sdist(options: dict[str, Any], outdir: str) -> str: ...
-def editable(
-    options: dict[str, Any],
-    outdir: str,
-    metadata_directory: str | None = None,
-    mode: str | None = None,
-) -> str: ...

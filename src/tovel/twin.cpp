@@ -1,0 +1,306 @@
+// tovel.twin: the pure wheel that a compiled wheel is the twin of. The
+// project's own back end builds it through the PEP 517 hooks (isolated as
+// `python -m build` does, or in the running environment), or it is given;
+// it is then unpacked into a tree whose packages tovel.packer compiles and
+// whose data and .dist-info carry over as they are.
+#include "common.h"
+
+using namespace tovel;
+
+static const char *MOD = "tovel.twin";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+// A failure the user can act on: its message alone, exit status 1.
+[[noreturn]] static void failed(nb::handle message) {
+    PyErr_SetObject(nb::module_::import_("tovel.packer").attr("BuildFailed").ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+static nb::object join(nb::handle a, const char *b) { return mine("os").attr("path").attr("join")(a, b); }
+
+// The last lines of what a tool printed, on stderr, before tov's own line.
+static void show_tail(nb::handle output) {
+    nb::list lines(nb::str(output).attr("rstrip")().attr("splitlines")());
+    size_t n = nb::len(lines), from = n > 15 ? n - 15 : 0;
+    nb::object sys = mine("sys");
+    sys.attr("stdout").attr("flush")();
+    for (size_t i = from; i < n; ++i)
+        print(lines[i], "file"_a = sys.attr("stderr"));
+}
+
+static nb::str text_of(nb::handle output) {
+    if (output.is_none())
+        return nb::str("");
+    if (nb::isinstance<nb::bytes>(output))
+        return nb::str(output.attr("decode")("utf-8", "replace"));
+    return nb::str(output);
+}
+
+/// The runner of the back end's hooks: their output goes into `log` (one
+/// text per call), and setuptools is pointed at a configuration file that
+/// keeps its egg-info folder out of the project.
+static nb::object runner(nb::list log, nb::str config) {
+    return nb::cpp_function(
+        [log, config](nb::object cmd, nb::object cwd, nb::object extra_environ) {
+            nb::object os = mine("os"), subprocess = mine("subprocess");
+            nb::dict env = nb::borrow<nb::dict>(builtin("dict")(os.attr("environ")));
+            if (!extra_environ.is_none())
+                env.attr("update")(extra_environ);
+            env.attr("setdefault")("DIST_EXTRA_CONFIG", config);
+            nb::object done = subprocess.attr("run")(
+                cmd, "cwd"_a = cwd, "env"_a = env, "stdout"_a = subprocess.attr("PIPE"),
+                "stderr"_a = subprocess.attr("STDOUT"), "text"_a = true, "errors"_a = "replace");
+            nb::list out = nb::borrow<nb::list>(log);
+            out.append(done.attr("stdout"));
+            if (!done.attr("returncode").equal(nb::int_(0))) {
+                nb::object err = subprocess.attr("CalledProcessError")(done.attr("returncode"), cmd,
+                                                                       done.attr("stdout"));
+                PyErr_SetObject((PyObject *) Py_TYPE(err.ptr()), err.ptr());
+                throw nb::python_error();
+            }
+        },
+        "cmd"_a, "cwd"_a.none() = nb::none(), "extra_environ"_a.none() = nb::none());
+}
+
+// [build-system] requires without tovel itself: a project built through
+// tovel.build_meta needs only the back end it wraps to make its pure wheel.
+// The default one, setuptools, comes with tovel: without it, it is named.
+static nb::list without_tovel(nb::handle requires, nb::str backend) {
+    nb::object Requirement = nb::module_::import_("packaging.requirements").attr("Requirement");
+    nb::object canonical = nb::module_::import_("packaging.utils").attr("canonicalize_name");
+    nb::list kept;
+    for (nb::handle r : builtin("sorted")(requires)) {
+        try {
+            if (canonical(Requirement(r).attr("name")).equal(nb::str("tovel")))
+                continue;
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+        }
+        kept.append(r);
+    }
+    if (truthy(backend.attr("startswith")("setuptools")))
+        kept.append("setuptools>=80");
+    return kept;
+}
+
+/// The project's own pure wheel, built by its back end into `outdir`; the
+/// back end's output is kept in outdir/backend.log. A failure prints the
+/// back end's last lines, then one line naming the stage.
+static nb::str pure_wheel(nb::str outdir, bool isolated) {
+    nb::object os = mine("os"), build = mine("build");
+    os.attr("makedirs")(outdir, "exist_ok"_a = true);
+    outdir = nb::str(os.attr("path").attr("abspath")(outdir));
+    nb::str config(join(outdir, "setuptools.cfg"));
+    mine("Path")(config).attr("write_text")(nb::str("[egg_info]\negg_base = {}\n").format(outdir),
+                                            "encoding"_a = "utf-8");
+    nb::list log;
+    nb::object run = runner(log, config);
+    nb::object env = nb::none();
+    nb::str backend("the project's back end");
+    const char *stage = "report the requirements of its wheel";
+    auto write_log = [&] {
+        mine("Path")(join(outdir, "backend.log"))
+            .attr("write_text")(nb::str("").attr("join")(log), "encoding"_a = "utf-8");
+    };
+    try {
+        nb::object builder;
+        if (isolated) {
+            env = mine("DefaultIsolatedEnv")();
+            env.attr("__enter__")();
+            builder = mine("ProjectBuilder").attr("from_isolated_env")(env, ".", run);
+        } else {
+            builder = mine("ProjectBuilder")(".", mine("sys").attr("executable"), run);
+        }
+        nb::str name(builder.attr("_backend"));
+        nb::object requires = builder.attr("build_system_requires");
+        if (name.equal(nb::str("tovel.build_meta"))) {
+            // The pure wheel of a project built through tovel comes from the
+            // back end tovel wraps, not from tovel again.
+            name = nb::str(nb::module_::import_("tovel.pyproject").attr("backend")());
+            builder.attr("_backend") = name;
+            builder.attr("_hook") = mine("BuildBackendHookCaller")(
+                builder.attr("source_dir"), name,
+                "backend_path"_a = get(builder.attr("_build_system"), "backend-path", nb::none()),
+                "python_executable"_a = builder.attr("python_executable"),
+                "runner"_a = builder.attr("_runner"));
+            requires = without_tovel(requires, name);
+        }
+        backend = nb::str("the project's back end ({})").format(name);
+        print(nb::str("{} builds its pure wheel{}").format(
+            backend, isolated ? " in an isolated environment" : ""));
+        if (isolated) {
+            try {
+                env.attr("install")(requires);
+            } catch (nb::python_error &e) {
+                if (!e.matches(mine("subprocess").attr("CalledProcessError")))
+                    throw;
+                show_tail(text_of(e.value().attr("stdout")) + text_of(e.value().attr("stderr")));
+                failed(nb::str("the project's build requirements ({}) could not be installed")
+                           .format(nb::str(", ").attr("join")(builtin("sorted")(requires))));
+            }
+            env.attr("install")(builder.attr("get_requires_for_build")("wheel"));
+        } else {
+            nb::list missing;
+            for (nb::handle chain : builder.attr("check_dependencies")("wheel"))
+                missing.append(nb::str(" <- ").attr("join")(chain));
+            if (nb::len(missing))
+                failed(nb::str("the project's build requirements are not installed here "
+                               "(--no-isolation installs nothing): {}")
+                           .format(nb::str(", ").attr("join")(builtin("sorted")(missing))));
+        }
+        stage = "build its wheel";
+        nb::str wheel(builder.attr("build")("wheel", outdir));
+        write_log();
+        if (!env.is_none())
+            env.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        print(nb::str("{} built {}").format(backend, os.attr("path").attr("basename")(wheel)));
+        return wheel;
+    } catch (nb::python_error &e) {
+        write_log();
+        if (!env.is_none())
+            env.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        if (e.matches(mine("build").attr("BuildBackendException"))) {
+            show_tail(nb::str("").attr("join")(log));
+            if (nb::isinstance(e.value().attr("exception"), mine("BackendUnavailable")))
+                failed(nb::str("{} cannot be imported: {}").format(backend, e.value().attr("exception")));
+            failed(nb::str("{} failed to {}").format(backend, stage));
+        }
+        if (e.matches(build.attr("BuildException")))
+            failed(nb::str("pyproject.toml: [build-system]: {}").format(e.value()));
+        if (e.matches(mine("subprocess").attr("CalledProcessError"))) {
+            show_tail(text_of(e.value().attr("stdout")) + text_of(e.value().attr("stderr")));
+            failed(nb::str("the back end's requirements for a wheel could not be installed"));
+        }
+        throw;
+    }
+}
+
+// Opens a wheel for reading; RECORD's hashes are checked as it is read.
+static nb::object open_wheel(nb::str wheel) {
+    nb::str name(mine("os").attr("path").attr("basename")(wheel));
+    try {
+        return mine("WheelFile")(wheel);
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+        failed(nb::str("{} cannot be read as a wheel: {}").format(name, e.value()));
+    }
+}
+
+/// Unpacks a pure wheel (py*-none-any tags only) into `where`: returns its
+/// top-level packages and modules as [name, entry] pairs, its .dist-info
+/// folder, and its other files (the .data folder, files at the top) as
+/// data entries {path, file, arc}.
+static nb::dict unpack(nb::str wheel, nb::str where) {
+    nb::object os = mine("os"), Path = mine("Path");
+    nb::str name(os.attr("path").attr("basename")(wheel));
+    if (!truthy(os.attr("path").attr("isfile")(wheel)))
+        failed(nb::str("no wheel {}").format(wheel));
+    nb::object tags;
+    try {
+        tags = mine("parse_wheel_filename")(name)[3];
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+        failed(nb::str("{} is not the name of a wheel: {}").format(name, e.value()));
+    }
+    for (nb::handle t : tags)
+        if (!t.attr("abi").equal(nb::str("none")) || !t.attr("platform").equal(nb::str("any")) ||
+            !truthy(nb::str(t.attr("interpreter")).attr("startswith")("py")))
+            failed(nb::str("{} is not a pure wheel (it is tagged {}): tov compiles the Python "
+                           "sources of a py3-none-any wheel")
+                       .format(name, nb::str(".").attr("join")(builtin("sorted")(builtin("map")(builtin("str"), tags)))));
+    mine("shutil").attr("rmtree")(where, "ignore_errors"_a = true);
+    os.attr("makedirs")(where);
+    nb::object wf = open_wheel(wheel);
+    try {
+        wf.attr("extractall")(where);
+        wf.attr("close")();
+    } catch (nb::python_error &e) {
+        wf.attr("close")();
+        if (!ordinary(e))
+            throw;
+        failed(nb::str("{} cannot be unpacked: {}").format(name, e.value()));
+    }
+    nb::list packages, data;
+    nb::object info = nb::none();
+    nb::object root = Path(where);
+    for (nb::handle entry : builtin("sorted")(root.attr("iterdir")())) {
+        nb::str base(entry.attr("name"));
+        bool folder = truthy(entry.attr("is_dir")());
+        if (folder && truthy(base.attr("endswith")(".dist-info"))) {
+            info = nb::str(entry.attr("as_posix")());
+        } else if (folder && !truthy(base.attr("endswith")(".data"))) {
+            packages.append(nb::make_tuple(base, base));
+        } else if (!folder && truthy(base.attr("endswith")(".py"))) {
+            packages.append(nb::make_tuple(base.attr("removesuffix")(".py"), base));
+        } else {
+            // Carried over as it is: the .data folder, other files at the top.
+            nb::object files = folder ? builtin("sorted")(entry.attr("rglob")("*")) : nb::object(nb::make_tuple(entry));
+            for (nb::handle f : files) {
+                if (!truthy(f.attr("is_file")()))
+                    continue;
+                nb::dict d;
+                d["arc"] = f.attr("relative_to")(root).attr("as_posix")();
+                d["path"] = d["arc"];
+                d["file"] = f.attr("as_posix")();
+                data.append(d);
+            }
+        }
+    }
+    if (info.is_none())
+        failed(nb::str("{} has no .dist-info folder").format(name));
+    nb::dict out;
+    out["root"] = where;
+    out["packages"] = packages;
+    out["info"] = info;
+    out["data"] = data;
+    return out;
+}
+
+/// Extracts the .dist-info folder of a wheel into outdir; returns its name.
+static nb::str dist_info_of(nb::str wheel, nb::str outdir) {
+    nb::object wf = open_wheel(wheel);
+    try {
+        nb::list members;
+        nb::object folder = nb::none();
+        for (nb::handle n : wf.attr("namelist")()) {
+            nb::str top(nb::str(n).attr("split")("/")[0]);
+            if (truthy(top.attr("endswith")(".dist-info"))) {
+                folder = top;
+                members.append(n);
+            }
+        }
+        wf.attr("extractall")(outdir, members);
+        wf.attr("close")();
+        if (folder.is_none())
+            failed(nb::str("{} has no .dist-info folder").format(wheel));
+        return nb::str(folder);
+    } catch (...) {
+        wf.attr("close")();
+        throw;
+    }
+}
+
+TOVEL_MODULE(twin, m) {
+    for (const char *name : {"os", "shutil", "subprocess", "sys"})
+        m.attr(name) = nb::module_::import_(name);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.attr("build") = nb::module_::import_("build");
+    m.attr("ProjectBuilder") = nb::module_::import_("build").attr("ProjectBuilder");
+    m.attr("DefaultIsolatedEnv") = nb::module_::import_("build.env").attr("DefaultIsolatedEnv");
+    nb::module_ hooks = nb::module_::import_("pyproject_hooks");
+    m.attr("BuildBackendHookCaller") = hooks.attr("BuildBackendHookCaller");
+    m.attr("BackendUnavailable") = hooks.attr("BackendUnavailable");
+    m.attr("WheelFile") = nb::module_::import_("wheel.wheelfile").attr("WheelFile");
+    m.attr("parse_wheel_filename") = nb::module_::import_("packaging.utils").attr("parse_wheel_filename");
+
+    m.def("pure_wheel", &pure_wheel, "outdir"_a, "isolated"_a = true,
+          "Build the project's pure wheel with its own back end into outdir; returns its path.");
+    m.def("unpack", &unpack, "wheel"_a, "where"_a,
+          "Unpack a pure wheel into where: its packages, .dist-info folder and other files.");
+    m.def("dist_info_of", &dist_info_of, "wheel"_a, "outdir"_a,
+          "Extract the .dist-info folder of a wheel into outdir; returns its name.");
+}

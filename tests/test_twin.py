@@ -1,0 +1,176 @@
+"""The compiled twin of a project's own wheel: a hatchling project, unchanged,
+built by tov bdist in its folder, by tov bdist --from-wheel from its pure
+wheel, and by python -m build through tovel.build_meta wrapping hatchling.
+Each compiled wheel must hold what the back end's pure wheel holds, with
+only the tags and .py -> extension module changed."""
+
+import shutil
+import subprocess
+import sys
+import tarfile
+import textwrap
+import zipfile
+from importlib.machinery import EXTENSION_SUFFIXES
+from pathlib import Path
+
+import pytest
+
+BIN = Path(sys.executable).parent
+pytest.importorskip("hatchling")
+
+PYPROJECT = """
+    [build-system]
+    requires = ["hatchling"]
+    build-backend = "hatchling.build"
+
+    [project]
+    name = "alpha-beta"
+    dynamic = ["version"]
+    description = "Two packages, a plug-in group and data"
+    requires-python = ">=3.12"
+
+    [project.scripts]
+    alpha = "alpha.cli:main"
+
+    [project.entry-points."alpha.plugins"]
+    shout = "beta.loud:Shout"
+
+    [tool.hatch.version]
+    path = "src/alpha/__about__.py"
+
+    [tool.hatch.build.targets.wheel]
+    packages = ["src/alpha", "src/beta"]
+    """
+
+# The console script finds its plug-in through the entry-point group and
+# reads a data file of its package.
+FILES = {
+    "pyproject.toml": PYPROJECT,
+    "src/alpha/__init__.py": "",
+    "src/alpha/__about__.py": '__version__ = "2.5.1"\n',
+    "src/alpha/__main__.py": "from alpha.cli import main\n\nmain()\n",
+    "src/alpha/cli.py": """
+        from importlib.metadata import entry_points
+        from importlib.resources import files
+
+
+        def main():
+            (plugin,) = entry_points(group="alpha.plugins", name="shout")
+            word = files("alpha").joinpath("data", "word.txt").read_text().strip()
+            print(plugin.load()().say(word), "compiled" if __file__.endswith(".so") else "source")
+        """,
+    "src/alpha/data/word.txt": "hello\n",
+    "src/beta/__init__.py": "",
+    "src/beta/loud.py": """
+        class Shout:
+            def say(self, word):
+                return word.upper() + "!"
+        """,
+    "tests/test_alpha.py": "def test_nothing():\n    pass\n",
+}
+
+
+def write(root, files):
+    for rel, text in files.items():
+        path = root / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text).lstrip("\n"), encoding="utf-8")
+    return root
+
+
+def snapshot(root):
+    return {p.relative_to(root).as_posix(): p.read_bytes() for p in root.rglob("*")
+            if p.is_file() and p.relative_to(root).parts[0] not in ("build", "dist")}
+
+
+def run(argv, cwd):
+    proc = subprocess.run([str(a) for a in argv], cwd=cwd, capture_output=True, text=True,
+                          timeout=900)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    return proc.stdout
+
+
+def members(wheel):
+    with zipfile.ZipFile(wheel) as z:
+        return {n: z.read(n) for n in z.namelist()}
+
+
+def assert_twin(pure, compiled):
+    """Only the tags, RECORD and .py -> extension module differ; __main__.py stays source."""
+    a, b = members(pure), members(compiled)
+    info = next(n.split("/")[0] for n in a if n.endswith(".dist-info/METADATA"))
+    expected = {}
+    for name, data in a.items():
+        if name in (f"{info}/WHEEL", f"{info}/RECORD"):
+            continue
+        if name.endswith(".py") and not name.endswith("__main__.py"):
+            [so] = [n for n in b if n.startswith(name[:-3] + ".") and n.endswith(
+                tuple(EXTENSION_SUFFIXES))]
+            expected[so] = b[so]
+        else:
+            expected[name] = data
+    assert {n: d for n, d in b.items() if n not in (f"{info}/WHEEL", f"{info}/RECORD")} \
+        == expected
+    wheel = b[f"{info}/WHEEL"].decode()
+    assert "Root-Is-Purelib: false" in wheel and "Tag: cp312-abi3-" in wheel, wheel
+    assert compiled.name.startswith("alpha_beta-2.5.1-cp312-abi3-")
+
+
+@pytest.fixture(scope="module")
+def twins(tmp_path_factory):
+    """The project, the back end's pure wheel, and the compiled one of tov bdist."""
+    root = write(tmp_path_factory.mktemp("twin") / "alpha-beta", FILES)
+    before = snapshot(root)
+    run([BIN / "tov", "bdist", "--no-isolation"], cwd=root)
+    # The project is untouched: only build/ and dist/ were written.
+    assert snapshot(root) == before
+    [pure] = (root / "build" / "pure").glob("*.whl")
+    [compiled] = (root / "dist").glob("*.whl")
+    return root, pure, compiled
+
+
+def test_bdist_of_a_project_is_the_twin_of_its_wheel(twins, make_venv, tmp_path):
+    root, pure, compiled = twins
+    assert pure.name == "alpha_beta-2.5.1-py3-none-any.whl"
+    assert_twin(pure, compiled)
+    python = make_venv(compiled)
+    assert run([python.parent / "alpha"], cwd=tmp_path) == "HELLO! compiled\n"
+    assert run([python, "-m", "alpha"], cwd=tmp_path) == "HELLO! compiled\n"
+
+
+def test_from_wheel_gives_the_same_twin(twins, tmp_path):
+    _, pure, compiled = twins
+    given = shutil.copy(pure, tmp_path / pure.name)
+    work = tmp_path / "elsewhere"
+    work.mkdir()
+    run([BIN / "tov", "bdist", "--from-wheel", given], cwd=work)
+    [again] = (work / "dist").glob("*.whl")
+    assert again.name == compiled.name
+    assert_twin(pure, again)
+    # A compiled wheel is no wheel to compile: one line, exit status 1.
+    proc = subprocess.run([BIN / "tov", "bdist", "--from-wheel", compiled], cwd=work,
+                          capture_output=True, text=True)
+    lines = proc.stderr.strip().splitlines()
+    assert proc.returncode == 1 and len(lines) == 1, proc.stderr
+    assert lines[0].startswith(f"{compiled.name} is not a pure wheel (it is tagged cp312-abi3-")
+
+
+def test_build_through_tovel_wrapping_hatchling(twins, tmp_path):
+    root, pure, _ = twins
+    project = tmp_path / "wrapped"
+    shutil.copytree(root, project, ignore=shutil.ignore_patterns("build", "dist"))
+    toml = project / "pyproject.toml"
+    toml.write_text(toml.read_text().replace(
+        'requires = ["hatchling"]\nbuild-backend = "hatchling.build"',
+        'requires = ["tovel", "hatchling"]\nbuild-backend = "tovel.build_meta"')
+        + '\n[tool.tovel]\nbackend = "hatchling.build"\n')
+    out = tmp_path / "out"
+    # build makes the sdist, then the wheel from the unpacked sdist
+    run([sys.executable, "-m", "build", "--no-isolation", "-o", out], cwd=project)
+    [sdist] = out.glob("*.tar.gz")
+    with tarfile.open(sdist) as t:
+        names = set(t.getnames())
+    assert {"alpha_beta-2.5.1/src/alpha/data/word.txt", "alpha_beta-2.5.1/src/beta/loud.py",
+            "alpha_beta-2.5.1/PKG-INFO"} <= names
+    [compiled] = out.glob("*.whl")
+    assert_twin(pure, compiled)
