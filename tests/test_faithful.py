@@ -82,7 +82,7 @@ COMPILE = textwrap.dedent("""\
     import Cython.Compiler.Options as options
     from Cython.Build import cythonize
     from setuptools import Extension, setup
-    options.error_on_unknown_names = options.cache_builtins = False
+    options.error_on_unknown_names = False
     os.chdir(sys.argv[1])
     modules = [Extension(p[:-3], [p]) for p in sorted(glob.glob("*.py"))]
     setup(ext_modules=cythonize(modules, compiler_directives={"language_level": 3,
