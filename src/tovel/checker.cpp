@@ -2,7 +2,10 @@
 // and the failure summary of a build, with the command line that succeeds.
 #include "common.h"
 
+#include <nanobind/stl/string.h>
+
 #include <algorithm>
+#include <string>
 
 using namespace tovel;
 
@@ -17,35 +20,221 @@ static void fail(nb::dict unit, const char *stage, nb::handle line, nb::handle l
 }
 
 // Run in a fresh interpreter (-I: no working directory, no user site on the
-// path; -B: no bytecode written into the tree that becomes the wheel) with
-// only the built tree in front: imports each module and writes
-// what happened as JSON. Nothing of tovel is imported there, so the package
-// under test is never shadowed by what the tool itself loaded.
-static const char *PROBE = R"(import importlib, json, sys, traceback
+// path; -B: no bytecode written into the tree that becomes the wheel; -X
+// faulthandler: a crash prints where it happened) with only the tree in
+// front: imports each module and appends what happened, a JSON array a line,
+// to a file written unbuffered, so that what was recorded survives a crash.
+// The project's modules are watched while they load ("begin"/"end"), so the
+// one that crashed is known, and an exception is charged to the innermost
+// project module it left ("raised"), not to the modules importing it.
+// Nothing of tovel is imported there, so the package under test is never
+// shadowed by what the tool itself loaded.
+static const char *PROBE = R"(import importlib, importlib.machinery, importlib.util, json, os, sys, traceback
+with open(sys.argv[2], encoding="utf-8") as f:
+    request = json.load(f)
 sys.path.insert(0, sys.argv[1])
-names, out = json.loads(sys.stdin.read()), {}
-for name in names:
-    parent = name.rpartition(".")[0]
-    if parent and out.get(parent):
-        out[name] = ["skipped", "", None, ""]
-        continue
+out = os.open(sys.argv[3], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+roots, seen, alive = set(request["roots"]), {}, []
+def note(*record):
+    os.write(out, (json.dumps(record) + "\n").encode())
+def describe(e):
+    text = str(e).strip().splitlines()
+    missing = getattr(e, "name", None) if isinstance(e, ImportError) else None
+    installed = True
+    if isinstance(e, ModuleNotFoundError) and missing:
+        try:
+            installed = importlib.util.find_spec(missing.partition(".")[0]) is not None
+        except Exception:
+            pass
+    return [type(e).__name__, text[0] if text else "", missing, installed, "".join(traceback.format_exception(e))]
+def watch(name, step):
+    def watched(*args):
+        note("begin", name)
+        try:
+            return step(*args)
+        except BaseException as e:
+            if id(e) not in seen:
+                seen[id(e)] = name
+                alive.append(e)
+                note("raised", name, describe(e))
+            raise
+        finally:
+            note("end", name)
+    return watched
+class Watch:
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name.partition(".")[0] not in roots:
+            return None
+        spec = importlib.machinery.PathFinder.find_spec(name, path)
+        if spec is not None and spec.loader is not None:
+            for step in ("create_module", "exec_module"):
+                if hasattr(spec.loader, step):
+                    setattr(spec.loader, step, watch(name, getattr(spec.loader, step)))
+        return spec
+sys.meta_path.insert(0, Watch)
+for name in request["names"]:
+    note("start", name)
     try:
         importlib.import_module(name)
-        out[name] = None
+        note("ok", name)
     except BaseException as e:
-        text = str(e).strip().splitlines()
-        out[name] = [type(e).__name__, text[0] if text else "", getattr(e, "name", None) if isinstance(e, ImportError) else None, traceback.format_exc()]
-with open(sys.argv[2], "w", encoding="utf-8") as f:
-    json.dump(out, f)
+        note("failed", name, seen.get(id(e), name), describe(e))
+note("done")
 )";
 
-/// Imports every compiled unit from `tree` in a fresh interpreter. A module
-/// that fails because of itself or of the project's own modules is a failure
-/// ("import check"); one that needs a distribution not installed here is
-/// reported as not checked. `roots` are the project's top-level import names,
-/// `absent` the dotted names of its modules left out of the wheel.
-static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list absent) {
-    nb::object os = mine("os"), json = mine("json");
+// Seconds an interpreter may take to import the modules it is given.
+static const int PROBE_TIMEOUT = 600;
+
+static nb::dict outcome(nb::handle cause, nb::handle d) {
+    nb::dict o;
+    o["cause"] = cause;
+    o["kind"] = d[0];
+    o["message"] = d[1];
+    o["missing"] = d[2];
+    o["installed"] = d[3];
+    o["log"] = d[4];
+    return o;
+}
+
+// How an interpreter that did not finish ended: the signal that killed it,
+// or its exit status.
+static nb::str ending(nb::handle status) {
+    if (!status.is_none() && nb::cast<long>(status) < 0) {
+        try {
+            return nb::str("crashed with {}").format(mine("signal").attr("Signals")(-nb::cast<long>(status)).attr("name"));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError))
+                throw;
+        }
+    }
+    return nb::str("ended the interpreter with status {}").format(status);
+}
+
+/// Imports `names` from `tree`, each in a fresh interpreter until one dies:
+/// the module being loaded when it died is charged with the crash, and an
+/// interpreter is started again for the modules not yet imported. Returns
+/// name -> None (imported) or an outcome dict: cause (the project module
+/// that failed), kind, message, missing, installed, log.
+static nb::dict probe(nb::str tree, nb::list names, nb::list roots) {
+    nb::object os = mine("os"), json = mine("json"), Path = mine("Path");
+    nb::str request(os.attr("path").attr("abspath")("build/import-check.json"));
+    nb::str record(os.attr("path").attr("abspath")("build/import-check.jsonl"));
+    os.attr("makedirs")("build", "exist_ok"_a = true);
+    nb::dict results, first;
+    nb::set wanted(names);
+    nb::list remaining(names);
+    while (nb::len(remaining)) {
+        nb::dict req;
+        req["names"] = remaining;
+        req["roots"] = roots;
+        Path(request).attr("write_text")(json.attr("dumps")(req), "encoding"_a = "utf-8");
+        if (truthy(os.attr("path").attr("exists")(record)))
+            os.attr("remove")(record);
+        nb::list cmd;
+        cmd.append(mine("sys").attr("executable"));
+        for (const char *a : {"-I", "-B", "-X", "faulthandler", "-c", PROBE})
+            cmd.append(a);
+        cmd.append(os.attr("path").attr("abspath")(tree));
+        cmd.append(request);
+        cmd.append(record);
+        nb::object status = nb::none();
+        nb::str output("");
+        try {
+            nb::object done = mine("subprocess").attr("run")(
+                cmd, "stdin"_a = mine("subprocess").attr("DEVNULL"), "capture_output"_a = true, "text"_a = true,
+                "errors"_a = "replace", "timeout"_a = PROBE_TIMEOUT);
+            status = done.attr("returncode");
+            output = nb::str(done.attr("stdout") + done.attr("stderr"));
+        } catch (nb::python_error &e) {
+            if (!e.matches(mine("subprocess").attr("TimeoutExpired")))
+                throw;
+        }
+        nb::list lines;
+        if (truthy(os.attr("path").attr("isfile")(record)))
+            lines = nb::list(Path(record).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")());
+        nb::list stack;
+        nb::object current = nb::none();
+        bool finished = false;
+        for (nb::handle line : lines) {
+            nb::list r(json.attr("loads")(line));
+            std::string what = nb::cast<std::string>(r[0]);
+            if (what == "start")
+                current = r[1];
+            else if (what == "begin")
+                stack.append(r[1]);
+            else if (what == "end" && nb::len(stack))
+                stack.attr("pop")();
+            else if (what == "raised")
+                first.attr("setdefault")(r[1], r[2]);
+            else if (what == "ok")
+                results[r[1]] = nb::none();
+            else if (what == "failed")
+                results[r[1]] = outcome(r[2], first.attr("get")(r[2], r[3]));
+            else if (what == "done")
+                finished = true;
+        }
+        if (finished)
+            break;
+        // The interpreter died: the innermost module of ours that was
+        // loading is the culprit; the modules importing it fail with it.
+        nb::str how = status.is_none() ? nb::str("did not finish importing within {} s").format(PROBE_TIMEOUT)
+                                       : ending(status);
+        if (current.is_none()) {
+            for (nb::handle n : remaining)
+                results[n] = outcome(n, nb::make_tuple("crash", how, nb::none(), true, output));
+            break;
+        }
+        nb::object culprit = current;
+        for (nb::handle n : stack)
+            if (truthy(wanted.attr("__contains__")(n)))
+                culprit = nb::borrow(n);
+        results[culprit] = outcome(culprit, nb::make_tuple("crash", how, nb::none(), true, output));
+        stack.append(current);
+        for (nb::handle n : stack)
+            if (!results.contains(n) && truthy(wanted.attr("__contains__")(n)))
+                results[n] = outcome(culprit, nb::make_tuple("crash", how, nb::none(), true, output));
+        nb::list rest;
+        for (nb::handle n : remaining)
+            if (!results.contains(n))
+                rest.append(n);
+        remaining = rest;
+    }
+    for (nb::handle f : {request, record})
+        if (truthy(os.attr("path").attr("exists")(f)))
+            os.attr("remove")(f);
+    return results;
+}
+
+static nb::str said(nb::handle o) {
+    if (nb::str(o["kind"]).equal(nb::str("crash")))
+        return nb::str(o["message"]);
+    return nb::str("{}: {}").format(o["kind"], o["message"]);
+}
+
+/// A tree of the sources laid out as the wheel would be (every module's
+/// .py, the kept modules and the data files), in `folder`, made anew: the
+/// import check's reference for how the modules behave uncompiled.
+static nb::str source_tree(nb::dict plan, nb::str folder) {
+    nb::object os = mine("os"), shutil = mine("shutil");
+    shutil.attr("rmtree")(folder, "ignore_errors"_a = true);
+    for (const char *kind : {"units", "kept", "data"})
+        for (nb::handle entry : plan[kind]) {
+            nb::object target = os.attr("path").attr("join")(folder, entry["arc"]);
+            os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
+            shutil.attr("copy2")(get(entry, "file", entry["path"]), target);
+        }
+    return folder;
+}
+
+/// Imports every compiled unit from `tree` in fresh interpreters, then each
+/// one that failed from `source_tree` too. A module that fails compiled and
+/// imports from source is a failure ("import check"); one that fails from
+/// source too is a warning, unless what it imports is a module of the
+/// project left out of the wheel (a failure keeping it would not mend), or a
+/// distribution not installed here (not checked). `roots` are the project's
+/// top-level import names, `absent` the dotted names of its modules left out.
+static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list absent, nb::str source_tree) {
     nb::list names;
     nb::dict by_name;
     for (nb::handle u : units) {
@@ -53,68 +242,53 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
         by_name[u["name"]] = u;
     }
     names.attr("sort")();
-    nb::str result(os.attr("path").attr("abspath")("build/import-check.json"));
-    nb::list cmd;
-    cmd.append(mine("sys").attr("executable"));
-    for (const char *a : {"-I", "-B", "-c", PROBE})
-        cmd.append(a);
-    cmd.append(os.attr("path").attr("abspath")(tree));
-    cmd.append(result);
-    nb::object done = mine("subprocess").attr("run")(cmd, "input"_a = json.attr("dumps")(names),
-                                                     "capture_output"_a = true, "text"_a = true,
-                                                     "errors"_a = "replace");
-    nb::list failed;
-    if (!truthy(os.attr("path").attr("isfile")(result))) {
-        // The interpreter itself died (a crash in a module's initialisation):
-        // every module counts as failed, with what it printed.
-        for (nb::handle u : units) {
-            fail(nb::borrow<nb::dict>(u), "import check",
-                 nb::str("the interpreter importing the modules ended with status {}")
-                     .format(done.attr("returncode")),
-                 done.attr("stdout") + done.attr("stderr"));
-            failed.append(u);
-        }
-        return failed;
+    nb::dict compiled = probe(tree, names, roots);
+    // A module that fails only because a compiled module it imports fails
+    // is not reported: that module is.
+    nb::list culprits;
+    for (nb::handle n : names) {
+        nb::object o = compiled.attr("get")(n, nb::none());
+        if (o.is_none())
+            continue;
+        nb::object cause = o["cause"];
+        if (cause.equal(n) || !by_name.contains(cause))
+            culprits.append(n);
     }
-    nb::dict got = nb::borrow<nb::dict>(json.attr("loads")(mine("Path")(result).attr("read_text")("encoding"_a = "utf-8")));
-    os.attr("remove")(result);
-    for (nb::handle name : names) {
-        nb::object r = got[name];
-        if (r.is_none())
+    nb::list failed;
+    if (nb::len(culprits) == 0)
+        return failed;
+    nb::dict source = probe(source_tree, culprits, roots);
+    for (nb::handle n : culprits) {
+        nb::dict u = nb::borrow<nb::dict>(by_name[n]);
+        nb::object c = compiled[n], s = source.attr("get")(n, nb::none());
+        if (s.is_none()) {
+            fail(u, "import check", said(c), c["log"]);
+            failed.append(u);
             continue;
-        nb::dict u = nb::borrow<nb::dict>(by_name[name]);
-        nb::str kind(r[0]), message(r[1]);
-        nb::object missing = r[2];
-        if (kind.equal(nb::str("skipped")))
-            continue;
-        bool own = false;
-        if (!missing.is_none())
-            own = truthy(roots.attr("__contains__")(nb::str(missing).attr("split")(".")[nb::int_(0)]));
+        }
+        nb::str kind(s["kind"]), message(s["message"]);
+        nb::object missing = s["missing"];
+        bool import_error = kind.equal(nb::str("ImportError")) || kind.equal(nb::str("ModuleNotFoundError"));
+        nb::object top = missing.is_none() ? nb::object(nb::none()) : nb::str(missing).attr("split")(".")[nb::int_(0)];
+        bool own = !top.is_none() && truthy(roots.attr("__contains__")(top));
         // "cannot import name X" names no module: X is one of the project's
         // when a left-out module of the project has that name.
         nb::object named = mine("re").attr("search")("cannot import name '?(\\w+)", message);
         if (!named.is_none())
             for (nb::handle a : absent)
                 own = own || truthy(nb::str(a).attr("endswith")(nb::str(".") + nb::str(named.attr("group")(1))));
-        bool import_error = kind.equal(nb::str("ImportError")) || kind.equal(nb::str("ModuleNotFoundError"));
-        if (import_error && !missing.is_none() && !own) {
-            print(nb::str("not checked {}: it needs {}, which is not installed here")
-                      .format(u["path"], nb::str(missing).attr("split")(".")[nb::int_(0)]));
-            continue;
-        }
-        if (import_error && own) {
+        if (kind.equal(nb::str("ModuleNotFoundError")) && !top.is_none() && !own && !truthy(s["installed"])) {
+            print(nb::str("not checked {}: it needs {}, which is not installed here").format(u["path"], top));
+        } else if (import_error && own) {
             // Keeping this module as source would not help: what it imports
             // is not in the wheel.
             fail(u, "import check",
-                 nb::str("{}: {} (a module of the project that is not in the wheel: excluded or missing)")
-                     .format(kind, message), r[3]);
+                 nb::str("{} (a module of the project that is not in the wheel: excluded or missing)").format(said(s)),
+                 s["log"]);
             u["keep_helps"] = false;
             failed.append(u);
-        } else if (import_error) {
-            fail(u, "import check", nb::str("{}: {}").format(kind, message), r[3]);
-            failed.append(u);
         } else {
-            print(nb::str("not checked {}: importing it raised {}: {}").format(u["path"], kind, message));
+            print(nb::str("warning: {} fails to import from source too: {}").format(u["path"], said(s)));
         }
     }
     return failed;
@@ -139,7 +313,7 @@ static nb::str summary(nb::list failed, nb::object argv, nb::object keep, nb::st
                                                                nb::str(get(u, "translation_log", nb::str(""))) + nb::str(u["log"])));
         if (truthy(get(u, "keep_helps", nb::bool_(true))))
             paths.append(nb::str("^") + nb::str(re.attr("escape")(path)) + nb::str("$"));
-        else
+        else if (nb::str(u["stage"]).equal(nb::str("import check")))
             missing = true;
     }
     mine("Path")(logpath).attr("write_text")(nb::str("").attr("join")(logparts), "encoding"_a = "utf-8");
@@ -178,11 +352,13 @@ static nb::str summary(nb::list failed, nb::object argv, nb::object keep, nb::st
 }
 
 TOVEL_MODULE(checker, m) {
-    for (const char *name : {"json", "os", "re", "shlex", "subprocess", "sys"})
+    for (const char *name : {"json", "os", "re", "shlex", "shutil", "signal", "subprocess", "sys"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
-    m.def("check", &check, "units"_a, "tree"_a, "roots"_a, "absent"_a,
-          "Import every compiled unit from the tree in a fresh interpreter; returns the failed ones.");
+    m.def("source_tree", &source_tree, "plan"_a, "folder"_a,
+          "Lay out the plan's sources (modules, kept modules, data) in folder, made anew.");
+    m.def("check", &check, "units"_a, "tree"_a, "roots"_a, "absent"_a, "source_tree"_a,
+          "Import every compiled unit from the tree, the failing ones from the sources; returns the failed ones.");
     m.def("summary", &summary, "failed"_a, "argv"_a.none(), "keep"_a.none(), "logpath"_a,
           "The failure summary, with the command line that succeeds; writes the log.");
 }

@@ -41,6 +41,15 @@ static nb::dict directives(nb::handle given, bool limited) {
         }
         if (!truthy(nb::str(text).attr("__contains__")("=")))
             throw nb::value_error(nb::str("directive {!r} is not NAME=VALUE").format(text).c_str());
+        // Cython's compile options that tovel.translator sets (True or False).
+        nb::tuple nv = nb::borrow<nb::tuple>(nb::str(text).attr("partition")("="));
+        nb::str name(nv[0].attr("strip")()), value(nv[2].attr("strip")().attr("lower")());
+        if (truthy(nb::module_::import_("tovel.translator").attr("OPTIONS").attr("__contains__")(name))) {
+            if (!truthy(nb::make_tuple("true", "false").attr("__contains__")(value)))
+                throw nb::value_error(nb::str("{} must be True or False").format(name).c_str());
+            out[name] = value.equal(nb::str("true"));
+            continue;
+        }
         out.attr("update")(parse(text, "relaxed_bool"_a = true));
     }
     return out;
@@ -264,7 +273,8 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
         place(u, tree);
     }
     if (nb::len(built))
-        failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"]));
+        failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],
+                                                    checker.attr("source_tree")(plan, "build/source")));
     if (nb::len(failed))
         raise_failed(checker.attr("summary")(failed, argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));

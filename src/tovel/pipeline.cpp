@@ -15,7 +15,7 @@ static const char *MOD = "tovel.pipeline";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // Bumped when the translation's inputs change shape, so old entries are not reused.
-static const char *SCHEME = "tovel-translation-1";
+static const char *SCHEME = "tovel-translation-2";
 
 // ---------------------------------------------------------------- plan
 
@@ -248,6 +248,10 @@ static nb::object make_compiler(nb::dict ctx, nb::list log, nb::list stage) {
 /// One module from source to extension module; failures are recorded in the
 /// unit ("stage", "line", "log"), never raised.
 static void build_one(nb::dict unit, nb::dict ctx) {
+    // The source is scanned first: a syntax error or a construct that
+    // Cython is known to break stops the module here.
+    if (!truthy(mine("scanner").attr("check")(unit)))
+        return;
     nb::object os = mine("os"), Path = mine("Path");
     nb::object cache = ctx["cache"], remote = ctx["remote"];
     nb::object cached = nb::none();
@@ -502,6 +506,7 @@ TOVEL_MODULE(pipeline, m) {
                              "subprocess", "sys", "sysconfig", "threading", "time"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.attr("scanner") = nb::module_::import_("tovel.scanner");
     m.attr("ThreadPoolExecutor") =
         nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor");
     m.attr("store") = nb::module_::import_("tovel.store");

@@ -143,6 +143,10 @@ static void check_directive(nb::handle text, nb::handle where) {
     if (!nb::isinstance<nb::str>(text))
         fail(nb::str("{}: {!r} is not a NAME=VALUE text").format(where, text));
     try {
+        // Cython's compile options that the translator takes among directives.
+        nb::str name(nb::str(text).attr("partition")("=")[nb::int_(0)].attr("strip")());
+        if (truthy(nb::module_::import_("tovel.translator").attr("OPTIONS").attr("__contains__")(name)))
+            return;
         mine("parse_directive_list")(text, "relaxed_bool"_a = true);
     } catch (nb::python_error &e) {
         if (!ordinary(e))

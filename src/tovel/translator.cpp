@@ -5,6 +5,17 @@
 
 using namespace tovel;
 
+// Settings of Cython's Options module (not directives) that a build passes
+// among its directives, and their defaults. A name unknown at compile time
+// is looked up when the code runs, as Python does (it costs nothing where
+// names resolve). Builtins stay looked up once, at import: looking them up
+// at each use, so that a test patching builtins.open is seen, costs about
+// 30% in a loop that calls builtins (-X cache_builtins=False asks for it).
+static const struct {
+    const char *name;
+    bool value;
+} OPTIONS[] = {{"error_on_unknown_names", false}, {"cache_builtins", true}};
+
 // The one line that explains a Cython failure: the position and the message
 // of its first error; for a compiler crash the crash's own message, not the
 // dump of the syntax tree that comes with it.
@@ -32,6 +43,7 @@ static void serve() {
     nb::object io = nb::module_::import_("io"), traceback = nb::module_::import_("traceback");
     nb::module_ main = nb::module_::import_("Cython.Compiler.Main");
     nb::module_ errors = nb::module_::import_("Cython.Compiler.Errors");
+    nb::module_ cython_options = nb::module_::import_("Cython.Compiler.Options");
     nb::object os = nb::module_::import_("os");
     nb::object out = sys.attr("stdout");
     nb::list reported;
@@ -52,11 +64,14 @@ static void serve() {
         sys.attr("stderr") = buf;
         bool ok = false;
         nb::str one("");
+        nb::dict directives = nb::borrow<nb::dict>(builtin("dict")(req["directives"]));
+        for (auto &o : OPTIONS)
+            cython_options.attr(o.name) = directives.attr("pop")(o.name, nb::bool_(o.value));
         try {
             os.attr("makedirs")(os.attr("path").attr("dirname")(req["c"]), "exist_ok"_a = true);
             nb::object options = main.attr("CompilationOptions")(
                 main.attr("default_options"), "language_level"_a = 3,
-                "compiler_directives"_a = req["directives"], "output_file"_a = req["c"]);
+                "compiler_directives"_a = directives, "output_file"_a = req["c"]);
             nb::object result = main.attr("compile_single")(req["source"], options, req["module"]);
             ok = nb::cast<int>(result.attr("num_errors")) == 0;
         } catch (nb::python_error &e) {
@@ -91,5 +106,9 @@ static void serve() {
 }
 
 TOVEL_MODULE(translator, m) {
+    nb::list names;
+    for (auto &o : OPTIONS)
+        names.append(o.name);
+    m.attr("OPTIONS") = builtin("tuple")(names);
     m.def("serve", &serve, "Run a translation worker on standard input and output.");
 }

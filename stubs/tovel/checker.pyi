@@ -2,10 +2,13 @@ import json as json
 import os as os
 import re as re
 import shlex as shlex
+import shutil as shutil
+import signal as signal
 import subprocess as subprocess
 import sys as sys
 from pathlib import Path as Path
 from typing import Any
 
-def check(units: list[dict[str, Any]], tree: str, roots: list[str], absent: list[str]) -> list[dict[str, Any]]: ...
+def source_tree(plan: dict[str, list[Any]], folder: str) -> str: ...
+def check(units: list[dict[str, Any]], tree: str, roots: list[str], absent: list[str], source_tree: str) -> list[dict[str, Any]]: ...
 def summary(failed: list[dict[str, Any]], argv: list[str] | None, keep: str | None, logpath: str) -> str: ...

@@ -11,6 +11,7 @@ import sysconfig as sysconfig
 import time as time
 from concurrent.futures import ThreadPoolExecutor as ThreadPoolExecutor
 from pathlib import Path as Path
+from tovel import scanner as scanner
 from typing import Any
 
 def plan(

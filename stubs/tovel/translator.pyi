@@ -1,1 +1,3 @@
+OPTIONS: tuple[str, ...]
+
 def serve() -> None: ...

@@ -1,0 +1,321 @@
+// tovel.scanner: reads the syntax tree of a module before it is translated,
+// for the constructs that Cython compiles into something that behaves
+// differently. A construct that breaks or crashes the module fails it; the
+// others are warnings. A module with a syntax error fails as an error of the
+// source, which keeping it as source would not mend.
+#include "common.h"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+using namespace tovel;
+
+static const char *MOD = "tovel.scanner";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+// What a detector knows of where a node stands.
+struct Where {
+    bool class_body;          // directly in a class body, not in a function of it
+    bool future_annotations;  // `from __future__ import annotations`: strings from source too
+};
+
+static std::string kind(nb::handle node) {
+    return nb::cast<std::string>(node.type().attr("__name__"));
+}
+
+// The name a node ends with: `x` of a Name, `attr` of an Attribute.
+static std::string last_name(nb::handle node) {
+    std::string k = kind(node);
+    if (k == "Name")
+        return nb::cast<std::string>(node.attr("id"));
+    if (k == "Attribute")
+        return nb::cast<std::string>(node.attr("attr"));
+    return "";
+}
+
+// `base.attr` with `base` a plain name, or a name imported from `module`.
+static bool named(nb::handle node, const char *module, std::initializer_list<const char *> names) {
+    std::string k = kind(node), name;
+    if (k == "Attribute") {
+        nb::object base = node.attr("value");
+        if (kind(base) != "Name" || nb::cast<std::string>(base.attr("id")) != module)
+            return false;
+        name = nb::cast<std::string>(node.attr("attr"));
+    } else if (k == "ImportFrom") {
+        if (node.attr("module").is_none() || nb::cast<std::string>(node.attr("module")) != module)
+            return false;
+        for (nb::handle alias : node.attr("names"))
+            for (const char *n : names)
+                if (nb::cast<std::string>(alias.attr("name")) == n)
+                    return true;
+        return false;
+    } else
+        return false;
+    for (const char *n : names)
+        if (name == n)
+            return true;
+    return false;
+}
+
+static bool called(nb::handle node, std::initializer_list<const char *> names) {
+    if (kind(node) != "Call")
+        return false;
+    std::string name = last_name(node.attr("func"));
+    for (const char *n : names)
+        if (name == n)
+            return true;
+    return false;
+}
+
+static bool hit_frame(nb::handle n, const Where &) {
+    return called(n, {"_getframe", "currentframe"}) ||
+           (kind(n) == "Call" && named(n.attr("func"), "inspect", {"stack", "getouterframes", "trace"})) ||
+           named(n, "inspect", {"currentframe", "stack", "getouterframes"}) || named(n, "sys", {"_getframe"});
+}
+
+static bool hit_frame_attr(nb::handle n, const Where &) {
+    if (kind(n) != "Attribute")
+        return false;
+    std::string a = nb::cast<std::string>(n.attr("attr"));
+    return a == "tb_frame" || a == "f_back" || a == "f_locals" || a == "gi_frame" || a == "cr_frame";
+}
+
+static bool hit_stacklevel(nb::handle n, const Where &) {
+    if (!called(n, {"warn"}))
+        return false;
+    for (nb::handle kw : n.attr("keywords"))
+        if (!kw.attr("arg").is_none() && nb::cast<std::string>(kw.attr("arg")) == "stacklevel")
+            return true;
+    return false;
+}
+
+static bool hit_defaults(nb::handle n, const Where &) {
+    if (kind(n) != "Attribute" || kind(n.attr("ctx")) != "Store")
+        return false;
+    std::string a = nb::cast<std::string>(n.attr("attr"));
+    return a == "__defaults__" || a == "__kwdefaults__";
+}
+
+static bool hit_function_type(nb::handle n, const Where &) {
+    return named(n, "types", {"FunctionType", "LambdaType"});
+}
+
+static bool hit_generator_type(nb::handle n, const Where &) {
+    return named(n, "types", {"GeneratorType", "CoroutineType", "AsyncGeneratorType"});
+}
+
+static bool hit_isfunction(nb::handle n, const Where &) { return named(n, "inspect", {"isfunction"}); }
+
+static bool hit_getsource(nb::handle n, const Where &) {
+    return named(n, "inspect", {"getsource", "getsourcelines", "findsource"});
+}
+
+static bool hit_abstract_static(nb::handle n, const Where &) {
+    std::string k = kind(n);
+    if (k != "FunctionDef" && k != "AsyncFunctionDef")
+        return false;
+    bool seen_static = false;
+    for (nb::handle d : n.attr("decorator_list")) {
+        std::string name = last_name(d);
+        if (name == "staticmethod")
+            seen_static = true;
+        else if (seen_static && name == "abstractmethod")
+            return true;
+    }
+    return false;
+}
+
+static bool hit_recursion(nb::handle n, const Where &) {
+    return kind(n) == "Name" && nb::cast<std::string>(n.attr("id")) == "RecursionError";
+}
+
+static bool hit_annotations(nb::handle n, const Where &w) {
+    if (w.future_annotations)
+        return false;
+    return (kind(n) == "Attribute" && nb::cast<std::string>(n.attr("attr")) == "__annotations__" &&
+            kind(n.attr("ctx")) == "Load") ||
+           named(n, "inspect", {"get_annotations"});
+}
+
+static bool hit_profiler(nb::handle n, const Where &) {
+    return kind(n) == "Call" && (named(n.attr("func"), "sys", {"setprofile", "settrace"}) ||
+                                 named(n.attr("func"), "threading", {"setprofile", "settrace"}));
+}
+
+static bool hit_class_exec(nb::handle n, const Where &w) {
+    return w.class_body && called(n, {"exec", "eval"}) && kind(n.attr("func")) == "Name" &&
+           nb::len(nb::object(n.attr("args"))) < 2 && nb::len(nb::object(n.attr("keywords"))) == 0;
+}
+
+// One construct that Cython compiles unfaithfully. `example` is a module
+// that shows the difference in what it binds to RESULT (or raises, or how
+// its interpreter ends); `fixed_in` the Cython release that made it faithful.
+struct Construct {
+    const char *name;
+    const char *change;
+    bool fault;
+    const char *fixed_in;
+    const char *example;
+    bool (*hit)(nb::handle, const Where &);
+};
+
+// Verified with Cython 3.3.2 on CPython 3.12 and 3.13 (the test suite
+// compiles every example and runs it beside its source).
+static const Construct TABLE[] = {
+    {"frame introspection", "compiled functions have no frames: this is the nearest Python caller's frame, and a deeper one may not exist",
+     false, nullptr, "import sys\nRESULT = sys._getframe().f_code.co_name\n", hit_frame},
+    {"frame attributes", "a frame of compiled code in a traceback holds no locals and no Python caller",
+     false, nullptr,
+     "def f(a): return 1 / a\ntry: f(0)\nexcept ZeroDivisionError as e: RESULT = e.__traceback__.tb_next.tb_frame.f_locals\n",
+     hit_frame_attr},
+    {"warnings.warn(stacklevel=...)", "levels count Python frames only: the warning names another place, and other filters apply",
+     false, nullptr,
+     "import warnings\nwith warnings.catch_warnings(record=True) as w: warnings.simplefilter('always'); "
+     "warnings.warn('x', stacklevel=1); RESULT = w[0].filename.endswith('.py')\n",
+     hit_stacklevel},
+    {"assignment to __defaults__", "a compiled function keeps the defaults it was defined with",
+     false, nullptr, "def f(x=1): return x\nf.__defaults__ = (2,); RESULT = f()\n", hit_defaults},
+    {"types.FunctionType", "a compiled function is not a types.FunctionType", false, nullptr,
+     "import types\nRESULT = isinstance(lambda: 0, types.FunctionType)\n", hit_function_type},
+    {"types.GeneratorType", "compiled generators and coroutines are not of the types of the types module",
+     false, nullptr, "import types\nRESULT = isinstance((x for x in ()), types.GeneratorType)\n", hit_generator_type},
+    {"inspect.isfunction", "is False for a compiled function", false, nullptr,
+     "import inspect\nRESULT = inspect.isfunction(lambda: 0)\n", hit_isfunction},
+    {"inspect.getsource", "a compiled function has no source: TypeError", false, nullptr,
+     "import inspect\nRESULT = inspect.getsource(lambda: 0)\n", hit_getsource},
+    {"@staticmethod over @abstractmethod",
+     "the compiled module fails at import: attribute '__isabstractmethod__' of 'staticmethod' objects is not writable",
+     true, nullptr, "import abc\nclass C(abc.ABC):\n    @staticmethod\n    @abc.abstractmethod\n    def f(): pass\n",
+     hit_abstract_static},
+    {"RecursionError", "compiled functions have no Python frames to count: deep recursion crashes the interpreter",
+     false, nullptr, "def f(n): return f(n + 1)\ntry: f(0)\nexcept RecursionError: RESULT = 'caught'\n", hit_recursion},
+    {"__annotations__", "annotations of compiled functions and classes are strings, as under `from __future__ import annotations`",
+     false, nullptr, "def f(x: int): pass\nRESULT = f.__annotations__\n", hit_annotations},
+    {"sys.setprofile/settrace", "compiled functions are invisible to profilers and tracers", false, nullptr,
+     "import sys\ncalls = []; sys.setprofile(lambda frame, event, arg: calls.append(event)); (lambda: 0)(); sys.setprofile(None)\n"
+     "RESULT = calls.count('call')\n",
+     hit_profiler},
+    {"exec()/eval() in a class body", "without a namespace it does not see or bind the names of the class",
+     false, nullptr, "class C: exec('z = 3'); w = locals().get('z')\nRESULT = C.w\n", hit_class_exec},
+};
+
+// Whether the installed Cython is at least `version`.
+static bool fixed(const char *version) {
+    if (!version)
+        return false;
+    nb::object Version = mine("Version");
+    return Version(nb::module_::import_("Cython").attr("__version__")) >= Version(version);
+}
+
+// Visits every node, knowing whether it stands directly in a class body.
+static void visit(nb::handle node, Where where, nb::list out) {
+    for (const Construct &c : TABLE)
+        if (!fixed(c.fixed_in) && c.hit(node, where)) {
+            nb::dict f;
+            f["line"] = nb::getattr(node, "lineno", nb::int_(1));
+            f["construct"] = c.name;
+            f["change"] = c.change;
+            f["fault"] = c.fault;
+            out.append(f);
+        }
+    std::string k = kind(node);
+    if (k == "ClassDef")
+        where.class_body = true;
+    else if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda")
+        where.class_body = false;
+    for (nb::handle child : mine("ast").attr("iter_child_nodes")(node))
+        visit(child, where, out);
+}
+
+/// The constructs of `source` that compile unfaithfully, in source order:
+/// dicts of line, construct, change and fault. A syntax error is raised.
+static nb::list scan(nb::object source, nb::str path) {
+    nb::object tree = mine("ast").attr("parse")(source, "filename"_a = path);
+    Where where{false, false};
+    for (nb::handle stmt : tree.attr("body"))
+        if (kind(stmt) == "ImportFrom" && named(stmt, "__future__", {"annotations"}))
+            where.future_annotations = true;
+    nb::list found, out;
+    visit(tree, where, found);
+    found.attr("sort")("key"_a = mine("itemgetter")("line"));
+    // One line per construct and source line (a call and its callee both match).
+    nb::set lines;
+    for (nb::handle f : found) {
+        nb::object key = nb::make_tuple(f["line"], f["construct"]);
+        if (!truthy(lines.attr("__contains__")(key))) {
+            lines.add(key);
+            out.append(f);
+        }
+    }
+    return out;
+}
+
+/// The table of constructs, for the test suite and the curious: dicts of
+/// construct, change, fault, fixed_in and example.
+static nb::list table() {
+    nb::list out;
+    for (const Construct &c : TABLE) {
+        nb::dict d;
+        d["construct"] = c.name;
+        d["change"] = c.change;
+        d["fault"] = c.fault;
+        d["fixed_in"] = c.fixed_in ? nb::object(nb::str(c.fixed_in)) : nb::none();
+        d["example"] = c.example;
+        out.append(d);
+    }
+    return out;
+}
+
+/// Scans the module of a unit before it is translated: each finding is one
+/// line `path:line: construct: change`. Warnings are printed; a syntax error
+/// or a construct that breaks the compiled module fails the unit (its
+/// "stage", "line" and "log"). Returns whether the unit may be translated.
+static bool check(nb::dict unit) {
+    nb::str path(unit["path"]);
+    nb::list found;
+    try {
+        found = scan(mine("Path")(get(unit, "file", path)).attr("read_bytes")(), path);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
+            throw;
+        nb::object err = nb::borrow(e.value());
+        nb::object line = nb::getattr(err, "lineno", nb::none()), col = nb::getattr(err, "offset", nb::none());
+        unit["stage"] = "syntax error";
+        unit["line"] = nb::str("{}:{}:{}: syntax error ({})")
+                           .format(path, line.is_none() ? nb::int_(1) : line, col.is_none() ? nb::int_(1) : col,
+                                   nb::getattr(err, "msg", nb::str(err)));
+        unit["log"] = nb::str("").attr("join")(mine("traceback").attr("format_exception_only")(err));
+        // Shipping it as source would ship the error: only the source can mend it.
+        unit["keep_helps"] = false;
+        return false;
+    }
+    nb::list faults;
+    for (nb::handle f : found) {
+        nb::str text = nb::str("{}:{}: {}: {}").format(path, f["line"], f["construct"], f["change"]);
+        if (truthy(f["fault"]))
+            faults.append(text);
+        else
+            print(nb::str("warning: ") + text, "flush"_a = true);
+    }
+    if (nb::len(faults) == 0)
+        return true;
+    unit["stage"] = "known Cython fault";
+    unit["line"] = faults[0];
+    unit["log"] = nb::str("\n").attr("join")(faults) + nb::str("\n");
+    return false;
+}
+
+TOVEL_MODULE(scanner, m) {
+    m.attr("ast") = nb::module_::import_("ast");
+    m.attr("traceback") = nb::module_::import_("traceback");
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.attr("Version") = nb::module_::import_("packaging.version").attr("Version");
+    m.attr("itemgetter") = nb::module_::import_("operator").attr("itemgetter");
+    m.def("table", &table, "The constructs that Cython compiles unfaithfully, with an example each.");
+    m.def("scan", &scan, "source"_a, "path"_a,
+          "The unfaithful constructs of a module's source; raises SyntaxError.");
+    m.def("check", &check, "unit"_a,
+          "Scan a unit's module before translation: print warnings, fail it on a fault or syntax error.");
+}
