@@ -42,7 +42,7 @@ PACKAGE = {
 
 def test_each_failing_module_named_once_with_its_stage(tmp_path):
     project = write(tmp_path, PACKAGE)
-    rc, out, err = tov("bdist", "-n", "fp", "--no-cache", *ABI, cwd=project)
+    rc, out, err = tov("bdist", "-n", "fp", "-v", "1.0", "--no-cache", *ABI, cwd=project)
     assert rc == 1 and not (project / "dist").exists(), out + err
     lines = err.strip().splitlines()
     assert lines[0] == "4 modules failed; no wheel was made:"
@@ -125,8 +125,8 @@ def test_python_name_lookup_unless_asked_otherwise(tmp_path):
     Cython behaviour is one switch away."""
     project = write(tmp_path, {"py2/__init__.py": "import sys\nif sys.version_info[0] == 2:\n"
                                                   "    NUMBER = long\n"})
-    rc, out, err = tov("bdist", "-n", "py2", "--no-cache", *ABI, cwd=project)
+    rc, out, err = tov("bdist", "-n", "py2", "-v", "1.0", "--no-cache", *ABI, cwd=project)
     assert rc == 0, out + err
-    rc, out, err = tov("bdist", "-n", "py2", "--no-cache", "-X", "error_on_unknown_names=True", *ABI,
+    rc, out, err = tov("bdist", "-n", "py2", "-v", "1.0", "--no-cache", "-X", "error_on_unknown_names=True", *ABI,
                        cwd=project)
     assert rc == 1 and "undeclared name not builtin: long" in err, out + err

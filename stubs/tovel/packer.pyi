@@ -1,6 +1,7 @@
 import os as os
 import shutil as shutil
 import sys as sys
+import time as time
 from pathlib import Path as Path
 from typing import Any
 

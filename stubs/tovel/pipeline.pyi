@@ -8,13 +8,16 @@ import shutil as shutil
 import subprocess as subprocess
 import sys as sys
 import sysconfig as sysconfig
+import threading as threading
 import time as time
 from concurrent.futures import ThreadPoolExecutor as ThreadPoolExecutor
 from pathlib import Path as Path
 from tovel import scanner as scanner
+from tovel import store as store
 from typing import Any
 
 def plan(
-    packages: list[Any], exclude: str | None, keep: str | None, limited: bool, root: str | None = None
+    packages: list[Any], exclude: str | None, keep: str | None, limited: bool, root: str | None = None,
+    verbose: bool = False,
 ) -> dict[str, list[Any]]: ...
 def run(units: list[dict[str, Any]], options: dict[str, Any]) -> list[dict[str, Any]]: ...
