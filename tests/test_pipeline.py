@@ -137,16 +137,21 @@ def test_failing_modules_then_the_suggested_command(tmp_path):
                          cwd=tmp_path)
     assert run.stdout == "kg main 14\n", run.stderr
 
-    # Nothing changed: no translation and no compile runs again.
-    before = ccache_stats(cache)
+    # Nothing changed: the wheel is up to date and nothing runs, not even the
+    # compiler cache; a wheel replaced in dist/ is built again, from the cache.
+    before, stamp = ccache_stats(cache), wheel.stat().st_mtime_ns
     rc, out, err = tov(*suggested[1:], cwd=project, env=env)
-    assert rc == 0, out + err
+    assert (rc, out) == (0, f"dist/{wheel.name}: up to date, nothing that goes into it changed\n"), out + err
+    assert ccache_stats(cache) == before and wheel.stat().st_mtime_ns == stamp
+    first = hashlib.sha256(wheel.read_bytes()).hexdigest()
+    wheel.write_bytes(b"not the wheel")
+    rc, out, err = tov(*suggested[1:], cwd=project, env=env)
     compiled = [l for l in out.splitlines() if " compiled kg/" in l]
-    assert len(compiled) == 5 and all("translation cached)" in l for l in compiled), out
+    assert rc == 0 and len(compiled) == 5 and all("translation cached)" in l for l in compiled), out
     after = ccache_stats(cache)
     assert after["direct_cache_hit"] - before["direct_cache_hit"] == 5
     assert after["cache_miss"] == before["cache_miss"]
-    first = hashlib.sha256(wheel.read_bytes()).hexdigest()
+    assert hashlib.sha256(wheel.read_bytes()).hexdigest() == first
 
     # The same sources in another folder: the cache serves them, the wheel is the same.
     other = write(tmp_path / "elsewhere" / "p2")

@@ -46,15 +46,9 @@ static void prepare(nb::handle args, bool package_folder = true, bool quiet = fa
         }
     }
 
-    if (quiet) {
-        // Emptied without a word: what it held was the tool's own.
-        nb::object path = nb::module_::import_("os").attr("path");
-        if (truthy(path.attr("islink")("build")))
-            nb::module_::import_("os").attr("unlink")("build");
-        else if (truthy(path.attr("isdir")("build")))
-            nb::module_::import_("shutil").attr("rmtree")("build");
-        return;
-    }
+    if (quiet)
+        return; // tov bdist resets the build tree itself, unless the wheel is up to date
+
     nb::object result = global(MOD, "clean")();
     print("cleaning build", result);
 
@@ -93,6 +87,7 @@ static void tovbdist(nb::handle args) {
     }
     // The package folder was checked with the settings.
     prepare(args, false, true);
+    options["reset"] = true;
     parse_json(args, "extra", json);
     parse_json(args, "entry", json);
     nb::list argv;

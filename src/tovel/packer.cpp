@@ -239,6 +239,22 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     opts["quiet"] = quiet;
     opts["verbose"] = verbose;
 
+    // Nothing that goes into the wheel changed: it stays, and nothing runs.
+    nb::object stamp = nb::module_::import_("tovel.stamp");
+    nb::object current = stamp.attr("current")(options, opts["cache"], outdir);
+    if (!current.is_none()) {
+        print(nb::str("{}: up to date, nothing that goes into it changed").format(current));
+        return nb::str(current);
+    }
+    if (truthy(get(options, "reset", nb::bool_(false)))) {
+        // The command line starts from an empty build tree; what it held was
+        // the tool's own.
+        if (truthy(os.attr("path").attr("islink")("build")))
+            os.attr("unlink")("build");
+        else if (truthy(os.attr("path").attr("isdir")("build")))
+            mine("shutil").attr("rmtree")("build");
+    }
+
     nb::dict pure = source(options);
     nb::object pipeline = nb::module_::import_("tovel.pipeline");
     nb::object checker = nb::module_::import_("tovel.checker");
@@ -297,6 +313,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
               .format(target, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])),
                       nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
                       kb, took));
+    stamp.attr("record")(options, opts["cache"], outdir, target);
     return nb::str(target);
 }
 

@@ -1,0 +1,13 @@
+import hashlib as hashlib
+import json as json
+import os as os
+import sys as sys
+import sysconfig as sysconfig
+from importlib.metadata import version as version
+from pathlib import Path as Path
+from typing import Any
+
+def tovel_folder() -> str: ...
+def fingerprint(options: dict[str, Any]) -> str: ...
+def current(options: dict[str, Any], cache: str | None, outdir: str) -> str | None: ...
+def record(options: dict[str, Any], cache: str | None, outdir: str, wheel: str) -> None: ...
