@@ -12,7 +12,9 @@ static const char *MOD = "tovel.pyproject";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // The keys of [tool.tovel], in the order the error message names them.
-static const char *const TOVEL_KEYS[] = {"exclude", "keep", "abi3", "directives", "jobs"};
+static const char *const TOVEL_KEYS[] = {"exclude",      "keep",          "abi3",         "directives",
+                                         "jobs",         "test-command",  "test-requires", "test-timeout",
+                                         "keep-failing"};
 
 [[noreturn]] static void fail(nb::handle message) {
     PyErr_SetObject(PyExc_ValueError, message.ptr());
@@ -100,6 +102,28 @@ static void check_pattern(nb::handle value, nb::handle where) {
     }
 }
 
+static void check_requirements(nb::handle values, nb::handle where) {
+    for (nb::handle r : values) {
+        if (!nb::isinstance<nb::str>(r))
+            fail(nb::str("{}: {!r} is not a requirement text").format(where, r));
+        try {
+            mine("Requirement")(r);
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+            fail_from(e, nb::str("{}: {!r} is not a requirement: {}").format(where, r, e.value()));
+        }
+    }
+}
+
+static void check_seconds(nb::handle value, nb::handle where) {
+    if (value.is_none())
+        return;
+    if ((!is_int(value) && !PyFloat_Check(value.ptr())) || !(nb::cast<double>(builtin("float")(value)) > 0) ||
+        !truthy(nb::module_::import_("math").attr("isfinite")(value)))
+        fail(nb::str("{} must be a number of seconds (more than 0), not {!r}").format(where, value));
+}
+
 /// [tool.tovel], its keys and the types of their values checked.
 static nb::dict tool_table(nb::handle doc) {
     if (doc.is_none())
@@ -111,13 +135,26 @@ static nb::dict tool_table(nb::handle doc) {
             known = known || nb::str(key).equal(nb::str(k));
         if (!known)
             fail(nb::str("pyproject.toml: [tool.tovel] has no key {!r}; its keys are exclude, "
-                         "keep, abi3, directives and jobs")
+                         "keep, abi3, directives, jobs, test-command, test-requires, test-timeout "
+                         "and keep-failing")
                      .format(key));
         nb::str where = nb::str("pyproject.toml: [tool.tovel] {}").format(key);
         nb::str name(key);
         if (name.equal(nb::str("exclude")) || name.equal(nb::str("keep"))) {
             check_pattern(value, where);
-        } else if (name.equal(nb::str("abi3"))) {
+        } else if (name.equal(nb::str("test-command"))) {
+            if (!nb::isinstance<nb::str>(value))
+                fail(nb::str("{} must be a text (a shell command), not {}").format(where, kind_of(value)));
+        } else if (name.equal(nb::str("test-requires"))) {
+            // A list of requirements, or one text of them separated by spaces.
+            if (nb::isinstance<nb::str>(value))
+                tool[key] = value.attr("split")();
+            else if (!nb::isinstance<nb::list>(value))
+                fail(nb::str("{} must be a list of requirements, not {}").format(where, kind_of(value)));
+            check_requirements(tool[key], where);
+        } else if (name.equal(nb::str("test-timeout"))) {
+            check_seconds(value, where);
+        } else if (name.equal(nb::str("abi3")) || name.equal(nb::str("keep-failing"))) {
             if (!is_bool(value))
                 fail(nb::str("{} must be true or false, not {!r}").format(where, value));
         } else if (name.equal(nb::str("jobs"))) {
@@ -356,6 +393,19 @@ static void settings(nb::handle options) {
     fill(options, "keep", get(tool, "keep", nb::none()));
     fill(options, "abi3", get(tool, "abi3", nb::bool_(true)));
     fill(options, "jobs", get(tool, "jobs", nb::none()));
+    nb::object command = get(options, "test_command", nb::none());
+    if (!command.is_none() && !truthy(nb::str(command).attr("strip")()))
+        fail("--test-command must not be empty");
+    check_seconds(get(options, "test_timeout", nb::none()), nb::str("--test-timeout"));
+    nb::object requires = get(options, "test_requires", nb::none());
+    if (nb::isinstance<nb::str>(requires))
+        options["test_requires"] = requires.attr("split")();
+    if (!requires.is_none())
+        check_requirements(options["test_requires"], nb::str("--test-requires"));
+    fill(options, "test_command", get(tool, "test-command", nb::none()));
+    fill(options, "test_requires", get(tool, "test-requires", nb::list()));
+    fill(options, "test_timeout", get(tool, "test-timeout", nb::none()));
+    fill(options, "keep_failing", get(tool, "keep-failing", nb::bool_(false)));
 
     // The directives of [tool.tovel] come first, those given after them, so
     // that a name given again wins.

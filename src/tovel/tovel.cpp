@@ -104,6 +104,20 @@ static nb::object directive_type(nb::str text) {
     return text;
 }
 
+static nb::object seconds_type(nb::str text) {
+    nb::object n;
+    try {
+        n = builtin("float")(text);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        n = nb::float_(0.0);
+    }
+    if (!(nb::cast<double>(n) > 0) || !truthy(nb::module_::import_("math").attr("isfinite")(n)))
+        return usage_error(nb::str("{!r} is not a number of seconds (more than 0)").format(text));
+    return n;
+}
+
 // tov bdist: the compile options and the metadata options, then its own. An
 // option left out is None, so that the project's [tool.tovel] settings and
 // the defaults can fill it in.
@@ -129,6 +143,22 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     add(p, {"--no-cache"}, nb::bool_(false), kw, "no_cache", "translate and compile every module anew", nb::handle(), flag);
     add(p, {"--cache-dir"}, none, kw, "cache_dir", "the cache folder (default: the user's cache folder)");
     add(p, {"--debug"}, nb::bool_(false), kw, "debug", "keep debug info in the modules", nb::handle(), flag);
+    add(p, {"--test-command"}, none, kw, "test_command",
+        "a command that runs the project's tests ({project} is the project folder); they must "
+        "pass compiled as they pass from the sources");
+    nb::dict requires;
+    requires["action"] = "append";
+    add(p, {"--test-requires"}, none, kw, "test_requires", "a requirement of the tests (repeatable)",
+        nb::handle(), requires);
+    nb::dict seconds;
+    seconds["type"] = nb::cpp_function(&seconds_type, nb::name("seconds"));
+    add(p, {"--test-timeout"}, none, kw, "test_timeout", "seconds each run of the tests may take",
+        nb::handle(), seconds);
+    // None when not given, so that keep-failing in [tool.tovel] counts.
+    nb::dict maybe;
+    maybe["action"] = "store_true";
+    add(p, {"--keep-failing"}, none, kw, "keep_failing",
+        "ship every module that fails (to compile, to import, the tests) as source", nb::handle(), maybe);
     nb::list choices;
     choices.append("x86_amd64");
     choices.append("amd64");

@@ -1,0 +1,14 @@
+import os as os
+import posixpath as posixpath
+import shlex as shlex
+import shutil as shutil
+import signal as signal
+import subprocess as subprocess
+import sys as sys
+import time as time
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path as Path
+from typing import Any
+
+def is_pytest(command: str) -> bool: ...
+def prove(settings: dict[str, Any], pure_wheel: str, units: list[dict[str, Any]], workdir: str) -> list[dict[str, Any]]: ...
