@@ -21,8 +21,15 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 // Loaded into pytest with -p: writes each test's node id into the junit
 // report, and runs only the node ids listed in TOVEL_PROVE_SELECT. Node ids
 // are relative to pytest's rootdir, which the test folder decides, not the
-// scratch folder the command runs in: so they are selected here.
+// scratch folder the command runs in: so they are selected here. Each test
+// is noted in TOVEL_PROVE_TRACE as it starts, so that a crash, which leaves
+// no report, still names the test it happened in.
 static const char *PLUGIN = R"(import os
+
+
+def pytest_runtest_logstart(nodeid, location):
+    with open(os.environ["TOVEL_PROVE_TRACE"], "a", encoding="utf-8") as f:
+        f.write(nodeid + "\n")
 
 
 def pytest_collection_modifyitems(session, config, items):
@@ -125,15 +132,35 @@ static void make_bench(Bench &b, nb::dict settings, nb::str pure_wheel, nb::list
     nb::str bin(join(venv, windows ? "Scripts" : "bin"));
     b.python = nb::str(join(bin, windows ? "python.exe" : "python"));
     nb::str log(join(b.logs, "install.log"));
-    // venv, not uv: pip installs from the index the way the user configured it.
+    // venv and pip, not uv: pip installs from the index the way the user
+    // configured it. The running interpreter's pip drives the environment
+    // when it can (pip >= 22.3 takes --python), which spares installing pip.
+    bool outer = false;
+    try {
+        nb::object version = nb::module_::import_("importlib.metadata").attr("version")("pip");
+        outer = mine("Version")(version) >= mine("Version")("22.3");
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+    }
     nb::list cmd;
-    for (nb::handle a : {nb::object(sys.attr("executable")), nb::object(nb::str("-m")), nb::object(nb::str("venv")), nb::object(venv)})
+    cmd.append(sys.attr("executable"));
+    for (const char *a : {"-m", "venv"})
         cmd.append(a);
+    if (outer)
+        cmd.append("--without-pip");
+    cmd.append(venv);
     setup_step(cmd, log, "python -m venv");
     cmd = nb::list();
-    for (const char *a : {"-m", "pip", "install", "-q", "--disable-pip-version-check"})
+    cmd.append(outer ? nb::object(sys.attr("executable")) : nb::object(b.python));
+    for (const char *a : {"-m", "pip"})
         cmd.append(a);
-    cmd.insert(0, b.python);
+    if (outer) {
+        cmd.append("--python");
+        cmd.append(b.python);
+    }
+    for (const char *a : {"install", "-q", "--disable-pip-version-check"})
+        cmd.append(a);
     cmd.append(os.attr("path").attr("abspath")(pure_wheel));
     nb::object requires = get(settings, "test_requires", nb::none());
     if (!requires.is_none())
@@ -247,6 +274,7 @@ static nb::dict run_once(Bench &b, nb::object select) {
     int n = ++b.runs;
     nb::str log(join(b.logs, nb::str("run-{}.log").format(n)));
     nb::str junit(join(b.logs, nb::str("run-{}.xml").format(n)));
+    nb::str trace(join(b.logs, nb::str("run-{}.trace").format(n)));
     shutil.attr("rmtree")(b.scratch, "ignore_errors"_a = true);
     os.attr("makedirs")(b.scratch);
     nb::dict env = nb::borrow<nb::dict>(b.env.attr("copy")());
@@ -256,6 +284,7 @@ static nb::dict run_once(Bench &b, nb::object select) {
         for (const char *a : {"-p", "tovel_prove", "-p", "no:cacheprovider"})
             extra.append(a);
         extra.append(nb::str("--junitxml=") + junit);
+        env["TOVEL_PROVE_TRACE"] = trace;
         command = nb::str(command + nb::str(" ") + nb::str(mine("shlex").attr("join")(extra)));
         if (!select.is_none()) {
             nb::str chosen(join(b.logs, nb::str("run-{}.select").format(n)));
@@ -300,6 +329,12 @@ static nb::dict run_once(Bench &b, nb::object select) {
     nb::dict texts;
     r["texts"] = texts;
     r["tests"] = b.pytest ? read_junit(junit, texts) : nb::none();
+    r["last"] = nb::none();
+    if (r["tests"].is_none() && truthy(os.attr("path").attr("isfile")(trace))) {
+        nb::list started(mine("Path")(trace).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")());
+        if (nb::len(started))
+            r["last"] = nb::str(started[nb::len(started) - 1]).attr("rpartition")("::")[2];
+    }
     return r;
 }
 
@@ -311,6 +346,11 @@ static int signal_of(nb::dict r) {
     if (status < 0)
         return -status;
     return r["tests"].is_none() && status > 128 && status <= 128 + 64 ? status - 128 : 0;
+}
+
+// The test a run that left no report was in when it crashed or timed out.
+static nb::str where(nb::dict r) {
+    return r["last"].is_none() ? nb::str("") : nb::str(" in {}").format(r["last"]);
 }
 
 /// How a run ended, for its progress line.
@@ -329,7 +369,7 @@ static nb::str describe(Bench &b, nb::dict r) {
         how = nb::str("no test report, exit status {}").format(r["status"]);
     else
         how = nb::str("exit status {}").format(r["status"]);
-    return nb::str("{} ({:.1f} s)").format(how, r["seconds"]);
+    return nb::str("{}{} ({:.1f} s)").format(how, where(r), r["seconds"]);
 }
 
 /// The tests among `wanted` (those that pass from the sources) that did not
@@ -357,7 +397,8 @@ static nb::dict run_cached(Bench &b, std::vector<int> source, nb::object select,
         return found->second;
     arrange(b, source);
     nb::dict r = run_once(b, select);
-    print(nb::str("{}: {}").format(nb::str(label).attr("format")(b.runs, source.size()), describe(b, r)));
+    nb::str modules = nb::str(source.size() == 1 ? "1 module" : "{} modules").format(source.size());
+    print(nb::str("{}: {}").format(nb::str(label).attr("format")(b.runs, modules), describe(b, r)));
     b.cache[{source, key}] = r;
     return r;
 }
@@ -409,19 +450,20 @@ static nb::str names_of(nb::list ids) {
 /// compiled and the other culprits as source.
 static void blame(Bench &b, nb::dict unit, nb::dict r, nb::list broken) {
     nb::str line;
-    if (!b.pytest)
-        line = nb::str("makes the test command fail ({})").format(describe(b, r));
+    if (r["status"].is_none())
+        line = nb::str("makes the tests time out after {} s{}").format(b.timeout, where(r));
+    else if (signal_of(r))
+        line = nb::str("crashes the test process (signal {}){}").format(signal_of(r), where(r));
+    else if (!b.pytest)
+        line = nb::str("makes the test command fail (exit status {})").format(r["status"]);
     else if (nb::len(broken) == 0)
         line = nb::str("breaks the tests only together with the other modules named here");
     else
         line = nb::str("breaks {} {}: {}").format(nb::len(broken), nb::len(broken) == 1 ? "test" : "tests", names_of(broken));
-    if (signal_of(r))
-        line = nb::str("crashes the tests (signal {}); {}").format(signal_of(r), line);
-    else if (r["status"].is_none())
-        line = nb::str("times out; {}").format(line);
     nb::list parts;
     for (nb::handle id : broken)
-        parts.append(nb::str("{}\n{}\n").format(id, r["texts"].attr("get")(id, "(no report)")));
+        if (nb::borrow<nb::dict>(r["texts"]).contains(id))
+            parts.append(nb::str("{}\n{}\n").format(id, r["texts"][id]));
     nb::object tail = mine("Path")(r["log"]).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace").attr("splitlines")();
     tail = tail.attr("__getitem__")(builtin("slice")(-40, nb::none()));
     parts.append(nb::str("the end of the test output ({}):\n{}\n").format(r["log"], nb::str("\n").attr("join")(tail)));
@@ -443,10 +485,17 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
     nb::dict source = run_cached(b, all, nb::none(), "tests from source");
     bool judged = b.pytest ? !source["tests"].is_none() && !truthy(nb::make_tuple(2, 3, 4).attr("__contains__")(source["status"]))
                            : source["status"].equal(nb::int_(0));
-    if (!judged)
-        build_failed(nb::str("the test command fails from the sources ({}): it cannot judge the compiled modules; "
+    if (!judged) {
+        nb::str hint("");
+        bool has_pytest = false;
+        for (nb::handle r : get(settings, "test_requires", nb::list()))
+            has_pytest = has_pytest || truthy(mine("re").attr("match")("pytest\\b", r));
+        if (b.pytest && !has_pytest)
+            hint = nb::str(" (pytest comes into the test environment with --test-requires pytest)");
+        build_failed(nb::str("the test command fails from the sources{}: {}; it cannot judge the compiled modules; "
                              "its output is in {}")
-                         .format(describe(b, source), source["log"]));
+                         .format(hint, describe(b, source), source["log"]));
+    }
     if (b.pytest) {
         for (auto [id, passed] : nb::borrow<nb::dict>(source["tests"]))
             if (truthy(passed))
@@ -463,7 +512,7 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
     for (int round = 0; nb::len(broken) && round < 3; ++round) {
         everything.attr("extend")(broken);
         nb::object select = b.pytest ? nb::object(broken) : nb::object(nb::none());
-        const char *label = "narrowing down: run {}, {} modules as source";
+        const char *label = "narrowing down: run {}, {} as source";
         // Tests that fail compiled only beside the others are narrowed down
         // with every test.
         if (!select.is_none() && nb::len(failing(b, run_cached(b, keep, select, label), broken)) == 0)
@@ -485,7 +534,7 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
             return nb::len(failing(b, run_cached(b, config, select, label), wanted)) == 0;
         });
         keep.insert(keep.end(), found.begin(), found.end());
-        broken = failing(b, run_cached(b, keep, nb::none(), "tests with {1} modules kept as source"), b.passed);
+        broken = failing(b, run_cached(b, keep, nb::none(), "tests with {1} kept as source"), b.passed);
     }
     if (nb::len(broken))
         print(nb::str("warning: {} still {} with the modules named here kept as source; the output is in {}")
@@ -499,7 +548,7 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
         for (int j : keep)
             if (j != i)
                 others.push_back(j);
-        nb::dict r = run_cached(b, others, select, "naming the tests of each module: run {}, {} modules as source");
+        nb::dict r = run_cached(b, others, select, "naming the tests of each module: run {}, {} as source");
         nb::dict unit = nb::borrow<nb::dict>(units[i]);
         blame(b, unit, r, failing(b, r, b.pytest ? nb::handle(everything) : nb::handle(b.passed)));
         culprits.append(unit);
@@ -510,10 +559,11 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
 }
 
 TOVEL_MODULE(prover, m) {
-    for (const char *name : {"os", "posixpath", "shlex", "shutil", "signal", "subprocess", "sys", "time"})
+    for (const char *name : {"os", "posixpath", "re", "shlex", "shutil", "signal", "subprocess", "sys", "time"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("ElementTree") = nb::module_::import_("xml.etree.ElementTree");
+    m.attr("Version") = nb::module_::import_("packaging.version").attr("Version");
     m.def("is_pytest", &is_pytest, "command"_a,
           "Whether the test command is a pytest run that takes more arguments at its end.");
     m.def("prove", &prove, "settings"_a, "pure_wheel"_a, "units"_a, "workdir"_a,

@@ -1,5 +1,6 @@
 import os as os
 import posixpath as posixpath
+import re as re
 import shlex as shlex
 import shutil as shutil
 import signal as signal
@@ -7,6 +8,7 @@ import subprocess as subprocess
 import sys as sys
 import time as time
 import xml.etree.ElementTree as ElementTree
+from packaging.version import Version as Version
 from pathlib import Path as Path
 from typing import Any
 
