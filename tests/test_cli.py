@@ -105,7 +105,8 @@ def test_records_with_defaults(monkeypatch, capsys, calls):
     assert {k: v for k, v in vars(bdist).items() if k != "func"} == {
         "name": None, "abi3": None, "exclude": None, "keep": None, "directive": None,
         "jobs": None, "no_cache": False, "cache_dir": None, "debug": False, "msvc": "x86_amd64",
-        "version": None, "description": None, "license": None, "extra": None, "entry": None}
+        "version": None, "description": None, "license": None, "extra": None, "entry": None,
+        "test_command": None, "test_requires": None, "test_timeout": None, "keep_failing": None}
     out = capsys.readouterr().out.splitlines()
     assert out[0] == BANNER.splitlines()[0]
     records = [line for line in out if line.startswith("Namespace(")]

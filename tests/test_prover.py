@@ -100,3 +100,29 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
                for n in names if n.startswith("pkg/")}
     assert shipped == {"__init__": "so", "frames": "py", "calls": "py",
                        "maths": "so", "words": "so", "lists": "so"}
+
+
+def test_exit_status_judges_a_plain_command(project_dir, run_tov):
+    """A command that is not pytest is judged by its exit status; the settings
+    come from [tool.tovel]."""
+    (project_dir / "pkg").mkdir()
+    for name in ("__init__", "frames", "maths"):
+        text = textwrap.dedent(PACKAGE[f"pkg/{name}.py"]).lstrip()
+        (project_dir / "pkg" / f"{name}.py").write_text(text)
+    (project_dir / "pyproject.toml").write_text(textwrap.dedent("""
+        [project]
+        name = "pkg"
+        version = "0.1"
+
+        [tool.tovel]
+        test-command = "python -c 'from pkg.frames import whoami; assert whoami() == \\"whoami\\"'"
+        keep-failing = true
+        """))
+    code, out, err = run_tov("bdist")
+    assert code == 0, out + err
+    assert "tests compiled: exit status 1" in out
+    assert "kept as source: pkg/frames.py (tests: makes the test command fail (exit status 1))" in out
+    (wheel,) = (project_dir / "dist").glob("*.whl")
+    names = zipfile.ZipFile(wheel).namelist()
+    assert "pkg/frames.py" in names and "pkg/maths.py" not in names
+    assert any(n.startswith("pkg/maths.") and n.endswith(".so") for n in names)

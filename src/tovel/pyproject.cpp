@@ -111,7 +111,9 @@ static void check_requirements(nb::handle values, nb::handle where) {
         } catch (nb::python_error &e) {
             if (!ordinary(e))
                 throw;
-            fail_from(e, nb::str("{}: {!r} is not a requirement: {}").format(where, r, e.value()));
+            // packaging's message marks the place on two more lines.
+            fail_from(e, nb::str("{}: {!r} is not a requirement: {}")
+                             .format(where, r, nb::str(e.value()).attr("splitlines")()[0]));
         }
     }
 }

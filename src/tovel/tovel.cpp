@@ -143,6 +143,16 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     add(p, {"--no-cache"}, nb::bool_(false), kw, "no_cache", "translate and compile every module anew", nb::handle(), flag);
     add(p, {"--cache-dir"}, none, kw, "cache_dir", "the cache folder (default: the user's cache folder)");
     add(p, {"--debug"}, nb::bool_(false), kw, "debug", "keep debug info in the modules", nb::handle(), flag);
+    nb::list choices;
+    choices.append("x86_amd64");
+    choices.append("amd64");
+    add(p, {"--msvc", "-m"}, nb::str("x86_amd64"), kw, "mscv", "mscv palt(x86_amd64 or amd64)",
+        choices);
+    add(p, {"--version", "-v"}, none, kw, "version", "wheel version");
+    add(p, {"--description", "-d"}, none, kw, "description", "project description");
+    add(p, {"--license", "-l"}, none, kw, "license", "project license");
+    add(p, {"--extra", "-x"}, none, kw, "extra", "wheel extra requires");
+    add(p, {"--entry", "-t"}, none, kw, "entry", "wheel entry points");
     add(p, {"--test-command"}, none, kw, "test_command",
         "a command that runs the project's tests ({project} is the project folder); they must "
         "pass compiled as they pass from the sources");
@@ -159,16 +169,6 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     maybe["action"] = "store_true";
     add(p, {"--keep-failing"}, none, kw, "keep_failing",
         "ship every module that fails (to compile, to import, the tests) as source", nb::handle(), maybe);
-    nb::list choices;
-    choices.append("x86_amd64");
-    choices.append("amd64");
-    add(p, {"--msvc", "-m"}, nb::str("x86_amd64"), kw, "mscv", "mscv palt(x86_amd64 or amd64)",
-        choices);
-    add(p, {"--version", "-v"}, none, kw, "version", "wheel version");
-    add(p, {"--description", "-d"}, none, kw, "description", "project description");
-    add(p, {"--license", "-l"}, none, kw, "license", "project license");
-    add(p, {"--extra", "-x"}, none, kw, "extra", "wheel extra requires");
-    add(p, {"--entry", "-t"}, none, kw, "entry", "wheel entry points");
 }
 
 static nb::object parser_for(nb::handle kw) {
