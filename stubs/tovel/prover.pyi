@@ -1,16 +1,7 @@
-import os as os
-import posixpath as posixpath
 import re as re
-import shlex as shlex
-import shutil as shutil
-import signal as signal
-import subprocess as subprocess
-import sys as sys
-import time as time
-import xml.etree.ElementTree as ElementTree
-from packaging.version import Version as Version
 from pathlib import Path as Path
 from typing import Any
 
-def is_pytest(command: str) -> bool: ...
+from tovel import testbench as testbench
+
 def prove(settings: dict[str, Any], pure_wheel: str, units: list[dict[str, Any]], workdir: str) -> list[dict[str, Any]]: ...
