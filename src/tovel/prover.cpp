@@ -118,8 +118,8 @@ static nb::str names_of(nb::list ids) {
     return nb::str(nb::str(", ").attr("join")(shown));
 }
 
-/// The culprit line and log of module `i`: the tests that fail with it
-/// compiled and the other culprits as source.
+/// The culprit line and log of a module, from the run with it compiled and
+/// the other culprits as source (`broken`: the tests that failed there).
 static void blame(Judge &b, nb::dict unit, nb::dict r, nb::list broken) {
     nb::str line;
     if (r["status"].is_none())
@@ -214,6 +214,7 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
                   .format(names_of(broken), nb::len(broken) == 1 ? "fails" : "fail", b.bench["logs"]));
 
     std::sort(keep.begin(), keep.end());
+    everything = nb::list(builtin("dict").attr("fromkeys")(everything)); // a test failing in two rounds, once
     nb::list culprits;
     nb::object select = b.pytest ? nb::object(everything) : nb::object(nb::none());
     for (int i : keep) {
