@@ -504,13 +504,13 @@ def built_modules(folder):
 
 
 def module_lines(logfile):
-    """The lines `compiled <path> [(translation cached)] (<t> s)` of a tov log:
-    path -> (cached, seconds)."""
+    """The lines `[i/n] compiled <path> (<t> s[, translation cached])` of a
+    tov log: path -> (cached, seconds)."""
     found = {}
     for line in Path(logfile).read_text(errors="replace").splitlines():
-        m = re.match(r"compiled (\S+)( \(translation cached\))? \(([\d.]+) s\)$", line)
+        m = re.match(r"\[\d+/\d+\] compiled (\S+) \(([\d.]+) s(, translation cached)?\)$", line)
         if m:
-            found[m.group(1)] = (bool(m.group(2)), float(m.group(3)))
+            found[m.group(1)] = (bool(m.group(3)), float(m.group(2)))
     return found
 
 
@@ -529,16 +529,20 @@ class Project:
         self.edits = 0
 
     def tov_argv(self, cache, jobs=None):
-        argv = [TOV, "bdist", "-n", self.package, "-e", "^$", "--cache-dir", str(cache)]
+        argv = [TOV, "bdist", "-n", self.package, "-v", "1.0", "--cache-dir", str(cache)]
         return argv + (["-j", str(jobs)] if jobs else [])
 
-    def run_tov(self, root, cache, jobs=None, logname="tov.log"):
-        shutil.rmtree(root / "dist", ignore_errors=True)
+    def run_tov(self, root, cache, jobs=None, logname="tov.log", keep_dist=False, more=()):
+        """One tov bdist; with keep_dist the wheel of the run before stays, so
+        that a run with nothing changed finds it up to date (no module lines)."""
+        if not keep_dist:
+            shutil.rmtree(root / "dist", ignore_errors=True)
         logfile = root / logname
-        wall, cpu = timed_run(self.tov_argv(cache, jobs), root, logfile)
+        wall, cpu = timed_run([*self.tov_argv(cache, jobs), *more], root, logfile)
         wheels = list((root / "dist").glob("*.whl"))
         lines = module_lines(logfile)
-        if len(wheels) != 1 or len(lines) != self.count:
+        expected = 0 if keep_dist and "up to date" in logfile.read_text() else self.count
+        if len(wheels) != 1 or len(lines) != expected:
             sys.exit(f"tov bdist in {root} made {len(wheels)} wheels and {len(lines)} modules "
                      f"(expected 1 and {self.count}); see {logfile}")
         return wall, cpu, lines
@@ -640,9 +644,9 @@ def bench_project(p, key):
         return wall, cpu, lines
 
     def noop_tov():
-        wall, cpu, lines = tov_warm()
-        if not all(cached for cached, _ in lines.values()):
-            sys.exit(f"a no-op tov bdist in {p.tov} translated a module again")
+        wall, cpu, lines = p.run_tov(p.tov, p.warm, keep_dist=True)
+        if lines:
+            sys.exit(f"a no-op tov bdist in {p.tov} built its modules again")
         return wall, cpu
 
     def touched_tov():
@@ -681,9 +685,56 @@ def bench_project(p, key):
         shutil.rmtree(other.parent)
     res["other"] = {"tov": median([w for w, _ in other_runs]), "hits": hits, "misses": misses}
 
-    log(f"builds, {p.label}: where a no-op build spends its time (strace)")
+    store = redis_store(p.work)
+    if store:
+        url, server = store
+        log(f"builds, {p.label}: a second checkout with an empty cache and a shared store, {reps} runs")
+        try:
+            p.run_tov(p.copy_elsewhere("filler"), p.work / "cache-filler", more=["--remote-cache", url])
+            shared = []
+            for n in range(reps):
+                other = p.copy_elsewhere(f"shared-{n}")
+                cache = p.work / f"cache-shared-{n}"
+                wall, cpu, lines = p.run_tov(other, cache, more=["--remote-cache", url])
+                hits, misses = ccache_stats(cache)
+                if not all(cached for cached, _ in lines.values()) or misses:
+                    sys.exit(f"a second checkout with a shared store missed it: {misses} compiles missed, "
+                             f"{sum(not c for c, _ in lines.values())} translations done again")
+                shared.append((wall, cpu))
+                log(f"  {'tov':12} {wall:7.2f} s wall, {cpu:7.2f} s CPU")
+                shutil.rmtree(other.parent)
+                shutil.rmtree(cache)
+            res["shared"] = {"tov": median([w for w, _ in shared])}
+        finally:
+            server.terminate()
+            server.wait()
+
+    log(f"builds, {p.label}: where a rebuild with a warm cache spends its time (strace)")
+    shutil.rmtree(p.tov / "dist", ignore_errors=True)
     res["profile"] = profile(p.tov_argv(p.warm), p.tov, p.count)
     return res
+
+
+def redis_store(work):
+    """A redis server on loopback for the shared-store build, or None when
+    redis-server is not installed."""
+    server = shutil.which("redis-server")
+    if not server:
+        log("  redis-server is not installed: no build with a shared store")
+        return None
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen([server, "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                             "--appendonly", "no", "--dir", str(work)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(100):
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                break
+        time.sleep(0.05)
+    return f"redis://127.0.0.1:{port}", proc
 
 
 # ---------------------------------------------------------------- profile of a build
@@ -1040,13 +1091,19 @@ def main():
         share = f"{o['tov'] / t:.2f}"
         p(f"| {r['label']} | a copy in another folder, warm cache | {INCREMENTAL_REPS[r['key']]} | {o['tov']:.2f} s | "
           f"({c:.2f} s: clean) | {o['tov'] / c:.2f} | {share} | <= 0.15 | {verdict(share, 0.15)} |")
+        if "shared" in r:
+            x = r["shared"]["tov"]
+            share = f"{x / t:.2f}"
+            p(f"| {r['label']} | a second checkout, empty cache, shared store (redis) | {INCREMENTAL_REPS[r['key']]} "
+              f"| {x:.2f} s | ({c:.2f} s: clean) | {x / c:.2f} | {share} | <= 0.20 | {verdict(share, 0.20)} |")
     p("")
     p("cythonize has no cache: in a fresh copy it does its clean build, whose median stands in its column. "
       "In every copy in another folder ccache answered every compile from the cache "
       + ", ".join(f"({r['label']}: {r['other']['hits']} hits, {r['other']['misses']} misses in the last run)" for r in builds)
       + " and every translation came from the record.")
     p("")
-    p("Where a no-op `tov bdist` spends its time (one run under `strace -f`, process starts and ends; "
+    p("Where a rebuild with a warm cache (`dist/` removed, so the wheel is not up to date) spends its time "
+      "(one run under `strace -f`, process starts and ends; "
       "the steps in the order they run):")
     for r in builds:
         prof = r["profile"]

@@ -75,7 +75,7 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
         path = project_dir / name
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(textwrap.dedent(text).lstrip())
-    args = ["bdist", "-n", "pkg", "--test-command", "pytest {project}/tests",
+    args = ["bdist", "-n", "pkg", "-v", "1.0", "--test-command", "pytest {project}/tests",
             "--test-requires", "pytest", "--test-timeout", "120"]
 
     code, out, err = run_tov(*args)

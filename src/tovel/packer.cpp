@@ -237,16 +237,8 @@ static nb::list keep_as_source(nb::list failed, nb::list built, nb::list kept) {
 /// The project's pure wheel: every module as source, the same .dist-info,
 /// tagged py3-none-any; what the tests of the sources run against.
 static nb::str pure_wheel(nb::dict plan, nb::str info) {
-    nb::object os = mine("os"), shutil = mine("shutil");
-    nb::str tree("build/pure-tree");
-    shutil.attr("rmtree")(tree, "ignore_errors"_a = true);
-    for (const char *kind : {"units", "kept", "data"})
-        for (nb::handle entry : plan[kind]) {
-            nb::object target = os.attr("path").attr("join")(tree, entry["arc"]);
-            os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
-            shutil.attr("copy2")(get(entry, "file", entry["path"]), target);
-        }
-    return pack(tree, info, nb::make_tuple("py3", "none", "any"));
+    nb::object tree = nb::module_::import_("tovel.checker").attr("source_tree")(plan, "build/pure-tree");
+    return pack(nb::str(tree), info, nb::make_tuple("py3", "none", "any"));
 }
 
 /// The compiled-wheel build: `options` is the bdist options dictionary (the
