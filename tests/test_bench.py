@@ -23,14 +23,15 @@ def test_smoke_run_prints_its_report():
                           env=env, timeout=900)
     assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-3000:]
     out = proc.stdout
-    for heading in ("Builds of `tov bdist`", "Where a no-op `tov bdist` spends its time",
+    for heading in ("Builds of `tov bdist`", "Where a rebuild with a warm cache",
                     "Module size:", "annotation_typing:", "Other benchmarks:",
                     "Start-up: modules that `tov --help` imports"):
         assert f"\n{heading}" in out, heading
     assert "(BENCH_SMOKE: figures mean nothing)" in out
     # Each build of the generated package has its row, with figures.
     for build in ("clean (empty cache)", "no-op (nothing changed)", "one module changed",
-                  "a copy in another folder, warm cache"):
+                  "a copy in another folder, warm cache",
+                  "a second checkout, empty cache, shared store (redis)"):
         assert re.search(rf"^\| generated, 2 modules \| {re.escape(build)} \| 1 \| \d+\.\d\d s \|",
                          out, re.M), build
     # The profile found the steps that run as processes of their own.
