@@ -253,56 +253,23 @@ static void build_one(nb::dict unit, nb::dict ctx) {
     if (!truthy(mine("scanner").attr("check")(unit)))
         return;
     nb::object os = mine("os"), Path = mine("Path");
-    nb::object cache = ctx["cache"], remote = ctx["remote"];
-    nb::object cached = nb::none();
+    nb::object cache = ctx["cache"], remote = ctx["remote"], store = mine("store");
     nb::str key("");
     unit["cached"] = false;
+    nb::object found = nb::none();
     if (!cache.is_none()) {
         key = translation_key(unit, ctx["directives"]);
-        cached = os.attr("path").attr("join")(cache, "cython", key.attr("__getitem__")(builtin("slice")(0, 2)),
-                                              key + nb::str(".c"));
-        if (truthy(os.attr("path").attr("isfile")(cached))) {
-            // An entry is used only when its content still has the hash
-            // recorded with it: a damaged entry is translated anew.
-            nb::bytes data(Path(cached).attr("read_bytes")());
-            nb::object sum = Path(cached + nb::str(".sha256"));
-            if (truthy(sum.attr("is_file")()) &&
-                sum.attr("read_text")().equal(mine("hashlib").attr("sha256")(data).attr("hexdigest")())) {
-                os.attr("makedirs")(os.attr("path").attr("dirname")(unit["c"]), "exist_ok"_a = true);
-                Path(unit["c"]).attr("write_bytes")(data);
-                unit["cached"] = true;
-            }
-        }
+        found = store.attr("lookup")(cache, remote, key);
     }
-    bool fetched = false;
-    if (!truthy(unit["cached"]) && !cached.is_none() && !remote.is_none()) {
-        // The team's store, verified by hash when read (tovel.store).
-        nb::object data = mine("store").attr("fetch")(remote, key);
-        if (!data.is_none()) {
-            os.attr("makedirs")(os.attr("path").attr("dirname")(unit["c"]), "exist_ok"_a = true);
-            Path(unit["c"]).attr("write_bytes")(data);
-            unit["cached"] = true;
-            fetched = true;
-        }
-    }
-    if (!truthy(unit["cached"]) && !translate(unit, ctx))
-        return;
-    if (!cached.is_none() && (fetched || !truthy(unit["cached"]))) {
-        nb::bytes data(Path(unit["c"]).attr("read_bytes")());
-        if (!fetched && !remote.is_none())
-            mine("store").attr("put")(remote, key, data);
-        // Stored atomically: a reader never sees half an entry.
-        try {
-            os.attr("makedirs")(os.attr("path").attr("dirname")(cached), "exist_ok"_a = true);
-            nb::str tmp(nb::str("{}.{}.{}.tmp").format(cached, os.attr("getpid")(), builtin("id")(unit)));
-            Path(tmp).attr("write_bytes")(data);
-            os.attr("replace")(tmp, cached);
-            Path(tmp).attr("write_text")(mine("hashlib").attr("sha256")(data).attr("hexdigest")());
-            os.attr("replace")(tmp, cached + nb::str(".sha256"));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_OSError))
-                throw;
-        }
+    if (!found.is_none()) {
+        os.attr("makedirs")(os.attr("path").attr("dirname")(unit["c"]), "exist_ok"_a = true);
+        Path(unit["c"]).attr("write_bytes")(found);
+        unit["cached"] = true;
+    } else {
+        if (!translate(unit, ctx))
+            return;
+        if (!cache.is_none())
+            store.attr("keep")(cache, remote, key, Path(unit["c"]).attr("read_bytes")());
     }
 
     nb::list log, stage;

@@ -1,8 +1,9 @@
-// tovel.store: the store a team shares for Cython's translations, beside
+// tovel.store: the record of Cython's translations. Each is kept in the
+// local cache folder and, when a team shares one, in its store beside
 // ccache's remote storage for the C objects, at the same URL (redis:// or
-// http(s)://, the protocols ccache speaks). Each entry holds the sha256 of its
-// data before the data: an entry that does not match is treated as missing,
-// so a damaged one is built anew and written again.
+// http(s)://, the protocols ccache speaks). Every entry is verified by its
+// sha256 when read: a damaged one counts as missing, so it is built anew and
+// written again.
 #include "common.h"
 
 using namespace tovel;
@@ -167,8 +168,63 @@ static bool put(nb::str url, nb::str key, nb::bytes data) {
     }
 }
 
+// ---------------------------------------------------------------- the record
+
+static nb::object local_entry(nb::handle cache, nb::str key) {
+    return mine("Path")(cache).attr("joinpath")("cython", key.attr("__getitem__")(builtin("slice")(0, 2)),
+                                                key + nb::str(".c"));
+}
+
+static nb::str sha256(nb::handle data) {
+    return nb::str(mine("hashlib").attr("sha256")(data).attr("hexdigest")());
+}
+
+/// Stores a translation in the local record (atomically: a reader never sees
+/// half an entry) and, when `remote` names one, in the team's store.
+static void keep(nb::handle cache, nb::handle remote, nb::str key, nb::bytes data, bool share = true) {
+    if (share && !remote.is_none())
+        put(nb::str(remote), key, data);
+    nb::object os = mine("os"), entry = local_entry(cache, key);
+    try {
+        entry.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+        nb::object tmp = entry.attr("with_name")(
+            nb::str("{}.{}.{}.tmp").format(entry.attr("name"), os.attr("getpid")(), mine("threading").attr("get_ident")()));
+        tmp.attr("write_bytes")(data);
+        os.attr("replace")(tmp, entry);
+        tmp.attr("write_text")(sha256(data));
+        os.attr("replace")(tmp, nb::str(os.attr("fspath")(entry)) + nb::str(".sha256"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+    }
+}
+
+/// The translation recorded under `key`: the local record first, then the
+/// team's store (kept locally when found there); None when neither has a
+/// sound entry.
+static nb::object lookup(nb::handle cache, nb::handle remote, nb::str key) {
+    nb::object entry = local_entry(cache, key);
+    nb::object sum = entry.attr("with_name")(nb::str(entry.attr("name")) + nb::str(".sha256"));
+    try {
+        if (truthy(entry.attr("is_file")()) && truthy(sum.attr("is_file")())) {
+            nb::object data = entry.attr("read_bytes")();
+            if (sum.attr("read_text")().equal(sha256(data)))
+                return data;
+        }
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+    }
+    if (remote.is_none())
+        return nb::none();
+    nb::object data = fetch(nb::str(remote), key);
+    if (!data.is_none())
+        keep(cache, remote, key, nb::bytes(data), false);
+    return data;
+}
+
 TOVEL_MODULE(store, m) {
-    for (const char *name : {"hashlib", "socket"})
+    for (const char *name : {"hashlib", "os", "socket", "threading"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("urlsplit") = nb::module_::import_("urllib.parse").attr("urlsplit");
     nb::module_ request = nb::module_::import_("urllib.request");
@@ -179,4 +235,9 @@ TOVEL_MODULE(store, m) {
     m.def("fetch", &fetch, "url"_a, "key"_a,
           "The data stored under key, or None (missing, damaged, or no answer).");
     m.def("put", &put, "url"_a, "key"_a, "data"_a, "Store data under key; False when the store failed.");
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.def("lookup", &lookup, "cache"_a, "remote"_a.none(), "key"_a,
+          "The translation recorded under key, locally or in the team's store; None when missing.");
+    m.def("keep", &keep, "cache"_a, "remote"_a.none(), "key"_a, "data"_a, "share"_a = true,
+          "Record a translation locally and, with a remote store, in it.");
 }
