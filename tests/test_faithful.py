@@ -63,6 +63,12 @@ def test_each_failing_module_named_once_with_its_stage(tmp_path):
     # Keeping the source does not mend a syntax error: it is not in --keep.
     keep = shlex.split(lines[-1])[-1]
     assert keep == r"^fp/shapes\.py$|^fp/argtext\.py$|^fp/deep\.py$", err
+    # Kept as source, it still fails the build rather than ship.
+    rc, out, err = tov("bdist", "-n", "fp", "-v", "1.0", "--keep", keep + r"|^fp/syn\.py$", *ABI, cwd=project)
+    assert rc == 1 and not (project / "dist").exists(), out + err
+    assert [l.split() for l in err.splitlines()[:2]] == [
+        "1 module failed; no wheel was made:".split(),
+        "fp/syn.py syntax error fp/syn.py:1:12: syntax error (invalid syntax)".split()], err
 
 
 # Runs a module of a tree (argv: tree, module) and prints what it bound to

@@ -301,6 +301,12 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::str tree("build/egg");
     mine("shutil").attr("rmtree")(tree, "ignore_errors"_a = true);
     nb::list failed = nb::borrow<nb::list>(pipeline.attr("run")(units, opts));
+    // A module kept as source still has to parse: one that does not is never shipped.
+    for (nb::handle entry : plan["kept"]) {
+        nb::dict probe = nb::borrow<nb::dict>(builtin("dict")(entry));
+        if (!truthy(nb::module_::import_("tovel.scanner").attr("parses")(probe)))
+            failed.append(probe);
+    }
     os.attr("makedirs")(tree, "exist_ok"_a = true);
     assemble(plan, tree);
     nb::list built;

@@ -272,6 +272,32 @@ static nb::list table() {
 /// line `path:line: construct: change`. Warnings are printed; a syntax error
 /// or a construct that breaks the compiled module fails the unit (its
 /// "stage", "line" and "log"). Returns whether the unit may be translated.
+// Marks the unit as failing with the syntax error `err` of its source.
+static void syntax_error(nb::dict unit, nb::str path, nb::object err) {
+    nb::object line = nb::getattr(err, "lineno", nb::none()), col = nb::getattr(err, "offset", nb::none());
+    unit["stage"] = "syntax error";
+    unit["line"] = nb::str("{}:{}:{}: syntax error ({})")
+                       .format(path, line.is_none() ? nb::int_(1) : line, col.is_none() ? nb::int_(1) : col,
+                               nb::getattr(err, "msg", nb::str(err)));
+    unit["log"] = nb::str("").attr("join")(mine("traceback").attr("format_exception_only")(err));
+    // Shipping it as source would ship the error: only the source can mend it.
+    unit["keep_helps"] = false;
+}
+
+/// Whether a module kept as source parses; if not, the unit fails as check does.
+static bool parses(nb::dict unit) {
+    nb::str path(unit["path"]);
+    try {
+        mine("ast").attr("parse")(mine("Path")(get(unit, "file", path)).attr("read_bytes")(), path);
+        return true;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
+            throw;
+        syntax_error(unit, path, nb::borrow(e.value()));
+        return false;
+    }
+}
+
 static bool check(nb::dict unit) {
     nb::str path(unit["path"]);
     nb::list found;
@@ -280,15 +306,7 @@ static bool check(nb::dict unit) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
             throw;
-        nb::object err = nb::borrow(e.value());
-        nb::object line = nb::getattr(err, "lineno", nb::none()), col = nb::getattr(err, "offset", nb::none());
-        unit["stage"] = "syntax error";
-        unit["line"] = nb::str("{}:{}:{}: syntax error ({})")
-                           .format(path, line.is_none() ? nb::int_(1) : line, col.is_none() ? nb::int_(1) : col,
-                                   nb::getattr(err, "msg", nb::str(err)));
-        unit["log"] = nb::str("").attr("join")(mine("traceback").attr("format_exception_only")(err));
-        // Shipping it as source would ship the error: only the source can mend it.
-        unit["keep_helps"] = false;
+        syntax_error(unit, path, nb::borrow(e.value()));
         return false;
     }
     nb::list faults;
@@ -318,4 +336,5 @@ TOVEL_MODULE(scanner, m) {
           "The unfaithful constructs of a module's source; raises SyntaxError.");
     m.def("check", &check, "unit"_a,
           "Scan a unit's module before translation: print warnings, fail it on a fault or syntax error.");
+    m.def("parses", &parses, "unit"_a, "Whether a module kept as source parses; if not, fail the unit.");
 }
