@@ -130,7 +130,7 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     isolation["action"] = "store_true";
     add(p, {"--no-isolation"}, nb::bool_(false), kw, "no_isolation",
         "build the project's pure wheel in this environment, not an isolated one", nb::handle(), isolation);
-    add(p, {"--abi3"}, none, kw, "abi3", "limited api");
+    add(p, {"--abi3"}, none, kw, "abi3", "the limited API of Python 3.12: one wheel for 3.12 and later; --abi3 \"\" builds for this interpreter only");
     nb::dict pattern;
     pattern["type"] = nb::cpp_function(&pattern_type, nb::name("pattern"));
     add(p, {"--exclude", "-e"}, none, kw, "exclude", "modules and files left out: a regular expression searched in each path (default: none)", nb::handle(), pattern);
@@ -157,12 +157,12 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     nb::list choices;
     choices.append("x86_amd64");
     choices.append("amd64");
-    add(p, {"--msvc", "-m"}, nb::str("x86_amd64"), kw, "mscv", "mscv palt(x86_amd64 or amd64)",
+    add(p, {"--msvc", "-m"}, nb::str("x86_amd64"), kw, "mscv", "Windows only: the MSVC toolchain, x86_amd64 or amd64",
         choices);
     add(p, {"--version", "-v"}, none, kw, "version", "wheel version (default: the package's __version__)");
     add(p, {"--description", "-d"}, none, kw, "description", "project summary (default: none)");
     add(p, {"--license", "-l"}, none, kw, "license", "licence expression, such as MIT (default: none)");
-    add(p, {"--extra", "-x"}, none, kw, "extra", "wheel extra requires");
+    add(p, {"--extra", "-x"}, none, kw, "extra", "optional dependencies, as JSON: '{\"fast\": [\"numpy\"]}'");
     add(p, {"--entry", "-t"}, none, kw, "entry", "entry points: console scripts, or groups of them");
     add(p, {"--test-command"}, none, kw, "test_command",
         "a command that runs the project's tests ({project} is the project folder); they must "
