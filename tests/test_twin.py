@@ -143,8 +143,10 @@ def test_from_wheel_gives_the_same_twin(twins, tmp_path):
     given = shutil.copy(pure, tmp_path / pure.name)
     work = tmp_path / "elsewhere"
     work.mkdir()
-    run([BIN / "tov", "bdist", "--from-wheel", given], cwd=work)
+    # -q: the line naming the wheel, and nothing else.
+    out = run([BIN / "tov", "bdist", "--from-wheel", given, "-q"], cwd=work)
     [again] = (work / "dist").glob("*.whl")
+    assert out.splitlines() == [out.splitlines()[-1]] and out.startswith(f"dist/{again.name}: "), out
     assert again.name == compiled.name
     assert_twin(pure, again)
     # A compiled wheel is no wheel to compile: one line, exit status 1.

@@ -245,10 +245,28 @@ static nb::str pure_wheel(nb::dict plan, nb::str info) {
 /// command line's, or the back end's, settled by tovel.pyproject.settings);
 /// the wheel lands in `outdir`, and its path is returned. `argv` is the
 /// command line for the suggested re-run.
+// --quiet: what the build prints on standard output goes nowhere while it
+// runs (errors go to standard error, as ever); the stream comes back however
+// the build ends.
+struct Hush {
+    nb::object sys, saved;
+    explicit Hush(bool quiet) : sys(mine("sys")), saved(sys.attr("stdout")) {
+        if (quiet)
+            sys.attr("stdout") = nb::module_::import_("io").attr("StringIO")();
+    }
+    ~Hush() {
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        PyObject_SetAttrString(sys.ptr(), "stdout", saved.ptr());
+        PyErr_Restore(type, value, trace);
+    }
+};
+
 static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::object os = mine("os");
     nb::object started = mine("time").attr("monotonic")();
     bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
+    Hush hush(quiet);
     bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
     bool limited = truthy(options["abi3"]);
     nb::dict opts;
@@ -272,7 +290,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::object stamp = nb::module_::import_("tovel.stamp");
     nb::object current = stamp.attr("current")(options, opts["cache"], outdir);
     if (!current.is_none()) {
-        print(nb::str("{}: up to date, nothing that goes into it changed").format(current));
+        print(nb::str("{}: up to date, nothing that goes into it changed").format(current), "file"_a = hush.saved);
         return nb::str(current);
     }
     if (truthy(get(options, "reset", nb::bool_(false)))) {
@@ -294,8 +312,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::list units = nb::borrow<nb::list>(plan["units"]);
     // A wheel of sources only (every module kept) is what it is: pure Python.
     nb::tuple tags = nb::len(units) ? wheel_tags(limited) : nb::make_tuple("py3", "none", "any");
-    if (!quiet)
-        print(what_is_built(tags, nb::len(units), opts["jobs"]));
+    print(what_is_built(tags, nb::len(units), opts["jobs"]));
 
     // The tree holds this build's modules only, whatever an earlier build left.
     nb::str tree("build/egg");
@@ -375,14 +392,12 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     if (nb::len(kept)) {
         nb::list logparts;
         for (nb::handle u : kept) {
-            if (!quiet)
-                print(nb::str("kept as source: {} ({}: {})").format(u["path"], u["stage"], u["line"]));
+            print(nb::str("kept as source: {} ({}: {})").format(u["path"], u["stage"], u["line"]));
             logparts.append(nb::str("==== {} ({})\n{}\n").format(u["path"], u["stage"], u["log"]));
         }
         mine("Path")("build/tov-kept.log").attr("write_text")(nb::str("").attr("join")(logparts), "encoding"_a = "utf-8");
-        if (!quiet)
-            print(nb::str("{} kept as source (--keep-failing); the whole output of each is in build/tov-kept.log")
-                      .format(count(nb::len(kept), "failing module")));
+        print(nb::str("{} kept as source (--keep-failing); the whole output of each is in build/tov-kept.log")
+                  .format(count(nb::len(kept), "failing module")));
     }
     // The last line names the wheel and what it holds, also with --quiet.
     nb::object took = mine("time").attr("monotonic")() - started;
@@ -390,7 +405,8 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     print(nb::str("{}: {} compiled, {} kept as source, {} data {}, {} KB in {:.0f} s")
               .format(target, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
                       nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
-                      kb, took));
+                      kb, took),
+          "file"_a = hush.saved);
     stamp.attr("record")(options, opts["cache"], outdir, target);
     return nb::str(target);
 }
