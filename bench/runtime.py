@@ -227,7 +227,7 @@ def report(results):
     p = out.append
     names = [v[0] for v in results["variants"]]
     p("")
-    p(f"Runtime speed: compiled / source time of each workload (best of {results['rounds']} interleaved "
+    p(f"Runtime speed: compiled / source time of each workload (CPU time of the process, best of {results['rounds']} interleaved "
       f"process runs, each the best of {REPEAT} calls); Python {platform.python_version()}, "
       f"Cython {Cython.__version__}. Builds: "
       + "; ".join(describe(*v) for v in results["variants"]) + ".")
