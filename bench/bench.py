@@ -1,6 +1,8 @@
 """Benchmarks of tovel: start-up, the source walk, the compile overhead of
 `tov compile`, and the builds of `tov bdist` (clean, no-op, one module
-changed, a warm cache from another folder) against `cythonize -i -j N`.
+changed, a warm cache from another folder) against `cythonize -i -j N`,
+and the runtime speed of compiled modules against their source
+(bench/runtime.py).
 
 Run with the python of an environment where tovel is installed (`make bench`
 does that). Each comparison runs the tool and its baseline side by side in one
@@ -29,6 +31,8 @@ import time
 import tomllib
 from pathlib import Path
 
+import runtime  # bench/runtime.py, beside this script
+
 SMOKE = os.environ.get("BENCH_SMOKE", "") not in ("", "0")
 QUICK = SMOKE or os.environ.get("BENCH_QUICK", "") not in ("", "0")
 HERE = Path(__file__).resolve().parent
@@ -55,7 +59,8 @@ WALK_REPS = 1 if SMOKE else 2 if QUICK else 11
 # the clean build with -j 1, and repetitions of each incremental build.
 GENERATED = (2,) if QUICK else (20, 50)
 # BENCH_GENERATED=20 builds only that size; BENCH_PARTS=builds runs only the
-# builds, sizes and annotation_typing parts; BENCH_ROUNDS=1 caps the clean rounds.
+# builds, sizes and annotation_typing parts, BENCH_PARTS=runtime only the runtime
+# speed of compiled modules (bench/runtime.py); BENCH_ROUNDS=1 caps the clean rounds.
 if os.environ.get("BENCH_GENERATED"):
     GENERATED = tuple(int(n) for n in os.environ["BENCH_GENERATED"].split(","))
 PARTS = os.environ.get("BENCH_PARTS", "all")
@@ -1039,13 +1044,18 @@ def phase(bench, work, *args):
 def main():
     if not Path(TOV).exists():
         sys.exit(f"no tov command next to {PYTHON}: install tovel into this environment")
-    if not shutil.which("strace"):
+    if PARTS != "runtime" and not shutil.which("strace"):
         sys.exit("strace is needed to profile the builds (apt-get install strace)")
     started = time.perf_counter()
     load_before = load()
     work = Path(tempfile.mkdtemp(prefix="tovel-bench-"))
     try:
-        startup = walk = comp = None
+        startup = walk = comp = speed = None
+        if PARTS in ("all", "runtime"):
+            speed = phase(runtime.bench_runtime, work)
+        if PARTS == "runtime":
+            print("\n".join(runtime.report(speed)))
+            return
         if PARTS == "all":
             startup = phase(bench_startup, work)
             walk = phase(bench_walk, work)
@@ -1141,6 +1151,8 @@ def main():
     for name, a in anno.items():
         p(f"| {name} ({', '.join(a['compiled'])}) | {a['what']} | {a['False'] * 1e6:.1f} µs | {a['True'] * 1e6:.1f} µs | "
           f"{a['True'] / a['False']:.3f} | {a['source'] * 1e6:.1f} µs | {a['False'] / a['source']:.3f} |")
+    if speed is not None:
+        out += runtime.report(speed)
     if startup is None:
         print("\n".join(out))
         return

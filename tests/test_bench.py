@@ -38,3 +38,12 @@ def test_smoke_run_prints_its_report():
     for step in ("translate, compile and link 2 modules", "import check", "`python -m abi3audit"):
         assert re.search(rf"^\| {re.escape(step)}.* \| \d+\.\d\d \| \d+% \|$", out, re.M), step
     assert "tov compile and the plain script: compiler and linker command lines the same" in out
+    # The runtime part: each ordinary workload timed from source and from both
+    # builds (the driver checks that the compiled ones ran compiled code and
+    # that all three gave the same result), and their geometric mean.
+    assert "\nRuntime speed: compiled / source time" in out
+    for workload in ("cache", "parser", "loops", "textfmt"):
+        assert re.search(rf"^\| {workload} \| ours \| .* \| \d+\.\d\d \| \d+\.\d\d \| \d+\.\d\d "
+                         rf"\| \d+\.\d\d \| \d+\.\d\d \|$", out, re.M), workload
+    assert re.search(r"^\| \*\*geometric mean, ordinary Python\*\* \| \| \| \| \| \d+\.\d\d \| \| \d+\.\d\d \|$",
+                     out, re.M)

@@ -1,0 +1,281 @@
+"""Runtime speed: how fast the modules of a `tov bdist` wheel run against the
+same package installed as Python source.
+
+Workloads: four kinds of ordinary Python written for this benchmark
+(bench/workloads/tovbench) and calls into real pure-Python packages, pinned
+below. Each package's pure wheel (ours built with pip, the others downloaded
+with `pip download --only-binary :all:`) is compiled by `tov bdist
+--from-wheel` once per build variant, and each variant gets a fresh virtual
+environment of this interpreter with those wheels. The timed work is
+bench/workloads/drivers.py, run as a fresh process in each environment, the
+variants interleaved (the order rotates each round); a run reports the best of
+REPEAT calls, and the table the best of the rounds.
+
+    python bench/runtime.py [--rounds N] [--only NAME,...] [--variant NAME=ARGS ...]
+
+A variant is a name and the arguments of `tov bdist` (shell words; leading
+VAR=value words are set in its environment, e.g. CFLAGS). By default:
+`limited=` (the default wheel) and `full=--abi3 ""` (the full API).
+BENCH_SMOKE=1 runs the ordinary workloads only (nothing is downloaded), at a
+tiny scale, one round.
+"""
+
+import argparse
+import contextlib
+import json
+import math
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+SMOKE = os.environ.get("BENCH_SMOKE", "") not in ("", "0")
+QUICK = SMOKE or os.environ.get("BENCH_QUICK", "") not in ("", "0")
+HERE = Path(__file__).resolve().parent
+WORKLOADS_DIR = HERE / "workloads"
+PYTHON = sys.executable
+BIN = Path(PYTHON).parent
+TOV = str(BIN / "tov")
+ROUNDS = 1 if QUICK else 5
+REPEAT = 2 if SMOKE else 5  # calls timed in each process run
+SMOKE_SCALE = 3
+DEFAULT_VARIANTS = {"limited": "", "full": '--abi3 ""'}
+
+# name, pinned distribution (None: the ordinary workloads, our own package),
+# --keep pattern (modules the work does not reach, or that Cython cannot
+# compile, ship as source: it saves build time and changes no timing), the
+# scale of the work (about 50 ms a call on 3.12 as source), what it does.
+WORKLOADS = [
+    ("cache", None, None, 100, "a dict-based cache class (get with try/except KeyError, put)"),
+    ("parser", None, None, 100, "a recursive-descent parser of arithmetic"),
+    ("loops", None, None, 100, "float and integer loops (escape-time fractal, sieve, digit sums)"),
+    ("textfmt", None, None, 130, "text formatting (f-strings, str.format, %, join, justify)"),
+    ("cachetools", "cachetools==8.0.0", None, 100, "LRU, TTL and LFU caches: look-ups and inserts"),
+    ("sqlparse", "sqlparse==0.6.1", r"^sqlparse/cli\.py$", 30, "sqlparse.format(reindent) and parse of 3 statements"),
+    ("markdown", "markdown==3.11.3", r"^markdown/extensions/(?!__init__)", 400, "markdown.markdown of an 80-block document"),
+    ("tabulate", "tabulate==0.10.0", None, 150, "tabulate of 300 rows in 3 formats"),
+    ("xmltodict", "xmltodict==1.0.4", None, 800, "xmltodict.parse and unparse of 800 items"),
+    ("pyasn1", "pyasn1==0.6.5", r"^pyasn1/codec/(ber/encoder|cer/|der/|native/)", 2500,
+     "BER decoding of 625 records against their schema"),
+    ("more-itertools", "more-itertools==11.2.1", None, 2000, "windowed, unique_everseen, chunked, bucket, ..."),
+    ("toolz", "toolz==1.2.0", r"^toolz/(sandbox|curried/(?!__init__))", 2000,
+     "compose/curry pipelines, frequencies, groupby, merge_with, reduceby"),
+    ("json5", "json5==0.17.3", None, 80, "json5.loads and dumps of 40 records"),
+    ("packaging", "packaging==26.3", r"^packaging/(licenses/|metadata|pylock|tags|_manylinux|_musllinux|_elffile)",
+     5000, "parse and sort 10,000 versions, filter by a SpecifierSet"),
+]
+OURS = "tovbench"
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
+
+
+def run(argv, cwd=None, env=None, logfile=None):
+    """Runs argv; a failure stops the benchmark with the end of its output."""
+    proc = subprocess.run(argv, cwd=cwd, env=env, capture_output=True, text=True)
+    if logfile:
+        Path(logfile).write_text(proc.stdout + proc.stderr)
+    if proc.returncode != 0:
+        sys.exit(f"runtime benchmark: {shlex.join(argv)} failed ({proc.returncode})\n"
+                 f"{(proc.stdout + proc.stderr)[-3000:]}")
+    return proc.stdout
+
+
+def parse_variant(text):
+    """'NAME=ARGS' -> (name, env, tov args): leading VAR=value words of ARGS
+    go to the environment."""
+    name, _, rest = text.partition("=")
+    words = shlex.split(rest)
+    env = {}
+    while words and "=" in words[0] and not words[0].startswith("-"):
+        key, _, value = words.pop(0).partition("=")
+        env[key] = value
+    return name, env, words
+
+
+def pure_wheels(work, workloads):
+    """Pure wheels of our package and of every pinned distribution, in work/pure."""
+    pure = work / "pure"
+    pure.mkdir()
+    ours = work / "tovbench-src"
+    shutil.copytree(WORKLOADS_DIR, ours, ignore=shutil.ignore_patterns("drivers.py", "__pycache__", "build",
+                                                                       "*.egg-info"))
+    log("runtime: the pure wheel of the ordinary workloads")
+    run([PYTHON, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation", "-w", str(pure), str(ours)])
+    pins = [w[1] for w in workloads if w[1]]
+    if pins:
+        log(f"runtime: downloading {len(pins)} pure wheels")
+        run([PYTHON, "-m", "pip", "download", "-q", "--no-deps", "--only-binary", ":all:", "-d", str(pure), *pins])
+    return sorted(pure.glob("*.whl"))
+
+
+def dist_name(wheel):
+    return wheel.name.split("-")[0].lower().replace("_", "-")
+
+
+def build_variant(work, name, env, args, wheels, keeps):
+    """Compiles each pure wheel with tov bdist --from-wheel ARGS; returns the
+    compiled wheels and the time the builds took."""
+    out = []
+    start = time.perf_counter()
+    for wheel in wheels:
+        folder = work / "build" / name / dist_name(wheel)
+        folder.mkdir(parents=True)
+        keep = keeps.get(dist_name(wheel))
+        argv = [TOV, "bdist", "-q", "--from-wheel", str(wheel), *args, *(["--keep", keep] if keep else [])]
+        log(f"runtime: {name}: tov bdist {wheel.name}")
+        run(argv, cwd=folder, env=dict(os.environ, **env), logfile=folder / "bdist.log")
+        (built,) = (folder / "dist").glob("*.whl")
+        out.append(built)
+    return out, time.perf_counter() - start
+
+
+def make_env(folder, wheels):
+    """A fresh virtual environment of this interpreter with the wheels."""
+    run([PYTHON, "-m", "venv", "--without-pip", str(folder)])
+    python = folder / "bin" / "python"
+    run([PYTHON, "-m", "pip", "--python", str(python), "install", "-q", "--no-deps", "--no-index",
+         *map(str, wheels)])
+    return python
+
+
+def time_once(python, driver, name, scale):
+    out = run([str(python), "-I", str(driver), name, str(scale), str(REPEAT)])
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def geomean(values):
+    return math.exp(sum(math.log(v) for v in values) / len(values)) if values else float("nan")
+
+
+def load():
+    with contextlib.suppress(OSError):
+        return " ".join(Path("/proc/loadavg").read_text().split()[:3])
+    return "unknown"
+
+
+def bench_runtime(work, variants=None, rounds=None, only=None):
+    """Builds, installs and times every workload; returns the results that
+    report() prints."""
+    variants = [parse_variant(f"{k}={v}") for k, v in (variants or DEFAULT_VARIANTS).items()]
+    rounds = rounds or ROUNDS
+    workloads = [w for w in WORKLOADS if (not SMOKE or w[1] is None) and (not only or w[0] in only)]
+    started, load_before = time.perf_counter(), load()
+    work = Path(work) / "runtime"
+    work.mkdir(parents=True)
+    wheels = pure_wheels(work, workloads)
+    keeps = {(w[1] or OURS).split("==")[0]: w[2] for w in workloads if w[2]}
+    envs = {"source": make_env(work / "env-source", wheels)}
+    build_seconds = {}
+    for name, env, args in variants:
+        built, build_seconds[name] = build_variant(work, name, env, args, wheels, keeps)
+        envs[name] = make_env(work / f"env-{name}", built)
+    driver = work / "drivers.py"  # alone in its folder: nothing beside it shadows the installed packages
+    shutil.copy(WORKLOADS_DIR / "drivers.py", driver)
+
+    names = list(envs)
+    best = {w[0]: {} for w in workloads}
+    timing_start = time.perf_counter()
+    for r in range(rounds):
+        log(f"runtime: round {r + 1} of {rounds}")
+        for i, (wname, pin, _keep, scale, _what) in enumerate(workloads):
+            scale = SMOKE_SCALE if SMOKE else scale
+            shift = (r + i) % len(names)
+            order = names[shift:] + names[:shift]
+            for variant in order if r % 2 == 0 else order[::-1]:
+                got = time_once(envs[variant], driver, wname, scale)
+                compiled = not got["file"].endswith(".py")
+                if compiled != (variant != "source"):
+                    sys.exit(f"runtime benchmark: {wname} in the {variant} environment ran {got['file']}")
+                seen = best[wname].get(variant)
+                if seen and seen["digest"] != got["digest"]:
+                    sys.exit(f"runtime benchmark: {wname} gave different results in two runs of {variant}")
+                if not seen or got["seconds"] < seen["seconds"]:
+                    best[wname][variant] = got
+            digests = {v: best[wname][v]["digest"] for v in names}
+            if len(set(digests.values())) != 1:
+                sys.exit(f"runtime benchmark: {wname} gives different results: {digests}")
+    return {
+        "workloads": [(w[0], w[1] or "ours", w[4]) for w in workloads],
+        "variants": [(name, env, args) for name, env, args in variants],
+        "seconds": {w: {v: got["seconds"] for v, got in per.items()} for w, per in best.items()},
+        "rounds": rounds,
+        "build seconds": build_seconds,
+        "timing seconds": time.perf_counter() - timing_start,
+        "total seconds": time.perf_counter() - started,
+        "load": (load_before, load()),
+    }
+
+
+def describe(name, env, args):
+    words = [f"{k}={shlex.quote(v)}" for k, v in env.items()] + [shlex.quote(a) if a else '""' for a in args]
+    return f"`{name}`: `tov bdist {' '.join(words)}`" if words else f"`{name}`: `tov bdist` (the default)"
+
+
+def report(results):
+    """The Markdown table of the results: lines."""
+    import platform
+
+    import Cython
+
+    out = []
+    p = out.append
+    names = [v[0] for v in results["variants"]]
+    p("")
+    p(f"Runtime speed: compiled / source time of each workload (CPU time of the process, best of {results['rounds']} interleaved "
+      f"process runs, each the best of {REPEAT} calls); Python {platform.python_version()}, "
+      f"Cython {Cython.__version__}. Builds: "
+      + "; ".join(describe(*v) for v in results["variants"]) + ".")
+    p(f"Load average (1, 5, 15 min): {results['load'][0]} at the start, {results['load'][1]} at the end; "
+      f"builds {', '.join(f'{n} {s:.0f} s' for n, s in results['build seconds'].items())}; timing "
+      f"{results['timing seconds']:.0f} s; total {results['total seconds']:.0f} s"
+      + (" (BENCH_SMOKE: figures mean nothing)" if SMOKE else ""))
+    p("")
+    p("| workload | package | timed work | source ms | " + " | ".join(f"{n} ms | {n} / source" for n in names) + " |")
+    p("|---|---|---|---|" + "---|---|" * len(names))
+    ratios = {n: {"ours": [], "real": []} for n in names}
+    for wname, package, what in results["workloads"]:
+        s = results["seconds"][wname]
+        cells = []
+        for n in names:
+            ratio = s[n] / s["source"]
+            ratios[n]["ours" if package == "ours" else "real"].append(ratio)
+            cells.append(f"{s[n] * 1000:.2f} | {ratio:.2f}")
+        p(f"| {wname} | {package} | {what} | {s['source'] * 1000:.2f} | " + " | ".join(cells) + " |")
+    for label, keys in (("geometric mean, ordinary Python", ("ours",)), ("geometric mean, real packages", ("real",)),
+                        ("geometric mean, all", ("ours", "real"))):
+        cells = []
+        for n in names:
+            values = [r for k in keys for r in ratios[n][k]]
+            cells.append(f" | {geomean(values):.2f}" if values else " | ")
+        if any(c.strip(" |") for c in cells):
+            p(f"| **{label}** | | | |" + " |".join(cells) + " |")
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=None)
+    parser.add_argument("--only", default=None, help="workloads to run, comma-separated")
+    parser.add_argument("--variant", action="append", default=[], help="NAME=ARGS of tov bdist (repeatable)")
+    parser.add_argument("--work", default=None, help="keep the builds and environments in this folder")
+    a = parser.parse_args()
+    if not Path(TOV).exists():
+        sys.exit(f"no tov command next to {PYTHON}: install tovel into this environment")
+    variants = dict(v.split("=", 1) if "=" in v else (v, "") for v in a.variant) or None
+    work = Path(a.work) if a.work else Path(tempfile.mkdtemp(prefix="tovel-runtime-"))
+    try:
+        results = bench_runtime(work, variants, a.rounds, a.only and a.only.split(","))
+    finally:
+        if not a.work:
+            shutil.rmtree(work, ignore_errors=True)
+    print("\n".join(report(results)))
+
+
+if __name__ == "__main__":
+    main()

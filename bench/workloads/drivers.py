@@ -1,0 +1,262 @@
+"""The timed work of each runtime workload, run the same way in every
+environment (source, and the two compiled wheels):
+
+    python drivers.py NAME SCALE REPEAT
+
+prints one line of JSON: the best CPU time of the process over REPEAT calls
+(after one call that warms up; CPU time, as time spent waiting for a core on
+a loaded machine is no time of the work), the file of the module the workload mostly runs (to tell source
+from compiled) and a digest of the call's result (the builds must agree).
+
+Each driver takes a scale and returns (module, call): call() does the work
+once. This file always runs as source; it only calls into the package.
+"""
+
+import hashlib
+import importlib
+import json
+import sys
+import time
+
+
+def cache(scale):
+    from tovbench import cache
+
+    return cache, lambda: cache.run(300 * scale)
+
+
+def parser(scale):
+    from tovbench import parser
+
+    return parser, lambda: parser.run(4 * scale)
+
+
+def loops(scale):
+    from tovbench import loops
+
+    return loops, lambda: loops.run(max(10, int(12 * scale ** 0.5)))
+
+
+def textfmt(scale):
+    from tovbench import textfmt
+
+    return textfmt, lambda: textfmt.run(150 * scale)
+
+
+def cachetools(scale):
+    import cachetools
+
+    def work():
+        lru, ttl, lfu = cachetools.LRUCache(256), cachetools.TTLCache(256, ttl=3600), cachetools.LFUCache(128)
+        hits = 0
+        for i in range(60 * scale):
+            key = (i * 7919) % 1024 >> (i % 3)
+            for c in (lru, ttl, lfu):
+                if key in c:
+                    hits += 1
+                    c[key]
+                else:
+                    c[key] = i
+        return hits, len(lru), len(ttl), len(lfu)
+
+    return cachetools, work
+
+
+SQL = """select a.id, b.name, count(*) as n, sum(b.price * 1.2) total from orders a
+join items b on a.item_id = b.id left outer join users u on u.id = a.user_id where a.created > '2024-01-01'
+and (b.kind in ('x', 'y') or b.price between 10 and 20) group by a.id, b.name having count(*) > 2 order by n desc;
+insert into log (id, message) values (1, 'started'), (2, 'running; still');
+update items set price = price * 1.1 where id in (select item_id from orders where qty > 5);"""
+
+
+def sqlparse(scale):
+    import sqlparse
+
+    def work():
+        out = []
+        for _ in range(max(1, scale // 10)):
+            out.append(sqlparse.format(SQL, reindent=True, keyword_case="upper"))
+            out.extend(str(s.get_type()) for s in sqlparse.parse(SQL))
+        return out
+
+    return sqlparse.sql, work
+
+
+MARKDOWN = """# Title {i}
+
+Some *emphasis*, **strong text**, `code` and a [link](http://example.com/{i} "title").
+A second line with an ![image](img{i}.png) and <b>inline html</b> & entities.
+
+* item one
+* item two with _emphasis_
+    1. nested
+    2. ordered
+
+> A quote
+> over two lines
+
+    indented code block {i}
+
+1. first
+2. second
+
+---
+"""
+
+
+def markdown(scale):
+    import markdown
+
+    text = "\n".join(MARKDOWN.format(i=i) for i in range(max(1, scale // 5)))
+    return markdown.core, lambda: markdown.markdown(text)
+
+
+def tabulate(scale):
+    import tabulate
+
+    rows = [[i, f"name {i}", i * 1.5, None if i % 7 == 0 else i % 13, "x" * (i % 9)] for i in range(2 * scale)]
+    headers = ["id", "name", "value", "count", "text"]
+
+    def work():
+        return [tabulate.tabulate(rows, headers, tablefmt=fmt, floatfmt=".2f") for fmt in ("grid", "pipe", "simple")]
+
+    return tabulate, work
+
+
+def xmltodict(scale):
+    import xmltodict
+
+    items = "".join(
+        f'<item id="{i}" kind="k{i % 3}"><name>item {i}</name><price>{i * 1.5}</price>'
+        f"<tags><tag>a</tag><tag>b{i}</tag></tags></item>"
+        for i in range(scale)
+    )
+    xml = f"<catalog><title>Items</title>{items}</catalog>"
+
+    def work():
+        doc = xmltodict.parse(xml)
+        return xmltodict.unparse(doc)
+
+    return xmltodict, work
+
+
+def pyasn1(scale):
+    from pyasn1.codec.ber import decoder, encoder
+    from pyasn1.type import namedtype, univ
+
+    class Record(univ.Sequence):
+        componentType = namedtype.NamedTypes(
+            namedtype.NamedType("id", univ.Integer()),
+            namedtype.NamedType("name", univ.OctetString()),
+            namedtype.NamedType("flags", univ.SequenceOf(componentType=univ.Integer())),
+            namedtype.NamedType("ok", univ.Boolean()),
+        )
+
+    def record(i):
+        r = Record()
+        r["id"] = i
+        r["name"] = f"record {i}".encode()
+        r["flags"].extend([i % 5, i % 7, 12345])
+        r["ok"] = i % 2 == 0
+        return r
+
+    blobs = [encoder.encode(record(i)) for i in range(max(1, scale // 4))]
+
+    def work():
+        out = []
+        for blob in blobs:
+            value, rest = decoder.decode(blob, asn1Spec=Record())
+            out.append((int(value["id"]), bytes(value["name"]), len(rest)))
+        return out
+
+    return decoder, work
+
+
+def more_itertools(scale):
+    import more_itertools as mi
+
+    data = [(i * 7919) % 997 for i in range(30 * scale)]
+
+    def work():
+        out = [sum(1 for _ in mi.windowed(data, 5, step=2))]
+        out.append(len(list(mi.unique_everseen(data))))
+        out.append(sum(len(c) for c in mi.chunked(data, 7)))
+        out.append(len(list(mi.bucket(data, key=lambda x: x % 10)[3])))
+        out.append(sum(mi.ilen(g) for g in mi.consecutive_groups(sorted(set(data)))))
+        out.append(list(mi.distinct_permutations([1, 1, 2, 2, 3, 3, 4])).__len__())
+        out.append(len(list(mi.split_when(data, lambda a, b: b < a))))
+        return out
+
+    return mi.more, work
+
+
+def toolz(scale):
+    import toolz
+
+    data = [(i * 7919) % 997 for i in range(30 * scale)]
+    words = [f"w{i % 37}" for i in range(10 * scale)]
+    inc = toolz.curry(lambda n, x: x + n)
+
+    def work():
+        pipeline = toolz.compose(sum, toolz.curried.map(inc(3)), toolz.curried.filter(lambda x: x % 2))
+        return (
+            pipeline(data),
+            sorted(toolz.frequencies(words).items())[:3],
+            len(toolz.groupby(lambda x: x % 10, data)),
+            sum(toolz.pluck(0, toolz.sliding_window(3, data))),
+            toolz.merge_with(sum, *({i % 10: i} for i in data))[3],
+            list(toolz.take(5, toolz.unique(data))),
+            toolz.reduceby(lambda x: x % 5, lambda a, b: a + b, data, 0),
+        )
+
+    return toolz.itertoolz, work
+
+
+def json5(scale):
+    import json5
+
+    doc = {
+        "items": [{"id": i, "name": f"item {i}", "price": i * 1.25, "tags": ["a", "b"], "ok": i % 2 == 0, "none": None}
+                  for i in range(max(1, scale // 2))],
+        "meta": {"count": scale, "title": "a \"quoted\" title\n"},
+    }
+    text = json5.dumps(doc, indent=2) + "\n// a comment\n"
+
+    def work():
+        value = json5.loads(text)
+        return json5.dumps(value)
+
+    return json5.parser, work
+
+
+def packaging(scale):
+    from packaging.specifiers import SpecifierSet
+    from packaging.version import Version
+
+    texts = [f"{i % 5}.{i % 13}.{i % 7}" + ("rc1" if i % 11 == 0 else ".post2" if i % 17 == 0 else "") for i in range(2 * scale)]
+    spec = SpecifierSet(">=1.2,!=2.3.*,<4.10")
+
+    def work():
+        versions = sorted(Version(t) for t in texts)
+        return [str(v) for v in versions[:5]], sum(1 for v in versions if v in spec)
+
+    import packaging.version
+    return packaging.version, work
+
+
+def main():
+    name, scale, repeat = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    module, call = globals()[name.replace("-", "_")](scale)
+    result = call()
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.process_time()
+        call()
+        best = min(best, time.process_time() - start)
+    digest = hashlib.sha256(repr(result).encode()).hexdigest()[:12]
+    print(json.dumps({"seconds": best, "file": module.__file__, "digest": digest}))
+
+
+if __name__ == "__main__":
+    importlib.invalidate_caches()
+    main()
