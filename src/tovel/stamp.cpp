@@ -90,7 +90,9 @@ static nb::str fingerprint(nb::dict options) {
     add(h, sys.attr("version"));
     add(h, sys.attr("executable"));
     add(h, mine("sysconfig").attr("get_platform")());
-    add(h, get(mine("os").attr("environ"), "SOURCE_DATE_EPOCH", nb::str("")));
+    // The environment that reaches the compiler and the wheel's time stamps.
+    for (const char *var : {"SOURCE_DATE_EPOCH", "CC", "CFLAGS", "CPPFLAGS", "LDFLAGS", "LDSHARED", "ARCHFLAGS"})
+        add(h, nb::str("{}={}").format(var, get(mine("os").attr("environ"), var, nb::str(""))));
     // The options, but those that change how the build runs, not what it makes.
     nb::dict kept;
     for (auto [key, value] : options) {
