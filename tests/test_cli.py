@@ -106,7 +106,8 @@ def test_records_with_defaults(monkeypatch, capsys, calls):
         "name": None, "from_wheel": None, "no_isolation": False, "abi3": None, "exclude": None,
         "keep": None, "directive": None, "jobs": None, "no_cache": False, "cache_dir": None,
         "remote_cache": None, "debug": False, "quiet": False, "verbose": False, "msvc": "x86_amd64",
-        "version": None, "description": None, "license": None, "extra": None, "entry": None}
+        "version": None, "description": None, "license": None, "extra": None, "entry": None,
+        "test_command": None, "test_requires": None, "test_timeout": None, "keep_failing": None}
     out = capsys.readouterr().out.splitlines()
     assert out[0] == BANNER.splitlines()[0]
     # compile and wheel print the banner and their record; bdist neither.

@@ -198,6 +198,11 @@ BAD_INPUTS = {
                           ["pyproject.toml", "nonesuch"]),
     "bad-jobs-setting": (str, {"jobs": "many"}, ["config setting", "jobs"]),
     "bad-abi3-setting": (str, {"abi3": "maybe"}, ["config setting", "abi3"]),
+    "bad-test-requires": (add('test-requires = ["pytest", "no such thing!"]\n'), {},
+                          ["pyproject.toml", "test-requires", "no such thing!"]),
+    "bad-test-timeout": (add("test-timeout = -5\n"), {}, ["pyproject.toml", "test-timeout"]),
+    "bad-timeout-setting": (str, {"test-timeout": "soon"}, ["config setting", "test-timeout"]),
+    "bad-keep-failing-setting": (str, {"keep-failing": "maybe"}, ["config setting", "keep-failing"]),
 }
 
 # A project the back end (setuptools) refuses: its own message, then one line

@@ -13,7 +13,8 @@
 using namespace tovel;
 
 // The config settings that tov bdist's options take.
-static const char *const SETTINGS[] = {"exclude", "keep", "abi3", "directive", "jobs"};
+static const char *const SETTINGS[] = {"exclude",      "keep",          "abi3",         "directive",   "jobs",
+                                       "test-command", "test-requires", "test-timeout", "keep-failing"};
 
 template <size_t N> static bool listed(nb::handle key, const char *const (&names)[N]) {
     for (const char *name : names)
@@ -40,7 +41,7 @@ static nb::object theirs(nb::handle config_settings) {
 }
 
 // "true", "1", "yes", "on" and their opposites; "" is off, as --abi3 "" is.
-static nb::object switch_value(nb::handle text) {
+static nb::object switch_value(nb::handle text, nb::handle key) {
     nb::str word(nb::str(text).attr("strip")().attr("lower")());
     for (const char *yes : {"true", "1", "yes", "on"})
         if (word.equal(nb::str(yes)))
@@ -48,7 +49,7 @@ static nb::object switch_value(nb::handle text) {
     for (const char *no : {"false", "0", "no", "off", ""})
         if (word.equal(nb::str(no)))
             return nb::bool_(false);
-    refuse(nb::str("config setting abi3 takes true or false, not {!r}").format(text));
+    refuse(nb::str("config setting {} takes true or false, not {!r}").format(key, text));
 }
 
 /// The options of tov bdist as its command line gives them with no option
@@ -58,7 +59,8 @@ static nb::object switch_value(nb::handle text) {
 static nb::dict options_from(nb::handle config_settings) {
     nb::dict options;
     for (const char *key : {"name", "abi3", "exclude", "keep", "directive", "jobs", "mscv",
-                            "version", "description", "license", "extra", "entry"})
+                            "version", "description", "license", "extra", "entry", "test_command",
+                            "test_requires", "test_timeout", "keep_failing"})
         options[key] = nb::none();
     if (config_settings.is_none())
         return options;
@@ -77,8 +79,22 @@ static nb::dict options_from(nb::handle config_settings) {
             for (nb::handle v : values)
                 texts.append(nb::str(v));
             options["directive"] = texts;
-        } else if (name.equal(nb::str("abi3"))) {
-            options["abi3"] = switch_value(last);
+        } else if (name.equal(nb::str("abi3")) || name.equal(nb::str("keep-failing"))) {
+            options[name.attr("replace")("-", "_")] = switch_value(last, name);
+        } else if (name.equal(nb::str("test-requires"))) {
+            // Requirements separated by spaces, as the wheel-building CI tools take them.
+            nb::list reqs;
+            for (nb::handle v : values)
+                reqs.attr("extend")(nb::str(v).attr("split")());
+            options["test_requires"] = reqs;
+        } else if (name.equal(nb::str("test-timeout"))) {
+            try {
+                options["test_timeout"] = builtin("float")(nb::str(last));
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_ValueError))
+                    throw;
+                refuse(nb::str("config setting test-timeout takes a number of seconds, not {!r}").format(last));
+            }
         } else if (name.equal(nb::str("jobs"))) {
             nb::object digits = nb::module_::import_("re").attr("fullmatch")(
                 "[1-9][0-9]*", nb::str(last).attr("strip")());
@@ -87,7 +103,7 @@ static nb::dict options_from(nb::handle config_settings) {
                            .format(last));
             options["jobs"] = builtin("int")(digits.attr("group")());
         } else {
-            options[name] = nb::str(last);
+            options[name.attr("replace")("-", "_")] = nb::str(last);
         }
     }
     return options;

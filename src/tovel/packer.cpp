@@ -212,6 +212,43 @@ static nb::dict source(nb::dict options) {
     return pure;
 }
 
+/// --keep-failing: each failed module that keeping mends ships as source (its
+/// extension out of the tree, its .py in); returns the failures it cannot mend.
+static nb::list keep_as_source(nb::list failed, nb::list built, nb::list kept) {
+    nb::object os = mine("os");
+    nb::list rest;
+    for (nb::handle u : failed) {
+        if (!truthy(get(u, "keep_helps", nb::bool_(true)))) {
+            rest.append(u);
+            continue;
+        }
+        if (truthy(os.attr("path").attr("isfile")(u["so"])))
+            os.attr("remove")(u["so"]);
+        nb::object target = os.attr("path").attr("join")("build/egg", u["arc"]);
+        os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
+        mine("shutil").attr("copy2")(get(u, "file", u["path"]), target);
+        if (truthy(built.attr("__contains__")(u)))
+            built.attr("remove")(u);
+        kept.append(u);
+    }
+    return rest;
+}
+
+/// The project's pure wheel: every module as source, the same .dist-info,
+/// tagged py3-none-any; what the tests of the sources run against.
+static nb::str pure_wheel(nb::dict plan, nb::str info) {
+    nb::object os = mine("os"), shutil = mine("shutil");
+    nb::str tree("build/pure-tree");
+    shutil.attr("rmtree")(tree, "ignore_errors"_a = true);
+    for (const char *kind : {"units", "kept", "data"})
+        for (nb::handle entry : plan[kind]) {
+            nb::object target = os.attr("path").attr("join")(tree, entry["arc"]);
+            os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
+            shutil.attr("copy2")(get(entry, "file", entry["path"]), target);
+        }
+    return pack(tree, info, nb::make_tuple("py3", "none", "any"));
+}
+
 /// The compiled-wheel build: `options` is the bdist options dictionary (the
 /// command line's, or the back end's, settled by tovel.pyproject.settings);
 /// the wheel lands in `outdir`, and its path is returned. `argv` is the
@@ -291,13 +328,44 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     if (nb::len(built))
         failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],
                                                     checker.attr("source_tree")(plan, "build/source")));
+    bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
+    nb::list kept;
+    if (keep_failing)
+        failed = keep_as_source(failed, built, kept);
+
+    nb::object info = pure["info"];
+    nb::object command = get(options, "test_command", nb::none());
+    bool mendable = true;
+    for (nb::handle u : failed)
+        mendable = mendable && truthy(get(u, "keep_helps", nb::bool_(true)));
+    if (!command.is_none() && nb::len(built) && mendable) {
+        // The project's tests judge the compiled modules against its pure
+        // wheel: the back end's own, or one packed from the sources.
+        if (info.is_none())
+            info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
+        nb::object pure_whl = pure["wheel"];
+        if (pure_whl.is_none())
+            pure_whl = pure_wheel(plan, nb::str(info));
+        nb::dict settings;
+        settings["test_command"] = command;
+        settings["test_requires"] = get(options, "test_requires", nb::list());
+        settings["test_timeout"] = get(options, "test_timeout", nb::none());
+        settings["project"] = os.attr("getcwd")();
+        nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
+            settings, pure_whl, built, nb::str("build/prove")));
+        if (keep_failing)
+            keep_as_source(culprits, built, kept);
+        else
+            failed.attr("extend")(culprits);
+    }
     if (nb::len(failed))
         raise_failed(checker.attr("summary")(failed, argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));
 
-    nb::object info = pure["info"];
     if (info.is_none())
         info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
+    // A wheel of sources only (every module kept) is what it is: pure Python.
+    tags = nb::len(built) ? wheel_tags(limited) : nb::make_tuple("py3", "none", "any");
     nb::str wheel = pack(tree, nb::str(info), tags);
     nb::object audit = nb::module_::import_("tovel.audit");
     wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
@@ -306,11 +374,23 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     os.attr("makedirs")(outdir, "exist_ok"_a = true);
     nb::object target = os.attr("path").attr("join")(outdir, os.attr("path").attr("basename")(wheel));
     os.attr("replace")(wheel, target);
+    if (nb::len(kept)) {
+        nb::list logparts;
+        for (nb::handle u : kept) {
+            if (!quiet)
+                print(nb::str("kept as source: {} ({}: {})").format(u["path"], u["stage"], u["line"]));
+            logparts.append(nb::str("==== {} ({})\n{}\n").format(u["path"], u["stage"], u["log"]));
+        }
+        mine("Path")("build/tov-kept.log").attr("write_text")(nb::str("").attr("join")(logparts), "encoding"_a = "utf-8");
+        if (!quiet)
+            print(nb::str("{} kept as source (--keep-failing); the whole output of each is in build/tov-kept.log")
+                      .format(count(nb::len(kept), "failing module")));
+    }
     // The last line names the wheel and what it holds, also with --quiet.
     nb::object took = mine("time").attr("monotonic")() - started;
     nb::object kb = builtin("round")(os.attr("path").attr("getsize")(target) / nb::float_(1024.0));
     print(nb::str("{}: {} compiled, {} kept as source, {} data {}, {} KB in {:.0f} s")
-              .format(target, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])),
+              .format(target, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
                       nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
                       kb, took));
     stamp.attr("record")(options, opts["cache"], outdir, target);

@@ -14,7 +14,9 @@ static const char *MOD = "tovel.pyproject";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // The keys of [tool.tovel], in the order the error message names them.
-static const char *const TOVEL_KEYS[] = {"exclude", "keep", "abi3", "directives", "jobs", "backend", "remote-cache"};
+static const char *const TOVEL_KEYS[] = {"exclude",      "keep",         "abi3",          "directives",
+                                         "jobs",         "backend",      "remote-cache",  "test-command",
+                                         "test-requires", "test-timeout", "keep-failing"};
 // The options that set the metadata of the -n layout.
 static const char *const LAYOUT_OPTIONS[][2] = {{"name", "--name"}, {"version", "--version"},
     {"description", "--description"}, {"license", "--license"}, {"extra", "--extra"},
@@ -89,6 +91,30 @@ static void check_pattern(nb::handle value, nb::handle where) {
     }
 }
 
+static void check_requirements(nb::handle values, nb::handle where) {
+    for (nb::handle r : values) {
+        if (!nb::isinstance<nb::str>(r))
+            fail(nb::str("{}: {!r} is not a requirement text").format(where, r));
+        try {
+            mine("Requirement")(r);
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+            // packaging's message marks the place on two more lines.
+            fail_from(e, nb::str("{}: {!r} is not a requirement: {}")
+                             .format(where, r, nb::str(e.value()).attr("splitlines")()[0]));
+        }
+    }
+}
+
+static void check_seconds(nb::handle value, nb::handle where) {
+    if (value.is_none())
+        return;
+    if ((!is_int(value) && !PyFloat_Check(value.ptr())) || !(nb::cast<double>(builtin("float")(value)) > 0) ||
+        !truthy(nb::module_::import_("math").attr("isfinite")(value)))
+        fail(nb::str("{} must be a number of seconds (more than 0), not {!r}").format(where, value));
+}
+
 /// [tool.tovel], its keys and the types of their values checked.
 static nb::dict tool_table(nb::handle doc) {
     if (doc.is_none())
@@ -109,7 +135,19 @@ static nb::dict tool_table(nb::handle doc) {
         nb::str name(key);
         if (name.equal(nb::str("exclude")) || name.equal(nb::str("keep"))) {
             check_pattern(value, where);
-        } else if (name.equal(nb::str("abi3"))) {
+        } else if (name.equal(nb::str("test-command"))) {
+            if (!nb::isinstance<nb::str>(value))
+                fail(nb::str("{} must be a text (a shell command), not {}").format(where, kind_of(value)));
+        } else if (name.equal(nb::str("test-requires"))) {
+            // A list of requirements, or one text of them separated by spaces.
+            if (nb::isinstance<nb::str>(value))
+                tool[key] = value.attr("split")();
+            else if (!nb::isinstance<nb::list>(value))
+                fail(nb::str("{} must be a list of requirements, not {}").format(where, kind_of(value)));
+            check_requirements(tool[key], where);
+        } else if (name.equal(nb::str("test-timeout"))) {
+            check_seconds(value, where);
+        } else if (name.equal(nb::str("abi3")) || name.equal(nb::str("keep-failing"))) {
             if (!is_bool(value))
                 fail(nb::str("{} must be true or false, not {!r}").format(where, value));
         } else if (name.equal(nb::str("remote-cache"))) {
@@ -262,6 +300,19 @@ static void settings(nb::handle options) {
     fill(options, "remote_cache", get(tool, "remote-cache", nb::none()));
     if (!get(options, "remote_cache", nb::none()).is_none() && nb::len(nb::str(options["remote_cache"])) == 0)
         options["remote_cache"] = nb::none();
+    nb::object command = get(options, "test_command", nb::none());
+    if (!command.is_none() && !truthy(nb::str(command).attr("strip")()))
+        fail("--test-command must not be empty");
+    check_seconds(get(options, "test_timeout", nb::none()), nb::str("--test-timeout"));
+    nb::object requires = get(options, "test_requires", nb::none());
+    if (nb::isinstance<nb::str>(requires))
+        options["test_requires"] = requires.attr("split")();
+    if (!requires.is_none())
+        check_requirements(options["test_requires"], nb::str("--test-requires"));
+    fill(options, "test_command", get(tool, "test-command", nb::none()));
+    fill(options, "test_requires", get(tool, "test-requires", nb::list()));
+    fill(options, "test_timeout", get(tool, "test-timeout", nb::none()));
+    fill(options, "keep_failing", get(tool, "keep-failing", nb::bool_(false)));
 
     // The directives of [tool.tovel] come first, those given after them, so
     // that a name given again wins.

@@ -104,6 +104,20 @@ static nb::object directive_type(nb::str text) {
     return text;
 }
 
+static nb::object seconds_type(nb::str text) {
+    nb::object n;
+    try {
+        n = builtin("float")(text);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        n = nb::float_(0.0);
+    }
+    if (!(nb::cast<double>(n) > 0) || !truthy(nb::module_::import_("math").attr("isfinite")(n)))
+        return usage_error(nb::str("{!r} is not a number of seconds (more than 0)").format(text));
+    return n;
+}
+
 // tov bdist: the compile options and the metadata options, then its own. An
 // option left out is None, so that the project's [tool.tovel] settings and
 // the defaults can fill it in.
@@ -150,6 +164,22 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     add(p, {"--license", "-l"}, none, kw, "license", "licence expression, such as MIT (default: none)");
     add(p, {"--extra", "-x"}, none, kw, "extra", "wheel extra requires");
     add(p, {"--entry", "-t"}, none, kw, "entry", "entry points: console scripts, or groups of them");
+    add(p, {"--test-command"}, none, kw, "test_command",
+        "a command that runs the project's tests ({project} is the project folder); they must "
+        "pass compiled as they pass from the sources");
+    nb::dict requires;
+    requires["action"] = "append";
+    add(p, {"--test-requires"}, none, kw, "test_requires", "a requirement of the tests (repeatable)",
+        nb::handle(), requires);
+    nb::dict seconds;
+    seconds["type"] = nb::cpp_function(&seconds_type, nb::name("seconds"));
+    add(p, {"--test-timeout"}, none, kw, "test_timeout", "seconds each run of the tests may take",
+        nb::handle(), seconds);
+    // None when not given, so that keep-failing in [tool.tovel] counts.
+    nb::dict maybe;
+    maybe["action"] = "store_true";
+    add(p, {"--keep-failing"}, none, kw, "keep_failing",
+        "ship every module that fails (to compile, to import, the tests) as source", nb::handle(), maybe);
 }
 
 static nb::object parser_for(nb::handle kw) {

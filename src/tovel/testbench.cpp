@@ -1,0 +1,386 @@
+// tovel.testbench: the test bench of tovel.prover. A fresh virtual
+// environment holds the project's pure wheel and the test requirements; each
+// compiled module can be swapped in for its source there (the built .so in,
+// the .py out, and back), and the test command runs from an empty scratch
+// folder, bounded by the timeout, its outcome read per test from pytest's
+// junit report or from its exit status.
+#include "common.h"
+
+using namespace tovel;
+
+static const char *MOD = "tovel.testbench";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+// Loaded into pytest with -p: writes each test's node id into the junit
+// report, and runs only the node ids listed in TOVEL_PROVE_SELECT. Node ids
+// are relative to pytest's rootdir, which the test folder decides, not the
+// scratch folder the command runs in: so they are selected here. Each test
+// is noted in TOVEL_PROVE_TRACE as it starts, so that a crash, which leaves
+// no report, still names the test it happened in.
+static const char *PLUGIN = R"(import os
+
+
+def pytest_runtest_logstart(nodeid, location):
+    with open(os.environ["TOVEL_PROVE_TRACE"], "a", encoding="utf-8") as f:
+        f.write(nodeid + "\n")
+
+
+def pytest_collection_modifyitems(session, config, items):
+    for item in items:
+        item.user_properties.append(("tovel-nodeid", item.nodeid))
+    path = os.environ.get("TOVEL_PROVE_SELECT")
+    if path:
+        with open(path, encoding="utf-8") as f:
+            wanted = set(f.read().splitlines())
+        config.hook.pytest_deselected(items=[i for i in items if i.nodeid not in wanted])
+        items[:] = [i for i in items if i.nodeid in wanted]
+)";
+
+[[noreturn]] static void build_failed(nb::handle message) {
+    PyErr_SetObject(global("tovel.packer", "BuildFailed").ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+static nb::object join(nb::handle a, nb::handle b) { return mine("os").attr("path").attr("join")(a, b); }
+static nb::object join(nb::handle a, const char *b) { return join(a, nb::str(b)); }
+
+/// Whether the command is a pytest run that takes more arguments at its end:
+/// pytest or `python -m pytest`, with no shell syntax around it.
+static bool is_pytest(nb::str command) {
+    for (const char *mark : {";", "&", "|", "<", ">", "`", "$(", "\n"})
+        if (truthy(command.attr("__contains__")(mark)))
+            return false;
+    nb::list words;
+    try {
+        words = nb::list(mine("shlex").attr("split")(command));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        return false;
+    }
+    if (nb::len(words) == 0)
+        return false;
+    nb::str program(mine("os").attr("path").attr("basename")(words[0]));
+    if (program.equal(nb::str("pytest")) || program.equal(nb::str("py.test")))
+        return true;
+    return truthy(program.attr("startswith")("python")) && nb::len(words) >= 3 &&
+           nb::str(words[1]).equal(nb::str("-m")) && nb::str(words[2]).equal(nb::str("pytest"));
+}
+
+// ---------------------------------------------------------------- the environment
+
+// Runs a setup step, its output to `log`; a failure ends the build with one line.
+static void setup_step(nb::list cmd, nb::handle log, const char *what) {
+    nb::object out = builtin("open")(log, "a", "encoding"_a = "utf-8");
+    nb::object done;
+    try {
+        done = mine("subprocess").attr("run")(cmd, "stdout"_a = out, "stderr"_a = mine("subprocess").attr("STDOUT"),
+                                              "stdin"_a = mine("subprocess").attr("DEVNULL"));
+    } catch (...) {
+        out.attr("close")();
+        throw;
+    }
+    out.attr("close")();
+    if (!done.attr("returncode").equal(nb::int_(0)))
+        build_failed(nb::str("the test environment could not be made: {} ended with exit status {}; "
+                             "its output is in {}")
+                         .format(what, done.attr("returncode"), log));
+}
+
+/// A fresh virtual environment under `workdir` with the pure wheel (and so
+/// the project's dependencies, from the index as pip is configured) and the
+/// test requirements; the sources of the units saved beside it. Returns the
+/// bench: what a run needs (the environment, the command, the modules).
+static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::str workdir) {
+    nb::dict b;
+    nb::object os = mine("os"), shutil = mine("shutil"), sys = mine("sys");
+    workdir = nb::str(os.attr("path").attr("abspath")(workdir));
+    shutil.attr("rmtree")(workdir, "ignore_errors"_a = true);
+    nb::str logs(join(workdir, "logs"));
+    b["logs"] = logs;
+    b["scratch"] = join(workdir, "scratch");
+    nb::str plugins(join(workdir, "plugins"));
+    for (nb::handle d : {nb::handle(logs), nb::handle(plugins)})
+        os.attr("makedirs")(d);
+    mine("Path")(join(plugins, "tovel_prove.py")).attr("write_text")(PLUGIN, "encoding"_a = "utf-8");
+
+    nb::str venv(join(workdir, "venv"));
+    bool windows = os.attr("name").equal(nb::str("nt"));
+    nb::str bin(join(venv, windows ? "Scripts" : "bin"));
+    nb::str python(join(bin, windows ? "python.exe" : "python"));
+    b["python"] = python;
+    nb::str log(join(logs, "install.log"));
+    // venv and pip, not uv: pip installs from the index the way the user
+    // configured it. The running interpreter's pip drives the environment
+    // when it can (pip >= 22.3 takes --python), which spares installing pip.
+    bool outer = false;
+    try {
+        nb::object version = nb::module_::import_("importlib.metadata").attr("version")("pip");
+        outer = mine("Version")(version) >= mine("Version")("22.3");
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+    }
+    nb::list cmd;
+    cmd.append(sys.attr("executable"));
+    for (const char *a : {"-m", "venv"})
+        cmd.append(a);
+    if (outer)
+        cmd.append("--without-pip");
+    cmd.append(venv);
+    setup_step(cmd, log, "python -m venv");
+    cmd = nb::list();
+    cmd.append(outer ? nb::object(sys.attr("executable")) : nb::object(python));
+    for (const char *a : {"-m", "pip"})
+        cmd.append(a);
+    if (outer) {
+        cmd.append("--python");
+        cmd.append(python);
+    }
+    for (const char *a : {"install", "-q", "--disable-pip-version-check"})
+        cmd.append(a);
+    cmd.append(os.attr("path").attr("abspath")(pure_wheel));
+    nb::object requires = get(settings, "test_requires", nb::none());
+    if (!requires.is_none())
+        for (nb::handle r : requires)
+            cmd.append(r);
+    setup_step(cmd, log, "pip install");
+    nb::str site(mine("subprocess").attr("check_output")(
+        nb::make_tuple(python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"),
+        "text"_a = true).attr("strip")());
+    b["site"] = site;
+
+    nb::str project(get(settings, "project", os.attr("getcwd")()));
+    nb::str quoted(mine("shlex").attr("quote")(project));
+    nb::str given(settings["test_command"]);
+    nb::str command(given.attr("replace")("{project}", quoted).attr("replace")("{package}", quoted));
+    b["command"] = command;
+    b["pytest"] = nb::bool_(is_pytest(command));
+    b["timeout"] = get(settings, "test_timeout", nb::none());
+    nb::dict env = nb::borrow<nb::dict>(builtin("dict")(os.attr("environ")));
+    for (const char *key : {"PYTHONPATH", "PYTHONHOME", "TOVEL_PROVE_SELECT", "TOVEL_PROVE_TRACE"})
+        env.attr("pop")(key, nb::none());
+    env["VIRTUAL_ENV"] = venv;
+    env["PATH"] = bin + nb::str(os.attr("pathsep")) + nb::str(get(os.attr("environ"), "PATH", nb::str("")));
+    // No bytecode written into the project's test folder.
+    env["PYTHONDONTWRITEBYTECODE"] = "1";
+    if (is_pytest(command))
+        env["PYTHONPATH"] = plugins;
+    b["env"] = env;
+
+    b["units"] = units;
+    nb::list so_arcs, so_paths, backups, compiled;
+    for (nb::handle u : units) {
+        nb::str arc(u["arc"]);
+        nb::object folder = mine("posixpath").attr("dirname")(arc);
+        nb::str so(os.attr("path").attr("abspath")(u["so"]));
+        nb::str so_arc(mine("posixpath").attr("join")(folder, os.attr("path").attr("basename")(so)));
+        nb::str installed(join(site, arc));
+        if (!truthy(os.attr("path").attr("isfile")(installed)))
+            build_failed(nb::str("the pure wheel {} has no {}: it cannot stand for the sources").format(pure_wheel, arc));
+        nb::str saved(mine("os").attr("path").attr("join")(workdir, "sources", arc));
+        os.attr("makedirs")(os.attr("path").attr("dirname")(saved), "exist_ok"_a = true);
+        shutil.attr("copy2")(installed, saved);
+        so_arcs.append(so_arc);
+        so_paths.append(so);
+        backups.append(saved);
+        compiled.append(false);
+    }
+    b["so_arc"] = so_arcs;
+    b["so_path"] = so_paths;
+    b["backup"] = backups;
+    b["compiled"] = compiled;
+    b["runs"] = 0;
+    return b;
+}
+
+/// Puts the modules of `source` (indices of the bench's units) in
+/// site-packages as .py, the others as their built extension (the .py
+/// removed, so that nothing else is imported).
+static void arrange(nb::dict b, nb::list source) {
+    nb::object os = mine("os"), shutil = mine("shutil");
+    nb::list compiled(b["compiled"]);
+    for (size_t i = 0; i < nb::len(compiled); ++i) {
+        bool want = !truthy(source.attr("__contains__")(nb::int_(i)));
+        if (truthy(compiled[i]) == want)
+            continue;
+        nb::object py = join(b["site"], b["units"][nb::int_(i)]["arc"]), so = join(b["site"], b["so_arc"][nb::int_(i)]);
+        nb::object drop = want ? py : so;
+        if (truthy(os.attr("path").attr("exists")(drop)))
+            os.attr("remove")(drop);
+        if (want)
+            shutil.attr("copy2")(b["so_path"][nb::int_(i)], so);
+        else
+            shutil.attr("copy2")(b["backup"][nb::int_(i)], py);
+        compiled[i] = nb::bool_(want);
+    }
+}
+
+// ---------------------------------------------------------------- one run
+
+// The junit report of a pytest run: test id -> passed, and the failure texts.
+// Skipped tests are left out; a missing or broken report is None.
+static nb::object read_junit(nb::str path, nb::dict texts) {
+    if (!truthy(mine("os").attr("path").attr("isfile")(path)))
+        return nb::none();
+    nb::object root;
+    try {
+        root = mine("ElementTree").attr("parse")(path).attr("getroot")();
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+        return nb::none();
+    }
+    nb::dict tests;
+    for (nb::handle tc : root.attr("iter")("testcase")) {
+        nb::object id = nb::none();
+        for (nb::handle prop : tc.attr("iter")("property"))
+            if (nb::str(prop.attr("get")("name")).equal(nb::str("tovel-nodeid"))) {
+                id = prop.attr("get")("value");
+                break;
+            }
+        if (id.is_none())
+            id = nb::str("{}::{}").format(tc.attr("get")("classname"), tc.attr("get")("name"));
+        nb::object bad = tc.attr("find")("failure");
+        if (bad.is_none())
+            bad = tc.attr("find")("error");
+        if (bad.is_none() && !tc.attr("find")("skipped").is_none())
+            continue;
+        // A test reported twice (an error in its teardown) passed only if both did.
+        tests[id] = nb::bool_(truthy(tests.attr("get")(id, true)) && bad.is_none());
+        if (!bad.is_none()) {
+            nb::object message = bad.attr("get")("message", "");
+            nb::object body = bad.attr("text");
+            texts[id] = nb::str("{}\n{}").format(message, body.is_none() ? nb::str("") : nb::str(body));
+        }
+    }
+    return tests;
+}
+
+// The signal that ended a run (the shell reports 128 + N), or 0.
+static int signal_of(nb::dict r) {
+    if (r["status"].is_none())
+        return 0;
+    int status = nb::cast<int>(r["status"]);
+    if (status < 0)
+        return -status;
+    return r["tests"].is_none() && status > 128 && status <= 128 + 64 ? status - 128 : 0;
+}
+
+/// Runs the test command once, from an empty scratch folder with the shell,
+/// bounded by the timeout; with pytest only the `select`ed tests (None: all).
+static nb::dict run(nb::dict b, nb::object select) {
+    nb::object os = mine("os"), shutil = mine("shutil"), subprocess = mine("subprocess");
+    int n = nb::cast<int>(b["runs"]) + 1;
+    b["runs"] = n;
+    nb::object logs = b["logs"], scratch = b["scratch"];
+    nb::str log(join(logs, nb::str("run-{}.log").format(n)));
+    nb::str junit(join(logs, nb::str("run-{}.xml").format(n)));
+    nb::str trace(join(logs, nb::str("run-{}.trace").format(n)));
+    shutil.attr("rmtree")(scratch, "ignore_errors"_a = true);
+    os.attr("makedirs")(scratch);
+    nb::dict env = nb::borrow<nb::dict>(b["env"].attr("copy")());
+    nb::str command(b["command"]);
+    bool pytest = truthy(b["pytest"]);
+    if (pytest) {
+        nb::list extra;
+        for (const char *a : {"-p", "tovel_prove", "-p", "no:cacheprovider"})
+            extra.append(a);
+        extra.append(nb::str("--junitxml=") + junit);
+        env["TOVEL_PROVE_TRACE"] = trace;
+        command = nb::str(command + nb::str(" ") + nb::str(mine("shlex").attr("join")(extra)));
+        if (!select.is_none()) {
+            nb::str chosen(join(logs, nb::str("run-{}.select").format(n)));
+            mine("Path")(chosen).attr("write_text")(nb::str("\n").attr("join")(select), "encoding"_a = "utf-8");
+            env["TOVEL_PROVE_SELECT"] = chosen;
+        }
+    }
+    bool posix = !os.attr("name").equal(nb::str("nt"));
+    nb::object start = mine("time").attr("monotonic")();
+    nb::object out = builtin("open")(log, "w", "encoding"_a = "utf-8");
+    nb::object status = nb::none();
+    try {
+        // A session of its own, so that a timeout ends the shell and all it started.
+        nb::object proc = subprocess.attr("Popen")(command, "shell"_a = true, "cwd"_a = scratch, "env"_a = env,
+                                                   "stdout"_a = out, "stderr"_a = subprocess.attr("STDOUT"),
+                                                   "stdin"_a = subprocess.attr("DEVNULL"), "start_new_session"_a = posix);
+        try {
+            status = proc.attr("wait")("timeout"_a = b["timeout"]);
+        } catch (nb::python_error &e) {
+            if (!e.matches(subprocess.attr("TimeoutExpired")))
+                throw;
+            try {
+                if (posix)
+                    os.attr("killpg")(proc.attr("pid"), mine("signal").attr("SIGKILL"));
+                else
+                    proc.attr("kill")();
+            } catch (nb::python_error &gone) {
+                if (!gone.matches(PyExc_ProcessLookupError))
+                    throw;
+            }
+            proc.attr("wait")();
+        }
+    } catch (...) {
+        out.attr("close")();
+        throw;
+    }
+    out.attr("close")();
+    nb::dict r;
+    r["status"] = status;
+    r["seconds"] = mine("time").attr("monotonic")() - start;
+    r["log"] = log;
+    nb::dict texts;
+    r["texts"] = texts;
+    r["tests"] = pytest ? read_junit(junit, texts) : nb::none();
+    r["last"] = nb::none();
+    if (r["tests"].is_none() && truthy(os.attr("path").attr("isfile")(trace))) {
+        nb::list started(mine("Path")(trace).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")());
+        if (nb::len(started))
+            r["last"] = nb::str(started[nb::len(started) - 1]).attr("rpartition")("::")[2];
+    }
+    r["signal"] = signal_of(r);
+    return r;
+}
+
+// The test a run that left no report was in when it crashed or timed out.
+static nb::str where(nb::dict r) {
+    return r["last"].is_none() ? nb::str("") : nb::str(" in {}").format(r["last"]);
+}
+
+/// How a run ended, for its progress line.
+static nb::str describe(nb::dict b, nb::dict r) {
+    nb::str how;
+    if (r["status"].is_none())
+        how = nb::str("timed out after {} s").format(b["timeout"]);
+    else if (truthy(r["signal"]))
+        how = nb::str("crashed (signal {})").format(r["signal"]);
+    else if (!r["tests"].is_none()) {
+        size_t ok = 0, bad = 0;
+        for (auto [id, passed] : nb::borrow<nb::dict>(r["tests"]))
+            (truthy(passed) ? ok : bad) += 1;
+        how = nb::str("{} passed, {} failed").format(ok, bad);
+    } else if (truthy(b["pytest"]))
+        how = nb::str("no test report, exit status {}").format(r["status"]);
+    else
+        how = nb::str("exit status {}").format(r["status"]);
+    return nb::str("{}{} ({:.1f} s)").format(how, where(r), r["seconds"]);
+}
+
+TOVEL_MODULE(testbench, m) {
+    for (const char *name : {"os", "posixpath", "shlex", "shutil", "signal", "subprocess", "sys", "time"})
+        m.attr(name) = nb::module_::import_(name);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.attr("ElementTree") = nb::module_::import_("xml.etree.ElementTree");
+    m.attr("Version") = nb::module_::import_("packaging.version").attr("Version");
+    m.def("is_pytest", &is_pytest, "command"_a,
+          "Whether the test command is a pytest run that takes more arguments at its end.");
+    m.def("make", &make, "settings"_a, "pure_wheel"_a, "units"_a, "workdir"_a,
+          "Make the test environment under workdir: the pure wheel and the test requirements "
+          "installed; returns the bench.");
+    m.def("arrange", &arrange, "bench"_a, "source"_a,
+          "Put the units whose indices are in source in site-packages as .py, the others compiled.");
+    m.def("run", &run, "bench"_a, "select"_a.none(),
+          "Run the test command once (with pytest, only the selected node ids; None: all).");
+    m.def("describe", &describe, "bench"_a, "result"_a, "How a run ended, in a few words.");
+}
