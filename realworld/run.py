@@ -229,17 +229,18 @@ def bdist_report(output):
     """What a tov bdist run printed: its failure summary (a header line, then
     one line per module: path, stage, reason, two spaces or more apart) and
     the command line it suggests; or, with --keep-failing, the modules it
-    kept as source, listed the same way."""
+    kept as source (`kept as source: PATH (STAGE: REASON)`)."""
     report = {"failed": [], "command": None}
     lines = output.splitlines()
     listing = False
     for i, line in enumerate(lines):
-        if re.match(r"^\d+ modules? (failed|(is|are) kept as source|kept as source)", line):
+        if re.match(r"^\d+ modules? failed; no wheel was made", line):
             listing = True
             continue
         match = re.match(r"^  (\S+) {2,}(\S.*?) {2,}(.*)$", line) if listing else None
-        if match:
-            report["failed"].append(match.groups())
+        kept = re.match(r"^kept as source: (\S+) \(([^:]+): (.*)\)$", line)
+        if match or kept:
+            report["failed"].append((match or kept).groups())
         elif listing and not line.startswith("  "):
             listing = False
         if line.startswith("This command builds the wheel") and i + 1 < len(lines):
@@ -413,7 +414,8 @@ def one_package(pkg, work, downloads, tov, row, cache):
     row["modules"] = f"{len(compiled)} of {len(compiled) + len(shipped)}"
 
     step("tests with the wheel")
-    python = make_venv(work / "venv-compiled", [*requirements[:-1] if pure else requirements, wheel],
+    # The pure wheel's place is the compiled wheel's.
+    python = make_venv(work / "venv-compiled", [*(r for r in requirements if r != pure), wheel],
                        logs / "venv-compiled.log")
     site = site_of(python)
     compiled_outcomes, modules = run_tests(pkg, python, tests, [], work / "runs" / "results-compiled.json",
