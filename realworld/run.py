@@ -146,8 +146,9 @@ def make_tests(pkg, sdist, folder):
     nothing of the package itself (a flat layout's tests would otherwise put
     the sources on the path, ahead of the installed wheel)."""
     folder.mkdir(parents=True)
-    for path in [*pkg["tests"], *pkg.get("files", [])]:
-        copy(sdist / path, folder / path)
+    for path in [*pkg.get("files", []), *pkg["tests"]]:
+        if not (folder / path).exists():  # the tests may lie in a folder of files
+            copy(sdist / path, folder / path)
     (folder / "pytest.ini").write_text("[pytest]\n" + pkg.get("pytest_ini", "").lstrip(),
                                        encoding="utf-8")
     for shadow in (folder / pkg["package"], folder / (pkg["package"] + ".py")):
@@ -158,7 +159,8 @@ def make_tests(pkg, sdist, folder):
 def pytest_argv(pkg, tests):
     """The pytest command line of every run, from any folder."""
     return ["python", "-m", "pytest", "-c", str(tests / "pytest.ini"), "--rootdir", str(tests),
-            *pkg.get("pytest_args", []), *(str(tests / t) for t in pkg["tests"])]
+            *(a.replace("{tests}", str(tests)) for a in pkg.get("pytest_args", [])),
+            *(str(tests / t) for t in pkg["tests"])]
 
 
 def make_venv(where, requirements, log):
