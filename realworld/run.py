@@ -1,23 +1,34 @@
 """make realworld: tov bdist on real packages from the package index.
 
-For each package of realworld/packages.toml: download its sdist and run its
-own tests against the sources; run `tov bdist` on it with the default options
-and record what that first run reports (the modules that fail, their stage,
-the command it suggests); run `tov bdist` again with the options the package
-is listed with (modules kept as source, Cython directives, exclusions),
-install that wheel into a fresh virtual environment and run the same tests
-against it, from a folder that holds only the tests. Prints a table of what
-was compiled and passed.
+For each package of realworld/packages.toml: download its sdist, unpack it
+and run its own tests against its pure wheel (the project's back end builds
+it, as `python -m build --wheel` does) in a fresh virtual environment. Then:
 
-Run it with the python of an environment where tovel is installed (its `tov`
-is taken from beside that python, or from --tov); the test environments are
-made with the same interpreter. Exits 1 when a step fails or a compiled test
-fails for a reason the table of packages does not list.
+1. the first run: `tov bdist --test-command ...` in the unpacked sdist,
+   unchanged (the project route; a package listed with `layout = "folder"`
+   is laid out as a bare folder and built with `-n`). It records what that
+   run reports: its exit status and each failing module with its stage and
+   reason, the test-breaking ones named by the tests;
+2. when the first run failed, `tov bdist --keep-failing --test-command ...`,
+   which ships those modules as source, and records what it kept;
+3. the wheel made is compared with the pure wheel (only the tags and
+   `.py` -> `.so` may differ), installed into a fresh virtual environment and
+   tested again, from a folder that holds only the tests: every test that
+   passes with the pure wheel must pass with it. A pytest plugin
+   (realworld/results.py) records each loaded module of the package, which
+   must come from that environment, and be an extension module unless the
+   wheel ships it as source.
+
+Prints a table. Run it with the python of an environment where tovel is
+installed (its `tov` is taken from beside that python, or from --tov); the
+test environments are made with the same interpreter. Exits 1 when a step
+fails or the final wheel fails a test that passes from source.
 
     python realworld/run.py [--work DIR] [--tov PATH] [PACKAGE ...]
 """
 
 import argparse
+import email.parser
 import importlib.metadata
 import json
 import os
@@ -60,11 +71,11 @@ def run(argv, log, cwd=None, env=None, ok=(0,)):
     failed step, reported with the end of the log."""
     argv = [str(a) for a in argv]
     with open(log, "w", encoding="utf-8") as out:
-        out.write("$ " + " ".join(argv) + "\n")
+        out.write("$ " + shlex.join(argv) + "\n")
         out.flush()
         rc = subprocess.run(
             argv, cwd=cwd, env=env or base_env(), stdin=subprocess.DEVNULL,
-            stdout=out, stderr=subprocess.STDOUT, timeout=1800,
+            stdout=out, stderr=subprocess.STDOUT, timeout=3600,
         ).returncode
     if rc not in ok:
         tail = "\n".join(Path(log).read_text(errors="replace").splitlines()[-25:])
@@ -104,9 +115,9 @@ def copy(src, dest):
         shutil.copy2(src, dest)
 
 
-def make_project(pkg, sdist, project):
-    """A project in tov's layout: the package folder and project/ with the
-    readme, the requirements and the licence of the sdist."""
+def make_folder_project(pkg, sdist, project):
+    """A project in tov's bare-folder layout: the package folder and project/
+    with the readme, the requirements and the licence of the sdist."""
     source = sdist / pkg["source"]
     target = project / pkg["package"]
     if source.is_file():
@@ -132,10 +143,12 @@ def make_project(pkg, sdist, project):
 
 def make_tests(pkg, sdist, folder):
     """The folder pytest runs in: the tests of the sdist and a pytest.ini,
-    nothing of the package itself."""
+    nothing of the package itself (a flat layout's tests would otherwise put
+    the sources on the path, ahead of the installed wheel)."""
     folder.mkdir(parents=True)
-    for path in [*pkg["tests"], *pkg.get("files", [])]:
-        copy(sdist / path, folder / path)
+    for path in [*pkg.get("files", []), *pkg["tests"]]:
+        if not (folder / path).exists():  # the tests may lie in a folder of files
+            copy(sdist / path, folder / path)
     (folder / "pytest.ini").write_text("[pytest]\n" + pkg.get("pytest_ini", "").lstrip(),
                                        encoding="utf-8")
     for shadow in (folder / pkg["package"], folder / (pkg["package"] + ".py")):
@@ -143,34 +156,37 @@ def make_tests(pkg, sdist, folder):
             raise StepFailed(f"{shadow} would let the tests import the sources")
 
 
-def make_venv(where, requirements, log, no_deps=()):
+def pytest_argv(pkg, tests):
+    """The pytest command line of every run, from any folder."""
+    return ["python", "-m", "pytest", "-c", str(tests / "pytest.ini"), "--rootdir", str(tests),
+            *(a.replace("{tests}", str(tests)) for a in pkg.get("pytest_args", [])),
+            *(str(tests / t) for t in pkg["tests"])]
+
+
+def make_venv(where, requirements, log):
     """A fresh environment of this interpreter; the running pip installs into
-    it, which saves bootstrapping a pip in each. The no_deps requirements come
-    without their dependencies (a test tool that depends on the package under
-    test would otherwise bring the package's own wheel from the index)."""
+    it, which saves bootstrapping a pip in each."""
     run([sys.executable, "-m", "venv", "--without-pip", where], log)
     python = where / BIN / ("python" + EXE)
-    with open(log, "a", encoding="utf-8") as out:
-        out.write("\n")
-    pip = [sys.executable, "-m", "pip", "--python", python, "install", "-q"]
-    run([*pip, *requirements], str(log) + ".pip")
-    if no_deps:
-        run([*pip, "--no-deps", *no_deps], str(log) + ".pip-no-deps")
+    run([sys.executable, "-m", "pip", "--python", python, "install", "-q", *requirements],
+        str(log) + ".pip")
     return python
 
 
-def run_tests(pkg, python, folder, extra_path, results, log, extra_args=()):
-    """pytest in folder; returns (status, outcomes by node id, module files)."""
+def run_tests(pkg, python, tests, extra_path, results, log):
+    """pytest as the test command runs it; returns (outcomes by node id,
+    module files of the package)."""
     env = base_env()
+    env["PATH"] = str(python.parent) + os.pathsep + env.get("PATH", "")
     env["PYTHONPATH"] = os.pathsep.join([*extra_path, str(HERE)])
     env["REALWORLD_PACKAGE"] = pkg["package"]
     env["REALWORLD_RESULTS"] = str(results)
     env.update(pkg.get("test_env", {}))
-    rc = run([python, "-m", "pytest", "-p", "results", "-p", "no:cacheprovider", "-q",
-              *pkg.get("pytest_args", []), *extra_args, *pkg["tests"]],
-             log, cwd=folder, env=env, ok=(0, 1))
+    argv = pytest_argv(pkg, tests)
+    run([python, *argv[1:3], "-p", "results", "-p", "no:cacheprovider", "-q", *argv[3:]],
+        log, cwd=results.parent, env=env, ok=(0, 1))
     data = json.loads(Path(results).read_text(encoding="utf-8"))
-    return rc, data["outcomes"], data["modules"]
+    return data["outcomes"], data["modules"]
 
 
 def check_modules(pkg, modules, inside, kept=None):
@@ -190,7 +206,13 @@ def check_modules(pkg, modules, inside, kept=None):
             continue
         if path.relative_to(inside).as_posix() not in kept:
             raise StepFailed(f"{name} was imported from {file}, neither an extension module "
-                             f"nor a module kept as source")
+                             f"nor a module the wheel ships as source")
+
+
+def site_of(python):
+    return Path(subprocess.run(
+        [python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"],
+        capture_output=True, text=True, check=True, env=base_env()).stdout.strip()).resolve()
 
 
 def count(outcomes):
@@ -205,32 +227,31 @@ def cell(n):
     return text + (f" ({n['skipped']} skipped)" if n["skipped"] else "")
 
 
-# The failure summary of tov bdist: "N modules failed; no wheel was made:",
-# one line per module (path, stage, reason, two spaces or more apart), then
-# the log, then the command line that would succeed.
-STAGES = ("Cython translation", "C compile", "link", "import check")
-FAILED_LINE = re.compile(r"^  (\S+) {2,}(" + "|".join(STAGES) + r") {2,}(.*)$")
-
-
 def bdist_report(output):
-    """What a tov bdist run printed: its plan (the modules it compiled, kept
-    as source and excluded) and its failure summary."""
-    report = {"compiled": [], "kept": [], "excluded": [], "failed": [], "command": None}
+    """What a tov bdist run printed: its failure summary (a header line, then
+    one line per module: path, stage, reason, two spaces or more apart) and
+    the command line it suggests; or, with --keep-failing, the modules it
+    kept as source (`kept as source: PATH (STAGE: REASON)`)."""
+    report = {"failed": [], "command": None}
     lines = output.splitlines()
+    listing = False
     for i, line in enumerate(lines):
-        for word in ("compiled", "kept as source", "excluded"):
-            if line.startswith(word + " "):
-                report[word.split()[0]].append(line[len(word) + 1:].split(" (")[0])
-        match = FAILED_LINE.match(line)
-        if match:
-            report["failed"].append(match.groups())
+        if re.match(r"^\d+ modules? failed; no wheel was made", line):
+            listing = True
+            continue
+        match = re.match(r"^  (\S+) {2,}(\S.*?) {2,}(.*)$", line) if listing else None
+        kept = re.match(r"^kept as source: (\S+) \(([^:]+): (.*)\)$", line)
+        if match or kept:
+            report["failed"].append((match or kept).groups())
+        elif listing and not line.startswith("  "):
+            listing = False
         if line.startswith("This command builds the wheel") and i + 1 < len(lines):
             report["command"] = lines[i + 1].strip()
     return report
 
 
 def tov_bdist(tov, options, project, log, env):
-    """tov bdist with options in project; returns (status, report, wheels).
+    """tov bdist with options in project; returns (status, report, wheel).
     A run that fails leaves nothing in dist/, one that succeeds one wheel."""
     shutil.rmtree(project / "dist", ignore_errors=True)
     rc = run([tov, "bdist", *options], log, cwd=project, env=env, ok=(0, 1))
@@ -238,26 +259,77 @@ def tov_bdist(tov, options, project, log, env):
     wheels = sorted((project / "dist").glob("*.whl")) if (project / "dist").exists() else []
     if rc == 0 and len(wheels) != 1:
         raise StepFailed(f"tov bdist succeeded and left {len(wheels)} wheels in dist, not one")
-    if rc == 1 and (wheels or not report["failed"] or not report["command"]):
-        raise StepFailed(f"tov bdist failed without its summary of failed modules and the "
-                         f"command that succeeds, or with a wheel in dist (log {log})")
-    return rc, report, wheels
+    if rc == 1 and (wheels or not report["failed"]):
+        raise StepFailed(f"tov bdist failed without its summary of failed modules, or with a "
+                         f"wheel in dist (log {log})")
+    return rc, report, wheels[0] if wheels else None
 
 
-def options_of(pkg):
-    """The options of the configured run, beyond the naming ones."""
+def wheel_files(path):
+    with zipfile.ZipFile(path) as whl:
+        return {name: whl.read(name) for name in whl.namelist() if not name.endswith("/")}
+
+
+def as_source(name):
+    """pkg/mod.abi3.so -> pkg/mod.py: the file name up to its first dot."""
+    return re.sub(r"\.[^/]*$", ".py", name)
+
+
+def compare(pure, compiled):
+    """The differences of the compiled wheel from the pure one beyond its tags
+    and the .py files it ships compiled; returns (differences, the .py files
+    compiled, the .py files shipped as source)."""
+    a, b = wheel_files(pure), wheel_files(compiled)
+    info = lambda files: next(n.split("/")[0] for n in files if n.split("/")[0].endswith(".dist-info"))
+    ia, ib = info(a), info(b)
+    diffs = []
+    if ia != ib:
+        diffs.append(f".dist-info named {ib}, not {ia}")
+    extensions = {n for n in b if n.endswith(tuple(EXTENSION_SUFFIXES))}
+    for n in sorted(extensions):
+        if as_source(n) not in a:
+            diffs.append(f"{n} is not the extension of a module of the pure wheel")
+    compiled_py = {as_source(n) for n in extensions}
+    for n in sorted(set(a) - compiled_py):
+        rel = n.removeprefix(ia + "/")
+        other = ib + "/" + rel if n.startswith(ia + "/") else n
+        if rel in ("RECORD", "WHEEL"):
+            continue
+        if other not in b:
+            diffs.append(f"{n} missing")
+        elif a[n] != b[other]:
+            diffs.append(f"{n} differs")
+    for n in sorted(set(b) - extensions):
+        rel = n.removeprefix(ib + "/")
+        if rel not in ("RECORD", "WHEEL") and (ia + "/" + rel if n.startswith(ib + "/") else n) not in a:
+            diffs.append(f"{n} added")
+    # WHEEL: the same but for its tags and Root-Is-Purelib.
+    parse = lambda text: [(k, v) for k, v in email.parser.Parser().parsestr(text.decode()).items()
+                          if k not in ("Tag", "Root-Is-Purelib", "Generator")]
+    if parse(a[ia + "/WHEEL"]) != parse(b[ib + "/WHEEL"]):
+        diffs.append("WHEEL differs beyond its tags")
+    sources = sorted(n for n in b if n.endswith(".py"))
+    return diffs, sorted(compiled_py), sources
+
+
+def tov_options(pkg, tests, timeout):
+    """The options of both tov runs: the naming ones of the folder layout,
+    the package's own, and its tests as the test command."""
     options = []
-    if "exclude" in pkg:
-        options += ["-e", pkg["exclude"]]
-    if "keep" in pkg:
-        options += ["-k", pkg["keep"]]
-    for directive in pkg.get("directives", []):
-        options += ["-X", directive]
+    if pkg.get("layout") == "folder":
+        options += ["-n", pkg["package"], "-v", pkg["version"], "-d", pkg["summary"],
+                    "-l", pkg["license"]]
+    options += pkg.get("options", [])
+    options += ["--test-command", shlex.join(pytest_argv(pkg, tests)),
+                "--test-timeout", str(timeout)]
+    for requirement in [CONFIG["pytest"], *pkg.get("test_requires", [])]:
+        options += ["--test-requires", requirement]
     return options
 
 
-def shown(options):
-    return " ".join(shlex.quote(o) for o in options) if options else "(defaults)"
+def modules_line(report, package):
+    return "; ".join(f"`{path.removeprefix(package + '/')}` {stage}"
+                     for path, stage, _ in report["failed"])
 
 
 def one_package(pkg, work, downloads, tov, row, cache):
@@ -270,143 +342,119 @@ def one_package(pkg, work, downloads, tov, row, cache):
     tov_env = base_env()
     # One compile cache for all the packages, in the work folder.
     tov_env["XDG_CACHE_HOME"] = str(cache)
+    tov_env.update(pkg.get("test_env", {}))
+    folder = pkg.get("layout") == "folder"
 
     step("download and unpack the sdist")
     archive = download(pkg, downloads, logs / "download.log")
     sdist = unpack(archive, work / "sdist")
-    project, tests = work / "project", work / "tests"
-    make_project(pkg, sdist, project)
+    tests = work / "tests"
     make_tests(pkg, sdist, tests)
-    sources = sorted(p.relative_to(project).as_posix()
-                     for p in (project / package).rglob("*.py"))
+    (work / "runs").mkdir()
+    requirements = [CONFIG["pytest"], *pkg.get("test_requires", [])]
+    if folder:
+        project = work / "project"
+        make_folder_project(pkg, sdist, project)
+        row["route"] = "`-n` (bare folder)"
+        pure, source_path = None, [str((sdist / pkg["source"]).parent)]
+        requirements += pkg.get("requires", [])
+    else:
+        project = sdist
+        backend = tomllib.loads((sdist / "pyproject.toml").read_text(encoding="utf-8"))
+        row["route"] = backend["build-system"]["build-backend"].split(".")[0]
+        step("the back end's own pure wheel (python -m build --wheel), from a copy")
+        pure_src = unpack(archive, work / "pure-src")
+        run([sys.executable, "-m", "build", "--wheel", "--outdir", work / "pure", pure_src],
+            logs / "pure-wheel.log")
+        (pure,) = (work / "pure").glob("*.whl")
+        requirements.append(pure)
+        source_path = []
 
     step("tests with the sources")
-    requirements = [CONFIG["pytest"], *pkg.get("test_requires", []), *pkg.get("requires", [])]
-    no_deps = pkg.get("test_requires_no_deps", [])
-    python = make_venv(work / "venv-sources", requirements, logs / "venv-sources.log", no_deps)
-    source_root = (sdist / pkg["source"]).parent
-    rc, outcomes, modules = run_tests(pkg, python, tests, [str(source_root)],
-                                      work / "results-sources.json", logs / "tests-sources.log")
-    check_modules(pkg, modules, source_root.resolve())
+    python = make_venv(work / "venv-sources", requirements, logs / "venv-sources.log")
+    outcomes, modules = run_tests(pkg, python, tests, source_path,
+                                  work / "runs" / "results-sources.json", logs / "tests-sources.log")
+    check_modules(pkg, modules, Path(source_path[0]).resolve() if folder else site_of(python))
     n = count(outcomes)
     row["sources"] = cell(n)
-    if rc != 0:
-        failed = [k for k, v in outcomes.items() if v == "failed"]
-        raise StepFailed(f"{len(failed)} tests fail with the sources: {failed[:5]}")
-    step(f"{n['passed']} passed with the sources")
+    step(f"{n['passed']} passed, {n['failed']} failed with the sources")
+    # Generous: a run of the compiled modules is slower at import, not at work.
+    timeout = pkg.get("test_timeout", 900)
+    options = tov_options(pkg, tests, timeout)
 
-    naming = ["-n", package, "-v", pkg["version"], "-d", pkg["summary"], "-l", pkg["license"]]
-    step("tov bdist with the default options (the first run)")
-    rc, first, _ = tov_bdist(tov, naming, project, logs / "bdist-first.log", tov_env)
-    if (project / "build" / "tov-failures.log").exists():
-        shutil.copy2(project / "build" / "tov-failures.log", logs / "bdist-first-failures.log")
+    step("tov bdist --test-command ... (the first run)")
+    began = time.monotonic()
+    rc, first, wheel = tov_bdist(tov, options, project, logs / "bdist-first.log", tov_env)
+    row["first_seconds"] = time.monotonic() - began
     if rc == 0:
         row["first"] = "wheel made"
     else:
-        row["first"] = "exit 1: " + "; ".join(
-            f"`{path.removeprefix(package + '/')}` {stage}" for path, stage, _ in first["failed"])
+        row["first"] = "exit 1: " + modules_line(first, package)
         row["first_failures"] = first["failed"]
         row["suggested"] = first["command"]
     step(row["first"])
-
-    options = options_of(pkg)
-    row["options"] = shown(options)
-    step(f"tov bdist {shown(options)}")
-    rc, report, wheels = tov_bdist(tov, naming + options, project, logs / "bdist.log", tov_env)
+    row["kept"] = "-"
     if rc != 0:
-        raise StepFailed(f"tov bdist {shown(options)} failed: {report['failed']}")
-    # Every module compiled, unless packages.toml keeps or excludes it (or it
-    # is a __main__.py, which python -m runs from source).
-    keep, exclude = pkg.get("keep"), pkg.get("exclude")
-    excluded = [s for s in sources if exclude and re.search(exclude, s)]
-    kept = [s for s in sources if s not in excluded
-            and (s.endswith("/__main__.py") or (keep and re.search(keep, s)))]
-    compiled = [s for s in sources if s not in excluded and s not in kept]
-    said = {k: sorted(p for p in report[k] if p.endswith(".py")) for k in ("compiled", "kept", "excluded")}
-    if said != {"compiled": compiled, "kept": kept, "excluded": excluded}:
-        raise StepFailed(f"tov bdist compiled, kept and excluded {said}; expected "
-                         f"{compiled}, {kept}, {excluded}")
-    with zipfile.ZipFile(wheels[0]) as whl:
-        members = whl.namelist()
-    in_wheel = sorted(m for m in members if m.endswith(".py"))
-    # pkg/mod.abi3.so is the module of pkg/mod.py: the file name up to its first dot.
-    extensions = sorted(re.sub(r"\.[^/]*$", ".py", m) for m in members
-                        if m.endswith(tuple(EXTENSION_SUFFIXES)))
-    if in_wheel != kept or extensions != compiled:
-        raise StepFailed(f"{wheels[0].name} holds the sources {in_wheel} and the extension "
-                         f"modules {extensions}; expected {kept} and {compiled}")
-    row["modules"] = f"{len(compiled)} of {len(sources)}"
-    row["wheel"] = wheels[0].name
-    step(f"{wheels[0].name}: {len(compiled)} compiled, {len(kept)} kept as source, "
-         f"{len(excluded)} excluded")
+        step("tov bdist --keep-failing --test-command ...")
+        rc, report, wheel = tov_bdist(tov, [*options, "--keep-failing"], project,
+                                      logs / "bdist-keep-failing.log", tov_env)
+        if rc != 0:
+            raise StepFailed(f"tov bdist --keep-failing failed: {report['failed']}")
+        row["kept"] = modules_line(report, package) or "none"
+        step(f"kept as source: {row['kept']}")
+    row["wheel"] = wheel.name
 
-    step("tests with the compiled wheel")
-    python = make_venv(work / "venv-compiled", [*requirements, wheels[0]],
-                       logs / "venv-compiled.log", no_deps)
-    site = Path(subprocess.run(
-        [python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"],
-        capture_output=True, text=True, check=True, env=base_env()).stdout.strip()).resolve()
-    installed = sorted(p.relative_to(site).as_posix() for p in (site / package).rglob("*.py"))
-    if installed != kept:
-        raise StepFailed(f"Python sources installed with the wheel: {installed}, not {kept}")
-    rc, compiled_outcomes, modules = run_tests(
-        pkg, python, tests, [], work / "results-compiled.json", logs / "tests-compiled.log")
-    check_modules(pkg, modules, site, kept=set(kept))
+    if pure:
+        diffs, compiled, shipped = compare(pure, wheel)
+        row["twin"] = "equal" if not diffs else "; ".join(diffs[:3]) + (" ..." if len(diffs) > 3 else "")
+        step(f"against the pure wheel: {row['twin']}")
+    else:
+        files = wheel_files(wheel)
+        compiled = sorted(as_source(n) for n in files if n.endswith(tuple(EXTENSION_SUFFIXES)))
+        shipped = sorted(n for n in files if n.endswith(".py"))
+        row["twin"] = "-"
+    row["modules"] = f"{len(compiled)} of {len(compiled) + len(shipped)}"
+
+    step("tests with the wheel")
+    # The pure wheel's place is the compiled wheel's.
+    python = make_venv(work / "venv-compiled", [*(r for r in requirements if r != pure), wheel],
+                       logs / "venv-compiled.log")
+    site = site_of(python)
+    compiled_outcomes, modules = run_tests(pkg, python, tests, [], work / "runs" / "results-compiled.json",
+                                           logs / "tests-compiled.log")
+    check_modules(pkg, modules, site, kept=set(shipped))
     n = count(compiled_outcomes)
     row["compiled"] = cell(n)
-
-    # A test that fails compiled must be a listed limit of Cython; one that
-    # passed with the sources and is skipped or not run compiled is a fault too.
-    limits = pkg.get("cython_limits", [])
-    unexpected, by_limit = [], [0] * len(limits)
-    for nodeid, outcome in compiled_outcomes.items():
-        if outcome == "skipped" and outcomes.get(nodeid) == "passed":
-            unexpected.append(nodeid)
-        if outcome != "failed":
-            continue
-        found = [i for i, limit in enumerate(limits)
-                 if any(nodeid.startswith(t) for t in limit["tests"])]
-        if found:
-            by_limit[found[0]] += 1
-        else:
-            unexpected.append(nodeid)
-    missing = sorted(set(outcomes) - set(compiled_outcomes))
-    for limit, hits in zip(limits, by_limit):
-        if not hits:
-            print(f"  note: no test fails compiled any more for {limit['cause']!r}")
-    row["causes"] = "; ".join(f"{hits}: {limit['cause']}"
-                              for limit, hits in zip(limits, by_limit) if hits) or "none"
-    if unexpected or missing:
-        raise StepFailed(f"compiled: {len(unexpected)} unexpected failures or skips "
-                         f"{unexpected[:5]}, "
-                         f"{len(missing)} tests not run {missing[:5]}")
-    step(f"{n['passed']} passed compiled, {n['failed']} failed (listed Cython limits)")
+    lost = sorted(t for t, outcome in outcomes.items()
+                  if outcome == "passed" and compiled_outcomes.get(t) != "passed")
+    row["faithful"] = "yes" if not lost else f"no: {len(lost)}"
+    step(f"{n['passed']} passed, {n['failed']} failed with the wheel; "
+         f"{len(lost)} passing from source do not")
+    if lost:
+        raise StepFailed(f"{len(lost)} tests that pass with the sources do not with the wheel: {lost[:5]}")
 
 
-HEADER = ("| package | version | options | modules compiled | tests passed, sources "
-          "| tests passed, compiled | first run (default options) | compiled failures, by cause |")
+HEADER = ("| package | back end | first run (`--test-command`) | `--keep-failing`: kept as source "
+          "| compiled | tests, sources | tests, wheel | all pass | wheel vs pure wheel |")
 
 
 def table(rows, interpreter):
-    lines = [f"Measured with {interpreter}.", "", HEADER, "|---" * 8 + "|"]
+    lines = [f"Measured with {interpreter}.", "", HEADER, "|---" * 9 + "|"]
     # A | in a cell (a pattern's alternatives) would end it.
     cells = lambda r: {k: v.replace("|", "\\|") if isinstance(v, str) else v for k, v in r.items()}
     for r in map(cells, rows):
-        options = r.get("options", "-")
-        if options not in ("-", "(defaults)"):
-            options = f"`{options}`"
         lines.append(
-            f"| {r['name']} | {r['version']} | {options} "
-            f"| {r.get('modules', '-')} | {r.get('sources', '-')} | {r.get('compiled', '-')} "
-            f"| {r.get('first', '-')} | {r.get('causes', '-')} |")
+            f"| {r['name']} {r['version']} | {r.get('route', '-')} | {r.get('first', '-')} "
+            f"| {r.get('kept', '-')} | {r.get('modules', '-')} | {r.get('sources', '-')} "
+            f"| {r.get('compiled', '-')} | {r.get('faithful', '-')} | {r.get('twin', '-')} |")
     firsts = [r for r in rows if r.get("first_failures")]
     if firsts:
-        lines += ["", "What the first runs printed (module, stage, reason) and the command they suggested:", ""]
+        lines += ["", "What the first runs printed (module, stage, reason):", ""]
         for r in firsts:
             lines.append(f"- **{r['name']}**:")
             for path, stage, reason in r["first_failures"]:
+                reason = reason if len(reason) < 200 else reason[:200] + " ..."
                 lines.append(f"  - `{path}` {stage}: `{reason}`")
-            lines.append(f"  - suggested: `{r['suggested']}`")
     return "\n".join(lines) + "\n"
 
 
@@ -431,8 +479,7 @@ def main():
     work = args.work.resolve()
     interpreter = (f"{platform.python_implementation()} {platform.python_version()} "
                    f"({sys.platform} {platform.machine()}), Cython "
-                   f"{importlib.metadata.version('Cython')}, setuptools "
-                   f"{importlib.metadata.version('setuptools')}")
+                   f"{importlib.metadata.version('Cython')}")
     print(f"interpreter: {interpreter}", flush=True)
     rows, failures, start = [], [], time.monotonic()
     for pkg in packages:
@@ -445,7 +492,7 @@ def main():
                         work / "cache")
         except Exception as exc:  # reported, and the next package goes on
             failures.append(pkg["name"])
-            row.setdefault("compiled", "FAILED")
+            row.setdefault("faithful", "FAILED")
             kind = "" if isinstance(exc, StepFailed) else f"{type(exc).__name__}: "
             print(f"  FAILED: {kind}{exc}", flush=True)
         print(f"  ({time.monotonic() - began:.0f} s)", flush=True)
