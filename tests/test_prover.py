@@ -126,3 +126,21 @@ def test_exit_status_judges_a_plain_command(project_dir, run_tov):
     names = zipfile.ZipFile(wheel).namelist()
     assert "pkg/frames.py" in names and "pkg/maths.py" not in names
     assert any(n.startswith("pkg/maths.") and n.endswith(".so") for n in names)
+
+
+def test_tests_that_import_the_sources_cannot_judge(project_dir, run_tov):
+    """A test folder with __init__.py makes pytest put the project's folder on
+    sys.path: the tests would import the sources, never the compiled module,
+    and pass whatever it does. That is said, not taken for a pass."""
+    (project_dir / "pkg").mkdir()
+    (project_dir / "pkg" / "__init__.py").write_text("def f():\n    return type(f).__name__\n")
+    (project_dir / "tests").mkdir()
+    (project_dir / "tests" / "__init__.py").write_text("")
+    (project_dir / "tests" / "test_f.py").write_text(
+        "import pkg\n\ndef test_f():\n    assert pkg.f() == 'function'\n")
+    code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1", "--test-command", "pytest {project}/tests",
+                             "--test-requires", "pytest")
+    assert code == 1 and not (project_dir / "dist").exists(), out + err
+    assert err.startswith(f"the tests imported {project_dir / 'pkg' / '__init__.py'} instead of the installed "
+                          "package"), err
+    assert len(err.splitlines()) == 1

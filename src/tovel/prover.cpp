@@ -156,6 +156,12 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
         all.push_back(i);
 
     nb::dict source = run_cached(b, all, nb::none(), "tests from source");
+    if (!source["shadowed"].is_none())
+        build_failed(nb::str("the tests imported {} instead of the installed package: the project's folder is on "
+                             "sys.path when they run (pytest puts it there for a test folder with __init__.py), "
+                             "so they cannot judge the compiled modules; run them so that it is not, such as "
+                             "--test-command 'pytest --import-mode=importlib {{project}}/tests'")
+                         .format(source["shadowed"]));
     bool judged = b.pytest ? !source["tests"].is_none() && !truthy(nb::make_tuple(2, 3, 4).attr("__contains__")(source["status"]))
                            : source["status"].equal(nb::int_(0));
     if (!judged) {

@@ -37,6 +37,27 @@ def pytest_collection_modifyitems(session, config, items):
         items[:] = [i for i in items if i.nodeid in wanted]
 )";
 
+// Put in the environment's site-packages with a .pth file that imports it:
+// every Python process of a test run writes, as it ends, where each module
+// of the project it imported came from. A test run that imported the
+// project from anywhere but site-packages tested the sources, not what is
+// installed there.
+static const char *ORIGINS = R"(import atexit, os, sys
+
+_out = os.environ.get("TOVEL_PROVE_ORIGINS")
+_roots = set(os.environ.get("TOVEL_PROVE_ROOTS", "").split(","))
+
+
+def _write():
+    files = [getattr(m, "__file__", None) for n, m in list(sys.modules.items()) if n.partition(".")[0] in _roots]
+    with open(_out, "a", encoding="utf-8") as f:
+        f.write("".join(p + "\n" for p in files if p))
+
+
+if _out:
+    atexit.register(_write)
+)";
+
 [[noreturn]] static void build_failed(nb::handle message) {
     PyErr_SetObject(global("tovel.packer", "BuildFailed").ptr(), message.ptr());
     throw nb::python_error();
@@ -150,6 +171,12 @@ static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::
         nb::make_tuple(python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"),
         "text"_a = true).attr("strip")());
     b["site"] = site;
+    mine("Path")(join(site, "_tovel_origins.py")).attr("write_text")(ORIGINS, "encoding"_a = "utf-8");
+    mine("Path")(join(site, "_tovel_origins.pth")).attr("write_text")("import _tovel_origins\n", "encoding"_a = "utf-8");
+    nb::dict roots;
+    for (nb::handle u : units)
+        roots[nb::str(u["arc"]).attr("split")("/")[0].attr("removesuffix")(".py")] = nb::none();
+    b["roots"] = nb::str(",").attr("join")(roots);
 
     nb::str project(get(settings, "project", os.attr("getcwd")()));
     nb::str quoted(mine("shlex").attr("quote")(project));
@@ -281,6 +308,9 @@ static nb::dict run(nb::dict b, nb::object select) {
     shutil.attr("rmtree")(scratch, "ignore_errors"_a = true);
     os.attr("makedirs")(scratch);
     nb::dict env = nb::borrow<nb::dict>(b["env"].attr("copy")());
+    nb::str origins(join(logs, nb::str("run-{}.origins").format(n)));
+    env["TOVEL_PROVE_ORIGINS"] = origins;
+    env["TOVEL_PROVE_ROOTS"] = b["roots"];
     nb::str command(b["command"]);
     bool pytest = truthy(b["pytest"]);
     if (pytest) {
@@ -340,6 +370,18 @@ static nb::dict run(nb::dict b, nb::object select) {
             r["last"] = nb::str(started[nb::len(started) - 1]).attr("rpartition")("::")[2];
     }
     r["signal"] = signal_of(r);
+    // The first module of the project that was not imported from site-packages.
+    r["shadowed"] = nb::none();
+    if (truthy(os.attr("path").attr("isfile")(origins))) {
+        nb::str site(os.attr("path").attr("realpath")(b["site"]));
+        for (nb::handle f : mine("Path")(origins).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")()) {
+            nb::str real(os.attr("path").attr("realpath")(f));
+            if (!truthy(real.attr("startswith")(site + nb::str(os.attr("sep"))))) {
+                r["shadowed"] = f;
+                break;
+            }
+        }
+    }
     return r;
 }
 
