@@ -234,11 +234,11 @@ def packaging(scale):
     from packaging.version import Version
 
     texts = [f"{i % 5}.{i % 13}.{i % 7}" + ("rc1" if i % 11 == 0 else ".post2" if i % 17 == 0 else "") for i in range(2 * scale)]
-    spec = SpecifierSet(">=1.2,!=2.3.*,<4.10")
+    wanted = SpecifierSet(">=1.2,!=2.3.*,<4.10")
 
     def work():
         versions = sorted(Version(t) for t in texts)
-        return [str(v) for v in versions[:5]], sum(1 for v in versions if v in spec)
+        return [str(v) for v in versions[:5]], sum(1 for v in versions if v in wanted)
 
     import packaging.version
     return packaging.version, work

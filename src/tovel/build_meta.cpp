@@ -141,8 +141,8 @@ static nb::object absolute(nb::handle path) {
 /// The wrapped back end: the object [tool.tovel] backend names
 /// (module or module:object), imported.
 static nb::object wrapped() {
-    nb::str spec(nb::module_::import_("tovel.pyproject").attr("backend")());
-    nb::object parts = spec.attr("partition")(":");
+    nb::str named(nb::module_::import_("tovel.pyproject").attr("backend")());
+    nb::object parts = named.attr("partition")(":");
     try {
         nb::object backend = nb::module_::import_("importlib").attr("import_module")(parts[0]);
         for (nb::handle name : nb::str(parts[2]).attr("split")("."))
@@ -154,7 +154,7 @@ static nb::object wrapped() {
             throw;
         refuse(nb::str("the back end {} that tovel wraps ([tool.tovel] backend) cannot be "
                        "imported ({}): list its package in [build-system] requires")
-                   .format(spec, e.value()));
+                   .format(named, e.value()));
     }
 }
 

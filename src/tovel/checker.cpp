@@ -66,12 +66,12 @@ class Watch:
     def find_spec(name, path=None, target=None):
         if name.partition(".")[0] not in roots:
             return None
-        spec = importlib.machinery.PathFinder.find_spec(name, path)
-        if spec is not None and spec.loader is not None:
+        found = importlib.machinery.PathFinder.find_spec(name, path)
+        if found is not None and found.loader is not None:
             for step in ("create_module", "exec_module"):
-                if hasattr(spec.loader, step):
-                    setattr(spec.loader, step, watch(name, getattr(spec.loader, step)))
-        return spec
+                if hasattr(found.loader, step):
+                    setattr(found.loader, step, watch(name, getattr(found.loader, step)))
+        return found
 sys.meta_path.insert(0, Watch)
 for name in request["names"]:
     note("start", name)

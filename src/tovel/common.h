@@ -61,6 +61,19 @@ inline void require_exact(nb::handle value, PyTypeObject *type,
     }
 }
 
+// The failure of a build that the user can act on (tovel.packer.BuildFailed):
+// printed as its message alone, no traceback, exit status 1.
+[[noreturn]] inline void build_failed(nb::handle message) {
+    PyErr_SetObject(global("tovel.packer", "BuildFailed").ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+// A ValueError with the message: a setting or option the user must mend.
+[[noreturn]] inline void value_error(nb::handle message) {
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    throw nb::python_error();
+}
+
 // mapping.get(key, fallback)
 inline nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
     return mapping.attr("get")(key, fallback);

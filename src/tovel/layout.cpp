@@ -11,10 +11,7 @@ static const char *MOD = "tovel.layout";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
 
-[[noreturn]] static void fail(nb::handle message) {
-    PyErr_SetObject(PyExc_ValueError, message.ptr());
-    throw nb::python_error();
-}
+[[noreturn]] static void fail(nb::handle message) { value_error(message); }
 
 /// The package folder as given on the command line, the way a shell's
 /// completion types it too ("pkg/", "./pkg"): a folder below the working

@@ -16,13 +16,6 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 // Where the pure wheel of a project lands (and is unpacked, in tree/).
 static const char *PURE = "build/pure";
 
-// The failure of a build that the user can act on: printed as its message
-// alone (no traceback), exit status 1.
-static void raise_failed(nb::handle message) {
-    PyErr_SetObject(mine("BuildFailed").ptr(), message.ptr());
-    throw nb::python_error();
-}
-
 /// The Cython directives of a build: Python semantics by default (annotations
 /// never change which arguments a function accepts), then the user's NAME=VALUE
 /// texts, each checked by Cython's own parser.
@@ -275,7 +268,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError))
             throw;
-        raise_failed(nb::str("invalid --directive: {}").format(e.value()));
+        build_failed(nb::str("invalid --directive: {}").format(e.value()));
     }
     nb::object jobs = get(options, "jobs", nb::none());
     opts["jobs"] = jobs.is_none() ? nb::int_(default_jobs()) : nb::int_(jobs);
@@ -283,7 +276,6 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     opts["debug"] = truthy(get(options, "debug", nb::bool_(false)));
     opts["cache"] = cache_folder(options);
     opts["remote_cache"] = get(options, "remote_cache", nb::none());
-    opts["quiet"] = quiet;
     opts["verbose"] = verbose;
 
     // Nothing that goes into the wheel changed: it stays, and nothing runs.
@@ -374,7 +366,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
             failed.attr("extend")(culprits);
     }
     if (nb::len(failed))
-        raise_failed(checker.attr("summary")(failed, argv, get(options, "keep", nb::none()),
+        build_failed(checker.attr("summary")(failed, argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));
 
     if (info.is_none())

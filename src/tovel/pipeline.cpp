@@ -407,9 +407,8 @@ static nb::list run(nb::list units, nb::dict options) {
     ctx["lock"] = mine("threading").attr("Lock")();
     ctx["done"] = 0;
     ctx["total"] = nb::len(units);
-    bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
     bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
-    nb::object one = nb::cpp_function([ctx, quiet, verbose](nb::dict unit) {
+    nb::object one = nb::cpp_function([ctx, verbose](nb::dict unit) {
         nb::object time = mine("time");
         nb::object start = time.attr("monotonic")();
         build_one(unit, ctx);
@@ -421,8 +420,6 @@ static nb::list run(nb::list units, nb::dict options) {
         ctx["done"] = ctx["done"] + nb::int_(1);
         nb::str count = nb::str("[{}/{}]").format(ctx["done"], ctx["total"]);
         lock.attr("release")();
-        if (quiet)
-            return;
         nb::str line = unit.contains("stage")
             ? nb::str("{} failed {} ({}: {})\n").format(count, unit["path"], unit["stage"], unit["line"])
             : nb::str("{} compiled {} ({:.1f} s{})\n")

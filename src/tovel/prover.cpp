@@ -22,10 +22,6 @@ static const char *WHOLE = "the test command";
 
 static nb::object bench(const char *name) { return mine("testbench").attr(name); }
 
-[[noreturn]] static void build_failed(nb::handle message) {
-    PyErr_SetObject(global("tovel.packer", "BuildFailed").ptr(), message.ptr());
-    throw nb::python_error();
-}
 
 // What the narrowing down works with: the test bench, the tests that pass
 // from the sources, and the runs done so far by configuration and selection.

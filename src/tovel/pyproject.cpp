@@ -22,10 +22,7 @@ static const char *const LAYOUT_OPTIONS[][2] = {{"name", "--name"}, {"version", 
     {"description", "--description"}, {"license", "--license"}, {"extra", "--extra"},
     {"entry", "--entry"}};
 
-[[noreturn]] static void fail(nb::handle message) {
-    PyErr_SetObject(PyExc_ValueError, message.ptr());
-    throw nb::python_error();
-}
+[[noreturn]] static void fail(nb::handle message) { value_error(message); }
 
 [[noreturn]] static void fail(const char *message) { fail(nb::str(message)); }
 

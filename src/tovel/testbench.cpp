@@ -58,10 +58,6 @@ if _out:
     atexit.register(_write)
 )";
 
-[[noreturn]] static void build_failed(nb::handle message) {
-    PyErr_SetObject(global("tovel.packer", "BuildFailed").ptr(), message.ptr());
-    throw nb::python_error();
-}
 
 static nb::object join(nb::handle a, nb::handle b) { return mine("os").attr("path").attr("join")(a, b); }
 static nb::object join(nb::handle a, const char *b) { return join(a, nb::str(b)); }

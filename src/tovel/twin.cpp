@@ -11,12 +11,6 @@ static const char *MOD = "tovel.twin";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
 
-// A failure the user can act on: its message alone, exit status 1.
-[[noreturn]] static void failed(nb::handle message) {
-    PyErr_SetObject(nb::module_::import_("tovel.packer").attr("BuildFailed").ptr(), message.ptr());
-    throw nb::python_error();
-}
-
 static nb::object join(nb::handle a, const char *b) { return mine("os").attr("path").attr("join")(a, b); }
 
 // The last lines of what a tool printed, on stderr, before tov's own line.
@@ -137,7 +131,7 @@ static nb::str pure_wheel(nb::str outdir, bool isolated) {
                 if (!e.matches(mine("subprocess").attr("CalledProcessError")))
                     throw;
                 show_tail(text_of(e.value().attr("stdout")) + text_of(e.value().attr("stderr")));
-                failed(nb::str("the project's build requirements ({}) could not be installed")
+                build_failed(nb::str("the project's build requirements ({}) could not be installed")
                            .format(nb::str(", ").attr("join")(builtin("sorted")(requires))));
             }
             env.attr("install")(builder.attr("get_requires_for_build")("wheel"));
@@ -146,7 +140,7 @@ static nb::str pure_wheel(nb::str outdir, bool isolated) {
             for (nb::handle chain : builder.attr("check_dependencies")("wheel"))
                 missing.append(nb::str(" <- ").attr("join")(chain));
             if (nb::len(missing))
-                failed(nb::str("the project's build requirements are not installed here "
+                build_failed(nb::str("the project's build requirements are not installed here "
                                "(--no-isolation installs nothing): {}")
                            .format(nb::str(", ").attr("join")(builtin("sorted")(missing))));
         }
@@ -164,14 +158,14 @@ static nb::str pure_wheel(nb::str outdir, bool isolated) {
         if (e.matches(mine("build").attr("BuildBackendException"))) {
             show_tail(nb::str("").attr("join")(log));
             if (nb::isinstance(e.value().attr("exception"), mine("BackendUnavailable")))
-                failed(nb::str("{} cannot be imported: {}").format(backend, e.value().attr("exception")));
-            failed(nb::str("{} failed to {}").format(backend, stage));
+                build_failed(nb::str("{} cannot be imported: {}").format(backend, e.value().attr("exception")));
+            build_failed(nb::str("{} failed to {}").format(backend, stage));
         }
         if (e.matches(build.attr("BuildException")))
-            failed(nb::str("pyproject.toml: [build-system]: {}").format(e.value()));
+            build_failed(nb::str("pyproject.toml: [build-system]: {}").format(e.value()));
         if (e.matches(mine("subprocess").attr("CalledProcessError"))) {
             show_tail(text_of(e.value().attr("stdout")) + text_of(e.value().attr("stderr")));
-            failed(nb::str("the back end's requirements for a wheel could not be installed"));
+            build_failed(nb::str("the back end's requirements for a wheel could not be installed"));
         }
         throw;
     }
@@ -185,7 +179,7 @@ static nb::object open_wheel(nb::str wheel) {
     } catch (nb::python_error &e) {
         if (!ordinary(e))
             throw;
-        failed(nb::str("{} cannot be read as a wheel: {}").format(name, e.value()));
+        build_failed(nb::str("{} cannot be read as a wheel: {}").format(name, e.value()));
     }
 }
 
@@ -197,19 +191,19 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
     nb::object os = mine("os"), Path = mine("Path");
     nb::str name(os.attr("path").attr("basename")(wheel));
     if (!truthy(os.attr("path").attr("isfile")(wheel)))
-        failed(nb::str("no wheel {}").format(wheel));
+        build_failed(nb::str("no wheel {}").format(wheel));
     nb::object tags;
     try {
         tags = mine("parse_wheel_filename")(name)[3];
     } catch (nb::python_error &e) {
         if (!ordinary(e))
             throw;
-        failed(nb::str("{} is not the name of a wheel: {}").format(name, e.value()));
+        build_failed(nb::str("{} is not the name of a wheel: {}").format(name, e.value()));
     }
     for (nb::handle t : tags)
         if (!t.attr("abi").equal(nb::str("none")) || !t.attr("platform").equal(nb::str("any")) ||
             !truthy(nb::str(t.attr("interpreter")).attr("startswith")("py")))
-            failed(nb::str("{} is not a pure wheel (it is tagged {}): tov compiles the Python "
+            build_failed(nb::str("{} is not a pure wheel (it is tagged {}): tov compiles the Python "
                            "sources of a py3-none-any wheel")
                        .format(name, nb::str(".").attr("join")(builtin("sorted")(builtin("map")(builtin("str"), tags)))));
     mine("shutil").attr("rmtree")(where, "ignore_errors"_a = true);
@@ -222,7 +216,7 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
         wf.attr("close")();
         if (!ordinary(e))
             throw;
-        failed(nb::str("{} cannot be unpacked: {}").format(name, e.value()));
+        build_failed(nb::str("{} cannot be unpacked: {}").format(name, e.value()));
     }
     nb::list packages, data;
     nb::object info = nb::none();
@@ -251,7 +245,7 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
         }
     }
     if (info.is_none())
-        failed(nb::str("{} has no .dist-info folder").format(name));
+        build_failed(nb::str("{} has no .dist-info folder").format(name));
     nb::dict out;
     out["root"] = where;
     out["packages"] = packages;
@@ -276,7 +270,7 @@ static nb::str dist_info_of(nb::str wheel, nb::str outdir) {
         wf.attr("extractall")(outdir, members);
         wf.attr("close")();
         if (folder.is_none())
-            failed(nb::str("{} has no .dist-info folder").format(wheel));
+            build_failed(nb::str("{} has no .dist-info folder").format(wheel));
         return nb::str(folder);
     } catch (...) {
         wf.attr("close")();
