@@ -268,9 +268,23 @@ def test_a_second_checkout_reuses_the_shared_cache(tmp_path, kind, request):
     assert outs[1].count("translation cached") == 4, outs[1]
     assert wheels[0] == wheels[1]
     if kind == "http":
-        # A damaged entry is translated anew, and the store is written again.
         entries = request.getfixturevalue("http_store")[1]
-        damaged = sorted(k for k in entries if "/tovel/" in k)[0]
+
+        def records():
+            return {k.rsplit("/", 1)[1] for k in entries if "/tovel/" in k}
+
+        # The second checkout stored nothing new: the audits' and the import
+        # check's verdicts came from the store too. After a change to one
+        # module, only that module is translated, audited and imported anew.
+        before = records()
+        (project / "kg/sub/deep.py").write_text(PACKAGE["kg/sub/deep.py"] + "LIMIT = 3\n")
+        rc, out, err = tov("bdist", "-n", "kg", "-v", "1.0", "--cache-dir", str(tmp_path / "cache2"),
+                           cwd=project, env={**os.environ, **envs[1]})
+        assert rc == 0 and out.count("translation cached") == 3, out + err
+        added = sorted(k.split("-")[0] if "-" in k else "translation" for k in records() - before)
+        assert added == ["abi3", "imports", "policy", "translation"], added
+        # A damaged entry is translated anew, and the store is written again.
+        damaged = sorted(k for k in entries if "/tovel/" in k and "-" not in k.rsplit("/", 1)[1])[0]
         entries[damaged] = b"0" * 64 + b"\nnot C"
         project = write(tmp_path / "checkout3" / "kg-project", files)
         rc, out, err = tov("bdist", "-n", "kg", "-v", "1.0", "--cache-dir", str(tmp_path / "cache3"),

@@ -234,15 +234,31 @@ static nb::str source_tree(nb::dict plan, nb::str folder) {
 /// project left out of the wheel (a failure keeping it would not mend), or a
 /// distribution not installed here (not checked). `roots` are the project's
 /// top-level import names, `absent` the dotted names of its modules left out.
-static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list absent, nb::str source_tree) {
+static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list absent, nb::str source_tree,
+                      nb::object cache, nb::object remote) {
     nb::list names;
-    nb::dict by_name;
+    nb::dict by_name, keys;
+    nb::object store = nb::module_::import_("tovel.store"), hashlib = mine("hashlib");
+    nb::str salt = nb::str("{} {}").format(mine("sys").attr("version"), hashlib.attr("sha256")(nb::bytes(PROBE)).attr("hexdigest")());
     for (nb::handle u : units) {
-        names.append(u["name"]);
         by_name[u["name"]] = u;
+        // A module that imported before, the same bytes in the same
+        // interpreter, is not imported again (its importers may still load it).
+        if (!cache.is_none()) {
+            nb::object digest = hashlib.attr("sha256")(mine("Path")(u["so"]).attr("read_bytes")());
+            digest.attr("update")(salt.attr("encode")());
+            nb::str key(digest.attr("hexdigest")());
+            if (!store.attr("lookup")(cache, remote, key, "imports").is_none())
+                continue;
+            keys[u["name"]] = key;
+        }
+        names.append(u["name"]);
     }
     names.attr("sort")();
     nb::dict compiled = probe(tree, names, roots);
+    for (auto [name, key] : keys)
+        if (compiled.contains(name) && compiled[name].is_none())
+            store.attr("keep")(cache, remote, key, nb::bytes("ok"), "kind"_a = "imports");
     // A module that fails only because a compiled module it imports fails
     // is not reported: that module is.
     nb::list culprits;
@@ -352,13 +368,15 @@ static nb::str summary(nb::list failed, nb::object argv, nb::object keep, nb::st
 }
 
 TOVEL_MODULE(checker, m) {
-    for (const char *name : {"json", "os", "re", "shlex", "shutil", "signal", "subprocess", "sys"})
+    for (const char *name : {"hashlib", "json", "os", "re", "shlex", "shutil", "signal", "subprocess", "sys"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.def("source_tree", &source_tree, "plan"_a, "folder"_a,
           "Lay out the plan's sources (modules, kept modules, data) in folder, made anew.");
     m.def("check", &check, "units"_a, "tree"_a, "roots"_a, "absent"_a, "source_tree"_a,
-          "Import every compiled unit from the tree, the failing ones from the sources; returns the failed ones.");
+          "cache"_a.none() = nb::none(), "remote"_a.none() = nb::none(),
+          "Import every compiled unit from the tree (not those the cache records as imported), "
+          "the failing ones from the sources; returns the failed ones.");
     m.def("summary", &summary, "failed"_a, "argv"_a.none(), "keep"_a.none(), "logpath"_a,
           "The failure summary, with the command line that succeeds; writes the log.");
 }

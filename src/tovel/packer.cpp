@@ -111,15 +111,26 @@ static void assemble(nb::dict plan, nb::str tree) {
 }
 
 // The wheel's python and ABI tags: the limited-API level the modules are
-// compiled for, or the running interpreter's own tags.
-static nb::tuple wheel_tags(bool limited) {
+// compiled for, or the running interpreter's own tags; the platform tags
+// given, else this machine's.
+static nb::tuple wheel_tags(bool limited, nb::object platform = nb::none()) {
     nb::object tags = nb::module_::import_("packaging.tags");
-    nb::str platform(nb::module_::import_("setuptools.command.bdist_wheel").attr("get_platform")(nb::none()));
-    platform = nb::str(platform.attr("replace")("-", "_").attr("replace")(".", "_"));
+    if (platform.is_none()) {
+        platform = nb::module_::import_("setuptools.command.bdist_wheel").attr("get_platform")(nb::none());
+        platform = platform.attr("replace")("-", "_").attr("replace")(".", "_");
+    }
     if (limited)
         return nb::make_tuple("cp312", "abi3", platform);
     nb::object first = builtin("next")(builtin("iter")(tags.attr("cpython_tags")()));
     return nb::make_tuple(first.attr("interpreter"), first.attr("abi"), platform);
+}
+
+// The extension modules of built units, as they stand in the tree.
+static nb::list extensions(nb::list built) {
+    nb::list out;
+    for (nb::handle u : built)
+        out.append(u["so"]);
+    return out;
 }
 
 static nb::str count(size_t n, const char *noun) {
@@ -168,8 +179,12 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
             }
         }
         bool pure = nb::str(tag[2]).equal(nb::str("any"));
-        nb::str wheel_meta = nb::str("Wheel-Version: 1.0\nGenerator: tovel\nRoot-Is-Purelib: {}\nTag: {}\n")
-                                 .format(pure ? "true" : "false", tagtext);
+        // One Tag line for each tag of a compressed set (a.b: a and b).
+        nb::str lines("");
+        for (nb::handle plat : nb::str(tag[2]).attr("split")("."))
+            lines = nb::str(lines + nb::str("Tag: {}-{}-{}\n").format(tag[0], tag[1], plat));
+        nb::str wheel_meta = nb::str("Wheel-Version: 1.0\nGenerator: tovel\nRoot-Is-Purelib: {}\n{}")
+                                 .format(pure ? "true" : "false", lines);
         wf.attr("writestr")(info_name + nb::str("/WHEEL"), wheel_meta);
         wf.attr("close")();
     } catch (...) {
@@ -332,9 +347,16 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
         // against that; with a failure no wheel is made from this tree.
         place(u, tree);
     }
+    // The stable-ABI audit of the new modules runs while the checks go on.
+    nb::object gauge = nb::module_::import_("tovel.gauge");
+    nb::object abi3 = nb::none();
+    if (limited && nb::len(built))
+        abi3 = gauge.attr("start")(extensions(built), opts["cache"], opts["remote_cache"], "3.12",
+                                   "build/abi3audit");
     if (nb::len(built))
         failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],
-                                                    checker.attr("source_tree")(plan, "build/source")));
+                                                    checker.attr("source_tree")(plan, "build/source"), opts["cache"],
+                                                    opts["remote_cache"]));
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
     nb::list kept;
     if (keep_failing)
@@ -372,11 +394,17 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     if (info.is_none())
         info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
     // A wheel of sources only (every module kept) is what it is: pure Python.
-    tags = nb::len(built) ? wheel_tags(limited) : nb::make_tuple("py3", "none", "any");
+    // The platform policy its modules meet, each measured once, is in its
+    // name from the start; auditwheel repairs only a wheel with a library
+    // to vendor or no policy met.
+    nb::object platform = nb::len(built) ? gauge.attr("policy")(extensions(built), opts["cache"], opts["remote_cache"])
+                                           : nb::none();
+    tags = nb::len(built) ? wheel_tags(limited, platform) : nb::make_tuple("py3", "none", "any");
     nb::str wheel = pack(tree, nb::str(info), tags);
     nb::object audit = nb::module_::import_("tovel.audit");
-    wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
-    audit.attr("verify")(wheel);
+    if (platform.is_none())
+        wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
+    audit.attr("verify")(wheel, abi3.is_none() ? nb::object(nb::list()) : gauge.attr("finish")(abi3));
 
     os.attr("makedirs")(outdir, "exist_ok"_a = true);
     nb::object target = os.attr("path").attr("join")(outdir, os.attr("path").attr("basename")(wheel));

@@ -393,6 +393,9 @@ static nb::list run(nb::list units, nb::dict options) {
         remote = nb::none();
     }
     ctx["remote"] = remote;
+    // What comes after the modules (the audits, the import check) uses the
+    // store only when it answered.
+    options["remote_cache"] = remote;
     ctx["env"] = env;
     ctx["cache"] = cache;
 

@@ -170,9 +170,17 @@ static bool put(nb::str url, nb::str key, nb::bytes data) {
 
 // ---------------------------------------------------------------- the record
 
-static nb::object local_entry(nb::handle cache, nb::str key) {
-    return mine("Path")(cache).attr("joinpath")("cython", key.attr("__getitem__")(builtin("slice")(0, 2)),
-                                                key + nb::str(".c"));
+// A record kind: "cython" (the translations, .c files) or a verdict of the
+// build's checks, in folders of their own; in the team's store the kind
+// prefixes the key.
+static nb::object local_entry(nb::handle cache, nb::str kind, nb::str key) {
+    bool c = kind.equal(nb::str("cython"));
+    return mine("Path")(cache).attr("joinpath")(kind, key.attr("__getitem__")(builtin("slice")(0, 2)),
+                                                c ? nb::str(key + nb::str(".c")) : key);
+}
+
+static nb::str remote_key(nb::str kind, nb::str key) {
+    return kind.equal(nb::str("cython")) ? key : nb::str(kind + nb::str("-") + key);
 }
 
 static nb::str sha256(nb::handle data) {
@@ -181,10 +189,10 @@ static nb::str sha256(nb::handle data) {
 
 /// Stores a translation in the local record (atomically: a reader never sees
 /// half an entry) and, when `remote` names one, in the team's store.
-static void keep(nb::handle cache, nb::handle remote, nb::str key, nb::bytes data, bool share = true) {
+static void keep(nb::handle cache, nb::handle remote, nb::str key, nb::bytes data, bool share, nb::str kind) {
     if (share && !remote.is_none())
-        put(nb::str(remote), key, data);
-    nb::object os = mine("os"), entry = local_entry(cache, key);
+        put(nb::str(remote), remote_key(kind, key), data);
+    nb::object os = mine("os"), entry = local_entry(cache, kind, key);
     try {
         entry.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
         nb::object tmp = entry.attr("with_name")(
@@ -202,8 +210,8 @@ static void keep(nb::handle cache, nb::handle remote, nb::str key, nb::bytes dat
 /// The translation recorded under `key`: the local record first, then the
 /// team's store (kept locally when found there); None when neither has a
 /// sound entry.
-static nb::object lookup(nb::handle cache, nb::handle remote, nb::str key) {
-    nb::object entry = local_entry(cache, key);
+static nb::object lookup(nb::handle cache, nb::handle remote, nb::str key, nb::str kind) {
+    nb::object entry = local_entry(cache, kind, key);
     nb::object sum = entry.attr("with_name")(nb::str(entry.attr("name")) + nb::str(".sha256"));
     try {
         if (truthy(entry.attr("is_file")()) && truthy(sum.attr("is_file")())) {
@@ -217,9 +225,9 @@ static nb::object lookup(nb::handle cache, nb::handle remote, nb::str key) {
     }
     if (remote.is_none())
         return nb::none();
-    nb::object data = fetch(nb::str(remote), key);
+    nb::object data = fetch(nb::str(remote), remote_key(kind, key));
     if (!data.is_none())
-        keep(cache, remote, key, nb::bytes(data), false);
+        keep(cache, remote, key, nb::bytes(data), false, kind);
     return data;
 }
 
@@ -236,8 +244,9 @@ TOVEL_MODULE(store, m) {
           "The data stored under key, or None (missing, damaged, or no answer).");
     m.def("put", &put, "url"_a, "key"_a, "data"_a, "Store data under key; False when the store failed.");
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
-    m.def("lookup", &lookup, "cache"_a, "remote"_a.none(), "key"_a,
-          "The translation recorded under key, locally or in the team's store; None when missing.");
-    m.def("keep", &keep, "cache"_a, "remote"_a.none(), "key"_a, "data"_a, "share"_a = true,
-          "Record a translation locally and, with a remote store, in it.");
+    m.def("lookup", &lookup, "cache"_a, "remote"_a.none(), "key"_a, "kind"_a = "cython",
+          "The record of a kind (a translation by default) under key, locally or in the team's store; "
+          "None when missing.");
+    m.def("keep", &keep, "cache"_a, "remote"_a.none(), "key"_a, "data"_a, "share"_a = true, "kind"_a = "cython",
+          "Record data of a kind (a translation by default) locally and, with a remote store, in it.");
 }

@@ -1,0 +1,221 @@
+// tovel.gauge: the audits of a build's compiled modules one by one, each
+// result kept in the cache folder under the module's sha256, so that a
+// rebuild audits only the modules that changed (and a second checkout none,
+// with the team's store): the platform policy each
+// module meets (auditwheel's analysis of a wheel that holds it alone) and
+// its keeping to the stable ABI (abi3audit, which runs in the background
+// while the build goes on). tovel.audit then checks the finished wheel,
+// skipping what these audits passed.
+#include "common.h"
+
+using namespace tovel;
+
+static const char *MOD = "tovel.gauge";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+static nb::str sha256(nb::handle path) {
+    nb::object f = builtin("open")(path, "rb");
+    nb::object digest = mine("hashlib").attr("file_digest")(f, "sha256").attr("hexdigest")();
+    f.attr("close")();
+    return nb::str(digest);
+}
+
+// The verdict of a kind recorded for a module, locally or in the team's
+// store (tovel.store); None when there is none or no cache.
+static nb::object recall(nb::handle cache, nb::handle remote, const char *kind, nb::str key) {
+    if (cache.is_none())
+        return nb::none();
+    nb::object data = global("tovel.store", "lookup")(cache, remote, key, kind);
+    return data.is_none() ? data : mine("json").attr("loads")(data);
+}
+
+static void remember(nb::handle cache, nb::handle remote, const char *kind, nb::str key, nb::handle record) {
+    if (!cache.is_none())
+        global("tovel.store", "keep")(cache, remote, key,
+                                      mine("json").attr("dumps")(record).attr("encode")(), "kind"_a = kind);
+}
+
+static nb::str version_of(const char *distribution) {
+    return nb::str(nb::module_::import_("importlib.metadata").attr("version")(distribution));
+}
+
+// What auditwheel says of one module alone: its policy (name, priority,
+// aliases) and the libraries it needs from outside (vendorable or missing);
+// {"measured": False} for a module that names no C library, which auditwheel
+// cannot measure.
+static nb::dict analyse_one(nb::str so, nb::str platform, nb::str work) {
+    nb::object os = mine("os");
+    nb::str wheel(os.attr("path").attr("join")(work, nb::str("m-0-py3-none-{}.whl").format(platform)));
+    nb::str arc(os.attr("path").attr("basename")(so));
+    nb::object zf = mine("zipfile").attr("ZipFile")(wheel, "w");
+    zf.attr("write")(so, arc);
+    zf.attr("writestr")("m-0.dist-info/RECORD", arc + nb::str(",,\n"));
+    zf.attr("close")();
+    nb::module_ wheel_abi = nb::module_::import_("auditwheel.wheel_abi");
+    nb::module_ error = nb::module_::import_("auditwheel.error");
+    // auditwheel keeps what it read of a wheel by its path: each module's
+    // wheel has the same one.
+    wheel_abi.attr("get_wheel_elfdata").attr("cache_clear")();
+    nb::dict out;
+    nb::object info;
+    try {
+        info = wheel_abi.attr("analyze_wheel_abi")(nb::none(), nb::none(), mine("Path")(wheel), nb::frozenset(),
+                                                   "disable_isa_ext_check"_a = false, "allow_graft"_a = true,
+                                                   "requested_policy_base_name"_a = "auto");
+    } catch (nb::python_error &e) {
+        if (!e.matches(error.attr("NonPlatformWheelError")) && !e.matches(error.attr("InvalidLibcError")))
+            throw;
+        out["measured"] = false;
+        return out;
+    }
+    os.attr("remove")(wheel);
+    nb::object target = info.attr("overall_policy");
+    out["measured"] = true;
+    out["name"] = target.attr("name");
+    out["priority"] = target.attr("priority");
+    out["aliases"] = nb::list(target.attr("aliases"));
+    nb::list outside;
+    nb::object libpython = nb::module_::import_("auditwheel.lddtree").attr("LIBPYTHON_RE");
+    for (nb::handle item : info.attr("external_refs")[target.attr("name")].attr("libs").attr("items")())
+        if (libpython.attr("match")(item[0]).is_none())
+            outside.append(item[0]);
+    out["outside"] = outside;
+    return out;
+}
+
+/// On Linux, the platform tags (name and aliases joined by '.') of the
+/// policy every module of `sofiles` meets, when each meets one with nothing
+/// to vendor; None when the wheel needs auditwheel's own repair (a library
+/// to vendor, no policy met, nothing measured) or off Linux.
+static nb::object policy(nb::list sofiles, nb::object cache, nb::object remote) {
+    if (!truthy(mine("sys").attr("platform").attr("startswith")("linux")) || nb::len(sofiles) == 0)
+        return nb::none();
+    nb::str platform(nb::module_::import_("setuptools.command.bdist_wheel").attr("get_platform")(nb::none()));
+    platform = nb::str(platform.attr("replace")("-", "_").attr("replace")(".", "_"));
+    nb::str salt = nb::str("auditwheel {} {}").format(version_of("auditwheel"), platform);
+    nb::object work = nb::none();
+    nb::object lowest = nb::none();
+    try {
+        for (nb::handle so : sofiles) {
+            nb::str key(mine("hashlib").attr("sha256")((sha256(so) + salt).attr("encode")()).attr("hexdigest")());
+            nb::object record = recall(cache, remote, "policy", key);
+            if (record.is_none()) {
+                if (work.is_none())
+                    work = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-gauge-");
+                record = analyse_one(nb::str(so), platform, nb::str(work));
+                remember(cache, remote, "policy", key, record);
+            }
+            // Auditwheel's policies are ordered: the wheel meets the least
+            // compatible of its modules' ones. linux_<arch> (priority 0) is
+            // none at all.
+            if (!truthy(record["measured"]) || nb::len(nb::object(record["outside"])) ||
+                nb::cast<int>(record["priority"]) == 0)
+                return nb::none();
+            if (lowest.is_none() || nb::cast<int>(record["priority"]) < nb::cast<int>(lowest["priority"]))
+                lowest = record;
+        }
+    } catch (...) {
+        if (!work.is_none())
+            mine("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
+        throw;
+    }
+    if (!work.is_none())
+        mine("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
+    // Sorted, as the wheel library compresses a tag set.
+    nb::list tags;
+    tags.append(lowest["name"]);
+    tags.attr("extend")(lowest["aliases"]);
+    return nb::str(".").attr("join")(builtin("sorted")(tags));
+}
+
+/// Starts abi3audit on the modules of `sofiles` that the cache does not
+/// record as passed, against the stable ABI of Python `minimum`, on copies
+/// in `work` (the tree may change meanwhile). Returns what finish() needs.
+static nb::dict start(nb::list sofiles, nb::object cache, nb::object remote, nb::str minimum, nb::str work) {
+    nb::object os = mine("os");
+    nb::str salt = nb::str("abi3audit {} {}").format(version_of("abi3audit"), minimum);
+    nb::dict handle, pending;
+    nb::list passed;
+    mine("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
+    for (nb::handle so : sofiles) {
+        nb::str digest = sha256(so);
+        nb::str key(mine("hashlib").attr("sha256")((digest + salt).attr("encode")()).attr("hexdigest")());
+        if (!recall(cache, remote, "abi3", key).is_none()) {
+            passed.append(digest);
+            continue;
+        }
+        nb::object copy = os.attr("path").attr("join")(work, digest, os.attr("path").attr("basename")(so));
+        os.attr("makedirs")(os.attr("path").attr("dirname")(copy), "exist_ok"_a = true);
+        mine("shutil").attr("copyfile")(so, copy);
+        pending[copy] = nb::make_tuple(digest, key);
+    }
+    handle["passed"] = passed;
+    handle["pending"] = pending;
+    handle["cache"] = cache;
+    handle["remote"] = remote;
+    handle["process"] = nb::none();
+    if (nb::len(pending)) {
+        nb::list cmd;
+        cmd.append(mine("sys").attr("executable"));
+        for (const char *word : {"-m", "abi3audit", "--strict", "--report", "--assume-minimum-abi3"})
+            cmd.append(word);
+        cmd.append(minimum);
+        cmd.attr("extend")(pending.keys());
+        nb::object sp = mine("subprocess");
+        nb::dict env = nb::borrow<nb::dict>(builtin("dict")(os.attr("environ")));
+        env["NO_COLOR"] = "1";
+        handle["process"] = sp.attr("Popen")(cmd, "stdout"_a = sp.attr("PIPE"), "stderr"_a = sp.attr("DEVNULL"),
+                                             "stdin"_a = sp.attr("DEVNULL"), "text"_a = true, "env"_a = env);
+    }
+    return handle;
+}
+
+/// Waits for the audit start() began; records each module that passed in
+/// the cache. Returns the sha256 of every module known to pass. One that
+/// did not is left out: the audit of the wheel then says why.
+static nb::list finish(nb::dict handle) {
+    nb::list passed(handle["passed"]);
+    nb::object process = handle["process"];
+    if (process.is_none())
+        return passed;
+    nb::object out = process.attr("communicate")()[0];
+    nb::object report = nb::none();
+    try {
+        report = mine("json").attr("loads")(out);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        return passed;
+    }
+    if (!nb::isinstance<nb::dict>(report))
+        return passed;
+    nb::dict specs = nb::borrow<nb::dict>(get(report, "specs", nb::dict()));
+    for (auto [copy, ids] : nb::borrow<nb::dict>(handle["pending"])) {
+        nb::object entry = get(specs, nb::str(copy).c_str(), nb::none());
+        if (entry.is_none() || !nb::isinstance<nb::dict>(entry))
+            continue;
+        nb::object result = get(get(entry, "object", nb::dict()), "result", nb::none());
+        if (result.is_none() || nb::len(nb::object(result["non_abi3_symbols"])) ||
+            !truthy(result["is_abi3_baseline_compatible"]))
+            continue;
+        passed.append(ids[0]);
+        nb::dict record;
+        record["passed"] = true;
+        remember(handle["cache"], handle["remote"], "abi3", nb::str(ids[1]), record);
+    }
+    return passed;
+}
+
+TOVEL_MODULE(gauge, m) {
+    for (const char *name : {"hashlib", "json", "os", "shutil", "subprocess", "sys", "tempfile", "zipfile"})
+        m.attr(name) = nb::module_::import_(name);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.def("policy", &policy, "sofiles"_a, "cache"_a.none(), "remote"_a.none(),
+          "The platform tags of the policy every module meets with nothing to vendor, "
+          "each measured once and kept in the cache; None when the wheel needs auditwheel's repair.");
+    m.def("start", &start, "sofiles"_a, "cache"_a.none(), "remote"_a.none(), "minimum"_a, "work"_a,
+          "Start abi3audit on the modules the cache does not record as passed.");
+    m.def("finish", &finish, "handle"_a,
+          "Wait for the audit start() began; the sha256 of every module known to pass.");
+}

@@ -1,0 +1,14 @@
+import hashlib as hashlib
+import json as json
+import os as os
+import shutil as shutil
+import subprocess as subprocess
+import sys as sys
+import tempfile as tempfile
+import zipfile as zipfile
+from pathlib import Path as Path
+from typing import Any
+
+def policy(sofiles: list[str], cache: str | None, remote: str | None) -> str | None: ...
+def start(sofiles: list[str], cache: str | None, remote: str | None, minimum: str, work: str) -> dict[str, Any]: ...
+def finish(handle: dict[str, Any]) -> list[str]: ...
