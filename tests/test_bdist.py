@@ -392,3 +392,52 @@ def test_failed_build_exits_1_and_leaves_dist_alone(tmp_path, stage, request):
     assert [p.name for p in older.parent.iterdir()] == [older.name]
     assert (older.read_bytes(), older.stat().st_mtime_ns) == (b"an older wheel", stamp)
     assert not list(tmp_path.glob("build/**/*.whl"))
+
+
+def other_python():
+    """A CPython >= 3.12 of this machine other than the running one, as
+    tools/pythons.sh finds them; None when there is none."""
+    script = Path(__file__).resolve().parents[1] / "tools" / "pythons.sh"
+    if not script.exists():
+        return None
+    ask = "import sys; print('%d.%d' % sys.version_info[:2] + sys.abiflags)"
+    mine = subprocess.run([sys.executable, "-c", ask], capture_output=True, text=True).stdout
+    for python in subprocess.run(["bash", str(script)], capture_output=True, text=True).stdout.split():
+        if subprocess.run([python, "-c", ask], capture_output=True, text=True).stdout != mine:
+            return python
+    return None
+
+
+def test_one_full_api_wheel_for_each_interpreter(tmp_path, tmp_path_factory):
+    """--python twice: each module is translated once (no cache to hide a
+    second translation), compiled for each interpreter, and each wheel
+    installs and runs compiled in its own interpreter."""
+    other = other_python()
+    if other is None:
+        pytest.skip("no second CPython >= 3.12 on this machine to build for")
+    project = write_pakko(tmp_path / "p")
+    rc, out, err = tov("bdist", "-n", "pakko", "--no-cache", "--abi3", "", "--python", sys.executable,
+                       "--python", other, cwd=project)
+    assert rc == 0, out + err
+    first, second = out.split("building a ")[1:]
+    assert "translation cached" not in first and second.count("translation cached") == 5, out
+    wheels = sorted(project.glob("dist/*.whl"))
+    assert len(wheels) == 2
+    for python in (sys.executable, other):
+        code = ("import sys, sysconfig; v = 'cp%d%d' % sys.version_info[:2]; "
+                "print(v, v + sys.abiflags, sysconfig.get_config_var('EXT_SUFFIX'))")
+        tag, abi, suffix = subprocess.run([python, "-c", code], capture_output=True, text=True).stdout.split()
+        [wheel] = [w for w in wheels if f"-{tag}-{abi}-" in w.name]
+        venv = tmp_path_factory.mktemp("venv")
+        subprocess.run([python, "-m", "venv", "--without-pip", str(venv)], check=True)
+        subprocess.run([sys.executable, "-m", "pip", "--python", str(venv / "bin" / "python"), "install", "-q",
+                        "--no-deps", "--no-index", "--disable-pip-version-check", str(wheel)], check=True)
+        run = subprocess.run([str(venv / "bin" / "python"), "-c",
+                              "import pakko.core as c, pakko.sub.deep as d; print(c.__file__, d.fib(10))"],
+                             cwd=tmp_path, capture_output=True, text=True)
+        assert run.returncode == 0, run.stderr
+        path, fib = run.stdout.split()
+        assert path.endswith("core" + suffix) and fib == "55"
+    # The limited API already gives one wheel for every interpreter.
+    rc, out, err = tov("bdist", "-n", "pakko", "--python", other, cwd=project)
+    assert rc == 1 and "add --abi3" in err and len((out + err).strip().splitlines()) == 1, out + err

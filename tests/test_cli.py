@@ -80,7 +80,8 @@ def test_help_lists_subcommands_and_options_without_placeholders(cwd):
     assert "usage: tov compile [-h] [--name] [--abi3] [--exclude] [--msvc]" in usage(compile_help)
     assert re.search(r"--msvc ?, -m +mscv palt\(x86_amd64 or amd64\)", compile_help)
     bdist_help = tov("bdist", "-h", cwd=cwd).stdout
-    assert ("usage: tov bdist [-h] [--name] [--from-wheel] [--no-isolation] [--abi3] [--exclude] [--keep] [--directive] "
+    assert ("usage: tov bdist [-h] [--name] [--from-wheel] [--no-isolation] [--abi3] [--python] [--exclude] [--keep] "
+            "[--directive] "
             "[--jobs] [--no-cache] [--cache-dir] [--remote-cache] [--debug] [--quiet] [--verbose] [--msvc] [--version] "
             "[--description] [--license] [--extra] [--entry]") in usage(bdist_help)
 

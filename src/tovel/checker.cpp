@@ -116,7 +116,7 @@ static nb::str ending(nb::handle status) {
 /// interpreter is started again for the modules not yet imported. Returns
 /// name -> None (imported) or an outcome dict: cause (the project module
 /// that failed), kind, message, missing, installed, log.
-static nb::dict probe(nb::str tree, nb::list names, nb::list roots) {
+static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle python) {
     nb::object os = mine("os"), json = mine("json"), Path = mine("Path");
     nb::str request(os.attr("path").attr("abspath")("build/import-check.json"));
     nb::str record(os.attr("path").attr("abspath")("build/import-check.jsonl"));
@@ -132,7 +132,7 @@ static nb::dict probe(nb::str tree, nb::list names, nb::list roots) {
         if (truthy(os.attr("path").attr("exists")(record)))
             os.attr("remove")(record);
         nb::list cmd;
-        cmd.append(mine("sys").attr("executable"));
+        cmd.append(python);
         for (const char *a : {"-I", "-B", "-X", "faulthandler", "-c", PROBE})
             cmd.append(a);
         cmd.append(os.attr("path").attr("abspath")(tree));
@@ -235,11 +235,15 @@ static nb::str source_tree(nb::dict plan, nb::str folder) {
 /// distribution not installed here (not checked). `roots` are the project's
 /// top-level import names, `absent` the dotted names of its modules left out.
 static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list absent, nb::str source_tree,
-                      nb::object cache, nb::object remote) {
+                      nb::object cache, nb::object remote, nb::object target) {
     nb::list names;
     nb::dict by_name, keys;
     nb::object store = nb::module_::import_("tovel.store"), hashlib = mine("hashlib");
-    nb::str salt = nb::str("{} {}").format(mine("sys").attr("version"), hashlib.attr("sha256")(nb::bytes(PROBE)).attr("hexdigest")());
+    // The interpreter the modules are for: the running one, or another's
+    // (tovel.targets).
+    nb::object python = target.is_none() ? nb::object(mine("sys").attr("executable")) : nb::object(target["executable"]);
+    nb::object version = target.is_none() ? nb::object(mine("sys").attr("version")) : nb::object(target["version_text"]);
+    nb::str salt = nb::str("{} {} {}").format(python, version, hashlib.attr("sha256")(nb::bytes(PROBE)).attr("hexdigest")());
     for (nb::handle u : units) {
         by_name[u["name"]] = u;
         // A module that imported before, the same bytes in the same
@@ -255,7 +259,7 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
         names.append(u["name"]);
     }
     names.attr("sort")();
-    nb::dict compiled = probe(tree, names, roots);
+    nb::dict compiled = probe(tree, names, roots, python);
     for (auto [name, key] : keys)
         if (compiled.contains(name) && compiled[name].is_none())
             store.attr("keep")(cache, remote, key, nb::bytes("ok"), "kind"_a = "imports");
@@ -273,7 +277,7 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
     nb::list failed;
     if (nb::len(culprits) == 0)
         return failed;
-    nb::dict source = probe(source_tree, culprits, roots);
+    nb::dict source = probe(source_tree, culprits, roots, python);
     for (nb::handle n : culprits) {
         nb::dict u = nb::borrow<nb::dict>(by_name[n]);
         nb::object c = compiled[n], s = source.attr("get")(n, nb::none());
@@ -374,8 +378,9 @@ TOVEL_MODULE(checker, m) {
     m.def("source_tree", &source_tree, "plan"_a, "folder"_a,
           "Lay out the plan's sources (modules, kept modules, data) in folder, made anew.");
     m.def("check", &check, "units"_a, "tree"_a, "roots"_a, "absent"_a, "source_tree"_a,
-          "cache"_a.none() = nb::none(), "remote"_a.none() = nb::none(),
-          "Import every compiled unit from the tree (not those the cache records as imported), "
+          "cache"_a.none() = nb::none(), "remote"_a.none() = nb::none(), "target"_a.none() = nb::none(),
+          "Import every compiled unit from the tree (not those the cache records as imported) in the "
+          "interpreter they are for (target: tovel.targets.describe's, else the running one), "
           "the failing ones from the sources; returns the failed ones.");
     m.def("summary", &summary, "failed"_a, "argv"_a.none(), "keep"_a.none(), "logpath"_a,
           "The failure summary, with the command line that succeeds; writes the log.");

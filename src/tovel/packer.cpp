@@ -16,86 +16,6 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 // Where the pure wheel of a project lands (and is unpacked, in tree/).
 static const char *PURE = "build/pure";
 
-/// The Cython directives of a build: Python semantics by default (annotations
-/// never change which arguments a function accepts), then the user's NAME=VALUE
-/// texts, each checked by Cython's own parser.
-static nb::dict directives(nb::handle given, bool limited) {
-    nb::dict out;
-    out["annotation_typing"] = false;
-    if (!limited)
-        out["freethreading_compatible"] = true;
-    if (given.is_none())
-        return out;
-    nb::object parse = nb::module_::import_("Cython.Compiler.Options").attr("parse_directive_list");
-    for (nb::handle text : given) {
-        if (nb::isinstance<nb::dict>(text)) {
-            out.attr("update")(text);
-            continue;
-        }
-        if (!truthy(nb::str(text).attr("__contains__")("=")))
-            throw nb::value_error(nb::str("directive {!r} is not NAME=VALUE").format(text).c_str());
-        // Cython's compile options that tovel.translator sets (True or False).
-        nb::tuple nv = nb::borrow<nb::tuple>(nb::str(text).attr("partition")("="));
-        nb::str name(nv[0].attr("strip")()), value(nv[2].attr("strip")().attr("lower")());
-        if (truthy(nb::module_::import_("tovel.translator").attr("OPTIONS").attr("__contains__")(name))) {
-            if (!truthy(nb::make_tuple("true", "false").attr("__contains__")(value)))
-                throw nb::value_error(nb::str("{} must be True or False").format(name).c_str());
-            out[name] = value.equal(nb::str("true"));
-            continue;
-        }
-        out.attr("update")(parse(text, "relaxed_bool"_a = true));
-    }
-    return out;
-}
-
-// The user's cache folder for tovel, or None (with one warning line) when it
-// cannot be written: the build then goes on without a cache.
-static nb::object cache_folder(nb::dict options) {
-    nb::object os = mine("os");
-    if (truthy(get(options, "no_cache", nb::bool_(false))))
-        return nb::none();
-    nb::object folder = get(options, "cache_dir", nb::none());
-    if (folder.is_none()) {
-        nb::object env = os.attr("environ");
-        nb::object sys = mine("sys");
-        if (os.attr("name").equal(nb::str("nt")))
-            folder = os.attr("path").attr("join")(
-                get(env, "LOCALAPPDATA", os.attr("path").attr("expanduser")("~")), "tovel", "Cache");
-        else if (nb::str(sys.attr("platform")).equal(nb::str("darwin")))
-            folder = os.attr("path").attr("expanduser")("~/Library/Caches/tovel");
-        else {
-            nb::object base = get(env, "XDG_CACHE_HOME", nb::str(""));
-            if (!truthy(base))
-                base = os.attr("path").attr("expanduser")("~/.cache");
-            folder = os.attr("path").attr("join")(base, "tovel");
-        }
-    }
-    try {
-        os.attr("makedirs")(folder, "exist_ok"_a = true);
-        nb::object probe = nb::module_::import_("tempfile").attr("TemporaryFile")("dir"_a = folder);
-        probe.attr("close")();
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError))
-            throw;
-        print(nb::str("warning: the cache folder {} cannot be written ({}): building without a cache")
-                  .format(folder, e.value()));
-        return nb::none();
-    }
-    return os.attr("path").attr("abspath")(folder);
-}
-
-static int default_jobs() {
-    nb::object os = mine("os");
-    nb::object n = nb::none();
-    if (nb::hasattr(os, "process_cpu_count"))
-        n = os.attr("process_cpu_count")();
-    else if (nb::hasattr(os, "sched_getaffinity"))
-        n = builtin("len")(os.attr("sched_getaffinity")(0));
-    else
-        n = os.attr("cpu_count")();
-    return n.is_none() ? 1 : std::max(1, nb::cast<int>(n));
-}
-
 static void place(nb::handle entry, nb::str tree) {
     nb::object os = mine("os");
     nb::object target = os.attr("path").attr("join")(tree, entry["arc"]);
@@ -113,7 +33,7 @@ static void assemble(nb::dict plan, nb::str tree) {
 // The wheel's python and ABI tags: the limited-API level the modules are
 // compiled for, or the running interpreter's own tags; the platform tags
 // given, else this machine's.
-static nb::tuple wheel_tags(bool limited, nb::object platform = nb::none()) {
+static nb::tuple wheel_tags(bool limited, nb::object platform, nb::handle target) {
     nb::object tags = nb::module_::import_("packaging.tags");
     if (platform.is_none()) {
         platform = nb::module_::import_("setuptools.command.bdist_wheel").attr("get_platform")(nb::none());
@@ -121,6 +41,8 @@ static nb::tuple wheel_tags(bool limited, nb::object platform = nb::none()) {
     }
     if (limited)
         return nb::make_tuple("cp312", "abi3", platform);
+    if (!target.is_none())
+        return nb::make_tuple(target["python"], target["abi"], platform);
     nb::object first = builtin("next")(builtin("iter")(tags.attr("cpython_tags")()));
     return nb::make_tuple(first.attr("interpreter"), first.attr("abi"), platform);
 }
@@ -249,10 +171,6 @@ static nb::str pure_wheel(nb::dict plan, nb::str info) {
     return pack(nb::str(tree), info, nb::make_tuple("py3", "none", "any"));
 }
 
-/// The compiled-wheel build: `options` is the bdist options dictionary (the
-/// command line's, or the back end's, settled by tovel.pyproject.settings);
-/// the wheel lands in `outdir`, and its path is returned. `argv` is the
-/// command line for the suggested re-run.
 // --quiet: what the build prints on standard output goes nowhere while it
 // runs (errors go to standard error, as ever); the stream comes back however
 // the build ends.
@@ -270,55 +188,37 @@ struct Hush {
     }
 };
 
-static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
+// What the wheels of a build share, one for each interpreter it is for.
+struct Build {
+    nb::dict options, opts, pure, plan;
+    nb::str outdir;
+    nb::object argv, started, out;
+    bool limited;
+};
+
+// A unit compiled for `target` in the same tree: its own extension module
+// name; what an earlier interpreter's pass found out of its translation
+// stays, what it found of its compile goes.
+static nb::dict for_target(nb::handle unit, nb::handle target) {
+    nb::dict u = nb::borrow<nb::dict>(builtin("dict")(unit));
+    for (const char *key : {"stage", "line", "log", "keep_helps"})
+        u.attr("pop")(key, nb::none());
+    u["so"] = nb::str("build/egg/") + nb::str(nb::str(u["arc"]).attr("removesuffix")(".py")) + nb::str(target["suffix"]);
+    return u;
+}
+
+/// The wheel of one interpreter (`target` None: the running one) from the
+/// units: compiled, import-checked, tested, packed with the tags of what
+/// was built, audited and moved to the output folder; returns its path.
+static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
     nb::object os = mine("os");
-    nb::object started = mine("time").attr("monotonic")();
-    bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
-    Hush hush(quiet);
-    bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
-    bool limited = truthy(options["abi3"]);
-    nb::dict opts;
-    try {
-        opts["directives"] = directives(get(options, "directive", nb::none()), limited);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError))
-            throw;
-        build_failed(nb::str("invalid --directive: {}").format(e.value()));
-    }
-    nb::object jobs = get(options, "jobs", nb::none());
-    opts["jobs"] = jobs.is_none() ? nb::int_(default_jobs()) : nb::int_(jobs);
-    opts["abi3"] = limited;
-    opts["debug"] = truthy(get(options, "debug", nb::bool_(false)));
-    opts["cache"] = cache_folder(options);
-    opts["remote_cache"] = get(options, "remote_cache", nb::none());
-    opts["verbose"] = verbose;
-
-    // Nothing that goes into the wheel changed: it stays, and nothing runs.
-    nb::object stamp = nb::module_::import_("tovel.stamp");
-    nb::object current = stamp.attr("current")(options, opts["cache"], outdir);
-    if (!current.is_none()) {
-        print(nb::str("{}: up to date, nothing that goes into it changed").format(current), "file"_a = hush.saved);
-        return nb::str(current);
-    }
-    if (truthy(get(options, "reset", nb::bool_(false)))) {
-        // The command line starts from an empty build tree; what it held was
-        // the tool's own.
-        if (truthy(os.attr("path").attr("islink")("build")))
-            os.attr("unlink")("build");
-        else if (truthy(os.attr("path").attr("isdir")("build")))
-            mine("shutil").attr("rmtree")("build");
-    }
-
-    nb::dict pure = source(options);
+    nb::dict options = b.options, opts = b.opts, pure = b.pure, plan = b.plan;
+    bool limited = b.limited;
     nb::object pipeline = nb::module_::import_("tovel.pipeline");
     nb::object checker = nb::module_::import_("tovel.checker");
-    nb::dict plan = nb::borrow<nb::dict>(pipeline.attr("plan")(
-        pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
-        pure["root"], verbose));
-    plan["data"].attr("extend")(pure["data"]);
-    nb::list units = nb::borrow<nb::list>(plan["units"]);
+    opts["target"] = target;
     // A wheel of sources only (every module kept) is what it is: pure Python.
-    nb::tuple tags = nb::len(units) ? wheel_tags(limited) : nb::make_tuple("py3", "none", "any");
+    nb::tuple tags = nb::len(units) ? wheel_tags(limited, nb::none(), target) : nb::make_tuple("py3", "none", "any");
     print(what_is_built(tags, nb::len(units), opts["jobs"]));
 
     // The tree holds this build's modules only, whatever an earlier build left.
@@ -356,7 +256,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     if (nb::len(built))
         failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],
                                                     checker.attr("source_tree")(plan, "build/source"), opts["cache"],
-                                                    opts["remote_cache"]));
+                                                    opts["remote_cache"], target));
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
     nb::list kept;
     if (keep_failing)
@@ -380,6 +280,8 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
         settings["test_requires"] = get(options, "test_requires", nb::list());
         settings["test_timeout"] = get(options, "test_timeout", nb::none());
         settings["project"] = os.attr("getcwd")();
+        if (!target.is_none())
+            settings["python"] = target["executable"];
         nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
             settings, pure_whl, built, nb::str("build/prove")));
         if (keep_failing)
@@ -388,7 +290,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
             failed.attr("extend")(culprits);
     }
     if (nb::len(failed))
-        build_failed(checker.attr("summary")(failed, argv, get(options, "keep", nb::none()),
+        build_failed(checker.attr("summary")(failed, b.argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));
 
     if (info.is_none())
@@ -399,16 +301,16 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     // to vendor or no policy met.
     nb::object platform = nb::len(built) ? gauge.attr("policy")(extensions(built), opts["cache"], opts["remote_cache"])
                                            : nb::none();
-    tags = nb::len(built) ? wheel_tags(limited, platform) : nb::make_tuple("py3", "none", "any");
+    tags = nb::len(built) ? wheel_tags(limited, platform, target) : nb::make_tuple("py3", "none", "any");
     nb::str wheel = pack(tree, nb::str(info), tags);
     nb::object audit = nb::module_::import_("tovel.audit");
     if (platform.is_none())
         wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
     audit.attr("verify")(wheel, abi3.is_none() ? nb::object(nb::list()) : gauge.attr("finish")(abi3));
 
-    os.attr("makedirs")(outdir, "exist_ok"_a = true);
-    nb::object target = os.attr("path").attr("join")(outdir, os.attr("path").attr("basename")(wheel));
-    os.attr("replace")(wheel, target);
+    os.attr("makedirs")(b.outdir, "exist_ok"_a = true);
+    nb::object made = os.attr("path").attr("join")(b.outdir, os.attr("path").attr("basename")(wheel));
+    os.attr("replace")(wheel, made);
     if (nb::len(kept)) {
         nb::list logparts;
         for (nb::handle u : kept) {
@@ -420,15 +322,86 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
                   .format(count(nb::len(kept), "failing module")));
     }
     // The last line names the wheel and what it holds, also with --quiet.
-    nb::object took = mine("time").attr("monotonic")() - started;
-    nb::object kb = builtin("round")(os.attr("path").attr("getsize")(target) / nb::float_(1024.0));
+    nb::object took = mine("time").attr("monotonic")() - b.started;
+    nb::object kb = builtin("round")(os.attr("path").attr("getsize")(made) / nb::float_(1024.0));
     print(nb::str("{}: {} compiled, {} kept as source, {} data {}, {} KB in {:.0f} s")
-              .format(target, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
+              .format(made, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
                       nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
                       kb, took),
-          "file"_a = hush.saved);
-    stamp.attr("record")(options, opts["cache"], outdir, target);
-    return nb::str(target);
+          "file"_a = b.out);
+    b.started = mine("time").attr("monotonic")(); // the next wheel's time is its own
+    return nb::str(made);
+}
+
+
+/// The compiled-wheel build: `options` is the bdist options dictionary (the
+/// command line's, or the back end's, settled by tovel.pyproject.settings);
+/// the wheel lands in `outdir` (one for each --python), and its path is
+/// returned (the first one's). `argv` is the command line for the
+/// suggested re-run.
+static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
+    nb::object os = mine("os");
+    nb::object started = mine("time").attr("monotonic")();
+    bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
+    Hush hush(quiet);
+    bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
+    bool limited = truthy(options["abi3"]);
+    nb::dict opts = nb::borrow<nb::dict>(nb::module_::import_("tovel.options").attr("settle")(options));
+
+    // --python: the interpreters, whose versions go into the build's hash.
+    nb::list targets = nb::borrow<nb::list>(
+        nb::module_::import_("tovel.targets").attr("choose")(get(options, "python", nb::none()), limited));
+    if (nb::len(targets)) {
+        nb::list versions;
+        for (nb::handle t : targets)
+            versions.append(nb::make_tuple(t["executable"], t["version_text"]));
+        options["interpreters"] = versions;
+    }
+
+    // Nothing that goes into the wheels changed: they stay, and nothing runs.
+    nb::object stamp = nb::module_::import_("tovel.stamp");
+    nb::object current = stamp.attr("current")(options, opts["cache"], outdir);
+    if (!current.is_none()) {
+        nb::list wheels;
+        if (nb::isinstance<nb::list>(current))
+            wheels = nb::borrow<nb::list>(current);
+        else
+            wheels.append(current);
+        for (nb::handle w : wheels)
+            print(nb::str("{}: up to date, nothing that goes into it changed").format(w), "file"_a = hush.saved);
+        return nb::str(wheels[0]);
+    }
+    if (truthy(get(options, "reset", nb::bool_(false)))) {
+        // The command line starts from an empty build tree; what it held was
+        // the tool's own.
+        if (truthy(os.attr("path").attr("islink")("build")))
+            os.attr("unlink")("build");
+        else if (truthy(os.attr("path").attr("isdir")("build")))
+            mine("shutil").attr("rmtree")("build");
+    }
+
+    nb::dict pure = source(options);
+    nb::object pipeline = nb::module_::import_("tovel.pipeline");
+    nb::dict plan = nb::borrow<nb::dict>(pipeline.attr("plan")(
+        pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
+        pure["root"], verbose));
+    plan["data"].attr("extend")(pure["data"]);
+    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited};
+    nb::list made;
+    if (nb::len(targets) == 0)
+        made.append(one_wheel(b, nb::borrow<nb::list>(plan["units"]), nb::none()));
+    // One wheel for each interpreter, in turn; each module is translated
+    // in the first pass only.
+    nb::list units = nb::borrow<nb::list>(plan["units"]);
+    for (nb::handle target : targets) {
+        nb::list these;
+        for (nb::handle u : units)
+            these.append(for_target(u, target));
+        made.append(one_wheel(b, these, nb::borrow(target)));
+        units = these;
+    }
+    stamp.attr("record")(options, opts["cache"], outdir, nb::len(made) == 1 ? nb::object(made[0]) : nb::object(made));
+    return nb::str(made[0]);
 }
 
 TOVEL_MODULE(packer, m) {
@@ -439,8 +412,6 @@ TOVEL_MODULE(packer, m) {
     ns["__module__"] = MOD;
     ns["__doc__"] = "A build that failed in a way the user can act on; its message says how.";
     m.attr("BuildFailed") = builtin("type")("BuildFailed", nb::make_tuple(builtin("RuntimeError")), ns);
-    m.def("directives", &directives, "given"_a.none(), "limited"_a,
-          "The Cython directives of a build: Python semantics, then the NAME=VALUE texts.");
     m.attr("PURE") = PURE;
     m.def("source", &source, "options"_a,
           "The pure tree a build starts from: {root, packages, info, data, wheel}.");

@@ -254,22 +254,28 @@ static void build_one(nb::dict unit, nb::dict ctx) {
         return;
     nb::object os = mine("os"), Path = mine("Path");
     nb::object cache = ctx["cache"], remote = ctx["remote"], store = mine("store");
-    nb::str key("");
     unit["cached"] = false;
-    nb::object found = nb::none();
-    if (!cache.is_none()) {
-        key = translation_key(unit, ctx["directives"]);
-        found = store.attr("lookup")(cache, remote, key);
-    }
-    if (!found.is_none()) {
-        os.attr("makedirs")(os.attr("path").attr("dirname")(unit["c"]), "exist_ok"_a = true);
-        Path(unit["c"]).attr("write_bytes")(found);
+    // Translated for another interpreter earlier in this build: the C stays.
+    if (truthy(get(unit, "translated", nb::bool_(false)))) {
         unit["cached"] = true;
     } else {
-        if (!translate(unit, ctx))
-            return;
-        if (!cache.is_none())
-            store.attr("keep")(cache, remote, key, Path(unit["c"]).attr("read_bytes")());
+        nb::str key("");
+        nb::object found = nb::none();
+        if (!cache.is_none()) {
+            key = translation_key(unit, ctx["directives"]);
+            found = store.attr("lookup")(cache, remote, key);
+        }
+        if (!found.is_none()) {
+            os.attr("makedirs")(os.attr("path").attr("dirname")(unit["c"]), "exist_ok"_a = true);
+            Path(unit["c"]).attr("write_bytes")(found);
+            unit["cached"] = true;
+        } else {
+            if (!translate(unit, ctx))
+                return;
+            if (!cache.is_none())
+                store.attr("keep")(cache, remote, key, Path(unit["c"]).attr("read_bytes")());
+        }
+        unit["translated"] = true;
     }
 
     nb::list log, stage;
@@ -359,7 +365,9 @@ static nb::list run(nb::list units, nb::dict options) {
     for (const char *key : {"include", "platinclude"})
         if (!truthy(includes.attr("__contains__")(paths[key])))
             includes.append(paths[key]);
-    ctx["includes"] = includes;
+    // Another interpreter's (tovel.targets): its headers.
+    nb::object target = get(options, "target", nb::none());
+    ctx["includes"] = target.is_none() ? nb::object(includes) : nb::object(target["includes"]);
 
     nb::object cache = options["cache"];
     nb::object env = builtin("dict")(os.attr("environ"));

@@ -131,7 +131,8 @@ static nb::str file_hash(nb::handle path) {
 }
 
 /// The wheel in outdir when it is what a build with these options would make
-/// (same stamp, and the wheel unchanged since), else None.
+/// (same stamp, and the wheel unchanged since), else None; the list of
+/// wheels of a build for several interpreters.
 static nb::object current(nb::dict options, nb::handle cache, nb::str outdir) {
     if (cache.is_none())
         return nb::none();
@@ -142,9 +143,18 @@ static nb::object current(nb::dict options, nb::handle cache, nb::str outdir) {
     try {
         saved = mine("json").attr("loads")(file.attr("read_text")("encoding"_a = "utf-8"));
         nb::object wheel = saved["wheel"];
-        if (!truthy(mine("os").attr("path").attr("isfile")(wheel)) || !file_hash(wheel).equal(saved["sha256"]) ||
-            !fingerprint(options).equal(saved["fingerprint"]))
+        bool several = nb::isinstance<nb::list>(wheel);
+        nb::list wheels = several ? nb::borrow<nb::list>(wheel) : nb::list();
+        nb::list sums = several ? nb::borrow<nb::list>(saved["sha256"]) : nb::list();
+        if (!several) {
+            wheels.append(wheel);
+            sums.append(saved["sha256"]);
+        }
+        if (nb::len(wheels) != nb::len(sums) || !fingerprint(options).equal(saved["fingerprint"]))
             return nb::none();
+        for (size_t i = 0; i < nb::len(wheels); ++i)
+            if (!truthy(mine("os").attr("path").attr("isfile")(wheels[i])) || !file_hash(wheels[i]).equal(sums[i]))
+                return nb::none();
         return wheel;
     } catch (nb::python_error &e) {
         // A damaged stamp means: build.
@@ -155,14 +165,21 @@ static nb::object current(nb::dict options, nb::handle cache, nb::str outdir) {
 }
 
 /// Records that `wheel` is what a build with these options makes.
-static void record(nb::dict options, nb::handle cache, nb::str outdir, nb::str wheel) {
+static void record(nb::dict options, nb::handle cache, nb::str outdir, nb::object wheel) {
     if (cache.is_none())
         return;
     nb::object file = stamp_file(cache, outdir);
     nb::dict saved;
     saved["fingerprint"] = fingerprint(options);
     saved["wheel"] = wheel;
-    saved["sha256"] = file_hash(wheel);
+    if (nb::isinstance<nb::list>(wheel)) {
+        nb::list sums;
+        for (nb::handle w : wheel)
+            sums.append(file_hash(w));
+        saved["sha256"] = sums;
+    } else {
+        saved["sha256"] = file_hash(wheel);
+    }
     try {
         file.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
         nb::object tmp = file.attr("with_suffix")(nb::str(".{}.tmp").format(mine("os").attr("getpid")()));

@@ -139,8 +139,10 @@ static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::
         if (!ordinary(e))
             throw;
     }
+    // The interpreter the modules are compiled for (settings "python"), by
+    // default the running one.
     nb::list cmd;
-    cmd.append(sys.attr("executable"));
+    cmd.append(get(settings, "python", sys.attr("executable")));
     for (const char *a : {"-m", "venv"})
         cmd.append(a);
     if (outer)

@@ -95,7 +95,7 @@ static nb::object directive_type(nb::str text) {
     try {
         nb::list one;
         one.append(text);
-        nb::module_::import_("tovel.packer").attr("directives")(one, true);
+        nb::module_::import_("tovel.options").attr("directives")(one, true);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError))
             throw;
@@ -131,6 +131,11 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     add(p, {"--no-isolation"}, nb::bool_(false), kw, "no_isolation",
         "build the project's pure wheel in this environment, not an isolated one", nb::handle(), isolation);
     add(p, {"--abi3"}, none, kw, "abi3", "the limited API of Python 3.12: one wheel for 3.12 and later; --abi3 \"\" builds for this interpreter only");
+    nb::dict pythons;
+    pythons["action"] = "append";
+    add(p, {"--python"}, none, kw, "python",
+        "with --abi3 \"\": an interpreter to build a wheel for (repeatable; default: this one); "
+        "each module is translated once and compiled for each", nb::handle(), pythons);
     nb::dict pattern;
     pattern["type"] = nb::cpp_function(&pattern_type, nb::name("pattern"));
     add(p, {"--exclude", "-e"}, none, kw, "exclude", "modules and files left out: a regular expression searched in each path (default: none)", nb::handle(), pattern);

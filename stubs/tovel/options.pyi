@@ -1,0 +1,6 @@
+import os as os
+import sys as sys
+from typing import Any
+
+def directives(given: list[str] | None, limited: bool) -> dict[str, Any]: ...
+def settle(options: dict[str, Any]) -> dict[str, Any]: ...
