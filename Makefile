@@ -7,7 +7,10 @@
 # make bench: installs the tool and runs the benchmarks, docs/benchmarks.md
 #            (BENCH_QUICK=1: a quick check; BENCH_SMOKE=1: tiny and offline,
 #            as the test suite runs it)
-.PHONY: test demo bench realworld pythons clean
+# make bench314: the runtime part of the benchmarks on CPython 3.14, in the
+#            Debian unstable tree of make test (tools/chroot314.sh --bench;
+#            needs root; BENCH_* settings as for make bench)
+.PHONY: test demo bench bench314 realworld pythons clean
 
 test:
 	@tools/test.sh
@@ -26,6 +29,9 @@ bench:
 	@set -e; pythons=$$(tools/pythons.sh); python=$$(echo "$$pythons" | head -n 1); \
 	venv_python=$$(tools/venv.sh "$$python"); \
 	"$$venv_python" bench/bench.py
+
+bench314:
+	@tools/chroot314.sh --bench
 
 pythons:
 	@tools/pythons.sh

@@ -15,6 +15,12 @@
 # time, so that changed C++ is compiled; pip's download cache stays in the
 # tree) and runs `python -m pytest tests` there.
 #
+# `tools/chroot314.sh --bench [ARGS...]` runs `python bench/bench.py` instead
+# (or `python ARGS...`, e.g. `bench/runtime.py --rounds 3`), in the same
+# environment, with BENCH_PARTS=runtime unless BENCH_PARTS says otherwise and
+# the BENCH_* variables of the caller: the runtime speed on 3.14
+# (docs/benchmarks.md). Its report goes to standard output.
+#
 # Everything that mounts (debootstrap, apt-get, the tests) runs in a mount and
 # PID namespace of its own: the mounts of /proc and /dev in the tree are not
 # seen outside it, and they go away with the namespace, as does any process
@@ -28,10 +34,10 @@
 # TOVEL_DEBIAN_MIRROR overrides it. The package index is the one pip is set
 # up for: it is asked through pip. Neither host is written down here.
 #
-# Exit status: that of pytest when the tests ran; 77 when CPython 3.14 cannot
-# run on this machine (not root, no registry, debootstrap failed), said in one
-# line on stdout; 78 when the tree could not be completed or the project could
-# not be installed into it.
+# Exit status: that of pytest (or of the benchmark) when it ran; 77 when
+# CPython 3.14 cannot run on this machine (not root, no registry, debootstrap
+# failed), said in one line on stdout; 78 when the tree could not be completed
+# or the project could not be installed into it.
 set -euo pipefail
 
 # The Debian packages of the tree: the interpreter and what the test suite
@@ -290,12 +296,14 @@ copy_repo() {
 }
 
 # What runs in the tree: the package index must answer (77), the project
-# installs into /opt/venv (78), then pytest. $1 is the line that says where.
-TESTS='
+# installs into /opt/venv (78), then the command: $1 is the line that says
+# where, the rest are `env` arguments (NAME=value words, then the command).
+VENV=/opt/venv
+IN_TREE='
 set -u
 cd /work/tovel
 echo "$1"
-venv=/opt/venv
+venv='"$VENV"'
 fresh=0
 if [ -x $venv/bin/python ] && $venv/bin/python -c "import sys; assert sys.version_info[:2] == (3, 14)" 2>/dev/null; then
     echo "reusing $venv"
@@ -312,10 +320,12 @@ echo "installing the project into $venv (this compiles the C++ modules)"
 $venv/bin/python -m pip uninstall -q -y tovel >/dev/null 2>&1
 $venv/bin/python -m pip install -q ".[test]" || exit 78
 $venv/bin/python -VV
-exec $venv/bin/python -m pytest tests
+shift
+exec env "$@"
 '
 
-run_tests() {
+# Runs a command in the tree's environment: the arguments of `env`.
+run_in_tree() {
     # pip in the tree trusts what pip trusts here; the host's other pip
     # settings name local folders that the tree does not have.
     mkdir -p "$ROOT/etc/tovel"
@@ -325,12 +335,23 @@ run_tests() {
     cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null || true
     copy_repo
     local status=0
-    in_namespace tree "$ROOT" "$TESTS" "=== CPython 3.14 in the Debian unstable tree $ROOT" || status=$?
+    in_namespace tree "$ROOT" "$IN_TREE" "=== CPython 3.14 in the Debian unstable tree $ROOT" "$@" || status=$?
     case $status in
         77) skip "the package index cannot be reached from the Debian tree" ;;
         78) echo "=== CPython 3.14: installing the project into the Debian tree failed" ;;
     esac
     return "$status"
+}
+
+# The benchmark's settings from the caller's BENCH_* variables, the runtime
+# part unless BENCH_PARTS names another; ARGS replace bench/bench.py.
+run_bench() {
+    local vars=(BENCH_PARTS=runtime) name
+    for name in $(compgen -e); do
+        [[ $name == BENCH_* ]] && vars+=("$name=${!name}")
+    done
+    [ $# -gt 0 ] || set -- bench/bench.py
+    run_in_tree "${vars[@]}" "$VENV/bin/python" "$@"
 }
 
 [ "$(uname -s)" = Linux ] || skip "the Debian tree needs Linux"
@@ -352,5 +373,10 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 ensure_tree
 status=0
-run_tests || status=$?
+if [ "${1:-}" = --bench ]; then
+    shift
+    run_bench "$@" || status=$?
+else
+    run_in_tree "$VENV/bin/python" -m pytest tests || status=$?
+fi
 exit "$status"
