@@ -4,7 +4,7 @@
 # make demo: installs the tool and compiles and wheels examples/vemo
 # make realworld: compiles real packages from the package index and runs their
 #            own tests against the compiled wheels (downloads; not in make test)
-# make bench: installs the tool and runs the benchmarks, docs/benchmarks.md
+# make bench: installs the tool and runs the benchmarks, BENCHMARKS.md
 #            (BENCH_QUICK=1: a quick check; BENCH_SMOKE=1: tiny and offline,
 #            as the test suite runs it)
 # make bench314: the runtime part of the benchmarks on CPython 3.14, in the

@@ -19,7 +19,7 @@
 # (or `python ARGS...`, e.g. `bench/runtime.py --rounds 3`), in the same
 # environment, with BENCH_PARTS=runtime unless BENCH_PARTS says otherwise and
 # the BENCH_* variables of the caller: the runtime speed on 3.14
-# (docs/benchmarks.md). Its report goes to standard output.
+# (BENCHMARKS.md). Its report goes to standard output.
 #
 # Everything that mounts (debootstrap, apt-get, the tests) runs in a mount and
 # PID namespace of its own: the mounts of /proc and /dev in the tree are not
