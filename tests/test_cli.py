@@ -104,7 +104,7 @@ def test_records_with_defaults(monkeypatch, capsys, calls):
         "license": "MIT", "extra": {}, "entry": {}}
     # Options left out are None, for the project's settings and the defaults to fill.
     assert {k: v for k, v in vars(bdist).items() if k != "func"} == {
-        "name": None, "from_wheel": None, "no_isolation": False, "abi3": None, "exclude": None,
+        "name": None, "from_wheel": None, "no_isolation": False, "abi3": None, "python": None, "exclude": None,
         "keep": None, "directive": None, "jobs": None, "no_cache": False, "cache_dir": None,
         "remote_cache": None, "debug": False, "quiet": False, "verbose": False, "msvc": "x86_amd64",
         "version": None, "description": None, "license": None, "extra": None, "entry": None,
