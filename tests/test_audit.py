@@ -143,3 +143,33 @@ def test_repair_vendors_reproducibly_or_tags_linux(tmp_path, monkeypatch, capsys
         f"auditwheel: {wheel.name} meets no manylinux policy: its modules need libtovdemo.so, "
         f"which cannot be found to be vendored; tagged linux_{platform.machine()}\n")
     audit.verify(third)
+
+
+@needs_glibc
+def test_module_by_module_audits_agree_with_the_whole_wheel(limited_module, full_module, tmp_path):
+    """tovel.gauge's per-module audits, which a rebuild reuses by hash, say what
+    the audits of a whole wheel say: the policy the least compatible module
+    meets, and a pass of the stable ABI only for a module that keeps to it.
+    A second audit with the cache runs nothing and says the same."""
+    import tovel.gauge as gauge
+
+    cache = tmp_path / "cache"
+    both = [str(limited_module), str(full_module)]
+    wheel = demo_wheel(tmp_path, "abi3", [limited_module, full_module])
+    def tags(text):
+        return sorted(text.split("."))
+
+    assert tags(gauge.policy(both, str(cache), None)) == tags(audit.policy(wheel))
+    assert tags(gauge.policy([str(limited_module)], str(cache), None)) == tags(
+        audit.policy(demo_wheel(tmp_path / "one", "abi3", [limited_module])))
+    digest = {m: __import__("hashlib").sha256(Path(m).read_bytes()).hexdigest() for m in both}
+    handle = gauge.start(both, str(cache), None, "3.12", str(tmp_path / "work"))
+    assert gauge.finish(handle) == [digest[str(limited_module)]]
+    again = gauge.start(both, str(cache), None, "3.12", str(tmp_path / "work"))
+    assert again["passed"] == [digest[str(limited_module)]] and list(again["pending"]) != []
+    assert gauge.start([str(limited_module)], str(cache), None, "3.12", str(tmp_path / "w"))["process"] is None
+    gauge.finish(again)
+    # The wheel is still audited whole for whatever no module audit passed.
+    with pytest.raises(ValueError, match="beyond the stable ABI"):
+        audit.verify(wheel, [digest[str(limited_module)]])
+    audit.verify(demo_wheel(tmp_path / "ok", "abi3", [limited_module]), [digest[str(limited_module)]])

@@ -42,8 +42,7 @@ static nb::str version_of(const char *distribution) {
 
 // What auditwheel says of one module alone: its policy (name, priority,
 // aliases) and the libraries it needs from outside (vendorable or missing);
-// {"measured": False} for a module that names no C library, which auditwheel
-// cannot measure.
+// {"measured": False} when auditwheel cannot measure it.
 static nb::dict analyse_one(nb::str so, nb::str platform, nb::str work) {
     nb::object os = mine("os");
     nb::str wheel(os.attr("path").attr("join")(work, nb::str("m-0-py3-none-{}.whl").format(platform)));
@@ -60,7 +59,11 @@ static nb::dict analyse_one(nb::str so, nb::str platform, nb::str work) {
     nb::dict out;
     nb::object info;
     try {
-        info = wheel_abi.attr("analyze_wheel_abi")(nb::none(), nb::none(), mine("Path")(wheel), nb::frozenset(),
+        // The module was built here: this machine's C library and
+        // architecture, also for a module that names no C library.
+        nb::object libc = nb::module_::import_("auditwheel.libc").attr("Libc").attr("detect")();
+        nb::object arch = nb::module_::import_("auditwheel.architecture").attr("Architecture").attr("detect")();
+        info = wheel_abi.attr("analyze_wheel_abi")(libc, arch, mine("Path")(wheel), nb::frozenset(),
                                                    "disable_isa_ext_check"_a = false, "allow_graft"_a = true,
                                                    "requested_policy_base_name"_a = "auto");
     } catch (nb::python_error &e) {
