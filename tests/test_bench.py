@@ -23,7 +23,7 @@ def test_smoke_run_prints_its_report():
                           env=env, timeout=900)
     assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-3000:]
     out = proc.stdout
-    for heading in ("Builds of `tov bdist`", "Where a rebuild with a warm cache",
+    for heading in ("Builds of `tov bdist`", "Where a rebuild after a change to one module",
                     "Module size:", "annotation_typing:", "Other benchmarks:",
                     "Start-up: modules that `tov --help` imports"):
         assert f"\n{heading}" in out, heading

@@ -381,8 +381,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     }
 
     nb::dict pure = source(options);
-    nb::object pipeline = nb::module_::import_("tovel.pipeline");
-    nb::dict plan = nb::borrow<nb::dict>(pipeline.attr("plan")(
+    nb::dict plan = nb::borrow<nb::dict>(nb::module_::import_("tovel.planner").attr("plan")(
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
         pure["root"], verbose));
     plan["data"].attr("extend")(pure["data"]);

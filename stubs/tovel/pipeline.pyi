@@ -2,7 +2,6 @@ import hashlib as hashlib
 import json as json
 import os as os
 import queue as queue
-import re as re
 import shlex as shlex
 import shutil as shutil
 import subprocess as subprocess
@@ -16,8 +15,4 @@ from tovel import scanner as scanner
 from tovel import store as store
 from typing import Any
 
-def plan(
-    packages: list[Any], exclude: str | None, keep: str | None, limited: bool, root: str | None = None,
-    verbose: bool = False,
-) -> dict[str, list[Any]]: ...
 def run(units: list[dict[str, Any]], options: dict[str, Any]) -> list[dict[str, Any]]: ...

@@ -1,0 +1,112 @@
+// tovel.planner: what a build does with each file of a project's packages:
+// a module to compile, a module kept as source, or a data file, each with
+// its place in the wheel.
+#include "common.h"
+
+using namespace tovel;
+
+static const char *MOD = "tovel.planner";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+// The output name of a module: ".abi3.so" for the limited API on POSIX,
+// ".pyd" on Windows, the interpreter's own suffix otherwise.
+static nb::str module_suffix(bool limited) {
+    nb::object sysconfig = mine("sysconfig");
+    if (limited) {
+        if (mine("os").attr("name").equal(nb::str("nt")))
+            return nb::str(".pyd");
+        return nb::str(nb::str(".abi3") + nb::str(sysconfig.attr("get_config_var")("SHLIB_SUFFIX")));
+    }
+    return nb::str(sysconfig.attr("get_config_var")("EXT_SUFFIX"));
+}
+
+/// Sorts the walk of every package into modules to compile, modules kept as
+/// source (matching `keep`, and every __main__.py, which `python -m` runs
+/// from source) and data files; `arc` is the place in the wheel. Folders
+/// (or, for a top-level module, its .py file) are relative to `root`; with a
+/// root, `path` (what the patterns search, what is reported) is the place in
+/// the wheel, else the POSIX path from the working directory. `file` is
+/// where the file is read from.
+static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, bool limited,
+                     nb::handle root, bool verbose) {
+    nb::object re = mine("re"), Path = mine("Path");
+    nb::object base = Path(root.is_none() ? nb::object(nb::str(".")) : nb::borrow(root));
+    nb::object excluded = exclude.is_none() ? nb::none() : re.attr("compile")(exclude);
+    nb::object kept_re = keep.is_none() ? nb::none() : re.attr("compile")(keep);
+    nb::str suffix = module_suffix(limited);
+    nb::list units, kept, data, absent;
+    for (nb::handle pkg : packages) {
+        nb::str name(pkg[0]);
+        nb::object top = base.attr("joinpath")(pkg[1]);
+        // A top-level module is walked as a folder holding that one file.
+        bool single = truthy(top.attr("is_file")());
+        nb::object start = single ? top.attr("parent") : top;
+        nb::str prefix = single ? nb::str("") : nb::str(name.attr("replace")(".", "/") + nb::str("/"));
+        nb::object walk = single ? nb::object(nb::make_tuple(nb::make_tuple(start, nb::list(), nb::make_tuple(top.attr("name")))))
+                                 : top.attr("walk")();
+        for (nb::handle step : walk) {
+            nb::list dirs = nb::borrow<nb::list>(step[1]);
+            // Sorted in place: the walk, and so the wheel, does not depend on
+            // the order the file system lists names in.
+            dirs.attr("sort")();
+            if (truthy(dirs.attr("__contains__")("__pycache__")))
+                dirs.attr("remove")("__pycache__");
+            nb::list files = nb::borrow<nb::list>(builtin("sorted")(step[2]));
+            for (nb::handle file : files) {
+                nb::object f = step[0].attr("__truediv__")(file);
+                nb::str rel(f.attr("relative_to")(start).attr("as_posix")());
+                nb::str arc(prefix + rel);
+                nb::str path = root.is_none() ? nb::str(f.attr("as_posix")()) : arc;
+                nb::str ext(f.attr("suffix"));
+                if (!excluded.is_none() && !excluded.attr("search")(path).is_none()) {
+                    if (verbose)
+                        print("excluded", path);
+                    if (ext.equal(nb::str(".py")))
+                        absent.append(arc.attr("removesuffix")(".py").attr("replace")("/", "."));
+                    continue;
+                }
+                nb::dict entry;
+                entry["path"] = path;
+                entry["file"] = f.attr("as_posix")();
+                entry["arc"] = arc;
+                if (ext.equal(nb::str(".py"))) {
+                    bool main_module = nb::str(file).equal(nb::str("__main__.py"));
+                    if (main_module || (!kept_re.is_none() && !kept_re.attr("search")(path).is_none())) {
+                        if (verbose)
+                            print("kept as source", path);
+                        kept.append(entry);
+                        continue;
+                    }
+                    nb::str stem(arc.attr("removesuffix")(".py"));
+                    nb::str module(stem.attr("replace")("/", "."));
+                    entry["module"] = module;
+                    // The name an import uses: a package is imported by its own name.
+                    entry["name"] = module.attr("removesuffix")(".__init__");
+                    entry["c"] = nb::str("build/src/") + stem + nb::str(".c");
+                    entry["so"] = nb::str("build/egg/") + stem + suffix;
+                    units.append(entry);
+                } else if (!nb::isinstance<nb::str>(ext) ||
+                           !truthy(nb::make_tuple(".pyc", ".pyo", ".so", ".pyd").attr("__contains__")(ext))) {
+                    // Bytecode and compiled modules of an earlier build are never shipped.
+                    data.append(entry);
+                }
+            }
+        }
+    }
+    nb::dict out;
+    out["units"] = units;
+    out["kept"] = kept;
+    out["data"] = data;
+    out["absent"] = absent;
+    return out;
+}
+
+TOVEL_MODULE(planner, m) {
+    for (const char *name : {"os", "re", "sysconfig"})
+        m.attr(name) = nb::module_::import_(name);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.def("plan", &plan, "packages"_a, "exclude"_a.none(), "keep"_a.none(), "limited"_a,
+          "root"_a.none() = nb::none(), "verbose"_a = false,
+          "Sort the files of the packages into modules to compile, kept sources and data.");
+}
