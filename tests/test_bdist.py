@@ -438,6 +438,17 @@ def test_one_full_api_wheel_for_each_interpreter(tmp_path, tmp_path_factory):
         assert run.returncode == 0, run.stderr
         path, fib = run.stdout.split()
         assert path.endswith("core" + suffix) and fib == "55"
-    # The limited API already gives one wheel for every interpreter.
-    rc, out, err = tov("bdist", "-n", "pakko", "--python", other, cwd=project)
-    assert rc == 1 and "add --abi3" in err and len((out + err).strip().splitlines()) == 1, out + err
+    # Again with a cache: the stamp holds both wheels, and a run with nothing
+    # changed leaves both as they are.
+    args = ("bdist", "-n", "pakko", "--cache-dir", str(tmp_path / "cache"), "--abi3", "", "--python", sys.executable,
+            "--python", other)
+    assert tov(*args, cwd=project)[0] == 0
+    rc, out, err = tov(*args, cwd=project)
+    assert rc == 0 and sorted(line.split(": ")[0] for line in out.splitlines() if "up to date" in line) == [
+        f"dist/{w.name}" for w in wheels], out + err
+    # The limited API already gives one wheel for every interpreter; an
+    # interpreter that is not there is named.
+    for bad in (["--python", other], ["--abi3", "", "--python", "no-such-python3"]):
+        rc, out, err = tov("bdist", "-n", "pakko", *bad, cwd=project)
+        assert rc == 1 and len((out + err).strip().splitlines()) == 1, out + err
+    assert "no such interpreter" in err
