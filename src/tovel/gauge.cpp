@@ -99,6 +99,7 @@ static nb::object policy(nb::list sofiles, nb::object cache, nb::object remote) 
     nb::str salt = nb::str("auditwheel {} {}").format(version_of("auditwheel"), platform);
     nb::object work = nb::none();
     nb::object lowest = nb::none();
+    bool repair = false;
     try {
         for (nb::handle so : sofiles) {
             nb::str key(mine("hashlib").attr("sha256")((sha256(so) + salt).attr("encode")()).attr("hexdigest")());
@@ -113,8 +114,10 @@ static nb::object policy(nb::list sofiles, nb::object cache, nb::object remote) 
             // compatible of its modules' ones. linux_<arch> (priority 0) is
             // none at all.
             if (!truthy(record["measured"]) || nb::len(nb::object(record["outside"])) ||
-                nb::cast<int>(record["priority"]) == 0)
-                return nb::none();
+                nb::cast<int>(record["priority"]) == 0) {
+                repair = true;
+                break;
+            }
             if (lowest.is_none() || nb::cast<int>(record["priority"]) < nb::cast<int>(lowest["priority"]))
                 lowest = record;
         }
@@ -125,6 +128,8 @@ static nb::object policy(nb::list sofiles, nb::object cache, nb::object remote) 
     }
     if (!work.is_none())
         mine("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
+    if (repair)
+        return nb::none();
     // Sorted, as the wheel library compresses a tag set.
     nb::list tags;
     tags.append(lowest["name"]);
