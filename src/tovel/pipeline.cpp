@@ -153,15 +153,17 @@ static nb::object make_compiler(nb::dict ctx, nb::list log, nb::list stage) {
 /// One module from source to extension module; failures are recorded in the
 /// unit ("stage", "line", "log"), never raised.
 static void build_one(nb::dict unit, nb::dict ctx) {
-    // The source is scanned first: a syntax error or a construct that
-    // Cython is known to break stops the module here.
-    if (!truthy(mine("scanner").attr("check")(unit)))
+    // The source is scanned first (once: not again for another interpreter):
+    // a syntax error or a construct that Cython is known to break stops the
+    // module here.
+    bool translated = truthy(get(unit, "translated", nb::bool_(false)));
+    if (!translated && !truthy(mine("scanner").attr("check")(unit)))
         return;
     nb::object os = mine("os"), Path = mine("Path");
     nb::object cache = ctx["cache"], remote = ctx["remote"], store = mine("store");
     unit["cached"] = false;
     // Translated for another interpreter earlier in this build: the C stays.
-    if (truthy(get(unit, "translated", nb::bool_(false)))) {
+    if (translated) {
         unit["cached"] = true;
     } else {
         nb::str key("");
