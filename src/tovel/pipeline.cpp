@@ -1,8 +1,9 @@
 // tovel.pipeline: turns the modules of a project (as tovel.planner sorts
-// them) into extension modules, many at once and each on its own. A module is translated by Cython in a worker
-// process (tovel.translator), compiled through a compiler cache and linked; a
-// failure is recorded with its stage and the work goes on, so that one run
-// reports every failing module (tovel.checker).
+// them) into extension modules, many at once and each on its own. A module
+// is translated by Cython in a worker process (tovel.translator), compiled
+// through a compiler cache and linked; a failure is recorded with its stage
+// and the work goes on, so that one run reports every failing module
+// (tovel.checker).
 #include "common.h"
 
 #include <algorithm>

@@ -187,8 +187,9 @@ static nb::str sha256(nb::handle data) {
     return nb::str(mine("hashlib").attr("sha256")(data).attr("hexdigest")());
 }
 
-/// Stores a translation in the local record (atomically: a reader never sees
-/// half an entry) and, when `remote` names one, in the team's store.
+/// Stores a translation (or a check's verdict, by `kind`) in the local record
+/// (atomically: a reader never sees half an entry) and, when `remote` names
+/// one, in the team's store.
 static void keep(nb::handle cache, nb::handle remote, nb::str key, nb::bytes data, bool share, nb::str kind) {
     if (share && !remote.is_none())
         put(nb::str(remote), remote_key(kind, key), data);
@@ -207,9 +208,9 @@ static void keep(nb::handle cache, nb::handle remote, nb::str key, nb::bytes dat
     }
 }
 
-/// The translation recorded under `key`: the local record first, then the
-/// team's store (kept locally when found there); None when neither has a
-/// sound entry.
+/// The translation (or verdict, by `kind`) recorded under `key`: the local
+/// record first, then the team's store (kept locally when found there); None
+/// when neither has a sound entry.
 static nb::object lookup(nb::handle cache, nb::handle remote, nb::str key, nb::str kind) {
     nb::object entry = local_entry(cache, kind, key);
     nb::object sum = entry.attr("with_name")(nb::str(entry.attr("name")) + nb::str(".sha256"));
