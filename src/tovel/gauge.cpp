@@ -43,9 +43,9 @@ static nb::str version_of(const char *distribution) {
 // What auditwheel says of one module alone: its policy (name, priority,
 // aliases) and the libraries it needs from outside (vendorable or missing);
 // {"measured": False} when auditwheel cannot measure it.
-static nb::dict analyse_one(nb::str so, nb::str platform, nb::str work) {
+static nb::dict analyse_one(nb::str so, nb::handle libc, nb::handle arch, nb::str work) {
     nb::object os = mine("os");
-    nb::str wheel(os.attr("path").attr("join")(work, nb::str("m-0-py3-none-{}.whl").format(platform)));
+    nb::str wheel(os.attr("path").attr("join")(work, "m-0-py3-none-any.whl"));
     nb::str arc(os.attr("path").attr("basename")(so));
     nb::object zf = mine("zipfile").attr("ZipFile")(wheel, "w");
     zf.attr("write")(so, arc);
@@ -59,10 +59,6 @@ static nb::dict analyse_one(nb::str so, nb::str platform, nb::str work) {
     nb::dict out;
     nb::object info;
     try {
-        // The module was built here: this machine's C library and
-        // architecture, also for a module that names no C library.
-        nb::object libc = nb::module_::import_("auditwheel.libc").attr("Libc").attr("detect")();
-        nb::object arch = nb::module_::import_("auditwheel.architecture").attr("Architecture").attr("detect")();
         info = wheel_abi.attr("analyze_wheel_abi")(libc, arch, mine("Path")(wheel), nb::frozenset(),
                                                    "disable_isa_ext_check"_a = false, "allow_graft"_a = true,
                                                    "requested_policy_base_name"_a = "auto");
@@ -94,9 +90,11 @@ static nb::dict analyse_one(nb::str so, nb::str platform, nb::str work) {
 static nb::object policy(nb::list sofiles, nb::object cache, nb::object remote) {
     if (!truthy(mine("sys").attr("platform").attr("startswith")("linux")) || nb::len(sofiles) == 0)
         return nb::none();
-    nb::str platform(nb::module_::import_("setuptools.command.bdist_wheel").attr("get_platform")(nb::none()));
-    platform = nb::str(platform.attr("replace")("-", "_").attr("replace")(".", "_"));
-    nb::str salt = nb::str("auditwheel {} {}").format(version_of("auditwheel"), platform);
+    // The modules were built here: this machine's C library and architecture,
+    // also for a module that names no C library.
+    nb::object libc = nb::module_::import_("auditwheel.libc").attr("Libc").attr("detect")();
+    nb::object arch = nb::module_::import_("auditwheel.architecture").attr("Architecture").attr("detect")();
+    nb::str salt = nb::str("auditwheel {} {} {}").format(version_of("auditwheel"), libc, arch);
     nb::object work = nb::none();
     nb::object lowest = nb::none();
     bool repair = false;
@@ -107,7 +105,7 @@ static nb::object policy(nb::list sofiles, nb::object cache, nb::object remote) 
             if (record.is_none()) {
                 if (work.is_none())
                     work = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-gauge-");
-                record = analyse_one(nb::str(so), platform, nb::str(work));
+                record = analyse_one(nb::str(so), libc, arch, nb::str(work));
                 remember(cache, remote, "policy", key, record);
             }
             // Auditwheel's policies are ordered: the wheel meets the least

@@ -362,14 +362,9 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::object stamp = nb::module_::import_("tovel.stamp");
     nb::object current = stamp.attr("current")(options, opts["cache"], outdir);
     if (!current.is_none()) {
-        nb::list wheels;
-        if (nb::isinstance<nb::list>(current))
-            wheels = nb::borrow<nb::list>(current);
-        else
-            wheels.append(current);
-        for (nb::handle w : wheels)
+        for (nb::handle w : current)
             print(nb::str("{}: up to date, nothing that goes into it changed").format(w), "file"_a = hush.saved);
-        return nb::str(wheels[0]);
+        return nb::str(current[nb::int_(0)]);
     }
     if (truthy(get(options, "reset", nb::bool_(false)))) {
         // The command line starts from an empty build tree; what it held was
@@ -399,7 +394,7 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
         made.append(one_wheel(b, these, nb::borrow(target)));
         units = these;
     }
-    stamp.attr("record")(options, opts["cache"], outdir, nb::len(made) == 1 ? nb::object(made[0]) : nb::object(made));
+    stamp.attr("record")(options, opts["cache"], outdir, made);
     return nb::str(made[0]);
 }
 

@@ -130,56 +130,44 @@ static nb::str file_hash(nb::handle path) {
     return nb::str(mine("hashlib").attr("sha256")(mine("Path")(path).attr("read_bytes")()).attr("hexdigest")());
 }
 
-/// The wheel in outdir when it is what a build with these options would make
-/// (same stamp, and the wheel unchanged since), else None; the list of
-/// wheels of a build for several interpreters.
+/// The wheels in outdir (one for each interpreter built for) when they are
+/// what a build with these options would make (same stamp, and each wheel
+/// unchanged since), else None.
 static nb::object current(nb::dict options, nb::handle cache, nb::str outdir) {
     if (cache.is_none())
         return nb::none();
     nb::object file = stamp_file(cache, outdir);
     if (!truthy(file.attr("is_file")()))
         return nb::none();
-    nb::object saved;
     try {
-        saved = mine("json").attr("loads")(file.attr("read_text")("encoding"_a = "utf-8"));
-        nb::object wheel = saved["wheel"];
-        bool several = nb::isinstance<nb::list>(wheel);
-        nb::list wheels = several ? nb::borrow<nb::list>(wheel) : nb::list();
-        nb::list sums = several ? nb::borrow<nb::list>(saved["sha256"]) : nb::list();
-        if (!several) {
-            wheels.append(wheel);
-            sums.append(saved["sha256"]);
-        }
+        nb::object saved = mine("json").attr("loads")(file.attr("read_text")("encoding"_a = "utf-8"));
+        nb::list wheels(saved["wheels"]), sums(saved["sha256"]);
         if (nb::len(wheels) != nb::len(sums) || !fingerprint(options).equal(saved["fingerprint"]))
             return nb::none();
         for (size_t i = 0; i < nb::len(wheels); ++i)
             if (!truthy(mine("os").attr("path").attr("isfile")(wheels[i])) || !file_hash(wheels[i]).equal(sums[i]))
                 return nb::none();
-        return wheel;
+        return wheels;
     } catch (nb::python_error &e) {
-        // A damaged stamp means: build.
+        // A damaged stamp (or one of an older tovel) means: build.
         if (!ordinary(e))
             throw;
         return nb::none();
     }
 }
 
-/// Records that `wheel` is what a build with these options makes.
-static void record(nb::dict options, nb::handle cache, nb::str outdir, nb::object wheel) {
+/// Records that `wheels` are what a build with these options makes.
+static void record(nb::dict options, nb::handle cache, nb::str outdir, nb::list wheels) {
     if (cache.is_none())
         return;
     nb::object file = stamp_file(cache, outdir);
     nb::dict saved;
     saved["fingerprint"] = fingerprint(options);
-    saved["wheel"] = wheel;
-    if (nb::isinstance<nb::list>(wheel)) {
-        nb::list sums;
-        for (nb::handle w : wheel)
-            sums.append(file_hash(w));
-        saved["sha256"] = sums;
-    } else {
-        saved["sha256"] = file_hash(wheel);
-    }
+    saved["wheels"] = wheels;
+    nb::list sums;
+    for (nb::handle w : wheels)
+        sums.append(file_hash(w));
+    saved["sha256"] = sums;
     try {
         file.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
         nb::object tmp = file.attr("with_suffix")(nb::str(".{}.tmp").format(mine("os").attr("getpid")()));
@@ -201,7 +189,7 @@ TOVEL_MODULE(stamp, m) {
     }, "The folder of the installed tovel package.");
     m.def("fingerprint", &fingerprint, "options"_a, "The hash of everything that goes into the wheel.");
     m.def("current", &current, "options"_a, "cache"_a.none(), "outdir"_a,
-          "The wheel in outdir when it is still what the build would make, else None.");
-    m.def("record", &record, "options"_a, "cache"_a.none(), "outdir"_a, "wheel"_a,
-          "Record that the wheel is what a build with these options makes.");
+          "The wheels in outdir when they are still what the build would make, else None.");
+    m.def("record", &record, "options"_a, "cache"_a.none(), "outdir"_a, "wheels"_a,
+          "Record that the wheels are what a build with these options makes.");
 }
