@@ -1,6 +1,8 @@
 # make test: the test suite on every CPython >= 3.12 found, one virtual
 #            environment per version under .venv/, then on CPython 3.14 in a
-#            Debian unstable tree (tools/chroot314.sh; needs root)
+#            Debian unstable tree (tools/chroot314.sh; needs root), then on
+#            the free-threaded CPython 3.14t, built once from the source
+#            release in ../shared/cpython and kept (tools/python314t.sh)
 # make demo: installs the tool and compiles and wheels examples/vemo
 # make realworld: compiles real packages from the package index and runs their
 #            own tests against the compiled wheels (downloads; not in make test)

@@ -2,10 +2,13 @@
 # make test: the test suite on every CPython >= 3.12 found (tools/pythons.sh),
 # each in its own virtual environment .venv/<version> with the project and
 # its test extra installed, and on CPython 3.14 in a Debian unstable tree
-# (tools/chroot314.sh). Every interpreter is tried; the run fails if any of
-# them failed, and says which. Where 3.14 cannot run (not root, no registry),
-# one line says why and the run goes on; with CI=true that is a failure, so
-# that CI never leaves 3.14 out unnoticed.
+# (tools/chroot314.sh), and on the free-threaded CPython 3.14t that
+# tools/python314t.sh builds once from the source release and keeps outside
+# the checkout. Every interpreter is tried; the run fails if any of them
+# failed, and says which, with each one's time and the total. Where 3.14 or
+# 3.14t cannot run (not root, no registry, no source release), one line says
+# why and the run goes on; with CI=true that is a failure, so that CI never
+# leaves either out unnoticed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +36,16 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 pythons=$(tools/pythons.sh)
+run_start=$(date +%s)
+
+# The free-threaded 3.14t is built (or found built) while the first suites
+# run; its suite runs after theirs.
+t_out=$(mktemp)
+t_err=$(mktemp)
+set -m
+tools/python314t.sh </dev/null >"$t_out" 2>"$t_err" &
+t_build=$!
+set +m
 
 # CPython 3.14 runs in its tree beside the interpreters of this machine: each
 # suite keeps about one core busy, and the machines here have two. It runs in
@@ -46,7 +59,8 @@ set +m
 lane_done=
 end_lane() {
     [ -n "$lane_done" ] || { kill -TERM -- "-$lane" 2>/dev/null; wait "$lane" 2>/dev/null; }
-    rm -f "$lane_log"
+    kill -TERM -- "-$t_build" 2>/dev/null || true
+    rm -f "$lane_log" "$t_out" "$t_err"
 }
 trap end_lane EXIT
 trap 'exit 130' INT
@@ -54,26 +68,45 @@ trap 'exit 143' TERM
 
 failed=()
 passed=()
-for python in $pythons; do
-    echo "=== $python"
+# suite PYTHON NAME: the whole suite in PYTHON's environment, its time kept.
+suite() {
+    local python=$1 name=$2 start status=0 venv_python
+    start=$(date +%s)
+    echo "=== $name ($python)"
     if ! venv_python=$(tools/venv.sh "$python" '[test]'); then
-        echo "=== $python: installing the project failed"
-        failed+=("$python (install)")
-        continue
+        echo "=== $name: installing the project failed"
+        failed+=("$name (install)")
+        return
     fi
-    status=0
     "$venv_python" -m pytest tests || status=$?
+    local took="$(( $(date +%s) - start )) s"
     if [ "$status" = 0 ]; then
-        passed+=("$python")
+        passed+=("$name in $took")
     elif [ "$status" = 5 ]; then
         # pytest's "no tests collected" is not a pass.
-        echo "=== $python: no tests collected"
-        failed+=("$python (no tests)")
+        echo "=== $name: no tests collected"
+        failed+=("$name (no tests)")
     else
-        echo "=== $python: pytest exited with status $status"
-        failed+=("$python (tests)")
+        echo "=== $name: pytest exited with status $status"
+        failed+=("$name (tests, $took)")
     fi
+}
+for python in $pythons; do
+    suite "$python" "$("$python" -c 'import platform; print("CPython", platform.python_version())')"
 done
+
+name="CPython 3.14t (free-threaded)"
+status=0
+wait "$t_build" || status=$?
+cat "$t_err"
+if [ "$status" = 0 ]; then
+    suite "$(cat "$t_out")" "$name"
+else
+    case ${CI:-} in
+        ""|false|0) ;;
+        *) failed+=("$name (could not be built, and CI=$CI)") ;;
+    esac
+fi
 
 tree="CPython 3.14 (Debian unstable tree)"
 status=0
@@ -94,6 +127,7 @@ case $status in
 esac
 
 echo
+echo "make test took $(( $(date +%s) - run_start )) s in all"
 if [ ${#failed[@]} -gt 0 ]; then
     echo "make test failed on:"
     printf '  %s\n' "${failed[@]}"
