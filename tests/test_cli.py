@@ -79,11 +79,20 @@ def test_help_lists_subcommands_and_options_without_placeholders(cwd):
     # and as "[--name ]" from 3.13 on; the wrapping of usage lines differs too.
     assert "usage: tov compile [-h] [--name] [--abi3] [--exclude] [--msvc]" in usage(compile_help)
     assert re.search(r"--msvc ?, -m +mscv palt\(x86_amd64 or amd64\)", compile_help)
+    # bdist is not bound by that: its options show what they take.
     bdist_help = tov("bdist", "-h", cwd=cwd).stdout
-    assert ("usage: tov bdist [-h] [--name] [--from-wheel] [--no-isolation] [--abi3] [--python] [--exclude] [--keep] "
-            "[--directive] "
-            "[--jobs] [--no-cache] [--cache-dir] [--remote-cache] [--debug] [--quiet] [--verbose] [--msvc] [--version] "
-            "[--description] [--license] [--extra] [--entry]") in usage(bdist_help)
+    assert ("usage: tov bdist [-h] [--name NAME] [--from-wheel WHEEL] [--no-isolation] [--abi3 ON] "
+            "[--python PYTHON] [--exclude REGEX] [--keep REGEX] [--directive NAME=VALUE] [--jobs N]") in usage(bdist_help)
+    assert "vemo" not in bdist_help
+
+
+def test_version_and_bdist_usage_errors(cwd):
+    version = tov("--version", cwd=cwd)
+    assert version.returncode == 0 and re.fullmatch(r"tov \S+ \(Cython \S+, CPython \S+.*\)\n", version.stdout)
+    # An unknown option of bdist is answered with bdist's usage, not the top level's.
+    bogus = tov("bdist", "--bogus", cwd=cwd)
+    assert bogus.returncode == 2
+    assert bogus.stderr.startswith("usage: tov bdist") and "tov bdist: error: unrecognized arguments: --bogus" in bogus.stderr
 
 
 def usage(help_text):

@@ -3,8 +3,10 @@
 # Makes (or reuses) the virtual environment .venv/<version> for PYTHON and
 # installs the project into it with pip's normal build isolation, so the
 # build requirements come from the package index. The project is installed
-# anew on every call, so that changed C++ sources are rebuilt. Progress goes
-# to stderr; the one line on stdout is the environment's python.
+# anew whenever its sources (or the extras asked for) changed since the
+# last install into that environment, so that changed C++ sources are
+# rebuilt. Progress goes to stderr; the one line on stdout is the
+# environment's python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,8 +27,21 @@ else
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
 fi
 
-echo "installing the project into $venv (this compiles the C++ modules)" >&2
-# Uninstall first: pip may keep an installed copy of the same version.
-"$venv/bin/python" -m pip uninstall -q -y --disable-pip-version-check tovel >/dev/null 2>&1 || true
-"$venv/bin/python" -m pip install -q --disable-pip-version-check ".$extras" >&2
+# The sources the tool is built from, hashed: an environment that holds a
+# build of exactly these (and the same extras) is not built again.
+# An install with extras serves a call without them.
+stamp=$(find src stubs CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha256sum |
+        sha256sum | cut -d' ' -f1)
+if [ -f "$venv/.tovel-stamp" ] && [ "$(head -n 1 "$venv/.tovel-stamp")" = "$stamp" ] &&
+   { [ -z "$extras" ] || [ "$(sed -n 2p "$venv/.tovel-stamp")" = "$extras" ]; } &&
+   "$venv/bin/python" -c 'import tovel' 2>/dev/null; then
+    echo "tovel in $venv is built from these sources already" >&2
+else
+    echo "installing the project into $venv (this compiles the C++ modules, a few minutes)" >&2
+    rm -f "$venv/.tovel-stamp"
+    # Uninstall first: pip may keep an installed copy of the same version.
+    "$venv/bin/python" -m pip uninstall -q -y --disable-pip-version-check tovel >/dev/null 2>&1 || true
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".$extras" >&2
+    printf '%s\n%s\n' "$stamp" "$extras" >"$venv/.tovel-stamp"
+fi
 echo "$PWD/$venv/bin/python"

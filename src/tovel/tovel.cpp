@@ -18,6 +18,8 @@ static nb::object handler(const char *command) {
         nb::name(command));
 }
 
+// Options of compile and wheel show no placeholder after their flags; those
+// of bdist show argparse's own (`--name NAME`), passed in `more`.
 static void add(nb::handle parser, std::initializer_list<const char *> flags,
                 nb::handle fallback_default, nb::handle kwds, const char *key, const char *help,
                 nb::handle choices = nb::handle(), nb::dict more = nb::dict()) {
@@ -28,8 +30,11 @@ static void add(nb::handle parser, std::initializer_list<const char *> flags,
     options["default"] = get(kwds, key, fallback_default);
     options["help"] = help;
     // store_true takes no value, so no placeholder either.
-    if (!more.contains("action") || nb::str(more["action"]).equal(nb::str("append")))
+    if (!more.contains("metavar") &&
+        (!more.contains("action") || nb::str(more["action"]).equal(nb::str("append"))))
         options["metavar"] = "";
+    else if (more.contains("metavar") && more["metavar"].is_none())
+        more.attr("pop")("metavar");
     if (choices.is_valid())
         options["choices"] = choices;
     options.update(more);
@@ -120,11 +125,27 @@ static nb::object seconds_type(nb::str text) {
 
 // tov bdist: the compile options and the metadata options, then its own. An
 // option left out is None, so that the project's [tool.tovel] settings and
-// the defaults can fill it in.
+// the defaults can fill it in. Its help shows argparse's placeholders.
 static void add_bdist_options(nb::handle p, nb::handle kw) {
     nb::object none = nb::none();
+    auto add = [](nb::handle parser, std::initializer_list<const char *> flags, nb::handle fallback,
+                  nb::handle kwds, const char *key, const char *help, nb::handle choices = nb::handle(),
+                  nb::dict more = nb::dict()) {
+        static const std::pair<const char *, const char *> placeholders[] = {
+            {"from_wheel", "WHEEL"}, {"exclude", "REGEX"}, {"keep", "REGEX"}, {"directive", "NAME=VALUE"},
+            {"jobs", "N"}, {"cache_dir", "DIR"}, {"remote_cache", "URL"}, {"test_command", "COMMAND"},
+            {"test_requires", "REQUIREMENT"}, {"test_timeout", "SECONDS"}, {"extra", "JSON"},
+            {"entry", "JSON"}, {"abi3", "ON"}};
+        if (!more.contains("metavar")) {
+            more["metavar"] = nb::none();
+            for (auto &[k, v] : placeholders)
+                if (std::string(k) == key)
+                    more["metavar"] = v;
+        }
+        ::add(parser, flags, fallback, kwds, key, help, choices, more);
+    };
     add(p, {"--name", "-n"}, none, kw, "name",
-        "the package folder, without a pyproject.toml (default: vemo); with one, the project's own back end builds the wheel compiled");
+        "a package folder to build without a pyproject.toml (the folder's name); in a project, the project's own back end builds the wheel and this is not needed");
     add(p, {"--from-wheel"}, none, kw, "from_wheel", "compile this pure wheel (py3-none-any) instead");
     nb::dict isolation;
     isolation["action"] = "store_true";
@@ -187,7 +208,7 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
         "ship every module that fails (to compile, to import, the tests) as source", nb::handle(), maybe);
 }
 
-static nb::object parser_for(nb::handle kw) {
+static nb::object parser_for(nb::handle kw, nb::object &bdist_parser) {
     nb::object argparse = global(MOD, "argparse");
     nb::object parser =
         argparse.attr("ArgumentParser")("prog"_a = "tov", "description"_a = "tov [comiple, wheel]");
@@ -207,6 +228,7 @@ static nb::object parser_for(nb::handle kw) {
         sub.attr("add_parser")("bdist", "help"_a = "py to whl, compiled modules only");
     add_bdist_options(bdist, kw);
     bdist.attr("set_defaults")("func"_a = handler("tovbdist"));
+    bdist_parser = bdist;
     return parser;
 }
 
@@ -238,11 +260,29 @@ static bool bdist_command() {
 
 static nb::object run(nb::handle kwds, outcome &how) {
     nb::object sys = global(MOD, "sys");
+    // `tov --version` alone answers before anything else; the parser, its
+    // help and its usage stay those of the two specified commands.
+    nb::list argv(sys.attr("argv"));
+    if (nb::len(argv) == 2 && nb::str(argv[1]).equal(nb::str("--version"))) {
+        print(global(MOD, "version_line")());
+        how = outcome::done;
+        return nb::none();
+    }
     bool bdist = bdist_command();
     if (!bdist)
         print(nb::str(">>>>>>>>>>>>>>>>>>>>>>> Python ") + nb::str(sys.attr("version")));
     // Usage errors and help leave here through argparse's SystemExit, uncaught.
-    nb::object args = parser_for(kwds).attr("parse_args")();
+    // An unknown option of bdist is an error of bdist, shown with its usage.
+    nb::object bdist_parser;
+    nb::object parser = parser_for(kwds, bdist_parser), args;
+    if (bdist) {
+        nb::object known = parser.attr("parse_known_args")();
+        args = known[0];
+        nb::object extras = known[1];
+        if (nb::len(extras) > 0)
+            bdist_parser.attr("error")(nb::str("unrecognized arguments: ") + nb::str(" ").attr("join")(extras));
+    } else
+        args = parser.attr("parse_args")();
     if (!bdist)
         print(args);
     try {
@@ -293,6 +333,15 @@ static int main_entry() {
     }
 }
 
+/// `tov --version`: tov's own version and the tools that decide what it builds.
+static nb::str version_line() {
+    nb::object version = nb::module_::import_("importlib.metadata").attr("version");
+    return nb::str("tov {} (Cython {}, CPython {}{})")
+        .format(version("tovel"), version("Cython"), nb::module_::import_("platform").attr("python_version")(),
+                truthy(nb::module_::import_("sysconfig").attr("get_config_var")("Py_GIL_DISABLED")) ? " free-threaded"
+                                                                                                : "");
+}
+
 TOVEL_MODULE(tovel, m) {
     m.attr("argparse") = nb::module_::import_("argparse");
     m.attr("sys") = nb::module_::import_("sys");
@@ -300,6 +349,7 @@ TOVEL_MODULE(tovel, m) {
     m.attr("PYVER") = nb::module_::import_("tovel.metagen").attr("PYVER");
     m.attr("tovwheel") = nb::module_::import_("tovel.wheeler").attr("tovwheel");
     m.attr("tovbdist") = nb::module_::import_("tovel.compiler").attr("tovbdist");
+    m.def("version_line", &version_line, "tov's version line, with Cython's and the interpreter's.");
     m.def("tovel", &tovel_entry, nb::sig("def tovel(**kwds) -> object"),
           "Run the tov command line; keyword arguments replace the options' defaults.");
     m.def("main", &main_entry, nb::sig("def main() -> int"),
