@@ -12,13 +12,20 @@
 # make bench314: the runtime part of the benchmarks on CPython 3.14, in the
 #            Debian unstable tree of make test (tools/chroot314.sh --bench;
 #            needs root; BENCH_* settings as for make bench)
-.PHONY: test demo bench bench314 realworld pythons clean
+# make wheel: a wheel of tovel for the first interpreter found, in dist/,
+#            for projects whose back end is tovel.build_meta (README)
+.PHONY: test demo wheel bench bench314 realworld pythons clean
 
 test:
 	@tools/test.sh
 
 demo:
 	@tools/demo.sh
+
+# The wheel holds C++ modules for one interpreter: PYTHON=python3.13 picks another.
+wheel:
+	@set -e; python=$${PYTHON:-$$(tools/pythons.sh | head -n 1)}; \
+	"$$python" -m pip wheel -q --no-deps -w dist . && ls dist/tovel-*.whl
 
 # The first interpreter found, in its environment under .venv/ (as make demo).
 realworld:
