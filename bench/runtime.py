@@ -18,6 +18,13 @@ VAR=value words are set in its environment, e.g. CFLAGS). By default:
 `limited=` (the default wheel) and `full=--abi3 ""` (the full API).
 BENCH_SMOKE=1 runs the ordinary workloads only (nothing is downloaded), at a
 tiny scale, one round.
+
+Beside the times, where valgrind is installed, each workload's call is
+counted in instructions by callgrind in every environment (one warmed call:
+a run with one timed call less a run with none, PYTHONHASHSEED=0): counts do
+not move with the load of a shared machine, so a change of a few percent
+shows. BENCH_CALLGRIND=0 leaves them out (BENCH_SMOKE leaves them out unless
+BENCH_CALLGRIND=1).
 """
 
 import argparse
@@ -25,6 +32,7 @@ import contextlib
 import json
 import math
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -44,6 +52,7 @@ ROUNDS = 1 if QUICK else 5
 REPEAT = 2 if SMOKE else 5  # calls timed in each process run
 SMOKE_SCALE = 3
 DEFAULT_VARIANTS = {"limited": "", "full": '--abi3 ""'}
+CALLGRIND = bool(shutil.which("valgrind")) and os.environ.get("BENCH_CALLGRIND", "0" if SMOKE else "1") not in ("", "0")
 
 # name, pinned distribution (None: the ordinary workloads, our own package),
 # --keep pattern (modules the work does not reach, or that Cython cannot
@@ -149,6 +158,22 @@ def time_once(python, driver, name, scale):
     return json.loads(out.strip().splitlines()[-1])
 
 
+def instructions(python, driver, name, scale, repeat):
+    """Instructions of a whole run of the driver, counted by callgrind."""
+    argv = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+            str(python), "-I", str(driver), name, str(scale), str(repeat)]
+    proc = subprocess.run(argv, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+    found = re.search(r"Collected : (\d+)", proc.stderr)
+    if proc.returncode or not found:
+        sys.exit(f"runtime benchmark: {shlex.join(argv)} failed ({proc.returncode})\n{proc.stderr[-3000:]}")
+    return int(found.group(1))
+
+
+def call_instructions(python, driver, name, scale):
+    """Instructions of one warmed call: the start-up and imports cancel out."""
+    return instructions(python, driver, name, scale, 1) - instructions(python, driver, name, scale, 0)
+
+
 def geomean(values):
     return math.exp(sum(math.log(v) for v in values) / len(values)) if values else float("nan")
 
@@ -200,10 +225,17 @@ def bench_runtime(work, variants=None, rounds=None, only=None):
             digests = {v: best[wname][v]["digest"] for v in names}
             if len(set(digests.values())) != 1:
                 sys.exit(f"runtime benchmark: {wname} gives different results: {digests}")
+    counts = {}
+    if CALLGRIND:
+        for wname, _pin, _keep, scale, _what in workloads:
+            log(f"runtime: counting the instructions of {wname} under callgrind")
+            counts[wname] = {v: call_instructions(envs[v], driver, wname, SMOKE_SCALE if SMOKE else scale)
+                             for v in names}
     return {
         "workloads": [(w[0], w[1] or "ours", w[4]) for w in workloads],
         "variants": [(name, env, args) for name, env, args in variants],
         "seconds": {w: {v: got["seconds"] for v, got in per.items()} for w, per in best.items()},
+        "instructions": counts,
         "rounds": rounds,
         "build seconds": build_seconds,
         "timing seconds": time.perf_counter() - timing_start,
@@ -235,26 +267,42 @@ def report(results):
       f"builds {', '.join(f'{n} {s:.0f} s' for n, s in results['build seconds'].items())}; timing "
       f"{results['timing seconds']:.0f} s; total {results['total seconds']:.0f} s"
       + (" (BENCH_SMOKE: figures mean nothing)" if SMOKE else ""))
+    counted = results.get("instructions") or {}
+    if counted:
+        p("Instructions: one warmed call, counted by callgrind; `instr` is the ratio of counts, compiled / source.")
     p("")
-    p("| workload | package | timed work | source ms | " + " | ".join(f"{n} ms | {n} / source" for n in names) + " |")
-    p("|---|---|---|---|" + "---|---|" * len(names))
+    per = 3 if counted else 2
+    p("| workload | package | timed work | source ms | "
+      + " | ".join(f"{n} ms | {n} / source" + (f" | {n} instr" if counted else "") for n in names) + " |")
+    p("|---|---|---|---|" + "---|" * per * len(names))
     ratios = {n: {"ours": [], "real": []} for n in names}
+    iratios = {n: {"ours": [], "real": []} for n in names}
     for wname, package, what in results["workloads"]:
         s = results["seconds"][wname]
+        c = counted.get(wname)
         cells = []
         for n in names:
             ratio = s[n] / s["source"]
-            ratios[n]["ours" if package == "ours" else "real"].append(ratio)
-            cells.append(f"{s[n] * 1000:.2f} | {ratio:.2f}")
+            kind = "ours" if package == "ours" else "real"
+            ratios[n][kind].append(ratio)
+            cell = f"{s[n] * 1000:.2f} | {ratio:.2f}"
+            if counted:
+                iratio = c[n] / c["source"]
+                iratios[n][kind].append(iratio)
+                cell += f" | {iratio:.2f}"
+            cells.append(cell)
         p(f"| {wname} | {package} | {what} | {s['source'] * 1000:.2f} | " + " | ".join(cells) + " |")
     for label, keys in (("geometric mean, ordinary Python", ("ours",)), ("geometric mean, real packages", ("real",)),
                         ("geometric mean, all", ("ours", "real"))):
-        cells = []
+        columns = [f"**{label}**", "", "", ""]
         for n in names:
             values = [r for k in keys for r in ratios[n][k]]
-            cells.append(f" | {geomean(values):.2f}" if values else " | ")
-        if any(c.strip(" |") for c in cells):
-            p(f"| **{label}** | | | |" + " |".join(cells) + " |")
+            columns += ["", f"{geomean(values):.2f}" if values else ""]
+            if counted:
+                ivalues = [r for k in keys for r in iratios[n][k]]
+                columns.append(f"{geomean(ivalues):.2f}" if ivalues else "")
+        if any(columns[4:]):
+            p("|" + "|".join(f" {c} " if c else " " for c in columns) + "|")
     return out
 
 
