@@ -46,7 +46,12 @@ def describe(e):
             installed = importlib.util.find_spec(missing.partition(".")[0]) is not None
         except Exception:
             pass
-    return [type(e).__name__, text[0] if text else "", missing, installed, "".join(traceback.format_exception(e))]
+    if not text:
+        # An exception without a message (a bare assert): where it was raised says most.
+        frames = traceback.extract_tb(e.__traceback__)
+        text = [f"no message, raised at {os.path.basename(frames[-1].filename)}:{frames[-1].lineno}"
+                + (f": {frames[-1].line}" if frames[-1].line else "")] if frames else ["no message"]
+    return [type(e).__name__, text[0], missing, installed, "".join(traceback.format_exception(e))]
 def watch(name, step):
     def watched(*args):
         note("begin", name)
