@@ -188,6 +188,21 @@ struct Hush {
     }
 };
 
+// The build lock (tovel.guard), let go however the build ends.
+struct Held {
+    nb::object file;
+    explicit Held(nb::object f) : file(std::move(f)) {}
+    ~Held() {
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        if (PyObject *r = PyObject_CallMethod(file.ptr(), "close", nullptr))
+            Py_DECREF(r);
+        else
+            PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+};
+
 // What the wheels of a build share, one for each interpreter it is for.
 struct Build {
     nb::dict options, opts, pure, plan;
@@ -339,14 +354,33 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
 /// the wheel lands in `outdir` (one for each --python), and its path is
 /// returned (the first one's). `argv` is the command line for the
 /// suggested re-run.
+static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb::object argv, nb::object started,
+                            Hush &hush, Held &lock);
+
 static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
-    nb::object os = mine("os");
     nb::object started = mine("time").attr("monotonic")();
     bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
     Hush hush(quiet);
+    nb::dict opts = nb::borrow<nb::dict>(nb::module_::import_("tovel.options").attr("settle")(options));
+    // One build in a folder at a time: another one's files are not this one's failures.
+    nb::object guard = nb::module_::import_("tovel.guard");
+    Held lock(guard.attr("hold")("build"));
+    try {
+        return bdist_locked(options, opts, outdir, argv, started, hush, lock);
+    } catch (nb::python_error &e) {
+        // An interrupt ends what the build started (tests, back end,
+        // translators, compilers), whichever session they are in.
+        if (!ordinary(e))
+            guard.attr("end_children")();
+        throw;
+    }
+}
+
+static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb::object argv, nb::object started,
+                            Hush &hush, Held &lock) {
+    nb::object os = mine("os");
     bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
     bool limited = truthy(options["abi3"]);
-    nb::dict opts = nb::borrow<nb::dict>(nb::module_::import_("tovel.options").attr("settle")(options));
 
     // --python: the interpreters, whose versions go into the build's hash.
     nb::list targets = nb::borrow<nb::list>(
@@ -369,10 +403,21 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     if (truthy(get(options, "reset", nb::bool_(false)))) {
         // The command line starts from an empty build tree; what it held was
         // the tool's own.
-        if (truthy(os.attr("path").attr("islink")("build")))
+        if (truthy(os.attr("path").attr("islink")("build"))) {
             os.attr("unlink")("build");
-        else if (truthy(os.attr("path").attr("isdir")("build")))
-            mine("shutil").attr("rmtree")("build");
+            lock.file.attr("close")();
+            lock.file = nb::module_::import_("tovel.guard").attr("hold")("build");
+        } else {
+            // All but the lock, which this build holds.
+            for (nb::handle entry : mine("Path")("build").attr("iterdir")()) {
+                if (nb::str(entry.attr("name")).equal(nb::str("tov.lock")))
+                    continue;
+                if (truthy(entry.attr("is_dir")()) && !truthy(entry.attr("is_symlink")()))
+                    mine("shutil").attr("rmtree")(entry);
+                else
+                    entry.attr("unlink")();
+            }
+        }
     }
 
     nb::dict pure = source(options);
