@@ -256,3 +256,23 @@ def test_an_interrupt_ends_the_tests_it_started(tmp_path):
     except FileNotFoundError:
         state = "gone"
     assert state in ("gone", "Z"), state
+
+
+@pytest.mark.parametrize("target", [".", "../nowhere"])
+def test_a_link_to_a_folder_or_nothing_stops_a_bare_build(tmp_path, target):
+    project = write(tmp_path / "p", SMALL)
+    (project / "gr/loop").symlink_to(target)
+    rc, out, err = tov("bdist", "-n", "gr", "-v", "1.0", "--no-cache", cwd=project)
+    assert rc == 1 and err.splitlines() == [err.strip()] and f"gr/loop is a link to {target}" in err, out + err
+    assert not (project / "dist").exists()
+
+
+def test_a_project_with_a_link_to_a_folder_is_up_to_date_the_second_time(tmp_path):
+    project = write(tmp_path / "p", {**SMALL, "pyproject.toml": '[project]\nname = "gr"\nversion = "1.0"\n'
+                                     '[tool.setuptools]\npackages = ["gr", "gr.shared"]\n',
+                                     "shared/extra.py": "E = 1\n"})
+    (project / "gr/shared").symlink_to("../shared")
+    for n in (1, 2):
+        rc, out, err = tov("bdist", "--cache-dir", str(tmp_path / "cache"), "--no-isolation", cwd=project)
+        assert rc == 0, out + err
+    assert out.strip().endswith("up to date, nothing that goes into it changed"), out
