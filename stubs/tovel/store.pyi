@@ -1,15 +1,11 @@
-import base64 as base64
 import hashlib as hashlib
 import hmac as hmac
-import http.client as http_client
 import os as os
-import socket as socket
 import threading as threading
-import time as time
 from pathlib import Path as Path
 from typing import Any
-from urllib.parse import unquote as unquote
-from urllib.parse import urlsplit as urlsplit
+
+from tovel import wire as wire
 
 DEADLINE: float
 
