@@ -21,7 +21,7 @@ import tovel.guard
 import tovel.packer
 import tovel.store
 import tovel.twin
-from test_pipeline import TOV, free_port, redis_url, tov, write  # noqa: F401 (redis_url: fixture)
+from test_pipeline import TOV, redis_url, tov, write  # noqa: F401 (redis_url: a fixture)
 
 SMALL = {
     "gr/__init__.py": "",
