@@ -223,7 +223,7 @@ def test_purelib_modules_are_modules(tmp_path):
 def test_a_second_build_waits_for_the_first(tmp_path):
     project = write(tmp_path / "p", SMALL)
     first = tovel.guard.hold(str(project / "build"))
-    second = subprocess.Popen([TOV, "bdist", "-n", "gr", "-v", "1.0", "--no-cache"], cwd=project,
+    second = subprocess.Popen([TOV, "bdist", "-n", "gr", "-v", "1.0", "--no-cache", "-q"], cwd=project,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
         line = second.stdout.readline()

@@ -55,7 +55,7 @@ static nb::object hold(nb::str folder) {
             nb::str pid(nb::str(f.attr("read")()).attr("strip")());
             print(nb::str("another tov build is running in this folder{}: waiting for it to finish")
                       .format(nb::len(pid) ? nb::str(" (process {})").format(pid) : nb::str("")),
-                  "flush"_a = true);
+                  "file"_a = mine("sys").attr("stderr"), "flush"_a = true); // also with --quiet
             take(f, true);
         }
         f.attr("seek")(0);
