@@ -701,7 +701,12 @@ def bench_project(p, key):
         url, server = store
         log(f"builds, {p.label}: a second checkout with an empty cache and a shared store, {reps} runs")
         try:
+            # The filler is the team's CI, the only writer; all sign and check
+            # entries with the team's key.
+            os.environ["TOVEL_REMOTE_CACHE_KEY"] = "bench team key"
+            os.environ["TOVEL_REMOTE_CACHE_WRITE"] = "1"
             p.run_tov(p.copy_elsewhere("filler"), p.work / "cache-filler", more=["--remote-cache", url])
+            del os.environ["TOVEL_REMOTE_CACHE_WRITE"]
             shared = []
             for n in range(reps):
                 other = p.copy_elsewhere(f"shared-{n}")
@@ -717,6 +722,8 @@ def bench_project(p, key):
                 shutil.rmtree(cache)
             res["shared"] = {"tov": median([w for w, _ in shared])}
         finally:
+            os.environ.pop("TOVEL_REMOTE_CACHE_WRITE", None)
+            os.environ.pop("TOVEL_REMOTE_CACHE_KEY", None)
             server.terminate()
             server.wait()
 

@@ -250,9 +250,10 @@ def test_a_second_checkout_reuses_the_shared_cache(tmp_path, kind, request):
     url = request.getfixturevalue("redis_url") if kind == "redis" else request.getfixturevalue("http_store")[0]
     files = {k: v for k, v in PACKAGE.items() if "broken" not in k and "user" not in k}
     files["kg/__main__.py"] = "print('main')\n"
-    # The store is named once on the command line, once in the environment.
-    envs = [{"SOURCE_DATE_EPOCH": "1700000000"},
-            {"SOURCE_DATE_EPOCH": "1700000000", "TOVEL_REMOTE_CACHE": url}]
+    # The store is named once on the command line, once in the environment;
+    # the first checkout is the CI that writes it, the second only reads.
+    team = {"SOURCE_DATE_EPOCH": "1700000000", "TOVEL_REMOTE_CACHE_KEY": "team key"}
+    envs = [{**team, "TOVEL_REMOTE_CACHE_WRITE": "1"}, {**team, "TOVEL_REMOTE_CACHE": url}]
     args = [["--remote-cache", url], []]
     wheels, outs = [], []
     for n in (1, 2):
@@ -279,7 +280,7 @@ def test_a_second_checkout_reuses_the_shared_cache(tmp_path, kind, request):
         before = records()
         (project / "kg/sub/deep.py").write_text(PACKAGE["kg/sub/deep.py"] + "LIMIT = 3\n")
         rc, out, err = tov("bdist", "-n", "kg", "-v", "1.0", "--cache-dir", str(tmp_path / "cache2"),
-                           cwd=project, env={**os.environ, **envs[1]})
+                           cwd=project, env={**os.environ, **envs[1], "TOVEL_REMOTE_CACHE_WRITE": "1"})
         assert rc == 0 and out.count("translation cached") == 3, out + err
         added = sorted(k.split("-")[0] if "-" in k else "translation" for k in records() - before)
         assert added == ["abi3", "imports", "policy", "translation"], added

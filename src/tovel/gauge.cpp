@@ -22,7 +22,9 @@ static nb::str sha256(nb::handle path) {
 }
 
 // The verdict of a kind recorded for a module, locally or in the team's
-// store (tovel.store); None when there is none or no cache.
+// store (tovel.store, which takes one from the store only when it is signed
+// with the team's key: an audit is never skipped on an unsigned word); None
+// when there is none or no cache.
 static nb::object recall(nb::handle cache, nb::handle remote, const char *kind, nb::str key) {
     if (cache.is_none())
         return nb::none();

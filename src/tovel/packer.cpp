@@ -188,6 +188,21 @@ struct Hush {
     }
 };
 
+// The build lock (tovel.guard), let go however the build ends.
+struct Held {
+    nb::object file;
+    explicit Held(nb::object f) : file(std::move(f)) {}
+    ~Held() {
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        if (PyObject *r = PyObject_CallMethod(file.ptr(), "close", nullptr))
+            Py_DECREF(r);
+        else
+            PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+};
+
 // What the wheels of a build share, one for each interpreter it is for.
 struct Build {
     nb::dict options, opts, pure, plan;
@@ -209,8 +224,9 @@ static nb::dict for_target(nb::handle unit, nb::handle target) {
 
 /// The wheel of one interpreter (`target` None: the running one) from the
 /// units: compiled, import-checked, tested, packed with the tags of what
-/// was built, audited and moved to the output folder; returns its path.
-static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
+/// was built and audited; returns (the wheel, its path in the output
+/// folder, the line that says so).
+static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     nb::object os = mine("os");
     nb::dict options = b.options, opts = b.opts, pure = b.pure, plan = b.plan;
     bool limited = b.limited;
@@ -308,9 +324,7 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
         wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
     audit.attr("verify")(wheel, abi3.is_none() ? nb::object(nb::list()) : gauge.attr("finish")(abi3));
 
-    os.attr("makedirs")(b.outdir, "exist_ok"_a = true);
     nb::object made = os.attr("path").attr("join")(b.outdir, os.attr("path").attr("basename")(wheel));
-    os.attr("replace")(wheel, made);
     if (nb::len(kept)) {
         nb::list logparts;
         for (nb::handle u : kept) {
@@ -321,16 +335,16 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
         print(nb::str("{} kept as source (--keep-failing); the whole output of each is in build/tov-kept.log")
                   .format(count(nb::len(kept), "failing module")));
     }
-    // The last line names the wheel and what it holds, also with --quiet.
+    // The last line names the wheel and what it holds, also with --quiet;
+    // it is said once the wheel is in the output folder.
     nb::object took = mine("time").attr("monotonic")() - b.started;
-    nb::object kb = builtin("round")(os.attr("path").attr("getsize")(made) / nb::float_(1024.0));
-    print(nb::str("{}: {} compiled, {} kept as source, {} data {}, {} KB in {:.0f} s")
-              .format(made, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
-                      nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
-                      kb, took),
-          "file"_a = b.out);
+    nb::object kb = builtin("round")(os.attr("path").attr("getsize")(wheel) / nb::float_(1024.0));
+    nb::str line = nb::str("{}: {} compiled, {} kept as source, {} data {}, {} KB in {:.0f} s")
+                       .format(made, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
+                               nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
+                               kb, took);
     b.started = mine("time").attr("monotonic")(); // the next wheel's time is its own
-    return nb::str(made);
+    return nb::make_tuple(wheel, made, line);
 }
 
 
@@ -339,14 +353,33 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
 /// the wheel lands in `outdir` (one for each --python), and its path is
 /// returned (the first one's). `argv` is the command line for the
 /// suggested re-run.
+static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb::object argv, nb::object started,
+                            Hush &hush, Held &lock);
+
 static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
-    nb::object os = mine("os");
     nb::object started = mine("time").attr("monotonic")();
     bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
     Hush hush(quiet);
+    nb::dict opts = nb::borrow<nb::dict>(nb::module_::import_("tovel.options").attr("settle")(options));
+    // One build in a folder at a time: another one's files are not this one's failures.
+    nb::object guard = nb::module_::import_("tovel.guard");
+    Held lock(guard.attr("hold")("build"));
+    try {
+        return bdist_locked(options, opts, outdir, argv, started, hush, lock);
+    } catch (nb::python_error &e) {
+        // An interrupt ends what the build started (tests, back end,
+        // translators, compilers), whichever session they are in.
+        if (!ordinary(e))
+            guard.attr("end_children")();
+        throw;
+    }
+}
+
+static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb::object argv, nb::object started,
+                            Hush &hush, Held &lock) {
+    nb::object os = mine("os");
     bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
     bool limited = truthy(options["abi3"]);
-    nb::dict opts = nb::borrow<nb::dict>(nb::module_::import_("tovel.options").attr("settle")(options));
 
     // --python: the interpreters, whose versions go into the build's hash.
     nb::list targets = nb::borrow<nb::list>(
@@ -369,10 +402,21 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     if (truthy(get(options, "reset", nb::bool_(false)))) {
         // The command line starts from an empty build tree; what it held was
         // the tool's own.
-        if (truthy(os.attr("path").attr("islink")("build")))
+        if (truthy(os.attr("path").attr("islink")("build"))) {
             os.attr("unlink")("build");
-        else if (truthy(os.attr("path").attr("isdir")("build")))
-            mine("shutil").attr("rmtree")("build");
+            lock.file.attr("close")();
+            lock.file = nb::module_::import_("tovel.guard").attr("hold")("build");
+        } else {
+            // All but the lock, which this build holds.
+            for (nb::handle entry : mine("Path")("build").attr("iterdir")()) {
+                if (nb::str(entry.attr("name")).equal(nb::str("tov.lock")))
+                    continue;
+                if (truthy(entry.attr("is_dir")()) && !truthy(entry.attr("is_symlink")()))
+                    mine("shutil").attr("rmtree")(entry);
+                else
+                    entry.attr("unlink")();
+            }
+        }
     }
 
     nb::dict pure = source(options);
@@ -394,8 +438,18 @@ static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
         made.append(one_wheel(b, these, nb::borrow(target)));
         units = these;
     }
-    stamp.attr("record")(options, opts["cache"], outdir, made);
-    return nb::str(made[0]);
+    // Only a build that made every wheel puts them in the output folder (an
+    // older wheel of the same name is replaced, others stay).
+    nb::list paths;
+    os.attr("makedirs")(outdir, "exist_ok"_a = true);
+    for (nb::handle w : made) {
+        os.attr("replace")(w[0], w[1]);
+        paths.append(w[1]);
+    }
+    for (nb::handle w : made)
+        print(w[2], "file"_a = hush.saved);
+    stamp.attr("record")(options, opts["cache"], outdir, paths);
+    return nb::str(paths[0]);
 }
 
 TOVEL_MODULE(packer, m) {

@@ -293,17 +293,16 @@ static nb::list run(nb::list units, nb::dict options) {
         }
     }
     // One URL for the team's store: ccache's remote storage for the C
-    // objects, tovel.store for the translations. A store that does not
-    // answer is one warning; the build goes on with the local cache.
+    // objects, tovel.store for the translations and verdicts. A store that
+    // does not answer is one warning; the build goes on with the local
+    // cache. A build for several interpreters keeps the store it opened.
     nb::object remote = get(options, "remote_cache", nb::none());
     if (!remote.is_none() && !cache.is_none()) {
-        nb::object why = mine("store").attr("probe")(remote);
-        if (!why.is_none()) {
-            print(nb::str("warning: the remote cache {} does not answer ({}): building with the local cache only")
-                      .format(remote, why));
-            remote = nb::none();
-        } else if (!ctx["launcher"].is_none()) {
-            env["CCACHE_REMOTE_STORAGE"] = remote;
+        if (nb::isinstance<nb::str>(remote))
+            remote = mine("store").attr("connect")(remote);
+        if (!remote.is_none() && remote["dropped"].is_none() && !ctx["launcher"].is_none()) {
+            env["CCACHE_REMOTE_STORAGE"] = mine("store").attr("ccache_storage")(remote);
+            remote["env"] = env;
         }
     } else {
         remote = nb::none();

@@ -66,6 +66,14 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                         absent.append(arc.attr("removesuffix")(".py").attr("replace")("/", "."));
                     continue;
                 }
+                // A link to a folder is never followed (it may loop): the walk
+                // lists it among the files. Nor is one that leads nowhere.
+                if (truthy(f.attr("is_symlink")()) && !truthy(f.attr("is_file")()))
+                    build_failed(nb::str("{} is a link to {}, {}: put the files there instead, or leave it out "
+                                         "with --exclude")
+                                     .format(path, mine("os").attr("readlink")(f),
+                                             truthy(f.attr("exists")()) ? "a folder, which tov does not follow"
+                                                                        : "which does not exist"));
                 nb::dict entry;
                 entry["path"] = path;
                 entry["file"] = f.attr("as_posix")();

@@ -39,7 +39,13 @@ static void add_tree(nb::handle h, nb::str folder) {
         for (nb::handle name : builtin("sorted")(step[2])) {
             nb::object f = step[0].attr("__truediv__")(name);
             add(h, f.attr("as_posix")());
-            h.attr("update")(f.attr("read_bytes")());
+            // A link counts by where it points, and a link to a file by that
+            // file too; one to a folder (the walk lists it among the files)
+            // or to nothing by where it points alone.
+            if (truthy(f.attr("is_symlink")()))
+                add(h, mine("os").attr("readlink")(f));
+            if (truthy(f.attr("is_file")()))
+                h.attr("update")(f.attr("read_bytes")());
         }
     }
 }

@@ -1,9 +1,16 @@
-// tovel.store: the record of Cython's translations. Each is kept in the
-// local cache folder and, when a team shares one, in its store beside
-// ccache's remote storage for the C objects, at the same URL (redis:// or
-// http(s)://, the protocols ccache speaks). Every entry is verified by its
-// sha256 when read: a damaged one counts as missing, so it is built anew and
-// written again.
+// tovel.store: the record of Cython's translations and of the checks'
+// verdicts. Each is kept in the local cache folder and, when a team shares
+// one, in its store beside ccache's remote storage for the C objects, at the
+// same URL (redis:// or http(s)://, the protocols ccache speaks).
+//
+// Trust: a client only reads the store unless TOVEL_REMOTE_CACHE_WRITE is
+// set (the CI that fills it). With a team key (TOVEL_REMOTE_CACHE_KEY, or
+// the file TOVEL_REMOTE_CACHE_KEY_FILE names) every entry carries an
+// HMAC-SHA256 of its name and data; a reader with the key ignores an entry
+// without a valid one. Without a key an entry carries its sha256 only, which
+// catches damage, not a writer: verdicts are then never read from the store.
+// Each request (tovel.wire) has a total deadline; a store that misses it (or
+// fails) is dropped for the rest of the build, with one warning.
 #include "common.h"
 
 using namespace tovel;
@@ -12,114 +19,106 @@ static const char *MOD = "tovel.store";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
 
-// Seconds a request may take: a store that answers slower than that is no
-// help to a build.
-static const double TIMEOUT = 5.0;
+static nb::object slice(long a, long b) { return builtin("slice")(a, b); }
 
-static bool is_redis(nb::str url) { return truthy(url.attr("startswith")("redis://")); }
+// ---------------------------------------------------------------- the store of a build
 
-// ---------------------------------------------------------------- redis
-
-// One RESP command as bytes.
-static nb::object command(std::initializer_list<nb::object> words) {
-    nb::object out = builtin("bytearray")();
-    out.attr("extend")(nb::str("*{}\r\n").format(words.size()).attr("encode")());
-    for (const nb::object &w : words) {
-        nb::object data = nb::isinstance<nb::str>(w) ? w.attr("encode")() : w;
-        out.attr("extend")(nb::str("${}\r\n").format(builtin("len")(data)).attr("encode")());
-        out.attr("extend")(data);
-        out.attr("extend")(nb::bytes("\r\n"));
-    }
-    return out;
-}
-
-// One reply: its payload, None for a missing value; an error reply raises OSError.
-static nb::object reply(nb::handle f) {
-    nb::bytes line(f.attr("readline")());
-    if (nb::len(line) < 3) {
-        PyErr_SetString(PyExc_OSError, "redis: the connection closed");
-        throw nb::python_error();
-    }
-    char kind = line.c_str()[0];
-    nb::object rest = line.attr("__getitem__")(builtin("slice")(1, -2));
-    if (kind == '-') {
-        PyErr_SetObject(PyExc_OSError, nb::str("redis: {}").format(rest.attr("decode")("utf-8", "replace")).ptr());
-        throw nb::python_error();
-    }
-    if (kind != '$')
-        return rest;
-    long n = nb::cast<long>(builtin("int")(rest));
-    if (n < 0)
+// The team key from the environment: the key itself, or a file holding it.
+static nb::object team_key() {
+    nb::object environ = mine("os").attr("environ");
+    nb::object key = get(environ, "TOVEL_REMOTE_CACHE_KEY", nb::str(""));
+    if (nb::len(key))
+        return key.attr("encode")();
+    nb::object file = get(environ, "TOVEL_REMOTE_CACHE_KEY_FILE", nb::str(""));
+    if (!nb::len(file))
         return nb::none();
-    return f.attr("read")(n + 2).attr("__getitem__")(builtin("slice")(0, n));
-}
-
-// A command on a fresh connection to the server of a redis:// URL
-// (redis://[[USER:]PASSWORD@]HOST[:PORT][/DB], as ccache reads it): AUTH
-// and SELECT go first when the URL asks for them.
-static nb::object redis(nb::str url, nb::object cmd) {
-    nb::object parts = mine("urlsplit")(url);
-    nb::object host = parts.attr("hostname"), port = parts.attr("port");
-    nb::object sock = mine("socket").attr("create_connection")(
-        nb::make_tuple(host.is_none() ? nb::object(nb::str("localhost")) : host,
-                       port.is_none() ? nb::object(nb::int_(6379)) : port),
-        TIMEOUT);
+    nb::object data;
     try {
-        nb::list sent;
-        if (!parts.attr("password").is_none())
-            sent.append(parts.attr("username").is_none()
-                            ? command({nb::str("AUTH"), parts.attr("password")})
-                            : command({nb::str("AUTH"), parts.attr("username"), parts.attr("password")}));
-        nb::str db(nb::str(parts.attr("path")).attr("strip")("/"));
-        if (nb::len(db))
-            sent.append(command({nb::str("SELECT"), db}));
-        sent.append(cmd);
-        sock.attr("sendall")(nb::bytes("").attr("join")(sent));
-        nb::object f = sock.attr("makefile")("rb");
-        nb::object result = nb::none();
-        for (size_t i = 0; i < nb::len(sent); ++i)
-            result = reply(f);
-        f.attr("close")();
-        sock.attr("close")();
-        return result;
-    } catch (...) {
-        sock.attr("close")();
-        throw;
-    }
-}
-
-// ---------------------------------------------------------------- http
-
-static nb::object http(nb::str url, const char *method, nb::object data) {
-    nb::object request = mine("Request")(url, "data"_a = data, "method"_a = method);
-    try {
-        nb::object reply = mine("urlopen")(request, "timeout"_a = TIMEOUT);
-        nb::object body = reply.attr("read")();
-        reply.attr("close")();
-        return body;
+        data = mine("Path")(file).attr("read_bytes")().attr("strip")();
     } catch (nb::python_error &e) {
-        // A missing entry is an answer, not a fault of the store.
-        if (e.matches(mine("HTTPError")) && e.value().attr("code").equal(nb::int_(404)))
-            return nb::none();
-        throw;
+        if (!e.matches(PyExc_OSError))
+            throw;
+        build_failed(nb::str("TOVEL_REMOTE_CACHE_KEY_FILE names {}, which cannot be read: {}")
+                         .format(file, e.value().attr("strerror")));
     }
+    if (!nb::len(data))
+        build_failed(nb::str("TOVEL_REMOTE_CACHE_KEY_FILE names {}, which is empty").format(file));
+    return data;
 }
 
-static nb::str entry_url(nb::str url, nb::str key) {
-    return nb::str("{}/tovel/{}").format(url.attr("rstrip")("/"), key);
+static bool enabled(const char *name) {
+    nb::str value(nb::str(get(mine("os").attr("environ"), name, nb::str(""))).attr("strip")().attr("lower")());
+    return nb::len(value) && !truthy(nb::make_tuple("0", "no", "false", "off").attr("__contains__")(value));
 }
 
-// ---------------------------------------------------------------- operations
+// Drops the store for the rest of the build, with one warning; ccache's
+// remote storage goes with it.
+static void drop(nb::dict store, nb::handle why) {
+    nb::object lock = store["lock"];
+    lock.attr("acquire")();
+    bool first = store["dropped"].is_none();
+    if (first) {
+        store["dropped"] = why;
+        nb::object env = store["env"];
+        if (!env.is_none() && truthy(env.attr("__contains__")("CCACHE_REMOTE_STORAGE")))
+            env["CCACHE_REMOTE_STORAGE"] = "";
+    }
+    lock.attr("release")();
+    if (first)
+        print(nb::str("warning: the remote cache {} {}: building with the local cache only")
+                  .format(store["url"], why), "flush"_a = true);
+}
+
+/// The store at `url` for one build: {url, write, key, deadline, ...}, or
+/// None (after one warning) when it does not answer its first request.
+static nb::object connect(nb::str url) {
+    nb::dict store;
+    // Attributes after '|' are ccache's (read-only=..., ...).
+    store["url"] = url.attr("split")("|")[0];
+    store["write"] = enabled("TOVEL_REMOTE_CACHE_WRITE");
+    store["key"] = team_key();
+    double deadline = nb::cast<double>(mine("DEADLINE"));
+    nb::object asked = get(mine("os").attr("environ"), "TOVEL_REMOTE_CACHE_DEADLINE", nb::none());
+    if (!asked.is_none()) {
+        try {
+            deadline = nb::cast<double>(builtin("float")(asked));
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+            deadline = -1;
+        }
+        if (!(deadline > 0))
+            build_failed(nb::str("TOVEL_REMOTE_CACHE_DEADLINE is {!r}: a number of seconds above 0").format(asked));
+    }
+    store["deadline"] = deadline;
+    store["dropped"] = nb::none();
+    store["warned"] = false;
+    store["env"] = nb::none();
+    store["lock"] = mine("threading").attr("Lock")();
+    try {
+        mine("wire").attr("request")(nb::str(store["url"]), nb::str("probe"), nb::none(), deadline);
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+        print(nb::str("warning: the remote cache {} does not answer ({}): building with the local cache only")
+                  .format(store["url"], e.value()));
+        return nb::none();
+    }
+    return store;
+}
+
+/// ccache's remote storage for the store: read-only unless this client
+/// writes, and held to the same deadline.
+static nb::str ccache_storage(nb::dict store) {
+    long ms = (long) (nb::cast<double>(store["deadline"]) * 1000);
+    return nb::str("{}|read-only={}|operation-timeout={}")
+        .format(store["url"], truthy(store["write"]) ? "false" : "true", ms);
+}
 
 /// None when the store at `url` answers; otherwise why not, in a few words.
 static nb::object probe(nb::str url) {
     try {
-        if (is_redis(url))
-            redis(url, command({nb::str("PING")}));
-        else if (truthy(url.attr("startswith")("http://")) || truthy(url.attr("startswith")("https://")))
-            http(entry_url(url, nb::str("probe")), "GET", nb::none());
-        else
-            return nb::str("tovel speaks redis:// and http(s):// only");
+        mine("wire").attr("request")(url, nb::str("probe"), nb::none(), nb::cast<double>(mine("DEADLINE")));
         return nb::none();
     } catch (nb::python_error &e) {
         if (!ordinary(e))
@@ -128,42 +127,73 @@ static nb::object probe(nb::str url) {
     }
 }
 
-/// The data stored under `key`, or None when it is missing, damaged or the
-/// store does not answer.
-static nb::object fetch(nb::str url, nb::str key) {
+// The signature of an entry: its name and its data under the team key.
+static nb::str signature(nb::handle key, nb::str name, nb::handle data) {
+    nb::object mac = mine("hmac").attr("new")(key, nb::bytes("tovel-store-1\0", 14) + name.attr("encode")() +
+                                                       nb::bytes("\0", 1), "sha256");
+    mac.attr("update")(data);
+    return nb::str(mac.attr("hexdigest")());
+}
+
+static nb::str sha256(nb::handle data) {
+    return nb::str(mine("hashlib").attr("sha256")(data).attr("hexdigest")());
+}
+
+/// The data the store holds under `key`, or None when it is missing,
+/// damaged, unsigned (with a team key) or the store does not answer.
+static nb::object fetch(nb::dict store, nb::str key) {
+    if (!store["dropped"].is_none())
+        return nb::none();
     nb::object raw;
     try {
-        raw = is_redis(url) ? redis(url, command({nb::str("GET"), nb::str("tovel:") + key}))
-                            : http(entry_url(url, key), "GET", nb::none());
+        raw = mine("wire").attr("request")(nb::str(store["url"]), key, nb::none(), nb::cast<double>(store["deadline"]));
     } catch (nb::python_error &e) {
         if (!ordinary(e))
             throw;
+        drop(store, nb::str(e.matches(PyExc_TimeoutError) ? "missed its deadline ({})" : "failed ({})").format(e.value()));
         return nb::none();
     }
     if (raw.is_none())
         return nb::none();
     nb::object parts = raw.attr("partition")(nb::bytes("\n"));
     nb::object data = parts[2];
-    nb::object sum = mine("hashlib").attr("sha256")(data).attr("hexdigest")().attr("encode")();
-    if (!parts[0].equal(sum))
-        return nb::none();
-    return data;
+    nb::list head(nb::bytes(parts[0]).attr("decode")("ascii", "replace").attr("split")());
+    if (!nb::len(head) || !head[0].equal(sha256(data)))
+        return nb::none(); // damaged: built anew
+    nb::object team = store["key"];
+    if (team.is_none())
+        return data;
+    nb::str want(nb::str("hmac-sha256=") + signature(team, key, data));
+    if (nb::len(head) == 2 && truthy(mine("hmac").attr("compare_digest")(nb::str(head[1]), want)))
+        return data;
+    nb::object lock = store["lock"];
+    lock.attr("acquire")();
+    bool first = !truthy(store["warned"]);
+    store["warned"] = true;
+    lock.attr("release")();
+    if (first)
+        print(nb::str("warning: the remote cache {} holds entries without a valid signature of the team key "
+                      "(first: {}): ignored, built here")
+                  .format(store["url"], key), "flush"_a = true);
+    return nb::none();
 }
 
-/// Stores `data` under `key`; a store that fails is left alone (the build
-/// has the result already).
-static bool put(nb::str url, nb::str key, nb::bytes data) {
-    nb::object sum = mine("hashlib").attr("sha256")(data).attr("hexdigest")().attr("encode")();
-    nb::object value = sum + nb::bytes("\n") + data;
+/// Stores `data` under `key` when this client writes to the store, signed
+/// with the team key when there is one; False when nothing was stored.
+static bool put(nb::dict store, nb::str key, nb::bytes data) {
+    if (!truthy(store["write"]) || !store["dropped"].is_none())
+        return false;
+    nb::str head = sha256(data);
+    if (!store["key"].is_none())
+        head = nb::str("{} hmac-sha256={}").format(head, signature(store["key"], key, data));
     try {
-        if (is_redis(url))
-            redis(url, command({nb::str("SET"), nb::str("tovel:") + key, value}));
-        else
-            http(entry_url(url, key), "PUT", value);
+        mine("wire").attr("request")(nb::str(store["url"]), key, head.attr("encode")() + nb::bytes("\n") + data,
+                nb::cast<double>(store["deadline"]));
         return true;
     } catch (nb::python_error &e) {
         if (!ordinary(e))
             throw;
+        drop(store, nb::str(e.matches(PyExc_TimeoutError) ? "missed its deadline ({})" : "failed ({})").format(e.value()));
         return false;
     }
 }
@@ -175,7 +205,7 @@ static bool put(nb::str url, nb::str key, nb::bytes data) {
 // prefixes the key.
 static nb::object local_entry(nb::handle cache, nb::str kind, nb::str key) {
     bool c = kind.equal(nb::str("cython"));
-    return mine("Path")(cache).attr("joinpath")(kind, key.attr("__getitem__")(builtin("slice")(0, 2)),
+    return mine("Path")(cache).attr("joinpath")(kind, key.attr("__getitem__")(slice(0, 2)),
                                                 c ? nb::str(key + nb::str(".c")) : key);
 }
 
@@ -183,16 +213,17 @@ static nb::str remote_key(nb::str kind, nb::str key) {
     return kind.equal(nb::str("cython")) ? key : nb::str(kind + nb::str("-") + key);
 }
 
-static nb::str sha256(nb::handle data) {
-    return nb::str(mine("hashlib").attr("sha256")(data).attr("hexdigest")());
+// A verdict waives a check: from the store, only a signed one may.
+static bool shared(nb::handle remote, nb::str kind) {
+    return !remote.is_none() && (kind.equal(nb::str("cython")) || !remote["key"].is_none());
 }
 
 /// Stores a translation (or a check's verdict, by `kind`) in the local record
-/// (atomically: a reader never sees half an entry) and, when `remote` names
-/// one, in the team's store.
+/// (atomically: a reader never sees half an entry) and, when `remote` is a
+/// store this client writes to, in it.
 static void keep(nb::handle cache, nb::handle remote, nb::str key, nb::bytes data, bool share, nb::str kind) {
-    if (share && !remote.is_none())
-        put(nb::str(remote), remote_key(kind, key), data);
+    if (share && shared(remote, kind))
+        put(nb::borrow<nb::dict>(remote), remote_key(kind, key), data);
     nb::object os = mine("os"), entry = local_entry(cache, kind, key);
     try {
         entry.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
@@ -210,7 +241,8 @@ static void keep(nb::handle cache, nb::handle remote, nb::str key, nb::bytes dat
 
 /// The translation (or verdict, by `kind`) recorded under `key`: the local
 /// record first, then the team's store (kept locally when found there); None
-/// when neither has a sound entry.
+/// when neither has a sound entry. Verdicts come from the store only when
+/// they are signed.
 static nb::object lookup(nb::handle cache, nb::handle remote, nb::str key, nb::str kind) {
     nb::object entry = local_entry(cache, kind, key);
     nb::object sum = entry.attr("with_name")(nb::str(entry.attr("name")) + nb::str(".sha256"));
@@ -224,27 +256,30 @@ static nb::object lookup(nb::handle cache, nb::handle remote, nb::str key, nb::s
         if (!e.matches(PyExc_OSError))
             throw;
     }
-    if (remote.is_none())
+    if (!shared(remote, kind))
         return nb::none();
-    nb::object data = fetch(nb::str(remote), remote_key(kind, key));
+    nb::object data = fetch(nb::borrow<nb::dict>(remote), remote_key(kind, key));
     if (!data.is_none())
         keep(cache, remote, key, nb::bytes(data), false, kind);
     return data;
 }
 
 TOVEL_MODULE(store, m) {
-    for (const char *name : {"hashlib", "os", "socket", "threading"})
+    for (const char *name : {"hashlib", "hmac", "os", "threading"})
         m.attr(name) = nb::module_::import_(name);
-    m.attr("urlsplit") = nb::module_::import_("urllib.parse").attr("urlsplit");
-    nb::module_ request = nb::module_::import_("urllib.request");
-    m.attr("Request") = request.attr("Request");
-    m.attr("urlopen") = request.attr("urlopen");
-    m.attr("HTTPError") = nb::module_::import_("urllib.error").attr("HTTPError");
-    m.def("probe", &probe, "url"_a, "None when the store answers, else why not.");
-    m.def("fetch", &fetch, "url"_a, "key"_a,
-          "The data stored under key, or None (missing, damaged, or no answer).");
-    m.def("put", &put, "url"_a, "key"_a, "data"_a, "Store data under key; False when the store failed.");
+    m.attr("wire") = nb::module_::import_("tovel.wire");
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    // Seconds a request may take in all (TOVEL_REMOTE_CACHE_DEADLINE): a
+    // store slower than that is no help to a build.
+    m.attr("DEADLINE") = 3.0;
+    m.def("connect", &connect, "url"_a,
+          "The store at url for one build (write, key, deadline from the environment); None when it does not answer.");
+    m.def("ccache_storage", &ccache_storage, "store"_a, "ccache's remote storage setting for the store.");
+    m.def("probe", &probe, "url"_a, "None when the store answers, else why not.");
+    m.def("fetch", &fetch, "store"_a, "key"_a,
+          "The data stored under key, or None (missing, damaged, unsigned, or no answer).");
+    m.def("put", &put, "store"_a, "key"_a, "data"_a,
+          "Store data under key when this client writes; False when nothing was stored.");
     m.def("lookup", &lookup, "cache"_a, "remote"_a.none(), "key"_a, "kind"_a = "cython",
           "The record of a kind (a translation by default) under key, locally or in the team's store; "
           "None when missing.");

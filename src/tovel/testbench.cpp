@@ -336,7 +336,10 @@ static nb::dict run(nb::dict b, nb::object select) {
         try {
             status = proc.attr("wait")("timeout"_a = b["timeout"]);
         } catch (nb::python_error &e) {
-            if (!e.matches(subprocess.attr("TimeoutExpired")))
+            // A timeout, or an interrupt (which the session does not get),
+            // ends the shell and all it started.
+            bool timeout = e.matches(subprocess.attr("TimeoutExpired"));
+            if (!timeout && ordinary(e))
                 throw;
             try {
                 if (posix)
@@ -348,6 +351,8 @@ static nb::dict run(nb::dict b, nb::object select) {
                     throw;
             }
             proc.attr("wait")();
+            if (!timeout)
+                throw;
         }
     } catch (...) {
         out.attr("close")();

@@ -183,6 +183,70 @@ static nb::object open_wheel(nb::str wheel) {
     }
 }
 
+// The entries of a wheel that a pure wheel may hold, each with the path it
+// takes in the tree: purelib and platlib of its .data folder go to the root,
+// as an installer puts them. A hostile entry stops the build with one line
+// naming it: a path outside the root or absolute, a link, a name twice,
+// a compiled library, a second .dist-info or .data folder or one of another
+// project. Returns [(info, path)].
+static nb::list vet(nb::handle wf, nb::str name) {
+    nb::object re = mine("re");
+    nb::object wanted = mine("canonicalize_name")(mine("parse_wheel_filename")(name)[0]);
+    auto refuse = [&](nb::handle entry, nb::str why) {
+        build_failed(nb::str("{} is refused: its entry {!r} {}").format(name, entry, why));
+    };
+    nb::list out;
+    nb::dict seen;
+    nb::object infos = builtin("set")(), datas = builtin("set")();
+    for (nb::handle zi : wf.attr("infolist")()) {
+        nb::str entry(zi.attr("filename"));
+        nb::str path(entry.attr("replace")("\\", "/"));
+        if (truthy(path.attr("startswith")("/")) || !re.attr("match")("[A-Za-z]:", path).is_none())
+            refuse(entry, nb::str("has an absolute path"));
+        nb::list parts;
+        for (nb::handle p : path.attr("split")("/")) {
+            if (nb::str(p).equal(nb::str("..")))
+                refuse(entry, nb::str("points outside the wheel's root"));
+            if (nb::len(p) && !nb::str(p).equal(nb::str(".")))
+                parts.append(p);
+        }
+        if (!nb::len(parts))
+            continue;
+        nb::object mode = nb::int_(zi.attr("external_attr")).attr("__rshift__")(16);
+        if (truthy(mine("stat").attr("S_ISLNK")(mode)))
+            refuse(entry, nb::str("is a symbolic link"));
+        nb::str top(parts[0]);
+        if (truthy(top.attr("endswith")(".dist-info")))
+            infos.attr("add")(top);
+        if (truthy(top.attr("endswith")(".data")) && nb::len(parts) > 1) {
+            datas.attr("add")(top);
+            if (nb::len(parts) > 2 && truthy(nb::make_tuple("purelib", "platlib").attr("__contains__")(parts[1])))
+                parts = nb::list(parts.attr("__getitem__")(builtin("slice")(2, nb::none())));
+        }
+        if (truthy(zi.attr("is_dir")()))
+            continue;
+        nb::str arc(nb::str("/").attr("join")(parts));
+        if (seen.contains(arc))
+            refuse(entry, nb::str("names the same file as {!r}").format(seen[arc]));
+        seen[arc] = entry;
+        if (!re.attr("search")("\\.(so(\\.[0-9]+)*|pyd|dylib)$", arc.attr("lower")()).is_none())
+            refuse(entry, nb::str("is a compiled library, which a pure wheel does not hold"));
+        out.append(nb::make_tuple(zi, arc));
+    }
+    nb::list found(builtin("sorted")(infos));
+    if (nb::len(found) > 1)
+        refuse(found[1], nb::str("is a second .dist-info folder (beside {!r})").format(found[0]));
+    nb::list stores(builtin("sorted")(datas));
+    if (nb::len(stores) > 1)
+        refuse(stores[1], nb::str("is a second .data folder (beside {!r})").format(stores[0]));
+    for (nb::handle folder : found.attr("__add__")(stores)) {
+        nb::str project(nb::str(folder).attr("split")("-")[0]);
+        if (!mine("canonicalize_name")(project).equal(wanted))
+            refuse(folder, nb::str("is not the metadata of the wheel's project ({})").format(wanted));
+    }
+    return out;
+}
+
 /// Unpacks a pure wheel (py*-none-any tags only) into `where`: returns its
 /// top-level packages and modules as [name, entry] pairs, its .dist-info
 /// folder, and its other files (the .data folder, files at the top) as
@@ -210,11 +274,19 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
     os.attr("makedirs")(where);
     nb::object wf = open_wheel(wheel);
     try {
-        wf.attr("extractall")(where);
+        for (nb::handle item : vet(wf, name)) {
+            nb::object target = Path(where).attr("joinpath")(item[1]);
+            target.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+            nb::object src = wf.attr("open")(item[0]);
+            nb::object dst = builtin("open")(target, "wb");
+            mine("shutil").attr("copyfileobj")(src, dst);
+            dst.attr("close")();
+            src.attr("close")();
+        }
         wf.attr("close")();
     } catch (nb::python_error &e) {
         wf.attr("close")();
-        if (!ordinary(e))
+        if (!ordinary(e) || e.matches(global("tovel.packer", "BuildFailed")))
             throw;
         build_failed(nb::str("{} cannot be unpacked: {}").format(name, e.value()));
     }
@@ -279,7 +351,7 @@ static nb::str dist_info_of(nb::str wheel, nb::str outdir) {
 }
 
 TOVEL_MODULE(twin, m) {
-    for (const char *name : {"os", "shutil", "subprocess", "sys"})
+    for (const char *name : {"os", "re", "shutil", "stat", "subprocess", "sys"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("build") = nb::module_::import_("build");
@@ -290,6 +362,7 @@ TOVEL_MODULE(twin, m) {
     m.attr("BackendUnavailable") = hooks.attr("BackendUnavailable");
     m.attr("WheelFile") = nb::module_::import_("wheel.wheelfile").attr("WheelFile");
     m.attr("parse_wheel_filename") = nb::module_::import_("packaging.utils").attr("parse_wheel_filename");
+    m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
 
     m.def("pure_wheel", &pure_wheel, "outdir"_a, "isolated"_a = true,
           "Build the project's pure wheel with its own back end into outdir; returns its path.");

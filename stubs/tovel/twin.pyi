@@ -1,5 +1,7 @@
 import os as os
+import re as re
 import shutil as shutil
+import stat as stat
 import subprocess as subprocess
 import sys as sys
 from pathlib import Path as Path
@@ -8,6 +10,7 @@ from typing import Any
 import build as build
 from build import ProjectBuilder as ProjectBuilder
 from build.env import DefaultIsolatedEnv as DefaultIsolatedEnv
+from packaging.utils import canonicalize_name as canonicalize_name
 from packaging.utils import parse_wheel_filename as parse_wheel_filename
 from pyproject_hooks import BackendUnavailable as BackendUnavailable
 from pyproject_hooks import BuildBackendHookCaller as BuildBackendHookCaller

@@ -1,0 +1,9 @@
+import base64 as base64
+import http.client as http_client
+import socket as socket
+import threading as threading
+import time as time
+from urllib.parse import unquote as unquote
+from urllib.parse import urlsplit as urlsplit
+
+def request(url: str, key: str, data: bytes | None, deadline: float) -> bytes | None: ...
