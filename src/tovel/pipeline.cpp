@@ -16,7 +16,7 @@ static const char *MOD = "tovel.pipeline";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // Bumped when the translation's inputs change shape, so old entries are not reused.
-static const char *SCHEME = "tovel-translation-2";
+static const char *SCHEME = "tovel-translation-3";
 
 // ---------------------------------------------------------------- one module
 
