@@ -203,6 +203,22 @@ static PyMethodDef __tovel_getframe_def = {"_getframe", __tovel_getframe, METH_N
 \1    return;
 \1}
 \g<0>)C"},
+    // A compiled module has one module object per process: loaded again
+    // under another name (spec_from_file_location), it would be handed out
+    // again with its __spec__ overwritten. An ImportError says so instead.
+    {"second name", R"C(\n(\s*)return __Pyx_NewRef\(__pyx_m\);)C",
+     R"C(
+\1{ /* tovel: a compiled module loads once per process, under one name */
+\1    PyObject *want = PyObject_GetAttrString(spec, "name"), *have = PyModule_GetNameObject(__pyx_m);
+\1    int same = want && have ? PyObject_RichCompareBool(want, have, Py_EQ) : -1;
+\1    if (same == 0)
+\1        PyErr_Format(PyExc_ImportError, "cannot load %R: a compiled module loads once per process, "
+\1                     "and this one is loaded already as %R", want, have);
+\1    Py_XDECREF(want);
+\1    Py_XDECREF(have);
+\1    if (same != 1) return NULL;
+\1}
+\g<0>)C"},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
@@ -231,8 +247,26 @@ static PyObject *__tovel_body(PyObject *module, PyObject *unused) {
 static int __tovel_exec_in_frame(PyObject *module) {
     static PyMethodDef def = {"__tovel_body__", __tovel_body, METH_NOARGS, NULL};
     PyObject *d = PyModule_GetDict(module), *code = NULL, *run = NULL, *done = NULL;
+    const char *filename = __pyx_f[0];
+    char *own = NULL;
+    PyObject *file;
     if (!d) return -1;
-    code = Py_CompileString("__tovel_body__()", __pyx_f[0], Py_eval_input);
+    /* The frame names the source file where the module lies: mod.py beside mod.abi3.so */
+    file = PyDict_GetItemString(d, "__file__");
+    if (file && PyUnicode_Check(file)) {
+        Py_ssize_t n = 0, base = 0, cut, i;
+        const char *s = PyUnicode_AsUTF8AndSize(file, &n);
+        if (s) {
+            for (i = 0; i < n; i++) if (s[i] == '/' || s[i] == '\\') base = i + 1;
+            for (cut = base; cut < n && s[cut] != '.'; cut++) ;
+            own = (char *)PyMem_Malloc((size_t)cut + 4);
+            if (own) { memcpy(own, s, (size_t)cut); memcpy(own + cut, ".py", 4); filename = own; }
+        } else {
+            PyErr_Clear();
+        }
+    }
+    code = Py_CompileString("__tovel_body__()", filename, Py_eval_input);
+    PyMem_Free(own);
     if (code) run = PyCFunction_New(&def, module);
     if (run && PyDict_SetItemString(d, "__tovel_body__", run) == 0) done = PyEval_EvalCode(code, d, d);
     Py_XDECREF(code);
