@@ -260,7 +260,12 @@ static int __tovel_exec_in_frame(PyObject *module) {
             for (i = 0; i < n; i++) if (s[i] == '/' || s[i] == '\\') base = i + 1;
             for (cut = base; cut < n && s[cut] != '.'; cut++) ;
             own = (char *)PyMem_Malloc((size_t)cut + 4);
-            if (own) { memcpy(own, s, (size_t)cut); memcpy(own + cut, ".py", 4); filename = own; }
+            /* copied by hand: memcpy would raise the wheel's glibc floor */
+            if (own) {
+                for (i = 0; i < cut; i++) own[i] = s[i];
+                own[cut] = '.'; own[cut + 1] = 'p'; own[cut + 2] = 'y'; own[cut + 3] = 0;
+                filename = own;
+            }
         } else {
             PyErr_Clear();
         }
@@ -308,6 +313,13 @@ static void fix_c_file(nb::object path) {
         p.attr("write_text")(fixed, "encoding"_a = "utf-8");
 }
 
+/// A digest of this module's own file: a translation cached by an older
+/// mender is not reused.
+static nb::str fingerprint() {
+    nb::object file = mine("Path")(nb::module_::import_(MOD).attr("__file__"));
+    return nb::str(nb::module_::import_("hashlib").attr("sha256")(file.attr("read_bytes")()).attr("hexdigest")());
+}
+
 TOVEL_MODULE(mender, m) {
     m.attr("ast") = nb::module_::import_("ast");
     m.attr("re") = nb::module_::import_("re");
@@ -316,5 +328,6 @@ TOVEL_MODULE(mender, m) {
     m.def("rewrite", &rewrite, "text"_a, "A module's source text rewritten where Cython would compile it unfaithfully.");
     m.def("source", &source, "path"_a, "The rewritten text of the module at path, or None when it is unchanged.");
     m.def("fix_c", &fix_c, "c"_a, "The C of a translation with the fixes of Cython's faults.");
+    m.def("fingerprint", &fingerprint, "A digest of this module's file, for the keys of cached translations.");
     m.def("fix_c_file", &fix_c_file, "path"_a, "Fix the C file at path in place.");
 }
