@@ -53,7 +53,8 @@ static bool plain_pattern(nb::handle p) {
 // `if True` on each plain case, which keeps every case a matched one; the
 // guard is inserted before the case's colon, on the same line.
 static nb::str rewrite(nb::str text) {
-    if (!truthy(text.attr("__contains__")("match")))
+    // A match statement starts a line: most modules are not parsed at all.
+    if (mine("re").attr("search")(R"((?m)^[ \t\f]*match\b)", text).is_none())
         return text;
     nb::object ast = mine("ast");
     nb::object tree;
