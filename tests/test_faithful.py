@@ -193,6 +193,27 @@ def test_mended_constructs_behave_as_their_source(compiled_examples, i, name):
     assert run(built, f"ok{i}") == plain
 
 
+def test_a_compiled_module_loads_under_one_name(compiled_examples):
+    """Loaded again under another name, a compiled module (one instance per
+    process) raises ImportError instead of handing out the first object with
+    its __spec__ overwritten; reloading it under its own name still works."""
+    source, built = compiled_examples
+    code = textwrap.dedent("""\
+        import importlib, importlib.util, sys
+        sys.path.insert(0, sys.argv[1])
+        m = importlib.reload(importlib.import_module("ok0"))
+        try:
+            importlib.util.module_from_spec(importlib.util.spec_from_file_location("alt.ok0", m.__file__))
+        except ImportError as e:
+            print(e)
+        print(m.__spec__.name)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code, str(built)], capture_output=True, text=True, timeout=60)
+    assert proc.stdout.splitlines() == [
+        "cannot load 'alt.ok0': a compiled module loads once per process, and this one is loaded already as 'ok0'",
+        "ok0"], proc.stdout + proc.stderr
+
+
 def test_python_name_lookup_unless_asked_otherwise(tmp_path):
     """A name unknown at compile time is looked up when the code runs; the
     Cython behaviour is one switch away."""
