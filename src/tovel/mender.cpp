@@ -50,8 +50,8 @@ static bool plain_pattern(nb::handle p) {
 // follows: a name bound in that case counts as bound after it, so a later
 // assignment releases a NULL reference and a read skips the unbound check
 // (a crash, or garbage). A match that mixes the two kinds gets the guard
-// `if True` on each plain case, which keeps every case a matched one; the
-// guard is inserted before the case's colon, on the same line.
+// `if True` on each case without one, which keeps every case a matched
+// one; the guard is inserted before the case's colon, on the same line.
 static nb::str rewrite(nb::str text) {
     // A match statement starts a line: most modules are not parsed at all.
     if (mine("re").attr("search")(R"((?m)^[ \t\f]*match\b)", text).is_none())
@@ -77,16 +77,22 @@ static nb::str rewrite(nb::str text) {
     for (nb::handle node : ast.attr("walk")(tree)) {
         if (kind(node) != "Match")
             continue;
-        std::vector<nb::handle> plain;
-        size_t cases = 0;
+        std::vector<nb::handle> unguarded;
+        bool plain = false, matched = false;
         for (nb::handle c : node.attr("cases")) {
-            ++cases;
-            if (c.attr("guard").is_none() && plain_pattern(c.attr("pattern")))
-                plain.push_back(c);
+            bool guarded = !c.attr("guard").is_none();
+            if (!guarded)
+                unguarded.push_back(c);
+            if (!guarded && plain_pattern(c.attr("pattern")))
+                plain = true;
+            else
+                matched = true;
         }
-        if (plain.empty() || plain.size() == cases)
+        if (!plain || !matched)
             continue;
-        for (nb::handle c : plain) {
+        // Every case gets the guard, not only the plain ones: whatever Cython
+        // takes for plain, none of the cases is turned into an if statement.
+        for (nb::handle c : unguarded) {
             nb::object p = c.attr("pattern");
             size_t i = starts.at(nb::cast<size_t>(p.attr("end_lineno")) - 1) +
                        nb::cast<size_t>(p.attr("end_col_offset"));
