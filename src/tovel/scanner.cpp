@@ -152,8 +152,8 @@ static bool hit_class_exec(nb::handle n, const Where &w) {
 }
 
 // The builtin exec or eval reached some other way than by calling it by its
-// name, which Cython compiles itself: `builtins.exec`, `getattr(m, "exec")`
-// or the bare name.
+// name, which Cython compiles itself: `builtins.exec`, `getattr(builtins,
+// "exec")` (or of `moves.builtins`, as six has it) or the bare name.
 static bool exec_reference(nb::handle n) {
     std::string k = kind(n);
     if (k == "Name") {
@@ -163,6 +163,9 @@ static bool exec_reference(nb::handle n) {
     if (k == "Attribute")
         return named(n, "builtins", {"exec", "eval"});
     if (k != "Call" || last_name(n.attr("func")) != "getattr" || nb::len(nb::object(n.attr("args"))) != 2)
+        return false;
+    std::string from = last_name(n.attr("args")[0]);
+    if (from != "builtins" && from != "__builtins__")
         return false;
     nb::object what = n.attr("args")[1];
     if (kind(what) != "Constant" || !nb::isinstance<nb::str>(what.attr("value")))
