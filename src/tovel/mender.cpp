@@ -65,8 +65,8 @@ static nb::str rewrite(nb::str text) {
             throw;
         return text; // the scan reports syntax errors
     }
-    // Columns of the syntax tree count UTF-8 bytes; bytes.splitlines breaks
-    // lines where the tokenizer does (\n, \r\n, \r).
+    // Columns of the syntax tree count UTF-8 bytes; lines end where the
+    // tokenizer ends them (\n, \r\n, \r).
     nb::bytes encoded(text.attr("encode")("utf-8"));
     std::string src(encoded.c_str(), encoded.size());
     std::vector<size_t> starts{0};
