@@ -33,7 +33,7 @@ static nb::str tool_line(nb::str output, nb::handle status) {
 }
 
 // Key of a module's translation: everything that changes the C file.
-static nb::str translation_key(nb::dict unit, nb::handle directives) {
+static nb::str translation_key(nb::dict unit, nb::handle directives, nb::handle mender) {
     nb::object h = mine("hashlib").attr("sha256")();
     nb::object json = mine("json");
     auto add = [&](nb::handle text) { h.attr("update")(nb::str(text).attr("encode")("utf-8") + nb::bytes("\0", 1)); };
@@ -42,6 +42,8 @@ static nb::str translation_key(nb::dict unit, nb::handle directives) {
     add(unit["module"]);
     add(unit["path"]);
     add(json.attr("dumps")(directives, "sort_keys"_a = true));
+    // What tovel.mender rewrites and fixes is part of the translation.
+    add(mender);
     nb::object Path = mine("Path");
     nb::object source = Path(get(unit, "file", unit["path"]));
     h.attr("update")(source.attr("read_bytes")());
@@ -170,7 +172,7 @@ static void build_one(nb::dict unit, nb::dict ctx) {
         nb::str key("");
         nb::object found = nb::none();
         if (!cache.is_none()) {
-            key = translation_key(unit, ctx["directives"]);
+            key = translation_key(unit, ctx["directives"], ctx["mender"]);
             found = store.attr("lookup")(cache, remote, key);
         }
         if (!found.is_none()) {
@@ -265,6 +267,7 @@ static nb::list run(nb::list units, nb::dict options) {
     nb::dict ctx;
     int jobs = nb::cast<int>(options["jobs"]);
     ctx["directives"] = options["directives"];
+    ctx["mender"] = nb::module_::import_("tovel.mender").attr("fingerprint")();
     ctx["limited"] = truthy(options["abi3"]);
     ctx["limited_hex"] = "0x030C0000";
     flags(ctx, truthy(get(options, "debug", nb::bool_(false))));

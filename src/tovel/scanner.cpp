@@ -19,6 +19,8 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 struct Where {
     bool class_body;          // directly in a class body, not in a function of it
     bool future_annotations;  // `from __future__ import annotations`: strings from source too
+    bool function;            // in a function or lambda
+    nb::set *exec_names;      // names the module binds to exec or eval
 };
 
 static std::string kind(nb::handle node) {
@@ -149,6 +151,45 @@ static bool hit_class_exec(nb::handle n, const Where &w) {
            nb::len(nb::object(n.attr("args"))) < 2 && nb::len(nb::object(n.attr("keywords"))) == 0;
 }
 
+// The builtin exec or eval reached some other way than by calling it by its
+// name, which Cython compiles itself: `builtins.exec`, `getattr(builtins,
+// "exec")` (or of `moves.builtins`, as six has it) or the bare name.
+static bool exec_reference(nb::handle n) {
+    std::string k = kind(n);
+    if (k == "Name") {
+        std::string id = nb::cast<std::string>(n.attr("id"));
+        return id == "exec" || id == "eval";
+    }
+    if (k == "Attribute")
+        return named(n, "builtins", {"exec", "eval"});
+    if (k != "Call" || last_name(n.attr("func")) != "getattr" || nb::len(nb::object(n.attr("args"))) != 2)
+        return false;
+    std::string from = last_name(n.attr("args")[0]);
+    if (from != "builtins" && from != "__builtins__")
+        return false;
+    nb::object what = n.attr("args")[1];
+    if (kind(what) != "Constant" || !nb::isinstance<nb::str>(what.attr("value")))
+        return false;
+    std::string v = nb::cast<std::string>(what.attr("value"));
+    return v == "exec" || v == "eval";
+}
+
+// Called without a namespace from compiled code, exec and eval run in the
+// namespace of the nearest Python frame: in a function, its caller's.
+static bool hit_exec_alias(nb::handle n, const Where &w) {
+    if (!w.function || kind(n) != "Call")
+        return false;
+    nb::object func = n.attr("func");
+    bool alias = kind(func) == "Name" ? truthy(w.exec_names->attr("__contains__")(func.attr("id")))
+                                      : exec_reference(func);
+    if (!alias || nb::len(nb::object(n.attr("args"))) >= 2)
+        return false;
+    for (nb::handle kw : n.attr("keywords"))
+        if (kw.attr("arg").is_none() || nb::cast<std::string>(kw.attr("arg")) == "globals")
+            return false;
+    return true;
+}
+
 // One construct that Cython compiles unfaithfully. `example` is a module
 // that shows the difference in what it binds to RESULT (or raises, or how
 // its interpreter ends); `fixed_in` the Cython release that made it faithful.
@@ -164,16 +205,19 @@ struct Construct {
 // Verified with Cython 3.3.2 on CPython 3.12 and 3.13 (the test suite
 // compiles every example and runs it beside its source).
 static const Construct TABLE[] = {
-    {"frame introspection", "compiled functions have no frames: this is the nearest Python caller's frame, and a deeper one may not exist",
-     false, nullptr, "import sys\nRESULT = sys._getframe().f_code.co_name\n", hit_frame},
+    {"frame introspection",
+     "compiled functions have no frames: depths count Python frames only, so this is another frame, or "
+     "a deeper one does not exist (ValueError)",
+     false, nullptr, "import sys\ndef f(): return sys._getframe().f_code.co_name\nRESULT = f()\n", hit_frame},
     {"frame attributes", "a frame of compiled code in a traceback holds no locals and no Python caller",
      false, nullptr,
      "def f(a): return 1 / a\ntry: f(0)\nexcept ZeroDivisionError as e: RESULT = e.__traceback__.tb_next.tb_frame.f_locals\n",
      hit_frame_attr},
     {"warnings.warn(stacklevel=...)", "levels count Python frames only: the warning names another place, and other filters apply",
      false, nullptr,
-     "import warnings\nwith warnings.catch_warnings(record=True) as w: warnings.simplefilter('always'); "
-     "warnings.warn('x', stacklevel=1); RESULT = w[0].filename.endswith('.py')\n",
+     "import warnings\ndef f(): warnings.warn('x', stacklevel=2)\n"
+     "with warnings.catch_warnings(record=True) as w: warnings.simplefilter('always'); f(); "
+     "RESULT = w[0].filename.rsplit('/', 1)[-1], w[0].lineno\n",
      hit_stacklevel},
     {"assignment to __defaults__", "a compiled function keeps the defaults it was defined with",
      false, nullptr, "def f(x=1): return x\nf.__defaults__ = (2,); RESULT = f()\n", hit_defaults},
@@ -199,6 +243,10 @@ static const Construct TABLE[] = {
      hit_profiler},
     {"exec()/eval() in a class body", "without a namespace it does not see or bind the names of the class",
      false, nullptr, "class C: exec('z = 3'); w = locals().get('z')\nRESULT = C.w\n", hit_class_exec},
+    {"exec()/eval() under another name",
+     "called without a namespace in a compiled function, it runs in the namespace of the function's caller",
+     true, nullptr, "import builtins\nrun = getattr(builtins, 'exec')\ndef f(): run('x = 1'); return 'x' in globals()\n"
+     "RESULT = f()\n", hit_exec_alias},
 };
 
 // Whether the installed Cython is at least `version`.
@@ -223,8 +271,10 @@ static void visit(nb::handle node, Where where, nb::list out) {
     std::string k = kind(node);
     if (k == "ClassDef")
         where.class_body = true;
-    else if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda")
+    else if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda") {
         where.class_body = false;
+        where.function = true;
+    }
     for (nb::handle child : mine("ast").attr("iter_child_nodes")(node))
         visit(child, where, out);
 }
@@ -233,10 +283,16 @@ static void visit(nb::handle node, Where where, nb::list out) {
 /// dicts of line, construct, change and fault. A syntax error is raised.
 static nb::list scan(nb::object source, nb::str path) {
     nb::object tree = mine("ast").attr("parse")(source, "filename"_a = path);
-    Where where{false, false};
+    nb::set exec_names;
+    Where where{false, false, false, &exec_names};
     for (nb::handle stmt : tree.attr("body"))
         if (kind(stmt) == "ImportFrom" && named(stmt, "__future__", {"annotations"}))
             where.future_annotations = true;
+    for (nb::handle node : mine("ast").attr("walk")(tree))
+        if (kind(node) == "Assign" && exec_reference(node.attr("value")))
+            for (nb::handle target : node.attr("targets"))
+                if (kind(target) == "Name")
+                    exec_names.add(target.attr("id"));
     nb::list found, out;
     visit(tree, where, found);
     found.attr("sort")("key"_a = mine("itemgetter")("line"));

@@ -1,6 +1,7 @@
 // tovel.translator: a Cython translation worker. tovel.pipeline starts one per
 // job; each translates one module per request, with Cython's output captured
-// per request and its first error cut down to one line.
+// per request and its first error cut down to one line. tovel.mender
+// rewrites the source it reads and fixes the C it writes.
 #include "common.h"
 
 using namespace tovel;
@@ -45,6 +46,9 @@ static void serve() {
     nb::module_ errors = nb::module_::import_("Cython.Compiler.Errors");
     nb::module_ cython_options = nb::module_::import_("Cython.Compiler.Options");
     nb::object os = nb::module_::import_("os");
+    nb::object mender = nb::module_::import_("tovel.mender");
+    nb::object utils = nb::module_::import_("Cython.Utils");
+    nb::object opener = utils.attr("open_source_file");
     nb::object out = sys.attr("stdout");
     nb::list reported;
     nb::object original = errors.attr("report_error");
@@ -72,8 +76,30 @@ static void serve() {
             nb::object options = main.attr("CompilationOptions")(
                 main.attr("default_options"), "language_level"_a = 3,
                 "compiler_directives"_a = directives, "output_file"_a = req["c"]);
-            nb::object result = main.attr("compile_single")(req["source"], options, req["module"]);
+            // Cython reads the module through Utils.open_source_file, looked
+            // up when it is called: a rewritten text is handed over there.
+            nb::object text = mender.attr("source")(req["source"]);
+            if (!text.is_none()) {
+                nb::object target = os.attr("path").attr("abspath")(req["source"]);
+                utils.attr("open_source_file") = nb::cpp_function(
+                    [opener, target, text, os, io](nb::object name, nb::args args, nb::kwargs kw) -> nb::object {
+                        if (os.attr("path").attr("abspath")(name).equal(target))
+                            return io.attr("TextIOWrapper")(io.attr("BytesIO")(text.attr("encode")("utf-8")),
+                                                            "encoding"_a = "utf-8");
+                        return opener(name, *args, **kw);
+                    });
+            }
+            nb::object result;
+            try {
+                result = main.attr("compile_single")(req["source"], options, req["module"]);
+            } catch (...) {
+                utils.attr("open_source_file") = opener;
+                throw;
+            }
+            utils.attr("open_source_file") = opener;
             ok = nb::cast<int>(result.attr("num_errors")) == 0;
+            if (ok)
+                mender.attr("fix_c_file")(req["c"]);
         } catch (nb::python_error &e) {
             if (!ordinary(e))
                 throw;
