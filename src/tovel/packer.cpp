@@ -207,6 +207,25 @@ static nb::dict for_target(nb::handle unit, nb::handle target) {
     return u;
 }
 
+// The dependencies the wheel declares (those of no extra), from its
+// .dist-info folder; None without one.
+static nb::object declared(nb::handle info) {
+    if (info.is_none())
+        return nb::none();
+    nb::object requires = nb::module_::import_("importlib.metadata").attr("PathDistribution")(mine("Path")(info)).attr("requires");
+    nb::list out;
+    nb::dict env;
+    env["extra"] = "";
+    nb::object Requirement = nb::module_::import_("packaging.requirements").attr("Requirement");
+    if (!requires.is_none())
+        for (nb::handle r : requires) {
+            nb::object marker = Requirement(r).attr("marker");
+            if (marker.is_none() || truthy(marker.attr("evaluate")(env)))
+                out.append(r);
+        }
+    return out;
+}
+
 /// The wheel of one interpreter (`target` None: the running one) from the
 /// units: compiled, import-checked, tested, packed with the tags of what
 /// was built, audited and moved to the output folder; returns its path.
@@ -256,7 +275,7 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
     if (nb::len(built))
         failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],
                                                     checker.attr("source_tree")(plan, "build/source"), opts["cache"],
-                                                    opts["remote_cache"], target));
+                                                    opts["remote_cache"], target, declared(pure["info"])));
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
     nb::list kept;
     if (keep_failing)
@@ -267,27 +286,62 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
     bool mendable = true;
     for (nb::handle u : failed)
         mendable = mendable && truthy(get(u, "keep_helps", nb::bool_(true)));
-    if (!command.is_none() && nb::len(built) && mendable) {
-        // The project's tests judge the compiled modules against its pure
-        // wheel: the back end's own, or one packed from the sources.
-        if (info.is_none())
-            info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
-        nb::object pure_whl = pure["wheel"];
-        if (pure_whl.is_none())
-            pure_whl = pure_wheel(plan, nb::str(info));
+    // Why the wheel is not proven by tests, for the last line (None: proven,
+    // or the proof turned off with --no-test).
+    nb::object unproven = nb::none();
+    bool testing = !truthy(get(options, "no_test", nb::bool_(false)));
+    if (nb::len(built) && mendable && testing) {
         nb::dict settings;
-        settings["test_command"] = command;
+        nb::list tested(built);
         settings["test_requires"] = get(options, "test_requires", nb::list());
         settings["test_timeout"] = get(options, "test_timeout", nb::none());
-        settings["project"] = os.attr("getcwd")();
-        if (!target.is_none())
-            settings["python"] = target["executable"];
-        nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
-            settings, pure_whl, built, nb::str("build/prove")));
-        if (keep_failing)
-            keep_as_source(culprits, built, kept);
-        else
-            failed.attr("extend")(culprits);
+        if (command.is_none()) {
+            // The project's own tests, where tov finds them and what they need.
+            nb::dict found = nb::borrow<nb::dict>(nb::module_::import_("tovel.finder").attr("find")(
+                os.attr("getcwd")(), pure["root"].is_none() ? nb::object(nb::str(".")) : nb::object(pure["root"]),
+                pure["packages"], info));
+            command = found["command"];
+            if (command.is_none())
+                unproven = found["why"];
+            else {
+                print(nb::str("the project's tests: {}").format(found["what"]));
+                settings["found"] = true;
+                settings["test_requires"] = nb::list(settings["test_requires"]) + nb::list(found["requires"]);
+                settings["test_extras"] = found["extras"];
+                if (settings["test_timeout"].is_none())
+                    settings["test_timeout"] = 600;
+                // Test modules in the wheel stay as source while the tests run from them.
+                tested = nb::list();
+                for (nb::handle u : built) {
+                    bool test = false;
+                    for (nb::handle t : found["installed"])
+                        test = test || truthy(nb::str(u["arc"]).attr("startswith")(nb::str(t) + nb::str("/")));
+                    if (!test)
+                        tested.append(u);
+                }
+            }
+        }
+        if (!command.is_none() && nb::len(tested)) {
+            // The project's tests judge the compiled modules against its pure
+            // wheel: the back end's own, or one packed from the sources.
+            if (info.is_none())
+                info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
+            nb::object pure_whl = pure["wheel"];
+            if (pure_whl.is_none())
+                pure_whl = pure_wheel(plan, nb::str(info));
+            settings["test_command"] = command;
+            settings["project"] = os.attr("getcwd")();
+            settings["cache"] = opts["cache"];
+            if (!target.is_none())
+                settings["python"] = target["executable"];
+            nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
+                settings, pure_whl, tested, nb::str("build/prove")));
+            unproven = get(settings, "unproven", nb::none());
+            if (keep_failing)
+                keep_as_source(culprits, built, kept);
+            else
+                failed.attr("extend")(culprits);
+        }
     }
     if (nb::len(failed))
         build_failed(checker.attr("summary")(failed, b.argv, get(options, "keep", nb::none()),
@@ -329,6 +383,11 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
                       nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
                       kb, took),
           "file"_a = b.out);
+    if (!unproven.is_none())
+        print(nb::str("the wheel is not proven by tests ({}); to prove it: tov bdist --test-command "
+                      "'pytest {{project}}/tests' --test-requires pytest")
+                  .format(unproven),
+              "file"_a = b.out);
     b.started = mine("time").attr("monotonic")(); // the next wheel's time is its own
     return nb::str(made);
 }
