@@ -139,7 +139,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     if (!nb::len(places)) {
         out["command"] = nb::none();
         out["why"] = nb::len(testpaths) ? nb::str("the testpaths of pytest's configuration are not there")
-                                        : nb::str("no tests/ or test/ folder, in the project or its packages");
+                                        : nb::str("no tests found (no tests/ or test/ folder in the project or its packages)");
         return out;
     }
     out["command"] = nb::str(" ").attr("join")(nb::make_tuple("python -m pytest", nb::str(" ").attr("join")(places)));

@@ -289,6 +289,7 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
     // Why the wheel is not proven by tests, for the last line (None: proven,
     // or the proof turned off with --no-test).
     nb::object unproven = nb::none();
+    nb::str prove_it("--test-command 'pytest {project}/tests' --test-requires pytest");
     bool testing = !truthy(get(options, "no_test", nb::bool_(false)));
     if (nb::len(built) && mendable && testing) {
         nb::dict settings;
@@ -306,6 +307,11 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
             else {
                 print(nb::str("the project's tests: {}").format(found["what"]));
                 settings["found"] = true;
+                nb::list words;
+                words.append(nb::module_::import_("shlex").attr("quote")(command));
+                for (nb::handle r : found["requires"])
+                    words.append(nb::str("--test-requires ") + nb::str(nb::module_::import_("shlex").attr("quote")(r)));
+                prove_it = nb::str(nb::str("--test-command ") + nb::str(" ").attr("join")(words));
                 settings["test_requires"] = nb::list(settings["test_requires"]) + nb::list(found["requires"]);
                 settings["test_extras"] = found["extras"];
                 if (settings["test_timeout"].is_none())
@@ -384,9 +390,8 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
                       kb, took),
           "file"_a = b.out);
     if (!unproven.is_none())
-        print(nb::str("the wheel is not proven by tests ({}); to prove it: tov bdist --test-command "
-                      "'pytest {{project}}/tests' --test-requires pytest")
-                  .format(unproven),
+        print(nb::str("the wheel is not proven by tests: {}; a command that would prove it: tov bdist {}")
+                  .format(unproven, prove_it),
               "file"_a = b.out);
     b.started = mine("time").attr("monotonic")(); // the next wheel's time is its own
     return nb::str(made);

@@ -103,6 +103,9 @@ static nb::object salt_of(Judge &b) {
         parts.append(builtin("repr")(get(b.settings, k, nb::none())));
     parts.append(sys.attr("version"));
     h.attr("update")(nb::str("\n").attr("join")(parts).attr("encode")());
+    // The harness itself: another tovel may run the tests another way.
+    for (const char *m : {"tovel.testbench", "tovel.prover"})
+        h.attr("update")(mine("Path")(nb::module_::import_(m).attr("__file__")).attr("read_bytes")());
     nb::object zf = mine("ZipFile")(b.pure_wheel);
     try {
         for (nb::handle n : zf.attr("namelist")())
@@ -320,6 +323,10 @@ static nb::list judge(Judge &b, bool found) {
                 b.passed.append(id);
     } else
         b.passed.append(WHOLE);
+    if (found && !nb::len(b.passed))
+        throw Unproven{std::string(nb::str("no test passes from the sources ({}, the output is in {})")
+                                       .format(nb::str(bench("describe")(b.bench, source)).attr("rpartition")(" (")[0],
+                                               source["log"]).c_str())};
 
     // Each round keeps the smallest set of modules as source that mends the
     // failing tests, then runs every test again: a module whose fault the

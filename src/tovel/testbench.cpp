@@ -20,17 +20,19 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 // no report, still names the test it happened in.
 //
 // The project's own top-level packages are imported here, from
-// site-packages, before pytest puts any folder on sys.path (the project's,
-// for a test folder with __init__.py, or its pythonpath setting): a test's
-// `import pkg` then finds the installed package, not the sources beside the
-// tests.
-static const char *PLUGIN = R"(import importlib, os
+// site-packages whatever pytest put on sys.path already (its pythonpath
+// setting) and before it puts the project's folder there (for a test folder
+// with __init__.py): a test's `import pkg` then finds the installed package,
+// not the sources beside the tests.
+static const char *PLUGIN = R"(import importlib, os, sys
 
+sys.path.insert(0, os.environ["TOVEL_PROVE_SITE"])
 for _root in filter(None, os.environ.get("TOVEL_PROVE_ROOTS", "").split(",")):
     try:
         importlib.import_module(_root)
     except Exception:
         pass
+sys.path.remove(os.environ["TOVEL_PROVE_SITE"])
 
 
 def pytest_runtest_logstart(nodeid, location):
@@ -348,6 +350,7 @@ static nb::dict run(nb::dict b, nb::object select) {
     nb::str origins(join(logs, nb::str("run-{}.origins").format(n)));
     env["TOVEL_PROVE_ORIGINS"] = origins;
     env["TOVEL_PROVE_ROOTS"] = b["roots"];
+    env["TOVEL_PROVE_SITE"] = b["site"];
     nb::str command(b["command"]);
     bool pytest = truthy(b["pytest"]);
     if (pytest) {
