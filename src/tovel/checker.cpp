@@ -343,9 +343,12 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
     }
     nb::dict again = probe(tree, unchecked, roots, env_python);
     nb::list still;
-    for (nb::handle n : unchecked)
+    for (nb::handle n : unchecked) {
         if (!again.attr("get")(n, nb::none()).is_none())
             still.append(n);
+        else if (keys.contains(n))
+            store.attr("keep")(cache, remote, keys[n], nb::bytes("ok"), "kind"_a = "imports");
+    }
     if (nb::len(still)) {
         nb::dict from_source = probe(source_tree, still, roots, env_python);
         for (nb::handle n : still)
