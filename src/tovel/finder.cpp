@@ -193,6 +193,75 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     return out;
 }
 
+/// The dependencies the wheel declares (those of no extra), from its
+/// .dist-info folder; None without one.
+static nb::object declared(nb::handle info) {
+    if (info.is_none())
+        return nb::none();
+    nb::object requires = mine("PathDistribution")(mine("Path")(info)).attr("requires");
+    nb::list out;
+    nb::dict env;
+    env["extra"] = "";
+    nb::object Requirement = mine("Requirement");
+    if (!requires.is_none())
+        for (nb::handle r : requires) {
+            nb::object marker = Requirement(r).attr("marker");
+            if (marker.is_none() || truthy(marker.attr("evaluate")(env)))
+                out.append(r);
+        }
+    return out;
+}
+
+/// What the proof of a build runs: the command given (--test-command,
+/// [tool.tovel]) or the tests found in `project`. Returns {settings (None:
+/// nothing to run), tested (the built units the tests judge: not the test
+/// modules they run from), unproven (why no tests run, or None), prove_it
+/// (the options that would prove the wheel)}.
+static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::list packages, nb::object info,
+                      nb::list built) {
+    nb::object quote = mine("shlex").attr("quote");
+    nb::dict out, settings;
+    out["tested"] = built;
+    out["unproven"] = nb::none();
+    out["prove_it"] = "--test-command 'pytest {project}/tests' --test-requires pytest";
+    settings["test_command"] = get(options, "test_command", nb::none());
+    settings["test_requires"] = builtin("list")(get(options, "test_requires", nb::list()));
+    settings["test_timeout"] = get(options, "test_timeout", nb::none());
+    settings["project"] = project;
+    out["settings"] = settings;
+    if (!settings["test_command"].is_none())
+        return out;
+    nb::dict found = find(project, root.is_none() ? nb::str(".") : nb::str(root), packages, info);
+    if (found["command"].is_none()) {
+        out["unproven"] = found["why"];
+        out["settings"] = nb::none();
+        return out;
+    }
+    print(nb::str("the project's tests: {}").format(found["what"]));
+    nb::list words;
+    words.append(quote(found["command"]));
+    for (nb::handle r : found["requires"])
+        words.append(nb::str("--test-requires ") + nb::str(quote(r)));
+    out["prove_it"] = nb::str("--test-command ") + nb::str(nb::str(" ").attr("join")(words));
+    settings["found"] = true;
+    settings["test_command"] = found["command"];
+    settings["test_requires"].attr("extend")(found["requires"]);
+    settings["test_extras"] = found["extras"];
+    if (settings["test_timeout"].is_none())
+        settings["test_timeout"] = 600;
+    // The test modules in the wheel stay as source while the tests run from them.
+    nb::list tested;
+    for (nb::handle u : built) {
+        bool test = false;
+        for (nb::handle t : found["installed"])
+            test = test || truthy(nb::str(u["arc"]).attr("startswith")(nb::str(t) + nb::str("/")));
+        if (!test)
+            tested.append(u);
+    }
+    out["tested"] = tested;
+    return out;
+}
+
 TOVEL_MODULE(finder, m) {
     for (const char *name : {"configparser", "os", "shlex", "tomllib"})
         m.attr(name) = nb::module_::import_(name);
@@ -206,4 +275,8 @@ TOVEL_MODULE(finder, m) {
     m.def("find", &find, "project"_a, "base"_a, "packages"_a, "info"_a.none(),
           "Where the project's tests are and what they need: {command, requires, extras, pythonpath, what}, "
           "or {command: None, why}.");
+    m.def("declared", &declared, "info"_a.none(),
+          "The requirements a .dist-info folder declares, those of no extra; None without one.");
+    m.def("proof", &proof, "options"_a, "project"_a, "root"_a.none(), "packages"_a, "info"_a.none(), "built"_a,
+          "What the proof of a build runs: {settings (None: nothing), tested, unproven, prove_it}.");
 }

@@ -207,25 +207,6 @@ static nb::dict for_target(nb::handle unit, nb::handle target) {
     return u;
 }
 
-// The dependencies the wheel declares (those of no extra), from its
-// .dist-info folder; None without one.
-static nb::object declared(nb::handle info) {
-    if (info.is_none())
-        return nb::none();
-    nb::object requires = nb::module_::import_("importlib.metadata").attr("PathDistribution")(mine("Path")(info)).attr("requires");
-    nb::list out;
-    nb::dict env;
-    env["extra"] = "";
-    nb::object Requirement = nb::module_::import_("packaging.requirements").attr("Requirement");
-    if (!requires.is_none())
-        for (nb::handle r : requires) {
-            nb::object marker = Requirement(r).attr("marker");
-            if (marker.is_none() || truthy(marker.attr("evaluate")(env)))
-                out.append(r);
-        }
-    return out;
-}
-
 /// The wheel of one interpreter (`target` None: the running one) from the
 /// units: compiled, import-checked, tested, packed with the tags of what
 /// was built, audited and moved to the output folder; returns its path.
@@ -275,59 +256,26 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
     if (nb::len(built))
         failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],
                                                     checker.attr("source_tree")(plan, "build/source"), opts["cache"],
-                                                    opts["remote_cache"], target, declared(pure["info"])));
+                                                    opts["remote_cache"], target,
+                                                    nb::module_::import_("tovel.finder").attr("declared")(pure["info"])));
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
     nb::list kept;
     if (keep_failing)
         failed = keep_as_source(failed, built, kept);
 
     nb::object info = pure["info"];
-    nb::object command = get(options, "test_command", nb::none());
     bool mendable = true;
     for (nb::handle u : failed)
         mendable = mendable && truthy(get(u, "keep_helps", nb::bool_(true)));
     // Why the wheel is not proven by tests, for the last line (None: proven,
     // or the proof turned off with --no-test).
-    nb::object unproven = nb::none();
-    nb::str prove_it("--test-command 'pytest {project}/tests' --test-requires pytest");
-    bool testing = !truthy(get(options, "no_test", nb::bool_(false)));
-    if (nb::len(built) && mendable && testing) {
-        nb::dict settings;
-        nb::list tested(built);
-        settings["test_requires"] = get(options, "test_requires", nb::list());
-        settings["test_timeout"] = get(options, "test_timeout", nb::none());
-        if (command.is_none()) {
-            // The project's own tests, where tov finds them and what they need.
-            nb::dict found = nb::borrow<nb::dict>(nb::module_::import_("tovel.finder").attr("find")(
-                os.attr("getcwd")(), pure["root"].is_none() ? nb::object(nb::str(".")) : nb::object(pure["root"]),
-                pure["packages"], info));
-            command = found["command"];
-            if (command.is_none())
-                unproven = found["why"];
-            else {
-                print(nb::str("the project's tests: {}").format(found["what"]));
-                settings["found"] = true;
-                nb::list words;
-                words.append(nb::module_::import_("shlex").attr("quote")(command));
-                for (nb::handle r : found["requires"])
-                    words.append(nb::str("--test-requires ") + nb::str(nb::module_::import_("shlex").attr("quote")(r)));
-                prove_it = nb::str(nb::str("--test-command ") + nb::str(" ").attr("join")(words));
-                settings["test_requires"] = nb::list(settings["test_requires"]) + nb::list(found["requires"]);
-                settings["test_extras"] = found["extras"];
-                if (settings["test_timeout"].is_none())
-                    settings["test_timeout"] = 600;
-                // Test modules in the wheel stay as source while the tests run from them.
-                tested = nb::list();
-                for (nb::handle u : built) {
-                    bool test = false;
-                    for (nb::handle t : found["installed"])
-                        test = test || truthy(nb::str(u["arc"]).attr("startswith")(nb::str(t) + nb::str("/")));
-                    if (!test)
-                        tested.append(u);
-                }
-            }
-        }
-        if (!command.is_none() && nb::len(tested)) {
+    nb::object unproven = nb::none(), proof = nb::none();
+    if (nb::len(built) && mendable && !truthy(get(options, "no_test", nb::bool_(false)))) {
+        proof = nb::module_::import_("tovel.finder").attr("proof")(options, os.attr("getcwd")(), pure["root"],
+                                                                   pure["packages"], info, built);
+        unproven = proof["unproven"];
+        nb::object settings = proof["settings"];
+        if (!settings.is_none() && nb::len(nb::object(proof["tested"]))) {
             // The project's tests judge the compiled modules against its pure
             // wheel: the back end's own, or one packed from the sources.
             if (info.is_none())
@@ -335,13 +283,11 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
             nb::object pure_whl = pure["wheel"];
             if (pure_whl.is_none())
                 pure_whl = pure_wheel(plan, nb::str(info));
-            settings["test_command"] = command;
-            settings["project"] = os.attr("getcwd")();
             settings["cache"] = opts["cache"];
             if (!target.is_none())
                 settings["python"] = target["executable"];
             nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
-                settings, pure_whl, tested, nb::str("build/prove")));
+                settings, pure_whl, proof["tested"], nb::str("build/prove")));
             unproven = get(settings, "unproven", nb::none());
             if (keep_failing)
                 keep_as_source(culprits, built, kept);
@@ -391,7 +337,7 @@ static nb::str one_wheel(Build &b, nb::list units, nb::object target) {
           "file"_a = b.out);
     if (!unproven.is_none())
         print(nb::str("the wheel is not proven by tests: {}; a command that would prove it: tov bdist {}")
-                  .format(unproven, prove_it),
+                  .format(unproven, proof["prove_it"]),
               "file"_a = b.out);
     b.started = mine("time").attr("monotonic")(); // the next wheel's time is its own
     return nb::str(made);
