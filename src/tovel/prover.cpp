@@ -66,13 +66,16 @@ static nb::object sha256() { return mine("hashlib").attr("sha256")(); }
 static void digest_project(nb::object h, nb::str project) {
     nb::object os = mine("os");
     nb::tuple kinds = nb::make_tuple(".py", ".pyi", ".toml", ".cfg", ".ini", ".txt", ".json", ".yaml", ".yml");
-    for (nb::handle step : builtin("sorted")(os.attr("walk")(project))) {
+    // Folders in sorted order and pruned as the walk goes (top down).
+    for (nb::handle step : os.attr("walk")(project)) {
         nb::list dirs = nb::borrow<nb::list>(step[1]);
+        dirs.attr("sort")();
         nb::list kept;
         for (nb::handle d : dirs) {
             nb::str name(d);
             bool skip = truthy(name.attr("startswith")(".")) || truthy(name.attr("endswith")(".egg-info")) ||
-                        truthy(nb::make_tuple("build", "dist", "__pycache__", "node_modules").attr("__contains__")(name)) ||
+                        truthy(nb::make_tuple("__pycache__", "node_modules").attr("__contains__")(name)) ||
+                        (nb::str(step[0]).equal(project) && truthy(nb::make_tuple("build", "dist").attr("__contains__")(name))) ||
                         truthy(os.attr("path").attr("isfile")(os.attr("path").attr("join")(step[0], name, "pyvenv.cfg")));
             if (!skip)
                 kept.append(d);
