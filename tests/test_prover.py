@@ -176,8 +176,8 @@ INSIDE = {
 
 # A flat layout whose tests/ has __init__.py (pytest puts the project's folder
 # on sys.path) and whose pytest configuration puts it there too; the tests
-# need a dependency group (that includes another), and one of them does not
-# collect, from source either.
+# need a dependency group (that includes another) but not the plugin its
+# addopts name, and one of them does not collect, from source either.
 FLAT = {
     "pyproject.toml": """
         [build-system]
@@ -197,6 +197,7 @@ FLAT = {
 
         [tool.pytest.ini_options]
         pythonpath = [".", "src"]
+        addopts = "--cov=flat"
         """,
     "flat/__init__.py": "def kind():\n    return type(kind).__name__\n",
     "flat/plain.py": "def two():\n    return 2\n",
@@ -240,6 +241,7 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     code, out, err = run_tov("bdist", cwd=tmp_path / "flat")
     assert code == 1, out + err
     assert "requirements: dependency group test" in out
+    assert "pytest refused its options (exit status 4); running them again with -o addopts=" in out
     assert "tests from source: 2 passed, 1 failed" in out and "instead of the installed" not in out
     assert re.search(r"^  flat/__init__\.py\s+tests\s+breaks 1 test: test_kind$", err, re.M), err
     shutil.rmtree(tmp_path / "flat" / "build")

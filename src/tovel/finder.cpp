@@ -225,7 +225,8 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
     out["unproven"] = nb::none();
     out["prove_it"] = "--test-command 'pytest {project}/tests' --test-requires pytest";
     settings["test_command"] = get(options, "test_command", nb::none());
-    settings["test_requires"] = builtin("list")(get(options, "test_requires", nb::list()));
+    nb::object given = get(options, "test_requires", nb::none());
+    settings["test_requires"] = given.is_none() ? nb::list() : nb::list(builtin("list")(given));
     settings["test_timeout"] = get(options, "test_timeout", nb::none());
     settings["project"] = project;
     out["settings"] = settings;

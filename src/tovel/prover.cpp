@@ -168,6 +168,11 @@ static nb::dict run_cached(Judge &b, std::vector<int> source, nb::object select,
         remembered = nb::str(", remembered");
     } else {
         if (!b.made) {
+            print(nb::str("making the test environment: the pure wheel{} and {}")
+                      .format(nb::len(nb::object(get(b.settings, "test_extras", nb::list()))) ? nb::str(" with its test extra") : nb::str(""),
+                              nb::len(nb::object(get(b.settings, "test_requires", nb::list())))
+                                  ? nb::str(", ").attr("join")(b.settings["test_requires"])
+                                  : nb::str("no more requirements")));
             nb::dict full = nb::borrow<nb::dict>(bench("make")(b.settings, b.pure_wheel, b.units, b.workdir));
             full["runs"] = b.bench["runs"];
             b.bench.attr("update")(full);
@@ -282,15 +287,25 @@ static nb::list judge(Judge &b, bool found) {
         all.push_back(i);
 
     nb::dict source = run_cached(b, all, nb::none(), "tests from source");
-    if (!source["shadowed"].is_none() && found && b.pytest) {
-        // A folder the tests put on sys.path holds the sources: once more
-        // with pytest's own ways of putting none there.
-        const char *flags = " -o pythonpath= --import-mode=importlib";
-        print(nb::str("the tests imported {} instead of the installed package; running them again with{}")
-                  .format(source["shadowed"], flags));
-        settings["test_command"] = nb::str(settings["test_command"]) + nb::str(flags);
+    // Tests tov found run once more where pytest's configuration stands in
+    // their way: a folder it puts on sys.path holds the sources (none is put
+    // there then), or its addopts name a plugin that is not installed (a
+    // usage error: the options are left out then).
+    for (int again = 0; found && b.pytest && again < 2; ++again) {
+        nb::str flags, why;
+        if (!source["shadowed"].is_none()) {
+            flags = nb::str(" -o pythonpath= --import-mode=importlib");
+            why = nb::str("the tests imported {} instead of the installed package").format(source["shadowed"]);
+        } else if (source["status"].equal(nb::int_(4)) &&
+                   !truthy(nb::str(settings["test_command"]).attr("__contains__")("-o addopts="))) {
+            flags = nb::str(" -o addopts=");
+            why = nb::str("pytest refused its options (exit status 4)");
+        } else
+            break;
+        print(nb::str("{}; running them again with{}").format(why, flags));
+        settings["test_command"] = nb::str(settings["test_command"]) + flags;
         if (b.made)
-            b.bench["command"] = nb::str(b.bench["command"]) + nb::str(flags);
+            b.bench["command"] = nb::str(b.bench["command"]) + flags;
         b.salt = nb::none();
         b.runs.clear();
         source = run_cached(b, all, nb::none(), "tests from source");
