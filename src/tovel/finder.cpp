@@ -212,6 +212,20 @@ static nb::object declared(nb::handle info) {
     return out;
 }
 
+// The built units outside the test folders `tests` of the wheel: the test
+// modules stay as source while the tests run from them.
+static nb::list outside(nb::list built, nb::handle tests) {
+    nb::list tested;
+    for (nb::handle u : built) {
+        bool test = false;
+        for (nb::handle t : tests)
+            test = test || truthy(nb::str(u["arc"]).attr("startswith")(nb::str(nb::str(t).attr("strip")("/")) + nb::str("/")));
+        if (!test)
+            tested.append(u);
+    }
+    return tested;
+}
+
 /// What the proof of a build runs: the command given (--test-command,
 /// [tool.tovel]) or the tests found in `project`. Returns {settings (None:
 /// nothing to run), tested (the built units the tests judge: not the test
@@ -230,8 +244,11 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
     settings["test_timeout"] = get(options, "test_timeout", nb::none());
     settings["project"] = project;
     out["settings"] = settings;
-    if (!settings["test_command"].is_none())
+    if (!settings["test_command"].is_none()) {
+        // Test folders of the wheel the command names through {site}.
+        out["tested"] = outside(built, mine("re").attr("findall")("\\{site\\}/([^\\s'\"]+)", settings["test_command"]));
         return out;
+    }
     nb::dict found = find(project, root.is_none() ? nb::str(".") : nb::str(root), packages, info);
     if (found["command"].is_none()) {
         out["unproven"] = found["why"];
@@ -250,21 +267,12 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
     settings["test_extras"] = found["extras"];
     if (settings["test_timeout"].is_none())
         settings["test_timeout"] = 600;
-    // The test modules in the wheel stay as source while the tests run from them.
-    nb::list tested;
-    for (nb::handle u : built) {
-        bool test = false;
-        for (nb::handle t : found["installed"])
-            test = test || truthy(nb::str(u["arc"]).attr("startswith")(nb::str(t) + nb::str("/")));
-        if (!test)
-            tested.append(u);
-    }
-    out["tested"] = tested;
+    out["tested"] = outside(built, found["installed"]);
     return out;
 }
 
 TOVEL_MODULE(finder, m) {
-    for (const char *name : {"configparser", "os", "shlex", "tomllib"})
+    for (const char *name : {"configparser", "os", "re", "shlex", "tomllib"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");

@@ -1,5 +1,6 @@
 import configparser as configparser
 import os as os
+import re as re
 import shlex as shlex
 import tomllib as tomllib
 from dependency_groups import resolve as resolve
