@@ -11,7 +11,7 @@ PACKAGE = pathlib.Path(tovel.__file__).parent
 MODULES = ["tovel", "tovel.compiler", "tovel.builder", "tovel.metagen", "tovel.wheeler",
            "tovel.audit", "tovel.pyproject", "tovel.build_meta", "tovel.pipeline", "tovel.packer",
            "tovel.translator", "tovel.checker", "tovel.scanner", "tovel.store", "tovel.layout", "tovel.twin",
-           "tovel.stamp", "tovel.testbench", "tovel.finder", "tovel.prover", "tovel.gauge", "tovel.targets", "tovel.options", "tovel.planner"]
+           "tovel.stamp", "tovel.testbench", "tovel.finder", "tovel.verdict", "tovel.prover", "tovel.gauge", "tovel.targets", "tovel.options", "tovel.planner"]
 
 
 def test_package_holds_no_python_source():

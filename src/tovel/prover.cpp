@@ -59,79 +59,15 @@ static nb::list failing(Judge &b, nb::dict r, nb::handle wanted) {
 
 // ---------------------------------------------------------------- remembered verdicts
 
-static nb::object sha256() { return mine("hashlib").attr("sha256")(); }
-
-// The files of the project a test run may read: its sources, tests and
-// configuration, not what builds, caches and environments leave.
-static void digest_project(nb::object h, nb::str project) {
-    nb::object os = mine("os");
-    nb::tuple kinds = nb::make_tuple(".py", ".pyi", ".toml", ".cfg", ".ini", ".txt", ".json", ".yaml", ".yml");
-    // Folders in sorted order and pruned as the walk goes (top down).
-    for (nb::handle step : os.attr("walk")(project)) {
-        nb::list dirs = nb::borrow<nb::list>(step[1]);
-        dirs.attr("sort")();
-        nb::list kept;
-        for (nb::handle d : dirs) {
-            nb::str name(d);
-            bool skip = truthy(name.attr("startswith")(".")) || truthy(name.attr("endswith")(".egg-info")) ||
-                        truthy(nb::make_tuple("__pycache__", "node_modules").attr("__contains__")(name)) ||
-                        (nb::str(step[0]).equal(project) && truthy(nb::make_tuple("build", "dist").attr("__contains__")(name))) ||
-                        truthy(os.attr("path").attr("isfile")(os.attr("path").attr("join")(step[0], name, "pyvenv.cfg")));
-            if (!skip)
-                kept.append(d);
-        }
-        dirs.attr("__setitem__")(builtin("slice")(nb::none()), kept);
-        for (nb::handle f : builtin("sorted")(step[2])) {
-            if (!truthy(nb::str(f).attr("endswith")(kinds)))
-                continue;
-            nb::object path = os.attr("path").attr("join")(step[0], f);
-            h.attr("update")(nb::str("{}\n").format(os.attr("path").attr("relpath")(path, project)).attr("encode")());
-            try {
-                h.attr("update")(mine("Path")(path).attr("read_bytes")());
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_OSError))
-                    throw;
-            }
-        }
-    }
-}
-
-// What every run of this proof shares: the command, its requirements and
-// interpreter, the pure wheel's contents (its RECORD) and the project's files.
-static nb::object salt_of(Judge &b) {
-    nb::object h = sha256();
-    nb::object sys = mine("sys");
-    nb::list parts;
-    for (const char *k : {"test_command", "test_requires", "test_extras", "test_timeout", "python"})
-        parts.append(builtin("repr")(get(b.settings, k, nb::none())));
-    parts.append(sys.attr("version"));
-    h.attr("update")(nb::str("\n").attr("join")(parts).attr("encode")());
-    // The harness itself: another tovel may run the tests another way.
-    for (const char *m : {"tovel.testbench", "tovel.prover"})
-        h.attr("update")(mine("Path")(nb::module_::import_(m).attr("__file__")).attr("read_bytes")());
-    nb::object zf = mine("ZipFile")(b.pure_wheel);
-    try {
-        for (nb::handle n : zf.attr("namelist")())
-            if (truthy(nb::str(n).attr("endswith")(".dist-info/RECORD")))
-                h.attr("update")(zf.attr("read")(n));
-        zf.attr("close")();
-    } catch (...) {
-        zf.attr("close")();
-        throw;
-    }
-    digest_project(h, nb::str(get(b.settings, "project", mine("os").attr("getcwd")())));
-    return h.attr("hexdigest")();
-}
-
 // The key of a run: the salt, each module as source or by its compiled
 // bytes, and the tests selected.
 static nb::str verdict_key(Judge &b, const std::vector<int> &source, const std::string &select) {
     if (b.salt.is_none()) {
-        b.salt = salt_of(b);
+        b.salt = mine("verdict").attr("salt")(b.settings, b.pure_wheel);
         for (nb::handle u : b.units)
             b.digests.append(mine("hashlib").attr("sha256")(mine("Path")(u["so"]).attr("read_bytes")()).attr("hexdigest")());
     }
-    nb::object h = sha256();
+    nb::object h = mine("hashlib").attr("sha256")();
     h.attr("update")(nb::str(b.salt).attr("encode")());
     for (size_t i = 0; i < nb::len(b.units); ++i) {
         bool src = std::find(source.begin(), source.end(), (int) i) != source.end();
@@ -140,8 +76,6 @@ static nb::str verdict_key(Judge &b, const std::vector<int> &source, const std::
     h.attr("update")(nb::str("\n--\n{}").format(nb::str(select.c_str())).attr("encode")());
     return nb::str(h.attr("hexdigest")());
 }
-
-static const char *VERDICT_FIELDS[] = {"status", "seconds", "tests", "texts", "last", "signal", "shadowed"};
 
 // A run of the configuration `source` (sorted), remembered for the selection
 // in this proof and, by the hash of the module set, in the cache folder: a
@@ -152,19 +86,16 @@ static nb::dict run_cached(Judge &b, std::vector<int> source, nb::object select,
     auto found = b.runs.find({source, key});
     if (found != b.runs.end())
         return found->second;
-    nb::object store = nb::module_::import_("tovel.store"), json = mine("json");
+    nb::object verdict = mine("verdict");
     nb::str vkey = b.cache.is_none() ? nb::str("") : verdict_key(b, source, key);
-    nb::object stored = b.cache.is_none() ? nb::none() : store.attr("lookup")(b.cache, nb::none(), vkey, "verdicts");
+    int n = nb::cast<int>(b.bench["runs"]) + 1;
+    nb::object stored = b.cache.is_none() ? nb::none()
+        : verdict.attr("recall")(b.cache, vkey, mine("os").attr("path").attr("join")(b.bench["logs"], nb::str("run-{}.log").format(n)));
     nb::dict r;
     nb::str remembered("");
-    int n = nb::cast<int>(b.bench["runs"]) + 1;
     if (!stored.is_none()) {
-        nb::dict saved = nb::borrow<nb::dict>(json.attr("loads")(stored));
-        for (const char *f : VERDICT_FIELDS)
-            r[f] = saved[f];
+        r = nb::borrow<nb::dict>(stored);
         b.bench["runs"] = n;
-        r["log"] = mine("os").attr("path").attr("join")(b.bench["logs"], nb::str("run-{}.log").format(n));
-        mine("Path")(r["log"]).attr("write_text")(saved["output"], "encoding"_a = "utf-8");
         remembered = nb::str(", remembered");
     } else {
         if (!b.made) {
@@ -183,15 +114,8 @@ static nb::dict run_cached(Judge &b, std::vector<int> source, nb::object select,
             indices.append(i);
         bench("arrange")(b.bench, indices);
         r = nb::borrow<nb::dict>(bench("run")(b.bench, select));
-        // A timeout says how loaded the machine was as much as what the tests did.
-        if (!b.cache.is_none() && !r["status"].is_none()) {
-            nb::dict saved;
-            for (const char *f : VERDICT_FIELDS)
-                saved[f] = r[f];
-            saved["output"] = mine("Path")(r["log"]).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace");
-            store.attr("keep")(b.cache, nb::none(), vkey, nb::bytes(nb::str(json.attr("dumps")(saved)).attr("encode")()),
-                               "share"_a = false, "kind"_a = "verdicts");
-        }
+        if (!b.cache.is_none())
+            verdict.attr("remember")(b.cache, vkey, r);
     }
     nb::str modules = nb::str(source.size() == 1 ? "1 module" : "{} modules").format(source.size());
     nb::str how(bench("describe")(b.bench, r));
@@ -448,11 +372,11 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
 }
 
 TOVEL_MODULE(prover, m) {
-    for (const char *name : {"hashlib", "json", "os", "re", "shutil", "sys"})
+    for (const char *name : {"hashlib", "os", "re", "shutil"})
         m.attr(name) = nb::module_::import_(name);
-    m.attr("ZipFile") = nb::module_::import_("zipfile").attr("ZipFile");
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("testbench") = nb::module_::import_("tovel.testbench");
+    m.attr("verdict") = nb::module_::import_("tovel.verdict");
     m.def("prove", &prove, "settings"_a, "pure_wheel"_a, "units"_a, "workdir"_a,
           "Run the test command from the sources and compiled; returns the units whose "
           "compiled form breaks tests, with stage 'tests', line and log set. Verdicts are kept "
