@@ -109,7 +109,7 @@ needs_packer = pytest.mark.skipif(find_spec("tovel.packer") is None,
 
 FRONT_ENDS = {
     # the project's back end runs in an isolated environment, as python -m build's does
-    "tov": ([BIN / "tov", "bdist"], "dist"),
+    "tov": ([BIN / "tov", "bdist", "--no-test"], "dist"),
     # build makes the sdist first and the wheel from the unpacked sdist
     "build": ([sys.executable, "-m", "build", "--no-isolation", "-o", "{out}"], "{out}"),
     "pip": ([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",

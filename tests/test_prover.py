@@ -4,6 +4,7 @@ index as pip is configured), and the modules whose compiled form breaks them
 are named, or with --keep-failing shipped as source."""
 
 import re
+import shutil
 import textwrap
 import zipfile
 
@@ -128,19 +129,141 @@ def test_exit_status_judges_a_plain_command(project_dir, run_tov):
     assert any(n.startswith("pkg/maths.") and n.endswith(".so") for n in names)
 
 
-def test_tests_that_import_the_sources_cannot_judge(project_dir, run_tov):
-    """A test folder with __init__.py makes pytest put the project's folder on
-    sys.path: the tests would import the sources, never the compiled module,
-    and pass whatever it does. That is said, not taken for a pass."""
-    (project_dir / "pkg").mkdir()
-    (project_dir / "pkg" / "__init__.py").write_text("def f():\n    return type(f).__name__\n")
-    (project_dir / "tests").mkdir()
-    (project_dir / "tests" / "__init__.py").write_text("")
-    (project_dir / "tests" / "test_f.py").write_text(
-        "import pkg\n\ndef test_f():\n    assert pkg.f() == 'function'\n")
-    code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1", "--test-command", "pytest {project}/tests",
-                             "--test-requires", "pytest")
-    assert code == 1 and not (project_dir / "dist").exists(), out + err
-    assert err.startswith(f"the tests imported {project_dir / 'pkg' / '__init__.py'} instead of the installed "
-                          "package"), err
-    assert len(err.splitlines()) == 1
+def write(root, files):
+    for name, text in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text).lstrip())
+
+
+# A setup.py without pyproject.toml, tests inside the package, a module
+# bound under the package's name to a standard-library module, a file that
+# is no module name, and a declared dependency tov's environment need not have.
+INSIDE = {
+    "setup.py": """
+        from setuptools import setup
+
+        setup(name="inside", version="1.0", packages=["inside", "inside.tests"], py_modules=["hook-x"],
+              install_requires=["six"])
+        """,
+    "hook-x.py": "print('loaded by path')\n",
+    "inside/__init__.py": """
+        import configparser
+        import sys
+
+        sys.modules[__name__ + ".config"] = configparser
+
+
+        def kind():
+            return type(kind).__name__
+        """,
+    "inside/needs.py": "import six\n\nTEXT = six.text_type\n",
+    "inside/tests/__init__.py": "",
+    "inside/tests/test_inside.py": """
+        import sys
+
+        import inside
+
+
+        def test_installed():
+            assert "site-packages" in inside.__file__ and sys.modules["inside.config"].ConfigParser
+
+
+        def test_kind():
+            assert inside.kind() == "function"
+        """,
+}
+
+# A flat layout whose tests/ has __init__.py (pytest puts the project's folder
+# on sys.path) and whose pytest configuration puts it there too; the tests
+# need a dependency group (that includes another) but not the plugin its
+# addopts name, and one of them does not collect, from source either.
+FLAT = {
+    "pyproject.toml": """
+        [build-system]
+        requires = ["setuptools>=80"]
+        build-backend = "setuptools.build_meta"
+
+        [project]
+        name = "flat"
+        version = "0.1"
+
+        [tool.setuptools]
+        packages = ["flat"]
+
+        [dependency-groups]
+        test = ["pytest>=8", {include-group = "more"}]
+        more = ["iniconfig"]
+
+        [tool.pytest.ini_options]
+        pythonpath = [".", "src"]
+        addopts = "--cov=flat"
+        """,
+    "flat/__init__.py": "def kind():\n    return type(kind).__name__\n",
+    "flat/plain.py": "def two():\n    return 2\n",
+    "tests/__init__.py": "",
+    "tests/test_flat.py": """
+        import iniconfig
+
+        import flat
+        from flat.plain import two
+
+
+        def test_installed():
+            assert "site-packages" in flat.__file__ and two() == 2
+
+
+        def test_kind():
+            assert flat.kind() == "function"
+        """,
+    "tests/test_broken.py": "import no_such_module\n",
+}
+
+
+def test_found_tests_judge_real_layouts(tmp_path, run_tov):
+    """Without being asked, tov bdist runs the tests it finds against the
+    installed package, whatever the layout puts on sys.path; a run it made
+    before is remembered by the hash of the module set."""
+    write(tmp_path / "inside", INSIDE)
+    code, out, err = run_tov("bdist", "--keep-failing", cwd=tmp_path / "inside")
+    assert code == 0, out + err
+    assert "(setuptools.build_meta:__legacy__) built inside-1.0-py3-none-any.whl" in out
+    assert "kept as source hook-x.py: its name is not a module name" in out
+    assert "the project's tests: inside/tests/ (installed); requirements: pytest only" in out
+    assert "tests from source: 2 passed, 0 failed" in out
+    assert "kept as source: inside/__init__.py (tests: breaks 1 test: test_kind)" in out
+    assert "not checked" not in out
+    (wheel,) = (tmp_path / "inside" / "dist").glob("*.whl")
+    names = zipfile.ZipFile(wheel).namelist()
+    assert {"hook-x.py", "inside/__init__.py"} <= set(names) and "inside/needs.py" not in names
+
+    write(tmp_path / "flat", FLAT)
+    code, out, err = run_tov("bdist", cwd=tmp_path / "flat")
+    assert code == 1, out + err
+    assert "requirements: dependency group test" in out
+    assert "pytest refused its options (exit status 4); running them again with -o addopts=" in out
+    assert "tests from source: 2 passed, 1 failed" in out and "instead of the installed" not in out
+    assert re.search(r"^  flat/__init__\.py\s+tests\s+breaks 1 test: test_kind$", err, re.M), err
+    shutil.rmtree(tmp_path / "flat" / "build")
+    code, out, err = run_tov("bdist", "--keep-failing", cwd=tmp_path / "flat")
+    assert code == 0, out + err
+    runs = re.findall(r"^(?:tests|narrowing).*\)$", out, re.M)
+    assert runs and all(r.endswith(", remembered)") for r in runs), out
+    assert not (tmp_path / "flat" / "build" / "prove" / "venv").exists()
+
+
+def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):
+    """A found test suite that passes nothing from source is one line, and the
+    build goes on; the last line says the wheel is not proven and how to
+    prove it. --no-test runs nothing."""
+    write(project_dir, {"pkg/__init__.py": "X = 1\n", "tests/test_x.py": "import hypothesis\n"})
+    code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1")
+    assert code == 0, out + err
+    lines = out.splitlines()
+    assert lines[-3].startswith("warning: the project's tests cannot judge the compiled modules: "
+                                "no test passes from the sources"), out
+    assert lines[-1].startswith("the wheel is not proven by tests: no test passes from the sources"), out
+    assert lines[-1].endswith("a command that would prove it: tov bdist --test-command "
+                              "'python -m pytest {project}/tests' --test-requires pytest"), out
+    code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1", "--no-test", "--no-cache")
+    assert code == 0 and "tests" not in out, out + err

@@ -62,6 +62,8 @@ static nb::dict options_from(nb::handle config_settings) {
                             "version", "description", "license", "extra", "entry", "test_command",
                             "test_requires", "test_timeout", "keep_failing"})
         options[key] = nb::none();
+    // A front end's build runs the project's tests only when asked (test-command).
+    options["no_test"] = true;
     if (config_settings.is_none())
         return options;
     for (auto [key, value] : nb::borrow<nb::dict>(config_settings)) {

@@ -240,7 +240,7 @@ static nb::str source_tree(nb::dict plan, nb::str folder) {
 /// distribution not installed here (not checked). `roots` are the project's
 /// top-level import names, `absent` the dotted names of its modules left out.
 static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list absent, nb::str source_tree,
-                      nb::object cache, nb::object remote, nb::object target) {
+                      nb::object cache, nb::object remote, nb::object target, nb::object requires) {
     nb::list names;
     nb::dict by_name, keys;
     nb::object store = nb::module_::import_("tovel.store"), hashlib = mine("hashlib");
@@ -283,13 +283,16 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
     if (nb::len(culprits) == 0)
         return failed;
     nb::dict source = probe(source_tree, culprits, roots, python);
-    for (nb::handle n : culprits) {
+    // A module that needs a distribution not installed here is checked
+    // again in an environment with the project's declared dependencies, as
+    // the tests run; only what is still missing there is not checked.
+    nb::list unchecked;
+    auto judge = [&](nb::handle n, nb::handle c, nb::handle s, bool last) {
         nb::dict u = nb::borrow<nb::dict>(by_name[n]);
-        nb::object c = compiled[n], s = source.attr("get")(n, nb::none());
         if (s.is_none()) {
             fail(u, "import check", said(c), c["log"]);
             failed.append(u);
-            continue;
+            return;
         }
         nb::str kind(s["kind"]), message(s["message"]);
         nb::object missing = s["missing"];
@@ -303,7 +306,10 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
             for (nb::handle a : absent)
                 own = own || truthy(nb::str(a).attr("endswith")(nb::str(".") + nb::str(named.attr("group")(1))));
         if (kind.equal(nb::str("ModuleNotFoundError")) && !top.is_none() && !own && !truthy(s["installed"])) {
-            print(nb::str("not checked {}: it needs {}, which is not installed here").format(u["path"], top));
+            if (!last)
+                unchecked.append(n);
+            else
+                print(nb::str("not checked {}: it needs {}, which is not installed here").format(u["path"], top));
         } else if (import_error && own) {
             // Keeping this module as source would not help: what it imports
             // is not in the wheel.
@@ -315,6 +321,43 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
         } else {
             print(nb::str("warning: {} fails to import from source too: {}").format(u["path"], said(s)));
         }
+    };
+    bool declared = !requires.is_none() && nb::len(requires);
+    for (nb::handle n : culprits)
+        judge(n, compiled[n], source.attr("get")(n, nb::none()), !declared);
+    if (!nb::len(unchecked))
+        return failed;
+    nb::object env_python = nb::none();
+    try {
+        print(nb::str("installing the project's dependencies to check {} more: {}")
+                  .format(nb::len(unchecked) == 1 ? nb::str("1 module") : nb::str("{} modules").format(nb::len(unchecked)),
+                          nb::str(", ").attr("join")(requires)));
+        mine("os").attr("makedirs")("build", "exist_ok"_a = true);
+        env_python = nb::module_::import_("tovel.testbench").attr("environment")(
+            python, mine("os").attr("path").attr("abspath")("build/check-env"), nb::list(requires),
+            mine("os").attr("path").attr("abspath")("build/check-env.log"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(global("tovel.packer", "BuildFailed")))
+            throw;
+        print(nb::str("warning: the project's dependencies could not be installed: {}").format(e.value()));
+    }
+    if (env_python.is_none()) {
+        for (nb::handle n : unchecked)
+            judge(n, compiled[n], source[n], true);
+        return failed;
+    }
+    nb::dict again = probe(tree, unchecked, roots, env_python);
+    nb::list still;
+    for (nb::handle n : unchecked) {
+        if (!again.attr("get")(n, nb::none()).is_none())
+            still.append(n);
+        else if (keys.contains(n))
+            store.attr("keep")(cache, remote, keys[n], nb::bytes("ok"), "kind"_a = "imports");
+    }
+    if (nb::len(still)) {
+        nb::dict from_source = probe(source_tree, still, roots, env_python);
+        for (nb::handle n : still)
+            judge(n, again[n], from_source.attr("get")(n, nb::none()), true);
     }
     return failed;
 }
@@ -384,9 +427,12 @@ TOVEL_MODULE(checker, m) {
           "Lay out the plan's sources (modules, kept modules, data) in folder, made anew.");
     m.def("check", &check, "units"_a, "tree"_a, "roots"_a, "absent"_a, "source_tree"_a,
           "cache"_a.none() = nb::none(), "remote"_a.none() = nb::none(), "target"_a.none() = nb::none(),
+          "requires"_a.none() = nb::none(),
           "Import every compiled unit from the tree (not those the cache records as imported) in the "
           "interpreter they are for (target: tovel.targets.describe's, else the running one), "
-          "the failing ones from the sources; returns the failed ones.");
+          "the failing ones from the sources; returns the failed ones. A module that needs a "
+          "distribution not installed is checked again with requires (the project's declared "
+          "dependencies) installed.");
     m.def("summary", &summary, "failed"_a, "argv"_a.none(), "keep"_a.none(), "logpath"_a,
           "The failure summary, with the command line that succeeds; writes the log.");
 }

@@ -272,38 +272,44 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     if (nb::len(built))
         failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],
                                                     checker.attr("source_tree")(plan, "build/source"), opts["cache"],
-                                                    opts["remote_cache"], target));
+                                                    opts["remote_cache"], target,
+                                                    nb::module_::import_("tovel.finder").attr("declared")(pure["info"])));
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
     nb::list kept;
     if (keep_failing)
         failed = keep_as_source(failed, built, kept);
 
     nb::object info = pure["info"];
-    nb::object command = get(options, "test_command", nb::none());
     bool mendable = true;
     for (nb::handle u : failed)
         mendable = mendable && truthy(get(u, "keep_helps", nb::bool_(true)));
-    if (!command.is_none() && nb::len(built) && mendable) {
-        // The project's tests judge the compiled modules against its pure
-        // wheel: the back end's own, or one packed from the sources.
-        if (info.is_none())
-            info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
-        nb::object pure_whl = pure["wheel"];
-        if (pure_whl.is_none())
-            pure_whl = pure_wheel(plan, nb::str(info));
-        nb::dict settings;
-        settings["test_command"] = command;
-        settings["test_requires"] = get(options, "test_requires", nb::list());
-        settings["test_timeout"] = get(options, "test_timeout", nb::none());
-        settings["project"] = os.attr("getcwd")();
-        if (!target.is_none())
-            settings["python"] = target["executable"];
-        nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
-            settings, pure_whl, built, nb::str("build/prove")));
-        if (keep_failing)
-            keep_as_source(culprits, built, kept);
-        else
-            failed.attr("extend")(culprits);
+    // Why the wheel is not proven by tests, for the last line (None: proven,
+    // or the proof turned off with --no-test).
+    nb::object unproven = nb::none(), proof = nb::none();
+    if (nb::len(built) && mendable && !truthy(get(options, "no_test", nb::bool_(false)))) {
+        proof = nb::module_::import_("tovel.finder").attr("proof")(options, os.attr("getcwd")(), pure["root"],
+                                                                   pure["packages"], info, built);
+        unproven = proof["unproven"];
+        nb::object settings = proof["settings"];
+        if (!settings.is_none() && nb::len(nb::object(proof["tested"]))) {
+            // The project's tests judge the compiled modules against its pure
+            // wheel: the back end's own, or one packed from the sources.
+            if (info.is_none())
+                info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
+            nb::object pure_whl = pure["wheel"];
+            if (pure_whl.is_none())
+                pure_whl = pure_wheel(plan, nb::str(info));
+            settings["cache"] = opts["cache"];
+            if (!target.is_none())
+                settings["python"] = target["executable"];
+            nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
+                settings, pure_whl, proof["tested"], nb::str("build/prove")));
+            unproven = get(settings, "unproven", nb::none());
+            if (keep_failing)
+                keep_as_source(culprits, built, kept);
+            else
+                failed.attr("extend")(culprits);
+        }
     }
     if (nb::len(failed))
         build_failed(checker.attr("summary")(failed, b.argv, get(options, "keep", nb::none()),
@@ -343,6 +349,9 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                        .format(made, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
                                nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
                                kb, took);
+    if (!unproven.is_none())
+        line = nb::str("{}\nthe wheel is not proven by tests: {}; a command that would prove it: tov bdist {}")
+                   .format(line, unproven, proof["prove_it"]);
     b.started = mine("time").attr("monotonic")(); // the next wheel's time is its own
     return nb::make_tuple(wheel, made, line);
 }

@@ -87,6 +87,17 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                         continue;
                     }
                     nb::str stem(arc.attr("removesuffix")(".py"));
+                    // A file no import statement can name (hook-x.py, loaded
+                    // by path by some other tool) has no module name to compile for.
+                    bool importable = true;
+                    for (nb::handle part : stem.attr("split")("/"))
+                        importable = importable && truthy(part.attr("isidentifier")());
+                    if (!importable) {
+                        print(nb::str("kept as source {}: its name is not a module name (a Python identifier)")
+                                  .format(path));
+                        kept.append(entry);
+                        continue;
+                    }
                     nb::str module(stem.attr("replace")("/", "."));
                     entry["module"] = module;
                     // The name an import uses: a package is imported by its own name.

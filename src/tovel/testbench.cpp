@@ -18,7 +18,21 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 // scratch folder the command runs in: so they are selected here. Each test
 // is noted in TOVEL_PROVE_TRACE as it starts, so that a crash, which leaves
 // no report, still names the test it happened in.
-static const char *PLUGIN = R"(import os
+//
+// The project's own top-level packages are imported here, from
+// site-packages whatever pytest put on sys.path already (its pythonpath
+// setting) and before it puts the project's folder there (for a test folder
+// with __init__.py): a test's `import pkg` then finds the installed package,
+// not the sources beside the tests.
+static const char *PLUGIN = R"(import importlib, os, sys
+
+sys.path.insert(0, os.environ["TOVEL_PROVE_SITE"])
+for _root in filter(None, os.environ.get("TOVEL_PROVE_ROOTS", "").split(",")):
+    try:
+        importlib.import_module(_root)
+    except Exception:
+        pass
+sys.path.remove(os.environ["TOVEL_PROVE_SITE"])
 
 
 def pytest_runtest_logstart(nodeid, location):
@@ -41,17 +55,22 @@ def pytest_collection_modifyitems(session, config, items):
 // every Python process of a test run writes, as it ends, where each module
 // of the project it imported came from. A test run that imported the
 // project from anywhere but site-packages tested the sources, not what is
-// installed there.
-static const char *ORIGINS = R"(import atexit, os, sys
+// installed there. A module bound under another name (a package that
+// reaches a standard-library module through an alias) and the standard
+// library itself are not the project's.
+static const char *ORIGINS = R"(import atexit, os, sys, sysconfig
 
 _out = os.environ.get("TOVEL_PROVE_ORIGINS")
 _roots = set(os.environ.get("TOVEL_PROVE_ROOTS", "").split(","))
 
 
 def _write():
-    files = [getattr(m, "__file__", None) for n, m in list(sys.modules.items()) if n.partition(".")[0] in _roots]
+    stdlib = tuple(os.path.join(os.path.realpath(sysconfig.get_path(k)), "") for k in ("stdlib", "platstdlib"))
+    files = [getattr(m, "__file__", None) for n, m in list(sys.modules.items())
+             if n.partition(".")[0] in _roots and getattr(m, "__name__", None) == n]
+    files = [p for p in files if isinstance(p, str) and not os.path.realpath(p).startswith(stdlib)]
     with open(_out, "a", encoding="utf-8") as f:
-        f.write("".join(p + "\n" for p in files if p))
+        f.write("".join(p + "\n" for p in files))
 
 
 if _out:
@@ -105,29 +124,15 @@ static void setup_step(nb::list cmd, nb::handle log, const char *what) {
                          .format(what, done.attr("returncode"), log));
 }
 
-/// A fresh virtual environment under `workdir` with the pure wheel (and so
-/// the project's dependencies, from the index as pip is configured) and the
-/// test requirements; the sources of the units saved beside it. Returns the
-/// bench: what a run needs (the environment, the command, the modules).
-static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::str workdir) {
-    nb::dict b;
-    nb::object os = mine("os"), shutil = mine("shutil"), sys = mine("sys");
-    workdir = nb::str(os.attr("path").attr("abspath")(workdir));
-    shutil.attr("rmtree")(workdir, "ignore_errors"_a = true);
-    nb::str logs(join(workdir, "logs"));
-    b["logs"] = logs;
-    b["scratch"] = join(workdir, "scratch");
-    nb::str plugins(join(workdir, "plugins"));
-    for (nb::handle d : {nb::handle(logs), nb::handle(plugins)})
-        os.attr("makedirs")(d);
-    mine("Path")(join(plugins, "tovel_prove.py")).attr("write_text")(PLUGIN, "encoding"_a = "utf-8");
-
-    nb::str venv(join(workdir, "venv"));
+/// A fresh virtual environment at `venv` for the interpreter `python`, with
+/// `install` (wheels and requirements) installed from the index as pip is
+/// configured; the tools' output goes to `log`. Returns its interpreter.
+static nb::str environment(nb::str python, nb::str venv, nb::list install, nb::str log) {
+    nb::object os = mine("os"), sys = mine("sys");
+    mine("shutil").attr("rmtree")(venv, "ignore_errors"_a = true);
     bool windows = os.attr("name").equal(nb::str("nt"));
     nb::str bin(join(venv, windows ? "Scripts" : "bin"));
-    nb::str python(join(bin, windows ? "python.exe" : "python"));
-    b["python"] = python;
-    nb::str log(join(logs, "install.log"));
+    nb::str inside(join(bin, windows ? "python.exe" : "python"));
     // venv and pip, not uv: pip installs from the index the way the user
     // configured it. The running interpreter's pip drives the environment
     // when it can (pip >= 22.3 takes --python), which spares installing pip.
@@ -139,32 +144,67 @@ static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::
         if (!ordinary(e))
             throw;
     }
-    // The interpreter the modules are compiled for (settings "python"), by
-    // default the running one.
     nb::list cmd;
-    cmd.append(get(settings, "python", sys.attr("executable")));
+    cmd.append(python);
     for (const char *a : {"-m", "venv"})
         cmd.append(a);
     if (outer)
         cmd.append("--without-pip");
     cmd.append(venv);
     setup_step(cmd, log, "python -m venv");
+    if (nb::len(install) == 0)
+        return inside;
     cmd = nb::list();
-    cmd.append(outer ? nb::object(sys.attr("executable")) : nb::object(python));
+    cmd.append(outer ? nb::object(sys.attr("executable")) : nb::object(inside));
     for (const char *a : {"-m", "pip"})
         cmd.append(a);
     if (outer) {
         cmd.append("--python");
-        cmd.append(python);
+        cmd.append(inside);
     }
     for (const char *a : {"install", "-q", "--disable-pip-version-check"})
         cmd.append(a);
-    cmd.append(os.attr("path").attr("abspath")(pure_wheel));
+    cmd.attr("extend")(install);
+    setup_step(cmd, log, "pip install");
+    return inside;
+}
+
+/// A fresh virtual environment under `workdir` with the pure wheel (and so
+/// the project's dependencies, from the index as pip is configured), its
+/// test extras and the test requirements; the sources of the units saved
+/// beside it. Returns the bench: what a run needs (the environment, the
+/// command, the modules). What `workdir` holds besides is left alone.
+static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::str workdir) {
+    nb::dict b;
+    nb::object os = mine("os"), shutil = mine("shutil"), sys = mine("sys");
+    workdir = nb::str(os.attr("path").attr("abspath")(workdir));
+    nb::str logs(join(workdir, "logs"));
+    b["logs"] = logs;
+    b["scratch"] = join(workdir, "scratch");
+    nb::str plugins(join(workdir, "plugins"));
+    for (nb::handle d : {nb::handle(logs), nb::handle(plugins)})
+        os.attr("makedirs")(d, "exist_ok"_a = true);
+    shutil.attr("rmtree")(join(workdir, "sources"), "ignore_errors"_a = true);
+    mine("Path")(join(plugins, "tovel_prove.py")).attr("write_text")(PLUGIN, "encoding"_a = "utf-8");
+
+    bool windows = os.attr("name").equal(nb::str("nt"));
+    nb::str venv(join(workdir, "venv"));
+    nb::str bin(join(venv, windows ? "Scripts" : "bin"));
+    // The wheel with its test extras ("wheel[test]"), then the requirements.
+    nb::str wheel(os.attr("path").attr("abspath")(pure_wheel));
+    nb::list extras(get(settings, "test_extras", nb::list()));
+    if (nb::len(extras))
+        wheel = nb::str("{}[{}]").format(wheel, nb::str(",").attr("join")(extras));
+    nb::list install;
+    install.append(wheel);
     nb::object requires = get(settings, "test_requires", nb::none());
     if (!requires.is_none())
-        for (nb::handle r : requires)
-            cmd.append(r);
-    setup_step(cmd, log, "pip install");
+        install.attr("extend")(requires);
+    // The interpreter the modules are compiled for (settings "python"), by
+    // default the running one.
+    nb::str python = environment(nb::str(get(settings, "python", sys.attr("executable"))), venv, install,
+                                 nb::str(join(logs, "install.log")));
+    b["python"] = python;
     nb::str site(mine("subprocess").attr("check_output")(
         nb::make_tuple(python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"),
         "text"_a = true).attr("strip")());
@@ -179,7 +219,8 @@ static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::
     nb::str project(get(settings, "project", os.attr("getcwd")()));
     nb::str quoted(mine("shlex").attr("quote")(project));
     nb::str given(settings["test_command"]);
-    nb::str command(given.attr("replace")("{project}", quoted).attr("replace")("{package}", quoted));
+    nb::str command(given.attr("replace")("{project}", quoted).attr("replace")("{package}", quoted)
+                        .attr("replace")("{site}", mine("shlex").attr("quote")(site)));
     b["command"] = command;
     b["pytest"] = nb::bool_(is_pytest(command));
     b["timeout"] = get(settings, "test_timeout", nb::none());
@@ -309,11 +350,13 @@ static nb::dict run(nb::dict b, nb::object select) {
     nb::str origins(join(logs, nb::str("run-{}.origins").format(n)));
     env["TOVEL_PROVE_ORIGINS"] = origins;
     env["TOVEL_PROVE_ROOTS"] = b["roots"];
+    env["TOVEL_PROVE_SITE"] = b["site"];
     nb::str command(b["command"]);
     bool pytest = truthy(b["pytest"]);
     if (pytest) {
         nb::list extra;
-        for (const char *a : {"-p", "tovel_prove", "-p", "no:cacheprovider"})
+        // A test module that fails to collect fails its tests, not the run.
+        for (const char *a : {"-p", "tovel_prove", "-p", "no:cacheprovider", "--continue-on-collection-errors"})
             extra.append(a);
         extra.append(nb::str("--junitxml=") + junit);
         env["TOVEL_PROVE_TRACE"] = trace;
@@ -420,6 +463,8 @@ TOVEL_MODULE(testbench, m) {
     m.attr("Version") = nb::module_::import_("packaging.version").attr("Version");
     m.def("is_pytest", &is_pytest, "command"_a,
           "Whether the test command is a pytest run that takes more arguments at its end.");
+    m.def("environment", &environment, "python"_a, "venv"_a, "install"_a, "log"_a,
+          "Make a fresh virtual environment at venv for python with install installed; returns its python.");
     m.def("make", &make, "settings"_a, "pure_wheel"_a, "units"_a, "workdir"_a,
           "Make the test environment under workdir: the pure wheel and the test requirements "
           "installed; returns the bench.");

@@ -193,6 +193,8 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     add(p, {"--test-command"}, none, kw, "test_command",
         "a command that runs the project's tests ({project} is the project folder); they must "
         "pass compiled as they pass from the sources");
+    add(p, {"--no-test"}, nb::bool_(false), kw, "no_test",
+        "do not run the project's tests, which tov otherwise finds and runs on its own", nb::handle(), flag);
     nb::dict requires;
     requires["action"] = "append";
     add(p, {"--test-requires"}, none, kw, "test_requires", "a requirement of the tests (repeatable)",

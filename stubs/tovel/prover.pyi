@@ -1,7 +1,11 @@
+import hashlib as hashlib
+import os as os
 import re as re
+import shutil as shutil
 from pathlib import Path as Path
 from typing import Any
 
 from tovel import testbench as testbench
+from tovel import verdict as verdict
 
 def prove(settings: dict[str, Any], pure_wheel: str, units: list[dict[str, Any]], workdir: str) -> list[dict[str, Any]]: ...

@@ -1,0 +1,119 @@
+// tovel.verdict: the verdicts of test runs, kept in the cache folder by the
+// hash of what decides them (the module set, the tests, the command and its
+// environment), so that a build with the same modules and tests does not run
+// them again: --keep-failing after a failed build runs nothing.
+#include "common.h"
+
+using namespace tovel;
+
+static const char *MOD = "tovel.verdict";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+// What a verdict holds of a run (and its output, written anew when recalled).
+static const char *FIELDS[] = {"status", "seconds", "tests", "texts", "last", "signal", "shadowed"};
+
+// The files of the project a test run may read: its sources, tests and
+// configuration, not what builds, caches and environments leave.
+static void digest_project(nb::object h, nb::str project) {
+    nb::object os = mine("os");
+    nb::tuple kinds = nb::make_tuple(".py", ".pyi", ".toml", ".cfg", ".ini", ".txt", ".json", ".yaml", ".yml");
+    // Folders in sorted order and pruned as the walk goes (top down).
+    for (nb::handle step : os.attr("walk")(project)) {
+        nb::list dirs = nb::borrow<nb::list>(step[1]);
+        dirs.attr("sort")();
+        nb::list kept;
+        for (nb::handle d : dirs) {
+            nb::str name(d);
+            bool skip = truthy(name.attr("startswith")(".")) || truthy(name.attr("endswith")(".egg-info")) ||
+                        truthy(nb::make_tuple("__pycache__", "node_modules").attr("__contains__")(name)) ||
+                        (nb::str(step[0]).equal(project) && truthy(nb::make_tuple("build", "dist").attr("__contains__")(name))) ||
+                        truthy(os.attr("path").attr("isfile")(os.attr("path").attr("join")(step[0], name, "pyvenv.cfg")));
+            if (!skip)
+                kept.append(d);
+        }
+        dirs.attr("__setitem__")(builtin("slice")(nb::none()), kept);
+        for (nb::handle f : builtin("sorted")(step[2])) {
+            if (!truthy(nb::str(f).attr("endswith")(kinds)))
+                continue;
+            nb::object path = os.attr("path").attr("join")(step[0], f);
+            h.attr("update")(nb::str("{}\n").format(os.attr("path").attr("relpath")(path, project)).attr("encode")());
+            try {
+                h.attr("update")(mine("Path")(path).attr("read_bytes")());
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_OSError))
+                    throw;
+            }
+        }
+    }
+}
+
+/// What every run of a proof shares, hashed: the command, its requirements
+/// and interpreter, the harness, the pure wheel's contents (its RECORD) and
+/// the project's files.
+static nb::str salt(nb::dict settings, nb::str pure_wheel) {
+    nb::object h = mine("hashlib").attr("sha256")();
+    nb::object sys = mine("sys");
+    nb::list parts;
+    for (const char *k : {"test_command", "test_requires", "test_extras", "test_timeout", "python"})
+        parts.append(builtin("repr")(get(settings, k, nb::none())));
+    parts.append(sys.attr("version"));
+    h.attr("update")(nb::str("\n").attr("join")(parts).attr("encode")());
+    // The harness itself: another tovel may run the tests another way.
+    for (const char *m : {"tovel.testbench", "tovel.prover"})
+        h.attr("update")(mine("Path")(nb::module_::import_(m).attr("__file__")).attr("read_bytes")());
+    nb::object zf = mine("ZipFile")(pure_wheel);
+    try {
+        for (nb::handle n : zf.attr("namelist")())
+            if (truthy(nb::str(n).attr("endswith")(".dist-info/RECORD")))
+                h.attr("update")(zf.attr("read")(n));
+        zf.attr("close")();
+    } catch (...) {
+        zf.attr("close")();
+        throw;
+    }
+    digest_project(h, nb::str(get(settings, "project", mine("os").attr("getcwd")())));
+    return nb::str(h.attr("hexdigest")());
+}
+
+/// The run recorded under `key`, its output written to `log`; None when
+/// there is none.
+static nb::object recall(nb::str cache, nb::str key, nb::str log) {
+    nb::object stored = nb::module_::import_("tovel.store").attr("lookup")(cache, nb::none(), key, "verdicts");
+    if (stored.is_none())
+        return nb::none();
+    nb::dict saved = nb::borrow<nb::dict>(mine("json").attr("loads")(stored));
+    nb::dict r;
+    for (const char *f : FIELDS)
+        r[f] = saved[f];
+    r["log"] = log;
+    mine("Path")(log).attr("write_text")(saved["output"], "encoding"_a = "utf-8");
+    return r;
+}
+
+/// Records the run `r` under `key`, unless it timed out: a timeout says how
+/// loaded the machine was as much as what the tests did.
+static void remember(nb::str cache, nb::str key, nb::dict r) {
+    if (r["status"].is_none())
+        return;
+    nb::dict saved;
+    for (const char *f : FIELDS)
+        saved[f] = r[f];
+    saved["output"] = mine("Path")(r["log"]).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace");
+    nb::module_::import_("tovel.store").attr("keep")(
+        cache, nb::none(), key, nb::bytes(nb::str(mine("json").attr("dumps")(saved)).attr("encode")()),
+        "share"_a = false, "kind"_a = "verdicts");
+}
+
+TOVEL_MODULE(verdict, m) {
+    for (const char *name : {"hashlib", "json", "os", "sys"})
+        m.attr(name) = nb::module_::import_(name);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.attr("ZipFile") = nb::module_::import_("zipfile").attr("ZipFile");
+    m.def("salt", &salt, "settings"_a, "pure_wheel"_a,
+          "The hash of what every run of a proof shares: command, requirements, interpreter, harness, "
+          "pure wheel and the project's files.");
+    m.def("recall", &recall, "cache"_a, "key"_a, "log"_a,
+          "The run recorded under key (its output written to log), or None.");
+    m.def("remember", &remember, "cache"_a, "key"_a, "result"_a, "Record a run under key (not a timeout).");
+}
