@@ -29,12 +29,21 @@ static void fail(nb::dict unit, const char *stage, nb::handle line, nb::handle l
 // project module it left ("raised"), not to the modules importing it.
 // Nothing of tovel is imported there, so the package under test is never
 // shadowed by what the tool itself loaded.
+// In a free-threaded interpreter the GIL must stay off: the project module
+// whose loading turned it on (one that does not declare it runs without
+// the GIL, or one that imports such a module of another project) fails to
+// import, and the interpreter ends ("gil") once that import is recorded: a
+// fresh one checks the modules that remain, with the GIL off again.
 static const char *PROBE = R"(import importlib, importlib.machinery, importlib.util, json, os, sys, traceback
 with open(sys.argv[2], encoding="utf-8") as f:
     request = json.load(f)
 sys.path.insert(0, sys.argv[1])
 out = os.open(sys.argv[3], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
 roots, seen, alive = set(request["roots"]), {}, []
+gil = getattr(sys, "_is_gil_enabled", lambda: True)
+free = not gil()
+class GILEnabled(ImportError):
+    pass
 def note(*record):
     os.write(out, (json.dumps(record) + "\n").encode())
 def describe(e):
@@ -49,9 +58,15 @@ def describe(e):
     return [type(e).__name__, text[0] if text else "", missing, installed, "".join(traceback.format_exception(e))]
 def watch(name, step):
     def watched(*args):
+        global free
         note("begin", name)
         try:
-            return step(*args)
+            done = step(*args)
+            if free and gil():
+                free = False
+                raise GILEnabled("loading it turned the GIL on in free-threaded Python %d.%d: it does not "
+                                 "declare that it runs without the GIL" % sys.version_info[:2])
+            return done
         except BaseException as e:
             if id(e) not in seen:
                 seen[id(e)] = name
@@ -80,6 +95,9 @@ for name in request["names"]:
         note("ok", name)
     except BaseException as e:
         note("failed", name, seen.get(id(e), name), describe(e))
+        if isinstance(e, GILEnabled):
+            note("gil")
+            sys.exit(0)
 note("done")
 )";
 
@@ -155,7 +173,7 @@ static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle p
             lines = nb::list(Path(record).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")());
         nb::list stack;
         nb::object current = nb::none();
-        bool finished = false;
+        bool finished = false, gil = false;
         for (nb::handle line : lines) {
             nb::list r(json.attr("loads")(line));
             std::string what = nb::cast<std::string>(r[0]);
@@ -173,9 +191,21 @@ static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle p
                 results[r[1]] = outcome(r[2], first.attr("get")(r[2], r[3]));
             else if (what == "done")
                 finished = true;
+            else if (what == "gil")
+                gil = true;
         }
         if (finished)
             break;
+        if (gil) {
+            // The GIL came on: the modules not yet imported get an
+            // interpreter where it is off.
+            nb::list rest;
+            for (nb::handle n : remaining)
+                if (!results.contains(n))
+                    rest.append(n);
+            remaining = rest;
+            continue;
+        }
         // The interpreter died: the innermost module of ours that was
         // loading is the culprit; the modules importing it fail with it.
         nb::str how = status.is_none() ? nb::str("did not finish importing within {} s").format(PROBE_TIMEOUT)
