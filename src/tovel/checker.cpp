@@ -31,19 +31,20 @@ static void fail(nb::dict unit, const char *stage, nb::handle line, nb::handle l
 // shadowed by what the tool itself loaded.
 // In a free-threaded interpreter the GIL must stay off: the project module
 // whose loading turned it on (one that does not declare it runs without
-// the GIL, or one that imports such a module of another project) fails to
-// import, and the interpreter ends ("gil") once that import is recorded: a
-// fresh one checks the modules that remain, with the GIL off again.
+// the GIL, or one that imports a module of another project that does) is
+// recorded ("gil") and the interpreter ends. A fresh one, where the GIL is
+// off again, checks the modules that remain, with each module found so
+// loaded from its source ("shadow"), as --keep would ship it, so that the
+// modules importing it are judged on their own.
 static const char *PROBE = R"(import importlib, importlib.machinery, importlib.util, json, os, sys, traceback
 with open(sys.argv[2], encoding="utf-8") as f:
     request = json.load(f)
 sys.path.insert(0, sys.argv[1])
 out = os.open(sys.argv[3], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
 roots, seen, alive = set(request["roots"]), {}, []
+shadow = request.get("shadow", {})
 gil = getattr(sys, "_is_gil_enabled", lambda: True)
 free = not gil()
-class GILEnabled(ImportError):
-    pass
 def note(*record):
     os.write(out, (json.dumps(record) + "\n").encode())
 def describe(e):
@@ -58,14 +59,13 @@ def describe(e):
     return [type(e).__name__, text[0] if text else "", missing, installed, "".join(traceback.format_exception(e))]
 def watch(name, step):
     def watched(*args):
-        global free
         note("begin", name)
         try:
             done = step(*args)
             if free and gil():
-                free = False
-                raise GILEnabled("loading it turned the GIL on in free-threaded Python %d.%d: it does not "
-                                 "declare that it runs without the GIL" % sys.version_info[:2])
+                note("gil", name, ["gil", "turns the GIL on in free-threaded CPython %d.%d: it does not declare "
+                                   "that it runs without the GIL" % sys.version_info[:2], None, True, ""])
+                os._exit(0)
             return done
         except BaseException as e:
             if id(e) not in seen:
@@ -81,7 +81,12 @@ class Watch:
     def find_spec(name, path=None, target=None):
         if name.partition(".")[0] not in roots:
             return None
-        found = importlib.machinery.PathFinder.find_spec(name, path)
+        if name in shadow:
+            source, folder = shadow[name]
+            found = importlib.util.spec_from_file_location(
+                name, source, submodule_search_locations=None if folder is None else [folder])
+        else:
+            found = importlib.machinery.PathFinder.find_spec(name, path)
         if found is not None and found.loader is not None:
             for step in ("create_module", "exec_module"):
                 if hasattr(found.loader, step):
@@ -95,9 +100,6 @@ for name in request["names"]:
         note("ok", name)
     except BaseException as e:
         note("failed", name, seen.get(id(e), name), describe(e))
-        if isinstance(e, GILEnabled):
-            note("gil")
-            sys.exit(0)
 note("done")
 )";
 
@@ -129,23 +131,47 @@ static nb::str ending(nb::handle status) {
     return nb::str("ended the interpreter with status {}").format(status);
 }
 
+// Where the module `name` is loaded from instead of its compiled form: its
+// .py in `sources`, with the package's folder in `tree` for a package (so
+// that its submodules stay the compiled ones). None without sources.
+static nb::object source_of(nb::handle sources, nb::str tree, nb::handle name) {
+    if (sources.is_none())
+        return nb::none();
+    nb::object os = mine("os");
+    nb::object parts = nb::str(name).attr("split")(".");
+    nb::object join = os.attr("path").attr("join");
+    nb::object base = join(sources, *parts);
+    nb::object module = base + nb::str(".py");
+    if (truthy(os.attr("path").attr("isfile")(module)))
+        return nb::make_tuple(os.attr("path").attr("abspath")(module), nb::none());
+    nb::object package = join(base, "__init__.py");
+    if (!truthy(os.attr("path").attr("isfile")(package)))
+        return nb::none();
+    return nb::make_tuple(os.attr("path").attr("abspath")(package),
+                          os.attr("path").attr("abspath")(join(tree, *parts)));
+}
+
 /// Imports `names` from `tree`, each in a fresh interpreter until one dies:
 /// the module being loaded when it died is charged with the crash, and an
-/// interpreter is started again for the modules not yet imported. Returns
+/// interpreter is started again for the modules not yet imported. So is one
+/// where a module turned the GIL on: that module is charged, and loaded from
+/// `sources` (a tree of the sources, when given) from then on. Returns
 /// name -> None (imported) or an outcome dict: cause (the project module
 /// that failed), kind, message, missing, installed, log.
-static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle python) {
+static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle python,
+                      nb::handle sources = nb::none()) {
     nb::object os = mine("os"), json = mine("json"), Path = mine("Path");
     nb::str request(os.attr("path").attr("abspath")("build/import-check.json"));
     nb::str record(os.attr("path").attr("abspath")("build/import-check.jsonl"));
     os.attr("makedirs")("build", "exist_ok"_a = true);
-    nb::dict results, first;
+    nb::dict results, first, shadow;
     nb::set wanted(names);
     nb::list remaining(names);
     while (nb::len(remaining)) {
         nb::dict req;
         req["names"] = remaining;
         req["roots"] = roots;
+        req["shadow"] = shadow;
         Path(request).attr("write_text")(json.attr("dumps")(req), "encoding"_a = "utf-8");
         if (truthy(os.attr("path").attr("exists")(record)))
             os.attr("remove")(record);
@@ -191,8 +217,18 @@ static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle p
                 results[r[1]] = outcome(r[2], first.attr("get")(r[2], r[3]));
             else if (what == "done")
                 finished = true;
-            else if (what == "gil")
+            else if (what == "gil") {
                 gil = true;
+                nb::object culprit = r[1];
+                if (truthy(wanted.attr("__contains__")(culprit)) && !results.contains(culprit)) {
+                    results[culprit] = outcome(culprit, r[2]);
+                    nb::object at = source_of(sources, tree, culprit);
+                    if (!at.is_none())
+                        shadow[culprit] = at;
+                } else if (!current.is_none()) {
+                    results[current] = outcome(culprit, r[2]);
+                }
+            }
         }
         if (finished)
             break;
@@ -237,7 +273,7 @@ static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle p
 }
 
 static nb::str said(nb::handle o) {
-    if (nb::str(o["kind"]).equal(nb::str("crash")))
+    if (nb::str(o["kind"]).equal(nb::str("crash")) || nb::str(o["kind"]).equal(nb::str("gil")))
         return nb::str(o["message"]);
     return nb::str("{}: {}").format(o["kind"], o["message"]);
 }
@@ -289,7 +325,7 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
         names.append(u["name"]);
     }
     names.attr("sort")();
-    nb::dict compiled = probe(tree, names, roots, python);
+    nb::dict compiled = probe(tree, names, roots, python, source_tree);
     for (auto [name, key] : keys)
         if (compiled.contains(name) && compiled[name].is_none())
             store.attr("keep")(cache, remote, key, nb::bytes("ok"), "kind"_a = "imports");
