@@ -2,6 +2,9 @@
 import ast
 import importlib
 import pathlib
+import subprocess
+import sys
+import sysconfig
 
 import pytest
 
@@ -36,3 +39,14 @@ def test_stub_names_the_module_public_names(name):
     if name == "tovel":  # submodules bound by the import system
         public -= {m.rsplit(".", 1)[1] for m in MODULES if "." in m}
     assert public == declared
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="the GIL comes on only in a free-threaded interpreter")
+def test_every_module_leaves_the_gil_off(tmp_path):
+    code = ("import importlib, sys\n"
+            f"for name in {MODULES!r}:\n"
+            "    importlib.import_module(name)\n"
+            "    assert not sys._is_gil_enabled(), name\n")
+    done = subprocess.run([sys.executable, "-I", "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
