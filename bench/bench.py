@@ -26,6 +26,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 import tomllib
@@ -84,8 +85,12 @@ TIMEIT_RUNS = 1 if QUICK else 5
 # The Cython directive and the limited API that tov bdist uses by default,
 # given to cythonize: the macro goes in CPPFLAGS, which distutils adds to the
 # interpreter's flags (CFLAGS would replace them, -O3 included).
-LIMITED_MACRO = "-DPy_LIMITED_API=0x030C0000"
-CY_ARGS = ["-i", "-j", str(CPUS), "-3", "-X", "annotation_typing=False"]
+# A free-threaded interpreter before 3.15 has no limited API: the tool builds
+# free-threaded modules of the full API there, and so does the baseline.
+LIMITED = not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 15)
+LIMITED_MACRO = "-DPy_LIMITED_API=0x030C0000" if LIMITED else ""
+CY_ARGS = ["-i", "-j", str(CPUS), "-3", "-X", "annotation_typing=False"] + (
+    [] if LIMITED else ["-X", "freethreading_compatible=True"])
 
 # What the tool must load in any case: its floor.
 FLOOR_IMPORTS = (
@@ -353,6 +358,11 @@ def restore(files):
 def plain_collect(path, extension="pyd", replacement=False, exclude="a|b|c", abi3=False):
     """The same walk written in plain Python with pathlib."""
     from setuptools import Extension
+
+    from tovel.options import limited_api
+
+    # A free-threaded interpreter before 3.15 has no limited API: full-API definitions.
+    abi3 = abi3 if limited_api() else False
 
     modules = []
     pattern = re.compile(exclude)

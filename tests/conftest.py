@@ -111,3 +111,14 @@ def full_module(tmp_path_factory):
     outside the stable ABI, and on Linux a glibc 2.27 symbol."""
     return compile_extension(tmp_path_factory.mktemp("full"), "pkg._full",
                              extension_source("_full", "fresh()", FULL_API_PRELUDE))
+
+
+@pytest.fixture
+def limited_api(request, monkeypatch):
+    """tovel.options.limited_api answering as the parameter says (True when
+    not parametrized): the rules of an interpreter with the limited API, or
+    of a free-threaded one before 3.15, whichever interpreter runs the tests."""
+    import tovel.options
+    value = getattr(request, "param", True)
+    monkeypatch.setattr(tovel.options, "limited_api", lambda: value)
+    return value

@@ -21,8 +21,10 @@ import tovel.audit as audit
 
 VER = "%d%d" % sys.version_info[:2]
 ABIFLAGS = getattr(sys, "abiflags", "")
-# The limited API cannot be compiled on a free-threaded interpreter before 3.15.
-LIMITED = not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 15)
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# The limited API cannot be compiled on a free-threaded interpreter before
+# 3.15: the default (abi3) builds free-threaded modules of its full API there.
+LIMITED = not FREE_THREADED or sys.version_info >= (3, 15)
 needs_limited = pytest.mark.skipif(not LIMITED, reason="no limited API on this interpreter")
 ABI3_SUFFIX = next((s for s in EXTENSION_SUFFIXES if "abi3" in s), ".pyd")
 OWN_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
@@ -157,9 +159,8 @@ def bdist(tmp_path_factory, name, args, abi3, source=None):
 
 @pytest.fixture(scope="module")
 def limited(tmp_path_factory):
-    if not LIMITED:
-        pytest.skip("no limited API on this interpreter")
-    return bdist(tmp_path_factory, "pakko", METADATA_OPTIONS, abi3=True)
+    """The default build (abi3): of the limited API where there is one."""
+    return bdist(tmp_path_factory, "pakko", METADATA_OPTIONS, abi3=LIMITED)
 
 
 @pytest.fixture(scope="module")
@@ -171,9 +172,7 @@ def own_abi(tmp_path_factory):
 def example(tmp_path_factory):
     if not (EXAMPLE / "vemo" / "__init__.py").exists():
         pytest.skip("the example project is not in this checkout")
-    if not LIMITED:
-        pytest.skip("no limited API on this interpreter")
-    return bdist(tmp_path_factory, "vemo", [], abi3=True, source=EXAMPLE)
+    return bdist(tmp_path_factory, "vemo", [], abi3=LIMITED, source=EXAMPLE)
 
 
 @pytest.fixture(params=["limited", "own_abi", "example"])
@@ -218,6 +217,10 @@ def test_wheel_is_tagged_for_what_was_built(built):
     assert "Root-Is-Purelib: false" in wheel
     assert built.wheel.parent == built.project / "dist"
     assert built.wheel.name.endswith(f"-{python}-{platforms}.whl")
+    # The first line names the wheel; a free-threaded one says so.
+    first = built.out.splitlines()[0]
+    assert first.startswith(f"building a {python} wheel: ")
+    assert ("free-threaded CPython" in first) == (FREE_THREADED and not built.abi3), first
 
 
 # Imports every compiled module and reports where it came from; then the
@@ -316,7 +319,8 @@ def test_first_run_is_quiet_and_invents_nothing(own_abi):
     lines = own_abi.out.splitlines()
     modules = len(own_abi.collected())
     assert len(lines) == modules + 2, own_abi.out
-    assert re.fullmatch(rf"building a cp{VER}-cp{VER}\w* wheel: for CPython {sys.version_info[0]}\."
+    assert re.fullmatch(rf"building a cp{VER}-cp{VER}\w* wheel: for {'free-threaded ' * FREE_THREADED}"
+                        rf"CPython {sys.version_info[0]}\."
                         rf"{sys.version_info[1]} only \({modules} modules to compile, \d+ at a time\)",
                         lines[0]), lines[0]
     assert re.fullmatch(rf"dist/{re.escape(own_abi.wheel.name)}: {modules} modules compiled, "
@@ -452,3 +456,67 @@ def test_one_full_api_wheel_for_each_interpreter(tmp_path, tmp_path_factory):
         rc, out, err = tov("bdist", "-n", "pakko", *bad, cwd=project)
         assert rc == 1 and len((out + err).strip().splitlines()) == 1, out + err
     assert "no such interpreter" in err
+
+
+def free_threaded_python():
+    """A free-threaded CPython before 3.15 of this machine: on PATH, or the
+    one tools/python314t.sh keeps; None when there is none."""
+    folder = os.environ.get("TOVEL_PY314T_DIR") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "tovel", "cpython-3.14.7t")
+    ask = ("import sys, sysconfig; "
+           "print(bool(sysconfig.get_config_var('Py_GIL_DISABLED')) and sys.version_info < (3, 15))")
+    for python in (shutil.which("python3.14t"), shutil.which("python3.13t"),
+                   os.path.join(folder, "bin", "python3.14t")):
+        if python and os.access(python, os.X_OK) and subprocess.run(
+                [python, "-c", ask], capture_output=True, text=True).stdout.strip() == "True":
+            return python
+    return None
+
+
+@needs_limited
+def test_python_adds_a_free_threaded_wheel_to_the_limited_api_one(tmp_path, tmp_path_factory):
+    """With the default (abi3), --python naming a free-threaded interpreter
+    adds its own wheel, from the same translations, whose modules keep the
+    GIL off there; an interpreter with the limited API is refused."""
+    python = free_threaded_python()
+    if python is None:
+        pytest.skip("no free-threaded CPython before 3.15 on this machine")
+    project = write_pakko(tmp_path / "p")
+    rc, out, err = tov("bdist", "-n", "pakko", "--no-cache", "--python", python, cwd=project)
+    assert rc == 0, out + err
+    first, second = out.split("building a ")[1:]
+    assert first.startswith("cp312-abi3 wheel") and "translation cached" not in first
+    assert re.match(r"cp31\d-cp31\dt wheel: for free-threaded CPython 3\.1\d only, which has no limited API \(",
+                    second), second
+    assert second.count("translation cached") == 5, out
+    wheels = sorted(p.name for p in project.glob("dist/*.whl"))
+    assert len(wheels) == 2 and "-cp312-abi3-" in wheels[0], wheels
+    free = project / "dist" / wheels[1]
+    venv = tmp_path_factory.mktemp("venv")
+    subprocess.run([python, "-m", "venv", "--without-pip", str(venv)], check=True)
+    # uv: the interpreter may have no pip of its own.
+    subprocess.run([sys.executable, "-m", "uv", "pip", "install", "-q", "--no-cache", "--offline", "--no-deps",
+                    "--python", str(venv / "bin" / "python"), str(free)], check=True)
+    run = subprocess.run([str(venv / "bin" / "python"), "-c",
+                          "import sys, pakko, pakko.core, pakko.sub.deep as d; "
+                          "print(pakko.core.__file__, d.fib(10), sys._is_gil_enabled())"],
+                         cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    path, fib, gil = run.stdout.split()
+    assert re.search(r"\.cpython-31\dt-", Path(path).name) and (fib, gil) == ("55", "False"), path
+    rc, out, err = tov("bdist", "-n", "pakko", "--python", sys.executable, cwd=project)
+    assert rc == 1 and len(err.strip().splitlines()) == 1 and "limited-API wheel already serves" in err, err
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="the GIL comes on only in a free-threaded interpreter")
+def test_a_module_that_turns_the_gil_on_fails_the_import_check(tmp_path):
+    """Modules translated without freethreading_compatible turn the GIL on
+    when they load: each is named, also those whose package turns it on
+    first."""
+    write_pakko(tmp_path)
+    args = ("bdist", "-n", "pakko", "-e", "unit", "-X", "freethreading_compatible=False")
+    rc, out, err = tov(*args, cwd=tmp_path)
+    assert rc == 1, out + err
+    named = sorted(line.split()[0] for line in err.splitlines() if "turns the GIL on" in line)
+    assert named == ["pakko/__init__.py", "pakko/core.py", "pakko/sub/__init__.py", "pakko/sub/deep.py"], err
+    assert not list(tmp_path.glob("dist/*.whl"))

@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -34,8 +35,10 @@ def test_smoke_run_prints_its_report():
                   "a second checkout, empty cache, shared store (redis)"):
         assert re.search(rf"^\| generated, 2 modules \| {re.escape(build)} \| 1 \| \d+\.\d\d s \|",
                          out, re.M), build
-    # The profile found the steps that run as processes of their own.
-    for step in ("translate, compile and link 2 modules", "import check", "`python -m abi3audit"):
+    # The profile found the steps that run as processes of their own; a
+    # free-threaded interpreter before 3.15 has no limited API to audit.
+    limited = not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 15)
+    for step in ("translate, compile and link 2 modules", "import check", "`python -m abi3audit")[:3 if limited else 2]:
         assert re.search(rf"^\| {re.escape(step)}.* \| \d+\.\d\d \| \d+% \|$", out, re.M), step
     assert "tov compile and the plain script: compiler and linker command lines the same" in out
     # The runtime part: each ordinary workload timed from source and from both

@@ -19,6 +19,8 @@ import tovel.builder as builder
 import tovel.metagen as metagen
 
 PYTAG = sysconfig.get_python_version().replace(".", "")
+# A free-threaded interpreter before 3.15 has no limited API.
+LIMITED = not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 15)
 
 
 def write(root, files):
@@ -229,7 +231,7 @@ def test_collect_exclude_patterns(inproject, capsys, exclude, count):
     assert out[-1] == f"Collected {count} modules. {exclude}"
 
 
-def test_collect_limited_api_fields(inproject, monkeypatch, capsys):
+def test_collect_limited_api_fields(inproject, monkeypatch, capsys, limited_api):
     write(inproject, {"pkg/m.py": ""})
     calls = []
     monkeypatch.setattr(builder, "Extension", lambda *a, **k: calls.append((a, k)) or a[0])
@@ -322,8 +324,9 @@ class Recorder:
 
 
 @pytest.fixture
-def engine(inproject, monkeypatch):
-    """build's collaborators replaced in the module: they record their calls."""
+def engine(inproject, monkeypatch, limited_api):
+    """build's collaborators replaced in the module: they record their calls.
+    The interpreter has the limited API unless limited_api is parametrized."""
     rec = {name: Recorder(result) for name, result in
            [("project", None), ("collect", ["ext"]), ("cythonize", ["cext"]),
             ("setup", "ran")]}
@@ -370,6 +373,27 @@ def test_build_prepares_the_setup_call(engine, capsys, args, collected, limited)
 
 class Dict(dict):
     pass
+
+
+@pytest.mark.parametrize("limited_api", [False], indirect=True)
+def test_abi3_without_a_limited_api_builds_free_threaded_modules(inproject, monkeypatch, capsys, limited_api):
+    """Where there is no limited API (a free-threaded interpreter before 3.15)
+    a true abi3 gives definitions of the full API, translated
+    freethreading_compatible, and setuptools' own bdist_wheel, whose
+    py_limited_api stays unset."""
+    project_files(inproject)
+    write(inproject, {"pkg/__init__.py": "", "pkg/m.py": ""})
+    cythonize = Recorder(["cext"])
+    monkeypatch.setattr(builder, "cythonize", cythonize)
+    for abi3 in (True, "on"):
+        run = builder.build({"name": "pkg", "abi3": abi3})
+        kw = cythonize.calls.pop()[1]
+        assert kw["compiler_directives"] == {"freethreading_compatible": True}
+        assert [(e.name, e.py_limited_api, e.define_macros) for e in kw["module_list"]] == [
+            ("pkg.__init__", False, []), ("pkg.m", False, [])]
+        assert "bdist_wheel" not in run.keywords["cmdclass"]
+    assert ">>>>>>" not in capsys.readouterr().out
+    assert not finalized(distribution(), "bdist_wheel").py_limited_api
 
 
 @pytest.mark.parametrize("args", [None, Dict(name="pkg"), [("name", "pkg")],
@@ -449,6 +473,7 @@ def test_build_py_copies_data_but_no_python_module(inproject):
     assert (inproject / "build/out/pkg/M.py").read_text() == "u"
 
 
+@pytest.mark.skipif(not LIMITED, reason="setuptools refuses a limited-API tag on this interpreter")
 def test_bdist_wheel_limited_api_default_and_override(inproject):
     assert finalized(distribution(), "bdist_wheel").py_limited_api == "cp" + PYTAG
     older = "cp3" + str(int(PYTAG[1:]) - 1)
@@ -478,7 +503,7 @@ def test_get_tag3_on_the_real_base_tag(inproject):
     dist = distribution(ext_modules=[setuptools.Extension("m", ["m.c"])])
     cmd = finalized(dist, "bdist_wheel")
     python, abi, plat = cmd.get_tag()
-    assert (python, abi) == ("cp" + PYTAG, "abi3")
+    assert (python, abi) == ("cp" + PYTAG, "abi3" if LIMITED else "cp" + PYTAG + sys.abiflags)
     assert cmd.get_tag3() == ("cp36", "abi3", plat)
 
 
@@ -490,7 +515,7 @@ def test_get_tag3_on_the_real_base_tag(inproject):
     ("CustomBdistWheel", "finalize_options", ()),
     ("CustomBdistWheel", "run", ()),
 ])
-def test_hooks_call_the_base_through_the_hierarchy(inproject, name, hook, args):
+def test_hooks_call_the_base_through_the_hierarchy(inproject, limited_api, name, hook, args):
     """A class between the custom class and its setuptools base is not skipped."""
     cls = getattr(builder, name)
     seen = []
@@ -540,8 +565,6 @@ print(shapes.NAME, shapes.area(3, 4), shapes.core.Box(2, 3, 4).volume())
 """
 
 
-@pytest.mark.skipif(sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info < (3, 15),
-                    reason="no limited API on this free-threaded interpreter")
 def test_wheel_of_compiled_modules_installs_and_imports(inproject, make_venv, capfd):
     tmp_path = inproject
     project_files(tmp_path)
@@ -552,12 +575,13 @@ def test_wheel_of_compiled_modules_installs_and_imports(inproject, make_venv, ca
     assert "Collected 2 modules. unit" in out
     wheel, = (tmp_path / "dist").glob("*.whl")
     plat = metagen.PLATAG
-    assert wheel.name == f"shapes-0.0.1-cp{PYTAG}-abi3-{plat}.whl"
+    abi = "abi3" if LIMITED else f"cp{PYTAG}{sys.abiflags}"
+    assert wheel.name == f"shapes-0.0.1-cp{PYTAG}-{abi}-{plat}.whl"
     names = zipfile.ZipFile(wheel).namelist()
     modules = [n for n in names if not n.startswith("shapes-0.0.1.dist-info/")]
     assert not [n for n in modules if n.endswith(".py")]
     assert sorted(n.split(".")[0] for n in modules) == ["shapes/__init__", "shapes/core"]
-    assert all(n.endswith((".abi3.so", ".pyd")) for n in modules)
+    assert all(n.endswith((".abi3.so", ".pyd") if LIMITED else tuple(EXTENSION_SUFFIXES)) for n in modules)
 
     vpy = make_venv(wheel)
     done = subprocess.run([str(vpy), "-c", PROBE], cwd=tmp_path / "dist",

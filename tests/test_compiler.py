@@ -17,6 +17,8 @@ import tovel.compiler as compiler
 import tovel.metagen as metagen
 
 ABI3_LINE = "ABI3 is enabled, using limited API for compatibility with older Python versions."
+FREE_THREADED_LINE = ("ABI3 is not available on this free-threaded interpreter before Python 3.15: building "
+                      "free-threaded modules of the full API instead (freethreading_compatible).")
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 # The limited API, where the interpreter can compile it; free-threaded modules otherwise.
 LIMITED = not FREE_THREADED or sys.version_info >= (3, 15)
@@ -41,9 +43,10 @@ def test_names_in_binding_order():
 
 
 @pytest.fixture
-def engine(monkeypatch, project_dir):
+def engine(monkeypatch, project_dir, limited_api):
     """clean and build replaced in the compiler module: they log what they see.
-    The working directory holds the package folder vemo."""
+    The working directory holds the package folder vemo; the interpreter has
+    the limited API unless limited_api is parametrized."""
     (project_dir / "vemo").mkdir()
     log = []
 
@@ -155,21 +158,27 @@ def test_msvc_import_failure_stops_before_cleaning(engine, monkeypatch):
     assert engine == []
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 15), reason="the limited API is free-threaded there")
-@pytest.mark.parametrize("abi3, refused", [(True, True), ("x", True), ("", False)])
-def test_limited_api_refused_on_a_free_threaded_interpreter(engine, monkeypatch, capsys,
-                                                            abi3, refused):
+@pytest.mark.parametrize("limited_api", [False], indirect=True)
+@pytest.mark.parametrize("abi3, announced", [(True, True), ("x", True), ("", False)])
+def test_abi3_without_a_limited_api_builds_free_threaded_modules(engine, capsys, abi3, announced):
+    compiler.tovcompile(options(abi3=abi3))
+    lines = ["cleaning build", "cleaning build None"] + ([FREE_THREADED_LINE] if announced else [])
+    assert capsys.readouterr().out.splitlines() == lines
+    assert [step for step, _ in engine] == ["clean", "build", "setup"]
+
+
+@pytest.mark.parametrize("gil_disabled, version, limited", [
+    (None, (3, 12, 1), True), (0, (3, 14, 0), True), (1, (3, 14, 7), False), (1, (3, 15, 0), True),
+])
+def test_the_limited_api_is_missing_only_on_free_threaded_interpreters_before_3_15(
+        monkeypatch, gil_disabled, version, limited):
+    import tovel.options as opts
     real = sysconfig.get_config_var
     monkeypatch.setattr(sysconfig, "get_config_var",
-                        lambda name: 1 if name == "Py_GIL_DISABLED" else real(name))
-    if refused:
-        with pytest.raises(Exception, match='--abi3 ""') as info:
-            compiler.tovcompile(options(abi3=abi3))
-        assert "free-threaded" in str(info.value)
-        assert engine == [] and capsys.readouterr().out == ""
-    else:
-        compiler.tovcompile(options(abi3=abi3))
-        assert [step for step, _ in engine] == ["clean", "build", "setup"]
+                        lambda name: gil_disabled if name == "Py_GIL_DISABLED" else real(name))
+    monkeypatch.setattr(opts, "sys", types.SimpleNamespace(version_info=version))
+    assert opts.limited_api() is limited
+    assert (opts.limited(True), opts.limited("x"), opts.limited("")) == (limited, limited, False)
 
 
 # ---------------------------------------------------------------- end to end
@@ -215,6 +224,8 @@ try:
     calc.mean([])
 except ZeroDivisionError as e:
     print("error", type(e).__name__)
+import sys
+print("GIL enabled:", getattr(sys, "_is_gil_enabled", lambda: None)())
 for m in (calc, calc.core, calc.sub, deep):
     print(m.__name__, m.__file__)
 """
@@ -234,7 +245,7 @@ def compiled(tmp_path_factory):
     with pytest.MonkeyPatch.context() as mp:
         mp.chdir(root)
         mp.setattr(metagen, "time", types.SimpleNamespace(sleep=[].append))
-        compiler.tovcompile(argparse.Namespace(name="calc", abi3=LIMITED or "", exclude="unit",
+        compiler.tovcompile(argparse.Namespace(name="calc", abi3=True, exclude="unit",
                                                msvc="x86_amd64"))
     return root
 
@@ -251,8 +262,9 @@ def test_compiled_modules_behave_like_the_sources(compiled, tmp_path):
     egg = compiled / "build" / "egg"
     built = run_probe(tmp_path, egg)
     source = run_probe(tmp_path, compiled)
-    assert built[:3] == source[:3]
-    for line in built[3:]:
+    # On a free-threaded interpreter the compiled modules leave the GIL off.
+    assert built[:4] == source[:4]
+    for line in built[4:]:
         name, file = line.split(" ", 1)
         assert Path(file).parent.is_relative_to(egg)
         assert file.endswith(tuple(EXTENSION_SUFFIXES))

@@ -7,6 +7,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import sysconfig
 import zipfile
 
 import pytest
@@ -78,3 +79,14 @@ def test_isolated_build_finds_tovel_on_find_links(tmp_path):
     names = zipfile.ZipFile(wheel).namelist()
     assert any(n.startswith("hello/__init__.") and n.endswith(".so") for n in names), names
     assert "hello/__init__.py" not in names
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="the GIL comes on only in a free-threaded interpreter")
+def test_every_module_leaves_the_gil_off(tmp_path):
+    code = ("import importlib, sys\n"
+            f"for name in {MODULES!r}:\n"
+            "    importlib.import_module(name)\n"
+            "    assert not sys._is_gil_enabled(), name\n")
+    done = subprocess.run([sys.executable, "-I", "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr

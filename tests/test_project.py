@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import textwrap
 import types
@@ -20,6 +21,10 @@ import tovel.build_meta as build_meta
 import tovel.pyproject as pyproject
 
 BIN = Path(sys.executable).parent
+# The default build's tags: the limited API of 3.12, or on a free-threaded
+# interpreter before 3.15 (which has none) its own.
+DEFAULT_TAGS = ("cp312-abi3" if not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 15)
+                else "cp{0}{1}-cp{0}{1}{2}".format(*sys.version_info[:2], sys.abiflags))
 
 PYPROJECT = '''
     [build-system]
@@ -135,7 +140,7 @@ def test_front_end_builds_the_compiled_wheel(tmp_path, make_venv, front_end):
     outputs = Path(where.format(out=out))
     outputs = outputs if outputs.is_absolute() else root / outputs
     [wheel] = outputs.glob("*.whl")
-    assert re.fullmatch(rf"python_foo-1\.3\.0-cp312-abi3-[\w.]+\.whl", wheel.name), wheel.name
+    assert re.fullmatch(rf"python_foo-1\.3\.0-{DEFAULT_TAGS}-[\w.]+\.whl", wheel.name), wheel.name
     with zipfile.ZipFile(wheel) as z:
         names = z.namelist()
         meta = email.parser.BytesParser().parsebytes(

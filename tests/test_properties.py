@@ -169,7 +169,7 @@ VERSION = st.builds(
 @given(name=NAME, version=VERSION, payload=st.binary(max_size=300))
 @example(name="none", version="1.0+none", payload=b"")
 def test_retag_changes_only_the_abi_field(name, version, payload, project_dir, no_sleep,
-                                          monkeypatch, capsys):
+                                          monkeypatch, capsys, limited_api):
     write_project_files()
     os.makedirs(name, exist_ok=True)
     shutil.rmtree("dist", ignore_errors=True)

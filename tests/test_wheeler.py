@@ -130,7 +130,9 @@ def record(**fields):
 
 
 @pytest.fixture
-def front_end(monkeypatch, project_dir):
+def front_end(monkeypatch, project_dir, limited_api):
+    """The build front end's stand-in; the interpreter has the limited API
+    unless limited_api is parametrized."""
     (project_dir / "project").mkdir()
     (project_dir / "project" / "README.md").write_text("# demo\n")
     (project_dir / "project" / "requirements.txt").write_text("")
@@ -456,18 +458,25 @@ def test_real_wheel_of_a_tiny_project(project_dir, limited_module, make_venv, ca
     assert (proc.returncode, proc.stdout) == (0, "answer 42\n"), proc.stderr
 
 
-def test_full_api_modules_are_tagged_for_this_interpreter(front_end, full_module, capsys):
+# A true abi3 where there is no limited API (a free-threaded interpreter
+# before 3.15) tags the wheel as --abi3 "" does, and says why in one line.
+@pytest.mark.parametrize("abi3, limited_api, said", [
+    ("", True, "The wheel holds extension modules of the full API: tagging it {}."),
+    (True, False, "ABI3 is not available on this free-threaded interpreter before Python 3.15: "
+                  "the wheel holds free-threaded modules of the full API, tagged {}."),
+], ids=["abi3-off", "no-limited-api"], indirect=["limited_api"])
+def test_full_api_modules_are_tagged_for_this_interpreter(front_end, full_module, capsys, abi3, said):
     # the stand-in front end packs a real module of the full API, as
     # setuptools packs it: package data of a wheel it calls purelib
     member = "demo/" + full_module.name
     front_end.files = {member: full_module.read_bytes()}
-    wheeler.tovwheel(record(abi3=""))
+    wheeler.tovwheel(record(abi3=abi3))
     abi = next(iter(packaging.tags.sys_tags())).abi
     assert abi in (f"cp{metagen.PYTAG}", f"cp{metagen.PYTAG}t")
     [wheel] = os.listdir("dist")
     assert wheel == f"demo-1.0-cp{metagen.PYTAG}-{abi}-{metagen.PLATAG}.whl"
     out = capsys.readouterr().out.splitlines()
-    assert out[2] == f"The wheel holds extension modules of the full API: tagging it {abi}."
+    assert out[2] == said.format(abi) and ABI3_LINE not in out
     if GLIBC:
         # memfd_create needs glibc 2.27: newer than manylinux2014 claims
         need = tovel.audit.policy(f"dist/{wheel}")
@@ -495,12 +504,12 @@ DEEP = {
 DEEP_MODULES = ["deep", "deep.core", "deep.sub", "deep.sub.leaf"]
 
 
-@pytest.mark.parametrize("abi3", [
-    pytest.param("1", marks=pytest.mark.skipif(
-        sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info < (3, 15),
-        reason="no limited API on this interpreter")),
-    "",
-], ids=["abi3", "full-api"])
+# A free-threaded interpreter before 3.15 has no limited API: abi3 gives
+# free-threaded modules of its full API there.
+LIMITED = not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 15)
+
+
+@pytest.mark.parametrize("abi3", ["1", ""], ids=["abi3", "full-api"])
 def test_compile_and_wheel_route(project_dir, run_tov, tmp_path_factory, abi3):
     for path, text in DEEP.items():
         (project_dir / path).parent.mkdir(parents=True, exist_ok=True)
@@ -524,7 +533,7 @@ def test_compile_and_wheel_route(project_dir, run_tov, tmp_path_factory, abi3):
     [wheel] = (project_dir / "dist").iterdir()
     _, _, py, abi, plat = wheel.stem.split("-")
     assert (py, plat) == (f"cp{metagen.PYTAG}", metagen.PLATAG)
-    assert abi == ("abi3" if abi3 else next(iter(packaging.tags.sys_tags())).abi)
+    assert abi == ("abi3" if abi3 and LIMITED else next(iter(packaging.tags.sys_tags())).abi)
 
     contents = wheel_contents(wheel)
     # every compiled module of every subpackage, as the compile made it
@@ -532,4 +541,4 @@ def test_compile_and_wheel_route(project_dir, run_tov, tmp_path_factory, abi3):
         assert contents[name] == data, name
     meta = email.parser.BytesParser().parsebytes(contents[dist_info_file(contents, "WHEEL")])
     assert meta["Root-Is-Purelib"] == "false"
-    check_wheel(wheel, DEEP_MODULES, tmp_path_factory.mktemp("checks"), abi3=bool(abi3))
+    check_wheel(wheel, DEEP_MODULES, tmp_path_factory.mktemp("checks"), abi3=bool(abi3) and LIMITED)

@@ -110,10 +110,15 @@ def _run(*argv, cwd=None):
     return proc.stdout
 
 
-# Imports every module named on the command line and prints where each came from.
-IMPORT_ALL = ("import importlib, sys\n"
-              "for name in sys.argv[1:]:\n"
-              "    print(name, importlib.import_module(name).__file__)\n")
+# Imports every module named on the command line and prints where each came
+# from; on a free-threaded interpreter the GIL must stay off.
+IMPORT_ALL = """import importlib, sys, sysconfig
+free = sysconfig.get_config_var("Py_GIL_DISABLED") and not sys._is_gil_enabled()
+for name in sys.argv[1:]:
+    print(name, importlib.import_module(name).__file__)
+    if free and sys._is_gil_enabled():
+        sys.exit(f"importing {name} turned the GIL on")
+"""
 
 
 def _imported(python, modules, where):

@@ -15,6 +15,12 @@ static const char *MOD = "tovel.builder";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
 
+// Whether the running interpreter can compile the limited API (tovel.options):
+// a free-threaded one before 3.15 builds its full API instead.
+static bool limited_api() {
+    return truthy(nb::module_::import_("tovel.options").attr("limited_api")());
+}
+
 // super(<class of this module>, self).<hook>: the class comes from the module
 // dict, so that the base hook is reached through the class hierarchy.
 static nb::object base(const char *cls, nb::handle self, const char *hook) {
@@ -124,7 +130,8 @@ static nb::list collect(nb::handle path, nb::handle extension, nb::handle replac
     require_exact(exclude, &PyUnicode_Type, "collect", "exclude");
     nb::object os = mine("os"), Path = mine("Path"), Extension = mine("Extension");
     nb::str ext = nb::borrow<nb::str>(extension);
-    bool rename = truthy(replacement), limited = truthy(abi3);
+    // Where there is no limited API, the definitions are of the full API.
+    bool rename = truthy(replacement), limited = truthy(abi3) && limited_api();
     bool is_py = ext.equal(nb::str("py"));
     bool is_compiled = ext.equal(nb::str("pyd")) || ext.equal(nb::str("so"));
 
@@ -204,7 +211,9 @@ static void build_py_build_module(nb::handle self, nb::handle module, nb::handle
 
 static void bdist_wheel_initialize_options(nb::handle self) {
     base("CustomBdistWheel", self, "initialize_options")();
-    self.attr("py_limited_api") = nb::str("cp") + nb::str(mine("PYTAG"));
+    // setuptools refuses a limited-API tag where there is no limited API.
+    if (limited_api())
+        self.attr("py_limited_api") = nb::str("cp") + nb::str(mine("PYTAG"));
 }
 
 static void bdist_wheel_finalize_options(nb::handle self) {
@@ -303,13 +312,16 @@ static nb::object build(nb::handle args) {
     if (!truthy(get(args, "abi3", nb::bool_(true)))) {
         print(">>>>>> setting freethreading_compatible to True");
         directives["freethreading_compatible"] = true;
+    } else if (!limited_api()) {
+        // A true abi3 without a limited API: the compile command said so.
+        directives["freethreading_compatible"] = true;
     }
     nb::object ext_modules =
         mine("cythonize")("module_list"_a = modules, "build_dir"_a = "build/src",
                           "language_level"_a = "3", "compiler_directives"_a = directives);
 
     nb::dict first, second;
-    if (truthy(get(args, "abi3", nb::bool_(true))))
+    if (truthy(get(args, "abi3", nb::bool_(true))) && limited_api())
         first["bdist_wheel"] = mine("CustomBdistWheel");
     second["build"] = mine("CustomBuild");
     second["build_py"] = mine("CustomBuildPy");

@@ -29,12 +29,22 @@ static void fail(nb::dict unit, const char *stage, nb::handle line, nb::handle l
 // project module it left ("raised"), not to the modules importing it.
 // Nothing of tovel is imported there, so the package under test is never
 // shadowed by what the tool itself loaded.
+// In a free-threaded interpreter the GIL must stay off: the project module
+// whose loading turned it on (one that does not declare it runs without
+// the GIL, or one that imports a module of another project that does) is
+// recorded ("gil") and the interpreter ends. A fresh one, where the GIL is
+// off again, checks the modules that remain, with each module found so
+// loaded from its source ("shadow"), as --keep would ship it, so that the
+// modules importing it are judged on their own.
 static const char *PROBE = R"(import importlib, importlib.machinery, importlib.util, json, os, sys, traceback
 with open(sys.argv[2], encoding="utf-8") as f:
     request = json.load(f)
 sys.path.insert(0, sys.argv[1])
 out = os.open(sys.argv[3], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
 roots, seen, alive = set(request["roots"]), {}, []
+shadow = request.get("shadow", {})
+gil = getattr(sys, "_is_gil_enabled", lambda: True)
+free = not gil()
 def note(*record):
     os.write(out, (json.dumps(record) + "\n").encode())
 def describe(e):
@@ -56,7 +66,12 @@ def watch(name, step):
     def watched(*args):
         note("begin", name)
         try:
-            return step(*args)
+            done = step(*args)
+            if free and gil():
+                note("gil", name, ["gil", "turns the GIL on in free-threaded CPython %d.%d: it does not declare "
+                                   "that it runs without the GIL" % sys.version_info[:2], None, True, ""])
+                os._exit(0)
+            return done
         except BaseException as e:
             if id(e) not in seen:
                 seen[id(e)] = name
@@ -71,7 +86,12 @@ class Watch:
     def find_spec(name, path=None, target=None):
         if name.partition(".")[0] not in roots:
             return None
-        found = importlib.machinery.PathFinder.find_spec(name, path)
+        if name in shadow:
+            source, folder = shadow[name]
+            found = importlib.util.spec_from_file_location(
+                name, source, submodule_search_locations=None if folder is None else [folder])
+        else:
+            found = importlib.machinery.PathFinder.find_spec(name, path)
         if found is not None and found.loader is not None:
             for step in ("create_module", "exec_module"):
                 if hasattr(found.loader, step):
@@ -116,23 +136,47 @@ static nb::str ending(nb::handle status) {
     return nb::str("ended the interpreter with status {}").format(status);
 }
 
+// Where the module `name` is loaded from instead of its compiled form: its
+// .py in `sources`, with the package's folder in `tree` for a package (so
+// that its submodules stay the compiled ones). None without sources.
+static nb::object source_of(nb::handle sources, nb::str tree, nb::handle name) {
+    if (sources.is_none())
+        return nb::none();
+    nb::object os = mine("os");
+    nb::object parts = nb::str(name).attr("split")(".");
+    nb::object join = os.attr("path").attr("join");
+    nb::object base = join(sources, *parts);
+    nb::object module = base + nb::str(".py");
+    if (truthy(os.attr("path").attr("isfile")(module)))
+        return nb::make_tuple(os.attr("path").attr("abspath")(module), nb::none());
+    nb::object package = join(base, "__init__.py");
+    if (!truthy(os.attr("path").attr("isfile")(package)))
+        return nb::none();
+    return nb::make_tuple(os.attr("path").attr("abspath")(package),
+                          os.attr("path").attr("abspath")(join(tree, *parts)));
+}
+
 /// Imports `names` from `tree`, each in a fresh interpreter until one dies:
 /// the module being loaded when it died is charged with the crash, and an
-/// interpreter is started again for the modules not yet imported. Returns
+/// interpreter is started again for the modules not yet imported. So is one
+/// where a module turned the GIL on: that module is charged, and loaded from
+/// `sources` (a tree of the sources, when given) from then on. Returns
 /// name -> None (imported) or an outcome dict: cause (the project module
 /// that failed), kind, message, missing, installed, log.
-static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle python) {
+static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle python,
+                      nb::handle sources = nb::none()) {
     nb::object os = mine("os"), json = mine("json"), Path = mine("Path");
     nb::str request(os.attr("path").attr("abspath")("build/import-check.json"));
     nb::str record(os.attr("path").attr("abspath")("build/import-check.jsonl"));
     os.attr("makedirs")("build", "exist_ok"_a = true);
-    nb::dict results, first;
+    nb::dict results, first, shadow;
     nb::set wanted(names);
     nb::list remaining(names);
     while (nb::len(remaining)) {
         nb::dict req;
         req["names"] = remaining;
         req["roots"] = roots;
+        req["shadow"] = shadow;
         Path(request).attr("write_text")(json.attr("dumps")(req), "encoding"_a = "utf-8");
         if (truthy(os.attr("path").attr("exists")(record)))
             os.attr("remove")(record);
@@ -160,7 +204,7 @@ static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle p
             lines = nb::list(Path(record).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")());
         nb::list stack;
         nb::object current = nb::none();
-        bool finished = false;
+        bool finished = false, gil = false;
         for (nb::handle line : lines) {
             nb::list r(json.attr("loads")(line));
             std::string what = nb::cast<std::string>(r[0]);
@@ -178,9 +222,31 @@ static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle p
                 results[r[1]] = outcome(r[2], first.attr("get")(r[2], r[3]));
             else if (what == "done")
                 finished = true;
+            else if (what == "gil") {
+                gil = true;
+                nb::object culprit = r[1];
+                if (truthy(wanted.attr("__contains__")(culprit)) && !results.contains(culprit)) {
+                    results[culprit] = outcome(culprit, r[2]);
+                    nb::object at = source_of(sources, tree, culprit);
+                    if (!at.is_none())
+                        shadow[culprit] = at;
+                } else if (!current.is_none()) {
+                    results[current] = outcome(culprit, r[2]);
+                }
+            }
         }
         if (finished)
             break;
+        if (gil) {
+            // The GIL came on: the modules not yet imported get an
+            // interpreter where it is off.
+            nb::list rest;
+            for (nb::handle n : remaining)
+                if (!results.contains(n))
+                    rest.append(n);
+            remaining = rest;
+            continue;
+        }
         // The interpreter died: the innermost module of ours that was
         // loading is the culprit; the modules importing it fail with it.
         nb::str how = status.is_none() ? nb::str("did not finish importing within {} s").format(PROBE_TIMEOUT)
@@ -212,7 +278,7 @@ static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle p
 }
 
 static nb::str said(nb::handle o) {
-    if (nb::str(o["kind"]).equal(nb::str("crash")))
+    if (nb::str(o["kind"]).equal(nb::str("crash")) || nb::str(o["kind"]).equal(nb::str("gil")))
         return nb::str(o["message"]);
     return nb::str("{}: {}").format(o["kind"], o["message"]);
 }
@@ -264,7 +330,7 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
         names.append(u["name"]);
     }
     names.attr("sort")();
-    nb::dict compiled = probe(tree, names, roots, python);
+    nb::dict compiled = probe(tree, names, roots, python, source_tree);
     for (auto [name, key] : keys)
         if (compiled.contains(name) && compiled[name].is_none())
             store.attr("keep")(cache, remote, key, nb::bytes("ok"), "kind"_a = "imports");

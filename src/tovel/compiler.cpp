@@ -6,27 +6,16 @@ using namespace tovel;
 
 static const char *MOD = "tovel.compiler";
 
-// The limited API cannot be compiled on a free-threaded interpreter before
-// 3.15: its headers stop with an #error on every module.
-static void refuse_limited_api_without_gil(nb::handle args) {
-    nb::object gil_disabled =
-        nb::module_::import_("sysconfig").attr("get_config_var")("Py_GIL_DISABLED");
-    if (!truthy(gil_disabled))
-        return;
-    nb::object version = nb::module_::import_("sys").attr("version_info");
-    if (version >= nb::make_tuple(3, 15))
-        return;
-    if (truthy(args.attr("abi3")))
-        throw nb::value_error(
-            "the limited API is not available on a free-threaded interpreter before "
-            "Python 3.15; build free-threaded modules instead with --abi3 \"\"");
-}
+// Said in place of the ABI3 line where a true abi3 cannot mean the limited
+// API (a free-threaded interpreter before 3.15): what is built instead.
+static const char *FREE_THREADED_LINE =
+    "ABI3 is not available on this free-threaded interpreter before Python 3.15: building "
+    "free-threaded modules of the full API instead (freethreading_compatible).";
 
 // The steps a compile and a bdist share before the build engine runs: the
-// free-threading check, the package folder, the MSVC architecture, a clean
-// build folder and the limited-API line.
+// package folder, the MSVC architecture, a clean build folder and the
+// limited-API line.
 static void prepare(nb::handle args, bool package_folder = true, bool quiet = false) {
-    refuse_limited_api_without_gil(args);
     if (package_folder)
         require_package_folder(args.attr("name"));
 
@@ -52,8 +41,12 @@ static void prepare(nb::handle args, bool package_folder = true, bool quiet = fa
     nb::object result = global(MOD, "clean")();
     print("cleaning build", result);
 
-    if (truthy(args.attr("abi3")))
+    if (!truthy(args.attr("abi3")))
+        return;
+    if (truthy(nb::module_::import_("tovel.options").attr("limited_api")()))
         print("ABI3 is enabled, using limited API for compatibility with older Python versions.");
+    else
+        print(FREE_THREADED_LINE);
 }
 
 static void tovcompile(nb::handle args) {

@@ -1,6 +1,6 @@
 // tovel.options: what the options of a compiled-wheel build come to for
-// the pipeline: the Cython directives, how many modules compile at once and
-// the cache folder.
+// the pipeline: whether the limited API is compiled, the Cython directives,
+// how many modules compile at once and the cache folder.
 #include "common.h"
 
 #include <algorithm>
@@ -10,6 +10,20 @@ using namespace tovel;
 static const char *MOD = "tovel.options";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
+
+/// Whether the running interpreter can compile the limited API: a
+/// free-threaded one cannot before Python 3.15 (its headers stop with an
+/// #error). Asked when a command runs, not at import.
+static bool limited_api() {
+    if (!truthy(mine("sysconfig").attr("get_config_var")("Py_GIL_DISABLED")))
+        return true;
+    return mine("sys").attr("version_info") >= nb::make_tuple(3, 15);
+}
+
+/// What a true `abi3` comes to here: the limited API where the running
+/// interpreter has one; elsewhere (free-threaded before 3.15) modules of the
+/// full API that declare they run without the GIL.
+static bool limited(nb::handle abi3) { return truthy(abi3) && truthy(mine("limited_api")()); }
 
 /// The Cython directives of a build: Python semantics by default (annotations
 /// never change which arguments a function accepts), then the user's NAME=VALUE
@@ -93,10 +107,10 @@ static int default_jobs() {
 
 
 /// What the options of a build come to for the pipeline: directives, jobs,
-/// abi3, debug, cache (a folder or None), remote_cache, verbose. A bad
-/// --directive is one line of BuildFailed.
+/// abi3 (the limited API is compiled), debug, cache (a folder or None),
+/// remote_cache, verbose. A bad --directive is one line of BuildFailed.
 static nb::dict settle(nb::dict options) {
-    bool limited = truthy(options["abi3"]);
+    bool limited = ::limited(options["abi3"]);
     bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
     nb::dict opts;
     try {
@@ -117,8 +131,12 @@ static nb::dict settle(nb::dict options) {
 }
 
 TOVEL_MODULE(options, m) {
-    for (const char *name : {"os", "sys"})
+    for (const char *name : {"os", "sys", "sysconfig"})
         m.attr(name) = nb::module_::import_(name);
+    m.def("limited_api", &limited_api,
+          "Whether the running interpreter can compile the limited API (not a free-threaded one before 3.15).");
+    m.def("limited", &limited, "abi3"_a.none(),
+          "What a true abi3 comes to here: the limited API where the interpreter has one.");
     m.def("directives", &directives, "given"_a.none(), "limited"_a,
           "The Cython directives of a build: Python semantics, then the NAME=VALUE texts.");
     m.def("settle", &settle, "options"_a,

@@ -59,17 +59,22 @@ static nb::str count(size_t n, const char *noun) {
     return nb::str("{} {}{}").format(n, noun, n == 1 ? "" : "s");
 }
 
-// The first line of a build: which wheel, for which interpreters.
-static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs) {
+// The first line of a build: which wheel, for which interpreters. `abi3`:
+// the limited API was asked for, so a wheel of another ABI says why.
+static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs, bool abi3) {
     nb::str tag = nb::str("{}-{}").format(tags[0], tags[1]);
     if (nb::str(tags[1]).equal(nb::str("none")))
         return nb::str("building a {} wheel: every module is kept as source").format(tag);
     nb::str python(tags[0]);
     nb::str version = nb::str("{}.{}").format(python.attr("__getitem__")(builtin("slice")(2, 3)),
                                                python.attr("__getitem__")(builtin("slice")(3, nb::none())));
+    // A free-threaded ABI tag ends in "t" (cp314t).
+    bool free = truthy(nb::str(tags[1]).attr("endswith")("t"));
     nb::str whom = nb::str(tags[1]).equal(nb::str("abi3"))
                        ? nb::str("one for CPython {} and later").format(version)
-                       : nb::str("for CPython {} only").format(version);
+                   : free ? nb::str("for free-threaded CPython {} only{}")
+                                .format(version, abi3 ? ", which has no limited API" : "")
+                          : nb::str("for CPython {} only").format(version);
     return nb::str("building a {} wheel: {} ({} to compile, {} at a time)")
         .format(tag, whom, count(modules, "module"), jobs);
 }
@@ -208,7 +213,8 @@ struct Build {
     nb::dict options, opts, pure, plan;
     nb::str outdir;
     nb::object argv, started, out;
-    bool limited;
+    bool limited; // the running interpreter's wheel is of the limited API
+    bool abi3;    // the limited API was asked for
 };
 
 // A unit compiled for `target` in the same tree: its own extension module
@@ -229,13 +235,15 @@ static nb::dict for_target(nb::handle unit, nb::handle target) {
 static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     nb::object os = mine("os");
     nb::dict options = b.options, opts = b.opts, pure = b.pure, plan = b.plan;
-    bool limited = b.limited;
+    // Another interpreter's wheel is of its full API.
+    bool limited = b.limited && target.is_none();
     nb::object pipeline = nb::module_::import_("tovel.pipeline");
     nb::object checker = nb::module_::import_("tovel.checker");
     opts["target"] = target;
+    opts["abi3"] = limited;
     // A wheel of sources only (every module kept) is what it is: pure Python.
     nb::tuple tags = nb::len(units) ? wheel_tags(limited, nb::none(), target) : nb::make_tuple("py3", "none", "any");
-    print(what_is_built(tags, nb::len(units), opts["jobs"]));
+    print(what_is_built(tags, nb::len(units), opts["jobs"], b.abi3));
 
     // The tree holds this build's modules only, whatever an earlier build left.
     nb::str tree("build/egg");
@@ -388,11 +396,14 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
                             Hush &hush, Held &lock) {
     nb::object os = mine("os");
     bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
-    bool limited = truthy(options["abi3"]);
+    // A true abi3 is the limited API where the running interpreter has one,
+    // free-threaded modules of its full API where it has none.
+    bool abi3 = truthy(options["abi3"]);
+    bool limited = truthy(opts["abi3"]);
 
     // --python: the interpreters, whose versions go into the build's hash.
     nb::list targets = nb::borrow<nb::list>(
-        nb::module_::import_("tovel.targets").attr("choose")(get(options, "python", nb::none()), limited));
+        nb::module_::import_("tovel.targets").attr("choose")(get(options, "python", nb::none()), abi3));
     if (nb::len(targets)) {
         nb::list versions;
         for (nb::handle t : targets)
@@ -433,9 +444,11 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
         pure["root"], verbose));
     plan["data"].attr("extend")(pure["data"]);
-    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited};
+    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3};
     nb::list made;
-    if (nb::len(targets) == 0)
+    // The running interpreter's wheel, unless --python names those of full-API
+    // wheels; with abi3, --python adds free-threaded wheels to it.
+    if (nb::len(targets) == 0 || abi3)
         made.append(one_wheel(b, nb::borrow<nb::list>(plan["units"]), nb::none()));
     // One wheel for each interpreter, in turn; each module is translated
     // in the first pass only.

@@ -194,6 +194,7 @@ static void build_one(nb::dict unit, nb::dict ctx) {
     nb::list macros;
     if (truthy(ctx["limited"]))
         macros.append(nb::make_tuple("Py_LIMITED_API", ctx["limited_hex"]));
+    macros.attr("extend")(ctx["macros"]);
     nb::object objects;
     try {
         objects = cc.attr("compile")(nb::make_tuple(unit["c"]), "output_dir"_a = "build/tmp",
@@ -279,6 +280,15 @@ static nb::list run(nb::list units, nb::dict options) {
     // Another interpreter's (tovel.targets): its headers.
     nb::object target = get(options, "target", nb::none());
     ctx["includes"] = target.is_none() ? nb::object(includes) : nb::object(target["includes"]);
+    // A free-threaded one's: the modules declare that they run without the
+    // GIL, as the directive freethreading_compatible would have them (the C
+    // may come from a translation for the limited API, made without it).
+    nb::list extra;
+    if (!target.is_none() && truthy(get(target, "free_threaded", nb::bool_(false)))) {
+        bool free = truthy(get(options["directives"], "freethreading_compatible", nb::bool_(true)));
+        extra.append(nb::make_tuple("CYTHON_FREETHREADING_COMPATIBLE", free ? "1" : "0"));
+    }
+    ctx["macros"] = extra;
 
     nb::object cache = options["cache"];
     nb::object env = builtin("dict")(os.attr("environ"));

@@ -151,12 +151,13 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     isolation["action"] = "store_true";
     add(p, {"--no-isolation"}, nb::bool_(false), kw, "no_isolation",
         "build the project's pure wheel in this environment, not an isolated one", nb::handle(), isolation);
-    add(p, {"--abi3"}, none, kw, "abi3", "the limited API of Python 3.12: one wheel for 3.12 and later; --abi3 \"\" builds for this interpreter only");
+    add(p, {"--abi3"}, none, kw, "abi3", "the limited API of Python 3.12: one wheel for 3.12 and later (a free-threaded interpreter before 3.15, "
+        "which has none, builds its own free-threaded one); --abi3 \"\" builds for this interpreter only");
     nb::dict pythons;
     pythons["action"] = "append";
     add(p, {"--python"}, none, kw, "python",
-        "with --abi3 \"\": an interpreter to build a wheel for (repeatable; default: this one); "
-        "each module is translated once and compiled for each", nb::handle(), pythons);
+        "an interpreter to build a wheel for (repeatable; default: this one; with the limited API, a "
+        "free-threaded one adds its wheel); each module is translated once and compiled for each", nb::handle(), pythons);
     nb::dict pattern;
     pattern["type"] = nb::cpp_function(&pattern_type, nb::name("pattern"));
     add(p, {"--exclude", "-e"}, none, kw, "exclude", "modules and files left out: a regular expression searched in each path (default: none)", nb::handle(), pattern);

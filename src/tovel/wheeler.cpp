@@ -147,7 +147,11 @@ static void tovwheel(nb::handle args) {
                      found.ptr());
         throw nb::python_error();
     }
-    bool abi3 = truthy(args.attr("abi3"));
+    // A true abi3 retags the wheel abi3 where the interpreter has a limited
+    // API; a free-threaded one before 3.15 has none, and its modules keep
+    // the interpreter's own ABI tag.
+    bool requested = truthy(args.attr("abi3"));
+    bool abi3 = requested && truthy(nb::module_::import_("tovel.options").attr("limited_api")());
     if (abi3)
         print("ABI3 is enabled, using limited API for compatibility with older Python versions.");
 
@@ -170,8 +174,16 @@ static void tovwheel(nb::handle args) {
             // Modules of the full API load only in the interpreter they were
             // built for: the ABI tag says which.
             abi = interpreter_abi();
-            print(nb::str("The wheel holds extension modules of the full API: tagging it {}.")
-                      .format(abi));
+            if (requested)
+                print(nb::str("ABI3 is not available on this free-threaded interpreter before Python 3.15: "
+                              "the wheel holds free-threaded modules of the full API, tagged {}.")
+                          .format(abi));
+            else
+                print(nb::str("The wheel holds extension modules of the full API: tagging it {}.")
+                          .format(abi));
+        } else if (requested) {
+            print("ABI3 is not available on this free-threaded interpreter before Python 3.15: "
+                  "the wheel is not retagged abi3.");
         }
         nb::str done = finish(built, abi, modules);
         // Only the tags changed (a project named nonesuch keeps its name).
