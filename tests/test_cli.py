@@ -93,6 +93,17 @@ def test_version_and_bdist_usage_errors(cwd):
     bogus = tov("bdist", "--bogus", cwd=cwd)
     assert bogus.returncode == 2
     assert bogus.stderr.startswith("usage: tov bdist") and "tov bdist: error: unrecognized arguments: --bogus" in bogus.stderr
+    # No project here: one line that says so and how to go on, no default package name.
+    none = tov("bdist", cwd=cwd)
+    assert none.returncode == 1 and none.stderr.startswith(f"no project in {cwd}: there is no pyproject.toml"), none.stderr
+    assert len(none.stderr.splitlines()) == 1 and "-n NAME" in none.stderr and "vemo" not in none.stderr
+    # --no-isolation without the back end installed: the one line names what to install.
+    (cwd / "pyproject.toml").write_text('[build-system]\nrequires = ["nonesuch-backend-xyz>=1"]\n'
+                                        'build-backend = "nonesuch_backend_xyz"\n')
+    bare = tov("bdist", "--no-isolation", cwd=cwd)
+    assert bare.returncode == 1 and bare.stderr.strip().splitlines()[-1].endswith(
+        "pip install 'nonesuch-backend-xyz>=1' (or leave out --no-isolation)"), bare.stderr
+    assert "Traceback" not in bare.stderr
 
 
 def usage(help_text):

@@ -22,7 +22,7 @@ echo
 echo "=== tov bdist (in examples/vemo): a wheel of the compiled modules only"
 # A wheel left from an earlier demo would make the listing below prove nothing.
 rm -rf dist
-"$tov" bdist -q
+"$tov" bdist -n vemo -q
 
 echo
 echo "=== ls dist"

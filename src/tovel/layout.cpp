@@ -69,7 +69,10 @@ static nb::object static_version(nb::str folder) {
 static void settle(nb::dict options) {
     nb::object name = get(options, "name", nb::none());
     if (name.is_none())
-        name = nb::str("vemo");
+        fail(nb::str("no project in {}: there is no pyproject.toml or setup.py here. Run tov bdist in your "
+                     "project's folder, name a package folder here with -n NAME, or give a pure wheel with "
+                     "--from-wheel WHEEL")
+                 .format(mine("os").attr("getcwd")()));
     nb::str folder = package_folder(nb::str(name));
     nb::str import_name(mine("os").attr("path").attr("basename")(folder));
     nb::list pair, packages;

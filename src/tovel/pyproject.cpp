@@ -350,7 +350,9 @@ static void settings(nb::handle options) {
                              "{}")
                          .format(pair[1], std::string(route) == "wheel"
                                               ? "a wheel's metadata is kept as it is"
-                                              : "a project's metadata is its back end's, kept as it is"));
+                                              : "a project's metadata is its back end's, kept as it is: "
+                                                "change it in pyproject.toml's [project] table (or setup.py), "
+                                                "or where its back end reads a dynamic value from"));
         options["route"] = route;
         return;
     }

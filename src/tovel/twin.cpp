@@ -136,6 +136,15 @@ static nb::str pure_wheel(nb::str outdir, bool isolated) {
             }
             env.attr("install")(builder.attr("get_requires_for_build")("wheel"));
         } else {
+            // The back end itself first: without it, its hooks cannot even be asked.
+            nb::list absent;
+            for (nb::handle req : requires)
+                if (nb::len(builtin("list")(build.attr("check_dependency")(req))))
+                    absent.append(mine("shlex").attr("quote")(req));
+            if (nb::len(absent))
+                build_failed(nb::str("the project's build requirements are not installed here, and "
+                                     "--no-isolation installs nothing: pip install {} (or leave out --no-isolation)")
+                                 .format(nb::str(" ").attr("join")(builtin("sorted")(absent))));
             nb::list missing;
             for (nb::handle chain : builder.attr("check_dependencies")("wheel"))
                 missing.append(nb::str(" <- ").attr("join")(chain));
@@ -355,6 +364,7 @@ TOVEL_MODULE(twin, m) {
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("build") = nb::module_::import_("build");
+    m.attr("shlex") = nb::module_::import_("shlex");
     m.attr("ProjectBuilder") = nb::module_::import_("build").attr("ProjectBuilder");
     m.attr("DefaultIsolatedEnv") = nb::module_::import_("build.env").attr("DefaultIsolatedEnv");
     nb::module_ hooks = nb::module_::import_("pyproject_hooks");
