@@ -445,9 +445,17 @@ static nb::str describe(nb::dict b, nb::dict r) {
         how = nb::str("crashed (signal {})").format(r["signal"]);
     else if (!r["tests"].is_none()) {
         size_t ok = 0, bad = 0;
-        for (auto [id, passed] : nb::borrow<nb::dict>(r["tests"]))
+        nb::list named;
+        for (auto [id, passed] : nb::borrow<nb::dict>(r["tests"])) {
             (truthy(passed) ? ok : bad) += 1;
+            if (!truthy(passed) && nb::len(named) < 3)
+                named.append(id);
+        }
         how = nb::str("{} passed, {} failed").format(ok, bad);
+        // The failures a reader looks at first, and where the rest is.
+        if (bad)
+            how = nb::str("{}: {}{}; log: {}")
+                      .format(how, nb::str(", ").attr("join")(named), bad > 3 ? ", ..." : "", r["log"]);
     } else if (truthy(b["pytest"]))
         how = nb::str("no test report, exit status {}").format(r["status"]);
     else

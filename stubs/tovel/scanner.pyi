@@ -1,4 +1,5 @@
 import ast as ast
+import re as re
 import traceback as traceback
 from operator import itemgetter as itemgetter
 from pathlib import Path as Path
