@@ -1,5 +1,6 @@
 import os as os
 import re as re
+import shlex as shlex
 import shutil as shutil
 import stat as stat
 import subprocess as subprocess
