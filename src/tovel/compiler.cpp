@@ -106,7 +106,7 @@ TOVEL_MODULE(compiler, m) {
     m.def("tovbdist", &tovbdist, "args"_a.none(),
           nb::sig("def tovbdist(args: argparse.Namespace) -> None"),
           "Compile the package and build a wheel of its compiled modules into dist.");
-    // The compiled-wheel pipeline's collaborators, after the specified names.
+    // The compiled-wheel pipeline's collaborators, after the compile command's own names.
     m.attr("sys") = nb::module_::import_("sys");
     m.attr("settings") = nb::module_::import_("tovel.pyproject").attr("settings");
     m.attr("bdist") = nb::module_::import_("tovel.packer").attr("bdist");

@@ -264,7 +264,7 @@ static bool bdist_command() {
 static nb::object run(nb::handle kwds, outcome &how) {
     nb::object sys = global(MOD, "sys");
     // `tov --version` alone answers before anything else; the parser, its
-    // help and its usage stay those of the two specified commands.
+    // help and its usage stay those of compile and wheel.
     nb::list argv(sys.attr("argv"));
     if (nb::len(argv) == 2 && nb::str(argv[1]).equal(nb::str("--version"))) {
         print(global(MOD, "version_line")());
