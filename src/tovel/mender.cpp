@@ -213,19 +213,20 @@ static PyMethodDef __tovel_getframe_def = {"_getframe", __tovel_getframe, METH_N
     // A compiled module has one module object per process: loaded again
     // under another name (spec_from_file_location), it would be handed out
     // again with its __spec__ overwritten. An ImportError says so instead.
-    {"second name", R"C(\n(\s*)return __Pyx_NewRef\(__pyx_m\);)C",
-     R"C(
-\1{ /* tovel: a compiled module loads once per process, under one name */
-\1    PyObject *want = PyObject_GetAttrString(spec, "name"), *have = PyModule_GetNameObject(__pyx_m);
-\1    int same = want && have ? PyObject_RichCompareBool(want, have, Py_EQ) : -1;
-\1    if (same == 0)
-\1        PyErr_Format(PyExc_ImportError, "cannot load %R: a compiled module loads once per process, "
-\1                     "and this one is loaded already as %R", want, have);
-\1    Py_XDECREF(want);
-\1    Py_XDECREF(have);
-\1    if (same != 1) return NULL;
-\1}
-\g<0>)C"},
+    // The name asked for is that of the module creator's first parameter.
+    {"second name", R"C((__pyx_pymod_create\(PyObject \*(\w+),[\s\S]*?)\n(\s*)return __Pyx_NewRef\(__pyx_m\);)C",
+     R"C(\1
+\3{ /* tovel: a compiled module loads once per process, under one name */
+\3    PyObject *want = PyObject_GetAttrString(\2, "name"), *have = PyModule_GetNameObject(__pyx_m);
+\3    int same = want && have ? PyObject_RichCompareBool(want, have, Py_EQ) : -1;
+\3    if (same == 0)
+\3        PyErr_Format(PyExc_ImportError, "cannot load %R: a compiled module loads once per process, "
+\3                     "and this one is loaded already as %R", want, have);
+\3    Py_XDECREF(want);
+\3    Py_XDECREF(have);
+\3    if (same != 1) return NULL;
+\3}
+\3return __Pyx_NewRef(__pyx_m);)C"},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
