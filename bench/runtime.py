@@ -76,6 +76,9 @@ WORKLOADS = [
     ("json5", "json5==0.17.3", None, 80, "json5.loads and dumps of 40 records"),
     ("packaging", "packaging==26.3", r"^packaging/(licenses/|metadata|pylock|tags|_manylinux|_musllinux|_elffile)",
      5000, "parse and sort 10,000 versions, filter by a SpecifierSet"),
+    ("tomli", "tomli==2.5.0", None, 272, "tomli.loads of a 210 KB document"),
+    ("sortedcontainers", "sortedcontainers==2.4.0", None, 200,
+     "SortedList: 40,000 inserts, then look-ups, index, slices and removes"),
 ]
 OURS = "tovbench"
 
@@ -119,7 +122,10 @@ def pure_wheels(work, workloads):
     pins = [w[1] for w in workloads if w[1]]
     if pins:
         log(f"runtime: downloading {len(pins)} pure wheels")
-        run([PYTHON, "-m", "pip", "download", "-q", "--no-deps", "--only-binary", ":all:", "-d", str(pure), *pins])
+        # The pure wheel only: some of them also ship compiled wheels, which pip would prefer.
+        version = f"{sys.version_info[0]}.{sys.version_info[1]}"
+        run([PYTHON, "-m", "pip", "download", "-q", "--no-deps", "--only-binary", ":all:", "--platform", "any",
+             "--implementation", "py", "--abi", "none", "--python-version", version, "-d", str(pure), *pins])
     return sorted(pure.glob("*.whl"))
 
 

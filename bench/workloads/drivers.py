@@ -244,6 +244,56 @@ def packaging(scale):
     return packaging.version, work
 
 
+def toml_document(tables):
+    """A TOML text of every kind of value, about 770 bytes a table."""
+    parts = ['title = "benchmark"', 'owner = { name = "Tom", dob = 1979-05-27T07:32:00-08:00 }', ""]
+    for i in range(tables):
+        parts += [
+            f"[server{i}]", f'ip = "10.0.{i % 256}.{i % 7}"', f"port = {8000 + i}", "enabled = true",
+            f"ratio = {i / 7:.6f}", "ports = [ 8001, 8001, 8002 ]", 'data = [ ["delta", "phi"], [3.14] ]',
+            'temp_targets = { cpu = 79.5, case = 72.0 }', f"created = 2024-01-{i % 28 + 1:02d}",
+            'motd = """', "Roses are red", f"Violets are blue {i}", '"""', "literal = 'C:\\Users\\nodejs'",
+            f"hex = 0xDEAD{i % 10}", "big = 1_000_000", "",
+            f"[[server{i}.products]]", f'name = "Hammer {i}"', f"sku = {738594937 + i}", "",
+            f"[[server{i}.products]]", f'name = "Nail {i}"', f"sku = {284758393 + i}", 'color = "gray"', "",
+            f"[server{i}.nested.deeper]", 'key = "value with \\"escapes\\" and \\u00e9"', "list = [",
+            *[f'  "item {j}",' for j in range(20)], "]", "",
+        ]
+    return "\n".join(parts)
+
+
+def tomli(scale):
+    import tomli
+
+    text = toml_document(scale)
+
+    def work():
+        doc = tomli.loads(text)
+        return len(doc), doc[f"server{scale - 1}"]["port"], len(text)
+
+    return tomli._parser, work
+
+
+def sortedcontainers(scale):
+    from sortedcontainers import SortedList
+
+    values = [(i * 7919) % 100003 for i in range(200 * scale)]
+
+    def work():
+        sl = SortedList()
+        for v in values:
+            sl.add(v)
+        found = sum(1 for v in values[::3] if v in sl)
+        where = [sl.bisect_left(v) + sl.index(v) for v in values[::50]]
+        window = list(sl.irange(1000, 2000)) + sl[100:200]
+        for v in values[::2]:
+            sl.remove(v)
+        return found, sum(where), len(window), len(sl), sl[0], sl[-1]
+
+    import sortedcontainers.sortedlist
+    return sortedcontainers.sortedlist, work
+
+
 def main():
     name, scale, repeat = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     module, call = globals()[name.replace("-", "_")](scale)
