@@ -268,7 +268,11 @@ static nb::list run(nb::list units, nb::dict options) {
     nb::dict ctx;
     int jobs = nb::cast<int>(options["jobs"]);
     ctx["directives"] = options["directives"];
-    ctx["mender"] = nb::module_::import_("tovel.mender").attr("fingerprint")();
+    // The translation's key holds the digests of the modules that change the
+    // C after Cython: a translation made by an older build of them is not reused.
+    nb::object tuner = mine("Path")(nb::module_::import_("tovel.tuner").attr("__file__"));
+    ctx["mender"] = nb::str(nb::module_::import_("tovel.mender").attr("fingerprint")()) +
+                    nb::str(mine("hashlib").attr("sha256")(tuner.attr("read_bytes")()).attr("hexdigest")());
     ctx["limited"] = truthy(options["abi3"]);
     ctx["limited_hex"] = "0x030C0000";
     flags(ctx, truthy(get(options, "debug", nb::bool_(false))));

@@ -1,7 +1,8 @@
 // tovel.translator: a Cython translation worker. tovel.pipeline starts one per
 // job; each translates one module per request, with Cython's output captured
 // per request and its first error cut down to one line. tovel.mender
-// rewrites the source it reads and fixes the C it writes.
+// rewrites the source it reads and fixes the C it writes; tovel.tuner makes
+// that C cheaper to run in the limited API.
 #include "common.h"
 
 using namespace tovel;
@@ -46,7 +47,7 @@ static void serve() {
     nb::module_ errors = nb::module_::import_("Cython.Compiler.Errors");
     nb::module_ cython_options = nb::module_::import_("Cython.Compiler.Options");
     nb::object os = nb::module_::import_("os");
-    nb::object mender = nb::module_::import_("tovel.mender");
+    nb::object mender = nb::module_::import_("tovel.mender"), tuner = nb::module_::import_("tovel.tuner");
     nb::object utils = nb::module_::import_("Cython.Utils");
     nb::object opener = utils.attr("open_source_file");
     nb::object out = sys.attr("stdout");
@@ -98,8 +99,10 @@ static void serve() {
             }
             utils.attr("open_source_file") = opener;
             ok = nb::cast<int>(result.attr("num_errors")) == 0;
-            if (ok)
+            if (ok) {
                 mender.attr("fix_c_file")(req["c"]);
+                tuner.attr("tune_c_file")(req["c"]);
+            }
         } catch (nb::python_error &e) {
             if (!ordinary(e))
                 throw;

@@ -1,0 +1,103 @@
+// tovel.tuner: makes the C of a translation cheaper to run where the limited
+// API costs more than the interpreter does, without changing what it does.
+// Each change is found by the text of the Cython code it replaces; where that
+// text is not there (another Cython release), the C stays as it is. The C
+// stays one text for both APIs: every change applies only where the module
+// is compiled against the limited API.
+#include "common.h"
+
+using namespace tovel;
+
+static const char *MOD = "tovel.tuner";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+// Reference counting. The limited API of 3.12 and later makes every
+// Py_INCREF and Py_DECREF a call into the interpreter. Modules built for the
+// limited API of 3.11 and earlier change the count in place, and every later
+// CPython must keep them working: these are those same operations, on the
+// low 32 bits of the count, where an immortal object's count is negative.
+// Only where that layout is known: a 64-bit little-endian build with the
+// GIL, headers of 3.12 to 3.14.
+static const char *REFCOUNT = R"C(#include "Python.h"
+/* tovel: reference counts changed in place, as the stable ABI of 3.11 does */
+#if defined(Py_LIMITED_API) && Py_LIMITED_API+0 >= 0x030C0000 && !defined(Py_GIL_DISABLED) \
+    && !defined(Py_REF_DEBUG) && SIZEOF_VOID_P == 8 && !PY_BIG_ENDIAN && PY_VERSION_HEX < 0x030F0000
+#if PY_VERSION_HEX >= 0x030E0000
+#define __tovel_REFCNT(op) ((op)->ob_refcnt)
+#else
+#define __tovel_REFCNT(op) ((op)->ob_refcnt_split[0])
+#endif
+static inline void __tovel_incref(PyObject *op) {
+    PY_UINT32_T count = __tovel_REFCNT(op);
+    if ((PY_INT32_T)count < 0) return;
+    __tovel_REFCNT(op) = count + 1;
+}
+static inline void __tovel_decref(PyObject *op) {
+    PY_UINT32_T count = __tovel_REFCNT(op);
+    if ((PY_INT32_T)count < 0) return;
+    __tovel_REFCNT(op) = --count;
+    if (count == 0) _Py_Dealloc(op);
+}
+static inline void __tovel_xincref(PyObject *op) { if (op) __tovel_incref(op); }
+static inline void __tovel_xdecref(PyObject *op) { if (op) __tovel_decref(op); }
+static inline PyObject *__tovel_newref(PyObject *op) { __tovel_incref(op); return op; }
+static inline PyObject *__tovel_xnewref(PyObject *op) { __tovel_xincref(op); return op; }
+#undef Py_INCREF
+#undef Py_DECREF
+#undef Py_XINCREF
+#undef Py_XDECREF
+#undef Py_NewRef
+#undef Py_XNewRef
+#define Py_INCREF(op) __tovel_incref((PyObject *)(op))
+#define Py_DECREF(op) __tovel_decref((PyObject *)(op))
+#define Py_XINCREF(op) __tovel_xincref((PyObject *)(op))
+#define Py_XDECREF(op) __tovel_xdecref((PyObject *)(op))
+#define Py_NewRef(op) __tovel_newref((PyObject *)(op))
+#define Py_XNewRef(op) __tovel_xnewref((PyObject *)(op))
+#endif
+)C";
+
+// Module globals. In the limited API Cython reads a global as an attribute
+// of the module: a builtin name costs a raised and dropped AttributeError,
+// and a module-level __getattr__ answers for a name the module lacks. The
+// interpreter reads the module's dict, then the builtins.
+static const char *GLOBALS_OLD = R"C(    result = PyObject_GetAttr(__pyx_m, name);
+    if (likely(result)) {
+        return result;
+    }
+    if (!__Pyx_IgnoreException(PyExc_Exception)) {
+        return NULL; // BaseException
+    })C";
+static const char *GLOBALS_NEW = R"C(    /* tovel: globals from the module's dict, as the interpreter reads them */
+    result = PyDict_GetItemWithError(__pyx_mstate_global->__pyx_d, name);
+    if (likely(result)) {
+        Py_INCREF(result);
+        return result;
+    }
+    if (unlikely(PyErr_Occurred())) {
+        return NULL;
+    })C";
+
+/// The C of a translation, tuned.
+static nb::str tune_c(nb::str c) {
+    nb::str include("#include \"Python.h\"\n");
+    if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("__tovel_incref")))
+        c = nb::str(c.attr("replace")(include, nb::str(REFCOUNT), 1));
+    return nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
+}
+
+/// Tunes the C file at `path` in place.
+static void tune_c_file(nb::object path) {
+    nb::object p = mine("Path")(path);
+    nb::str c(p.attr("read_text")("encoding"_a = "utf-8"));
+    nb::str tuned = tune_c(c);
+    if (!tuned.equal(c))
+        p.attr("write_text")(tuned, "encoding"_a = "utf-8");
+}
+
+TOVEL_MODULE(tuner, m) {
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.def("tune_c", &tune_c, "c"_a, "The C of a translation, made cheaper to run in the limited API.");
+    m.def("tune_c_file", &tune_c_file, "path"_a, "Tune the C file at path in place.");
+}
