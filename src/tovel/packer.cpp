@@ -74,7 +74,7 @@ static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs, bo
                        ? nb::str("one for CPython {} and later").format(version)
                    : free ? nb::str("for free-threaded CPython {} only{}")
                                 .format(version, abi3 ? ", which has no limited API" : "")
-                          : nb::str("for CPython {} only").format(version);
+                          : nb::str("for CPython {} only{}").format(version, abi3 ? ", of its full API" : "");
     return nb::str("building a {} wheel: {} ({} to compile, {} at a time)")
         .format(tag, whom, count(modules, "module"), jobs);
 }
@@ -367,8 +367,8 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
 
 /// The compiled-wheel build: `options` is the bdist options dictionary (the
 /// command line's, or the back end's, settled by tovel.pyproject.settings);
-/// the wheel lands in `outdir` (one for each --python), and its path is
-/// returned (the first one's). `argv` is the command line for the
+/// the wheels land in `outdir` (the abi3 one and one for each --python), and
+/// the first one's path is returned. `argv` is the command line for the
 /// suggested re-run.
 static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb::object argv, nb::object started,
                             Hush &hush, Held &lock);
@@ -445,10 +445,23 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         pure["root"], verbose));
     plan["data"].attr("extend")(pure["data"]);
     Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3};
-    nb::list made;
     // The running interpreter's wheel, unless --python names those of full-API
-    // wheels; with abi3, --python adds free-threaded wheels to it.
-    if (nb::len(targets) == 0 || abi3)
+    // wheels only (--abi3 ""); with abi3, each --python adds its full-API
+    // wheel to it.
+    bool running = nb::len(targets) == 0 || abi3;
+    if (nb::len(targets) + running > 1 && nb::len(nb::object(plan["units"]))) {
+        nb::list names;
+        if (running) {
+            nb::tuple t = wheel_tags(limited, nb::str("any"), nb::none());
+            names.append(nb::str("{}-{}").format(t[0], t[1]));
+        }
+        for (nb::handle t : targets)
+            names.append(nb::str("{}-{}").format(t["python"], t["abi"]));
+        print(nb::str("making {} wheels: {}; each module is translated once and compiled for each")
+                  .format(nb::len(names), nb::str(", ").attr("join")(names)));
+    }
+    nb::list made;
+    if (running)
         made.append(one_wheel(b, nb::borrow<nb::list>(plan["units"]), nb::none()));
     // One wheel for each interpreter, in turn; each module is translated
     // in the first pass only.
