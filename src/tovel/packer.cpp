@@ -231,7 +231,7 @@ static nb::dict for_target(nb::handle unit, nb::handle target) {
 /// The wheel of one interpreter (`target` None: the running one) from the
 /// units: compiled, import-checked, tested, packed with the tags of what
 /// was built and audited; returns (the wheel, its path in the output
-/// folder, the line that says so).
+/// folder, the line that says so, why it is not proven by tests or "").
 static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     nb::object os = mine("os");
     nb::dict options = b.options, opts = b.opts, pure = b.pure, plan = b.plan;
@@ -357,11 +357,12 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                        .format(made, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
                                nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
                                kb, took);
+    nb::str note("");
     if (!unproven.is_none())
-        line = nb::str("{}\nthe wheel is not proven by tests: {}; a command that would prove it: tov bdist {}")
-                   .format(line, unproven, proof["prove_it"]);
+        note = nb::str("not proven by tests: {}; a command that would prove it: tov bdist {}")
+                   .format(unproven, proof["prove_it"]);
     b.started = mine("time").attr("monotonic")(); // the next wheel's time is its own
-    return nb::make_tuple(wheel, made, line);
+    return nb::make_tuple(wheel, made, line, note);
 }
 
 
@@ -481,8 +482,19 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         os.attr("replace")(w[0], w[1]);
         paths.append(w[1]);
     }
+    // Each wheel's line; why a wheel is not proven follows it, or follows
+    // them all once when it is the same for every wheel.
+    bool same = true;
     for (nb::handle w : made)
+        same = same && nb::str(w[3]).equal(nb::str(made[0][3]));
+    for (nb::handle w : made) {
         print(w[2], "file"_a = hush.saved);
+        if (!same && nb::len(nb::str(w[3])))
+            print(nb::str("the wheel is ") + nb::str(w[3]), "file"_a = hush.saved);
+    }
+    if (same && nb::len(nb::str(made[0][3])))
+        print(nb::str(nb::len(made) == 1 ? "the wheel is " : "the wheels are ") + nb::str(made[0][3]),
+              "file"_a = hush.saved);
     stamp.attr("record")(options, opts["cache"], outdir, paths);
     return nb::str(paths[0]);
 }
