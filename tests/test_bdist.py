@@ -412,47 +412,67 @@ def other_python():
     return None
 
 
-def test_one_full_api_wheel_for_each_interpreter(tmp_path, tmp_path_factory):
-    """--python twice: each module is translated once (no cache to hide a
-    second translation), compiled for each interpreter, and each wheel
-    installs and runs compiled in its own interpreter."""
+def suffix_installed(python, find_links, venv):
+    """The extension suffix of pakko.core as pip installs pakko from the
+    wheels of `find_links` into a fresh venv of `python`."""
+    subprocess.run([python, "-m", "venv", "--without-pip", str(venv)], check=True)
+    subprocess.run([sys.executable, "-m", "pip", "--python", str(venv / "bin" / "python"), "install", "-q",
+                    "--no-deps", "--no-index", "--disable-pip-version-check", "--find-links", str(find_links),
+                    "pakko"], check=True)
+    run = subprocess.run([str(venv / "bin" / "python"), "-c",
+                          "import pakko.core as c, pakko.sub.deep as d; print(c.__file__, d.fib(10))"],
+                         cwd=venv, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    path, fib = run.stdout.split()
+    assert fib == "55"
+    return Path(path).name.removeprefix("core")
+
+
+def test_full_api_wheels_beside_the_abi3_one(tmp_path, tmp_path_factory):
+    """With the default, --python adds a full-API wheel for each interpreter
+    named (the running one too) to the abi3 wheel, each module translated
+    once (no cache to hide a second translation); pip takes an
+    interpreter's own wheel over the abi3 one. --abi3 "" makes the named
+    interpreters' wheels only."""
     other = other_python()
-    if other is None:
-        pytest.skip("no second CPython >= 3.12 on this machine to build for")
+    if other is None or not LIMITED:
+        pytest.skip("no second CPython >= 3.12 on this machine to build for, or no limited API here")
+    # Each interpreter's wheel tags (cp313-cp313) and extension suffix.
+    code = ("import sys, sysconfig; v = 'cp%d%d' % sys.version_info[:2]; "
+            "print(f'{v}-{v}{sys.abiflags}', sysconfig.get_config_var('EXT_SUFFIX'))")
+    (mine, mine_suffix), (theirs, their_suffix) = (
+        subprocess.run([p, "-c", code], capture_output=True, text=True).stdout.split() for p in (sys.executable, other))
     project = write_pakko(tmp_path / "p")
-    rc, out, err = tov("bdist", "-n", "pakko", "--no-cache", "--abi3", "", "--python", sys.executable,
-                       "--python", other, cwd=project)
+    rc, out, err = tov("bdist", "-n", "pakko", "--no-cache", "--python", sys.executable, "--python", other,
+                       cwd=project)
     assert rc == 0, out + err
-    first, second = out.split("building a ")[1:]
-    assert "translation cached" not in first and second.count("translation cached") == 5, out
-    wheels = sorted(project.glob("dist/*.whl"))
-    assert len(wheels) == 2
-    for python in (sys.executable, other):
-        code = ("import sys, sysconfig; v = 'cp%d%d' % sys.version_info[:2]; "
-                "print(v, v + sys.abiflags, sysconfig.get_config_var('EXT_SUFFIX'))")
-        tag, abi, suffix = subprocess.run([python, "-c", code], capture_output=True, text=True).stdout.split()
-        [wheel] = [w for w in wheels if f"-{tag}-{abi}-" in w.name]
-        venv = tmp_path_factory.mktemp("venv")
-        subprocess.run([python, "-m", "venv", "--without-pip", str(venv)], check=True)
-        subprocess.run([sys.executable, "-m", "pip", "--python", str(venv / "bin" / "python"), "install", "-q",
-                        "--no-deps", "--no-index", "--disable-pip-version-check", str(wheel)], check=True)
-        run = subprocess.run([str(venv / "bin" / "python"), "-c",
-                              "import pakko.core as c, pakko.sub.deep as d; print(c.__file__, d.fib(10))"],
-                             cwd=tmp_path, capture_output=True, text=True)
-        assert run.returncode == 0, run.stderr
-        path, fib = run.stdout.split()
-        assert path.endswith("core" + suffix) and fib == "55"
-    # Again with a cache: the stamp holds both wheels, and a run with nothing
-    # changed leaves both as they are.
-    args = ("bdist", "-n", "pakko", "--cache-dir", str(tmp_path / "cache"), "--abi3", "", "--python", sys.executable,
+    assert out.startswith(f"making 3 wheels: cp312-abi3, {mine}, {theirs}; "), out
+    first, *rest = out.split("building a ")[1:]
+    assert first.startswith("cp312-abi3 wheel") and "translation cached" not in first, out
+    assert [r.count("translation cached") for r in rest] == [5, 5], out
+    wheels = {"-".join(w.name.split("-")[2:4]): w for w in project.glob("dist/*.whl")}
+    assert sorted(wheels) == sorted(["cp312-abi3", mine, theirs]), wheels
+    for python, suffix in ((sys.executable, mine_suffix), (other, their_suffix)):
+        assert suffix_installed(python, project / "dist", tmp_path_factory.mktemp("venv")) == suffix
+    # Again with a cache: the stamp holds the three wheels, and a run with
+    # nothing changed leaves them as they are.
+    args = ("bdist", "-n", "pakko", "--cache-dir", str(tmp_path / "cache"), "--python", sys.executable,
             "--python", other)
     assert tov(*args, cwd=project)[0] == 0
     rc, out, err = tov(*args, cwd=project)
-    assert rc == 0 and sorted(line.split(": ")[0] for line in out.splitlines() if "up to date" in line) == [
-        f"dist/{w.name}" for w in wheels], out + err
-    # The limited API already gives one wheel for every interpreter; an
-    # interpreter that is not there is named.
-    for bad in (["--python", other], ["--abi3", "", "--python", "no-such-python3"]):
+    assert rc == 0 and sorted(line.split(": ")[0] for line in out.splitlines() if "up to date" in line) == sorted(
+        f"dist/{w.name}" for w in wheels.values()), out + err
+    # Where no wheel of its own is found, pip takes the abi3 one.
+    (project / "dist").rename(tmp_path / "found")
+    (tmp_path / "found" / wheels[mine].name).unlink()
+    assert suffix_installed(sys.executable, tmp_path / "found", tmp_path_factory.mktemp("venv")) == ABI3_SUFFIX
+    # --abi3 "": the named interpreter's wheel alone.
+    rc, out, err = tov("bdist", "-n", "pakko", "--cache-dir", str(tmp_path / "cache"), "--abi3", "",
+                       "--python", other, cwd=project)
+    assert rc == 0 and out.startswith(f"building a {theirs} wheel: for CPython "), out + err
+    assert ["-".join(w.name.split("-")[2:4]) for w in project.glob("dist/*.whl")] == [theirs]
+    # An interpreter named twice, or one that is not there: one line.
+    for bad in (["--python", other, "--python", other], ["--python", "no-such-python3"]):
         rc, out, err = tov("bdist", "-n", "pakko", *bad, cwd=project)
         assert rc == 1 and len((out + err).strip().splitlines()) == 1, out + err
     assert "no such interpreter" in err
@@ -477,7 +497,7 @@ def free_threaded_python():
 def test_python_adds_a_free_threaded_wheel_to_the_limited_api_one(tmp_path, tmp_path_factory):
     """With the default (abi3), --python naming a free-threaded interpreter
     adds its own wheel, from the same translations, whose modules keep the
-    GIL off there; an interpreter with the limited API is refused."""
+    GIL off there."""
     python = free_threaded_python()
     if python is None:
         pytest.skip("no free-threaded CPython before 3.15 on this machine")
@@ -504,8 +524,6 @@ def test_python_adds_a_free_threaded_wheel_to_the_limited_api_one(tmp_path, tmp_
     assert run.returncode == 0, run.stderr
     path, fib, gil = run.stdout.split()
     assert re.search(r"\.cpython-31\dt-", Path(path).name) and (fib, gil) == ("55", "False"), path
-    rc, out, err = tov("bdist", "-n", "pakko", "--python", sys.executable, cwd=project)
-    assert rc == 1 and len(err.strip().splitlines()) == 1 and "limited-API wheel already serves" in err, err
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="the GIL comes on only in a free-threaded interpreter")

@@ -74,7 +74,7 @@ static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs, bo
                        ? nb::str("one for CPython {} and later").format(version)
                    : free ? nb::str("for free-threaded CPython {} only{}")
                                 .format(version, abi3 ? ", which has no limited API" : "")
-                          : nb::str("for CPython {} only").format(version);
+                          : nb::str("for CPython {} only{}").format(version, abi3 ? ", of its full API" : "");
     return nb::str("building a {} wheel: {} ({} to compile, {} at a time)")
         .format(tag, whom, count(modules, "module"), jobs);
 }
@@ -231,7 +231,7 @@ static nb::dict for_target(nb::handle unit, nb::handle target) {
 /// The wheel of one interpreter (`target` None: the running one) from the
 /// units: compiled, import-checked, tested, packed with the tags of what
 /// was built and audited; returns (the wheel, its path in the output
-/// folder, the line that says so).
+/// folder, the line that says so, why it is not proven by tests or "").
 static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     nb::object os = mine("os");
     nb::dict options = b.options, opts = b.opts, pure = b.pure, plan = b.plan;
@@ -357,18 +357,19 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                        .format(made, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
                                nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
                                kb, took);
+    nb::str note("");
     if (!unproven.is_none())
-        line = nb::str("{}\nthe wheel is not proven by tests: {}; a command that would prove it: tov bdist {}")
-                   .format(line, unproven, proof["prove_it"]);
+        note = nb::str("not proven by tests: {}; a command that would prove it: tov bdist {}")
+                   .format(unproven, proof["prove_it"]);
     b.started = mine("time").attr("monotonic")(); // the next wheel's time is its own
-    return nb::make_tuple(wheel, made, line);
+    return nb::make_tuple(wheel, made, line, note);
 }
 
 
 /// The compiled-wheel build: `options` is the bdist options dictionary (the
 /// command line's, or the back end's, settled by tovel.pyproject.settings);
-/// the wheel lands in `outdir` (one for each --python), and its path is
-/// returned (the first one's). `argv` is the command line for the
+/// the wheels land in `outdir` (the abi3 one and one for each --python), and
+/// the first one's path is returned. `argv` is the command line for the
 /// suggested re-run.
 static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb::object argv, nb::object started,
                             Hush &hush, Held &lock);
@@ -445,10 +446,23 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         pure["root"], verbose));
     plan["data"].attr("extend")(pure["data"]);
     Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3};
-    nb::list made;
     // The running interpreter's wheel, unless --python names those of full-API
-    // wheels; with abi3, --python adds free-threaded wheels to it.
-    if (nb::len(targets) == 0 || abi3)
+    // wheels only (--abi3 ""); with abi3, each --python adds its full-API
+    // wheel to it.
+    bool running = nb::len(targets) == 0 || abi3;
+    if (nb::len(targets) + running > 1 && nb::len(nb::object(plan["units"]))) {
+        nb::list names;
+        if (running) {
+            nb::tuple t = wheel_tags(limited, nb::str("any"), nb::none());
+            names.append(nb::str("{}-{}").format(t[0], t[1]));
+        }
+        for (nb::handle t : targets)
+            names.append(nb::str("{}-{}").format(t["python"], t["abi"]));
+        print(nb::str("making {} wheels: {}; each module is translated once and compiled for each")
+                  .format(nb::len(names), nb::str(", ").attr("join")(names)));
+    }
+    nb::list made;
+    if (running)
         made.append(one_wheel(b, nb::borrow<nb::list>(plan["units"]), nb::none()));
     // One wheel for each interpreter, in turn; each module is translated
     // in the first pass only.
@@ -468,8 +482,19 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         os.attr("replace")(w[0], w[1]);
         paths.append(w[1]);
     }
+    // Each wheel's line; why a wheel is not proven follows it, or follows
+    // them all once when it is the same for every wheel.
+    bool same = true;
     for (nb::handle w : made)
+        same = same && nb::str(w[3]).equal(nb::str(made[0][3]));
+    for (nb::handle w : made) {
         print(w[2], "file"_a = hush.saved);
+        if (!same && nb::len(nb::str(w[3])))
+            print(nb::str("the wheel is ") + nb::str(w[3]), "file"_a = hush.saved);
+    }
+    if (same && nb::len(nb::str(made[0][3])))
+        print(nb::str(nb::len(made) == 1 ? "the wheel is " : "the wheels are ") + nb::str(made[0][3]),
+              "file"_a = hush.saved);
     stamp.attr("record")(options, opts["cache"], outdir, paths);
     return nb::str(paths[0]);
 }

@@ -1,8 +1,9 @@
 // tovel.targets: the interpreters a build compiles for, named by `--python`
-// (repeatable). With --abi3 "" each gets a full-API wheel (by default the
-// running one alone); with the limited API, whose one wheel serves every
-// interpreter that has it, a free-threaded interpreter before 3.15 (which
-// has none) adds a wheel of its own. Each is asked once, in a process of
+// (repeatable). Each gets a wheel of its full API, faster than the
+// limited API's: with --abi3 "" those are the build's only wheels (by
+// default the running interpreter's alone); with the limited API they come
+// beside its one wheel, which serves every other interpreter (installers
+// prefer an interpreter's own tags to abi3). Each is asked once, in a process of
 // its own, what compiling for it takes: its headers, the suffix of its
 // extension modules and its wheel tags. The modules are translated once;
 // their C is compiled for each interpreter.
@@ -26,7 +27,7 @@ print(json.dumps({"implementation": sys.implementation.name, "version": list(sys
 
 /// What compiling for the interpreter `python` (a command or a path) takes:
 /// executable, version_text, python and abi (its wheel tags), suffix,
-/// includes, free_threaded and limited_api (whether it has one). One line of
+/// includes and free_threaded. One line of
 /// BuildFailed when it is not CPython 3.12 or later.
 static nb::dict describe(nb::str python) {
     nb::object found = mine("shutil").attr("which")(python);
@@ -67,24 +68,23 @@ static nb::dict describe(nb::str python) {
         if (!truthy(includes.attr("__contains__")(d)))
             includes.append(d);
     out["includes"] = includes;
-    out["limited_api"] = !truthy(out["free_threaded"]) || minor >= 15;
     return out;
 }
 
 /// The interpreters of `--python`, described; an empty list when none is
-/// named. Two that share wheel tags would make the same wheel: refused.
-/// With `limited` (a true abi3) each must be one without the limited API,
-/// whose wheel is added to the one the running interpreter builds; one
-/// whose tags are the running interpreter's own (a free-threaded one,
-/// building its own wheel already) adds nothing.
+/// named. Each gets a wheel of its full API; with `limited` (a true abi3)
+/// they come beside the wheel the running interpreter builds, so one whose
+/// tags are that wheel's (a free-threaded running interpreter, building its
+/// own full-API wheel already) adds nothing. Two that share wheel tags would
+/// make the same wheel: refused.
 static nb::list choose(nb::object pythons, bool limited) {
     nb::list out;
     if (pythons.is_none() || nb::len(pythons) == 0)
         return out;
     nb::dict seen;
     nb::object sys = nb::module_::import_("sys");
-    // The wheel the running interpreter builds itself where a true abi3
-    // cannot mean the limited API: its own tags.
+    // The running interpreter's own tags where a true abi3 cannot mean the
+    // limited API: its wheel is of its full API already.
     bool here = truthy(nb::module_::import_("tovel.options").attr("limited_api")());
     nb::object running = nb::none();
     if (limited && !here) {
@@ -94,18 +94,6 @@ static nb::list choose(nb::object pythons, bool limited) {
     for (nb::handle python : pythons) {
         nb::dict d = describe(nb::str(python));
         nb::str tags = nb::str("{}-{}").format(d["python"], d["abi"]);
-        if (limited && truthy(d["limited_api"])) {
-            nb::list v(d["version"]);
-            if (here)
-                build_failed(nb::str("--python {}: the limited-API wheel already serves CPython {}.{}; with the "
-                                     "limited API --python adds a wheel for a free-threaded interpreter only "
-                                     "(add --abi3 \"\" for full-API wheels, one for each interpreter)")
-                                 .format(python, v[0], v[1]));
-            build_failed(nb::str("--python {}: this free-threaded interpreter cannot build the limited-API wheel "
-                                 "that serves CPython {}.{}: run tov with that interpreter, or add --abi3 \"\" "
-                                 "for a full-API wheel for it")
-                             .format(python, v[0], v[1]));
-        }
         if (seen.contains(tags))
             build_failed(nb::str("--python {} and {} are both {}: name each interpreter once")
                              .format(seen[tags], python, tags));

@@ -156,8 +156,8 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     nb::dict pythons;
     pythons["action"] = "append";
     add(p, {"--python"}, none, kw, "python",
-        "an interpreter to build a wheel for (repeatable; default: this one; with the limited API, a "
-        "free-threaded one adds its wheel); each module is translated once and compiled for each", nb::handle(), pythons);
+        "an interpreter to build a wheel of its full API for (repeatable; default: this one; with the "
+        "limited API, added to its wheel); each module is translated once and compiled for each", nb::handle(), pythons);
     nb::dict pattern;
     pattern["type"] = nb::cpp_function(&pattern_type, nb::name("pattern"));
     add(p, {"--exclude", "-e"}, none, kw, "exclude", "modules and files left out: a regular expression searched in each path (default: none)", nb::handle(), pattern);
