@@ -38,7 +38,7 @@ static void require_gcc() {
     if (!nb::str(cc.attr("compiler_type")).equal(nb::str("unix")))
         build_failed(nb::str("--pgo needs gcc; this build compiles with {}").format(cc.attr("compiler_type")));
     nb::list argv(builtin("list")(cc.attr("compiler_so")));
-    nb::str shown(mine("shlex").attr("join")(argv));
+    nb::str shown(argv[0]);
     for (const char *a : {"-dM", "-E", "-x", "c"})
         argv.append(a);
     argv.append(mine("os").attr("devnull"));
@@ -218,7 +218,7 @@ static void train(nb::dict options, nb::dict opts, nb::list units, nb::dict pure
 }
 
 TOVEL_MODULE(profiler, m) {
-    for (const char *name : {"os", "re", "shlex", "shutil", "subprocess", "sys", "time"})
+    for (const char *name : {"os", "re", "shutil", "subprocess", "sys", "time"})
         m.attr(name) = nb::module_::import_(name);
     // setuptools supplies distutils, whose compiler classes the compile uses.
     nb::module_::import_("setuptools");

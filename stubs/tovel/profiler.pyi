@@ -1,6 +1,5 @@
 import os as os
 import re as re
-import shlex as shlex
 import shutil as shutil
 import subprocess as subprocess
 import sys as sys
