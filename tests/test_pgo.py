@@ -54,7 +54,7 @@ def test_pgo_compiles_with_the_profile_of_the_tests(project_dir, run_tov):
     write(project_dir, PROJECT)
     code, out, err = run_tov("bdist", "--pgo", "--verbose")
     assert code == 0, out + err
-    assert re.search(r"^profiling: trained on the tests \(1 passed, 0 failed .*\): 2 of 2 modules profiled", out, re.M), out
+    assert re.search(r"^profiling: the tests ran instrumented: 1 passed, 0 failed .*; 2 of 2 modules profiled", out, re.M), out
     # gcc wrote a profile for each module's object, and the final compile of
     # each module read it: the compile lines that build/tov.log keeps are
     # those of the final compile.

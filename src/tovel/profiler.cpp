@@ -161,7 +161,8 @@ static void train(nb::dict options, nb::dict opts, nb::list units, nb::dict pure
     require_gcc();
     // One folder for each interpreter: every interpreter's objects have the
     // same paths.
-    nb::str key = target.is_none() ? nb::str("default") : nb::str(nb::str(target["suffix"]).attr("strip")("."));
+    nb::str key = target.is_none() ? nb::str("default")
+                                   : nb::str(nb::str(target["suffix"]).attr("strip")(".").attr("removesuffix")(".so"));
     nb::str base(os.attr("path").attr("abspath")("build/profile"));
     nb::str folder(join(base, key));
     shutil.attr("rmtree")(folder, "ignore_errors"_a = true);
@@ -200,7 +201,7 @@ static void train(nb::dict options, nb::dict opts, nb::list units, nb::dict pure
         build_failed(nb::str("--pgo: the training left no profile ({}): it imported none of the compiled "
                              "modules, or did not end normally; its output is in {}")
                          .format(how, r["log"]));
-    print(nb::str("profiling: trained on {} ({}): {} of {} modules profiled in {:.0f} s; compiling with the profile")
+    print(nb::str("profiling: {} ran instrumented: {}; {} of {} modules profiled in {:.0f} s; compiling with the profile")
               .format(workload ? nb::str("the workload") : nb::str("the tests"), how, trained, nb::len(units),
                       time.attr("monotonic")() - start),
           "flush"_a = true);
