@@ -120,7 +120,7 @@ static nb::list compile_instrumented(nb::list units, nb::dict opts, nb::str fold
 
 /// What the training runs: the --pgo-command, or the project's tests as the
 /// proof would run them. Returns (settings, the units they run against).
-static nb::tuple training(nb::dict options, nb::dict opts, nb::dict pure, nb::list built) {
+static nb::tuple training(nb::dict options, nb::dict opts, nb::dict pure, nb::list units) {
     nb::object os = mine("os");
     nb::object command = get(opts, "pgo_command", nb::none());
     if (!command.is_none()) {
@@ -130,15 +130,15 @@ static nb::tuple training(nb::dict options, nb::dict opts, nb::dict pure, nb::li
         settings["test_requires"] = given.is_none() ? nb::list() : nb::list(builtin("list")(given));
         settings["test_timeout"] = get(options, "test_timeout", nb::none());
         settings["project"] = os.attr("getcwd")();
-        return nb::make_tuple(settings, built);
+        return nb::make_tuple(settings, units);
     }
     if (truthy(get(options, "no_test", nb::bool_(false))))
         build_failed(nb::str("--pgo trains the modules on the project's tests, which --no-test turns off; "
                              "name a workload to train them on with --pgo-command COMMAND"));
     nb::dict proof = nb::borrow<nb::dict>(nb::module_::import_("tovel.finder").attr("proof")(
-        options, os.attr("getcwd")(), pure["root"], pure["packages"], pure["info"], built));
+        options, os.attr("getcwd")(), pure["root"], pure["packages"], pure["info"], units));
     if (proof["settings"].is_none() || !nb::len(nb::object(proof["tested"])))
-        build_failed(nb::str("--pgo: no tests to train the modules on ({}); name a workload with "
+        build_failed(nb::str("--pgo: no tests to train the modules on: {}; name a workload with "
                              "--pgo-command COMMAND")
                          .format(proof["unproven"].is_none() ? nb::str("the tests run none of the compiled modules")
                                                              : nb::str(proof["unproven"])));
@@ -169,15 +169,21 @@ static void train(nb::dict options, nb::dict opts, nb::list units, nb::dict pure
     os.attr("makedirs")(folder);
     nb::object time = mine("time");
     nb::object start = time.attr("monotonic")();
+    // What trains the modules is settled first: a build with nothing to
+    // train on stops before it compiles anything.
+    nb::tuple what = training(options, opts, pure, units);
+    nb::dict settings = nb::borrow<nb::dict>(what[0]);
     print(nb::str("profiling: compiling {} module{} instrumented").format(nb::len(units), nb::len(units) == 1 ? "" : "s"),
           "flush"_a = true);
     nb::list built = compile_instrumented(units, opts, folder);
-    if (!nb::len(built))
-        return; // the final compile reports each failure
-
-    nb::tuple what = training(options, opts, pure, built);
-    nb::dict settings = nb::borrow<nb::dict>(what[0]);
-    nb::list tested = nb::borrow<nb::list>(what[1]);
+    // The training runs against the modules built; the final compile
+    // reports each failure.
+    nb::list tested;
+    for (nb::handle u : what[1])
+        if (truthy(built.attr("__contains__")(u)))
+            tested.append(u);
+    if (!nb::len(tested))
+        return;
     if (!target.is_none())
         settings["python"] = target["executable"];
     bool workload = !get(opts, "pgo_command", nb::none()).is_none();
