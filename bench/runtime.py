@@ -16,6 +16,9 @@ REPEAT calls, and the table the best of the rounds.
 A variant is a name and the arguments of `tov bdist` (shell words; leading
 VAR=value words are set in its environment, e.g. CFLAGS). By default:
 `limited=` (the default wheel) and `full=--abi3 ""` (the full API).
+In ARGS, {workload} stands for a command that runs the workloads of the
+wheel being built once, at a fifth of their scale: the training of
+`--pgo-command "{workload}"` (a wheel with no workload is built without it).
 BENCH_SMOKE=1 runs the ordinary workloads only (nothing is downloaded), at a
 tiny scale, one round.
 
@@ -133,16 +136,33 @@ def dist_name(wheel):
     return wheel.name.split("-")[0].lower().replace("_", "-")
 
 
-def build_variant(work, name, env, args, wheels, keeps):
+def with_workload(args, wheel, workloads, driver):
+    """ARGS with {workload} expanded for this wheel: its workloads run by the
+    driver at a fifth of their scale, one call each. A wheel that none of
+    them runs is built without the option that names them."""
+    runs = [f"python -I {shlex.quote(str(driver))} {w[0]} {max(1, w[3] // 5)} 1" for w in workloads
+            if (w[1] or OURS).split("==")[0].lower() == dist_name(wheel)]
+    out = []
+    for word in args:
+        if "{workload}" in word and not runs:
+            if out and out[-1].startswith("--"):
+                out.pop()
+            continue
+        out.append(word.replace("{workload}", " && ".join(runs)))
+    return out
+
+
+def build_variant(work, name, env, args, wheels, keeps, workloads=(), driver=None):
     """Compiles each pure wheel with tov bdist --from-wheel ARGS; returns the
     compiled wheels and the time the builds took."""
     out = []
     start = time.perf_counter()
     for wheel in wheels:
+        these = with_workload(args, wheel, workloads, driver) if any("{workload}" in a for a in args) else args
         folder = work / "build" / name / dist_name(wheel)
         folder.mkdir(parents=True)
         keep = keeps.get(dist_name(wheel))
-        argv = [TOV, "bdist", "-q", "--from-wheel", str(wheel), *args, *(["--keep", keep] if keep else [])]
+        argv = [TOV, "bdist", "-q", "--from-wheel", str(wheel), *these, *(["--keep", keep] if keep else [])]
         log(f"runtime: {name}: tov bdist {wheel.name}")
         run(argv, cwd=folder, env=dict(os.environ, **env), logfile=folder / "bdist.log")
         (built,) = (folder / "dist").glob("*.whl")
@@ -203,11 +223,11 @@ def bench_runtime(work, variants=None, rounds=None, only=None):
     keeps = {(w[1] or OURS).split("==")[0]: w[2] for w in workloads if w[2]}
     envs = {"source": make_env(work / "env-source", wheels)}
     build_seconds = {}
-    for name, env, args in variants:
-        built, build_seconds[name] = build_variant(work, name, env, args, wheels, keeps)
-        envs[name] = make_env(work / f"env-{name}", built)
     driver = work / "drivers.py"  # alone in its folder: nothing beside it shadows the installed packages
     shutil.copy(WORKLOADS_DIR / "drivers.py", driver)
+    for name, env, args in variants:
+        built, build_seconds[name] = build_variant(work, name, env, args, wheels, keeps, workloads, driver)
+        envs[name] = make_env(work / f"env-{name}", built)
 
     names = list(envs)
     best = {w[0]: {} for w in workloads}

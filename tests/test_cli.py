@@ -128,7 +128,8 @@ def test_records_with_defaults(monkeypatch, capsys, calls):
         "keep": None, "directive": None, "jobs": None, "no_cache": False, "cache_dir": None,
         "remote_cache": None, "debug": False, "quiet": False, "verbose": False, "msvc": "x86_amd64",
         "version": None, "description": None, "license": None, "extra": None, "entry": None,
-        "test_command": None, "test_requires": None, "no_test": False, "test_timeout": None, "keep_failing": None}
+        "test_command": None, "test_requires": None, "no_test": False, "test_timeout": None,
+        "pgo": False, "pgo_command": None, "keep_failing": None}
     out = capsys.readouterr().out.splitlines()
     assert out[0] == BANNER.splitlines()[0]
     # compile and wheel print the banner and their record; bdist neither.

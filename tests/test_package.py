@@ -19,7 +19,7 @@ MODULES = ["tovel", "tovel.compiler", "tovel.builder", "tovel.metagen", "tovel.w
            "tovel.audit", "tovel.pyproject", "tovel.build_meta", "tovel.pipeline", "tovel.packer",
            "tovel.translator", "tovel.mender", "tovel.checker", "tovel.scanner", "tovel.store", "tovel.wire", "tovel.guard",
            "tovel.layout", "tovel.twin", "tovel.stamp", "tovel.testbench", "tovel.finder", "tovel.verdict", "tovel.prover",
-           "tovel.gauge", "tovel.targets", "tovel.options", "tovel.planner"]
+           "tovel.gauge", "tovel.targets", "tovel.options", "tovel.planner", "tovel.profiler"]
 
 
 def test_package_holds_no_python_source():

@@ -108,7 +108,9 @@ static int default_jobs() {
 
 /// What the options of a build come to for the pipeline: directives, jobs,
 /// abi3 (the limited API is compiled), debug, cache (a folder or None),
-/// remote_cache, verbose. A bad --directive is one line of BuildFailed.
+/// remote_cache, verbose, pgo (whether the modules are compiled with a
+/// profile), pgo_command (the workload that trains them, or None: the
+/// tests). A bad --directive is one line of BuildFailed.
 static nb::dict settle(nb::dict options) {
     bool limited = ::limited(options["abi3"]);
     bool verbose = truthy(get(options, "verbose", nb::bool_(false)));
@@ -127,6 +129,13 @@ static nb::dict settle(nb::dict options) {
     opts["cache"] = cache_folder(options);
     opts["remote_cache"] = get(options, "remote_cache", nb::none());
     opts["verbose"] = verbose;
+    // Profile-guided optimisation: trained on the project's tests, or on a
+    // workload command, which implies it.
+    nb::object workload = get(options, "pgo_command", nb::none());
+    if (!workload.is_none() && !truthy(nb::str(workload).attr("strip")()))
+        build_failed(nb::str("--pgo-command must not be empty"));
+    opts["pgo_command"] = workload;
+    opts["pgo"] = nb::bool_(!workload.is_none() || truthy(get(options, "pgo", nb::bool_(false))));
     return opts;
 }
 
@@ -141,5 +150,5 @@ TOVEL_MODULE(options, m) {
           "The Cython directives of a build: Python semantics, then the NAME=VALUE texts.");
     m.def("settle", &settle, "options"_a,
           "What the bdist options come to for the pipeline: directives, jobs, abi3, debug, cache, "
-          "remote_cache, verbose.");
+          "remote_cache, verbose, pgo, pgo_command.");
 }

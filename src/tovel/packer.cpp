@@ -245,6 +245,10 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     nb::tuple tags = nb::len(units) ? wheel_tags(limited, nb::none(), target) : nb::make_tuple("py3", "none", "any");
     print(what_is_built(tags, nb::len(units), opts["jobs"], b.abi3));
 
+    // --pgo: the modules compiled instrumented and trained first (into the
+    // tree, which is emptied below); the compile that follows uses the profile.
+    if (truthy(get(opts, "pgo", nb::bool_(false))))
+        nb::module_::import_("tovel.profiler").attr("train")(options, opts, units, pure, target);
     // The tree holds this build's modules only, whatever an earlier build left.
     nb::str tree("build/egg");
     mine("shutil").attr("rmtree")(tree, "ignore_errors"_a = true);

@@ -276,6 +276,12 @@ static nb::list run(nb::list units, nb::dict options) {
     ctx["limited"] = truthy(options["abi3"]);
     ctx["limited_hex"] = "0x030C0000";
     flags(ctx, truthy(get(options, "debug", nb::bool_(false))));
+    // --pgo (tovel.profiler): the instrumented compile, or the one that reads its profile.
+    nb::object profile = get(options, "profile", nb::none());
+    if (!profile.is_none()) {
+        ctx["cflags"].attr("extend")(profile["cflags"]);
+        ctx["ldflags"].attr("extend")(profile["ldflags"]);
+    }
     nb::object paths = mine("sysconfig").attr("get_paths")();
     nb::list includes;
     for (const char *key : {"include", "platinclude"})

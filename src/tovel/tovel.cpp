@@ -133,7 +133,7 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
                   nb::dict more = nb::dict()) {
         static const std::pair<const char *, const char *> placeholders[] = {
             {"from_wheel", "WHEEL"}, {"exclude", "REGEX"}, {"keep", "REGEX"}, {"directive", "NAME=VALUE"},
-            {"jobs", "N"}, {"cache_dir", "DIR"}, {"remote_cache", "URL"}, {"test_command", "COMMAND"},
+            {"jobs", "N"}, {"cache_dir", "DIR"}, {"remote_cache", "URL"}, {"test_command", "COMMAND"}, {"pgo_command", "COMMAND"},
             {"test_requires", "REQUIREMENT"}, {"test_timeout", "SECONDS"}, {"extra", "JSON"},
             {"entry", "JSON"}, {"abi3", "ON"}};
         if (!more.contains("metavar")) {
@@ -204,6 +204,12 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     seconds["type"] = nb::cpp_function(&seconds_type, nb::name("seconds"));
     add(p, {"--test-timeout"}, none, kw, "test_timeout", "seconds each run of the tests may take",
         nb::handle(), seconds);
+    add(p, {"--pgo"}, nb::bool_(false), kw, "pgo",
+        "profile-guided optimisation: compile the modules instrumented, run the project's tests against "
+        "them, then compile them again with the profile (gcc only)", nb::handle(), flag);
+    add(p, {"--pgo-command"}, none, kw, "pgo_command",
+        "--pgo trained on this command instead of the tests (run in a fresh environment with the "
+        "instrumented modules installed; {project} is the project folder, {site} its site-packages)");
     // None when not given, so that keep-failing in [tool.tovel] counts.
     nb::dict maybe;
     maybe["action"] = "store_true";
