@@ -431,9 +431,11 @@ def suffix_installed(python, find_links, venv):
 def test_full_api_wheels_beside_the_abi3_one(tmp_path, tmp_path_factory):
     """With the default, --python adds a full-API wheel for each interpreter
     named (the running one too) to the abi3 wheel, each module translated
-    once (no cache to hide a second translation); pip takes an
+    once (no cache to hide a second translation) and each wheel proven by
+    the tests in an environment of its interpreter; pip takes an
     interpreter's own wheel over the abi3 one. --abi3 "" makes the named
-    interpreters' wheels only."""
+    interpreters' wheels only; with every module kept as source, one pure
+    wheel stands for them all."""
     other = other_python()
     if other is None or not LIMITED:
         pytest.skip("no second CPython >= 3.12 on this machine to build for, or no limited API here")
@@ -443,10 +445,19 @@ def test_full_api_wheels_beside_the_abi3_one(tmp_path, tmp_path_factory):
     (mine, mine_suffix), (theirs, their_suffix) = (
         subprocess.run([p, "-c", code], capture_output=True, text=True).stdout.split() for p in (sys.executable, other))
     project = write_pakko(tmp_path / "p")
+    (project / "tests").mkdir()
+    (project / "tests" / "test_fib.py").write_text("from pakko.sub.deep import fib\n\n\n"
+                                                   "def test_fib():\n    assert fib(10) == 55\n")
     rc, out, err = tov("bdist", "-n", "pakko", "--no-cache", "--python", sys.executable, "--python", other,
                        cwd=project)
     assert rc == 0, out + err
     assert out.startswith(f"making 3 wheels: cp312-abi3, {mine}, {theirs}; "), out
+    # Each wheel's test runs are its own, kept apart from the others'.
+    tags = ["cp312-abi3", mine, theirs]
+    assert re.findall(r"^making the test environment for the (\S+) wheel ", out, re.M) == tags, out
+    assert out.count("\ntests compiled: 1 passed, 0 failed") == 3, out
+    assert sorted(p.name for p in (project / "build" / "prove").iterdir()) == sorted(tags)
+    assert all((project / "build" / "prove" / t / "logs" / "run-2.log").is_file() for t in tags)
     first, *rest = out.split("building a ")[1:]
     assert first.startswith("cp312-abi3 wheel") and "translation cached" not in first, out
     assert [r.count("translation cached") for r in rest] == [5, 5], out
@@ -456,7 +467,7 @@ def test_full_api_wheels_beside_the_abi3_one(tmp_path, tmp_path_factory):
         assert suffix_installed(python, project / "dist", tmp_path_factory.mktemp("venv")) == suffix
     # Again with a cache: the stamp holds the three wheels, and a run with
     # nothing changed leaves them as they are.
-    args = ("bdist", "-n", "pakko", "--cache-dir", str(tmp_path / "cache"), "--python", sys.executable,
+    args = ("bdist", "-n", "pakko", "--no-test", "--cache-dir", str(tmp_path / "cache"), "--python", sys.executable,
             "--python", other)
     assert tov(*args, cwd=project)[0] == 0
     rc, out, err = tov(*args, cwd=project)
@@ -467,7 +478,7 @@ def test_full_api_wheels_beside_the_abi3_one(tmp_path, tmp_path_factory):
     (tmp_path / "found" / wheels[mine].name).unlink()
     assert suffix_installed(sys.executable, tmp_path / "found", tmp_path_factory.mktemp("venv")) == ABI3_SUFFIX
     # --abi3 "": the named interpreter's wheel alone.
-    rc, out, err = tov("bdist", "-n", "pakko", "--cache-dir", str(tmp_path / "cache"), "--abi3", "",
+    rc, out, err = tov("bdist", "-n", "pakko", "--no-test", "--cache-dir", str(tmp_path / "cache"), "--abi3", "",
                        "--python", other, cwd=project)
     assert rc == 0 and out.startswith(f"building a {theirs} wheel: for CPython "), out + err
     assert ["-".join(w.name.split("-")[2:4]) for w in project.glob("dist/*.whl")] == [theirs]
@@ -476,6 +487,12 @@ def test_full_api_wheels_beside_the_abi3_one(tmp_path, tmp_path_factory):
         rc, out, err = tov("bdist", "-n", "pakko", *bad, cwd=project)
         assert rc == 1 and len((out + err).strip().splitlines()) == 1, out + err
     assert "no such interpreter" in err
+    # Every module kept as source: one py3-none-any wheel, not one of that name for each.
+    rc, out, err = tov("bdist", "-n", "pakko", "--no-test", "--keep", ".", "--python", other, cwd=project)
+    assert rc == 0 and out.startswith("building a py3-none wheel: every module is kept as source, so this one "
+                                      f"wheel serves every interpreter, in place of the 2 asked for (cp312-abi3, {theirs})"), out
+    assert [line.split(": ")[0] for line in out.splitlines() if line.startswith("dist/")] == [
+        "dist/pakko-2.0.1-py3-none-any.whl"], out
 
 
 def free_threaded_python():

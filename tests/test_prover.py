@@ -8,6 +8,8 @@ import shutil
 import textwrap
 import zipfile
 
+import pytest
+
 # Two modules that Cython compiles unfaithfully, among innocent ones:
 # frames.py reads its caller's frame (compiled functions have none), and
 # calls.py's argument-count TypeError is worded differently compiled, which
@@ -244,14 +246,14 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert "pytest refused its options (exit status 4); running them again with -o addopts=" in out
     assert "tests from source: 2 passed, 1 failed" in out and "instead of the installed" not in out
     # The summary names the failing tests and the log that holds their output.
-    assert re.search(r"^tests from source: 2 passed, 1 failed: \S+; log: \S*build/prove/logs/run-\d+\.log \(", out, re.M), out
+    assert re.search(r"^tests from source: 2 passed, 1 failed: \S+; log: \S*build/prove/cp312-abi3/logs/run-\d+\.log \(", out, re.M), out
     assert re.search(r"^  flat/__init__\.py\s+tests\s+breaks 1 test: test_kind$", err, re.M), err
     shutil.rmtree(tmp_path / "flat" / "build")
     code, out, err = run_tov("bdist", "--keep-failing", cwd=tmp_path / "flat")
     assert code == 0, out + err
     runs = re.findall(r"^(?:tests|narrowing).*\)$", out, re.M)
     assert runs and all(r.endswith(", remembered)") for r in runs), out
-    assert not (tmp_path / "flat" / "build" / "prove" / "venv").exists()
+    assert not list((tmp_path / "flat" / "build" / "prove").glob("*/venv"))
 
 
 def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):
@@ -269,3 +271,28 @@ def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):
                               "'python -m pytest {project}/tests' --test-requires pytest"), out
     code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1", "--no-test", "--no-cache")
     assert code == 0 and "tests" not in out, out + err
+
+
+LAYOUT = {"route": "layout", "packages": [["pkg", "pkg"]]}
+
+
+@pytest.mark.parametrize("options, files, edited", [
+    (LAYOUT, {}, "tests/test_x.py"),
+    (LAYOUT, {"pytest.ini": "[pytest]\ntestpaths = checks\n"}, "checks/test_x.py"),
+    (LAYOUT, {}, "conftest.py"),
+    ({**LAYOUT, "test_command": "pytest {project}/spec"}, {}, "spec/test_x.py"),
+    ({"route": "wheel", "from_wheel": "pkg-1-py3-none-any.whl"}, {"pkg-1-py3-none-any.whl": "a wheel"},
+     "tests/test_x.py"),
+    ({"route": "project"}, {"pyproject.toml": "[project]\nname = 'pkg'\n"}, "tests/test_x.py"),
+])
+def test_changed_tests_make_the_wheel_out_of_date(project_dir, options, files, edited):
+    """The tests a build runs judge its wheel: editing them, wherever the
+    project keeps them, makes the build out of date, unless --no-test."""
+    import tovel.stamp
+    write(project_dir, {"pkg/__init__.py": "X = 1\n", edited: "def test_x():\n    pass\n", **files})
+    before = [tovel.stamp.fingerprint({**options, "no_test": off}) for off in (False, True)]
+    (project_dir / edited).write_text("def test_x():\n    assert False\n")
+    after = [tovel.stamp.fingerprint({**options, "no_test": off}) for off in (False, True)]
+    assert after[0] != before[0]
+    # Without the tests only a project's own tree still counts them.
+    assert (after[1] != before[1]) == (options["route"] == "project")

@@ -91,6 +91,31 @@ static nb::object config(nb::str folder) {
     return c.is_none() ? ini("setup.cfg", "tool:pytest") : c;
 }
 
+// The folders of the project to look for tests in: the testpaths of pytest's
+// configuration, else tests/ and test/.
+static nb::list wanted(nb::list testpaths) {
+    nb::list out = nb::len(testpaths) ? testpaths : nb::list();
+    if (!nb::len(out))
+        for (const char *f : FOLDERS)
+            out.append(f);
+    return out;
+}
+
+/// The files and folders of `project` that the tests found there come from
+/// (a test folder inside a package is the package's): its test folders and
+/// the files pytest and the finder read, conftest.py too, those that exist.
+static nb::list test_sources(nb::str project) {
+    nb::object c = config(project);
+    nb::list out;
+    for (const char *f : {"pytest.ini", "pyproject.toml", "tox.ini", "setup.cfg", "conftest.py"})
+        if (is_file(join(project, nb::str(f))))
+            out.append(join(project, nb::str(f)));
+    for (nb::handle t : wanted(c.is_none() ? nb::list() : nb::list(c["testpaths"])))
+        if (is_dir(join(project, t)))
+            out.append(join(project, t));
+    return out;
+}
+
 /// Where the tests of the project in `project` are and what they need. `base`
 /// is the folder its packages (`packages`, [name, entry] pairs) are relative
 /// to, `info` the .dist-info folder of its wheel (its extras), or None.
@@ -122,11 +147,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         places.append(nb::str("{project}/") + nb::str(shlex.attr("quote")(rel)));
         shown.append(nb::str("{}/").format(rel.attr("rstrip")("/")));
     };
-    nb::list wanted = nb::len(testpaths) ? testpaths : nb::list();
-    if (!nb::len(wanted))
-        for (const char *f : FOLDERS)
-            wanted.append(f);
-    for (nb::handle t : wanted)
+    for (nb::handle t : wanted(testpaths))
         if (is_dir(join(project, t)))
             add(nb::str(t));
     if (!nb::len(places) && !nb::len(testpaths))
@@ -284,6 +305,9 @@ TOVEL_MODULE(finder, m) {
     m.def("find", &find, "project"_a, "base"_a, "packages"_a, "info"_a.none(),
           "Where the project's tests are and what they need: {command, requires, extras, pythonpath, what}, "
           "or {command: None, why}.");
+    m.def("test_sources", &test_sources, "project"_a,
+          "The files and folders of the project its found tests come from: test folders, pytest's and the "
+          "finder's configuration files.");
     m.def("declared", &declared, "info"_a.none(),
           "The requirements a .dist-info folder declares, those of no extra; None without one.");
     m.def("proof", &proof, "options"_a, "project"_a, "root"_a.none(), "packages"_a, "info"_a.none(), "built"_a,

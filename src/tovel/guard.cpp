@@ -69,6 +69,24 @@ static nb::object hold(nb::str folder) {
     }
 }
 
+// The fields of /proc/<pid>/stat after the command name (state, ppid, ...);
+// none when the process has ended meanwhile.
+static nb::list stat_fields(nb::handle pid) {
+    nb::str stat;
+    try {
+        stat = nb::str(mine("Path")(nb::str("/proc/{}/stat").format(pid)).attr("read_text")());
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        return nb::list();
+    }
+    // pid (comm) state ppid ...: comm may hold spaces and parentheses.
+    return nb::list(nb::str(stat.attr("rpartition")(")")[2]).attr("split")());
+}
+
+// Whether those fields are of a process that still runs: not ended, not a zombie.
+static bool running(nb::list fields) { return nb::len(fields) && !nb::str(fields[0]).equal(nb::str("Z")); }
+
 // The processes below this one, from /proc (Linux); none elsewhere, where
 // each part of the build ends its own.
 static nb::list descendants() {
@@ -80,17 +98,8 @@ static nb::list descendants() {
     for (nb::handle name : os.attr("listdir")("/proc")) {
         if (!truthy(nb::str(name).attr("isdigit")()))
             continue;
-        nb::str stat;
-        try {
-            stat = nb::str(mine("Path")(nb::str("/proc/{}/stat").format(name)).attr("read_text")());
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_OSError))
-                throw;
-            continue; // ended meanwhile
-        }
-        // pid (comm) state ppid ...: comm may hold spaces and parentheses.
-        nb::list fields(nb::str(stat.attr("rpartition")(")")[2]).attr("split")());
-        if (nb::len(fields) < 2 || nb::str(fields[0]).equal(nb::str("Z")))
+        nb::list fields = stat_fields(name);
+        if (nb::len(fields) < 2 || !running(fields))
             continue;
         children.attr("setdefault")(builtin("int")(fields[1]), nb::list()).attr("append")(builtin("int")(name));
     }
@@ -126,16 +135,7 @@ static size_t end_children() {
     for (;;) {
         nb::list alive;
         for (nb::handle pid : pids) {
-            nb::str stat;
-            try {
-                stat = nb::str(mine("Path")(nb::str("/proc/{}/stat").format(pid)).attr("read_text")());
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_OSError))
-                    throw;
-                continue;
-            }
-            nb::list fields(nb::str(stat.attr("rpartition")(")")[2]).attr("split")());
-            if (nb::len(fields) && !nb::str(fields[0]).equal(nb::str("Z")))
+            if (running(stat_fields(pid)))
                 alive.append(pid);
         }
         if (!nb::len(alive))

@@ -15,6 +15,10 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 
 // Where the pure wheel of a project lands (and is unpacked, in tree/).
 static const char *PURE = "build/pure";
+// Where each wheel's proof runs (a folder named by its tags), and the log
+// of the modules kept as source: this build's alone.
+static const char *PROVE = "build/prove";
+static const char *KEPT_LOG = "build/tov-kept.log";
 
 static void place(nb::handle entry, nb::str tree) {
     nb::object os = mine("os");
@@ -60,11 +64,16 @@ static nb::str count(size_t n, const char *noun) {
 }
 
 // The first line of a build: which wheel, for which interpreters. `abi3`:
-// the limited API was asked for, so a wheel of another ABI says why.
-static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs, bool abi3) {
+// the limited API was asked for, so a wheel of another ABI says why;
+// `asked`: the wheels asked for, which a wheel of sources only stands for.
+static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs, bool abi3, nb::list asked) {
     nb::str tag = nb::str("{}-{}").format(tags[0], tags[1]);
     if (nb::str(tags[1]).equal(nb::str("none")))
-        return nb::str("building a {} wheel: every module is kept as source").format(tag);
+        return nb::len(asked) > 1
+                   ? nb::str("building a {} wheel: every module is kept as source, so this one wheel serves every "
+                             "interpreter, in place of the {} asked for ({})")
+                         .format(tag, nb::len(asked), nb::str(", ").attr("join")(asked))
+                   : nb::str("building a {} wheel: every module is kept as source").format(tag);
     nb::str python(tags[0]);
     nb::str version = nb::str("{}.{}").format(python.attr("__getitem__")(builtin("slice")(2, 3)),
                                                python.attr("__getitem__")(builtin("slice")(3, nb::none())));
@@ -215,6 +224,7 @@ struct Build {
     nb::object argv, started, out;
     bool limited; // the running interpreter's wheel is of the limited API
     bool abi3;    // the limited API was asked for
+    nb::list asked; // the tags of the wheels asked for (cp312-abi3, cp313-cp313, ...)
 };
 
 // A unit compiled for `target` in the same tree: its own extension module
@@ -243,7 +253,10 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     opts["abi3"] = limited;
     // A wheel of sources only (every module kept) is what it is: pure Python.
     nb::tuple tags = nb::len(units) ? wheel_tags(limited, nb::none(), target) : nb::make_tuple("py3", "none", "any");
-    print(what_is_built(tags, nb::len(units), opts["jobs"], b.abi3));
+    print(what_is_built(tags, nb::len(units), opts["jobs"], b.abi3, b.asked));
+    // What this wheel's proof and kept modules leave is named by its tags,
+    // apart from the other wheels'.
+    nb::str tagname = nb::str("{}-{}").format(tags[0], tags[1]);
 
     // --pgo: the modules compiled instrumented and trained first (into the
     // tree, which is emptied below); the compile that follows uses the profile.
@@ -312,10 +325,11 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
             if (pure_whl.is_none())
                 pure_whl = pure_wheel(plan, nb::str(info));
             settings["cache"] = opts["cache"];
+            settings["wheel"] = tagname;
             if (!target.is_none())
                 settings["python"] = target["executable"];
             nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
-                settings, pure_whl, proof["tested"], nb::str("build/prove")));
+                settings, pure_whl, proof["tested"], nb::str(PROVE) + nb::str("/") + tagname));
             unproven = get(settings, "unproven", nb::none());
             if (keep_failing)
                 keep_as_source(culprits, built, kept);
@@ -347,11 +361,14 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
         nb::list logparts;
         for (nb::handle u : kept) {
             print(nb::str("kept as source: {} ({}: {})").format(u["path"], u["stage"], u["line"]));
-            logparts.append(nb::str("==== {} ({})\n{}\n").format(u["path"], u["stage"], u["log"]));
+            logparts.append(nb::str("==== {} ({}, {} wheel)\n{}\n").format(u["path"], u["stage"], tagname, u["log"]));
         }
-        mine("Path")("build/tov-kept.log").attr("write_text")(nb::str("").attr("join")(logparts), "encoding"_a = "utf-8");
-        print(nb::str("{} kept as source (--keep-failing); the whole output of each is in build/tov-kept.log")
-                  .format(count(nb::len(kept), "failing module")));
+        // Each wheel adds its own to the log of the build.
+        nb::object log = builtin("open")(KEPT_LOG, "a", "encoding"_a = "utf-8");
+        log.attr("write")(nb::str("").attr("join")(logparts));
+        log.attr("close")();
+        print(nb::str("{} kept as source (--keep-failing); the whole output of each is in {}")
+                  .format(count(nb::len(kept), "failing module"), KEPT_LOG));
     }
     // The last line names the wheel and what it holds, also with --quiet;
     // it is said once the wheel is in the output folder.
@@ -449,22 +466,29 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
         pure["root"], verbose));
     plan["data"].attr("extend")(pure["data"]);
-    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3};
+    mine("shutil").attr("rmtree")(PROVE, "ignore_errors"_a = true);
+    mine("Path")(KEPT_LOG).attr("unlink")("missing_ok"_a = true);
     // The running interpreter's wheel, unless --python names those of full-API
     // wheels only (--abi3 ""); with abi3, each --python adds its full-API
     // wheel to it.
     bool running = nb::len(targets) == 0 || abi3;
-    if (nb::len(targets) + running > 1 && nb::len(nb::object(plan["units"]))) {
-        nb::list names;
-        if (running) {
-            nb::tuple t = wheel_tags(limited, nb::str("any"), nb::none());
-            names.append(nb::str("{}-{}").format(t[0], t[1]));
-        }
-        for (nb::handle t : targets)
-            names.append(nb::str("{}-{}").format(t["python"], t["abi"]));
+    nb::list names;
+    if (running) {
+        nb::tuple t = wheel_tags(limited, nb::str("any"), nb::none());
+        names.append(nb::str("{}-{}").format(t[0], t[1]));
+    }
+    for (nb::handle t : targets)
+        names.append(nb::str("{}-{}").format(t["python"], t["abi"]));
+    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3, names};
+    if (nb::len(names) > 1 && !nb::len(nb::object(plan["units"]))) {
+        // Every module kept as source: the wheels would be one pure wheel,
+        // each under the same name. It is made once.
+        running = true;
+        targets = nb::list();
+    }
+    if (nb::len(targets) + running > 1)
         print(nb::str("making {} wheels: {}; each module is translated once and compiled for each")
                   .format(nb::len(names), nb::str(", ").attr("join")(names)));
-    }
     nb::list made;
     if (running)
         made.append(one_wheel(b, nb::borrow<nb::list>(plan["units"]), nb::none()));
@@ -480,12 +504,18 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
     }
     // Only a build that made every wheel puts them in the output folder (an
     // older wheel of the same name is replaced, others stay).
-    nb::list paths;
+    // Wheels of the same name (wheels of sources only, where --keep-failing
+    // kept every module of each) are the same wheel: it lands once.
+    nb::list paths, landed;
     os.attr("makedirs")(outdir, "exist_ok"_a = true);
     for (nb::handle w : made) {
+        if (truthy(paths.attr("__contains__")(w[1])))
+            continue;
         os.attr("replace")(w[0], w[1]);
         paths.append(w[1]);
+        landed.append(w);
     }
+    made = landed;
     // Each wheel's line; why a wheel is not proven follows it, or follows
     // them all once when it is the same for every wheel.
     bool same = true;

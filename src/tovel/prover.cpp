@@ -99,8 +99,12 @@ static nb::dict run_cached(Judge &b, std::vector<int> source, nb::object select,
         remembered = nb::str(", remembered");
     } else {
         if (!b.made) {
-            print(nb::str("making the test environment: the pure wheel{} and {}")
-                      .format(nb::len(nb::object(get(b.settings, "test_extras", nb::list()))) ? nb::str(" with its test extra") : nb::str(""),
+            // A build of several wheels makes one environment for each.
+            nb::object wheel = get(b.settings, "wheel", nb::none());
+            nb::str whom = wheel.is_none() ? nb::str("")
+                : nb::str(" for the {} wheel ({})").format(wheel, get(b.settings, "python", mine("sys").attr("executable")));
+            print(nb::str("making the test environment{}: the pure wheel{} and {}")
+                      .format(whom, nb::len(nb::object(get(b.settings, "test_extras", nb::list()))) ? nb::str(" with its test extra") : nb::str(""),
                               nb::len(nb::object(get(b.settings, "test_requires", nb::list())))
                                   ? nb::str(", ").attr("join")(b.settings["test_requires"])
                                   : nb::str("no more requirements")));
@@ -265,7 +269,9 @@ static nb::list judge(Judge &b, bool found) {
             hint = nb::str(" (tests inside the package run from the installed one: name them through {{site}}, "
                            "such as --test-command 'pytest {{site}}/{}/tests')")
                        .format(nb::str(b.units[0]["arc"]).attr("split")("/")[0]);
+        // How the run ended, without its time and the log (named once, below).
         nb::str how = nb::str(bench("describe")(b.bench, source)).attr("rpartition")(" (")[0];
+        how = nb::str(how.attr("partition")("; log: ")[0]);
         nb::str why = ran ? nb::str("no test passes from the sources{} ({}, the output is in {})").format(hint, how, source["log"])
                           : nb::str("the test command fails from the sources{} ({}, the output is in {})").format(hint, how, source["log"]);
         if (found)
@@ -372,7 +378,7 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
 }
 
 TOVEL_MODULE(prover, m) {
-    for (const char *name : {"hashlib", "os", "re", "shutil"})
+    for (const char *name : {"hashlib", "os", "re", "shutil", "sys"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("testbench") = nb::module_::import_("tovel.testbench");

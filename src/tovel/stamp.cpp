@@ -73,6 +73,28 @@ static void add_vcs(nb::handle h) {
         add_tree(h, nb::str(tags.attr("as_posix")()));
 }
 
+// The tests of the project in the working folder: those tov finds there
+// (tovel.finder), and what a command of the project's own names in it.
+static void add_tests(nb::handle h, nb::object command) {
+    nb::object os = mine("os");
+    nb::list places(nb::module_::import_("tovel.finder").attr("test_sources")("."));
+    if (!command.is_none())
+        for (nb::handle rel : mine("re").attr("findall")(R"(\{(?:project|package)\}/([^\s'"]+))", command))
+            places.append(os.attr("path").attr("join")(".", rel));
+    nb::dict seen;
+    for (nb::handle place : places) {
+        nb::object path = os.attr("path").attr("normpath")(place);
+        if (seen.contains(path))
+            continue;
+        seen[path] = nb::none();
+        add(h, path);
+        if (truthy(os.attr("path").attr("isdir")(path)))
+            add_tree(h, nb::str(path));
+        else if (truthy(os.attr("path").attr("isfile")(path)))
+            h.attr("update")(mine("Path")(path).attr("read_bytes")());
+    }
+}
+
 /// The hash of everything that goes into the wheel of a build with these
 /// settled options.
 static nb::str fingerprint(nb::dict options) {
@@ -121,6 +143,11 @@ static nb::str fingerprint(nb::dict options) {
         add_tree(h, nb::str("."));
         add_vcs(h);
     }
+    // The tests the build runs decide whether its wheel is made (and said
+    // proven): a build whose tests changed is not the same build. A project's
+    // tree holds them already; a given wheel or a package folder does not.
+    if (!route.equal(nb::str("project")) && !truthy(get(options, "no_test", nb::bool_(false))))
+        add_tests(h, get(options, "test_command", nb::none()));
     return nb::str(h.attr("hexdigest")());
 }
 
@@ -186,7 +213,7 @@ static void record(nb::dict options, nb::handle cache, nb::str outdir, nb::list 
 }
 
 TOVEL_MODULE(stamp, m) {
-    for (const char *name : {"hashlib", "json", "os", "sys", "sysconfig"})
+    for (const char *name : {"hashlib", "json", "os", "re", "sys", "sysconfig"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("version") = nb::module_::import_("importlib.metadata").attr("version");

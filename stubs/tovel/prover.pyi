@@ -2,6 +2,7 @@ import hashlib as hashlib
 import os as os
 import re as re
 import shutil as shutil
+import sys as sys
 from pathlib import Path as Path
 from typing import Any
 

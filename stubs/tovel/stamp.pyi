@@ -1,6 +1,7 @@
 import hashlib as hashlib
 import json as json
 import os as os
+import re as re
 import sys as sys
 import sysconfig as sysconfig
 from importlib.metadata import version as version
