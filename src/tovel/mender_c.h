@@ -243,7 +243,7 @@ static PyObject *__tovel_traceback_frame(const char *funcname, int c_line, int p
 static void __Pyx_AddTraceback(const char *funcname, int c_line,
                                int py_line, const char *filename) {
     PyObject *frame, *exc_type, *exc_value, *exc_traceback;
-    if (__tovel_shared_frames < 0) {
+    if (__tovel_shared_frames < 0 || !@MODDICT@) { /* also before the module has its dict */
         __tovel_AddTraceback_eval(funcname, c_line, py_line, filename);
         return;
     }
