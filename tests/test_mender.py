@@ -9,7 +9,6 @@ import sys
 
 import pytest
 
-import tovel.mender
 import tovel.options
 
 from test_faithful import COMPILE, LIMITED
@@ -101,7 +100,19 @@ def test_tracebacks_through_compiled_code_read_as_the_source(tmp_path, limited):
     assert without_f_lineno(compiled) == without_f_lineno(plain)
 
 
-def test_an_unknown_traceback_helper_stops_the_translation():
-    c = "static void __Pyx_AddTraceback(const char *funcname, int c_line, int py_line, const char *filename) {}\n"
-    with pytest.raises(RuntimeError, match="traceback helper is not the one tovel knows"):
-        tovel.mender.fix_c(c)
+def test_an_unknown_traceback_helper_stops_the_translation(tmp_path):
+    """The mender meets a traceback helper of another Cython release: the
+    translation fails, in one line that says so, rather than ship the C
+    unmended."""
+    (tmp_path / "m.py").write_text("X = 1\n")
+    worker = ("import tovel.mender as m\n"
+              "m.fix_c_file = lambda path: m.fix_c('static void __Pyx_AddTraceback(const char *funcname) {}')\n"
+              "from tovel.translator import serve\nserve()\n")
+    request = {"source": "m.py", "module": "m", "c": str(tmp_path / "m.c"),
+               "directives": tovel.options.directives(None, LIMITED)}
+    proc = subprocess.run([sys.executable, "-c", worker], input=json.dumps(request) + "\n", cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    answer = json.loads(proc.stdout)
+    assert not answer["ok"] and answer["line"] == (
+        "RuntimeError: tovel.mender: this Cython's traceback helper is not the one tovel knows "
+        "(its cache type was not found)"), proc.stdout + proc.stderr

@@ -4,13 +4,15 @@
 // at the user's lines. After: fixes of the C file, each found by the text of
 // the Cython code it replaces; where that text is not there (another Cython
 // release), the C stays as it is and the test suite's table of faithful
-// constructs says so.
+// constructs says so; the traceback fix, which every module needs, stops
+// the translation instead. The C texts are in mender_c.h.
 #include "common.h"
 #include "mender_c.h"
 
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -172,38 +174,44 @@ static nb::str traceback_fix(nb::str c) {
     if (!truthy(c.attr("__contains__")("static void __Pyx_AddTraceback(")))
         return c;
     nb::object re = mine("re");
-    std::vector<nb::object> m;
+    std::map<std::string, nb::object> m;
     for (const Found &f : TRACEBACK) {
-        m.push_back(re.attr("search")(f.pattern, c));
-        if (m.back().is_none())
+        nb::object from = f.after ? m.at(f.after).attr("start")() : nb::int_(0);
+        nb::object found = re.attr("compile")(f.pattern).attr("search")(c, from);
+        if (found.is_none())
             throw std::runtime_error(std::string("tovel.mender: this Cython's traceback helper is not the one "
                                                  "tovel knows (its ") + f.what + " was not found)");
+        m[f.what] = found;
     }
-    auto at = [&](size_t i, const char *edge) { return nb::cast<Py_ssize_t>(m[i].attr(edge)(1)); };
+    auto group = [&](const char *what) { return m.at(what).attr("group")(1); };
+    auto at = [&](const char *what, const char *edge) { return nb::cast<Py_ssize_t>(m.at(what).attr(edge)(1)); };
     auto fill = [&](const char *text) {
         nb::object t = nb::str(text);
-        t = t.attr("replace")("@CFILENM@", m[2].attr("group")(1));
-        t = t.attr("replace")("@EMPTY@", m[3].attr("group")(1));
-        return t.attr("replace")("@MODDICT@", m[5].attr("group")(1));
+        t = t.attr("replace")("@CFILENM@", group("C file name"));
+        t = t.attr("replace")("@EMPTY@", group("empty tuple"));
+        t = t.attr("replace")("@FETCH@", group("exception fetch"));
+        t = t.attr("replace")("@RESTORE@", group("exception restore"));
+        return t.attr("replace")("@MODDICT@", group("module dict"));
     };
     // (start, end, text) in the order they appear in the file.
     std::vector<std::tuple<Py_ssize_t, Py_ssize_t, nb::object>> edits = {
-        {nb::cast<Py_ssize_t>(m[0].attr("start")()), nb::cast<Py_ssize_t>(m[0].attr("end")()), nb::str(CACHE_TYPE)},
-        {at(1, "start"), at(1, "end"), nb::str(LIMITED_RENAMED)},
-        {at(4, "start"), at(4, "end"), fill(LIMITED)},
-        {at(6, "start"), at(6, "end"), fill(FULL)},
+        {nb::cast<Py_ssize_t>(m.at("cache type").attr("start")()), nb::cast<Py_ssize_t>(m.at("cache type").attr("end")()),
+         nb::str(CACHE_TYPE)},
+        {at("limited helper", "start"), at("limited helper", "end"), nb::str(LIMITED_RENAMED)},
+        {at("end of the limited helper", "start"), at("end of the limited helper", "end"), fill(LIMITED)},
+        {at("full helper", "start"), at("full helper", "end"), fill(FULL)},
     };
     nb::list parts;
-    Py_ssize_t from = 0;
+    Py_ssize_t done = 0;
     for (auto &[start, end, text] : edits) {
-        if (start < from)
+        if (start < done)
             throw std::runtime_error("tovel.mender: this Cython's traceback helper is not the one tovel knows "
                                      "(its parts are in another order)");
-        parts.append(c.attr("__getitem__")(builtin("slice")(from, start)));
+        parts.append(c.attr("__getitem__")(builtin("slice")(done, start)));
         parts.append(text);
-        from = end;
+        done = end;
     }
-    parts.append(c.attr("__getitem__")(builtin("slice")(from, nb::none())));
+    parts.append(c.attr("__getitem__")(builtin("slice")(done, nb::none())));
     return nb::str(nb::str("").attr("join")(parts));
 }
 

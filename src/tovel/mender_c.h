@@ -18,7 +18,7 @@ static const Fix FIXES[] = {
     // sys._getframe, and a handler that receives no traceback releases a
     // NULL one, which crashes where sys._getframe is missing. The frame
     // comes from the interpreter instead (PyEval_GetFrame is in the stable
-    // ABI).
+    // ABI). Cython's helper serves where shared frames cannot (TRACEBACK).
     {"traceback frame",
      R"C((static PyObject \*__Pyx_PyCode_Replace_For_AddTraceback\())C",
      R"C(/* tovel: the frame of a traceback entry, without sys._getframe */
@@ -81,8 +81,8 @@ static PyMethodDef __tovel_getframe_def = {"_getframe", __tovel_getframe, METH_N
 \3    Py_XDECREF(want);
 \3    Py_XDECREF(have);
 \3    if (same != 1) return NULL;
-\3}
-\3return __Pyx_NewRef(__pyx_m);)C"},
+\3    return __Pyx_NewRef(__pyx_m); /* inside: Cython before 3.3 has no braces around it */
+\3})C"},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
@@ -156,19 +156,23 @@ static int __tovel_exec_in_frame(PyObject *module) {
 struct Found {
     const char *what;
     const char *pattern;
+    const char *after; // looked for from where this one was found (none: the start)
 };
 static const Found TRACEBACK[] = {
     {"cache type", R"C(#if CYTHON_COMPILING_IN_LIMITED_API\ntypedef PyObject __Pyx_CachedCodeObjectType;\n#else\n)C"
-                   R"C(typedef PyCodeObject __Pyx_CachedCodeObjectType;\n#endif\n)C"},
+                   R"C(typedef PyCodeObject __Pyx_CachedCodeObjectType;\n#endif\n)C", nullptr},
+    {"empty tuple", R"C(PyObject_Call\(replace, ([\w>.-]+), scratch_dict\))C", nullptr},
     {"limited helper", R"C(static void (__Pyx_AddTraceback)\(const char \*funcname, int c_line,\s*int py_line, )C"
-                       R"C(const char \*filename\) \{\n\s*PyObject \*code_object = NULL)C"},
-    {"C file name", R"C(PyUnicode_FromFormat\( ?"%s \(%s:%d\)", funcname, (\w+), c_line\))C"},
-    {"empty tuple", R"C(PyObject_Call\(replace, ([\w>.-]+), scratch_dict\))C"},
-    {"end of the limited helper", R"C(\n()#else\nstatic PyCodeObject\* __Pyx_CreateCodeObjectForTraceback\()C"},
-    {"module dict", R"C(PyFrame_New\(\s*tstate,[^\n]*\n\s*py_code,[^\n]*\n\s*([\w>.-]+),)C"},
+                       R"C(const char \*filename\) \{\n\s*PyObject \*code_object = NULL)C", nullptr},
+    {"exception fetch", R"C(\n\s*(\w+)\(&exc_type, &exc_value, &exc_traceback\);)C", "limited helper"},
+    {"exception restore", R"C(\n\s*(\w+)\(exc_type, exc_value, exc_traceback\);)C", "limited helper"},
+    {"end of the limited helper", R"C(\n()#else\nstatic PyCodeObject\* __Pyx_CreateCodeObjectForTraceback\()C",
+     "limited helper"},
+    {"C file name", R"C(PyUnicode_FromFormat\( ?"%s \(%s:%d\)", funcname, (\w+), c_line\))C", "limited helper"},
     {"full helper", R"C((static void __Pyx_AddTraceback\(const char \*funcname, int c_line,\s*int py_line, )C"
                     R"C(const char \*filename\) \{\n\s*PyCodeObject \*py_code = 0;[\s\S]*?)C"
-                    R"C(PyTraceBack_Here\(py_frame\);[\s\S]*?\n\}\n))C"},
+                    R"C(PyTraceBack_Here\(py_frame\);[\s\S]*?\n\}\n))C", "end of the limited helper"},
+    {"module dict", R"C(PyFrame_New\(\s*tstate,[^\n]*\n\s*py_code,[^\n]*\n\s*([\w>.-]+),)C", "full helper"},
 };
 
 static const char *CACHE_TYPE = R"C(/* tovel: the code cache holds the frames of traceback entries */
@@ -252,10 +256,10 @@ static void __Pyx_AddTraceback(const char *funcname, int c_line,
     }
     frame = __pyx_find_code_object(c_line ? -c_line : py_line);
     if (!frame) {
-        __Pyx_PyErr_FetchException(&exc_type, &exc_value, &exc_traceback);
+        @FETCH@(&exc_type, &exc_value, &exc_traceback);
         frame = __tovel_traceback_frame(funcname, c_line, py_line, filename);
         if (frame) __pyx_insert_code_object(c_line ? -c_line : py_line, frame);
-        __Pyx_PyErr_RestoreException(exc_type, exc_value, exc_traceback);
+        @RESTORE@(exc_type, exc_value, exc_traceback);
         if (!frame) {
             if (__tovel_shared_frames < 0) __tovel_AddTraceback_eval(funcname, c_line, py_line, filename);
             return;
