@@ -186,10 +186,10 @@ static const char *LIMITED = R"C(/* tovel: the frame of a traceback entry is mad
    shared by every later entry there. It is the frame of a generator that
    never ran, let go at once: it has no caller (f_back), its globals are the
    module's, it holds no locals and nothing in it changes with use; every
-   instruction of that generator is on the entry's line, without columns. Where the
-   interpreter makes such a frame otherwise (another line, a caller), the
-   module keeps Cython's way, a frame evaluated for each entry: decided once,
-   at the first frame made. */
+   instruction of that generator is on the entry's line, without columns.
+   Where the interpreter makes such a frame otherwise (another line, a
+   caller), the module keeps Cython's way, a frame evaluated for each entry:
+   decided once, at the first frame made. */
 static int __tovel_shared_frames = 0; /* 1 shared, -1 Cython's way, 0 not decided */
 static PyObject *__tovel_traceback_frame(const char *funcname, int c_line, int py_line,
                                          const char *filename) {
