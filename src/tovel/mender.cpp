@@ -4,17 +4,22 @@
 // at the user's lines. After: fixes of the C file, each found by the text of
 // the Cython code it replaces; where that text is not there (another Cython
 // release), the C stays as it is and the test suite's table of faithful
-// constructs says so.
+// constructs says so; the traceback fix, which every module needs, stops
+// the translation instead. The C texts are in mender_c.h.
 #include "common.h"
+#include "mender_c.h"
 
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace tovel;
+using namespace tovel::mender_c;
 
 static const char *MOD = "tovel.mender";
 
@@ -149,148 +154,6 @@ static nb::object source(nb::object path) {
 
 // ---------------------------------------------------------------- the C
 
-// One fix of the generated C: `pattern` (a regular expression) is replaced
-// by `replacement` (re.sub's template) at its first match.
-struct Fix {
-    const char *what;
-    const char *pattern;
-    const char *replacement;
-};
-
-static const Fix FIXES[] = {
-    // Limited API: Cython builds a traceback entry's frame by calling
-    // sys._getframe, and a handler that receives no traceback releases a
-    // NULL one, which crashes where sys._getframe is missing. The frame
-    // comes from the interpreter instead (PyEval_GetFrame is in the stable
-    // ABI).
-    {"traceback frame",
-     R"C((static PyObject \*__Pyx_PyCode_Replace_For_AddTraceback\())C",
-     R"C(/* tovel: the frame of a traceback entry, without sys._getframe */
-static PyObject *__tovel_getframe(PyObject *self, PyObject *unused) {
-    PyObject *frame = (PyObject *)PyEval_GetFrame();
-    (void)self; (void)unused;
-    if (!frame) Py_RETURN_NONE;
-    Py_INCREF(frame);
-    return frame;
-}
-static PyMethodDef __tovel_getframe_def = {"_getframe", __tovel_getframe, METH_NOARGS, NULL};
-\1)C"},
-    {"traceback frame", R"C(getframe = PySys_GetObject\("_getframe"\);)C",
-     R"C(getframe = replace = PyCFunction_New(&__tovel_getframe_def, NULL);)C"},
-    // Limited API: list.extend by slice assignment takes nothing from an
-    // iterator that raises midway; list.extend keeps the items it took.
-    {"list.extend", R"C(\n(\s*)return PyList_SetSlice\(L, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, v\);)C",
-     R"C(
-\1/* tovel: as list.extend, the items taken before an iterator raises stay */
-\1PyObject *it, *item;
-\1if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || v == L)
-\1    return PyList_SetSlice(L, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, v);
-\1it = PyObject_GetIter(v);
-\1if (!it) return -1;
-\1while ((item = PyIter_Next(it)) != NULL) {
-\1    int failed = PyList_Append(L, item) < 0;
-\1    Py_DECREF(item);
-\1    if (failed) { Py_DECREF(it); return -1; }
-\1}
-\1Py_DECREF(it);
-\1return PyErr_Occurred() ? -1 : 0;)C"},
-    // A source module's __builtins__ is the builtins' dict.
-    {"__builtins__", R"C((PyObject_SetAttrString\(__pyx_m, "__builtins__", )([\w>.-]+)\))C",
-     R"C(\1PyModule_GetDict(\2)))C"},
-    // Too many positional arguments: the interpreter's wording.
-    {"arity", R"C(\n(\s*)if \(num_found < num_min\) \{\n(\s*)num_expected = num_min;)C",
-     R"C(
-\1if (num_found > num_max) { /* tovel: the interpreter's wording */
-\1    if (num_min == num_max)
-\1        PyErr_Format(PyExc_TypeError, "%.200s() takes %zd positional argument%s but %zd %s given",
-\1                     func_name, num_max, num_max == 1 ? "" : "s", num_found, num_found == 1 ? "was" : "were");
-\1    else
-\1        PyErr_Format(PyExc_TypeError, "%.200s() takes from %zd to %zd positional arguments but %zd %s given",
-\1                     func_name, num_min, num_max, num_found, num_found == 1 ? "was" : "were");
-\1    return;
-\1}
-\g<0>)C"},
-    // A compiled module has one module object per process: loaded again
-    // under another name (spec_from_file_location), it would be handed out
-    // again with its __spec__ overwritten. An ImportError says so instead.
-    // The name asked for is that of the module creator's first parameter.
-    {"second name", R"C((__pyx_pymod_create\(PyObject \*(\w+),[\s\S]*?)\n(\s*)return __Pyx_NewRef\(__pyx_m\);)C",
-     R"C(\1
-\3{ /* tovel: a compiled module loads once per process, under one name */
-\3    PyObject *want = PyObject_GetAttrString(\2, "name"), *have = PyModule_GetNameObject(__pyx_m);
-\3    int same = want && have ? PyObject_RichCompareBool(want, have, Py_EQ) : -1;
-\3    if (same == 0)
-\3        PyErr_Format(PyExc_ImportError, "cannot load %R: a compiled module loads once per process, "
-\3                     "and this one is loaded already as %R", want, have);
-\3    Py_XDECREF(want);
-\3    Py_XDECREF(have);
-\3    if (same != 1) return NULL;
-\3}
-\3return __Pyx_NewRef(__pyx_m);)C"},
-    {"unbound local", R"C("local variable '%s' referenced before assignment")C",
-     R"C("cannot access local variable '%s' where it is not associated with a value")C"},
-    {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
-     R"C("cannot access free variable '%s' where it is not associated with a value in enclosing scope")C"},
-};
-
-// The module body runs under a Python frame of its own whose globals and
-// locals are the module's dict, as a source module's body does: what reads
-// its caller's frame (namedtuple, the functional Enum, TypeVar, NewType,
-// exec and eval without a namespace, sys._getframe(1) in a function called
-// at module level) finds the module instead of the import machinery.
-static const char *FRAME_PROTO = R"C(#if CYTHON_PEP489_MULTI_PHASE_INIT
-static int __tovel_exec_in_frame(PyObject *module);
-#endif
-)C";
-static const char *FRAME_BODY = R"C(
-#if CYTHON_PEP489_MULTI_PHASE_INIT
-/* tovel: the module body runs under a frame whose namespace is the module's */
-static PyObject *__tovel_body(PyObject *module, PyObject *unused) {
-    PyObject *d = PyModule_GetDict(module);
-    (void)unused;
-    if (!d || PyDict_DelItemString(d, "__tovel_body__") < 0) return NULL;
-    if (EXEC(module) < 0) return NULL;
-    Py_RETURN_NONE;
-}
-static int __tovel_exec_in_frame(PyObject *module) {
-    static PyMethodDef def = {"__tovel_body__", __tovel_body, METH_NOARGS, NULL};
-    PyObject *d = PyModule_GetDict(module), *code = NULL, *run = NULL, *done = NULL;
-    const char *filename = __pyx_f[0];
-    char *own = NULL;
-    PyObject *file;
-    if (!d) return -1;
-    /* The frame names the source file where the module lies: mod.py beside mod.abi3.so */
-    file = PyDict_GetItemString(d, "__file__");
-    if (file && PyUnicode_Check(file)) {
-        Py_ssize_t n = 0, base = 0, cut, i;
-        const char *s = PyUnicode_AsUTF8AndSize(file, &n);
-        if (s) {
-            for (i = 0; i < n; i++) if (s[i] == '/' || s[i] == '\\') base = i + 1;
-            for (cut = base; cut < n && s[cut] != '.'; cut++) ;
-            own = (char *)PyMem_Malloc((size_t)cut + 4);
-            /* copied by hand: memcpy would raise the wheel's glibc floor */
-            if (own) {
-                for (i = 0; i < cut; i++) own[i] = s[i];
-                own[cut] = '.'; own[cut + 1] = 'p'; own[cut + 2] = 'y'; own[cut + 3] = 0;
-                filename = own;
-            }
-        } else {
-            PyErr_Clear();
-        }
-    }
-    code = Py_CompileString("__tovel_body__()", filename, Py_eval_input);
-    PyMem_Free(own);
-    if (code) run = PyCFunction_New(&def, module);
-    if (run && PyDict_SetItemString(d, "__tovel_body__", run) == 0) done = PyEval_EvalCode(code, d, d);
-    Py_XDECREF(code);
-    Py_XDECREF(run);
-    if (!done) return -1;
-    Py_DECREF(done);
-    return 0;
-}
-#endif
-)C";
-
 // Gives the module body its frame: the exec slot calls the wrapper.
 static nb::str frame_fix(nb::str c) {
     nb::object re = mine("re");
@@ -304,12 +167,60 @@ static nb::str frame_fix(nb::str c) {
     return nb::str(c + nb::str(FRAME_BODY).attr("replace")("EXEC", exec));
 }
 
+// Gives traceback entries shared frames (mender_c.h says how). A file that
+// has Cython's traceback helper must have every part of it the fix knows:
+// another Cython release stops the translation with one line saying so.
+static nb::str traceback_fix(nb::str c) {
+    if (!truthy(c.attr("__contains__")("static void __Pyx_AddTraceback(")))
+        return c;
+    nb::object re = mine("re");
+    std::map<std::string, nb::object> m;
+    for (const Found &f : TRACEBACK) {
+        nb::object from = f.after ? m.at(f.after).attr("start")() : nb::int_(0);
+        nb::object found = re.attr("compile")(f.pattern).attr("search")(c, from);
+        if (found.is_none())
+            throw std::runtime_error(std::string("tovel.mender: this Cython's traceback helper is not the one "
+                                                 "tovel knows (its ") + f.what + " was not found)");
+        m[f.what] = found;
+    }
+    auto group = [&](const char *what) { return m.at(what).attr("group")(1); };
+    auto at = [&](const char *what, const char *edge) { return nb::cast<Py_ssize_t>(m.at(what).attr(edge)(1)); };
+    auto fill = [&](const char *text) {
+        nb::object t = nb::str(text);
+        t = t.attr("replace")("@CFILENM@", group("C file name"));
+        t = t.attr("replace")("@EMPTY@", group("empty tuple"));
+        t = t.attr("replace")("@FETCH@", group("exception fetch"));
+        t = t.attr("replace")("@RESTORE@", group("exception restore"));
+        return t.attr("replace")("@MODDICT@", group("module dict"));
+    };
+    // (start, end, text) in the order they appear in the file.
+    std::vector<std::tuple<Py_ssize_t, Py_ssize_t, nb::object>> edits = {
+        {nb::cast<Py_ssize_t>(m.at("cache type").attr("start")()), nb::cast<Py_ssize_t>(m.at("cache type").attr("end")()),
+         nb::str(CACHE_TYPE)},
+        {at("limited helper", "start"), at("limited helper", "end"), nb::str(LIMITED_RENAMED)},
+        {at("end of the limited helper", "start"), at("end of the limited helper", "end"), fill(LIMITED)},
+        {at("full helper", "start"), at("full helper", "end"), fill(FULL)},
+    };
+    nb::list parts;
+    Py_ssize_t done = 0;
+    for (auto &[start, end, text] : edits) {
+        if (start < done)
+            throw std::runtime_error("tovel.mender: this Cython's traceback helper is not the one tovel knows "
+                                     "(its parts are in another order)");
+        parts.append(c.attr("__getitem__")(builtin("slice")(done, start)));
+        parts.append(text);
+        done = end;
+    }
+    parts.append(c.attr("__getitem__")(builtin("slice")(done, nb::none())));
+    return nb::str(nb::str("").attr("join")(parts));
+}
+
 /// The C of a translation with tovel's fixes.
 static nb::str fix_c(nb::str c) {
     nb::object re = mine("re");
     for (const Fix &f : FIXES)
         c = nb::str(re.attr("sub")(f.pattern, f.replacement, c, "count"_a = 1));
-    return frame_fix(c);
+    return frame_fix(traceback_fix(c));
 }
 
 /// Applies the fixes to the C file at `path` in place.

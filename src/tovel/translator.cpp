@@ -106,6 +106,7 @@ static void serve() {
         } catch (nb::python_error &e) {
             if (!ordinary(e))
                 throw;
+            ok = false; // the mender's fixes failed after Cython succeeded
             buf.attr("write")(nb::str("").attr("join")(traceback.attr("format_exception")(e.value())));
             one = nb::str("{}: {}").format(builtin("type")(e.value()).attr("__name__"), e.value());
         }

@@ -1,0 +1,312 @@
+// The C that tovel.mender writes into Cython's output: fixes found by the
+// text of the Cython code they replace, and the code they add. Included by
+// mender.cpp alone (the mender's fingerprint is that of its built file).
+#pragma once
+
+namespace tovel::mender_c {
+
+// One fix of the generated C: `pattern` (a regular expression) is replaced
+// by `replacement` (re.sub's template) at its first match.
+struct Fix {
+    const char *what;
+    const char *pattern;
+    const char *replacement;
+};
+
+static const Fix FIXES[] = {
+    // Limited API: Cython builds a traceback entry's frame by calling
+    // sys._getframe, and a handler that receives no traceback releases a
+    // NULL one, which crashes where sys._getframe is missing. The frame
+    // comes from the interpreter instead (PyEval_GetFrame is in the stable
+    // ABI). Cython's helper serves where shared frames cannot (TRACEBACK).
+    {"traceback frame",
+     R"C((static PyObject \*__Pyx_PyCode_Replace_For_AddTraceback\())C",
+     R"C(/* tovel: the frame of a traceback entry, without sys._getframe */
+static PyObject *__tovel_getframe(PyObject *self, PyObject *unused) {
+    PyObject *frame = (PyObject *)PyEval_GetFrame();
+    (void)self; (void)unused;
+    if (!frame) Py_RETURN_NONE;
+    Py_INCREF(frame);
+    return frame;
+}
+static PyMethodDef __tovel_getframe_def = {"_getframe", __tovel_getframe, METH_NOARGS, NULL};
+\1)C"},
+    {"traceback frame", R"C(getframe = PySys_GetObject\("_getframe"\);)C",
+     R"C(getframe = replace = PyCFunction_New(&__tovel_getframe_def, NULL);)C"},
+    // Limited API: list.extend by slice assignment takes nothing from an
+    // iterator that raises midway; list.extend keeps the items it took.
+    {"list.extend", R"C(\n(\s*)return PyList_SetSlice\(L, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, v\);)C",
+     R"C(
+\1/* tovel: as list.extend, the items taken before an iterator raises stay */
+\1PyObject *it, *item;
+\1if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || v == L)
+\1    return PyList_SetSlice(L, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, v);
+\1it = PyObject_GetIter(v);
+\1if (!it) return -1;
+\1while ((item = PyIter_Next(it)) != NULL) {
+\1    int failed = PyList_Append(L, item) < 0;
+\1    Py_DECREF(item);
+\1    if (failed) { Py_DECREF(it); return -1; }
+\1}
+\1Py_DECREF(it);
+\1return PyErr_Occurred() ? -1 : 0;)C"},
+    // A source module's __builtins__ is the builtins' dict.
+    {"__builtins__", R"C((PyObject_SetAttrString\(__pyx_m, "__builtins__", )([\w>.-]+)\))C",
+     R"C(\1PyModule_GetDict(\2)))C"},
+    // Too many positional arguments: the interpreter's wording.
+    {"arity", R"C(\n(\s*)if \(num_found < num_min\) \{\n(\s*)num_expected = num_min;)C",
+     R"C(
+\1if (num_found > num_max) { /* tovel: the interpreter's wording */
+\1    if (num_min == num_max)
+\1        PyErr_Format(PyExc_TypeError, "%.200s() takes %zd positional argument%s but %zd %s given",
+\1                     func_name, num_max, num_max == 1 ? "" : "s", num_found, num_found == 1 ? "was" : "were");
+\1    else
+\1        PyErr_Format(PyExc_TypeError, "%.200s() takes from %zd to %zd positional arguments but %zd %s given",
+\1                     func_name, num_min, num_max, num_found, num_found == 1 ? "was" : "were");
+\1    return;
+\1}
+\g<0>)C"},
+    // A compiled module has one module object per process: loaded again
+    // under another name (spec_from_file_location), it would be handed out
+    // again with its __spec__ overwritten. An ImportError says so instead.
+    // The name asked for is that of the module creator's first parameter.
+    {"second name", R"C((__pyx_pymod_create\(PyObject \*(\w+),[\s\S]*?)\n(\s*)return __Pyx_NewRef\(__pyx_m\);)C",
+     R"C(\1
+\3{ /* tovel: a compiled module loads once per process, under one name */
+\3    PyObject *want = PyObject_GetAttrString(\2, "name"), *have = PyModule_GetNameObject(__pyx_m);
+\3    int same = want && have ? PyObject_RichCompareBool(want, have, Py_EQ) : -1;
+\3    if (same == 0)
+\3        PyErr_Format(PyExc_ImportError, "cannot load %R: a compiled module loads once per process, "
+\3                     "and this one is loaded already as %R", want, have);
+\3    Py_XDECREF(want);
+\3    Py_XDECREF(have);
+\3    if (same != 1) return NULL;
+\3    return __Pyx_NewRef(__pyx_m); /* inside: Cython before 3.3 has no braces around it */
+\3})C"},
+    {"unbound local", R"C("local variable '%s' referenced before assignment")C",
+     R"C("cannot access local variable '%s' where it is not associated with a value")C"},
+    {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
+     R"C("cannot access free variable '%s' where it is not associated with a value in enclosing scope")C"},
+};
+
+// The module body runs under a Python frame of its own whose globals and
+// locals are the module's dict, as a source module's body does: what reads
+// its caller's frame (namedtuple, the functional Enum, TypeVar, NewType,
+// exec and eval without a namespace, sys._getframe(1) in a function called
+// at module level) finds the module instead of the import machinery.
+static const char *FRAME_PROTO = R"C(#if CYTHON_PEP489_MULTI_PHASE_INIT
+static int __tovel_exec_in_frame(PyObject *module);
+#endif
+)C";
+static const char *FRAME_BODY = R"C(
+#if CYTHON_PEP489_MULTI_PHASE_INIT
+/* tovel: the module body runs under a frame whose namespace is the module's */
+static PyObject *__tovel_body(PyObject *module, PyObject *unused) {
+    PyObject *d = PyModule_GetDict(module);
+    (void)unused;
+    if (!d || PyDict_DelItemString(d, "__tovel_body__") < 0) return NULL;
+    if (EXEC(module) < 0) return NULL;
+    Py_RETURN_NONE;
+}
+static int __tovel_exec_in_frame(PyObject *module) {
+    static PyMethodDef def = {"__tovel_body__", __tovel_body, METH_NOARGS, NULL};
+    PyObject *d = PyModule_GetDict(module), *code = NULL, *run = NULL, *done = NULL;
+    const char *filename = __pyx_f[0];
+    char *own = NULL;
+    PyObject *file;
+    if (!d) return -1;
+    /* The frame names the source file where the module lies: mod.py beside mod.abi3.so */
+    file = PyDict_GetItemString(d, "__file__");
+    if (file && PyUnicode_Check(file)) {
+        Py_ssize_t n = 0, base = 0, cut, i;
+        const char *s = PyUnicode_AsUTF8AndSize(file, &n);
+        if (s) {
+            for (i = 0; i < n; i++) if (s[i] == '/' || s[i] == '\\') base = i + 1;
+            for (cut = base; cut < n && s[cut] != '.'; cut++) ;
+            own = (char *)PyMem_Malloc((size_t)cut + 4);
+            /* copied by hand: memcpy would raise the wheel's glibc floor */
+            if (own) {
+                for (i = 0; i < cut; i++) own[i] = s[i];
+                own[cut] = '.'; own[cut + 1] = 'p'; own[cut + 2] = 'y'; own[cut + 3] = 0;
+                filename = own;
+            }
+        } else {
+            PyErr_Clear();
+        }
+    }
+    code = Py_CompileString("__tovel_body__()", filename, Py_eval_input);
+    PyMem_Free(own);
+    if (code) run = PyCFunction_New(&def, module);
+    if (run && PyDict_SetItemString(d, "__tovel_body__", run) == 0) done = PyEval_EvalCode(code, d, d);
+    Py_XDECREF(code);
+    Py_XDECREF(run);
+    if (!done) return -1;
+    Py_DECREF(done);
+    return 0;
+}
+#endif
+)C";
+
+// A traceback entry's frame is made once per location (the key of Cython's
+// code cache, which then holds frames) and shared by every later entry
+// there: an entry costs a look-up and PyTraceBack_Here instead of a new
+// frame (full API) or code evaluated to get one (limited API). What the
+// fix finds in Cython's traceback helper, all of it required where the
+// helper is there; @NAME@ in the texts below stands for what it captured.
+struct Found {
+    const char *what;
+    const char *pattern;
+    const char *after; // looked for from where this one was found (none: the start)
+};
+static const Found TRACEBACK[] = {
+    {"cache type", R"C(#if CYTHON_COMPILING_IN_LIMITED_API\ntypedef PyObject __Pyx_CachedCodeObjectType;\n#else\n)C"
+                   R"C(typedef PyCodeObject __Pyx_CachedCodeObjectType;\n#endif\n)C", nullptr},
+    {"empty tuple", R"C(PyObject_Call\(replace, ([\w>.-]+), scratch_dict\))C", nullptr},
+    {"limited helper", R"C(static void (__Pyx_AddTraceback)\(const char \*funcname, int c_line,\s*int py_line, )C"
+                       R"C(const char \*filename\) \{\n\s*PyObject \*code_object = NULL)C", nullptr},
+    {"exception fetch", R"C(\n\s*(\w+)\(&exc_type, &exc_value, &exc_traceback\);)C", "limited helper"},
+    {"exception restore", R"C(\n\s*(\w+)\(exc_type, exc_value, exc_traceback\);)C", "limited helper"},
+    {"end of the limited helper", R"C(\n()#else\nstatic PyCodeObject\* __Pyx_CreateCodeObjectForTraceback\()C",
+     "limited helper"},
+    {"C file name", R"C(PyUnicode_FromFormat\( ?"%s \(%s:%d\)", funcname, (\w+), c_line\))C", "limited helper"},
+    {"full helper", R"C((static void __Pyx_AddTraceback\(const char \*funcname, int c_line,\s*int py_line, )C"
+                    R"C(const char \*filename\) \{\n\s*PyCodeObject \*py_code = 0;[\s\S]*?)C"
+                    R"C(PyTraceBack_Here\(py_frame\);[\s\S]*?\n\}\n))C", "end of the limited helper"},
+    {"module dict", R"C(PyFrame_New\(\s*tstate,[^\n]*\n\s*py_code,[^\n]*\n\s*([\w>.-]+),)C", "full helper"},
+};
+
+static const char *CACHE_TYPE = R"C(/* tovel: the code cache holds the frames of traceback entries */
+typedef PyObject __Pyx_CachedCodeObjectType;
+)C";
+
+// Limited API: Cython's helper stays, renamed, for an interpreter on which
+// such a frame is not as it must be.
+static const char *LIMITED_RENAMED = "__tovel_AddTraceback_eval";
+static const char *LIMITED = R"C(/* tovel: the frame of a traceback entry is made once per location and
+   shared by every later entry there. It is the frame of a generator that
+   never ran, let go at once: it has no caller (f_back), its globals are the
+   module's, it holds no locals and nothing in it changes with use; every
+   instruction of that generator is on the entry's line, without columns.
+   Where the interpreter makes such a frame otherwise (another line, a
+   caller), the module keeps Cython's way, a frame evaluated for each entry:
+   decided once, at the first frame made. */
+static int __tovel_shared_frames = 0; /* 1 shared, -1 Cython's way, 0 not decided */
+static PyObject *__tovel_traceback_frame(const char *funcname, int c_line, int py_line,
+                                         const char *filename) {
+    PyObject *module = Py_CompileString("def _(): yield\n", filename, Py_file_input);
+    PyObject *consts = NULL, *name = NULL, *kw = NULL, *replace = NULL, *code = NULL;
+    PyObject *types = NULL, *func = NULL, *gen = NULL, *frame = NULL, *back = NULL;
+    PyObject *body = NULL, *bytecode = NULL; /* body: borrowed */
+    Py_ssize_t i, n = 0, units = 0;
+    if (module) consts = PyObject_GetAttrString(module, "co_consts");
+    if (consts) n = PyTuple_Size(consts);
+    for (i = 0; i < n && !body; i++)
+        if (Py_TYPE(PyTuple_GetItem(consts, i)) == Py_TYPE(module)) body = PyTuple_GetItem(consts, i);
+    if (body) name = c_line ? PyUnicode_FromFormat("%s (%s:%d)", funcname, @CFILENM@, c_line)
+                            : PyUnicode_FromString(funcname);
+    if (name) bytecode = PyObject_GetAttrString(body, "co_code");
+    if (bytecode) units = PyBytes_Size(bytecode) / 2;
+    if (units > 0 && units < 256) {
+        /* every instruction on the first line, without columns (as PyCode_NewEmpty's):
+           entries of up to 8 code units, each "no columns, line delta 0" */
+        unsigned char table[64];
+        Py_ssize_t size = 0, left = units;
+        for (; left > 0; left -= 8) {
+            table[size++] = (unsigned char)(0x80 | (13 << 3) | ((left > 8 ? 8 : left) - 1));
+            table[size++] = 0;
+        }
+        kw = Py_BuildValue("{s:i,s:O,s:O,s:y#}", "co_firstlineno", py_line, "co_name", name,
+                           "co_qualname", name, "co_linetable", (const char *)table, size);
+    }
+    if (kw) replace = PyObject_GetAttrString(body, "replace");
+    if (replace) code = PyObject_Call(replace, @EMPTY@, kw);
+    if (code) types = PyImport_ImportModule("types");
+    if (types) func = PyObject_CallMethod(types, "FunctionType", "OO", code, @MODDICT@);
+    if (func) gen = PyObject_CallNoArgs(func);
+    if (gen) frame = PyObject_GetAttrString(gen, "gi_frame");
+    Py_XDECREF(gen); /* the generator goes, never run; its frame stays, without a caller */
+    if (frame && !__tovel_shared_frames) {
+        back = PyObject_GetAttrString(frame, "f_back");
+        if (back)
+            __tovel_shared_frames =
+                back == Py_None && PyFrame_GetLineNumber((PyFrameObject *)frame) == py_line ? 1 : -1;
+    }
+    if (__tovel_shared_frames != 1) Py_CLEAR(frame);
+    Py_XDECREF(module);
+    Py_XDECREF(consts);
+    Py_XDECREF(name);
+    Py_XDECREF(bytecode);
+    Py_XDECREF(kw);
+    Py_XDECREF(replace);
+    Py_XDECREF(code);
+    Py_XDECREF(types);
+    Py_XDECREF(func);
+    Py_XDECREF(back);
+    return frame;
+}
+static void __Pyx_AddTraceback(const char *funcname, int c_line,
+                               int py_line, const char *filename) {
+    PyObject *frame, *exc_type, *exc_value, *exc_traceback;
+    if (__tovel_shared_frames < 0 || !@MODDICT@) { /* also before the module has its dict */
+        __tovel_AddTraceback_eval(funcname, c_line, py_line, filename);
+        return;
+    }
+    if (c_line) {
+        c_line = __Pyx_CLineForTraceback(__Pyx_PyThreadState_Current, c_line);
+    }
+    frame = __pyx_find_code_object(c_line ? -c_line : py_line);
+    if (!frame) {
+        @FETCH@(&exc_type, &exc_value, &exc_traceback);
+        frame = __tovel_traceback_frame(funcname, c_line, py_line, filename);
+        if (frame) __pyx_insert_code_object(c_line ? -c_line : py_line, frame);
+        @RESTORE@(exc_type, exc_value, exc_traceback);
+        if (!frame) {
+            if (__tovel_shared_frames < 0) __tovel_AddTraceback_eval(funcname, c_line, py_line, filename);
+            return;
+        }
+    }
+    PyTraceBack_Here((PyFrameObject *)frame);
+    Py_DECREF(frame);
+}
+)C";
+
+// Full API: the frame Cython makes for an entry, kept.
+static const char *FULL = R"C(/* tovel: the frame of a traceback entry is made once per location and
+   shared by every later entry there. Nothing in it changes with use: it has
+   no caller, its line is set once, and its locals are an empty dict made
+   with it (so that no reader of f_locals makes one later, from two threads
+   at once). */
+static void __Pyx_AddTraceback(const char *funcname, int c_line,
+                               int py_line, const char *filename) {
+    PyCodeObject *py_code;
+    PyObject *py_frame, *locals = NULL;
+    PyThreadState *tstate = __Pyx_PyThreadState_Current;
+    PyObject *ptype, *pvalue, *ptraceback;
+    if (c_line) {
+        c_line = __Pyx_CLineForTraceback(tstate, c_line);
+    }
+    py_frame = __pyx_find_code_object(c_line ? -c_line : py_line);
+    if (!py_frame) {
+        __Pyx_ErrFetchInState(tstate, &ptype, &pvalue, &ptraceback);
+        py_code = __Pyx_CreateCodeObjectForTraceback(funcname, c_line, py_line, filename);
+        if (py_code) locals = PyDict_New();
+        if (locals) py_frame = (PyObject *)PyFrame_New(tstate, py_code, @MODDICT@, locals);
+        Py_XDECREF(py_code);
+        Py_XDECREF(locals);
+        if (!py_frame) {
+            /* the error of making it replaces the exception, as in Cython's helper */
+            Py_XDECREF(ptype);
+            Py_XDECREF(pvalue);
+            Py_XDECREF(ptraceback);
+            return;
+        }
+        __Pyx_PyFrame_SetLineNumber((PyFrameObject *)py_frame, py_line);
+        __Pyx_ErrRestoreInState(tstate, ptype, pvalue, ptraceback);
+        __pyx_insert_code_object(c_line ? -c_line : py_line, py_frame);
+    }
+    PyTraceBack_Here((PyFrameObject *)py_frame);
+    Py_DECREF(py_frame);
+}
+)C";
+
+} // namespace tovel::mender_c

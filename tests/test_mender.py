@@ -1,0 +1,118 @@
+"""Traceback entries of compiled code: each location's frame is made once
+and shared by every later entry there, and the tracebacks still read as the
+source's do."""
+
+import json
+import re
+import subprocess
+import sys
+
+import pytest
+
+import tovel.options
+
+from test_faithful import COMPILE, LIMITED
+
+MODULE = """\
+def pick(d, k, first):
+    if first:
+        return d[k]
+    return d[k + 1]
+
+
+def middle(d, k, first):
+    value = pick(d, k, first)
+    return value
+
+
+def top(d, k, first):
+    try:
+        return middle(d, k, first)
+    except KeyError as e:
+        return e
+"""
+
+# Raises from both lines of pick in turn, three rounds, each exception caught
+# in top; prints each traceback formatted, then each entry as
+# "name tb_lineno f_lineno globals-are-the-module's". The frames are cleared
+# after each round, as traceback.clear_frames users do.
+SHOW = """\
+import sys, traceback
+sys.path.insert(0, sys.argv[1])
+import tb
+for i in range(3):
+    for first in (True, False):
+        e = tb.top({}, i, first)
+        print("".join(traceback.format_exception(e)), end="")
+        t = e.__traceback__
+        while t:
+            f = t.tb_frame
+            print(f.f_code.co_name.rpartition(".")[2], t.tb_lineno, f.f_lineno, f.f_globals is vars(tb))
+            t = t.tb_next
+        traceback.clear_frames(e.__traceback__)
+"""
+
+
+ENTRY = re.compile(r"(\w+ \d+) (\d+) (True|False)")
+
+
+def show(folder):
+    # Run where the module lies: a compiled frame names its file as it was
+    # translated, relative to there.
+    proc = subprocess.run([sys.executable, "-I", "-c", SHOW, str(folder)], cwd=folder, capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.splitlines()
+
+
+def readable(lines):
+    """What both tell alike: compiled code has no columns (no caret lines),
+    names its file as it was translated and its functions by module."""
+    out = []
+    for line in lines:
+        if re.fullmatch(r"\s*[~^]*\s*", line):
+            continue
+        line = re.sub(r'File "[^"]*tb\.py"', 'File "tb.py"', line)
+        out.append(re.sub(r"(, in )tb\.", r"\1", line))
+    return out
+
+
+@pytest.mark.parametrize("limited", [True, False], ids=["limited", "full"])
+def test_tracebacks_through_compiled_code_read_as_the_source(tmp_path, limited):
+    if limited and not LIMITED:
+        pytest.skip("no limited API on this interpreter")
+    source, built = tmp_path / "source", tmp_path / "built"
+    for where in (source, built):
+        where.mkdir()
+        (where / "tb.py").write_text(MODULE)
+    directives = json.dumps(tovel.options.directives(None, limited))
+    proc = subprocess.run([sys.executable, "-c", COMPILE, str(built), directives, "1" if limited else "0"],
+                          capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    plain, compiled = show(source), show(built)
+    entries = [line.split() for line in compiled if ENTRY.fullmatch(line)]
+    # Each entry's frame is on its own line, even where a shared frame served
+    # an entry of the other line of pick before.
+    assert len(entries) == 18 and all(e[1] == e[2] for e in entries), compiled
+    # A source frame that caught moved on to the handler's line: f_lineno is
+    # compared above only.
+    without_f_lineno = lambda lines: [ENTRY.sub(r"\1 \3", line) for line in readable(lines)]
+    assert without_f_lineno(compiled) == without_f_lineno(plain)
+
+
+def test_an_unknown_traceback_helper_stops_the_translation(tmp_path):
+    """The mender meets a traceback helper of another Cython release: the
+    translation fails, in one line that says so, rather than ship the C
+    unmended."""
+    (tmp_path / "m.py").write_text("X = 1\n")
+    worker = ("import tovel.mender as m\n"
+              "m.fix_c_file = lambda path: m.fix_c('static void __Pyx_AddTraceback(const char *funcname) {}')\n"
+              "from tovel.translator import serve\nserve()\n")
+    request = {"source": "m.py", "module": "m", "c": str(tmp_path / "m.c"),
+               "directives": tovel.options.directives(None, LIMITED)}
+    proc = subprocess.run([sys.executable, "-c", worker], input=json.dumps(request) + "\n", cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    answer = json.loads(proc.stdout)
+    assert not answer["ok"] and answer["line"] == (
+        "RuntimeError: tovel.mender: this Cython's traceback helper is not the one tovel knows "
+        "(its cache type was not found)"), proc.stdout + proc.stderr
