@@ -52,8 +52,9 @@ PACKAGES=(
     ca-certificates
     # The shared compiler cache is tested against a Redis server on loopback.
     redis-server
-    # The smoke run of the benchmarks profiles a build under strace.
-    strace
+    # The smoke run of the benchmarks profiles a build under strace; the
+    # runtime part counts instructions under callgrind.
+    strace valgrind
 )
 
 # Raise when the way the tree is made changes: every tree is then made anew.
