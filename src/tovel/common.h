@@ -35,6 +35,16 @@ inline bool truthy(nb::handle value) {
 
 inline nb::str text(nb::handle value) { return nb::str(value); }
 
+// Rewrites the UTF-8 text file at `path` by `change` (a function of the text
+// to the new text), writing it only where something changed.
+template <typename F> inline void rewrite_text_file(nb::object path, F change) {
+    nb::object p = nb::module_::import_("pathlib").attr("Path")(path);
+    nb::str before(p.attr("read_text")("encoding"_a = "utf-8"));
+    nb::str after = change(before);
+    if (!after.equal(before))
+        p.attr("write_text")(after, "encoding"_a = "utf-8");
+}
+
 // Centres `message` in a field of 80 characters: the left fill is half the
 // shortfall rounded down, the rest goes right (str.center rounds the other
 // way for some lengths). Texts of 80 characters or more stay as they are.

@@ -224,13 +224,7 @@ static nb::str fix_c(nb::str c) {
 }
 
 /// Applies the fixes to the C file at `path` in place.
-static void fix_c_file(nb::object path) {
-    nb::object p = mine("Path")(path);
-    nb::str c(p.attr("read_text")("encoding"_a = "utf-8"));
-    nb::str fixed = fix_c(c);
-    if (!fixed.equal(c))
-        p.attr("write_text")(fixed, "encoding"_a = "utf-8");
-}
+static void fix_c_file(nb::object path) { rewrite_text_file(path, fix_c); }
 
 /// A digest of this module's own file: a translation cached by an older
 /// mender is not reused.

@@ -8,10 +8,6 @@
 
 using namespace tovel;
 
-static const char *MOD = "tovel.tuner";
-
-static nb::object mine(const char *name) { return global(MOD, name); }
-
 // Reference counting. The limited API of 3.12 and later makes every
 // Py_INCREF and Py_DECREF a call into the interpreter. Modules built for the
 // limited API of 3.11 and earlier change the count in place, and every later
@@ -88,13 +84,7 @@ static nb::str tune_c(nb::str c) {
 }
 
 /// Tunes the C file at `path` in place.
-static void tune_c_file(nb::object path) {
-    nb::object p = mine("Path")(path);
-    nb::str c(p.attr("read_text")("encoding"_a = "utf-8"));
-    nb::str tuned = tune_c(c);
-    if (!tuned.equal(c))
-        p.attr("write_text")(tuned, "encoding"_a = "utf-8");
-}
+static void tune_c_file(nb::object path) { rewrite_text_file(path, tune_c); }
 
 TOVEL_MODULE(tuner, m) {
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
