@@ -240,3 +240,67 @@ def test_python_name_lookup_unless_asked_otherwise(tmp_path):
     rc, out, err = tov("bdist", "-n", "py2", "-v", "1.0", "--no-cache", "-X", "error_on_unknown_names=True", *ABI,
                        cwd=project)
     assert rc == 1 and "undeclared name not builtin: long" in err, out + err
+
+
+# Loads of instance attributes that a careless per-site cache would answer
+# wrongly in the full API: each loads `o.x` at one site of `get`, many
+# times over, while the instance or its class changes under it.
+ATTRIBUTES = textwrap.dedent("""\
+    class P:
+        def __init__(self, x):
+            self.x = x
+    def get(o):
+        out = []
+        for _ in range(3):
+            try:
+                out.append(o.x)
+            except AttributeError:
+                out.append('AttributeError')
+        return out[0] if out.count(out[0]) == 3 else out
+    """)
+ATTRIBUTE_CASES = {
+    "deleted-then-read": "p = P(1)\nRESULT = [get(p)]\ndel p.x\nRESULT += [get(p)]\np.x = 2\nRESULT += [get(p)]\n",
+    "dict-materialised-or-replaced": "p = P(1)\nget(p)\np.__dict__['x'] = 2\nRESULT = [get(p)]\n"
+                                     "p.__dict__ = {'x': 3}\nRESULT += [get(p), get(P(4))]\n",
+    "class-changed-after-fill": "p = P(1)\nRESULT = [get(p)]\nP.x = property(lambda self: 'property')\n"
+                                "RESULT += [get(p)]\ndel P.x\nRESULT += [get(p)]\nP.x = 'class'\n"
+                                "RESULT += [get(p)]\nP.__getattr__ = lambda self, name: 'getattr'\n"
+                                "del p.x\nRESULT += [get(p)]\n",
+    "base-changed-after-fill": "class S(P):\n    pass\ns = S(1)\nRESULT = [get(s)]\n"
+                               "P.x = property(lambda self: 'property')\nRESULT += [get(s)]\n",
+    "types-alternating": "class Q:\n    def __init__(self):\n        self.y = 0\n        self.x = 'q'\n"
+                         "class S(P):\n    pass\nRESULT = [get(o) for o in (P(1), Q(), P(2), Q(), S(3), P(4))]\n",
+    "other-lookups": "class Slots:\n    __slots__ = ('x',)\n    def __init__(self):\n        self.x = 'slot'\n"
+                     "class Hook(P):\n    def __getattr__(self, name):\n        return 'getattr'\n"
+                     "class Every(P):\n    def __getattribute__(self, name):\n        return 'getattribute'\n"
+                     "class Shadow(P):\n    x = 'class'\nclass Prop(P):\n    @property\n"
+                     "    def x(self):\n        return 'property'\n    @x.setter\n    def x(self, v):\n        pass\n"
+                     "h = Hook(1)\ndel h.x\nRESULT = [get(o) for o in (P(0), Slots(), P(0), Hook(2), h, Every(3),"
+                     " Shadow(4), Prop(5), Slots())]\n",
+}
+
+
+@pytest.fixture(scope="module")
+def attribute_modules(tmp_path_factory):
+    """The cases of ATTRIBUTE_CASES from source and compiled for the full API."""
+    root = tmp_path_factory.mktemp("attributes")
+    source, built = root / "source", root / "built"
+    for where in (source, built):
+        where.mkdir()
+        for i, text in enumerate(ATTRIBUTE_CASES.values()):
+            (where / f"at{i}.py").write_text(ATTRIBUTES + text)
+    directives = json.dumps(tovel.options.directives(None, False))
+    proc = subprocess.run([sys.executable, "-c", COMPILE, str(built), directives, "0"],
+                          capture_output=True, text=True, timeout=900)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    for path in built.glob("*.py"):
+        path.unlink()
+    return source, built
+
+
+@pytest.mark.parametrize("i, name", list(enumerate(ATTRIBUTE_CASES)), ids=list(ATTRIBUTE_CASES))
+def test_full_api_attribute_loads_behave_as_their_source(attribute_modules, i, name):
+    source, built = attribute_modules
+    plain = run(source, f"at{i}")
+    assert plain.startswith("[") and "(status" not in plain, plain
+    assert run(built, f"at{i}") == plain

@@ -3,8 +3,10 @@
 // Each change is found by the text of the Cython code it replaces; where that
 // text is not there (another Cython release), the C stays as it is. The C
 // stays one text for both APIs: every change applies only where the module
-// is compiled against the limited API.
+// is compiled against the limited API, except the attribute caches of
+// tuner_c.h, which apply only where it is not.
 #include "common.h"
+#include "tuner_c.h"
 
 using namespace tovel;
 
@@ -80,7 +82,16 @@ static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("__tovel_incref")))
         c = nb::str(c.attr("replace")(include, nb::str(REFCOUNT), 1));
-    return nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
+    c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
+    // Attribute loads through a cache at each site, where Cython declares
+    // the load the cache falls back on.
+    nb::str proto(tuner_c::GETATTR_PROTO);
+    if (truthy(c.attr("__contains__")(proto)) && !truthy(c.attr("__contains__")("__tovel_attr_load"))) {
+        c = nb::str(c.attr("replace")(proto, nb::str((std::string(tuner_c::GETATTR_PROTO) + tuner_c::ATTR_CACHE).c_str()), 1));
+        nb::object re = nb::module_::import_("re");
+        c = nb::str(re.attr("sub")(tuner_c::GETATTR_SITE, tuner_c::GETATTR_CACHED, c));
+    }
+    return c;
 }
 
 /// Tunes the C file at `path` in place.
