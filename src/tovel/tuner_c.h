@@ -27,10 +27,11 @@ static CYTHON_INLINE PyObject* __Pyx_PyObject_GetAttrStr(PyObject* obj, PyObject
 // change to the type or to any class of its MRO gives it a new one, and tags
 // are not reused. A module of this kind loads in one interpreter only, so a
 // static cache never sees another interpreter's types.
-// CPython with the GIL, 3.12 to 3.14, full API, gcc or clang only.
+// CPython with the GIL, 3.12 to 3.14, full API, gcc or clang only; a build
+// with -DTOVEL_NO_ATTR_CACHE keeps the generic look-up.
 static const char *ATTR_CACHE = R"C(
 /* tovel: per-site caches for loads of instance attributes */
-#if !defined(Py_LIMITED_API) && !defined(Py_GIL_DISABLED) && CYTHON_COMPILING_IN_CPYTHON \
+#if !defined(Py_LIMITED_API) && !defined(Py_GIL_DISABLED) && !defined(TOVEL_NO_ATTR_CACHE) && CYTHON_COMPILING_IN_CPYTHON \
     && CYTHON_USE_TYPE_SLOTS && defined(__GNUC__) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030F0000
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
