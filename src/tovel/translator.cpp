@@ -2,7 +2,7 @@
 // job; each translates one module per request, with Cython's output captured
 // per request and its first error cut down to one line. tovel.mender
 // rewrites the source it reads and fixes the C it writes; tovel.tuner makes
-// that C cheaper to run in the limited API.
+// that C cheaper to run.
 #include "common.h"
 
 using namespace tovel;

@@ -1,5 +1,5 @@
-// tovel.tuner: makes the C of a translation cheaper to run where the limited
-// API costs more than the interpreter does, without changing what it does.
+// tovel.tuner: makes the C of a translation cheaper to run where compiled
+// code pays more than the interpreter does, without changing what it does.
 // Each change is found by the text of the Cython code it replaces; where that
 // text is not there (another Cython release), the C stays as it is. The C
 // stays one text for both APIs: every change applies only where the module
@@ -99,6 +99,6 @@ static void tune_c_file(nb::object path) { rewrite_text_file(path, tune_c); }
 
 TOVEL_MODULE(tuner, m) {
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
-    m.def("tune_c", &tune_c, "c"_a, "The C of a translation, made cheaper to run in the limited API.");
+    m.def("tune_c", &tune_c, "c"_a, "The C of a translation, made cheaper to run.");
     m.def("tune_c_file", &tune_c_file, "path"_a, "Tune the C file at path in place.");
 }
