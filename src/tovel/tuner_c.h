@@ -59,7 +59,7 @@ static CYTHON_INLINE PyObject **__tovel_inline_values(PyObject *o) {
 }
 
 /* Fills the site from the type of `o`, then loads as Cython does. */
-static CYTHON_UNUSED PyObject *__tovel_attr_fill(PyObject *o, PyObject *name, __tovel_attr_site *site) {
+CYTHON_UNUSED static PyObject *__tovel_attr_fill(PyObject *o, PyObject *name, __tovel_attr_site *site) {
     PyTypeObject *tp = Py_TYPE(o);
     int index = -1;
     if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)
