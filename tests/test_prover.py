@@ -280,7 +280,7 @@ LAYOUT = {"route": "layout", "packages": [["pkg", "pkg"]]}
     (LAYOUT, {}, "tests/test_x.py"),
     (LAYOUT, {"pytest.ini": "[pytest]\ntestpaths = checks\n"}, "checks/test_x.py"),
     (LAYOUT, {}, "conftest.py"),
-    ({**LAYOUT, "test_command": "pytest {project}/spec"}, {}, "spec/test_x.py"),
+    ({**LAYOUT, "test_command": "pytest {project}/suite"}, {}, "suite/test_x.py"),
     ({"route": "wheel", "from_wheel": "pkg-1-py3-none-any.whl"}, {"pkg-1-py3-none-any.whl": "a wheel"},
      "tests/test_x.py"),
     ({"route": "project"}, {"pyproject.toml": "[project]\nname = 'pkg'\n"}, "tests/test_x.py"),
