@@ -94,10 +94,11 @@ static nb::object config(nb::str folder) {
 // The folders of the project to look for tests in: the testpaths of pytest's
 // configuration, else tests/ and test/.
 static nb::list wanted(nb::list testpaths) {
-    nb::list out = nb::len(testpaths) ? testpaths : nb::list();
-    if (!nb::len(out))
-        for (const char *f : FOLDERS)
-            out.append(f);
+    if (nb::len(testpaths))
+        return testpaths;
+    nb::list out;
+    for (const char *f : FOLDERS)
+        out.append(f);
     return out;
 }
 
