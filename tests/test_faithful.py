@@ -242,13 +242,17 @@ def test_python_name_lookup_unless_asked_otherwise(tmp_path):
     assert rc == 1 and "undeclared name not builtin: long" in err, out + err
 
 
-# Loads of instance attributes that a careless per-site cache would answer
-# wrongly in the full API: each loads `o.x` at one site of `get`, many
-# times over, while the instance or its class changes under it.
+# Loads and stores of instance attributes and method calls that a careless
+# per-site cache would answer wrongly in the full API: each loads `o.x` at
+# one site of `get`, stores it at one site of `put`, calls `o.m(...)` at one
+# site of `call`, many times over, while the instance or its class changes
+# under it.
 ATTRIBUTES = textwrap.dedent("""\
     class P:
         def __init__(self, x):
             self.x = x
+        def m(self, *args):
+            return ('method',) + args
     def get(o):
         out = []
         for _ in range(3):
@@ -256,6 +260,18 @@ ATTRIBUTES = textwrap.dedent("""\
                 out.append(o.x)
             except AttributeError:
                 out.append('AttributeError')
+        return out[0] if out.count(out[0]) == 3 else out
+    def put(o, v):
+        for _ in range(3):
+            o.x = v
+        return vars(o) if hasattr(o, '__dict__') else o.x
+    def call(o, arg=None):
+        out = []
+        for _ in range(3):
+            try:
+                out.append(o.m() if arg is None else o.m(arg, 2))
+            except Exception as e:
+                out.append(type(e).__name__)
         return out[0] if out.count(out[0]) == 3 else out
     """)
 ATTRIBUTE_CASES = {
@@ -277,6 +293,21 @@ ATTRIBUTE_CASES = {
                      "    def x(self):\n        return 'property'\n    @x.setter\n    def x(self, v):\n        pass\n"
                      "h = Hook(1)\ndel h.x\nRESULT = [get(o) for o in (P(0), Slots(), P(0), Hook(2), h, Every(3),"
                      " Shadow(4), Prop(5), Slots())]\n",
+    "stores": "p = P(1)\nd = p.__dict__\nRESULT = [put(p, 2), d]\nq = P(1)\nq.y = 0\ndel q.x\n"
+              "RESULT += [put(q, 3), put(P(4), 5)]\nclass Slots:\n    __slots__ = ('x', 'y')\n"
+              "s = Slots()\nRESULT += [put(s, 6), put(s, 7)]\n"
+              "P.x = property(lambda self: 'property', lambda self, v: RESULT.append(('set', v)))\n"
+              "RESULT += [put(p, 8), put(P(0), 9)]\nclass Frozen(P):\n"
+              "    def __setattr__(self, name, v):\n        raise AttributeError(name)\n"
+              "try:\n    put(Frozen.__new__(Frozen), 1)\nexcept AttributeError as e:\n    RESULT.append(repr(e))\n",
+    "methods": "p = P(1)\nRESULT = [call(p), call(p, 1)]\nq = P(2)\nq.m = lambda *a: ('instance',) + a\n"
+               "RESULT += [call(q, 3), call(p), call(P(3))]\nr = P(4)\nr.__dict__['m'] = lambda: 'dict'\n"
+               "RESULT += [call(r), call(p)]\nP.m = lambda self, *a: ('replaced',) + a\nRESULT += [call(p, 4)]\n"
+               "class S(P):\n    __slots__ = ()\n    def m(self, *a):\n        return ('sub',) + a\n"
+               "class St:\n    m = staticmethod(lambda *a: ('static',) + a)\nclass Cl:\n"
+               "    m = classmethod(lambda cls, *a: (cls.__name__,) + a)\nclass Bi:\n    m = len\n"
+               "class Sl:\n    __slots__ = ('m',)\n    def __init__(self):\n        self.m = lambda *a: ('slot',) + a\n"
+               "RESULT += [call(o, 5) for o in (S(5), St(), Cl(), Bi(), Sl(), p, S(6), 'str', St())]\n",
 }
 
 
@@ -299,7 +330,7 @@ def attribute_modules(tmp_path_factory):
 
 
 @pytest.mark.parametrize("i, name", list(enumerate(ATTRIBUTE_CASES)), ids=list(ATTRIBUTE_CASES))
-def test_full_api_attribute_loads_behave_as_their_source(attribute_modules, i, name):
+def test_full_api_attribute_access_behaves_as_its_source(attribute_modules, i, name):
     source, built = attribute_modules
     plain = run(source, f"at{i}")
     assert plain.startswith("[") and "(status" not in plain, plain

@@ -6,6 +6,9 @@
 // is compiled against the limited API, except the attribute caches of
 // tuner_c.h, which apply only where it is not.
 #include "common.h"
+#include <algorithm>
+#include <cstring>
+#include <vector>
 #include "tuner_c.h"
 
 using namespace tovel;
@@ -77,21 +80,42 @@ static const char *GLOBALS_NEW = R"C(    /* tovel: globals from the module's dic
         return NULL;
     })C";
 
+// The caches of tuner_c.h: each kind of site whose operation Cython declares
+// goes through its cache; the caches follow the last of those declarations.
+static nb::str add_caches(nb::str c) {
+    struct Kind { const char *proto, *code, *site, *cached; };
+    static const Kind kinds[] = {
+        {tuner_c::GETATTR_PROTO, tuner_c::CACHE_LOAD, tuner_c::GETATTR_SITE, tuner_c::GETATTR_CACHED},
+        {tuner_c::SETATTR_PROTO, tuner_c::CACHE_STORE, tuner_c::SETATTR_SITE, tuner_c::SETATTR_CACHED},
+        {tuner_c::METHOD_PROTO, tuner_c::CACHE_METHOD, tuner_c::METHOD_SITE, tuner_c::METHOD_CACHED},
+    };
+    std::string text = c.c_str();
+    if (text.find("__TOVEL_CACHES") != std::string::npos) return c;
+    std::string code = tuner_c::CACHE_COMMON;
+    std::vector<const Kind *> found;
+    size_t end = 0;
+    for (const Kind &kind : kinds) {
+        size_t at = text.find(kind.proto);
+        if (at == std::string::npos) continue;
+        end = std::max(end, at + std::strlen(kind.proto));
+        code += kind.code;
+        found.push_back(&kind);
+    }
+    if (found.empty()) return c;
+    text.insert(end, code);
+    nb::object sub = nb::module_::import_("re").attr("sub");
+    nb::object out = nb::str(text.data(), text.size());
+    for (const Kind *kind : found) out = sub(kind->site, kind->cached, out);
+    return nb::str(out);
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("__tovel_incref")))
         c = nb::str(c.attr("replace")(include, nb::str(REFCOUNT), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
-    // Attribute loads through a cache at each site, where Cython declares
-    // the load the cache falls back on.
-    nb::str proto(tuner_c::GETATTR_PROTO);
-    if (truthy(c.attr("__contains__")(proto)) && !truthy(c.attr("__contains__")("__tovel_attr_load"))) {
-        c = nb::str(c.attr("replace")(proto, nb::str((std::string(tuner_c::GETATTR_PROTO) + tuner_c::ATTR_CACHE).c_str()), 1));
-        nb::object re = nb::module_::import_("re");
-        c = nb::str(re.attr("sub")(tuner_c::GETATTR_SITE, tuner_c::GETATTR_CACHED, c));
-    }
-    return c;
+    return add_caches(c);
 }
 
 /// Tunes the C file at `path` in place.
