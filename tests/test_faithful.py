@@ -308,6 +308,11 @@ ATTRIBUTE_CASES = {
                "    m = classmethod(lambda cls, *a: (cls.__name__,) + a)\nclass Bi:\n    m = len\n"
                "class Sl:\n    __slots__ = ('m',)\n    def __init__(self):\n        self.m = lambda *a: ('slot',) + a\n"
                "RESULT += [call(o, 5) for o in (S(5), St(), Cl(), Bi(), Sl(), p, S(6), 'str', St())]\n",
+    # Float results may go into a temporary that dies with the operation,
+    # never into a float something else still holds.
+    "floats": "def f(xs, y):\n    a = xs[0] + xs[1]\n    b = xs[0] * 2.0 - xs[1] * y\n    c = (y + 0.5) * (y - 0.5)\n"
+              "    d = y\n    d += y * y\n    e = y * y + True\n    return a, b, c, d, e, xs\n"
+              "xs = [1.5, 2.5]\nRESULT = [f(xs, 3.0), f(xs, 3), f([1, 2], 0.5), xs]\n",
 }
 
 

@@ -109,13 +109,35 @@ static nb::str add_caches(nb::str c) {
     return nb::str(out);
 }
 
+// Float operations on a dying temporary reuse it (FLOAT_REUSE): the code
+// goes before Cython's first binary operation, where there is one.
+static nb::str reuse_floats(nb::str c) {
+    std::string text = c.c_str();
+    size_t at = text.find(tuner_c::FLOAT_ANCHOR);
+    if (at == std::string::npos || text.find("__tovel_FloatOp") != std::string::npos) return c;
+    text.insert(at, tuner_c::FLOAT_REUSE);
+    auto site = [](nb::object m) -> nb::object {
+        auto group = [&](const char *name) { return std::string(nb::str(m.attr("group")(name)).c_str()); };
+        std::string a = group("a"), b = group("b"), drops = group("drops"), op = group("op");
+        auto dying = [&](const std::string &t) {
+            return t.rfind("__pyx_t_", 0) == 0 && drops.find("__Pyx_DECREF(" + t + "); " + t + " = 0;") != std::string::npos;
+        };
+        if (!dying(a) && !dying(b)) return m.attr("group")(0);
+        const char *sign = op == "Add" ? "+" : op == "Subtract" ? "-" : "*";
+        return nb::str((group("res") + " = __tovel_FloatOp(" + a + ", " + b + ", " + (dying(a) ? "1" : "0") + ", " +
+                        (dying(b) ? "1" : "0") + ", " + sign + ", " + group("fn") + ");" + group("rest") + drops).c_str());
+    };
+    nb::object sub = nb::module_::import_("re").attr("sub");
+    return nb::str(sub(tuner_c::FLOAT_SITE, nb::cpp_function(site), nb::str(text.data(), text.size())));
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("__tovel_incref")))
         c = nb::str(c.attr("replace")(include, nb::str(REFCOUNT), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
-    return add_caches(c);
+    return reuse_floats(add_caches(c));
 }
 
 /// Tunes the C file at `path` in place.

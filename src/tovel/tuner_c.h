@@ -274,6 +274,47 @@ static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *con
 #endif
 )C";
 
+// Float arithmetic on a temporary that dies with the operation. The
+// interpreter writes the result of float + float into an operand that only
+// the operation still holds, where Cython allocates a new float and frees the
+// temporary (a third of an escape-time loop's time on a shared libpython,
+// whose allocator reaches its state through thread-local storage). A float
+// is immutable, so a float that the dying temporary alone holds is not seen
+// by anything else. The sites are those where the C drops the temporary
+// right after the operation; other operands and types take Cython's path.
+static const char *FLOAT_REUSE = R"C(/* tovel: float results written into a dying temporary */
+#if !defined(Py_LIMITED_API) && !defined(Py_GIL_DISABLED) && CYTHON_COMPILING_IN_CPYTHON && defined(__GNUC__)
+static CYTHON_INLINE PyObject *__tovel_float_result(PyObject *a, PyObject *b, double value, int dying_a, int dying_b) {
+    if (dying_a && Py_REFCNT(a) == 1) {
+        ((PyFloatObject *)a)->ob_fval = value;
+        return Py_NewRef(a);
+    }
+    if (dying_b && Py_REFCNT(b) == 1) {
+        ((PyFloatObject *)b)->ob_fval = value;
+        return Py_NewRef(b);
+    }
+    return PyFloat_FromDouble(value);
+}
+#define __tovel_FloatOp(a, b, dying_a, dying_b, op, cython) __extension__ ({ \
+    PyObject *__tovel_a = (a), *__tovel_b = (b); \
+    (PyFloat_CheckExact(__tovel_a) && PyFloat_CheckExact(__tovel_b)) \
+        ? __tovel_float_result(__tovel_a, __tovel_b, PyFloat_AS_DOUBLE(__tovel_a) op PyFloat_AS_DOUBLE(__tovel_b), \
+                               dying_a, dying_b) \
+        : cython(__tovel_a, __tovel_b); })
+#else
+#define __tovel_FloatOp(a, b, dying_a, dying_b, op, cython) cython(a, b)
+#endif
+
+)C";
+
+// Where the float code goes (before Cython's first binary operation), and
+// an operation's statement with the drops of temporaries that follow it.
+static const char *FLOAT_ANCHOR = "/* PyNumberBinop.proto */";
+static const char *FLOAT_SITE =
+    R"re((?P<res>__pyx_t_\d+) = (?P<fn>__Pyx_PyNumber_(?:InPlace)?(?P<op>Add|Subtract|Multiply)_(?:object|float)_(?:object|float)))re"
+    R"re(\((?P<a>[\w>-]+), (?P<b>[\w>-]+)\);(?P<rest>[^\n]*\n[ \t]*__Pyx_GOTREF\((?P=res)\);\n))re"
+    R"re((?P<drops>(?:[ \t]*__Pyx_DECREF\(__pyx_t_\d+\); __pyx_t_\d+ = 0;\n){1,2}))re";
+
 // The sites, as Cython writes them, and the same through their caches: a
 // named attribute of a variable or temporary, loaded or stored; a method
 // called by name.
