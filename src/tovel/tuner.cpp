@@ -91,7 +91,7 @@ static nb::str add_caches(nb::str c) {
     };
     std::string text = c.c_str();
     if (text.find("__TOVEL_CACHES") != std::string::npos) return c;
-    std::string code = tuner_c::CACHE_COMMON;
+    std::string code = std::string(tuner_c::LAYOUT) + tuner_c::CACHE_COMMON;
     std::vector<const Kind *> found;
     size_t end = 0;
     for (const Kind &kind : kinds) {
@@ -115,7 +115,7 @@ static nb::str reuse_floats(nb::str c) {
     std::string text = c.c_str();
     size_t at = text.find(tuner_c::FLOAT_ANCHOR);
     if (at == std::string::npos || text.find("__tovel_FloatOp") != std::string::npos) return c;
-    text.insert(at, tuner_c::FLOAT_REUSE);
+    text.insert(at, std::string(tuner_c::LAYOUT) + tuner_c::FLOAT_REUSE);
     auto site = [](nb::object m) -> nb::object {
         auto group = [&](const char *name) { return std::string(nb::str(m.attr("group")(name)).c_str()); };
         std::string a = group("a"), b = group("b"), drops = group("drops"), op = group("op");

@@ -1,6 +1,6 @@
-// The C that tovel.tuner adds to a translation for the full API: caches at
-// each load and store of a named attribute and at each method call. Included
-// by tuner.cpp alone.
+// The C that tovel.tuner adds to a translation: caches at each load and
+// store of a named attribute and at each method call, and float results
+// written into dying temporaries. Included by tuner.cpp alone.
 #pragma once
 
 namespace tovel::tuner_c {
@@ -29,24 +29,36 @@ static PyObject *__Pyx_PyObject_FastCallMethod(PyObject *name, PyObject *const *
 #endif
 )C";
 
-// What every cache shares. The interpreter specialises an attribute access
-// by the type's version tag: a version names one state of one type (a change
-// to the type or to any class of its MRO gives it a new one, and tags are not
-// reused), so what the type's look-up answered for one version holds for
-// every instance of a type with that version. Each site here keeps such an
-// answer: where the attribute lives (a value among the instance's inline
-// values, at its index in the type's shared keys; an object slot, at its
-// offset) or that the generic path serves it; anything the answer does not
-// cover at run time (a value not set, a dict of its own) takes the generic
-// path too. A module of this kind loads in one interpreter only, so a static
-// cache never sees another interpreter's types. CPython with the GIL, 3.12 to
-// 3.14, full API, gcc or clang only; a build with -DTOVEL_NO_ATTR_CACHE keeps
-// the generic paths.
-static const char *CACHE_COMMON = R"C(
-/* tovel: per-site caches for attribute loads and stores and method calls */
-#if !defined(Py_LIMITED_API) && !defined(Py_GIL_DISABLED) && !defined(TOVEL_NO_ATTR_CACHE) && CYTHON_COMPILING_IN_CPYTHON \
-    && CYTHON_USE_TYPE_SLOTS && defined(__GNUC__) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030F0000
-#define __TOVEL_CACHES 1
+// What the caches and the float code read of the interpreter's objects, at
+// offsets that are the same in CPython 3.12, 3.13 and 3.14 with the GIL on
+// 64-bit little-endian machines. A full-API build checks each offset against
+// the headers it compiles with, and serves that one version. A limited-API
+// build serves any later CPython: it reads the version the interpreter runs
+// (Py_Version) once, and on any other than 3.12 to 3.14 every site takes the
+// generic path, as it does with -DTOVEL_NO_ATTR_CACHE.
+static const char *LAYOUT = R"C(
+/* tovel: the offsets that the caches and the float code read */
+#ifndef __TOVEL_LAYOUT_SEEN
+#define __TOVEL_LAYOUT_SEEN 1
+#if defined(__GNUC__) && SIZEOF_VOID_P == 8 && !PY_BIG_ENDIAN && !defined(Py_GIL_DISABLED) && !defined(Py_REF_DEBUG) \
+    && !defined(TOVEL_NO_ATTR_CACHE) && ((defined(Py_LIMITED_API) && Py_LIMITED_API+0 >= 0x030C0000) \
+    || (!defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030F0000))
+#define __TOVEL_LAYOUT 1
+#define __TOVEL_AT(p, offset, T) (*(T *)((char *)(p) + (offset)))
+#define __TOVEL_TP_BASICSIZE 32
+#define __TOVEL_TP_DICTOFFSET 288
+#define __TOVEL_TP_VERSION 384
+#define __TOVEL_HT_CACHED_KEYS 880
+#define __TOVEL_MANAGED_DICT (-24)
+#define __TOVEL_DESCR_MEMBER 40
+#define __TOVEL_FLOAT_VALUE 16
+#define __TOVEL_DK_LOG2_INDEX_BYTES 9
+#define __TOVEL_DK_KIND 10
+#define __TOVEL_DK_NENTRIES 24
+#define __TOVEL_DK_INDICES 32
+#define __TOVEL_DK_SPLIT 2
+#define __TOVEL_TPFLAGS_MANAGED_DICT (1UL << 4)
+#ifndef Py_LIMITED_API
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
 #endif
@@ -58,48 +70,126 @@ static const char *CACHE_COMMON = R"C(
 #endif
 #include "internal/pycore_dict.h"
 #include "internal/pycore_object.h"
+#define __TOVEL_SAME(a, b) _Static_assert((a) == (b), "tovel: an offset differs in these headers: " #a)
+__TOVEL_SAME(offsetof(PyTypeObject, tp_basicsize), __TOVEL_TP_BASICSIZE);
+__TOVEL_SAME(offsetof(PyTypeObject, tp_dictoffset), __TOVEL_TP_DICTOFFSET);
+__TOVEL_SAME(offsetof(PyTypeObject, tp_version_tag), __TOVEL_TP_VERSION);
+__TOVEL_SAME(offsetof(PyHeapTypeObject, ht_cached_keys), __TOVEL_HT_CACHED_KEYS);
+__TOVEL_SAME(offsetof(PyMemberDescrObject, d_member), __TOVEL_DESCR_MEMBER);
+__TOVEL_SAME(offsetof(PyFloatObject, ob_fval), __TOVEL_FLOAT_VALUE);
+__TOVEL_SAME(offsetof(PyDictKeysObject, dk_log2_index_bytes), __TOVEL_DK_LOG2_INDEX_BYTES);
+__TOVEL_SAME(offsetof(PyDictKeysObject, dk_kind), __TOVEL_DK_KIND);
+__TOVEL_SAME(offsetof(PyDictKeysObject, dk_nentries), __TOVEL_DK_NENTRIES);
+__TOVEL_SAME(offsetof(PyDictKeysObject, dk_indices), __TOVEL_DK_INDICES);
+__TOVEL_SAME(DICT_KEYS_SPLIT, __TOVEL_DK_SPLIT);
+__TOVEL_SAME(Py_TPFLAGS_MANAGED_DICT, __TOVEL_TPFLAGS_MANAGED_DICT);
+__TOVEL_SAME(sizeof(PyDictUnicodeEntry), 2 * sizeof(PyObject *));
+__TOVEL_SAME(offsetof(PyDictUnicodeEntry, me_key), 0);
+#if PY_VERSION_HEX >= 0x030D0000
+__TOVEL_SAME(MANAGED_DICT_OFFSET, __TOVEL_MANAGED_DICT);
+__TOVEL_SAME(offsetof(PyDictValues, valid), 3);
+__TOVEL_SAME(offsetof(PyDictValues, values), 8);
+__TOVEL_SAME(Py_TPFLAGS_INLINE_VALUES, 1UL << 2);
+#else
+__TOVEL_SAME(sizeof(PyDictOrValues), sizeof(PyObject *));
+__TOVEL_SAME(offsetof(PyDictValues, values), 0);
+#endif
+#define __tovel_minor() PY_MINOR_VERSION
+#else
+/* The minor version of the running CPython where its layout is known, else 0. */
+static int __tovel_minor_seen = -1;
+static CYTHON_INLINE int __tovel_minor(void) {
+    if (unlikely(__tovel_minor_seen < 0)) {
+        unsigned long minor = (Py_Version >> 16) & 0xFF;
+        __tovel_minor_seen = (Py_Version >> 24) == 3 && minor >= 12 && minor <= 14 ? (int)minor : 0;
+    }
+    return __tovel_minor_seen;
+}
+#endif
+#endif
+#endif
+)C";
+
+// What every cache shares. The interpreter specialises an attribute access
+// by the type's version tag: a version names one state of one type (a change
+// to the type or to any class of its MRO gives it a new one, and tags are not
+// reused), so what the type's look-up answered for one version holds for
+// every instance of a type with that version. Each site here keeps such an
+// answer: where the attribute lives (a value among the instance's inline
+// values, at its index in the type's shared keys; an object slot, at its
+// offset) or that the generic path serves it; anything the answer does not
+// cover at run time (a value not set, a dict of its own) takes the generic
+// path too. A module of this kind loads in one interpreter only, so a static
+// cache never sees another interpreter's types. A site that cannot be filled
+// (a type without a version) gives up after a few tries.
+static const char *CACHE_COMMON = R"C(
+/* tovel: per-site caches for attribute loads and stores and method calls */
+#ifdef __TOVEL_LAYOUT
+#define __TOVEL_CACHES 1
+#define __TOVEL_FILLS 8
 /* kind 0: the generic path; 1: the inline value at index; 2: the object
    slot at byte offset index. */
-typedef struct { unsigned int version; int kind; Py_ssize_t index; } __tovel_attr_site;
+typedef struct { unsigned int version; int kind; Py_ssize_t index; int fills; } __tovel_attr_site;
+#define __TOVEL_VERSION(tp) __TOVEL_AT(tp, __TOVEL_TP_VERSION, unsigned int)
 
-static CYTHON_INLINE int __tovel_has_inline_values(PyTypeObject *tp) {
-    return (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)
-#if PY_VERSION_HEX >= 0x030D0000
-        && (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES)
-#endif
-        ;
+/* Whether the type keeps its instances' attributes in inline values. */
+static int __tovel_has_inline_values(PyTypeObject *tp) {
+    unsigned long flags = PyType_GetFlags(tp);
+    return (flags & __TOVEL_TPFLAGS_MANAGED_DICT) && (flags & Py_TPFLAGS_HEAPTYPE)
+        && (__tovel_minor() == 12 || (flags & (1UL << 2)));
 }
 
 /* The instance's inline values, or NULL where it has none (or they were
    given up for a dict of its own). */
 static CYTHON_INLINE PyObject **__tovel_inline_values(PyObject *o) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyDictValues *values = _PyObject_InlineValues(o);
-    return likely(values->valid) ? values->values : NULL;
-#else
-    PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(o);
-    return likely(_PyDictOrValues_IsValues(dorv)) ? _PyDictOrValues_GetValues(dorv)->values : NULL;
-#endif
+    if (__tovel_minor() == 12) {
+        /* 3.12 tags the pointer to the values by taking one off it */
+        uintptr_t word = __TOVEL_AT(o, __TOVEL_MANAGED_DICT, uintptr_t);
+        return likely(word & 1) ? (PyObject **)(word + 1) : NULL;
+    }
+    char *values = (char *)o + __TOVEL_AT(Py_TYPE(o), __TOVEL_TP_BASICSIZE, Py_ssize_t);
+    return likely(values[3]) ? (PyObject **)(values + 8) : NULL;
 }
 
 /* The type's version tag where it has a valid one, else 0. */
-static CYTHON_INLINE unsigned int __tovel_version(PyTypeObject *tp) {
-#if PY_VERSION_HEX < 0x030D0000
-    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+static unsigned int __tovel_version(PyTypeObject *tp) {
+    if (__tovel_minor() == 12 && !(PyType_GetFlags(tp) & (1UL << 19))) return 0;
+    return __TOVEL_VERSION(tp);
+}
+
+/* What the type's look-up finds for `name` in its MRO: a new reference, or
+   NULL, with no error set. */
+static PyObject *__tovel_type_lookup(PyTypeObject *tp, PyObject *name) {
+#ifndef Py_LIMITED_API
+    return Py_XNewRef(_PyType_Lookup(tp, name));
+#else
+    PyObject *found = NULL, *mro_name = PyUnicode_InternFromString("__mro__"), *dict_name = PyUnicode_InternFromString("__dict__");
+    PyObject *mro = mro_name ? PyObject_GenericGetAttr((PyObject *)tp, mro_name) : NULL;
+    Py_ssize_t i, n = mro && dict_name && PyTuple_Check(mro) ? PyTuple_Size(mro) : 0;
+    for (i = 0; i < n && !found; i++) {
+        PyObject *dict = PyObject_GenericGetAttr(PyTuple_GetItem(mro, i), dict_name);
+        found = dict ? PyObject_GetItem(dict, name) : NULL;
+        Py_XDECREF(dict);
+        if (!found) PyErr_Clear();
+    }
+    Py_XDECREF(mro);
+    Py_XDECREF(mro_name);
+    Py_XDECREF(dict_name);
+    PyErr_Clear();
+    return found;
 #endif
-    return tp->tp_version_tag;
 }
 
 /* The index of `name` in the type's shared keys: -1 where it is not there,
    -2 where the type has none. */
-static Py_ssize_t __tovel_shared_index(PyTypeObject *tp, PyObject *name, PyDictKeysObject **shared) {
-    PyDictKeysObject *keys = ((PyHeapTypeObject *)tp)->ht_cached_keys;
+static Py_ssize_t __tovel_shared_index(PyTypeObject *tp, PyObject *name, char **shared) {
+    char *keys = __TOVEL_AT(tp, __TOVEL_HT_CACHED_KEYS, char *);
     if (shared) *shared = keys;
-    if (keys == NULL || keys->dk_kind != DICT_KEYS_SPLIT) return -2;
-    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
-    Py_ssize_t i, n = keys->dk_nentries;
+    if (keys == NULL || __TOVEL_AT(keys, __TOVEL_DK_KIND, uint8_t) != __TOVEL_DK_SPLIT) return -2;
+    PyObject **entries = (PyObject **)(keys + __TOVEL_DK_INDICES + ((size_t)1 << __TOVEL_AT(keys, __TOVEL_DK_LOG2_INDEX_BYTES, uint8_t)));
+    Py_ssize_t i, n = __TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t);
     for (i = 0; i < n; i++) {
-        PyObject *key = entries[i].me_key;
+        PyObject *key = entries[2 * i];
         if (key == name || (key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) return i;
     }
     return -1;
@@ -109,25 +199,24 @@ static Py_ssize_t __tovel_shared_index(PyTypeObject *tp, PyObject *name, PyDictK
    stored to (store 1), as the generic look-up would find it. Returns 0 where
    no version of the type vouches for an answer (a name not yet among the
    shared keys). */
-CYTHON_UNUSED static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tovel_attr_site *plan) {
+static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tovel_attr_site *plan) {
     plan->kind = 0;
     plan->index = 0;
-    if (!PyUnicode_CheckExact(name) || !(tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) return 1;
-    if (store ? tp->tp_setattro != PyObject_GenericSetAttr : tp->tp_getattro != PyObject_GenericGetAttr) return 1;
-    PyObject *descr = _PyType_Lookup(tp, name);
-    if (descr != NULL) {
-        if (Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
-            PyMemberDef *member = ((PyMemberDescrObject *)descr)->d_member;
-            if (member->type == Py_T_OBJECT_EX && member->flags == 0) {
-                plan->kind = 2;
-                plan->index = member->offset;
-            }
-            return 1;
+    if (!PyUnicode_CheckExact(name) || !(PyType_GetFlags(tp) & Py_TPFLAGS_HEAPTYPE)) return 1;
+    if (store ? PyType_GetSlot(tp, Py_tp_setattro) != (void *)PyObject_GenericSetAttr
+              : PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr) return 1;
+    PyObject *descr = __tovel_type_lookup(tp, name);
+    int data = descr && (Py_IS_TYPE(descr, &PyMemberDescr_Type) || PyType_GetSlot(Py_TYPE(descr), Py_tp_descr_set));
+    if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+        PyMemberDef *member = __TOVEL_AT(descr, __TOVEL_DESCR_MEMBER, PyMemberDef *);
+        if (member->type == Py_T_OBJECT_EX && member->flags == 0) {
+            plan->kind = 2;
+            plan->index = member->offset;
         }
-        /* A data descriptor comes before the instance's own values. */
-        if (Py_TYPE(descr)->tp_descr_set != NULL) return 1;
     }
-    if (!__tovel_has_inline_values(tp)) return 1;
+    Py_XDECREF(descr);
+    /* A data descriptor comes before the instance's own values. */
+    if (data || !__tovel_has_inline_values(tp)) return 1;
     Py_ssize_t index = __tovel_shared_index(tp, name, NULL);
     if (index == -1) return 0;
     if (index >= 0) {
@@ -138,12 +227,18 @@ CYTHON_UNUSED static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int
 }
 
 /* Fills the site from the type of `o`. */
-CYTHON_UNUSED static void __tovel_attr_fill(PyObject *o, PyObject *name, int store, __tovel_attr_site *site) {
+static void __tovel_attr_fill(PyObject *o, PyObject *name, int store, __tovel_attr_site *site) {
     __tovel_attr_site plan;
+    if (!__tovel_minor() || site->fills >= __TOVEL_FILLS) return;
+    site->fills++;
     if (!__tovel_attr_plan(Py_TYPE(o), name, store, &plan)) return;
     /* Read after the look-up, which may have given the type its tag. */
     plan.version = __tovel_version(Py_TYPE(o));
-    if (plan.version != 0) *site = plan;
+    if (plan.version != 0) {
+        site->version = plan.version;
+        site->kind = plan.kind;
+        site->index = plan.index;
+    }
 }
 #endif
 )C";
@@ -153,7 +248,7 @@ CYTHON_UNUSED static void __tovel_attr_fill(PyObject *o, PyObject *name, int sto
 static const char *CACHE_LOAD = R"C(
 #ifdef __TOVEL_CACHES
 static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __tovel_attr_site *site) {
-    if (likely(Py_TYPE(o)->tp_version_tag == site->version && site->version != 0)) {
+    if (likely(__tovel_minor() && __TOVEL_VERSION(Py_TYPE(o)) == site->version && site->version != 0)) {
         PyObject *value = NULL;
         if (site->kind == 1) {
             PyObject **values = __tovel_inline_values(o);
@@ -168,7 +263,7 @@ static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __
     return __Pyx_PyObject_GetAttrStr(o, name);
 }
 #define __tovel_GetAttr(o, n) __extension__ ({ \
-    static __tovel_attr_site __tovel_site = {0, 0, 0}; __tovel_attr_load((o), (n), &__tovel_site); })
+    static __tovel_attr_site __tovel_site = {0, 0, 0, 0}; __tovel_attr_load((o), (n), &__tovel_site); })
 #else
 #define __tovel_GetAttr(o, n) __Pyx_PyObject_GetAttrStr(o, n)
 #endif
@@ -181,14 +276,11 @@ static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __
 static const char *CACHE_STORE = R"C(
 #ifdef __TOVEL_CACHES
 static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObject *v, __tovel_attr_site *site) {
-    if (likely(Py_TYPE(o)->tp_version_tag == site->version && site->version != 0)) {
+    if (likely(__tovel_minor() && __TOVEL_VERSION(Py_TYPE(o)) == site->version && site->version != 0)) {
         PyObject **slot = NULL;
         if (site->kind == 1) {
-#if PY_VERSION_HEX >= 0x030D0000
-            PyObject **values = _PyObject_GetManagedDict(o) ? NULL : __tovel_inline_values(o);
-#else
-            PyObject **values = __tovel_inline_values(o);
-#endif
+            PyObject **values = __tovel_minor() >= 13 && __TOVEL_AT(o, __TOVEL_MANAGED_DICT, PyObject *)
+                ? NULL : __tovel_inline_values(o);
             if (values && values[site->index]) slot = &values[site->index];
         } else if (site->kind == 2) {
             slot = (PyObject **)((char *)o + site->index);
@@ -205,7 +297,7 @@ static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObjec
     return __Pyx_PyObject_SetAttrStr(o, name, v);
 }
 #define __tovel_SetAttr(o, n, v) __extension__ ({ \
-    static __tovel_attr_site __tovel_site = {0, 0, 0}; __tovel_attr_store((o), (n), (v), &__tovel_site); })
+    static __tovel_attr_site __tovel_site = {0, 0, 0, 0}; __tovel_attr_store((o), (n), (v), &__tovel_site); })
 #else
 #define __tovel_SetAttr(o, n, v) __Pyx_PyObject_SetAttrStr(o, n, v)
 #endif
@@ -220,26 +312,33 @@ static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObjec
 // it, with the instance first.
 static const char *CACHE_METHOD = R"C(
 #ifdef __TOVEL_CACHES
-typedef struct { unsigned int version; PyObject *function; PyDictKeysObject *keys; Py_ssize_t nentries; } __tovel_method_site;
+typedef struct { unsigned int version; PyObject *function; char *keys; Py_ssize_t nentries; int fills; } __tovel_method_site;
 
-CYTHON_UNUSED static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size_t nargsf, __tovel_method_site *site) {
+static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size_t nargsf, __tovel_method_site *site) {
     PyTypeObject *tp = Py_TYPE(args[0]);
-    PyObject *function = NULL;
-    PyDictKeysObject *keys = NULL;
+    if (!__tovel_minor() || site->fills >= __TOVEL_FILLS || !PyUnicode_CheckExact(name)
+            || PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr)
+        return __Pyx_PyObject_FastCallMethod(name, args, nargsf);
+    site->fills++;
+    PyObject *function = __tovel_type_lookup(tp, name);
+    char *keys = NULL;
     Py_ssize_t nentries = 0;
-    if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
-        function = _PyType_Lookup(tp, name);
-        if (function && (!(Py_TYPE(function)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) || !PyVectorcall_Function(function)))
-            function = NULL;
-        if (function && __tovel_has_inline_values(tp)) {
-            /* An instance with a dict of its own says nothing of the others. */
-            if (__tovel_inline_values(args[0]) == NULL) return __Pyx_PyObject_FastCallMethod(name, args, nargsf);
-            if (__tovel_shared_index(tp, name, &keys) != -1) function = NULL;
-            else nentries = keys->dk_nentries;
-        } else if (function && ((tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_dictoffset != 0)) {
-            function = NULL;
+    if (function && (PyType_GetFlags(Py_TYPE(function)) & (Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL))
+            != (Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL))
+        Py_CLEAR(function);
+    if (function && __tovel_has_inline_values(tp)) {
+        /* An instance with a dict of its own says nothing of the others. */
+        if (__tovel_inline_values(args[0]) == NULL) {
+            Py_DECREF(function);
+            return __Pyx_PyObject_FastCallMethod(name, args, nargsf);
         }
+        if (__tovel_shared_index(tp, name, &keys) != -1) Py_CLEAR(function);
+        else nentries = __TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t);
+    } else if (function && ((PyType_GetFlags(tp) & __TOVEL_TPFLAGS_MANAGED_DICT) || __TOVEL_AT(tp, __TOVEL_TP_DICTOFFSET, Py_ssize_t))) {
+        Py_CLEAR(function);
     }
+    /* The type keeps the function while it keeps this version. */
+    Py_XDECREF(function);
     unsigned int version = __tovel_version(tp);
     if (version != 0) {
         site->version = version;
@@ -252,14 +351,19 @@ CYTHON_UNUSED static PyObject *__tovel_method_fill(PyObject *name, PyObject *con
 
 static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *const *args, size_t nargsf, __tovel_method_site *site) {
     PyObject *self = args[0];
-    if (likely(Py_TYPE(self)->tp_version_tag == site->version && site->version != 0)) {
+    if (likely(__tovel_minor() && __TOVEL_VERSION(Py_TYPE(self)) == site->version && site->version != 0)) {
         PyObject *function = site->function;
         if (likely(function != NULL) && (site->keys == NULL
-                || (site->keys->dk_nentries == site->nentries && __tovel_inline_values(self) != NULL))) {
-            vectorcallfunc call = PyVectorcall_Function(function);
+                || (__TOVEL_AT(site->keys, __TOVEL_DK_NENTRIES, Py_ssize_t) == site->nentries
+                    && __tovel_inline_values(self) != NULL))) {
+            PyObject *result;
             Py_INCREF(function);
             /* args[0] is the instance, not a slot the callee may reuse */
-            PyObject *result = call(function, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+#ifdef Py_LIMITED_API
+            result = PyObject_Vectorcall(function, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+#else
+            result = PyVectorcall_Function(function)(function, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+#endif
             Py_DECREF(function);
             return result;
         }
@@ -268,7 +372,7 @@ static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *con
     return __tovel_method_fill(name, args, nargsf, site);
 }
 #define __tovel_CallMethod(name, args, nargsf) __extension__ ({ \
-    static __tovel_method_site __tovel_site = {0, NULL, NULL, 0}; __tovel_method_call((name), (args), (nargsf), &__tovel_site); })
+    static __tovel_method_site __tovel_site = {0, NULL, NULL, 0, 0}; __tovel_method_call((name), (args), (nargsf), &__tovel_site); })
 #else
 #define __tovel_CallMethod(name, args, nargsf) __Pyx_PyObject_FastCallMethod(name, args, nargsf)
 #endif
@@ -283,22 +387,23 @@ static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *con
 // by anything else. The sites are those where the C drops the temporary
 // right after the operation; other operands and types take Cython's path.
 static const char *FLOAT_REUSE = R"C(/* tovel: float results written into a dying temporary */
-#if !defined(Py_LIMITED_API) && !defined(Py_GIL_DISABLED) && CYTHON_COMPILING_IN_CPYTHON && defined(__GNUC__)
+#ifdef __TOVEL_LAYOUT
+#define __TOVEL_FLOAT(o) __TOVEL_AT(o, __TOVEL_FLOAT_VALUE, double)
 static CYTHON_INLINE PyObject *__tovel_float_result(PyObject *a, PyObject *b, double value, int dying_a, int dying_b) {
     if (dying_a && Py_REFCNT(a) == 1) {
-        ((PyFloatObject *)a)->ob_fval = value;
+        __TOVEL_FLOAT(a) = value;
         return Py_NewRef(a);
     }
     if (dying_b && Py_REFCNT(b) == 1) {
-        ((PyFloatObject *)b)->ob_fval = value;
+        __TOVEL_FLOAT(b) = value;
         return Py_NewRef(b);
     }
     return PyFloat_FromDouble(value);
 }
 #define __tovel_FloatOp(a, b, dying_a, dying_b, op, cython) __extension__ ({ \
     PyObject *__tovel_a = (a), *__tovel_b = (b); \
-    (PyFloat_CheckExact(__tovel_a) && PyFloat_CheckExact(__tovel_b)) \
-        ? __tovel_float_result(__tovel_a, __tovel_b, PyFloat_AS_DOUBLE(__tovel_a) op PyFloat_AS_DOUBLE(__tovel_b), \
+    (__tovel_minor() && Py_IS_TYPE(__tovel_a, &PyFloat_Type) && Py_IS_TYPE(__tovel_b, &PyFloat_Type)) \
+        ? __tovel_float_result(__tovel_a, __tovel_b, __TOVEL_FLOAT(__tovel_a) op __TOVEL_FLOAT(__tovel_b), \
                                dying_a, dying_b) \
         : cython(__tovel_a, __tovel_b); })
 #else
