@@ -2,9 +2,10 @@
 // code pays more than the interpreter does, without changing what it does.
 // Each change is found by the text of the Cython code it replaces; where that
 // text is not there (another Cython release), the C stays as it is. The C
-// stays one text for both APIs: every change applies only where the module
-// is compiled against the limited API, except the attribute caches of
-// tuner_c.h, which apply only where it is not.
+// stays one text for both APIs: reference counts and globals change only
+// where the module is compiled against the limited API; the caches and the
+// float reuse of tuner_c.h serve both, on the interpreters whose objects they
+// know.
 #include "common.h"
 #include <algorithm>
 #include <cstring>
