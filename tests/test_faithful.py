@@ -313,6 +313,17 @@ ATTRIBUTE_CASES = {
     "floats": "def f(xs, y):\n    a = xs[0] + xs[1]\n    b = xs[0] * 2.0 - xs[1] * y\n    c = (y + 0.5) * (y - 0.5)\n"
               "    d = y\n    d += y * y\n    e = y * y + True\n    return a, b, c, d, e, xs\n"
               "xs = [1.5, 2.5]\nRESULT = [f(xs, 3.0), f(xs, 3), f([1, 2], 0.5), xs]\n",
+    # Subscripts: a list read or stored at a small int index is served
+    # directly; any other index, container or type takes the generic path.
+    "subscripts": "def sub(xs, i):\n    try:\n        return xs[i]\n    except Exception as e:\n"
+                  "        return type(e).__name__\ndef store(xs, i, v):\n    try:\n        xs[i] = v\n"
+                  "    except Exception as e:\n        return type(e).__name__\n    return xs\nclass L(list):\n"
+                  "    def __getitem__(self, i):\n        return ('L', i)\n    def __setitem__(self, i, v):\n"
+                  "        list.__setitem__(self, 0, ('set', i, v))\nclass I(int):\n    pass\nxs = [10, 20, 30]\n"
+                  "RESULT = [sub(xs, i) for i in (0, 2, 3, -1, -4, True, I(1), 2**30, 2**40, 'a', slice(1, None))]\n"
+                  "RESULT += [sub(L([1]), 0), sub((7, 8), 1), sub({0: 'd'}, 0), sub([], 0), store([1, 2], 1, 'x'),"
+                  " store([1, 2], 2, 'x'), store([1, 2], -2, 'y'), store(L([1, 2]), 1, 'z'), store([1, 2, 3], 0, 0),"
+                  " store((1,), 0, 2), store({}, 0, 1)]\n",
 }
 
 

@@ -89,6 +89,8 @@ static nb::str add_caches(nb::str c) {
         {tuner_c::GETATTR_PROTO, tuner_c::CACHE_LOAD, tuner_c::GETATTR_SITE, tuner_c::GETATTR_CACHED},
         {tuner_c::SETATTR_PROTO, tuner_c::CACHE_STORE, tuner_c::SETATTR_SITE, tuner_c::SETATTR_CACHED},
         {tuner_c::METHOD_PROTO, tuner_c::CACHE_METHOD, tuner_c::METHOD_SITE, tuner_c::METHOD_CACHED},
+        {tuner_c::GETITEM_PROTO, tuner_c::CACHE_SUBSCRIPT, tuner_c::GETITEM_SITE, tuner_c::GETITEM_CACHED},
+        {tuner_c::GETITEM_PROTO, "", tuner_c::SETITEM_SITE, tuner_c::SETITEM_CACHED},
     };
     std::string text = c.c_str();
     if (text.find("__TOVEL_CACHES") != std::string::npos) return c;

@@ -58,6 +58,10 @@ static const char *LAYOUT = R"C(
 #define __TOVEL_DK_INDICES 32
 #define __TOVEL_DK_SPLIT 2
 #define __TOVEL_TPFLAGS_MANAGED_DICT (1UL << 4)
+#define __TOVEL_VAR_SIZE 16
+#define __TOVEL_LIST_ITEM 24
+#define __TOVEL_LONG_TAG 16
+#define __TOVEL_LONG_DIGIT 24
 #ifndef Py_LIMITED_API
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
@@ -70,6 +74,7 @@ static const char *LAYOUT = R"C(
 #endif
 #include "internal/pycore_dict.h"
 #include "internal/pycore_object.h"
+#include "internal/pycore_long.h"
 #define __TOVEL_SAME(a, b) _Static_assert((a) == (b), "tovel: an offset differs in these headers: " #a)
 __TOVEL_SAME(offsetof(PyTypeObject, tp_basicsize), __TOVEL_TP_BASICSIZE);
 __TOVEL_SAME(offsetof(PyTypeObject, tp_dictoffset), __TOVEL_TP_DICTOFFSET);
@@ -83,6 +88,12 @@ __TOVEL_SAME(offsetof(PyDictKeysObject, dk_nentries), __TOVEL_DK_NENTRIES);
 __TOVEL_SAME(offsetof(PyDictKeysObject, dk_indices), __TOVEL_DK_INDICES);
 __TOVEL_SAME(DICT_KEYS_SPLIT, __TOVEL_DK_SPLIT);
 __TOVEL_SAME(Py_TPFLAGS_MANAGED_DICT, __TOVEL_TPFLAGS_MANAGED_DICT);
+__TOVEL_SAME(offsetof(PyVarObject, ob_size), __TOVEL_VAR_SIZE);
+__TOVEL_SAME(offsetof(PyListObject, ob_item), __TOVEL_LIST_ITEM);
+__TOVEL_SAME(offsetof(PyLongObject, long_value.lv_tag), __TOVEL_LONG_TAG);
+__TOVEL_SAME(offsetof(PyLongObject, long_value.ob_digit), __TOVEL_LONG_DIGIT);
+__TOVEL_SAME(PYLONG_BITS_IN_DIGIT, 30);
+__TOVEL_SAME(NON_SIZE_BITS, 3);
 __TOVEL_SAME(sizeof(PyDictUnicodeEntry), 2 * sizeof(PyObject *));
 __TOVEL_SAME(offsetof(PyDictUnicodeEntry, me_key), 0);
 #if PY_VERSION_HEX >= 0x030D0000
@@ -101,7 +112,14 @@ static int __tovel_minor_seen = -1;
 static CYTHON_INLINE int __tovel_minor(void) {
     if (unlikely(__tovel_minor_seen < 0)) {
         unsigned long minor = (Py_Version >> 16) & 0xFF;
-        __tovel_minor_seen = (Py_Version >> 24) == 3 && minor >= 12 && minor <= 14 ? (int)minor : 0;
+        /* ints of 30-bit digits, as every 64-bit build has unless told otherwise */
+        PyObject *info = PyLong_GetInfo();
+        PyObject *bits = info ? PySequence_GetItem(info, 0) : NULL;
+        long digit = bits ? PyLong_AsLong(bits) : 0;
+        Py_XDECREF(bits);
+        Py_XDECREF(info);
+        PyErr_Clear();
+        __tovel_minor_seen = (Py_Version >> 24) == 3 && minor >= 12 && minor <= 14 && digit == 30 ? (int)minor : 0;
     }
     return __tovel_minor_seen;
 }
@@ -378,6 +396,47 @@ static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *con
 #endif
 )C";
 
+// Subscripts of an exact list by an exact int that is non-negative, below
+// 2**30 and within the list (`tokens[i]`, `flags[i] = False`), as the
+// interpreter's specialised subscripts read and store them; anything else
+// takes Cython's path (negative indices, slices, other types).
+static const char *GETITEM_PROTO = R"C(#if CYTHON_USE_TYPE_SLOTS
+static CYTHON_INLINE PyObject *__Pyx_PyObject_GetItem(PyObject *obj, PyObject *key);
+#else
+#define __Pyx_PyObject_GetItem(obj, key)  PyObject_GetItem(obj, key)
+#endif
+)C";
+static const char *CACHE_SUBSCRIPT = R"C(
+#ifdef __TOVEL_LAYOUT
+#define __TOVEL_LIST_ITEMS(o) __TOVEL_AT(o, __TOVEL_LIST_ITEM, PyObject **)
+/* The index `key` gives into the list `o`, or -1 where this path does not serve it. */
+static CYTHON_INLINE Py_ssize_t __tovel_list_index(PyObject *o, PyObject *key) {
+    /* the int's tag: at most one digit and not negative (3.14 marks immortal ints in bit 2) */
+    if (__tovel_minor() && Py_IS_TYPE(o, &PyList_Type) && Py_IS_TYPE(key, &PyLong_Type)
+            && (__TOVEL_AT(key, __TOVEL_LONG_TAG, uintptr_t) & ~(uintptr_t)4) <= 8) {
+        Py_ssize_t i = (Py_ssize_t)__TOVEL_AT(key, __TOVEL_LONG_DIGIT, uint32_t);
+        if (i < __TOVEL_AT(o, __TOVEL_VAR_SIZE, Py_ssize_t)) return i;
+    }
+    return -1;
+}
+static CYTHON_INLINE PyObject *__tovel_GetItem(PyObject *o, PyObject *key) {
+    Py_ssize_t i = __tovel_list_index(o, key);
+    return i >= 0 ? Py_NewRef(__TOVEL_LIST_ITEMS(o)[i]) : __Pyx_PyObject_GetItem(o, key);
+}
+static CYTHON_INLINE int __tovel_SetItem(PyObject *o, PyObject *key, PyObject *v) {
+    Py_ssize_t i = v ? __tovel_list_index(o, key) : -1;
+    if (i < 0) return PyObject_SetItem(o, key, v);
+    PyObject *old = __TOVEL_LIST_ITEMS(o)[i];
+    __TOVEL_LIST_ITEMS(o)[i] = Py_NewRef(v);
+    Py_DECREF(old);
+    return 0;
+}
+#else
+#define __tovel_GetItem(o, key) __Pyx_PyObject_GetItem(o, key)
+#define __tovel_SetItem(o, key, v) PyObject_SetItem(o, key, v)
+#endif
+)C";
+
 // Float arithmetic on a temporary that dies with the operation. The
 // interpreter writes the result of float + float into an operand that only
 // the operation still holds, where Cython allocates a new float and frees the
@@ -422,7 +481,7 @@ static const char *FLOAT_SITE =
 
 // The sites, as Cython writes them, and the same through their caches: a
 // named attribute of a variable or temporary, loaded or stored; a method
-// called by name.
+// called by name; a subscript of a variable or temporary, read or stored.
 static const char *GETATTR_SITE = R"(__Pyx_PyObject_GetAttrStr\((\(\(PyObject \*\)\w+\)|\w+), )"
                                   R"((__pyx_mstate_global->__pyx_n_[su]_\w+)\))";
 static const char *GETATTR_CACHED = R"(__tovel_GetAttr(\1, \2))";
@@ -431,5 +490,9 @@ static const char *SETATTR_SITE = R"(__Pyx_PyObject_SetAttrStr\((\(\(PyObject \*
 static const char *SETATTR_CACHED = R"(__tovel_SetAttr(\1, \2, )";
 static const char *METHOD_SITE = R"(__Pyx_PyObject_FastCallMethod\((\(PyObject\*\)__pyx_mstate_global->__pyx_n_[su]_\w+), )";
 static const char *METHOD_CACHED = R"(__tovel_CallMethod(\1, )";
+static const char *GETITEM_SITE = R"(__Pyx_PyObject_GetItem\((__pyx_\w+), (__pyx_\w+)\))";
+static const char *GETITEM_CACHED = R"(__tovel_GetItem(\1, \2))";
+static const char *SETITEM_SITE = R"(unlikely\(\(PyObject_SetItem\((__pyx_\w+), (__pyx_\w+), )";
+static const char *SETITEM_CACHED = R"(unlikely((__tovel_SetItem(\1, \2, )";
 
 }  // namespace tovel::tuner_c
