@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <vector>
+#include "tuner_layout_c.h"
 #include "tuner_c.h"
 
 using namespace tovel;

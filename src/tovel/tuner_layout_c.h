@@ -1,0 +1,198 @@
+// The C that tovel.tuner adds to a translation for what it reads of the
+// interpreter's objects: where they keep what the caches of tuner_c.h read,
+// and the subscripts and float results served without the generic path.
+// Included by tuner.cpp alone.
+#pragma once
+
+namespace tovel::tuner_c {
+
+// What the caches and the float code read of the interpreter's objects, at
+// offsets that are the same in CPython 3.12, 3.13 and 3.14 with the GIL on
+// 64-bit little-endian machines. A full-API build checks each offset against
+// the headers it compiles with, and serves that one version. A limited-API
+// build serves any later CPython: it reads the version the interpreter runs
+// (Py_Version) once, and on any other than 3.12 to 3.14 every site takes the
+// generic path, as it does with -DTOVEL_NO_ATTR_CACHE.
+static const char *LAYOUT = R"C(
+/* tovel: the offsets that the caches and the float code read */
+#ifndef __TOVEL_LAYOUT_SEEN
+#define __TOVEL_LAYOUT_SEEN 1
+#if defined(__GNUC__) && SIZEOF_VOID_P == 8 && !PY_BIG_ENDIAN && !defined(Py_GIL_DISABLED) && !defined(Py_REF_DEBUG) \
+    && !defined(TOVEL_NO_ATTR_CACHE) && ((defined(Py_LIMITED_API) && Py_LIMITED_API+0 >= 0x030C0000) \
+    || (!defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030F0000))
+#define __TOVEL_LAYOUT 1
+#define __TOVEL_AT(p, offset, T) (*(T *)((char *)(p) + (offset)))
+#define __TOVEL_TP_BASICSIZE 32
+#define __TOVEL_TP_DICTOFFSET 288
+#define __TOVEL_TP_VERSION 384
+#define __TOVEL_HT_CACHED_KEYS 880
+#define __TOVEL_MANAGED_DICT (-24)
+#define __TOVEL_DESCR_MEMBER 40
+#define __TOVEL_FLOAT_VALUE 16
+#define __TOVEL_DK_LOG2_INDEX_BYTES 9
+#define __TOVEL_DK_KIND 10
+#define __TOVEL_DK_NENTRIES 24
+#define __TOVEL_DK_INDICES 32
+#define __TOVEL_DK_SPLIT 2
+#define __TOVEL_TPFLAGS_MANAGED_DICT (1UL << 4)
+#define __TOVEL_VAR_SIZE 16
+#define __TOVEL_LIST_ITEM 24
+#define __TOVEL_LONG_TAG 16
+#define __TOVEL_LONG_DIGIT 24
+#ifndef Py_LIMITED_API
+#ifndef Py_BUILD_CORE
+#define Py_BUILD_CORE 1
+#endif
+#if PY_VERSION_HEX < 0x030D0000
+/* Python.h defined these for builds outside the core; the internal headers
+   define them again, the same. */
+#undef _PyGC_FINALIZED
+#undef _PyObject_LookupSpecial
+#endif
+#include "internal/pycore_dict.h"
+#include "internal/pycore_object.h"
+#include "internal/pycore_long.h"
+#define __TOVEL_SAME(a, b) _Static_assert((a) == (b), "tovel: an offset differs in these headers: " #a)
+__TOVEL_SAME(offsetof(PyTypeObject, tp_basicsize), __TOVEL_TP_BASICSIZE);
+__TOVEL_SAME(offsetof(PyTypeObject, tp_dictoffset), __TOVEL_TP_DICTOFFSET);
+__TOVEL_SAME(offsetof(PyTypeObject, tp_version_tag), __TOVEL_TP_VERSION);
+__TOVEL_SAME(offsetof(PyHeapTypeObject, ht_cached_keys), __TOVEL_HT_CACHED_KEYS);
+__TOVEL_SAME(offsetof(PyMemberDescrObject, d_member), __TOVEL_DESCR_MEMBER);
+__TOVEL_SAME(offsetof(PyFloatObject, ob_fval), __TOVEL_FLOAT_VALUE);
+__TOVEL_SAME(offsetof(PyDictKeysObject, dk_log2_index_bytes), __TOVEL_DK_LOG2_INDEX_BYTES);
+__TOVEL_SAME(offsetof(PyDictKeysObject, dk_kind), __TOVEL_DK_KIND);
+__TOVEL_SAME(offsetof(PyDictKeysObject, dk_nentries), __TOVEL_DK_NENTRIES);
+__TOVEL_SAME(offsetof(PyDictKeysObject, dk_indices), __TOVEL_DK_INDICES);
+__TOVEL_SAME(DICT_KEYS_SPLIT, __TOVEL_DK_SPLIT);
+__TOVEL_SAME(Py_TPFLAGS_MANAGED_DICT, __TOVEL_TPFLAGS_MANAGED_DICT);
+__TOVEL_SAME(offsetof(PyVarObject, ob_size), __TOVEL_VAR_SIZE);
+__TOVEL_SAME(offsetof(PyListObject, ob_item), __TOVEL_LIST_ITEM);
+__TOVEL_SAME(offsetof(PyLongObject, long_value.lv_tag), __TOVEL_LONG_TAG);
+__TOVEL_SAME(offsetof(PyLongObject, long_value.ob_digit), __TOVEL_LONG_DIGIT);
+__TOVEL_SAME(PYLONG_BITS_IN_DIGIT, 30);
+__TOVEL_SAME(NON_SIZE_BITS, 3);
+__TOVEL_SAME(sizeof(PyDictUnicodeEntry), 2 * sizeof(PyObject *));
+__TOVEL_SAME(offsetof(PyDictUnicodeEntry, me_key), 0);
+#if PY_VERSION_HEX >= 0x030D0000
+__TOVEL_SAME(MANAGED_DICT_OFFSET, __TOVEL_MANAGED_DICT);
+__TOVEL_SAME(offsetof(PyDictValues, valid), 3);
+__TOVEL_SAME(offsetof(PyDictValues, values), 8);
+__TOVEL_SAME(Py_TPFLAGS_INLINE_VALUES, 1UL << 2);
+#else
+__TOVEL_SAME(sizeof(PyDictOrValues), sizeof(PyObject *));
+__TOVEL_SAME(offsetof(PyDictValues, values), 0);
+#endif
+#define __tovel_minor() PY_MINOR_VERSION
+#else
+/* The minor version of the running CPython where its layout is known, else 0. */
+static int __tovel_minor_seen = -1;
+static CYTHON_INLINE int __tovel_minor(void) {
+    if (unlikely(__tovel_minor_seen < 0)) {
+        unsigned long minor = (Py_Version >> 16) & 0xFF;
+        /* ints of 30-bit digits, as every 64-bit build has unless told otherwise */
+        PyObject *info = PyLong_GetInfo();
+        PyObject *bits = info ? PySequence_GetItem(info, 0) : NULL;
+        long digit = bits ? PyLong_AsLong(bits) : 0;
+        Py_XDECREF(bits);
+        Py_XDECREF(info);
+        PyErr_Clear();
+        __tovel_minor_seen = (Py_Version >> 24) == 3 && minor >= 12 && minor <= 14 && digit == 30 ? (int)minor : 0;
+    }
+    return __tovel_minor_seen;
+}
+#endif
+#endif
+#endif
+)C";
+
+// Subscripts of an exact list by an exact int that is non-negative, below
+// 2**30 and within the list (`tokens[i]`, `flags[i] = False`), as the
+// interpreter's specialised subscripts read and store them; anything else
+// takes Cython's path (negative indices, slices, other types).
+static const char *GETITEM_PROTO = R"C(#if CYTHON_USE_TYPE_SLOTS
+static CYTHON_INLINE PyObject *__Pyx_PyObject_GetItem(PyObject *obj, PyObject *key);
+#else
+#define __Pyx_PyObject_GetItem(obj, key)  PyObject_GetItem(obj, key)
+#endif
+)C";
+static const char *CACHE_SUBSCRIPT = R"C(
+#ifdef __TOVEL_LAYOUT
+#define __TOVEL_LIST_ITEMS(o) __TOVEL_AT(o, __TOVEL_LIST_ITEM, PyObject **)
+/* The index `key` gives into the list `o`, or -1 where this path does not serve it. */
+static CYTHON_INLINE Py_ssize_t __tovel_list_index(PyObject *o, PyObject *key) {
+    /* the int's tag: at most one digit and not negative (3.14 marks immortal ints in bit 2) */
+    if (__tovel_minor() && Py_IS_TYPE(o, &PyList_Type) && Py_IS_TYPE(key, &PyLong_Type)
+            && (__TOVEL_AT(key, __TOVEL_LONG_TAG, uintptr_t) & ~(uintptr_t)4) <= 8) {
+        Py_ssize_t i = (Py_ssize_t)__TOVEL_AT(key, __TOVEL_LONG_DIGIT, uint32_t);
+        if (i < __TOVEL_AT(o, __TOVEL_VAR_SIZE, Py_ssize_t)) return i;
+    }
+    return -1;
+}
+static CYTHON_INLINE PyObject *__tovel_GetItem(PyObject *o, PyObject *key) {
+    Py_ssize_t i = __tovel_list_index(o, key);
+    return i >= 0 ? Py_NewRef(__TOVEL_LIST_ITEMS(o)[i]) : __Pyx_PyObject_GetItem(o, key);
+}
+static CYTHON_INLINE int __tovel_SetItem(PyObject *o, PyObject *key, PyObject *v) {
+    Py_ssize_t i = v ? __tovel_list_index(o, key) : -1;
+    if (i < 0) return PyObject_SetItem(o, key, v);
+    PyObject *old = __TOVEL_LIST_ITEMS(o)[i];
+    __TOVEL_LIST_ITEMS(o)[i] = Py_NewRef(v);
+    Py_DECREF(old);
+    return 0;
+}
+#else
+#define __tovel_GetItem(o, key) __Pyx_PyObject_GetItem(o, key)
+#define __tovel_SetItem(o, key, v) PyObject_SetItem(o, key, v)
+#endif
+)C";
+
+// Float arithmetic on a temporary that dies with the operation. The
+// interpreter writes the result of float + float into an operand that only
+// the operation still holds, where Cython allocates a new float and frees the
+// temporary (a third of an escape-time loop's time on a shared libpython,
+// whose allocator reaches its state through thread-local storage). A float
+// is immutable, so a float that the dying temporary alone holds is not seen
+// by anything else. The sites are those where the C drops the temporary
+// right after the operation; other operands and types take Cython's path.
+static const char *FLOAT_REUSE = R"C(/* tovel: float results written into a dying temporary */
+#ifdef __TOVEL_LAYOUT
+#define __TOVEL_FLOAT(o) __TOVEL_AT(o, __TOVEL_FLOAT_VALUE, double)
+static CYTHON_INLINE PyObject *__tovel_float_result(PyObject *a, PyObject *b, double value, int dying_a, int dying_b) {
+    if (dying_a && Py_REFCNT(a) == 1) {
+        __TOVEL_FLOAT(a) = value;
+        return Py_NewRef(a);
+    }
+    if (dying_b && Py_REFCNT(b) == 1) {
+        __TOVEL_FLOAT(b) = value;
+        return Py_NewRef(b);
+    }
+    return PyFloat_FromDouble(value);
+}
+#define __tovel_FloatOp(a, b, dying_a, dying_b, op, cython) __extension__ ({ \
+    PyObject *__tovel_a = (a), *__tovel_b = (b); \
+    (__tovel_minor() && Py_IS_TYPE(__tovel_a, &PyFloat_Type) && Py_IS_TYPE(__tovel_b, &PyFloat_Type)) \
+        ? __tovel_float_result(__tovel_a, __tovel_b, __TOVEL_FLOAT(__tovel_a) op __TOVEL_FLOAT(__tovel_b), \
+                               dying_a, dying_b) \
+        : cython(__tovel_a, __tovel_b); })
+#else
+#define __tovel_FloatOp(a, b, dying_a, dying_b, op, cython) cython(a, b)
+#endif
+
+)C";
+
+// Where the float code goes (before Cython's first binary operation), and
+// an operation's statement with the drops of temporaries that follow it.
+static const char *FLOAT_ANCHOR = "/* PyNumberBinop.proto */";
+static const char *FLOAT_SITE =
+    R"re((?P<res>__pyx_t_\d+) = (?P<fn>__Pyx_PyNumber_(?:InPlace)?(?P<op>Add|Subtract|Multiply)_(?:object|float)_(?:object|float)))re"
+    R"re(\((?P<a>[\w>-]+), (?P<b>[\w>-]+)\);(?P<rest>[^\n]*\n[ \t]*__Pyx_GOTREF\((?P=res)\);\n))re"
+    R"re((?P<drops>(?:[ \t]*__Pyx_DECREF\(__pyx_t_\d+\); __pyx_t_\d+ = 0;\n){1,2}))re";
+
+// A subscript of a variable or temporary, read or stored, and the same
+// through the direct path.
+static const char *GETITEM_SITE = R"(__Pyx_PyObject_GetItem\((__pyx_\w+), (__pyx_\w+)\))";
+static const char *GETITEM_CACHED = R"(__tovel_GetItem(\1, \2))";
+static const char *SETITEM_SITE = R"(unlikely\(\(PyObject_SetItem\((__pyx_\w+), (__pyx_\w+), )";
+static const char *SETITEM_CACHED = R"(unlikely((__tovel_SetItem(\1, \2, )";
+
+}  // namespace tovel::tuner_c
