@@ -308,6 +308,13 @@ ATTRIBUTE_CASES = {
                "    m = classmethod(lambda cls, *a: (cls.__name__,) + a)\nclass Bi:\n    m = len\n"
                "class Sl:\n    __slots__ = ('m',)\n    def __init__(self):\n        self.m = lambda *a: ('slot',) + a\n"
                "RESULT += [call(o, 5) for o in (S(5), St(), Cl(), Bi(), Sl(), p, S(6), 'str', St())]\n",
+    # More types at one site than it fills for, and an instance whose class
+    # changes under it.
+    "many-types": "def make(i):\n    class K(P):\n        def m(self, *a):\n            return ('K', i) + a\n"
+                  "    return K\nks = [make(i)(i) for i in range(12)]\n"
+                  "RESULT = [(get(k), call(k), put(k, -k.x)) for k in ks + ks[::-1]]\n"
+                  "class Q(P):\n    def m(self, *a):\n        return 'Q'\np = P(1)\nRESULT += [call(p)]\n"
+                  "p.__class__ = Q\nRESULT += [call(p), get(p), put(p, 2)]\n",
     # Float results may go into a temporary that dies with the operation,
     # never into a float something else still holds.
     "floats": "def f(xs, y):\n    a = xs[0] + xs[1]\n    b = xs[0] * 2.0 - xs[1] * y\n    c = (y + 0.5) * (y - 0.5)\n"
