@@ -8,17 +8,18 @@ namespace tovel::tuner_c {
 
 // What the caches and the float code read of the interpreter's objects, at
 // offsets that are the same in CPython 3.12, 3.13 and 3.14 with the GIL on
-// 64-bit little-endian machines. A full-API build checks each offset against
-// the headers it compiles with, and serves that one version. A limited-API
-// build serves any later CPython: it reads the version the interpreter runs
-// (Py_Version) once, and on any other than 3.12 to 3.14 every site takes the
-// generic path, as it does with -DTOVEL_NO_ATTR_CACHE.
+// 64-bit little-endian machines whose C long has 64 bits (not Windows). A
+// full-API build checks each offset against the headers it compiles with,
+// and serves that one version. A limited-API build serves any later
+// CPython: it reads the version the interpreter runs (Py_Version) once, and
+// on any other than 3.12 to 3.14 every site takes the generic path, as it
+// does with -DTOVEL_NO_ATTR_CACHE.
 static const char *LAYOUT = R"C(
 /* tovel: the offsets that the caches and the float code read */
 #ifndef __TOVEL_LAYOUT_SEEN
 #define __TOVEL_LAYOUT_SEEN 1
-#if defined(__GNUC__) && SIZEOF_VOID_P == 8 && !PY_BIG_ENDIAN && !defined(Py_GIL_DISABLED) && !defined(Py_REF_DEBUG) \
-    && !defined(TOVEL_NO_ATTR_CACHE) && ((defined(Py_LIMITED_API) && Py_LIMITED_API+0 >= 0x030C0000) \
+#if defined(__GNUC__) && SIZEOF_VOID_P == 8 && SIZEOF_LONG == 8 && !PY_BIG_ENDIAN && !defined(Py_GIL_DISABLED) \
+    && !defined(Py_REF_DEBUG) && !defined(TOVEL_NO_ATTR_CACHE) && ((defined(Py_LIMITED_API) && Py_LIMITED_API+0 >= 0x030C0000) \
     || (!defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030F0000))
 #define __TOVEL_LAYOUT 1
 #define __TOVEL_AT(p, offset, T) (*(T *)((char *)(p) + (offset)))
