@@ -26,6 +26,24 @@ template <typename... Args> inline void print(Args &&...args) {
     builtin("print")(std::forward<Args>(args)...);
 }
 
+// sys.stdout swapped for a StringIO (`said`) while quiet, and put back
+// however the scope ends.
+struct Hush {
+    nb::object sys, saved, said;
+    Hush(nb::object sys_module, bool quiet) : sys(std::move(sys_module)), saved(sys.attr("stdout")) {
+        if (quiet) {
+            said = nb::module_::import_("io").attr("StringIO")();
+            sys.attr("stdout") = said;
+        }
+    }
+    ~Hush() {
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        PyObject_SetAttrString(sys.ptr(), "stdout", saved.ptr());
+        PyErr_Restore(type, value, trace);
+    }
+};
+
 inline bool truthy(nb::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0)

@@ -188,20 +188,6 @@ static nb::str pure_wheel(nb::dict plan, nb::str info) {
 // --quiet: what the build prints on standard output goes nowhere while it
 // runs (errors go to standard error, as ever); the stream comes back however
 // the build ends.
-struct Hush {
-    nb::object sys, saved;
-    explicit Hush(bool quiet) : sys(mine("sys")), saved(sys.attr("stdout")) {
-        if (quiet)
-            sys.attr("stdout") = nb::module_::import_("io").attr("StringIO")();
-    }
-    ~Hush() {
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        PyObject_SetAttrString(sys.ptr(), "stdout", saved.ptr());
-        PyErr_Restore(type, value, trace);
-    }
-};
-
 // The build lock (tovel.guard), let go however the build ends.
 struct Held {
     nb::object file;
@@ -398,7 +384,7 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
 static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::object started = mine("time").attr("monotonic")();
     bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
-    Hush hush(quiet);
+    Hush hush(mine("sys"), quiet);
     nb::dict opts = nb::borrow<nb::dict>(nb::module_::import_("tovel.options").attr("settle")(options));
     // One build in a folder at a time: another one's files are not this one's failures.
     nb::object guard = nb::module_::import_("tovel.guard");

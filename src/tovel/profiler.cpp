@@ -74,7 +74,7 @@ static nb::str profile_of(nb::handle unit, nb::str folder) {
 /// passed on. Returns the units it built; the units are left as the final
 /// compile takes them, their translation done, no failure recorded.
 static nb::list compile_instrumented(nb::list units, nb::dict opts, nb::str folder) {
-    nb::object sys = mine("sys"), re = mine("re");
+    nb::object re = mine("re");
     bool verbose = truthy(get(opts, "verbose", nb::bool_(false)));
     nb::dict profile;
     nb::list cflags, ldflags;
@@ -86,25 +86,20 @@ static nb::list compile_instrumented(nb::list units, nb::dict opts, nb::str fold
     profile["cflags"] = cflags;
     profile["ldflags"] = ldflags;
     opts["profile"] = profile;
-    nb::object saved = sys.attr("stdout");
-    nb::object said = nb::module_::import_("io").attr("StringIO")();
-    if (!verbose)
-        sys.attr("stdout") = said;
+    nb::object said;
     try {
+        Hush hush(mine("sys"), !verbose);
         nb::module_::import_("tovel.pipeline").attr("run")(units, opts);
+        said = hush.said;
     } catch (...) {
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        PyObject_SetAttrString(sys.ptr(), "stdout", saved.ptr());
-        PyErr_Restore(type, value, trace);
         opts.attr("pop")("profile", nb::none());
         throw;
     }
-    sys.attr("stdout") = saved;
     opts.attr("pop")("profile", nb::none());
-    for (nb::handle line : said.attr("getvalue")().attr("splitlines")("keepends"_a = true))
-        if (re.attr("match")(PROGRESS, line).is_none())
-            print(line, "end"_a = "");
+    if (said.is_valid())
+        for (nb::handle line : said.attr("getvalue")().attr("splitlines")("keepends"_a = true))
+            if (re.attr("match")(PROGRESS, line).is_none())
+                print(line, "end"_a = "");
     // The tools' output of this compile, beside its profiles.
     if (truthy(mine("os").attr("path").attr("isfile")("build/tov.log")))
         mine("shutil").attr("copy2")("build/tov.log", folder + nb::str(".log"));
