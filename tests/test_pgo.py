@@ -66,6 +66,7 @@ def test_pgo_compiles_with_the_profile_of_the_tests(project_dir, run_tov):
                                       and "-fprofile-generate" not in c for c in compiles), compiles
     # The wheel is proven by the tests, and holds no instrumented module.
     assert "the compiled modules pass every test that passes from the sources" in out
+    assert out.count("the project's tests: ") == 1, out
     (wheel,) = (project_dir / "dist").glob("*.whl")
     with zipfile.ZipFile(wheel) as whl:
         modules = [whl.read(n) for n in whl.namelist() if n.endswith(".so")]
