@@ -315,6 +315,13 @@ ATTRIBUTE_CASES = {
                   "RESULT = [(get(k), call(k), put(k, -k.x)) for k in ks + ks[::-1]]\n"
                   "class Q(P):\n    def m(self, *a):\n        return 'Q'\np = P(1)\nRESULT += [call(p)]\n"
                   "p.__class__ = Q\nRESULT += [call(p), get(p), put(p, 2)]\n",
+    # Globals read through a cache of the module dict's version: every
+    # rebinding, deletion and shadowing of a builtin is seen.
+    "globals": "X = 1\ndef g():\n    return [X for _ in range(3)]\ndef rebind(v):\n    global X\n    X = v\n"
+               "RESULT = [g()]\nrebind(2)\nRESULT += [g()]\nglobals()['X'] = 3\nRESULT += [g()]\ndel X\n"
+               "try:\n    g()\nexcept NameError as e:\n    RESULT.append(str(e))\nrebind(4)\nRESULT += [g()]\n"
+               "def h():\n    return len([1, 2])\nRESULT += [h()]\nlen = lambda x: 'shadowed'\nRESULT += [h()]\n"
+               "del len\nRESULT += [h()]\n",
     # Float results may go into a temporary that dies with the operation,
     # never into a float something else still holds.
     "floats": "def f(xs, y):\n    a = xs[0] + xs[1]\n    b = xs[0] * 2.0 - xs[1] * y\n    c = (y + 0.5) * (y - 0.5)\n"

@@ -61,6 +61,17 @@ static inline PyObject *__tovel_xnewref(PyObject *op) { __tovel_xincref(op); ret
 #endif
 )C";
 
+// Module globals in the full API. Cython keeps a cache of each global read
+// keyed by the module dict's version, but turns it off from CPython 3.12 on,
+// where the field it reads is deprecated; 3.12 and 3.13 still change it at
+// every change of the dict (3.14 does not), so there the cache is kept.
+static const char *DICT_VERSIONS = R"C(/* tovel: globals through Cython's cache where dicts keep versions */
+#if !defined(Py_LIMITED_API) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 \
+    && PY_VERSION_HEX < 0x030E0000 && !defined(CYTHON_USE_DICT_VERSIONS) && !defined(TOVEL_NO_ATTR_CACHE)
+#define CYTHON_USE_DICT_VERSIONS 1
+#endif
+)C";
+
 // Module globals. In the limited API Cython reads a global as an attribute
 // of the module: a builtin name costs a raised and dropped AttributeError,
 // and a module-level __getattr__ answers for a name the module lacks. The
@@ -140,6 +151,8 @@ static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("__tovel_incref")))
         c = nb::str(c.attr("replace")(include, nb::str(REFCOUNT), 1));
+    if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("tovel: globals through")))
+        c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
     return reuse_floats(add_caches(c));
 }
