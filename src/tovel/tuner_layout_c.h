@@ -150,7 +150,7 @@ static CYTHON_INLINE int __tovel_SetItem(PyObject *o, PyObject *key, PyObject *v
 // Float arithmetic on a temporary that dies with the operation. The
 // interpreter writes the result of float + float into an operand that only
 // the operation still holds, where Cython allocates a new float and frees the
-// temporary (a third of an escape-time loop's time on a shared libpython,
+// temporary (most of an escape-time loop's time on a shared libpython,
 // whose allocator reaches its state through thread-local storage). A float
 // is immutable, so a float that the dying temporary alone holds is not seen
 // by anything else. The sites are those where the C drops the temporary
