@@ -185,9 +185,6 @@ static nb::str pure_wheel(nb::dict plan, nb::str info) {
     return pack(nb::str(tree), info, nb::make_tuple("py3", "none", "any"));
 }
 
-// --quiet: what the build prints on standard output goes nowhere while it
-// runs (errors go to standard error, as ever); the stream comes back however
-// the build ends.
 // The build lock (tovel.guard), let go however the build ends.
 struct Held {
     nb::object file;
@@ -384,6 +381,8 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
 static nb::str bdist(nb::dict options, nb::str outdir, nb::object argv) {
     nb::object started = mine("time").attr("monotonic")();
     bool quiet = truthy(get(options, "quiet", nb::bool_(false)));
+    // --quiet: what the build prints on standard output goes nowhere while it
+    // runs (errors go to standard error, as ever).
     Hush hush(mine("sys"), quiet);
     nb::dict opts = nb::borrow<nb::dict>(nb::module_::import_("tovel.options").attr("settle")(options));
     // One build in a folder at a time: another one's files are not this one's failures.

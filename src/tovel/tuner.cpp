@@ -2,10 +2,11 @@
 // code pays more than the interpreter does, without changing what it does.
 // Each change is found by the text of the Cython code it replaces; where that
 // text is not there (another Cython release), the C stays as it is. The C
-// stays one text for both APIs: reference counts and globals change only
-// where the module is compiled against the limited API; the caches and the
-// float reuse of tuner_c.h serve both, on the interpreters whose objects they
-// know.
+// stays one text for both APIs: reference counts and the module dict's
+// reads change only where the module is compiled against the limited API,
+// the dict-version cache of globals only where it is not; the caches of
+// tuner_c.h and the subscripts and float reuse of tuner_layout_c.h serve
+// both, on the interpreters whose objects they know.
 #include "common.h"
 #include <algorithm>
 #include <cstring>
