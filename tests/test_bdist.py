@@ -190,7 +190,10 @@ def test_wheel_holds_compiled_modules_and_data_only(built):
     assert all(m.endswith(built.suffix) for m in compiled), compiled
     assert sorted(m[: -len(built.suffix)] + ".py" for m in compiled) == built.collected()
 
-    data = {m for m in built.members if m not in compiled and not m.endswith("/")
+    # Beside each compiled module, its type stub.
+    stubs = {m for m in built.members if m.endswith(".pyi")}
+    assert stubs == {m[: -len(built.suffix)] + ".pyi" for m in compiled}
+    data = {m for m in built.members if m not in compiled | stubs and not m.endswith("/")
             and not m.startswith(built.info + "/")}
     assert data == built.data
     for member in data:

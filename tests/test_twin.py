@@ -1,9 +1,11 @@
 """The compiled twin of a project's own wheel: a hatchling project, unchanged,
 built by tov bdist in its folder, by tov bdist --from-wheel from its pure
 wheel, and by python -m build through tovel.build_meta wrapping hatchling.
-Each compiled wheel must hold what the back end's pure wheel holds, with
-only the tags and .py -> extension module changed."""
+Each compiled wheel must hold what the back end's pure wheel holds, file
+modes included, with only the tags changed and each .py an extension module
+with its type stub beside it."""
 
+import re
 import shutil
 import subprocess
 import sys
@@ -45,10 +47,14 @@ PYPROJECT = """
 
     [tool.hatch.build.targets.wheel]
     packages = ["src/alpha", "src/beta"]
+
+    [tool.hatch.build.targets.wheel.shared-scripts]
+    "bin/alpha-strip" = "alpha-strip"
     """
 
 # The console script finds its plug-in through the entry-point group and
-# reads a data file of its package.
+# reads a data file of its package; alpha is typed, and its module named
+# beyond ASCII is what a script of the .data folder (executable) runs.
 FILES = {
     "pyproject.toml": PYPROJECT,
     "src/alpha/__init__.py": "",
@@ -58,13 +64,43 @@ FILES = {
         from importlib.metadata import entry_points
         from importlib.resources import files
 
+        from alpha.café import strip
+
 
         def main():
             (plugin,) = entry_points(group="alpha.plugins", name="shout")
-            word = files("alpha").joinpath("data", "word.txt").read_text().strip()
+            word = strip(files("alpha").joinpath("data", "word.txt").read_text())
             print(plugin.load()().say(word), "compiled" if __file__.endswith(".so") else "source")
         """,
     "src/alpha/data/word.txt": "hello\n",
+    "src/alpha/py.typed": "",
+    "src/alpha/café.py": """
+        from typing import overload
+
+        SIDES: int = 4
+
+
+        def strip(word: str, chars: str | None = None) -> str:
+            return word.strip(chars)
+
+
+        class Box:
+            def __init__(self, size: int) -> None:
+                self.size = size
+
+            @property
+            def double(self) -> int:
+                return self.size * 2
+
+
+        @overload
+        def scale(x: int) -> int: ...
+        @overload
+        def scale(x: str) -> str: ...
+        def scale(x):
+            return x * 2
+        """,
+    "bin/alpha-strip": "#!python\nimport sys\nfrom alpha.café import strip\nprint(strip(sys.argv[1]))\n",
     "src/beta/__init__.py": "",
     "src/beta/loud.py": """
         class Shout:
@@ -80,6 +116,8 @@ def write(root, files):
         path = root / rel
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(textwrap.dedent(text).lstrip("\n"), encoding="utf-8")
+        if rel.startswith("bin/"):
+            path.chmod(0o755)
     return root
 
 
@@ -96,14 +134,16 @@ def run(argv, cwd):
 
 
 def members(wheel):
+    """Each member's bytes and its mode as the archive records it."""
     with zipfile.ZipFile(wheel) as z:
-        return {n: z.read(n) for n in z.namelist()}
+        return {i.filename: (z.read(i), i.external_attr >> 16) for i in z.infolist()}
 
 
 def assert_twin(pure, compiled):
-    """Only the tags, RECORD and .py -> extension module differ; __main__.py stays source."""
+    """Only the tags, RECORD and .py -> extension module and stub differ; __main__.py stays source."""
     a, b = members(pure), members(compiled)
     info = next(n.split("/")[0] for n in a if n.endswith(".dist-info/METADATA"))
+    assert a["alpha_beta-2.5.1.data/scripts/alpha-strip"][1] & 0o111
     expected = {}
     for name, data in a.items():
         if name in (f"{info}/WHEEL", f"{info}/RECORD"):
@@ -112,11 +152,15 @@ def assert_twin(pure, compiled):
             [so] = [n for n in b if n.startswith(name[:-3] + ".") and n.endswith(
                 tuple(EXTENSION_SUFFIXES))]
             expected[so] = b[so]
+            # The stub has the module's signatures, none of its code.
+            stub = name[:-3] + ".pyi"
+            expected[stub] = b[stub]
+            assert b"return" not in b[stub][0] and b"entry_points(" not in b[stub][0], stub
         else:
             expected[name] = data
     assert {n: d for n, d in b.items() if n not in (f"{info}/WHEEL", f"{info}/RECORD")} \
         == expected
-    wheel = b[f"{info}/WHEEL"].decode()
+    wheel = b[f"{info}/WHEEL"][0].decode()
     assert "Root-Is-Purelib: false" in wheel and f"Tag: {DEFAULT_TAGS}-" in wheel, wheel
     assert compiled.name.startswith(f"alpha_beta-2.5.1-{DEFAULT_TAGS}-")
 
@@ -143,6 +187,37 @@ def test_bdist_of_a_project_is_the_twin_of_its_wheel(twins, make_venv, tmp_path)
     python = make_venv(compiled)
     assert run([python.parent / "alpha"], cwd=tmp_path) == "HELLO! compiled\n"
     assert run([python, "-m", "alpha"], cwd=tmp_path) == "HELLO! compiled\n"
+    # The script keeps its execute bit, and runs the compiled module named beyond ASCII.
+    assert run([python.parent / "alpha-strip", " hi "], cwd=tmp_path) == "hi\n"
+
+
+# A user's code, checked by mypy against the installed typed package: the
+# compiled wheel's stubs give it the very verdicts of the pure wheel's sources.
+USER = """
+    from alpha.café import SIDES, Box, scale, strip
+    reveal_type(scale("a"))
+    reveal_type(Box(2).size + Box(2).double + SIDES)
+    reveal_type(strip)
+    strip(3)
+    """
+
+
+def test_a_type_checker_sees_the_compiled_wheel_as_the_pure_one(twins, make_venv, tmp_path):
+    pytest.importorskip("mypy")
+    _, pure, compiled = twins
+    user = tmp_path / "user.py"
+    user.write_text(textwrap.dedent(USER))
+    verdicts = []
+    for wheel in (pure, compiled):
+        proc = subprocess.run([sys.executable, "-m", "mypy", "--python-executable", make_venv(wheel),
+                               "--no-incremental", "--no-error-summary", user.name], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=300)
+        verdicts.append((proc.returncode, proc.stdout))
+    assert verdicts[0] == verdicts[1], verdicts
+    rc, out = verdicts[1]
+    assert rc == 1 and out.count("[arg-type]") == 1 and "has no attribute" not in out, out
+    revealed = [t.replace("builtins.", "") for t in re.findall(r'Revealed type is "(.*)"', out)]
+    assert revealed == ["str", "int", "def (word: str, chars: str | None =) -> str"], out
 
 
 def test_from_wheel_gives_the_same_twin(twins, tmp_path):

@@ -88,11 +88,32 @@ static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs, bo
         .format(tag, whom, count(modules, "module"), jobs);
 }
 
+/// The file attributes (zip external_attr) the pure wheel records, by each
+/// file's place in the compiled wheel (.data/purelib and platlib are modules
+/// there, as tovel.twin unpacks them): the compiled wheel keeps every mode of
+/// the pure one, the execute bit of a script above all.
+static nb::dict recorded_modes(nb::handle wheel) {
+    nb::dict modes;
+    nb::object zf = mine("zipfile").attr("ZipFile")(wheel);
+    for (nb::handle zi : zf.attr("infolist")()) {
+        nb::list parts(nb::str(zi.attr("filename")).attr("replace")("\\", "/").attr("split")("/"));
+        if (nb::len(parts) > 2 && truthy(parts[0].attr("endswith")(".data")) &&
+            truthy(nb::make_tuple("purelib", "platlib").attr("__contains__")(parts[1])))
+            parts = nb::list(parts.attr("__getitem__")(builtin("slice")(2, nb::none())));
+        if (!truthy(zi.attr("is_dir")()) && truthy(nb::int_(zi.attr("external_attr")).attr("__rshift__")(16)))
+            modes[nb::str("/").attr("join")(parts)] = zi.attr("external_attr");
+    }
+    zf.attr("close")();
+    return modes;
+}
+
 /// Packs the tree and the .dist-info folder into build/wheel with the given
 /// tags; files in sorted order, so that the same inputs (and the same
 /// SOURCE_DATE_EPOCH) give the same bytes. WHEEL is written anew and RECORD
 /// by the wheel library: those of a pure wheel's .dist-info are left out.
-static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
+/// A file's mode is the one `modes` records for its place (the pure
+/// wheel's), else the file's own.
+static nb::str pack(nb::str tree, nb::str info, nb::tuple tag, nb::dict modes) {
     nb::object os = mine("os"), Path = mine("Path");
     nb::str info_name(os.attr("path").attr("basename")(info));
     nb::str stem(info_name.attr("removesuffix")(".dist-info"));
@@ -111,7 +132,11 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
                 if (meta && truthy(nb::make_tuple("WHEEL", "RECORD", "RECORD.jws", "RECORD.p7s")
                                        .attr("__contains__")(rel)))
                     continue;
-                wf.attr("write")(f, meta ? nb::str(info_name + nb::str("/") + rel) : rel);
+                nb::str arc = meta ? nb::str(info_name + nb::str("/") + rel) : rel;
+                wf.attr("write")(f, arc);
+                // The attributes live in the archive's directory, written at close.
+                if (modes.contains(arc))
+                    wf.attr("getinfo")(arc).attr("external_attr") = modes[arc];
             }
         }
         bool pure = nb::str(tag[2]).equal(nb::str("any"));
@@ -145,6 +170,7 @@ static nb::dict source(nb::dict options) {
         pure["info"] = nb::none();
         pure["data"] = nb::list();
         pure["wheel"] = nb::none();
+        pure["modes"] = nb::dict();
         return pure;
     }
     nb::object twin = nb::module_::import_("tovel.twin");
@@ -153,6 +179,7 @@ static nb::dict source(nb::dict options) {
         : twin.attr("pure_wheel")(PURE, !truthy(get(options, "no_isolation", nb::bool_(false))));
     nb::dict pure = nb::borrow<nb::dict>(twin.attr("unpack")(wheel, nb::str(PURE) + nb::str("/tree")));
     pure["wheel"] = wheel;
+    pure["modes"] = recorded_modes(wheel);
     return pure;
 }
 
@@ -182,7 +209,7 @@ static nb::list keep_as_source(nb::list failed, nb::list built, nb::list kept) {
 /// tagged py3-none-any; what the tests of the sources run against.
 static nb::str pure_wheel(nb::dict plan, nb::str info) {
     nb::object tree = nb::module_::import_("tovel.checker").attr("source_tree")(plan, "build/pure-tree");
-    return pack(nb::str(tree), info, nb::make_tuple("py3", "none", "any"));
+    return pack(nb::str(tree), info, nb::make_tuple("py3", "none", "any"), nb::dict());
 }
 
 // The build lock (tovel.guard), let go however the build ends.
@@ -333,7 +360,9 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     nb::object platform = nb::len(built) ? gauge.attr("policy")(extensions(built), opts["cache"], opts["remote_cache"])
                                            : nb::none();
     tags = nb::len(built) ? wheel_tags(limited, platform, target) : nb::make_tuple("py3", "none", "any");
-    nb::str wheel = pack(tree, nb::str(info), tags);
+    // A type checker reads a compiled module through the stub beside it.
+    nb::module_::import_("tovel.stubber").attr("write")(built, tree);
+    nb::str wheel = pack(tree, nb::str(info), tags, nb::borrow<nb::dict>(pure["modes"]));
     nb::object audit = nb::module_::import_("tovel.audit");
     if (platform.is_none())
         wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
@@ -519,7 +548,7 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
 }
 
 TOVEL_MODULE(packer, m) {
-    for (const char *name : {"os", "shutil", "sys", "time"})
+    for (const char *name : {"os", "shutil", "sys", "time", "zipfile"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     nb::dict ns;
@@ -528,7 +557,7 @@ TOVEL_MODULE(packer, m) {
     m.attr("BuildFailed") = builtin("type")("BuildFailed", nb::make_tuple(builtin("RuntimeError")), ns);
     m.attr("PURE") = PURE;
     m.def("source", &source, "options"_a,
-          "The pure tree a build starts from: {root, packages, info, data, wheel}.");
+          "The pure tree a build starts from: {root, packages, info, data, wheel, modes}.");
     m.def("bdist", &bdist, "options"_a, "outdir"_a, "argv"_a.none() = nb::none(),
           "Build the compiled wheel of the options into outdir; returns its path.");
 }

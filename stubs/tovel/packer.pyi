@@ -2,6 +2,7 @@ import os as os
 import shutil as shutil
 import sys as sys
 import time as time
+import zipfile as zipfile
 from pathlib import Path as Path
 from typing import Any
 

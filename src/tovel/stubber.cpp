@@ -1,0 +1,447 @@
+// tovel.stubber: the type stub (.pyi) that ships beside each compiled module,
+// written from its source's syntax tree. A type checker reads a package's
+// .py files; a compiled module has none, so the stub keeps what the checker
+// reads of it (imports, classes with their bases, every function's
+// signature, decorators, annotations, constants, __all__), and no body.
+#include "common.h"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+using namespace tovel;
+
+static const char *MOD = "tovel.stubber";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+static nb::object node(const char *kind) { return mine("ast").attr(kind); }
+
+static std::string kind(nb::handle n) { return nb::cast<std::string>(n.type().attr("__name__")); }
+
+static bool is(nb::handle n, std::initializer_list<const char *> kinds) {
+    std::string k = kind(n);
+    for (const char *want : kinds)
+        if (k == want)
+            return true;
+    return false;
+}
+
+static nb::object ellipsis() { return node("Constant")("value"_a = builtin("Ellipsis")); }
+
+static nb::list one(nb::handle item) {
+    nb::list l;
+    l.append(item);
+    return l;
+}
+
+static nb::object name_node(nb::handle id) { return node("Name")("id"_a = id, "ctx"_a = node("Load")()); }
+
+// The unknown type, as `from typing import Any as _Incomplete` names it.
+static const char *UNKNOWN = "_Incomplete";
+
+// What a stub of one module is being written with.
+struct Stub {
+    bool unknown = false; // the stub names the unknown type
+};
+
+// An expression a stub keeps as it is: none of the code of a body (a lambda,
+// a comprehension, an assignment expression, await, yield) and no data
+// table (a long literal, which only its type stands for).
+static bool plain(nb::handle expr) {
+    for (nb::handle n : mine("ast").attr("walk")(expr))
+        if (is(n, {"Lambda", "ListComp", "SetComp", "DictComp", "GeneratorExp", "NamedExpr", "Await", "Yield",
+                   "YieldFrom"}))
+            return false;
+    if (is(expr, {"Constant", "List", "Tuple", "Set", "Dict"}))
+        return nb::len(mine("ast").attr("unparse")(expr)) <= 200;
+    return true;
+}
+
+// The type a stub gives a value it does not keep (None: not known): a
+// literal's own type (str, list[int], ...), or the unknown type.
+static nb::object summary(nb::handle expr, Stub &s) {
+    if (is(expr, {"Constant"}) && !expr.attr("value").is_none())
+        return name_node(expr.attr("value").type().attr("__name__"));
+    if (is(expr, {"List", "Tuple", "Set", "Dict"})) {
+        // Of constants of one type each (keys and values apart), that type.
+        auto one_type = [](nb::handle items) -> nb::object {
+            nb::set types;
+            for (nb::handle item : items) {
+                if (!is(item, {"Constant"}) || item.attr("value").is_none())
+                    return nb::none();
+                types.add(item.attr("value").type().attr("__name__"));
+            }
+            return nb::len(types) == 1 ? nb::object(builtin("next")(builtin("iter")(types))) : nb::none();
+        };
+        nb::str container(nb::str(kind(expr).c_str()).attr("lower")());
+        bool dict = is(expr, {"Dict"});
+        nb::object first = one_type(dict ? expr.attr("keys") : expr.attr("elts"));
+        nb::object second = dict ? one_type(expr.attr("values")) : nb::object(nb::str(", ..."));
+        if (first.is_none() || second.is_none())
+            return name_node(container);
+        nb::str text = nb::str("{}[{}{}{}]").format(container, first, dict ? ", " : "",
+                                                   is(expr, {"Tuple"}) || dict ? second : nb::str(""));
+        return mine("ast").attr("parse")(text, "mode"_a = "eval").attr("body");
+    }
+    s.unknown = true;
+    return name_node(nb::str(UNKNOWN));
+}
+
+static nb::object annotated(nb::handle target, nb::handle annotation, nb::handle value) {
+    return node("AnnAssign")("target"_a = target, "annotation"_a = annotation, "value"_a = value,
+                             "simple"_a = 1);
+}
+
+static bool names_all(nb::handle target) {
+    return is(target, {"Name"}) && nb::str(target.attr("id")).equal(nb::str("__all__"));
+}
+
+// `a = b = value`, `a, b = 1, 2`: each name with the value kept, or with
+// the type that stands for it. Stores into attributes and items bind no
+// name of the module or class and are left out.
+static void assignment(nb::handle stmt, nb::list out, Stub &s) {
+    nb::object value = stmt.attr("value");
+    nb::object comment = stmt.attr("type_comment");
+    for (nb::handle target : stmt.attr("targets")) {
+        if (is(target, {"Name"})) {
+            if (names_all(target) || plain(value) || !comment.is_none())
+                out.append(node("Assign")("targets"_a = one(target),
+                                          "value"_a = names_all(target) || plain(value) ? value : ellipsis(),
+                                          "type_comment"_a = comment));
+            else
+                out.append(annotated(target, summary(value, s), nb::none()));
+            continue;
+        }
+        if (!is(target, {"Tuple", "List"}))
+            continue;
+        nb::list elts(target.attr("elts"));
+        bool paired = is(value, {"Tuple", "List"}) && nb::len(nb::object(value.attr("elts"))) == nb::len(elts);
+        for (size_t i = 0; i < nb::len(elts); ++i) {
+            nb::object t = elts[i];
+            if (!is(t, {"Name"}))
+                continue; // starred or nested: rare in a module's names
+            nb::object v = paired ? nb::object(value.attr("elts")[nb::int_(i)]) : nb::none();
+            if (!v.is_none() && plain(v))
+                out.append(node("Assign")("targets"_a = one(t), "value"_a = v, "type_comment"_a = nb::none()));
+            else
+                out.append(annotated(t, summary(v, s), nb::none()));
+        }
+    }
+}
+
+static nb::list body(nb::handle stmts, bool in_class, Stub &s);
+
+static bool docstring(nb::handle stmt) {
+    return is(stmt, {"Expr"}) && is(stmt.attr("value"), {"Constant"}) &&
+           nb::isinstance<nb::str>(stmt.attr("value").attr("value"));
+}
+
+// A body a stub keeps: the docstring, then `...`.
+static nb::list stub_body(nb::handle stmts) {
+    nb::list out;
+    nb::list given(stmts);
+    if (nb::len(given) && docstring(given[0]))
+        out.append(given[0]);
+    out.append(node("Expr")(ellipsis()));
+    return out;
+}
+
+static nb::list or_ellipsis(nb::list stmts) {
+    if (!nb::len(stmts))
+        stmts.append(node("Expr")(ellipsis()));
+    return stmts;
+}
+
+static bool decorated(nb::handle def, const char *name) {
+    for (nb::handle d : def.attr("decorator_list")) {
+        nb::object target = is(d, {"Call"}) ? nb::object(d.attr("func")) : nb::borrow(d);
+        if ((is(target, {"Name"}) && nb::str(target.attr("id")).equal(nb::str(name))) ||
+            (is(target, {"Attribute"}) && nb::str(target.attr("attr")).equal(nb::str(name))))
+            return true;
+    }
+    return false;
+}
+
+// A function with its signature, defaults as `...`, and the decorators
+// that are names or calls of plain expressions.
+static nb::object function(nb::handle def) {
+    nb::object args = def.attr("args");
+    nb::list defaults;
+    for (size_t i = 0; i < nb::len(nb::object(args.attr("defaults"))); ++i)
+        defaults.append(ellipsis());
+    args.attr("defaults") = defaults;
+    nb::list kw_defaults;
+    for (nb::handle d : args.attr("kw_defaults"))
+        kw_defaults.append(d.is_none() ? nb::none() : ellipsis());
+    args.attr("kw_defaults") = kw_defaults;
+    nb::list decorators;
+    for (nb::handle d : def.attr("decorator_list"))
+        if (plain(d))
+            decorators.append(d);
+    def.attr("decorator_list") = decorators;
+    def.attr("body") = stub_body(def.attr("body"));
+    return nb::borrow(def);
+}
+
+// The assignments among statements and the blocks they hold, but those of
+// nested functions and classes (whose `self` is another).
+static void assignments(nb::handle stmts, nb::list found) {
+    for (nb::handle stmt : stmts) {
+        if (is(stmt, {"Assign", "AnnAssign"}))
+            found.append(stmt);
+        if (is(stmt, {"FunctionDef", "AsyncFunctionDef", "ClassDef"}))
+            continue;
+        for (const char *block : {"body", "orelse", "finalbody"})
+            if (nb::hasattr(stmt, block) && nb::isinstance<nb::list>(stmt.attr(block)))
+                assignments(stmt.attr(block), found);
+        for (const char *parts : {"handlers", "cases"})
+            if (nb::hasattr(stmt, parts))
+                for (nb::handle part : stmt.attr(parts))
+                    assignments(part.attr("body"), found);
+    }
+}
+
+// The attributes a class's methods give its instances (`self.x = ...`)
+// that its body does not declare: a type checker reads them from the
+// methods' bodies, which the stub leaves out. Each gets its annotation,
+// the annotation of the parameter it is set from, a constant's type, or
+// the unknown type.
+static void instance_attributes(nb::list methods, nb::list out, Stub &s) {
+    nb::set declared;
+    for (nb::handle stmt : out) {
+        if (is(stmt, {"AnnAssign"}) && is(stmt.attr("target"), {"Name"}))
+            declared.add(stmt.attr("target").attr("id"));
+        if (is(stmt, {"Assign"}))
+            for (nb::handle t : stmt.attr("targets"))
+                if (is(t, {"Name"}))
+                    declared.add(t.attr("id"));
+        if (is(stmt, {"FunctionDef", "AsyncFunctionDef", "ClassDef"}))
+            declared.add(stmt.attr("name"));
+    }
+    for (nb::handle method : methods) {
+        nb::object def = method[0];
+        if (decorated(def, "staticmethod") || decorated(def, "classmethod"))
+            continue;
+        nb::object a = def.attr("args");
+        nb::list params, all;
+        params.attr("extend")(a.attr("posonlyargs"));
+        params.attr("extend")(a.attr("args"));
+        all.attr("extend")(params);
+        all.attr("extend")(a.attr("kwonlyargs"));
+        if (!nb::len(params))
+            continue;
+        nb::str self(params[0].attr("arg"));
+        nb::dict annotations; // parameter name -> its annotation
+        for (nb::handle p : all)
+            if (!p.attr("annotation").is_none())
+                annotations[p.attr("arg")] = p.attr("annotation");
+        nb::list found;
+        assignments(method[1], found);
+        for (nb::handle n : found) {
+            nb::list targets;
+            nb::object annotation = nb::none(), value = nb::none();
+            if (is(n, {"Assign"})) {
+                targets = nb::list(n.attr("targets"));
+                value = n.attr("value");
+            } else if (is(n, {"AnnAssign"})) {
+                targets.append(n.attr("target"));
+                annotation = n.attr("annotation");
+            }
+            for (nb::handle t : targets) {
+                if (!is(t, {"Attribute"}) || !is(t.attr("value"), {"Name"}) ||
+                    !nb::str(t.attr("value").attr("id")).equal(self) || declared.contains(t.attr("attr")))
+                    continue;
+                nb::object type = annotation;
+                if (type.is_none() && is(value, {"Name"}) && annotations.contains(value.attr("id")))
+                    type = annotations[value.attr("id")];
+                if (type.is_none())
+                    type = summary(is(value, {"Constant"}) ? value : nb::none(), s);
+                declared.add(t.attr("attr"));
+                out.append(annotated(name_node(t.attr("attr")), type, nb::none()));
+            }
+        }
+    }
+}
+
+static nb::object class_def(nb::handle cls, Stub &s) {
+    // The methods with their bodies, which the stub's body below replaces.
+    nb::list methods;
+    for (nb::handle def : cls.attr("body"))
+        if (is(def, {"FunctionDef", "AsyncFunctionDef"}))
+            methods.append(nb::make_tuple(def, def.attr("body")));
+    nb::list out = body(cls.attr("body"), true, s);
+    // A class whose annotated names are its fields (a dataclass, attrs, a
+    // NamedTuple, a TypedDict) would gain a field by each: its methods'
+    // attributes stay out of its stub.
+    bool fields = false;
+    for (const char *maker : {"dataclass", "define", "frozen", "mutable", "attrs", "s"})
+        fields = fields || decorated(cls, maker);
+    for (nb::handle base : cls.attr("bases"))
+        fields = fields || truthy(nb::make_tuple("NamedTuple", "TypedDict").attr("__contains__")(
+                               is(base, {"Name"}) ? base.attr("id") : is(base, {"Attribute"}) ? base.attr("attr") : nb::str("")));
+    if (!fields)
+        instance_attributes(methods, out, s);
+    nb::list decorators;
+    for (nb::handle d : cls.attr("decorator_list"))
+        if (plain(d))
+            decorators.append(d);
+    cls.attr("decorator_list") = decorators;
+    cls.attr("body") = or_ellipsis(out);
+    return nb::borrow(cls);
+}
+
+// An import re-exports what it binds, as it does from a .py file (a stub's
+// `from m import x` exports nothing, `from m import x as x` does).
+static nb::object reexport(nb::handle stmt) {
+    if (is(stmt, {"ImportFrom"}) && !stmt.attr("module").is_none() &&
+        nb::str(stmt.attr("module")).equal(nb::str("__future__")))
+        return nb::borrow(stmt);
+    for (nb::handle alias : stmt.attr("names")) {
+        nb::str name(alias.attr("name"));
+        if (alias.attr("asname").is_none() && !name.equal(nb::str("*")) && !truthy(name.attr("__contains__")(".")))
+            alias.attr("asname") = name;
+    }
+    return nb::borrow(stmt);
+}
+
+// `__all__ += [...]`, `__all__.extend(...)`: what a type checker reads of __all__.
+static bool changes_all(nb::handle stmt) {
+    if (is(stmt, {"AugAssign"}))
+        return names_all(stmt.attr("target"));
+    if (!is(stmt, {"Expr"}) || !is(stmt.attr("value"), {"Call"}))
+        return false;
+    nb::object f = stmt.attr("value").attr("func");
+    return is(f, {"Attribute"}) && names_all(f.attr("value")) &&
+           truthy(nb::make_tuple("append", "extend", "remove").attr("__contains__")(f.attr("attr")));
+}
+
+/// The statements of a module or class body as a stub has them.
+static nb::list body(nb::handle stmts, bool in_class, Stub &s) {
+    nb::list out;
+    bool first = true;
+    for (nb::handle stmt : stmts) {
+        bool doc = first && docstring(stmt);
+        first = false;
+        if (doc || changes_all(stmt) || is(stmt, {"TypeAlias"})) {
+            out.append(stmt);
+        } else if (is(stmt, {"FunctionDef", "AsyncFunctionDef"})) {
+            // An overload's implementation is not part of a stub.
+            nb::object last = nb::len(out) ? nb::object(out[nb::len(out) - 1]) : nb::none();
+            if (!decorated(stmt, "overload") && is(last, {"FunctionDef", "AsyncFunctionDef"}) &&
+                last.attr("name").equal(stmt.attr("name")) && decorated(last, "overload"))
+                continue;
+            out.append(function(stmt));
+        } else if (is(stmt, {"ClassDef"})) {
+            out.append(class_def(stmt, s));
+        } else if (is(stmt, {"Import", "ImportFrom"})) {
+            out.append(reexport(stmt));
+        } else if (is(stmt, {"Assign"})) {
+            assignment(stmt, out, s);
+        } else if (is(stmt, {"AnnAssign"})) {
+            if (!is(stmt.attr("target"), {"Name"}))
+                continue;
+            // The annotation gives the type; a value that calls something is
+            // kept in a class only (a dataclass's field(...) shapes __init__).
+            nb::object value = stmt.attr("value");
+            bool calls = false;
+            if (!value.is_none())
+                for (nb::handle n : mine("ast").attr("walk")(value))
+                    calls = calls || is(n, {"Call"});
+            if (!value.is_none() && (!plain(value) || (calls && !in_class)))
+                stmt.attr("value") = ellipsis();
+            out.append(stmt);
+        } else if (is(stmt, {"If"})) {
+            nb::list yes = body(stmt.attr("body"), in_class, s), no = body(stmt.attr("orelse"), in_class, s);
+            if (!nb::len(yes) && !nb::len(no))
+                continue;
+            stmt.attr("body") = or_ellipsis(yes);
+            stmt.attr("orelse") = no;
+            out.append(stmt);
+        } else if (is(stmt, {"Try", "TryStar"})) {
+            nb::list tried = body(stmt.attr("body"), in_class, s);
+            bool any = nb::len(tried) > 0;
+            for (nb::handle h : stmt.attr("handlers")) {
+                nb::list handled = body(h.attr("body"), in_class, s);
+                any = any || nb::len(handled);
+                h.attr("body") = or_ellipsis(handled);
+            }
+            nb::list rest = body(stmt.attr("orelse"), in_class, s), last = body(stmt.attr("finalbody"), in_class, s);
+            if (!any && !nb::len(rest) && !nb::len(last))
+                continue;
+            stmt.attr("body") = or_ellipsis(tried);
+            stmt.attr("orelse") = rest;
+            stmt.attr("finalbody") = last;
+            out.append(stmt);
+        } else if (is(stmt, {"With", "AsyncWith", "For", "AsyncFor", "While"})) {
+            // What the block binds is bound where it stands.
+            out.attr("extend")(body(stmt.attr("body"), in_class, s));
+            if (nb::hasattr(stmt, "orelse"))
+                out.attr("extend")(body(stmt.attr("orelse"), in_class, s));
+        } else if (is(stmt, {"Match"})) {
+            for (nb::handle c : stmt.attr("cases"))
+                out.attr("extend")(body(c.attr("body"), in_class, s));
+        }
+        // Anything else (calls, del, assert, pass...) runs and binds nothing.
+    }
+    return out;
+}
+
+/// The stub of a module's source text: what a type checker reads of the
+/// module, with every function's body replaced by `...`.
+static nb::str stub_of(nb::object source, nb::str filename) {
+    nb::object ast = mine("ast");
+    nb::object tree = ast.attr("parse")(source, filename, "type_comments"_a = true);
+    Stub s;
+    nb::list out = body(tree.attr("body"), false, s);
+    if (s.unknown) {
+        // After the docstring and the __future__ imports, which come first.
+        size_t at = 0;
+        while (at < nb::len(out) &&
+               ((is(out[at], {"Expr"}) && at == 0) ||
+                (is(out[at], {"ImportFrom"}) && out[at].attr("module").equal(nb::str("__future__")))))
+            ++at;
+        out.insert(at, ast.attr("parse")(nb::str("from typing import Any as ") + nb::str(UNKNOWN)).attr("body")[0]);
+    }
+    tree.attr("body") = out;
+    tree.attr("type_ignores") = nb::list();
+    ast.attr("fix_missing_locations")(tree);
+    return nb::str(ast.attr("unparse")(tree) + nb::str("\n"));
+}
+
+/// Writes the stub of each compiled unit into the tree beside its module,
+/// unless the tree holds one already (a .pyi the project ships).
+static nb::list write_beside(nb::list units, nb::str tree) {
+    nb::object Path = mine("Path");
+    nb::list written;
+    for (nb::handle u : units) {
+        nb::object target = Path(tree).attr("joinpath")(nb::str(u["arc"]).attr("removesuffix")(".py") + nb::str(".pyi"));
+        if (truthy(target.attr("exists")()))
+            continue;
+        nb::object file = get(u, "file", u["path"]);
+        nb::str text("");
+        try {
+            text = stub_of(Path(file).attr("read_bytes")(), nb::str(file));
+        } catch (nb::python_error &e) {
+            // Compiled, yet beyond this interpreter's parser (a source of a
+            // newer Python): its module ships without a stub.
+            if (!e.matches(PyExc_SyntaxError))
+                throw;
+            continue;
+        }
+        target.attr("write_text")(text, "encoding"_a = "utf-8");
+        written.append(target.attr("as_posix")());
+    }
+    return written;
+}
+
+TOVEL_MODULE(stubber, m) {
+    m.attr("ast") = nb::module_::import_("ast");
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.def("stub", &stub_of, "source"_a, "filename"_a = "<module>",
+          "The type stub (.pyi text) of a module's source: imports, classes, signatures, annotations and "
+          "constants, every body replaced by '...'.");
+    m.def("write", &write_beside, "units"_a, "tree"_a,
+          "Write the stub of each compiled unit beside its module in the tree, unless one is there; "
+          "returns the stubs written.");
+}

@@ -1,0 +1,6 @@
+import ast as ast
+from pathlib import Path as Path
+from typing import Any
+
+def stub(source: str | bytes, filename: str = "<module>") -> str: ...
+def write(units: list[dict[str, Any]], tree: str) -> list[str]: ...
