@@ -136,7 +136,7 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag) {
 /// is its package folder with the .dist-info tov writes into build/meta
 /// (info None: written once the modules are built, so that a failed build
 /// leaves the pyproject.toml of the layout as it was).
-static nb::dict source(nb::dict options) {
+static nb::dict source(nb::dict options, nb::object cache) {
     nb::str route(options["route"]);
     if (route.equal(nb::str("layout"))) {
         nb::dict pure;
@@ -150,7 +150,8 @@ static nb::dict source(nb::dict options) {
     nb::object twin = nb::module_::import_("tovel.twin");
     nb::object wheel = route.equal(nb::str("wheel"))
         ? nb::object(options["from_wheel"])
-        : twin.attr("pure_wheel")(PURE, !truthy(get(options, "no_isolation", nb::bool_(false))));
+        : twin.attr("pure_wheel")(PURE, !truthy(get(options, "no_isolation", nb::bool_(false))),
+                                  cache.is_none() ? cache : mine("os").attr("path").attr("join")(cache, "envs"));
     nb::dict pure = nb::borrow<nb::dict>(twin.attr("unpack")(wheel, nb::str(PURE) + nb::str("/tree")));
     pure["wheel"] = wheel;
     return pure;
@@ -446,7 +447,7 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         }
     }
 
-    nb::dict pure = source(options);
+    nb::dict pure = source(options, opts["cache"]);
     nb::dict plan = nb::borrow<nb::dict>(nb::module_::import_("tovel.planner").attr("plan")(
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
         pure["root"], verbose));
@@ -527,7 +528,7 @@ TOVEL_MODULE(packer, m) {
     ns["__doc__"] = "A build that failed in a way the user can act on; its message says how.";
     m.attr("BuildFailed") = builtin("type")("BuildFailed", nb::make_tuple(builtin("RuntimeError")), ns);
     m.attr("PURE") = PURE;
-    m.def("source", &source, "options"_a,
+    m.def("source", &source, "options"_a, "cache"_a.none() = nb::none(),
           "The pure tree a build starts from: {root, packages, info, data, wheel}.");
     m.def("bdist", &bdist, "options"_a, "outdir"_a, "argv"_a.none() = nb::none(),
           "Build the compiled wheel of the options into outdir; returns its path.");
