@@ -507,14 +507,17 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
     bool same = true;
     for (nb::handle w : made)
         same = same && nb::str(w[3]).equal(nb::str(made[0][3]));
+    // With --quiet the wheel's line is all that standard output gets: why it
+    // is not proven is a warning, on standard error.
+    nb::object notes = hush.said.is_valid() ? hush.sys.attr("stderr") : hush.saved;
     for (nb::handle w : made) {
         print(w[2], "file"_a = hush.saved);
         if (!same && nb::len(nb::str(w[3])))
-            print(nb::str("the wheel is ") + nb::str(w[3]), "file"_a = hush.saved);
+            print(nb::str("the wheel is ") + nb::str(w[3]), "file"_a = notes);
     }
     if (same && nb::len(nb::str(made[0][3])))
         print(nb::str(nb::len(made) == 1 ? "the wheel is " : "the wheels are ") + nb::str(made[0][3]),
-              "file"_a = hush.saved);
+              "file"_a = notes);
     stamp.attr("record")(options, opts["cache"], outdir, paths);
     return nb::str(paths[0]);
 }

@@ -195,9 +195,24 @@ static nb::str pure_wheel(nb::str outdir, bool isolated, nb::object envs) {
     nb::object env = nb::none();
     nb::str backend("the project's back end");
     const char *stage = "report the requirements of its wheel";
+    // The warnings the back end gives come back through build as Python
+    // warnings, once per hook: they go to the log, each once, and one line
+    // says how many there were.
+    nb::object catcher = nb::module_::import_("warnings").attr("catch_warnings")("record"_a = true);
+    nb::object warned = catcher.attr("__enter__")(); // the list the warnings go to
+    nb::module_::import_("warnings").attr("simplefilter")("always");
+    nb::list distinct;
     auto write_log = [&] {
+        catcher.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        for (nb::handle w : warned) {
+            nb::str text = nb::str("warning: {}\n").format(w.attr("message"));
+            if (!truthy(distinct.attr("__contains__")(text)))
+                distinct.append(text);
+        }
+        nb::list all(log);
+        all.attr("extend")(distinct);
         mine("Path")(join(outdir, "backend.log"))
-            .attr("write_text")(nb::str("").attr("join")(log), "encoding"_a = "utf-8");
+            .attr("write_text")(nb::str("").attr("join")(all), "encoding"_a = "utf-8");
     };
     try {
         nb::object builder;
@@ -271,6 +286,10 @@ static nb::str pure_wheel(nb::str outdir, bool isolated, nb::object envs) {
         if (!env.is_none())
             env.attr("__exit__")(nb::none(), nb::none(), nb::none());
         print(nb::str("{} built {}").format(backend, os.attr("path").attr("basename")(wheel)));
+        if (nb::len(distinct))
+            print(nb::str("{} gave {} {} (in {})").format(backend, nb::len(distinct),
+                                                      nb::len(distinct) == 1 ? "warning" : "warnings",
+                                                      join(outdir, "backend.log")));
         return wheel;
     } catch (nb::python_error &e) {
         write_log();
