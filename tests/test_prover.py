@@ -337,8 +337,8 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\n", "tests/test_f.py": "",
                      "pyproject.toml": "[dependency-groups]\ntest = ['pytest>=8', 'iniconfig']\n"})
     units = [{"arc": arc} for arc in ("pk/__init__.py", "pk/test_in.py", "pk/sub/tests/helper.py", "pk/sub/m.py")]
-    for unit in units:
-        write(tmp_path, {unit["arc"]: ""})
+    for unit in units:  # what the package's other modules import is no test's
+        write(tmp_path, {unit["arc"]: "import for_tests\n" if "test" in unit["arc"] else "import elsewhere\n"})
     proof = tovel.finder.proof({}, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
     assert proof["settings"]["test_command"] == "python -m pytest {site}/pk {project}/tests -c {project}/tox.ini"
     assert [u["arc"] for u in proof["tested"]] == ["pk/__init__.py", "pk/sub/m.py"]
@@ -353,7 +353,9 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     # Tests that are every compiled module have nothing to judge: said.
     proof = tovel.finder.proof({}, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units[1:2])
     assert proof["unproven"].startswith("every compiled module is one of the tests")
-    assert "the project's test requirements: dependency group test" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "the project's test requirements: dependency group test" in out
+    assert "warning: the tests import for_tests, which" in out and "elsewhere" not in out
 
 
 def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):

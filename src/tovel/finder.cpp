@@ -130,6 +130,18 @@ static bool matches(nb::handle name, nb::handle pats) {
     return false;
 }
 
+// Whether the file at `rel` (a path with /) in a package holds tests:
+// pytest collects it (`pats`), it is a conftest.py, or a test folder holds it.
+static bool test_module(nb::str rel, nb::handle pats) {
+    nb::list parts(rel.attr("split")("/"));
+    nb::object name = parts[nb::len(parts) - 1];
+    bool test = matches(name, pats) || nb::str(name).equal(nb::str("conftest.py"));
+    for (size_t i = 0; !test && i + 1 < nb::len(parts); ++i)
+        for (const char *f : {"tests", "test", "testing"})
+            test = test || nb::str(parts[i]).equal(nb::str(f));
+    return test;
+}
+
 // The test files beside setup.py that pytest collects when no testpaths say
 // otherwise.
 static nb::list root_tests(nb::str project, nb::handle c) {
@@ -251,10 +263,13 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
             places.append(prefix + nb::str(shlex.attr("quote")(tail)));
             shown.append(nb::str(inside ? "{}{} (installed)" : "{}{}").format(tail, folder ? "/" : ""));
         }
-        if (folder)
+        // A whole package as a test folder: only its test modules are the tests'.
+        bool package = inside && !truthy(tail.attr("__contains__")("/"));
+        if (folder) {
             for (nb::handle f : python_files(here))
-                scanned.append(join(here, f));
-        else
+                if (!package || test_module(nb::str(nb::str(f).attr("replace")("\\", "/")), pats))
+                    scanned.append(join(here, f));
+        } else
             scanned.append(here);
     };
     for (nb::handle t : wanted(project, testpaths))
@@ -302,8 +317,8 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     for (nb::handle f : scanned)
         for (nb::handle part : nb::str(os.attr("path").attr("relpath")(f, project)).attr("replace")("\\", "/").attr("split")("/"))
             local.append(nb::str(part).attr("removesuffix")(".py"));
-    nb::dict need = nb::borrow<nb::dict>(mine("needs").attr("tests_need")(
-        project, info, builtin("list")(roots), scanned, local, c.is_none() ? nb::list() : nb::list(c["addopts"]), true));
+    nb::object need = mine("needs").attr("requirements")(project, info, builtin("list")(roots), true);
+    mine("uses").attr("complete")(need, scanned, local, c.is_none() ? nb::list() : nb::list(c["addopts"]));
     out["requires"] = need["requires"];
     out["extras"] = need["extras"];
     out["missing"] = need["missing"];
@@ -349,14 +364,8 @@ static nb::list outside(nb::list built, nb::handle tests, nb::handle pats) {
         bool test = false;
         for (nb::handle t : tests) {
             nb::str folder(nb::str(t).attr("strip")("/"));
-            if (test || !truthy(arc.attr("startswith")(folder + nb::str("/"))))
-                continue;
-            nb::list parts(arc.attr("split")("/"));
-            nb::object name = parts[nb::len(parts) - 1];
-            test = truthy(folder.attr("__contains__")("/")) || matches(name, pats) || nb::str(name).equal(nb::str("conftest.py"));
-            for (size_t i = 0; !test && i + 1 < nb::len(parts); ++i)
-                for (const char *f : {"tests", "test", "testing"})
-                    test = test || nb::str(parts[i]).equal(nb::str(f));
+            if (!test && truthy(arc.attr("startswith")(folder + nb::str("/"))))
+                test = truthy(folder.attr("__contains__")("/")) || test_module(arc, pats);
         }
         if (!test)
             tested.append(u);
@@ -391,9 +400,8 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
             nb::list roots;
             for (nb::handle pkg : packages)
                 roots.append(nb::str(pkg[0]).attr("split")(".")[0]);
-            nb::dict need = nb::borrow<nb::dict>(
-                mine("needs").attr("tests_need")(
-                project, info, roots, nb::list(), nb::list(), nb::list(), mine("testbench").attr("is_pytest")(settings["test_command"])));
+            nb::object need = mine("needs").attr("requirements")(project, info, roots,
+                                                                 mine("testbench").attr("is_pytest")(settings["test_command"]));
             settings["test_requires"] = need["requires"];
             settings["test_extras"] = need["extras"];
             if (nb::len(nb::object(need["said"])))
@@ -442,6 +450,7 @@ TOVEL_MODULE(finder, m) {
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");
     m.attr("Requirement") = nb::module_::import_("packaging.requirements").attr("Requirement");
     m.attr("needs") = nb::module_::import_("tovel.needs");
+    m.attr("uses") = nb::module_::import_("tovel.uses");
     m.attr("testbench") = nb::module_::import_("tovel.testbench");
     m.def("config", &config, "folder"_a, "pytest's configuration of the project in folder: {file, testpaths, "
                                          "pythonpath, python_files, addopts}, or None.");

@@ -1,9 +1,7 @@
-// tovel.needs: what a project's tests need, found where projects keep it: a
-// dependency group (PEP 735) or a poetry group, the wheel's test extra,
-// requirements files, the deps of tox's test environment; then what the test
-// files import or use that none of those provides: a well-known test tool is
-// added, any other module is named with the option that adds it (a name
-// guessed from an import can be someone else's distribution).
+// tovel.needs: the requirements of a project's tests, found where projects
+// keep them: a dependency group (PEP 735) or a poetry group, the wheel's test
+// extra, requirements files, the deps of tox's test environment. What the
+// test files use besides is tovel.uses'.
 #include "common.h"
 
 using namespace tovel;
@@ -16,45 +14,10 @@ static const char *const GROUPS[] = {"test", "tests", "testing", "dev"};
 static const char *const EXTRAS[] = {"test", "tests", "testing"};
 static const char *const TOX_ENVS[] = {"testenv", "testenv:test", "testenv:tests"};
 
-// Well-known test tools, by the module a test imports: added when no
-// requirement provides them.
-static const char *const TOOLS[][2] = {
-    {"hypothesis", "hypothesis"},       {"freezegun", "freezegun"},           {"pytest_mock", "pytest-mock"},
-    {"responses", "responses"},         {"requests_mock", "requests-mock"},   {"mock", "mock"},
-    {"pytest_asyncio", "pytest-asyncio"}, {"time_machine", "time-machine"},   {"pytest_benchmark", "pytest-benchmark"},
-    {"testfixtures", "testfixtures"},   {"parameterized", "parameterized"},   {"pyfakefs", "pyfakefs"},
-    {"pytest_httpserver", "pytest-httpserver"}, {"trustme", "trustme"},       {"dirty_equals", "dirty-equals"},
-    {"respx", "respx"},                 {"pytest_httpx", "pytest-httpx"},     {"aioresponses", "aioresponses"},
-    {"pytest_cases", "pytest-cases"},   {"hamcrest", "PyHamcrest"},           {"pretend", "pretend"},
-    {"syrupy", "syrupy"},               {"pytest_subtests", "pytest-subtests"}, {"flaky", "flaky"}};
-// The fixtures of well-known plugins, by the name a test takes as argument.
-static const char *const FIXTURES[][2] = {
-    {"mocker", "pytest-mock"},         {"class_mocker", "pytest-mock"},     {"module_mocker", "pytest-mock"},
-    {"session_mocker", "pytest-mock"}, {"benchmark", "pytest-benchmark"},   {"requests_mock", "requests-mock"},
-    {"httpserver", "pytest-httpserver"}, {"freezer", "pytest-freezer"},     {"time_machine", "time-machine"},
-    {"httpx_mock", "pytest-httpx"},    {"fs", "pyfakefs"}};
-// Distributions whose module is named otherwise: what they provide, and the
-// name a missing module's line suggests.
-static const char *const OTHERS[][2] = {
-    {"yaml", "PyYAML"},        {"PIL", "Pillow"},          {"dateutil", "python-dateutil"}, {"bs4", "beautifulsoup4"},
-    {"sklearn", "scikit-learn"}, {"skimage", "scikit-image"}, {"attr", "attrs"},           {"cv2", "opencv-python"},
-    {"jwt", "PyJWT"},          {"OpenSSL", "pyOpenSSL"},   {"Crypto", "pycryptodome"},      {"dns", "dnspython"},
-    {"serial", "pyserial"},    {"zmq", "pyzmq"},           {"git", "GitPython"},            {"dotenv", "python-dotenv"},
-    {"pkg_resources", "setuptools"}, {"magic", "python-magic"}, {"docx", "python-docx"},   {"jose", "python-jose"}};
-// What comes into the test environment with pytest.
-static const char *const WITH_PYTEST[] = {"pytest", "_pytest", "py", "pluggy", "iniconfig", "packaging", "pygments"};
-
 static nb::object join(nb::handle a, nb::handle b) { return mine("os").attr("path").attr("join")(a, b); }
 static bool is_file(nb::handle p) { return truthy(mine("os").attr("path").attr("isfile")(p)); }
 static nb::object canon(nb::handle name) { return mine("canonicalize_name")(name); }
 static nb::object match(const char *pattern, nb::handle text) { return mine("re").attr("match")(pattern, text); }
-
-template <size_t N> static nb::object lookup(const char *const (&table)[N][2], nb::handle key) {
-    for (auto &row : table)
-        if (nb::str(row[0]).equal(key))
-            return nb::str(row[1]);
-    return nb::none();
-}
 
 // What the requirements found so far come to.
 struct Needs {
@@ -346,11 +309,7 @@ static void provided(Needs &n, nb::handle dist, nb::handle extra) {
         }
 }
 
-/// The requirements of the tests of the project in `project`, whose wheel's
-/// .dist-info folder is `info` (or None) and whose top-level packages are
-/// `roots`. Returns {requires, extras (of the
-/// wheel), said (where they were found), names (the canonical names of what
-/// the test environment gets: the wheel's dependencies too)}.
+// The requirements found for the project, in the order of the sources.
 static Needs gather(nb::str project, nb::object info, nb::list roots) {
     Needs n;
     n.project = project;
@@ -426,131 +385,35 @@ static Needs gather(nb::str project, nb::object info, nb::list roots) {
     return n;
 }
 
-// ---------------------------------------------------------------- what the tests use
-
-// Whether a module the tests import comes with what they get.
-static bool comes(Needs &n, nb::str module, nb::object &installed) {
-    for (const char *p : WITH_PYTEST)
-        if (module.equal(nb::str(p)))
-            return true;
-    nb::list candidates;
-    candidates.append(module);
-    for (nb::object d : {lookup(TOOLS, module), lookup(OTHERS, module)})
-        if (!d.is_none())
-            candidates.append(d);
-    // The distributions that provide it here, if any: a hint, not a proof.
-    if (installed.is_none())
-        installed = mine("packages_distributions")();
-    candidates.attr("extend")(get(installed, module.c_str(), nb::list()));
-    for (nb::handle c : candidates)
-        if (truthy(n.names.attr("__contains__")(canon(c))))
-            return true;
-    return false;
-}
-
-/// What the tests need: the requirements found for the project (see
-/// gather), what the test `files` import at their top level (outside the
-/// standard library, the `local` modules and what the requirements provide):
-/// well-known test tools added, and the fixtures of well-known plugins and
-/// the options of `addopts` that need one; pytest too with `pytest`. Returns {requires, extras, said,
-/// missing ([module, a distribution to suggest] pairs)}.
-static nb::dict tests_need(nb::str project, nb::object info, nb::list roots, nb::list test_files, nb::list local,
-                           nb::list addopts, bool pytest) {
+/// The requirements of the tests of the project in `project`, whose wheel's
+/// .dist-info folder is `info` (or None) and whose top-level packages are
+/// `roots`; pytest among them with `pytest`. Returns {requires, extras (of
+/// the wheel), said (where they were found), names (the canonical names of
+/// what the test environment gets: the wheel's dependencies too)}.
+static nb::dict requirements(nb::str project, nb::object info, nb::list roots, bool pytest) {
     Needs n = gather(project, info, roots);
     if (pytest)
         add(n, nb::str("pytest"));
-    nb::object ast = mine("ast"), sys = mine("sys"), isinstance = builtin("isinstance");
-    nb::set modules, fixtures, defined;
-    bool asyncio = false;
-    for (nb::handle f : test_files) {
-        nb::object tree, source;
-        try {
-            source = mine("Path")(f).attr("read_bytes")();
-            tree = ast.attr("parse")(source);
-        } catch (nb::python_error &e) {
-            if (!ordinary(e))
-                throw;
-            continue;
-        }
-        asyncio = asyncio || truthy(source.attr("__contains__")(nb::bytes("mark.asyncio")));
-        nb::list bodies;
-        bodies.append(tree.attr("body"));
-        for (nb::handle node : tree.attr("body")) {
-            if (truthy(isinstance(node, ast.attr("Import"))))
-                for (nb::handle a : node.attr("names"))
-                    modules.add(a.attr("name").attr("partition")(".")[0]);
-            else if (truthy(isinstance(node, ast.attr("ImportFrom"))) && node.attr("level").equal(nb::int_(0)) &&
-                     !node.attr("module").is_none())
-                modules.add(node.attr("module").attr("partition")(".")[0]);
-            else if (truthy(isinstance(node, ast.attr("ClassDef"))))
-                bodies.append(node.attr("body"));
-        }
-        // The arguments of its functions and methods (the fixtures they take)
-        // and the functions it defines (fixtures of its own).
-        for (nb::handle body : bodies)
-            for (nb::handle node : body)
-                if (truthy(isinstance(node, nb::make_tuple(ast.attr("FunctionDef"), ast.attr("AsyncFunctionDef"))))) {
-                    defined.add(node.attr("name"));
-                    for (nb::handle a : node.attr("args").attr("args"))
-                        fixtures.add(a.attr("arg"));
-                }
-    }
-    nb::object stdlib = builtin("set")(sys.attr("stdlib_module_names")).attr("union")(sys.attr("builtin_module_names"));
-    nb::object ours = builtin("set")(local);
-    nb::object installed = nb::none();
-    nb::list added, missing;
-    auto need = [&](nb::str dist) {
-        if (add(n, dist))
-            added.append(dist);
-    };
-    for (nb::handle m : builtin("sorted")(modules)) {
-        nb::str module(m);
-        if (truthy(stdlib.attr("__contains__")(module)) || truthy(ours.attr("__contains__")(module)) ||
-            comes(n, module, installed))
-            continue;
-        nb::object tool = lookup(TOOLS, module);
-        if (!tool.is_none())
-            need(nb::str(tool));
-        else {
-            nb::object other = lookup(OTHERS, module);
-            missing.append(nb::make_tuple(module, other.is_none() ? nb::object(module) : other));
-        }
-    }
-    for (nb::handle f : builtin("sorted")(fixtures)) {
-        nb::object dist = lookup(FIXTURES, f);
-        if (!dist.is_none() && !truthy(defined.attr("__contains__")(f)))
-            need(nb::str(dist));
-    }
-    if (asyncio)
-        need(nb::str("pytest-asyncio"));
-    for (nb::handle o : addopts)
-        if (truthy(nb::str(o).attr("startswith")("--cov")))
-            need(nb::str("pytest-cov"));
-    if (nb::len(added))
-        n.said.append(nb::str("{} (the tests use {})").format(nb::str(", ").attr("join")(added),
-                                                              nb::len(added) == 1 ? "it" : "them"));
     nb::dict out;
     out["requires"] = n.requires;
     out["extras"] = n.extras;
     out["said"] = n.said;
-    out["missing"] = missing;
+    out["names"] = builtin("sorted")(n.names);
     return out;
 }
 
 TOVEL_MODULE(needs, m) {
-    for (const char *name : {"ast", "configparser", "glob", "os", "re", "sys", "tomllib"})
+    for (const char *name : {"configparser", "glob", "os", "re", "tomllib"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");
-    m.attr("packages_distributions") = nb::module_::import_("importlib.metadata").attr("packages_distributions");
     m.attr("Requirement") = nb::module_::import_("packaging.requirements").attr("Requirement");
     m.attr("SpecifierSet") = nb::module_::import_("packaging.specifiers").attr("SpecifierSet");
     m.attr("Version") = nb::module_::import_("packaging.version").attr("Version");
     m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
     m.attr("resolve") = nb::module_::import_("dependency_groups").attr("resolve");
-    m.def("tests_need", &tests_need, "project"_a, "info"_a.none(), "roots"_a, "test_files"_a, "local"_a, "addopts"_a, "pytest"_a,
-          "What the project's tests need: {requires, extras, said, missing}, from where the project keeps "
-          "its test requirements and what the test files import.");
+    m.def("requirements", &requirements, "project"_a, "info"_a.none(), "roots"_a, "pytest"_a,
+          "The requirements of the project's tests where the project keeps them: {requires, extras, said, names}.");
     m.def("pep440", &pep440, "constraint"_a,
           "A poetry version constraint as PEP 440 specifiers ('' for any), or None where it has none.");
 }

@@ -10,6 +10,7 @@ from packaging.requirements import Requirement as Requirement
 from pathlib import Path as Path
 from tovel import needs as needs
 from tovel import testbench as testbench
+from tovel import uses as uses
 from typing import Any
 
 def config(folder: str) -> dict[str, Any] | None: ...
