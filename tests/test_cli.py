@@ -89,6 +89,10 @@ def test_help_lists_subcommands_and_options_without_placeholders(cwd):
 def test_version_and_bdist_usage_errors(cwd):
     version = tov("--version", cwd=cwd)
     assert version.returncode == 0 and re.fullmatch(r"tov \S+ \(Cython \S+, CPython \S+.*\)\n", version.stdout)
+    # A misspelt option with no command is named, not taken for a missing command.
+    typo = tov("--versoin", cwd=cwd)
+    assert typo.returncode == 2 and typo.stderr.splitlines()[-1] == (
+        "tov: error: unrecognized arguments: --versoin (did you mean --version?)"), typo.stderr
     # An unknown option of bdist is answered with bdist's usage, not the top level's.
     bogus = tov("bdist", "--bogus", cwd=cwd)
     assert bogus.returncode == 2

@@ -114,7 +114,7 @@ needs_packer = pytest.mark.skipif(find_spec("tovel.packer") is None,
 
 FRONT_ENDS = {
     # the project's back end runs in an isolated environment, as python -m build's does
-    "tov": ([BIN / "tov", "bdist", "--no-test"], "dist"),
+    "tov": ([BIN / "tov", "bdist", "--no-test", "--cache-dir", "{out}-cache"], "dist"),
     # build makes the sdist first and the wheel from the unpacked sdist
     "build": ([sys.executable, "-m", "build", "--no-isolation", "-o", "{out}"], "{out}"),
     "pip": ([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
@@ -180,6 +180,17 @@ def test_front_end_builds_the_compiled_wheel(tmp_path, make_venv, front_end):
     script = python.parent / ("foo.exe" if os.name == "nt" else "foo")
     rc, stdout, stderr = run([script], cwd=tmp_path)
     assert (rc, stdout, stderr) == (0, "foo 42\n", "")
+
+    if front_end == "tov":
+        # The back end's isolated environment is kept by its requirements: a
+        # build after a change reuses it and installs nothing into it.
+        [kept] = Path(f"{out}-cache", "envs").glob("backend-*/tovel-env.json")
+        made = kept.read_text()
+        cli = root / "src" / "foo" / "cli.py"
+        cli.write_text(cli.read_text() + "\nANSWER = 43\n")
+        rc, stdout, stderr = run([str(a).format(out=out) for a in argv], cwd=root)
+        assert rc == 0, stdout[-3000:] + stderr[-3000:]
+        assert kept.read_text() == made
 
 
 def drop(line):

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# tools/chroot314.sh: the test suite on CPython 3.14, for machines that have
-# no 3.14 of their own: Debian unstable ("sid") ships one. make test runs it
-# beside the interpreters of the machine (tools/test.sh).
+# tools/chroot314.sh [--python 3.15]: the test suite on CPython 3.14 (or
+# 3.15), for machines that have neither: Debian unstable ("sid") ships both.
+# make test runs it for each, one after the other, beside the interpreters of
+# the machine (tools/test.sh).
 #
 # A Debian unstable tree is made once with debootstrap, with the packages in
 # PACKAGES below, and reused while it is current: made by this version of the
@@ -11,9 +12,10 @@
 # repository, so that every clone of it reuses the tree (TOVEL_CHROOT_DIR
 # moves it). Each run copies the working tree of the repository (the files git
 # does not ignore) to /work/tovel in the tree, installs the project with its
-# test extra into the tree's own virtual environment /opt/venv (anew every
-# time, so that changed C++ is compiled; pip's download cache stays in the
-# tree) and runs `python -m pytest tests` there.
+# test extra into the tree's own virtual environment of that interpreter,
+# /opt/venv (3.14) or /opt/venv3.15 (anew every time, so that changed C++ is
+# compiled; pip's download cache stays in the tree) and runs
+# `python -m pytest tests` there.
 #
 # `tools/chroot314.sh --bench [ARGS...]` runs `python bench/bench.py` instead
 # (or `python ARGS...`, e.g. `bench/runtime.py --rounds 3`), in the same
@@ -44,6 +46,7 @@ set -euo pipefail
 # needs from the system.
 PACKAGES=(
     python3.14 python3.14-venv python3.14-dev
+    python3.15 python3.15-venv python3.15-dev
     # setuptools compiles with the interpreter's CC, x86_64-linux-gnu-gcc.
     gcc g++
     # scikit-build-core uses these instead of fetching them from the index.
@@ -68,8 +71,17 @@ LOG=$DIR/tree.log
 SELF=$(readlink -f "$0")
 REPO=$(cd "$(dirname "$SELF")/.." && pwd)
 
+# The interpreter the suite runs on: python3.14, or the one --python names.
+PYV=3.14
+if [ "${1:-}" = --python ]; then
+    case ${2:-} in
+        3.14|3.15) PYV=$2; shift 2 ;;
+        *) echo "tools/chroot314.sh: --python takes 3.14 or 3.15" >&2; exit 2 ;;
+    esac
+fi
+
 skip() {
-    echo "=== CPython 3.14 skipped: $*"
+    echo "=== CPython $PYV skipped: $*"
     exit 77
 }
 
@@ -216,7 +228,7 @@ make_tree() {
         host_install debootstrap debian-archive-keyring \
             || skip "debootstrap is missing and apt-get could not install it (log: $LOG)"
     fi
-    echo "=== making the Debian unstable tree for CPython 3.14 in $ROOT (about 2 minutes, once; log: $LOG)"
+    echo "=== making the Debian unstable tree for CPython 3.14 and 3.15 in $ROOT (about 2 minutes, once; log: $LOG)"
     remove "$new"
     mkdir -p "$new"
     in_namespace debootstrap "$new" >>"$LOG" 2>&1 || skip "debootstrap could not make the tree from $MIRROR (log: $LOG)"
@@ -300,18 +312,19 @@ copy_repo() {
 # installs into /opt/venv (78), then the command: $1 is the line that says
 # where, the rest are `env` arguments (NAME=value words, then the command).
 VENV=/opt/venv
+[ "$PYV" = 3.14 ] || VENV=/opt/venv$PYV
 IN_TREE='
 set -u
 cd /work/tovel
 echo "$1"
 venv='"$VENV"'
 fresh=0
-if [ -x $venv/bin/python ] && $venv/bin/python -c "import sys; assert sys.version_info[:2] == (3, 14)" 2>/dev/null; then
+if [ -x $venv/bin/python ] && $venv/bin/python -c "import sys; assert sys.version_info[:2] == ('"${PYV/./, }"')" 2>/dev/null; then
     echo "reusing $venv"
 else
-    echo "creating $venv with $(command -v python3.14)"
+    echo "creating $venv with $(command -v python'"$PYV"')"
     rm -rf $venv
-    python3.14 -m venv $venv || exit 78
+    python'"$PYV"' -m venv $venv || exit 78
     fresh=1
 fi
 # The package index answers pip (whichever index pip is set up for).
@@ -336,10 +349,10 @@ run_in_tree() {
     cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null || true
     copy_repo
     local status=0
-    in_namespace tree "$ROOT" "$IN_TREE" "=== CPython 3.14 in the Debian unstable tree $ROOT" "$@" || status=$?
+    in_namespace tree "$ROOT" "$IN_TREE" "=== CPython $PYV in the Debian unstable tree $ROOT" "$@" || status=$?
     case $status in
         77) skip "the package index cannot be reached from the Debian tree" ;;
-        78) echo "=== CPython 3.14: installing the project into the Debian tree failed" ;;
+        78) echo "=== CPython $PYV: installing the project into the Debian tree failed" ;;
     esac
     return "$status"
 }

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # make test: the test suite on every CPython >= 3.12 found (tools/pythons.sh),
 # each in its own virtual environment .venv/<version> with the project and
-# its test extra installed, and on CPython 3.14 in a Debian unstable tree
-# (tools/chroot314.sh), and on the free-threaded CPython 3.14t that
+# its test extra installed, and on CPython 3.14 and 3.15 in a Debian unstable
+# tree (tools/chroot314.sh), and on the free-threaded CPython 3.14t that
 # tools/python314t.sh builds once from the source release and keeps outside
 # the checkout. Every interpreter is tried; the run fails if any of them
-# failed, and says which, with each one's time and the total. Where 3.14 or
-# 3.14t cannot run (not root, no registry, no source release), one line says
+# failed, and says which, with each one's time and the total. Where 3.14, 3.15
+# or 3.14t cannot run (not root, no registry, no source release), one line says
 # why and the run goes on; with CI=true that is a failure, so that CI never
-# leaves either out unnoticed.
+# leaves one out unnoticed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,20 +47,27 @@ tools/python314t.sh </dev/null >"$t_out" 2>"$t_err" &
 t_build=$!
 set +m
 
-# CPython 3.14 runs in its tree beside the interpreters of this machine: each
-# suite keeps about one core busy, and the machines here have two. It runs in
-# a process group of its own (set -m), ended with everything in it when this
-# script ends early; its output is kept and shown after theirs.
-lane_log=$(mktemp)
+# CPython 3.14 and then 3.15 run in their Debian tree beside the
+# interpreters of this machine: each suite keeps about one core busy, and the
+# machines here have two. The lane runs in a process group of its own (set
+# -m), ended with everything in it when this script ends early; each
+# interpreter's output and exit status are kept and shown after theirs.
+lane_dir=$(mktemp -d)
 set -m
-tools/chroot314.sh </dev/null >"$lane_log" 2>&1 &
+(
+    for version in 3.14 3.15; do
+        status=0
+        tools/chroot314.sh --python "$version" </dev/null >"$lane_dir/$version.log" 2>&1 || status=$?
+        echo "$status" >"$lane_dir/$version.status"
+    done
+) &
 lane=$!
 set +m
 lane_done=
 end_lane() {
     [ -n "$lane_done" ] || { kill -TERM -- "-$lane" 2>/dev/null; wait "$lane" 2>/dev/null; }
     kill -TERM -- "-$t_build" 2>/dev/null || true
-    rm -f "$lane_log" "$t_out" "$t_err"
+    rm -rf "$lane_dir" "$t_out" "$t_err"
 }
 trap end_lane EXIT
 trap 'exit 130' INT
@@ -108,23 +115,25 @@ else
     esac
 fi
 
-tree="CPython 3.14 (Debian unstable tree)"
-status=0
-wait "$lane" || status=$?
+wait "$lane" || true
 lane_done=1
-cat "$lane_log"
-case $status in
-    0) passed+=("$tree") ;;
-    77) case ${CI:-} in
-            ""|false|0) ;;
-            *) failed+=("$tree (could not run, and CI=$CI)") ;;
-        esac ;;
-    78) failed+=("$tree (install)") ;;
-    5) echo "=== $tree: no tests collected"
-       failed+=("$tree (no tests)") ;;
-    *) echo "=== $tree: pytest exited with status $status"
-       failed+=("$tree (tests)") ;;
-esac
+for version in 3.14 3.15; do
+    tree="CPython $version (Debian unstable tree)"
+    cat "$lane_dir/$version.log" 2>/dev/null || true
+    status=$(cat "$lane_dir/$version.status" 2>/dev/null || echo 78)
+    case $status in
+        0) passed+=("$tree") ;;
+        77) case ${CI:-} in
+                ""|false|0) ;;
+                *) failed+=("$tree (could not run, and CI=$CI)") ;;
+            esac ;;
+        78) failed+=("$tree (install)") ;;
+        5) echo "=== $tree: no tests collected"
+           failed+=("$tree (no tests)") ;;
+        *) echo "=== $tree: pytest exited with status $status"
+           failed+=("$tree (tests)") ;;
+    esac
+done
 
 echo
 echo "make test took $(( $(date +%s) - run_start )) s in all"

@@ -26,14 +26,33 @@ template <typename... Args> inline void print(Args &&...args) {
     builtin("print")(std::forward<Args>(args)...);
 }
 
-// sys.stdout swapped for a StringIO (`said`) while quiet, and put back
-// however the scope ends.
+// sys.stdout swapped, while quiet, for a writer that keeps what is said in
+// a StringIO (`said`) and passes each line that starts with "warning" on to
+// standard error; put back however the scope ends.
 struct Hush {
     nb::object sys, saved, said;
     Hush(nb::object sys_module, bool quiet) : sys(std::move(sys_module)), saved(sys.attr("stdout")) {
         if (quiet) {
             said = nb::module_::import_("io").attr("StringIO")();
-            sys.attr("stdout") = said;
+            nb::object writer = nb::module_::import_("types").attr("SimpleNamespace")();
+            nb::object kept = said, out = sys, line = nb::module_::import_("io").attr("StringIO")();
+            writer.attr("write") = nb::cpp_function([kept, out, line](nb::str text) {
+                kept.attr("write")(text);
+                line.attr("write")(text);
+                nb::str pending(line.attr("getvalue")());
+                if (PyObject_IsTrue(pending.attr("__contains__")("\n").ptr()) != 1)
+                    return nb::len(text);
+                nb::object parts = pending.attr("rpartition")("\n");
+                for (nb::handle l : nb::str(parts[0]).attr("splitlines")())
+                    if (PyObject_IsTrue(nb::str(l).attr("startswith")("warning").ptr()) == 1)
+                        builtin("print")(l, "file"_a = out.attr("stderr"));
+                line.attr("seek")(0);
+                line.attr("truncate")();
+                line.attr("write")(parts[2]);
+                return nb::len(text);
+            });
+            writer.attr("flush") = nb::cpp_function([]() {});
+            sys.attr("stdout") = writer;
         }
     }
     ~Hush() {

@@ -161,7 +161,7 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag, nb::dict modes) {
 /// is its package folder with the .dist-info tov writes into build/meta
 /// (info None: written once the modules are built, so that a failed build
 /// leaves the pyproject.toml of the layout as it was).
-static nb::dict source(nb::dict options) {
+static nb::dict source(nb::dict options, nb::object cache) {
     nb::str route(options["route"]);
     if (route.equal(nb::str("layout"))) {
         nb::dict pure;
@@ -176,7 +176,8 @@ static nb::dict source(nb::dict options) {
     nb::object twin = nb::module_::import_("tovel.twin");
     nb::object wheel = route.equal(nb::str("wheel"))
         ? nb::object(options["from_wheel"])
-        : twin.attr("pure_wheel")(PURE, !truthy(get(options, "no_isolation", nb::bool_(false))));
+        : twin.attr("pure_wheel")(PURE, !truthy(get(options, "no_isolation", nb::bool_(false))),
+                                  cache.is_none() ? cache : mine("os").attr("path").attr("join")(cache, "envs"));
     nb::dict pure = nb::borrow<nb::dict>(twin.attr("unpack")(wheel, nb::str(PURE) + nb::str("/tree")));
     pure["wheel"] = wheel;
     pure["modes"] = recorded_modes(wheel);
@@ -475,7 +476,7 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         }
     }
 
-    nb::dict pure = source(options);
+    nb::dict pure = source(options, opts["cache"]);
     nb::dict plan = nb::borrow<nb::dict>(nb::module_::import_("tovel.planner").attr("plan")(
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
         pure["root"], verbose));
@@ -535,14 +536,17 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
     bool same = true;
     for (nb::handle w : made)
         same = same && nb::str(w[3]).equal(nb::str(made[0][3]));
+    // With --quiet the wheel's line is all that standard output gets: why it
+    // is not proven is a warning, on standard error.
+    nb::object notes = hush.said.is_valid() ? hush.sys.attr("stderr") : hush.saved;
     for (nb::handle w : made) {
         print(w[2], "file"_a = hush.saved);
         if (!same && nb::len(nb::str(w[3])))
-            print(nb::str("the wheel is ") + nb::str(w[3]), "file"_a = hush.saved);
+            print(nb::str("the wheel is ") + nb::str(w[3]), "file"_a = notes);
     }
     if (same && nb::len(nb::str(made[0][3])))
         print(nb::str(nb::len(made) == 1 ? "the wheel is " : "the wheels are ") + nb::str(made[0][3]),
-              "file"_a = hush.saved);
+              "file"_a = notes);
     stamp.attr("record")(options, opts["cache"], outdir, paths);
     return nb::str(paths[0]);
 }
@@ -556,7 +560,7 @@ TOVEL_MODULE(packer, m) {
     ns["__doc__"] = "A build that failed in a way the user can act on; its message says how.";
     m.attr("BuildFailed") = builtin("type")("BuildFailed", nb::make_tuple(builtin("RuntimeError")), ns);
     m.attr("PURE") = PURE;
-    m.def("source", &source, "options"_a,
+    m.def("source", &source, "options"_a, "cache"_a.none() = nb::none(),
           "The pure tree a build starts from: {root, packages, info, data, wheel, modes}.");
     m.def("bdist", &bdist, "options"_a, "outdir"_a, "argv"_a.none() = nb::none(),
           "Build the compiled wheel of the options into outdir; returns its path.");

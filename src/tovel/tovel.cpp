@@ -277,6 +277,27 @@ static nb::object run(nb::handle kwds, outcome &how) {
         how = outcome::done;
         return nb::none();
     }
+    // An option before any command that tov does not know (a misspelt
+    // --version) is named as such, not taken for a missing command.
+    bool command = false;
+    nb::list unknown;
+    for (size_t i = 1; i < nb::len(argv); ++i) {
+        nb::str word(argv[i]);
+        if (!truthy(word.attr("startswith")("-"))) {
+            command = true;
+            break;
+        }
+        if (!truthy(nb::make_tuple("-h", "--help").attr("__contains__")(word)))
+            unknown.append(word);
+    }
+    if (!command && nb::len(unknown)) {
+        nb::object close = nb::module_::import_("difflib").attr("get_close_matches")(
+            unknown[0], nb::make_tuple("--version", "--help"), 1);
+        nb::str hint = nb::len(close) ? nb::str(" (did you mean {}?)").format(close[0]) : nb::str("");
+        nb::object dummy;
+        parser_for(kwds, dummy).attr("error")(nb::str("unrecognized arguments: {}{}")
+                                                  .format(nb::str(" ").attr("join")(unknown), hint));
+    }
     bool bdist = bdist_command();
     if (!bdist)
         print(nb::str(">>>>>>>>>>>>>>>>>>>>>>> Python ") + nb::str(sys.attr("version")));

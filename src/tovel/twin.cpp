@@ -79,10 +79,111 @@ static nb::list without_tovel(nb::handle requires, nb::str backend) {
     return kept;
 }
 
+// A kept environment is made anew after this many days, so that a back end
+// released since is picked up as a fresh isolated environment would.
+static const int KEPT_DAYS = 7;
+
+/// The back end's isolated environment, kept under `envs` by what determines
+/// it (the interpreter and the build requirements): the first build makes it,
+/// later builds reuse it and install only what the back end asks for that it
+/// did not ask for before. It answers as build's isolated environments do
+/// (python_executable, make_extra_environ, install); a lock keeps two builds
+/// from making or filling it at once.
+static nb::object kept_env(nb::str envs, nb::list requires) {
+    nb::object os = mine("os"), sys = mine("sys"), json = nb::module_::import_("json");
+    nb::str key(json.attr("dumps")(nb::make_tuple(os.attr("path").attr("realpath")(sys.attr("executable")),
+                                                  sys.attr("version"), builtin("sorted")(requires))));
+    nb::str digest(nb::module_::import_("hashlib").attr("sha256")(key.attr("encode")()).attr("hexdigest")());
+    nb::str path(join(envs, (std::string("backend-") + std::string(digest.c_str()).substr(0, 16)).c_str()));
+    os.attr("makedirs")(envs, "exist_ok"_a = true);
+    bool nt = os.attr("name").equal(nb::str("nt"));
+    nb::str scripts(join(path, nt ? "Scripts" : "bin"));
+    nb::str python(join(scripts, nt ? "python.exe" : "python"));
+    nb::str marker(join(path, "tovel-env.json"));
+    nb::object Path = mine("Path");
+
+    // Runs `body` with the environment's lock held.
+    auto locked = [os, path](auto body) {
+        nb::object lock = builtin("open")(nb::str(path) + nb::str(".lock"), "a");
+        nb::object fcntl = nb::module_::import_("fcntl");
+        fcntl.attr("flock")(lock, fcntl.attr("LOCK_EX"));
+        try {
+            body();
+        } catch (...) {
+            lock.attr("close")();
+            throw;
+        }
+        lock.attr("close")();
+    };
+    // The requirement sets installed so far, or None when the environment is
+    // missing, unfinished or too old.
+    auto installed = [=]() -> nb::object {
+        try {
+            nb::dict kept = nb::borrow<nb::dict>(json.attr("loads")(Path(marker).attr("read_text")()));
+            double age = nb::cast<double>(mine("time").attr("time")()) - nb::cast<double>(kept["made"]);
+            if (age < KEPT_DAYS * 86400.0 && truthy(os.attr("path").attr("exists")(python)))
+                return kept;
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+        }
+        return nb::none();
+    };
+    auto pip = [=](nb::list reqs) {
+        nb::list cmd;
+        for (const char *word : {"-Im", "pip", "install", "--use-pep517", "--no-warn-script-location", "--no-input"})
+            cmd.append(word);
+        cmd.insert(0, python);
+        cmd.attr("extend")(reqs);
+        mine("subprocess").attr("run")(cmd, "check"_a = true, "capture_output"_a = true, "text"_a = true,
+                                       "errors"_a = "replace");
+    };
+    locked([&] {
+        if (!installed().is_none())
+            return;
+        mine("shutil").attr("rmtree")(path, "ignore_errors"_a = true);
+        mine("subprocess").attr("run")(nb::make_tuple(sys.attr("executable"), "-m", "venv", path), "check"_a = true,
+                                       "capture_output"_a = true, "text"_a = true, "errors"_a = "replace");
+        if (nb::len(requires))
+            pip(requires);
+        nb::dict kept;
+        kept["made"] = mine("time").attr("time")();
+        kept["installed"] = nb::make_tuple(builtin("sorted")(requires));
+        Path(marker).attr("write_text")(json.attr("dumps")(kept));
+    });
+    nb::object env = nb::module_::import_("types").attr("SimpleNamespace")();
+    env.attr("python_executable") = python;
+    env.attr("make_extra_environ") = nb::cpp_function([os, scripts]() {
+        nb::dict extra;
+        nb::object path = os.attr("environ").attr("get")("PATH");
+        extra["PATH"] = path.is_none() ? nb::object(scripts) : os.attr("pathsep").attr("join")(nb::make_tuple(scripts, path));
+        return extra;
+    });
+    env.attr("install") = nb::cpp_function([=](nb::object reqs) {
+        nb::list wanted(builtin("sorted")(reqs));
+        if (!nb::len(wanted))
+            return;
+        locked([&] {
+            nb::object kept = installed();
+            if (kept.is_none())
+                return; // made anew by another build meanwhile: it installs them again
+            nb::list sets(kept["installed"]);
+            if (truthy(sets.attr("__contains__")(wanted)))
+                return;
+            pip(wanted);
+            sets.append(wanted);
+            kept["installed"] = sets;
+            Path(marker).attr("write_text")(json.attr("dumps")(kept));
+        });
+    });
+    env.attr("__exit__") = nb::cpp_function([](nb::args) {});
+    return env;
+}
+
 /// The project's own pure wheel, built by its back end into `outdir`; the
 /// back end's output is kept in outdir/backend.log. A failure prints the
 /// back end's last lines, then one line naming the stage.
-static nb::str pure_wheel(nb::str outdir, bool isolated) {
+static nb::str pure_wheel(nb::str outdir, bool isolated, nb::object envs) {
     nb::object os = mine("os"), build = mine("build");
     os.attr("makedirs")(outdir, "exist_ok"_a = true);
     outdir = nb::str(os.attr("path").attr("abspath")(outdir));
@@ -94,31 +195,51 @@ static nb::str pure_wheel(nb::str outdir, bool isolated) {
     nb::object env = nb::none();
     nb::str backend("the project's back end");
     const char *stage = "report the requirements of its wheel";
+    // The warnings the back end gives come back through build as Python
+    // warnings, once per hook: they go to the log, each once, and one line
+    // says how many there were.
+    nb::object catcher = nb::module_::import_("warnings").attr("catch_warnings")("record"_a = true);
+    nb::object warned = catcher.attr("__enter__")(); // the list the warnings go to
+    nb::module_::import_("warnings").attr("simplefilter")("always");
+    nb::list distinct;
     auto write_log = [&] {
+        catcher.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        for (nb::handle w : warned) {
+            nb::str text = nb::str("warning: {}\n").format(w.attr("message"));
+            if (!truthy(distinct.attr("__contains__")(text)))
+                distinct.append(text);
+        }
+        nb::list all(log);
+        all.attr("extend")(distinct);
         mine("Path")(join(outdir, "backend.log"))
-            .attr("write_text")(nb::str("").attr("join")(log), "encoding"_a = "utf-8");
+            .attr("write_text")(nb::str("").attr("join")(all), "encoding"_a = "utf-8");
     };
     try {
         nb::object builder;
-        if (isolated) {
+        if (isolated && envs.is_none()) {
             env = mine("DefaultIsolatedEnv")();
             env.attr("__enter__")();
             builder = mine("ProjectBuilder").attr("from_isolated_env")(env, ".", run);
         } else {
+            // A kept environment is chosen by the requirements, read first.
             builder = mine("ProjectBuilder")(".", mine("sys").attr("executable"), run);
         }
         nb::str name(builder.attr("_backend"));
         nb::object requires = builder.attr("build_system_requires");
-        if (name.equal(nb::str("tovel.build_meta"))) {
-            // The pure wheel of a project built through tovel comes from the
-            // back end tovel wraps, not from tovel again.
-            name = nb::str(nb::module_::import_("tovel.pyproject").attr("backend")());
+        bool wrapped = name.equal(nb::str("tovel.build_meta"));
+        // The pure wheel of a project built through tovel comes from the
+        // back end tovel wraps, not from tovel again.
+        auto retarget = [&] {
             builder.attr("_backend") = name;
             builder.attr("_hook") = mine("BuildBackendHookCaller")(
                 builder.attr("source_dir"), name,
                 "backend_path"_a = get(builder.attr("_build_system"), "backend-path", nb::none()),
                 "python_executable"_a = builder.attr("python_executable"),
                 "runner"_a = builder.attr("_runner"));
+        };
+        if (wrapped) {
+            name = nb::str(nb::module_::import_("tovel.pyproject").attr("backend")());
+            retarget();
             requires = without_tovel(requires, name);
         }
         backend = nb::str("the project's back end ({})").format(name);
@@ -126,7 +247,13 @@ static nb::str pure_wheel(nb::str outdir, bool isolated) {
             backend, isolated ? " in an isolated environment" : ""));
         if (isolated) {
             try {
-                env.attr("install")(requires);
+                if (env.is_none()) {
+                    env = kept_env(nb::str(envs), nb::list(requires));
+                    builder = mine("ProjectBuilder").attr("from_isolated_env")(env, ".", run);
+                    if (wrapped)
+                        retarget();
+                } else
+                    env.attr("install")(requires);
             } catch (nb::python_error &e) {
                 if (!e.matches(mine("subprocess").attr("CalledProcessError")))
                     throw;
@@ -159,6 +286,10 @@ static nb::str pure_wheel(nb::str outdir, bool isolated) {
         if (!env.is_none())
             env.attr("__exit__")(nb::none(), nb::none(), nb::none());
         print(nb::str("{} built {}").format(backend, os.attr("path").attr("basename")(wheel)));
+        if (nb::len(distinct))
+            print(nb::str("{} gave {} {} (in {})").format(backend, nb::len(distinct),
+                                                      nb::len(distinct) == 1 ? "warning" : "warnings",
+                                                      join(outdir, "backend.log")));
         return wheel;
     } catch (nb::python_error &e) {
         write_log();
@@ -360,7 +491,7 @@ static nb::str dist_info_of(nb::str wheel, nb::str outdir) {
 }
 
 TOVEL_MODULE(twin, m) {
-    for (const char *name : {"os", "re", "shutil", "stat", "subprocess", "sys"})
+    for (const char *name : {"os", "re", "shutil", "stat", "subprocess", "sys", "time"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("build") = nb::module_::import_("build");
@@ -374,8 +505,9 @@ TOVEL_MODULE(twin, m) {
     m.attr("parse_wheel_filename") = nb::module_::import_("packaging.utils").attr("parse_wheel_filename");
     m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
 
-    m.def("pure_wheel", &pure_wheel, "outdir"_a, "isolated"_a = true,
-          "Build the project's pure wheel with its own back end into outdir; returns its path.");
+    m.def("pure_wheel", &pure_wheel, "outdir"_a, "isolated"_a = true, "envs"_a.none() = nb::none(),
+          "Build the project's pure wheel with its own back end into outdir; returns its path. With "
+          "envs, the isolated environment is kept in that folder and reused by later builds.");
     m.def("unpack", &unpack, "wheel"_a, "where"_a,
           "Unpack a pure wheel into where: its packages, .dist-info folder and other files.");
     m.def("dist_info_of", &dist_info_of, "wheel"_a, "outdir"_a,
