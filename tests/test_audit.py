@@ -40,6 +40,12 @@ def rewrite(path, change):
             zf.writestr(name, change(name, data))
 
 
+def modes(path):
+    """Each member's mode, as the archive records it."""
+    with zipfile.ZipFile(path) as zf:
+        return {i.filename: i.external_attr >> 16 & 0o7777 for i in zf.infolist()}
+
+
 def glibc_version(policy):
     return tuple(map(int, re.match(r"manylinux_(\d+)_(\d+)_", policy).groups()))
 
@@ -114,7 +120,18 @@ def test_repair_vendors_reproducibly_or_tags_linux(tmp_path, monkeypatch, capsys
         extension_source("_vend", "PyLong_FromLong(tovdemo_answer())",
                          "int tovdemo_answer(void);"),
         libraries=["tovdemo"], library_dirs=[str(libdir)], runtime_library_dirs=[str(libdir)])
-    wheel = demo_wheel(tmp_path / "in", "abi3", [module])
+    # Its script keeps its execute bit, each other file its mode, through each rewrite.
+    script = "demo-1.0.data/scripts/demo-run"
+    wheel = tmp_path / "in" / f"demo-1.0-{PY}-abi3-{PLAT}.whl"
+    write_wheel(wheel, "demo", "1.0", [f"{PY}-abi3-{PLAT}"],
+                {f"demo/{module.name}": module.read_bytes(), script: b"#!python\nprint(42)\n"})
+    with zipfile.ZipFile(wheel) as zf:
+        members = [(i, zf.read(i)) for i in zf.infolist()]
+    with zipfile.ZipFile(wheel, "w") as zf:
+        for info, data in members:
+            info.external_attr = (0o100755 if info.filename in (script, f"demo/{module.name}") else 0o100644) << 16
+            zf.writestr(info, data)
+    given = modes(wheel)
     again = tmp_path / "again" / wheel.name
     again.parent.mkdir()
     shutil.copy(wheel, again)
@@ -130,6 +147,8 @@ def test_repair_vendors_reproducibly_or_tags_linux(tmp_path, monkeypatch, capsys
     assert PLAT not in platforms
     with zipfile.ZipFile(first) as zf:
         assert [n for n in zf.namelist() if n.startswith("demo.libs/libtovdemo")]
+    assert {n: m for n, m in modes(first).items() if n in given and not n.endswith("/RECORD")} == {
+        n: m for n, m in given.items() if not n.endswith("/RECORD")}
     audit.verify(first)
     out = capsys.readouterr().out.splitlines()
     assert out[0] == (f"auditwheel: vendored libtovdemo.so into {wheel.name} and tagged it "
@@ -139,6 +158,7 @@ def test_repair_vendors_reproducibly_or_tags_linux(tmp_path, monkeypatch, capsys
     libdir.rename(tmp_path / "gone")
     third = Path(audit.repair(wheel, tmp_path / "out3"))
     assert third.name == f"demo-1.0-{PY}-abi3-linux_{platform.machine()}.whl"
+    assert modes(third)[script] == 0o755
     assert capsys.readouterr().out == (
         f"auditwheel: {wheel.name} meets no manylinux policy: its modules need libtovdemo.so, "
         f"which cannot be found to be vendored; tagged linux_{platform.machine()}\n")

@@ -65,25 +65,14 @@ static nb::str last_line(nb::handle text) {
     return nb::str(lines[nb::len(lines) - 1].attr("strip")());
 }
 
-/// The function an extension module's file exports for the interpreter to
-/// load it by: PyInit_<name>, or for a name beyond ASCII PyInitU_ and the
-/// name's punycode with '-' as '_'.
-static nb::str entry_point(nb::handle filename) {
-    nb::str stem(basename(filename).attr("split")(".")[nb::int_(0)]);
-    if (truthy(stem.attr("isascii")()))
-        return nb::str(nb::str("PyInit_") + stem);
-    nb::str code(stem.attr("encode")("punycode").attr("decode")("ascii").attr("replace")("-", "_"));
-    return nb::str(nb::str("PyInitU_") + code);
-}
-
-/// The symbols abi3audit finds beyond the stable ABI in the module `filename`,
-/// sorted, but its own entry point: the module exports it and imports nothing
-/// by it (abi3audit knows PyInit_ names, not the PyInitU_ of a name beyond ASCII).
-static nb::list beyond_abi3(nb::handle symbols, nb::handle filename) {
-    nb::str own = entry_point(filename);
+/// The symbols abi3audit finds beyond the stable ABI in a module, sorted, but
+/// module entry points (PyInit_<name>, and PyInitU_<punycode> of a name beyond
+/// ASCII, which abi3audit does not know): a module exports its own, and no
+/// interpreter's ABI holds one.
+static nb::list beyond_abi3(nb::handle symbols) {
     nb::list out;
     for (nb::handle s : builtin("sorted")(symbols))
-        if (!s.equal(own))
+        if (!truthy(s.attr("startswith")(nb::make_tuple("PyInit_", "PyInitU_"))))
             out.append(s);
     return out;
 }
@@ -119,7 +108,7 @@ static void audit_abi3(nb::str wheel) {
         for (nb::handle audited : report["specs"].attr("values")()) {
             for (nb::handle so : get(audited, "wheel", nb::list())) {
                 nb::object result = so["result"];
-                nb::list symbols = beyond_abi3(result["non_abi3_symbols"], so["name"]);
+                nb::list symbols = beyond_abi3(result["non_abi3_symbols"]);
                 if (nb::len(symbols))
                     problems.append(nb::str("{} uses {}").format(
                         so["name"], nb::str(", ").attr("join")(symbols)));
@@ -550,10 +539,8 @@ TOVEL_MODULE(audit, m) {
         nb::module_::import_("packaging.utils").attr("parse_wheel_filename");
     m.attr("parse_tag") = nb::module_::import_("packaging.tags").attr("parse_tag");
 
-    m.def("entry_point", &entry_point, "filename"_a,
-          "The function an extension module's file exports for the interpreter to load it by.");
-    m.def("beyond_abi3", &beyond_abi3, "symbols"_a, "filename"_a,
-          "The symbols abi3audit names beyond the stable ABI in a module, but its own entry point; sorted.");
+    m.def("beyond_abi3", &beyond_abi3, "symbols"_a,
+          "The symbols abi3audit names beyond the stable ABI in a module, but module entry points; sorted.");
     m.def("verify", &verify, "wheel"_a.none(), "passed"_a.none() = nb::none(),
           nb::sig("def verify(wheel: str | os.PathLike[str], passed: Iterable[str] | None = None) -> None"),
           "Check a wheel: file-name tags equal the WHEEL Tag lines, RECORD lists every "

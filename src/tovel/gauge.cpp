@@ -205,8 +205,7 @@ static nb::list finish(nb::dict handle) {
             continue;
         nb::object result = get(get(entry, "object", nb::dict()), "result", nb::none());
         // A module's own entry point is no symbol it needs (PyInitU_ of a name beyond ASCII).
-        if (result.is_none() ||
-            nb::len(global("tovel.audit", "beyond_abi3")(result["non_abi3_symbols"], copy)) ||
+        if (result.is_none() || nb::len(global("tovel.audit", "beyond_abi3")(result["non_abi3_symbols"])) ||
             !truthy(result["is_abi3_baseline_compatible"]))
             continue;
         passed.append(ids[0]);
