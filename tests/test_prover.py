@@ -199,7 +199,7 @@ FLAT = {
 
         [tool.pytest.ini_options]
         pythonpath = [".", "src"]
-        addopts = "--cov=flat"
+        addopts = "--reruns=2"
         """,
     "flat/__init__.py": "def kind():\n    return type(kind).__name__\n",
     "flat/plain.py": "def two():\n    return 2\n",
@@ -256,13 +256,117 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert not list((tmp_path / "flat" / "build" / "prove").glob("*/venv"))
 
 
+# Tests and their requirements where projects keep them: pytest's
+# configuration in setup.cfg, a test file beside setup.py, a test folder
+# pytest as configured collects nothing from, a poetry group, requirements
+# files (one naming another), tox's deps and extras, and imports nothing
+# declares.
+KEPT = {
+    "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q\n",
+    "pk/__init__.py": "",
+    "test_pk.py": "import pk\nimport numpy\n",
+    "tests/helpers.py": "",
+    "tests/test.py": """
+        import os
+        import hypothesis
+        import pytest_mock
+        import responses
+        import yaml
+        from helpers import thing
+        try:
+            import optional
+        except ImportError:
+            pass
+
+
+        def test_a(mocker, benchmark):
+            pass
+
+
+        def benchmark():
+            pass
+        """,
+    "pyproject.toml": """
+        [tool.poetry.group.dev.dependencies]
+        python = "^3.8"
+        pytest = "^0.2.3"
+        hypothesis = {version = "~6.1", python = ">=3.8"}
+        mine = {path = "../mine"}
+        either = ">=1 || <0.5"
+        """,
+    "requirements/tests.txt": "-r base.txt\n-e .\npk\n--index-url https://example.invalid/simple\n./local\n",
+    "requirements/base.txt": "freezegun==1.2 \\\n    --hash=sha256:abc  # pinned\n",
+    "tox.ini": """
+        [base]
+        deps = tox-dep>=1
+
+        [testenv]
+        extras = test
+        deps =
+            {[base]deps}
+            py38: oldthing
+            -r{toxinidir}/requirements/tests.txt
+            {env:X}
+        """,
+    "info/pk-1.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: pk\nVersion: 1.0\nProvides-Extra: test\n"
+                                      "Requires-Dist: attrs\nRequires-Dist: responses; extra == \"test\"\n",
+}
+
+
+def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
+    import tovel.finder
+    write(tmp_path, KEPT)
+    found = tovel.finder.find(str(tmp_path), str(tmp_path), [["pk", "pk"]], str(tmp_path / "info/pk-1.0.dist-info"))
+    assert found["command"] == "python -m pytest {project}/tests/test.py {project}/test_pk.py"
+    # Each distribution once, the first source's; none of the project itself.
+    assert found["requires"] == ['pytest<0.3,>=0.2.3', 'hypothesis<6.2,>=6.1; python_full_version >= "3.8"',
+                                 "either", "freezegun==1.2", "tox-dep>=1", "pytest-mock", "pytest-cov"]
+    assert found["extras"] == ["test"]
+    assert found["missing"] == [("numpy", "numpy"), ("yaml", "PyYAML")]
+    assert found["what"] == ("tests/test.py, test_pk.py, pytest's configuration in setup.cfg; requirements: "
+                             "extra test, poetry group dev, requirements/tests.txt, tox.ini [testenv] deps, "
+                             "pytest-mock, pytest-cov (the tests use them)")
+
+
+def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(tmp_path, capsys):
+    """testpaths naming the package folder: its test modules run from the
+    installed package, with pytest's configuration named; its other modules
+    are judged. A command given keeps the requirements found unless
+    --test-requires replaces them."""
+    import tovel.finder
+    write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\n", "tests/test_f.py": "",
+                     "pyproject.toml": "[dependency-groups]\ntest = ['pytest>=8', 'iniconfig']\n"})
+    units = [{"arc": arc} for arc in ("pk/__init__.py", "pk/test_in.py", "pk/sub/tests/helper.py", "pk/sub/m.py")]
+    for unit in units:  # what the package's other modules import is no test's
+        write(tmp_path, {unit["arc"]: "import for_tests\n" if "test" in unit["arc"] else "import elsewhere\n"})
+    proof = tovel.finder.proof({}, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
+    assert proof["settings"]["test_command"] == "python -m pytest {site}/pk {project}/tests -c {project}/tox.ini"
+    assert [u["arc"] for u in proof["tested"]] == ["pk/__init__.py", "pk/sub/m.py"]
+    assert proof["unproven"] is None
+    assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
+    given = {"test_command": "pytest {site}/pk/test_in.py"}
+    proof = tovel.finder.proof(given, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
+    assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
+    given["test_requires"] = ["pytest"]
+    proof = tovel.finder.proof(given, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
+    assert proof["settings"]["test_requires"] == ["pytest"]
+    # Tests that are every compiled module have nothing to judge: said.
+    proof = tovel.finder.proof({}, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units[1:2])
+    assert proof["unproven"].startswith("every compiled module is one of the tests")
+    out = capsys.readouterr().out
+    assert "the project's test requirements: dependency group test" in out
+    assert "warning: the tests import for_tests, which" in out and "elsewhere" not in out
+
+
 def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):
     """A found test suite that passes nothing from source is one line, and the
     build goes on; the last line says the wheel is not proven and how to
     prove it. --no-test runs nothing."""
-    write(project_dir, {"pkg/__init__.py": "X = 1\n", "tests/test_x.py": "import hypothesis\n"})
+    write(project_dir, {"pkg/__init__.py": "X = 1\n", "tests/test_x.py": "import not_installed\n"})
     code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1")
     assert code == 0, out + err
+    assert ("warning: the tests import not_installed, which no requirement of theirs provides: "
+            "--test-requires not_installed adds it") in out
     lines = out.splitlines()
     assert lines[-3].startswith("warning: the project's tests cannot judge the compiled modules: "
                                 "no test passes from the sources"), out

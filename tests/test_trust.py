@@ -5,6 +5,7 @@ folder, and an interrupt while the project's tests run."""
 import base64
 import hashlib
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -21,7 +22,7 @@ import tovel.guard
 import tovel.packer
 import tovel.store
 import tovel.twin
-from test_pipeline import TOV, redis_url, tov, write  # noqa: F401 (redis_url: a fixture)
+from test_pipeline import TOV, ccache_stats, redis_url, tov, write  # noqa: F401 (redis_url: a fixture)
 
 SMALL = {
     "gr/__init__.py": "",
@@ -80,13 +81,13 @@ def test_store_entries_need_the_team_key(redis_url, tmp_path, monkeypatch, capsy
     assert store.lookup(str(tmp_path / "plain"), plain, "bb", "imports") is None
     store.keep(str(tmp_path / "plain"), plain, "ff", b"x")
     assert redis(redis_url, "GET", "tovel:ff") is None
-    assert store.ccache_storage(plain).startswith(redis_url + "|read-only=true|")
 
 
-def test_a_poisoned_translation_never_ships(redis_url, tmp_path):
-    """The CI fills the store; someone rewrites a translation there; a second
-    checkout with the key builds that module itself, says so once, and its
-    own reading of the store wrote nothing to it (ccache's objects either)."""
+def test_a_poisoned_translation_or_object_never_ships(redis_url, tmp_path):
+    """The CI fills the store; someone rewrites a translation there, moves a
+    signed object under another module's name and forges a third; a second
+    checkout with the key builds those modules itself, says so once, and its
+    own reading of the store wrote nothing to it."""
     team = {**os.environ, "SOURCE_DATE_EPOCH": "1700000000", "TOVEL_REMOTE_CACHE": redis_url,
             "TOVEL_REMOTE_CACHE_KEY": "team key"}
     ci = write(tmp_path / "ci", SMALL)
@@ -98,10 +99,18 @@ def test_a_poisoned_translation_never_ships(redis_url, tmp_path):
     mark = tmp_path / "owned"
     poison = b"\n__attribute__((constructor)) static void owned(void) { FILE *f = fopen(\"%s\", \"w\"); if (f) fclose(f); }\n"
     poisoned = [key for key in redis(redis_url, "KEYS", "tovel:*")
-                if b"__pyx_module_is_main_gr__hello" in redis(redis_url, "GET", key)]
+                if b"__pyx_module_is_main_gr__hello" in redis(redis_url, "GET", key) and b"-" not in key]
     assert len(poisoned) == 1
     data = redis(redis_url, "GET", poisoned[0]).split(b"\n", 1)[1]
     redis(redis_url, "SET", poisoned[0], forge(data + poison % str(mark).encode()))
+    # The objects: gr.util's, signed, moved under gr.hello's name; gr.more's
+    # replaced by gr.util's with a sound sha256.
+    objects = {next(m for m in (b"hello", b"util", b"more", b"gr") if b"PyInit_" + m + b"\0" in redis(redis_url, "GET", k)): k
+               for k in redis(redis_url, "KEYS", "tovel:object-*")}
+    assert sorted(objects) == [b"gr", b"hello", b"more", b"util"], objects
+    util = redis(redis_url, "GET", objects[b"util"])
+    redis(redis_url, "SET", objects[b"hello"], util)
+    redis(redis_url, "SET", objects[b"more"], forge(util.split(b"\n", 1)[1]))
     before = sorted(redis(redis_url, "KEYS", "*"))
     # The developer changed a module too: its translation and C object are
     # new, and stay on this machine.
@@ -111,23 +120,30 @@ def test_a_poisoned_translation_never_ships(redis_url, tmp_path):
     assert [l for l in out.splitlines() if "signature" in l][0].startswith(f"warning: the remote cache {redis_url} ")
     assert out.count("translation cached") == 2, out
     assert sorted(redis(redis_url, "KEYS", "*")) == before
+    # Only gr/__init__.py's object came from the store; the C compiler made
+    # the other three, and ccache itself never reached the store.
+    stats = ccache_stats(tmp_path / "c2")
+    assert stats["cache_miss"] == 3 and stats["remote_storage_miss"] == 0, stats
     [wheel] = (dev / "dist").glob("*.whl")
     target = tmp_path / "site"
     zipfile.ZipFile(wheel).extractall(target)
-    run = subprocess.run([sys.executable, "-c", "from gr.hello import greet; print(greet('world'))"],
-                         cwd=target, capture_output=True, text=True)
-    assert run.stdout == "hello world\n", run.stdout + run.stderr
+    run = subprocess.run([sys.executable, "-c", "from gr.hello import greet; from gr.more import four; "
+                          "print(greet('world'), four())"], cwd=target, capture_output=True, text=True)
+    assert run.stdout == "hello world 4\n", run.stdout + run.stderr
     assert not mark.exists()
 
 
-class Trickler:
-    """A store that answers its first request at once and every later one a
-    byte at a time, as a failing link or a hostile server would."""
+class Hostile:
+    """A store that answers its probe and the lookups of translations at once
+    ("missing"), and every other request with `said` (a reply of its own
+    making), a byte every half second unless `trickle` is false, keeping the
+    connection open after it, as a failing link or a hostile server would."""
 
-    def __init__(self, kind):
-        self.kind, self.served = kind, 0
+    def __init__(self, kind, said=None, trickle=True):
+        self.kind, self.said, self.trickle, self.served = kind, said, trickle, 0
         self.sock = socket.create_server(("127.0.0.1", 0))
         self.url = f"{kind}://127.0.0.1:{self.sock.getsockname()[1]}"
+        self.done = threading.Event()
         threading.Thread(target=self.serve, daemon=True).start()
 
     def serve(self):
@@ -140,37 +156,73 @@ class Trickler:
 
     def answer(self, conn):
         with conn:
-            conn.recv(65536)
+            request = conn.recv(65536)
             self.served += 1
-            body = forge(b"x" * 64)
-            if self.kind == "redis":
-                reply = b"+PONG\r\n" if self.served == 1 else b"$%d\r\n%s\r\n" % (len(body), body)
+            redis = self.kind == "redis"
+            if b"PING" in request:
+                reply, slow = b"+PONG\r\n", False
+            elif b"/tovel/probe " in request or re.search(rb"tovel[:/][0-9a-f]{64}\b", request):
+                reply, slow = (b"$-1\r\n" if redis else b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"), False
             else:
-                reply = b"HTTP/1.1 %s\r\nContent-Length: %d\r\n\r\n%s" % (
-                    (b"404 Not Found", 0, b"") if self.served == 1 else (b"200 OK", len(body), body))
-            for i in range(len(reply)):
+                body = forge(b"x" * 64)
+                reply = self.said or (b"$%d\r\n%s\r\n" % (len(body), body) if redis else
+                                      b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+                slow = self.trickle
+            for i in range(len(reply)) if slow else [None]:
                 try:
-                    conn.sendall(reply[i:i + 1])
+                    conn.sendall(reply if i is None else reply[i:i + 1])
                 except OSError:
                     return
-                if self.served > 1:
+                if slow:
                     time.sleep(0.5)
+            self.done.wait(30)
+
+    def close(self):
+        self.done.set()
+        self.sock.close()
 
 
 @pytest.mark.parametrize("kind", ["redis", "http"])
 def test_a_trickling_store_is_dropped_and_the_build_finishes(tmp_path, kind):
-    store = Trickler(kind)
+    """Every request past the translations' lookups (the objects', the
+    verdicts', and ccache's, were it given the store) trickles."""
+    store = Hostile(kind)
     project = write(tmp_path / "p", SMALL)
     started = time.monotonic()
     rc, out, err = tov("bdist", "-n", "gr", "-v", "1.0", "--cache-dir", str(tmp_path / "c"), "--remote-cache",
                        store.url, cwd=project, env={**os.environ, "TOVEL_REMOTE_CACHE_DEADLINE": "1"})
     took = time.monotonic() - started
+    store.close()
     assert rc == 0, out + err
     warned = [l for l in out.splitlines() if "remote cache" in l]
     assert len(warned) == 1 and "missed its deadline" in warned[0], out
     # Unbounded, the first entry alone would take 100 s.
     assert took < 60, took
-    store.sock.close()
+
+
+HUGE = b"1000000000000"
+
+
+@pytest.mark.parametrize("kind, said, shown", [
+    ("redis", b"$" + HUGE + b"\r\n", f"an entry of {HUGE.decode()} bytes"),
+    ("http", b"HTTP/1.1 200 OK\r\nContent-Length: " + HUGE + b"\r\n\r\n", f"an entry of {HUGE.decode()} bytes"),
+    ("redis", b"-ERR \x1b[2J\x07\xff" + b"A" * 500 + b"\r\n", "'ERR \\x1b[2J\\x07\\ufffdAAA"),
+    ("http", b"HTTP/1.1 500 \x1b[2J\x07" + b"A" * 500 + b"\r\nContent-Length: 0\r\n\r\n", "500 '\\x1b[2J\\x07AAA"),
+])
+def test_what_a_store_sends_is_bounded_and_quoted(kind, said, shown, capsys):
+    """An entry above the size limit is refused before it is read (at once,
+    not at the deadline); what the store said is quoted printable and short.
+    Either way the store is dropped: one line, no more requests."""
+    store = Hostile(kind, said, trickle=False)
+    remote = tovel.store.connect(store.url)
+    started = time.monotonic()
+    assert tovel.store.fetch(remote, "k") is None
+    took = time.monotonic() - started
+    assert tovel.store.fetch(remote, "k") is None
+    store.close()
+    assert took < tovel.store.DEADLINE / 2 and store.served == 2, (took, store.served)
+    [line] = [l for l in capsys.readouterr().out.splitlines() if "remote cache" in l]
+    assert shown in line and line.isascii() and line.isprintable() and len(line) < 250, line
 
 
 def hostile(tmp_path, entries, name="proj-1.0-py3-none-any.whl"):
@@ -278,3 +330,38 @@ def test_a_project_with_a_link_to_a_folder_is_up_to_date_the_second_time(tmp_pat
         rc, out, err = tov("bdist", "--cache-dir", str(tmp_path / "cache"), "--no-isolation", cwd=project)
         assert rc == 0, out + err
     assert out.strip().endswith("up to date, nothing that goes into it changed"), out
+
+
+def workers(parent, importing=False):
+    """The Cython workers of the process parent (that have begun to import
+    Cython's compiled modules: Python's handler of Ctrl-C is in place)."""
+    found = []
+    for p in Path("/proc").iterdir():
+        try:
+            if (p.name.isdigit() and int((p / "stat").read_text().rpartition(")")[2].split()[1]) == parent
+                    and b"tovel.translator" in (p / "cmdline").read_bytes()
+                    and (not importing or b"/Cython/" in (p / "maps").read_bytes())):
+                found.append(int(p.name))
+        except OSError:
+            pass
+    return found
+
+
+@pytest.mark.skipif(not Path("/proc").is_dir(), reason="finds the workers through /proc")
+def test_ctrl_c_while_cython_workers_start(tmp_path):
+    """Ctrl-C reaches every process of the terminal's group: the Cython
+    workers, still importing, print nothing; tov says one line, exit 130."""
+    project = write(tmp_path / "p", {**SMALL, **{f"gr/m{i}.py": f"X = {i}\n" for i in range(8)}})
+    proc = subprocess.Popen([TOV, "bdist", "-n", "gr", "-v", "1.0", "--no-cache"], cwd=project,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    for _ in range(1200):
+        started = workers(proc.pid, importing=True)
+        if started:
+            break
+        time.sleep(0.02)
+    os.killpg(proc.pid, signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130 and err == "interrupted\n", out + err
+    for pid in started:  # ended: gone, or a zombie not reaped yet
+        assert Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0] == "Z" \
+            if Path(f"/proc/{pid}").exists() else True

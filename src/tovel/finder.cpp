@@ -1,9 +1,9 @@
-// tovel.finder: where a project's tests are and what they need, found as a
-// developer of the project runs them: pytest's configuration (pytest.ini,
-// pyproject.toml, tox.ini, setup.cfg, in pytest's order), a tests/ or test/
-// folder or the tests inside a package, and their requirements from a PEP
-// 735 dependency group or a test extra of the wheel. tovel.prover runs what
-// is found; tests inside a package run from the installed package.
+// tovel.finder: where a project's tests are, found as a developer of the
+// project runs them: pytest's configuration (pytest.ini, pyproject.toml,
+// tox.ini, setup.cfg, in pytest's order), a tests/ or test/ folder, the
+// tests inside a package, or test files beside setup.py. What they need is
+// tovel.needs'. tovel.prover runs what is found; tests inside a package run
+// from the installed package.
 #include "common.h"
 
 using namespace tovel;
@@ -12,13 +12,14 @@ static const char *MOD = "tovel.finder";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
 
-static const char *const GROUPS[] = {"test", "tests", "testing", "dev"};
-static const char *const EXTRAS[] = {"test", "tests", "testing"};
 static const char *const FOLDERS[] = {"tests", "test"};
+// pytest's python_files when its configuration does not set them.
+static const char *const PYTHON_FILES[] = {"test_*.py", "*_test.py"};
 
 static nb::object join(nb::handle a, nb::handle b) { return mine("os").attr("path").attr("join")(a, b); }
 static bool is_file(nb::handle p) { return truthy(mine("os").attr("path").attr("isfile")(p)); }
 static bool is_dir(nb::handle p) { return truthy(mine("os").attr("path").attr("isdir")(p)); }
+static bool fnmatch(nb::handle name, nb::handle pattern) { return truthy(mine("fnmatch").attr("fnmatch")(name, pattern)); }
 
 // The words of an ini value (split at white space), or the texts of a TOML array.
 static nb::list words(nb::handle value) {
@@ -32,11 +33,13 @@ static nb::list words(nb::handle value) {
     return out;
 }
 
-static nb::dict found_config(nb::handle file, nb::handle testpaths, nb::handle pythonpath) {
+// What the finder reads of pytest's configuration `raw` (the options of its
+// section or table), read from `file`.
+static nb::dict found_config(nb::handle file, nb::handle raw) {
     nb::dict c;
     c["file"] = file;
-    c["testpaths"] = words(testpaths);
-    c["pythonpath"] = words(pythonpath);
+    for (const char *key : {"testpaths", "pythonpath", "python_files", "addopts"})
+        c[key] = words(get(raw, key, nb::none()));
     return c;
 }
 
@@ -55,9 +58,11 @@ static nb::object pyproject(nb::handle folder) {
 }
 
 /// pytest's configuration of the project in `folder`, the first file pytest
-/// itself would take: {file, testpaths, pythonpath}, or None.
+/// itself would take: {file, testpaths, pythonpath, python_files, addopts}
+/// (lists of words), or None.
 static nb::object config(nb::str folder) {
-    auto ini = [&](const char *name, const char *section) -> nb::object {
+    // pytest.ini is pytest's even with no [pytest] section.
+    auto ini = [&](const char *name, const char *section, bool always) -> nb::object {
         nb::object path = join(folder, nb::str(name));
         if (!is_file(path))
             return nb::none();
@@ -67,16 +72,17 @@ static nb::object config(nb::str folder) {
         } catch (nb::python_error &e) {
             if (!ordinary(e))
                 throw;
-            return nb::none();
+            return always ? nb::object(found_config(path, nb::dict())) : nb::object(nb::none());
         }
         if (!truthy(parser.attr("has_section")(section)))
-            return nb::none();
-        return found_config(path, parser.attr("get")(section, "testpaths", "fallback"_a = ""),
-                            parser.attr("get")(section, "pythonpath", "fallback"_a = ""));
+            return always ? nb::object(found_config(path, nb::dict())) : nb::object(nb::none());
+        return found_config(path, builtin("dict")(parser.attr("items")(section)));
     };
-    nb::object c = ini("pytest.ini", "pytest");
-    if (!c.is_none())
-        return c;
+    for (const char *name : {"pytest.ini", ".pytest.ini"}) {
+        nb::object c = ini(name, "pytest", true);
+        if (!c.is_none())
+            return c;
+    }
     nb::object doc = pyproject(folder);
     nb::object tool = doc.is_none() ? nb::object(nb::dict()) : get(doc, "tool", nb::dict());
     nb::object options = nb::isinstance<nb::dict>(tool) ? get(tool, "pytest", nb::none()) : nb::none();
@@ -84,36 +90,129 @@ static nb::object config(nb::str folder) {
         // [tool.pytest.ini_options], or [tool.pytest] holding the options itself.
         nb::object inner = get(options, "ini_options", options);
         if (nb::isinstance<nb::dict>(inner))
-            return found_config(join(folder, nb::str("pyproject.toml")), get(inner, "testpaths", nb::none()),
-                                get(inner, "pythonpath", nb::none()));
+            return found_config(join(folder, nb::str("pyproject.toml")), inner);
     }
-    c = ini("tox.ini", "pytest");
-    return c.is_none() ? ini("setup.cfg", "tool:pytest") : c;
+    nb::object c = ini("tox.ini", "pytest", false);
+    return c.is_none() ? ini("setup.cfg", "tool:pytest", false) : c;
 }
 
 // The folders of the project to look for tests in: the testpaths of pytest's
-// configuration, else tests/ and test/.
-static nb::list wanted(nb::list testpaths) {
-    if (nb::len(testpaths))
-        return testpaths;
+// configuration (their patterns matched), else tests/ and test/.
+static nb::list wanted(nb::str project, nb::list testpaths) {
     nb::list out;
-    for (const char *f : FOLDERS)
-        out.append(f);
+    if (!nb::len(testpaths)) {
+        for (const char *f : FOLDERS)
+            out.append(f);
+        return out;
+    }
+    for (nb::handle t : testpaths) {
+        if (!truthy(mine("glob").attr("has_magic")(t)))
+            out.append(t);
+        else
+            out.attr("extend")(builtin("sorted")(mine("glob").attr("glob")(t, "root_dir"_a = project)));
+    }
     return out;
+}
+
+// The python_files of pytest's configuration `c`, or pytest's own.
+static nb::list patterns(nb::handle c) {
+    nb::list out = c.is_none() ? nb::list() : nb::list(c["python_files"]);
+    if (!nb::len(out))
+        for (const char *p : PYTHON_FILES)
+            out.append(p);
+    return out;
+}
+
+static bool matches(nb::handle name, nb::handle pats) {
+    for (nb::handle p : pats)
+        if (fnmatch(name, p))
+            return true;
+    return false;
+}
+
+// Whether the file at `rel` (a path with /) in a package holds tests:
+// pytest collects it (`pats`), it is a conftest.py, or a test folder holds it.
+static bool test_module(nb::str rel, nb::handle pats) {
+    nb::list parts(rel.attr("split")("/"));
+    nb::object name = parts[nb::len(parts) - 1];
+    bool test = matches(name, pats) || nb::str(name).equal(nb::str("conftest.py"));
+    for (size_t i = 0; !test && i + 1 < nb::len(parts); ++i)
+        for (const char *f : {"tests", "test", "testing"})
+            test = test || nb::str(parts[i]).equal(nb::str(f));
+    return test;
+}
+
+// The test files beside setup.py that pytest collects when no testpaths say
+// otherwise.
+static nb::list root_tests(nb::str project, nb::handle c) {
+    nb::list out;
+    if (!c.is_none() && nb::len(nb::object(c["testpaths"])))
+        return out;
+    for (nb::handle f : builtin("sorted")(mine("os").attr("listdir")(project)))
+        if (matches(f, patterns(c)) && truthy(nb::str(f).attr("endswith")(".py")) &&
+            !nb::str(f).equal(nb::str("setup.py")) && !nb::str(f).equal(nb::str("conftest.py")) && is_file(join(project, f)))
+            out.append(f);
+    return out;
+}
+
+// The Python files under `folder`, relative to it (no hidden folders, at
+// most a few thousand).
+static nb::list python_files(nb::handle folder) {
+    nb::list out;
+    for (nb::handle step : mine("os").attr("walk")(folder)) {
+        nb::list dirs(step[1]);
+        nb::list kept;
+        for (nb::handle d : dirs)
+            if (!truthy(nb::str(d).attr("startswith")(".")) && !nb::str(d).equal(nb::str("__pycache__")))
+                kept.append(d);
+        step[1].attr("__setitem__")(builtin("slice")(nb::none()), builtin("sorted")(kept));
+        for (nb::handle f : builtin("sorted")(step[2]))
+            if (truthy(nb::str(f).attr("endswith")(".py")))
+                out.append(mine("os").attr("path").attr("relpath")(join(step[0], f), folder));
+        if (nb::len(out) > 3000)
+            break;
+    }
+    return out;
+}
+
+// The files of a test folder that pytest as configured does not collect
+// although they hold tests by their name (tests/test.py), when it would
+// collect nothing from the folder: they are named to it. Empty otherwise.
+static nb::list uncollected(nb::handle folder, nb::handle pats) {
+    nb::list named;
+    nb::object basename = mine("os").attr("path").attr("basename");
+    for (nb::handle rel : python_files(folder)) {
+        nb::object name = basename(rel);
+        if (matches(name, pats))
+            return nb::list();
+        for (const char *p : {"test*.py", "*test.py", "*tests.py"})
+            if (fnmatch(name, nb::str(p))) {
+                named.append(rel);
+                break;
+            }
+    }
+    return named;
 }
 
 /// The files and folders of `project` that the tests found there come from
 /// (a test folder inside a package is the package's): its test folders and
-/// the files pytest and the finder read, conftest.py too, those that exist.
+/// files, the files pytest and the finder read, conftest.py too, those that
+/// exist.
 static nb::list test_sources(nb::str project) {
     nb::object c = config(project);
     nb::list out;
-    for (const char *f : {"pytest.ini", "pyproject.toml", "tox.ini", "setup.cfg", "conftest.py"})
+    for (const char *f : {"pytest.ini", ".pytest.ini", "pyproject.toml", "tox.ini", "tox.toml", "setup.cfg",
+                          "conftest.py"})
         if (is_file(join(project, nb::str(f))))
             out.append(join(project, nb::str(f)));
-    for (nb::handle t : wanted(c.is_none() ? nb::list() : nb::list(c["testpaths"])))
-        if (is_dir(join(project, t)))
+    for (const char *p : {"requirements", "*requirements*.txt", "requirements_*.txt"})
+        for (nb::handle f : builtin("sorted")(mine("glob").attr("glob")(p, "root_dir"_a = project)))
+            out.append(join(project, f));
+    for (nb::handle t : wanted(project, c.is_none() ? nb::list() : nb::list(c["testpaths"])))
+        if (is_dir(join(project, t)) || is_file(join(project, t)))
             out.append(join(project, t));
+    for (nb::handle f : root_tests(project, c))
+        out.append(join(project, f));
     return out;
 }
 
@@ -121,9 +220,10 @@ static nb::list test_sources(nb::str project) {
 /// is the folder its packages (`packages`, [name, entry] pairs) are relative
 /// to, `info` the .dist-info folder of its wheel (its extras), or None.
 /// Returns {command, requires, extras, installed (the test folders that are
-/// in the wheel), pythonpath, what} or, when no tests are found,
-/// {command: None, why}. The command's {project} is the project folder,
-/// {site} the environment's site-packages.
+/// in the wheel), pythonpath, python_files, missing (modules the tests import
+/// that no requirement provides, with a distribution to suggest), what} or,
+/// when no tests are found, {command: None, why}. The command's {project} is
+/// the project folder, {site} the environment's site-packages.
 static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::object info) {
     nb::object os = mine("os"), shlex = mine("shlex");
     nb::dict out;
@@ -132,24 +232,48 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         roots.add(nb::str(pkg[0]).attr("split")(".")[0]);
     nb::object c = config(project);
     nb::list testpaths = c.is_none() ? nb::list() : nb::list(c["testpaths"]);
-    nb::list places, shown, installed;
-    // A test folder of the project, or one inside a package: the installed copy.
+    nb::list pats = patterns(c);
+    nb::list places, shown, installed, scanned;
+    bool site = false;
+    // A test folder or file of the project, or one inside a package: the
+    // installed copy.
     auto add = [&](nb::str rel) {
-        nb::list parts(rel.attr("replace")("\\", "/").attr("strip")("/").attr("split")("/"));
-        for (size_t i = 0; i < nb::len(parts); ++i) {
-            nb::str tail(nb::str("/").attr("join")(parts.attr("__getitem__")(builtin("slice")(i, nb::none()))));
-            if (truthy(roots.attr("__contains__")(parts[i])) && is_dir(join(base, tail))) {
-                places.append(nb::str("{site}/") + nb::str(shlex.attr("quote")(tail)));
+        nb::str clean(rel.attr("replace")("\\", "/").attr("strip")("/"));
+        nb::list parts(clean.attr("split")("/"));
+        nb::str prefix("{project}/"), tail = clean;
+        nb::object here = join(project, clean);
+        bool inside = false;
+        for (size_t i = 0; i < nb::len(parts) && !inside; ++i) {
+            nb::str t(nb::str("/").attr("join")(parts.attr("__getitem__")(builtin("slice")(i, nb::none()))));
+            if (truthy(roots.attr("__contains__")(parts[i])) && truthy(os.attr("path").attr("exists")(join(base, t)))) {
+                prefix = nb::str("{site}/"), tail = t, here = join(base, t), inside = true;
                 installed.append(tail);
-                shown.append(nb::str("{}/ (installed)").format(tail));
-                return;
             }
         }
-        places.append(nb::str("{project}/") + nb::str(shlex.attr("quote")(rel)));
-        shown.append(nb::str("{}/").format(rel.attr("rstrip")("/")));
+        site = site || inside;
+        bool folder = is_dir(here);
+        nb::list named = folder ? uncollected(here, pats) : nb::list();
+        if (nb::len(named))
+            for (nb::handle f : named) {
+                nb::str t = nb::str("{}/{}").format(tail, nb::str(f).attr("replace")("\\", "/"));
+                places.append(prefix + nb::str(shlex.attr("quote")(t)));
+                shown.append(nb::str(inside ? "{} (installed)" : "{}").format(t));
+            }
+        else {
+            places.append(prefix + nb::str(shlex.attr("quote")(tail)));
+            shown.append(nb::str(inside ? "{}{} (installed)" : "{}{}").format(tail, folder ? "/" : ""));
+        }
+        // A whole package as a test folder: only its test modules are the tests'.
+        bool package = inside && !truthy(tail.attr("__contains__")("/"));
+        if (folder) {
+            for (nb::handle f : python_files(here))
+                if (!package || test_module(nb::str(nb::str(f).attr("replace")("\\", "/")), pats))
+                    scanned.append(join(here, f));
+        } else
+            scanned.append(here);
     };
-    for (nb::handle t : wanted(testpaths))
-        if (is_dir(join(project, t)))
+    for (nb::handle t : wanted(project, testpaths))
+        if (is_dir(join(project, t)) || (nb::len(testpaths) && is_file(join(project, t))))
             add(nb::str(t));
     if (!nb::len(places) && !nb::len(testpaths))
         for (nb::handle pkg : packages)
@@ -158,60 +282,54 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                 if (is_dir(join(join(base, pkg[1]), nb::str(f))))
                     add(rel);
             }
+    for (nb::handle f : root_tests(project, c))
+        add(nb::str(f));
     if (!nb::len(places)) {
         out["command"] = nb::none();
         out["why"] = nb::len(testpaths) ? nb::str("the testpaths of pytest's configuration are not there")
-                                        : nb::str("no tests found (no tests/ or test/ folder in the project or its packages)");
+                                        : nb::str("no tests found (no tests/ or test/ folder or test_*.py file in the "
+                                                  "project, no tests in its packages)");
         return out;
     }
-    out["command"] = nb::str(" ").attr("join")(nb::make_tuple("python -m pytest", nb::str(" ").attr("join")(places)));
+    nb::str command(nb::str(" ").attr("join")(nb::make_tuple("python -m pytest", nb::str(" ").attr("join")(places))));
+    // Tests run from site-packages are outside the project's folder, where
+    // pytest would look for its configuration: it is named.
+    if (site && !c.is_none())
+        command = nb::str("{} -c {{project}}/{}").format(command, shlex.attr("quote")(os.attr("path").attr("basename")(c["file"])));
+    out["command"] = command;
 
-    // The requirements of the tests: a dependency group, the wheel's test
-    // extra, and pytest.
-    nb::list requires, said;
-    nb::object doc = pyproject(project);
-    nb::object groups = doc.is_none() ? nb::object(nb::dict()) : get(doc, "dependency-groups", nb::dict());
-    for (const char *g : GROUPS)
-        if (nb::isinstance<nb::dict>(groups) && nb::borrow<nb::dict>(groups).contains(g)) {
-            try {
-                requires.attr("extend")(mine("resolve")(groups, g));
-                said.append(nb::str("dependency group {}").format(g));
-            } catch (nb::python_error &e) {
-                if (!ordinary(e))
-                    throw;
-                print(nb::str("warning: pyproject.toml: [dependency-groups] {}: {}").format(g, e.value()));
-            }
-            break;
-        }
-    nb::list extras;
-    if (!info.is_none()) {
-        nb::object meta = mine("PathDistribution")(mine("Path")(info)).attr("metadata");
-        nb::object provided = meta.attr("get_all")("Provides-Extra", nb::list());
-        for (const char *x : EXTRAS)
-            if (!nb::len(extras) && truthy(provided.attr("__contains__")(x))) {
-                extras.append(x);
-                said.append(nb::str("extra {}").format(x));
-            }
-    }
-    bool pytest = false;
-    for (nb::handle r : requires)
-        try {
-            pytest = pytest || mine("canonicalize_name")(mine("Requirement")(r).attr("name")).equal(nb::str("pytest"));
-        } catch (nb::python_error &e) {
-            if (!ordinary(e))
-                throw;
-        }
-    if (!pytest)
-        requires.append("pytest");
-    out["requires"] = requires;
+    // What the tests import comes from anywhere but the project: its
+    // packages, its files and folders (src/ and pythonpath's too), the
+    // test folders' own modules.
+    nb::object conftest = join(project, nb::str("conftest.py"));
+    if (is_file(conftest))
+        scanned.append(conftest);
+    nb::list local(builtin("list")(roots));
+    nb::list folders;
+    folders.append(project);
+    folders.append(join(project, nb::str("src")));
+    for (nb::handle p : c.is_none() ? nb::list() : nb::list(c["pythonpath"]))
+        folders.append(join(project, p));
+    for (nb::handle d : folders)
+        if (is_dir(d))
+            for (nb::handle f : os.attr("listdir")(d))
+                local.append(nb::str(f).attr("removesuffix")(".py"));
+    for (nb::handle f : scanned)
+        for (nb::handle part : nb::str(os.attr("path").attr("relpath")(f, project)).attr("replace")("\\", "/").attr("split")("/"))
+            local.append(nb::str(part).attr("removesuffix")(".py"));
+    nb::object need = mine("needs").attr("requirements")(project, info, builtin("list")(roots), true);
+    mine("uses").attr("complete")(need, scanned, local, c.is_none() ? nb::list() : nb::list(c["addopts"]));
+    out["requires"] = need["requires"];
+    out["extras"] = need["extras"];
+    out["missing"] = need["missing"];
     out["installed"] = installed;
-    out["extras"] = extras;
     out["pythonpath"] = c.is_none() ? nb::list() : nb::list(c["pythonpath"]);
+    out["python_files"] = pats;
     nb::str from = c.is_none() ? nb::str("")
                                : nb::str(", pytest's configuration in {}").format(os.attr("path").attr("basename")(c["file"]));
     out["what"] = nb::str("{}{}; requirements: {}")
                       .format(nb::str(", ").attr("join")(shown), from,
-                              nb::len(said) ? nb::str(", ").attr("join")(said) : nb::str("pytest only"));
+                              nb::len(nb::object(need["said"])) ? nb::str(", ").attr("join")(need["said"]) : nb::str("pytest only"));
     return out;
 }
 
@@ -234,14 +352,21 @@ static nb::object declared(nb::handle info) {
     return out;
 }
 
-// The built units outside the test folders `tests` of the wheel: the test
-// modules stay as source while the tests run from them.
-static nb::list outside(nb::list built, nb::handle tests) {
+// The built units the tests judge: not the test modules under the test
+// folders `tests` of the wheel, which stay as source while the tests run from
+// them. A test folder that is a whole package (pytest's testpaths naming
+// it) holds test modules only where pytest collects them (`pats`) or in a
+// test folder of its own.
+static nb::list outside(nb::list built, nb::handle tests, nb::handle pats) {
     nb::list tested;
     for (nb::handle u : built) {
+        nb::str arc(u["arc"]);
         bool test = false;
-        for (nb::handle t : tests)
-            test = test || truthy(nb::str(u["arc"]).attr("startswith")(nb::str(nb::str(t).attr("strip")("/")) + nb::str("/")));
+        for (nb::handle t : tests) {
+            nb::str folder(nb::str(t).attr("strip")("/"));
+            if (!test && truthy(arc.attr("startswith")(folder + nb::str("/"))))
+                test = truthy(folder.attr("__contains__")("/")) || test_module(arc, pats);
+        }
         if (!test)
             tested.append(u);
     }
@@ -252,7 +377,8 @@ static nb::list outside(nb::list built, nb::handle tests) {
 /// [tool.tovel]) or the tests found in `project`. Returns {settings (None:
 /// nothing to run), tested (the built units the tests judge: not the test
 /// modules they run from), unproven (why no tests run, or None), prove_it
-/// (the options that would prove the wheel)}.
+/// (the options that would prove the wheel)}. The requirements found for the
+/// tests come with a command given too, unless --test-requires replaces them.
 static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::list packages, nb::object info,
                       nb::list built) {
     nb::object quote = mine("shlex").attr("quote");
@@ -268,47 +394,72 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
     out["settings"] = settings;
     if (!settings["test_command"].is_none()) {
         // Test folders of the wheel the command names through {site}.
-        out["tested"] = outside(built, mine("re").attr("findall")("\\{site\\}/([^\\s'\"]+)", settings["test_command"]));
-        return out;
+        nb::object tests = mine("re").attr("findall")("\\{site\\}/([^\\s'\"]+)", settings["test_command"]);
+        out["tested"] = outside(built, tests, patterns(config(project)));
+        if (given.is_none()) {
+            nb::list roots;
+            for (nb::handle pkg : packages)
+                roots.append(nb::str(pkg[0]).attr("split")(".")[0]);
+            nb::object need = mine("needs").attr("requirements")(project, info, roots,
+                                                                 mine("testbench").attr("is_pytest")(settings["test_command"]));
+            settings["test_requires"] = need["requires"];
+            settings["test_extras"] = need["extras"];
+            if (nb::len(nb::object(need["said"])))
+                print(nb::str("the project's test requirements: {}").format(nb::str(", ").attr("join")(need["said"])));
+        }
+    } else {
+        nb::dict found = find(project, root.is_none() ? nb::str(".") : nb::str(root), packages, info);
+        if (found["command"].is_none()) {
+            out["unproven"] = found["why"];
+            out["settings"] = nb::none();
+            return out;
+        }
+        print(nb::str("the project's tests: {}").format(found["what"]));
+        nb::list words, suggest;
+        words.append(quote(found["command"]));
+        for (nb::handle r : found["requires"])
+            words.append(nb::str("--test-requires ") + nb::str(quote(r)));
+        out["prove_it"] = nb::str("--test-command ") + nb::str(nb::str(" ").attr("join")(words));
+        // What the tests import that nothing brings: named, not installed.
+        nb::list modules;
+        for (nb::handle m : found["missing"]) {
+            modules.append(m[0]);
+            suggest.append(nb::str("--test-requires ") + nb::str(quote(m[1])));
+        }
+        if (nb::len(modules))
+            print(nb::str("warning: the tests import {}, which no requirement of theirs provides: {} adds {}")
+                      .format(nb::str(", ").attr("join")(modules), nb::str(" ").attr("join")(suggest),
+                              nb::len(modules) == 1 ? "it" : "them"));
+        settings["found"] = true;
+        settings["test_command"] = found["command"];
+        settings["test_requires"].attr("extend")(found["requires"]);
+        settings["test_extras"] = found["extras"];
+        if (settings["test_timeout"].is_none())
+            settings["test_timeout"] = 600;
+        out["tested"] = outside(built, found["installed"], found["python_files"]);
     }
-    nb::dict found = find(project, root.is_none() ? nb::str(".") : nb::str(root), packages, info);
-    if (found["command"].is_none()) {
-        out["unproven"] = found["why"];
-        out["settings"] = nb::none();
-        return out;
-    }
-    print(nb::str("the project's tests: {}").format(found["what"]));
-    nb::list words;
-    words.append(quote(found["command"]));
-    for (nb::handle r : found["requires"])
-        words.append(nb::str("--test-requires ") + nb::str(quote(r)));
-    out["prove_it"] = nb::str("--test-command ") + nb::str(nb::str(" ").attr("join")(words));
-    settings["found"] = true;
-    settings["test_command"] = found["command"];
-    settings["test_requires"].attr("extend")(found["requires"]);
-    settings["test_extras"] = found["extras"];
-    if (settings["test_timeout"].is_none())
-        settings["test_timeout"] = 600;
-    out["tested"] = outside(built, found["installed"]);
+    if (nb::len(built) && !nb::len(nb::object(out["tested"])))
+        out["unproven"] = "every compiled module is one of the tests: none is left for them to judge";
     return out;
 }
 
 TOVEL_MODULE(finder, m) {
-    for (const char *name : {"configparser", "os", "re", "shlex", "tomllib"})
+    for (const char *name : {"configparser", "fnmatch", "glob", "os", "re", "shlex", "tomllib"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");
     m.attr("Requirement") = nb::module_::import_("packaging.requirements").attr("Requirement");
-    m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
-    m.attr("resolve") = nb::module_::import_("dependency_groups").attr("resolve");
+    m.attr("needs") = nb::module_::import_("tovel.needs");
+    m.attr("uses") = nb::module_::import_("tovel.uses");
+    m.attr("testbench") = nb::module_::import_("tovel.testbench");
     m.def("config", &config, "folder"_a, "pytest's configuration of the project in folder: {file, testpaths, "
-                                         "pythonpath}, or None.");
+                                         "pythonpath, python_files, addopts}, or None.");
     m.def("find", &find, "project"_a, "base"_a, "packages"_a, "info"_a.none(),
-          "Where the project's tests are and what they need: {command, requires, extras, pythonpath, what}, "
-          "or {command: None, why}.");
+          "Where the project's tests are and what they need: {command, requires, extras, installed, pythonpath, "
+          "python_files, missing, what}, or {command: None, why}.");
     m.def("test_sources", &test_sources, "project"_a,
-          "The files and folders of the project its found tests come from: test folders, pytest's and the "
-          "finder's configuration files.");
+          "The files and folders of the project its found tests come from: test folders and files, pytest's "
+          "and the finder's configuration and requirements files.");
     m.def("declared", &declared, "info"_a.none(),
           "The requirements a .dist-info folder declares, those of no extra; None without one.");
     m.def("proof", &proof, "options"_a, "project"_a, "root"_a.none(), "packages"_a, "info"_a.none(), "built"_a,

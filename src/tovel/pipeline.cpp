@@ -72,9 +72,12 @@ static bool translate(nb::dict unit, nb::dict ctx) {
             cmd.append(mine("sys").attr("executable"));
             cmd.append("-c");
             cmd.append("from tovel.translator import serve; serve()");
+            // In a session of its own, the terminal's Ctrl-C does not reach
+            // it (a worker still starting would print a traceback): the
+            // build ends its workers itself.
             worker = mine("subprocess").attr("Popen")(
                 cmd, "stdin"_a = -1, "stdout"_a = -1, "text"_a = true, "encoding"_a = "utf-8",
-                "bufsize"_a = 1);
+                "bufsize"_a = 1, "start_new_session"_a = true);
             ctx["workers"].attr("append")(worker);
         }
         nb::dict req;
@@ -195,16 +198,36 @@ static void build_one(nb::dict unit, nb::dict ctx) {
     if (truthy(ctx["limited"]))
         macros.append(nb::make_tuple("Py_LIMITED_API", ctx["limited_hex"]));
     macros.attr("extend")(ctx["macros"]);
-    nb::object objects;
-    try {
-        objects = cc.attr("compile")(nb::make_tuple(unit["c"]), "output_dir"_a = "build/tmp",
-                                     "macros"_a = macros, "include_dirs"_a = ctx["includes"],
-                                     "extra_postargs"_a = ctx["cflags"]);
-    } catch (nb::python_error &e) {
-        if (!ordinary(e))
-            throw;
-        fail(unit, "C compile", nb::str(e.value()), nb::str("").attr("join")(log));
-        return;
+    // With a team's store, the object comes from it when it holds one for
+    // this C and this compile (signed, with a key), and goes to it otherwise.
+    nb::object objects = nb::none();
+    nb::str object_key("");
+    if (!ctx["objects"].is_none()) {
+        nb::object h = mine("hashlib").attr("sha256")(nb::str(ctx["objects"]).attr("encode")());
+        h.attr("update")(nb::str(unit["c"]).attr("encode")("utf-8") + nb::bytes("\0", 1));
+        h.attr("update")(Path(unit["c"]).attr("read_bytes")());
+        object_key = nb::str(h.attr("hexdigest")());
+        nb::object found = store.attr("lookup")(cache, remote, object_key, "object");
+        if (!found.is_none()) {
+            nb::object path = Path(cc.attr("object_filenames")(nb::make_tuple(unit["c"]), "output_dir"_a = "build/tmp")[0]);
+            path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+            path.attr("write_bytes")(found);
+            objects = nb::make_tuple(os.attr("fspath")(path));
+        }
+    }
+    if (objects.is_none()) {
+        try {
+            objects = cc.attr("compile")(nb::make_tuple(unit["c"]), "output_dir"_a = "build/tmp",
+                                         "macros"_a = macros, "include_dirs"_a = ctx["includes"],
+                                         "extra_postargs"_a = ctx["cflags"]);
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+            fail(unit, "C compile", nb::str(e.value()), nb::str("").attr("join")(log));
+            return;
+        }
+        if (nb::len(object_key))
+            store.attr("keep")(cache, remote, object_key, Path(objects[0]).attr("read_bytes")(), "kind"_a = "object");
     }
     stage[0] = "link";
     try {
@@ -224,6 +247,50 @@ static void build_one(nb::dict unit, nb::dict ctx) {
 }
 
 // ---------------------------------------------------------------- run
+
+// What determines a C object besides its C file: the compiler, its version
+// and its flags, the macros, the interpreter's headers (names and bytes),
+// the machine and its C library. None when the compiler is not one whose
+// objects are shared (not the Unix kind, or it does not say its version).
+static nb::object object_base(nb::dict ctx) {
+    nb::object cc = nb::module_::import_("distutils.ccompiler").attr("new_compiler")();
+    nb::module_::import_("distutils.sysconfig").attr("customize_compiler")(cc);
+    if (!nb::str(cc.attr("compiler_type")).equal(nb::str("unix")))
+        return nb::none();
+    nb::list argv(cc.attr("compiler_so"));
+    nb::object version;
+    try {
+        version = mine("subprocess").attr("run")(nb::make_tuple(argv[0], "--version"), "capture_output"_a = true,
+                                                 "text"_a = true, "errors"_a = "replace", "timeout"_a = 60);
+    } catch (nb::python_error &e) {
+        if (!ordinary(e))
+            throw;
+        return nb::none();
+    }
+    if (!version.attr("returncode").equal(nb::int_(0)))
+        return nb::none();
+    nb::object platform = nb::module_::import_("platform"), environ = mine("os").attr("environ");
+    nb::list what;
+    what.append("tovel-object-1");
+    what.append(argv);
+    what.append(version.attr("stdout"));
+    for (const char *key : {"cflags", "macros", "limited", "limited_hex", "includes"})
+        what.append(ctx[key]);
+    what.append(platform.attr("machine")());
+    what.append(platform.attr("libc_ver")());
+    what.append(mine("sys").attr("platform"));
+    for (const char *var : {"CPATH", "C_INCLUDE_PATH"})
+        what.append(get(environ, var, nb::str("")));
+    nb::object h = mine("hashlib").attr("sha256")(nb::str(mine("json").attr("dumps")(what)).attr("encode")());
+    for (nb::handle folder : ctx["includes"]) {
+        nb::object root = mine("Path")(folder);
+        for (nb::handle header : builtin("sorted")(root.attr("rglob")("*.h"))) {
+            h.attr("update")(nb::str(header.attr("relative_to")(root).attr("as_posix")()).attr("encode")() + nb::bytes("\0", 1));
+            h.attr("update")(header.attr("read_bytes")());
+        }
+    }
+    return h.attr("hexdigest")();
+}
 
 // The compiler cache program: the one installed beside this interpreter's
 // scripts first, then PATH.
@@ -302,6 +369,11 @@ static nb::list run(nb::list units, nb::dict options) {
 
     nb::object cache = options["cache"];
     nb::object env = builtin("dict")(os.attr("environ"));
+    // ccache keeps local storage only, whatever its configuration says: its
+    // remote requests can be neither held to a total deadline nor signed.
+    // The team's objects travel through tovel.store.
+    env["CCACHE_REMOTE_STORAGE"] = "";
+    env["CCACHE_SECONDARY_STORAGE"] = "";
     ctx["launcher"] = nb::none();
     if (!cache.is_none()) {
         nb::object launcher = find_launcher();
@@ -315,22 +387,20 @@ static nb::list run(nb::list units, nb::dict options) {
             env["CCACHE_BASEDIR"] = os.attr("getcwd")();
         }
     }
-    // One URL for the team's store: ccache's remote storage for the C
-    // objects, tovel.store for the translations and verdicts. A store that
-    // does not answer is one warning; the build goes on with the local
-    // cache. A build for several interpreters keeps the store it opened.
+    // The team's store (tovel.store) holds the translations, the C objects
+    // (not those of a --pgo build, which its profile determines) and the
+    // verdicts. A store that does not answer is one warning; the build goes
+    // on with the local cache. A build for several interpreters keeps the
+    // store it opened.
     nb::object remote = get(options, "remote_cache", nb::none());
     if (!remote.is_none() && !cache.is_none()) {
         if (nb::isinstance<nb::str>(remote))
             remote = mine("store").attr("connect")(remote);
-        if (!remote.is_none() && remote["dropped"].is_none() && !ctx["launcher"].is_none()) {
-            env["CCACHE_REMOTE_STORAGE"] = mine("store").attr("ccache_storage")(remote);
-            remote["env"] = env;
-        }
     } else {
         remote = nb::none();
     }
     ctx["remote"] = remote;
+    ctx["objects"] = remote.is_none() || !profile.is_none() ? nb::none() : object_base(ctx);
     // What comes after the modules (the audits, the import check) uses the
     // store only when it answered.
     options["remote_cache"] = remote;

@@ -317,7 +317,8 @@ static void settings(nb::handle options) {
     if (!requires.is_none())
         check_requirements(options["test_requires"], nb::str("--test-requires"));
     fill(options, "test_command", get(tool, "test-command", nb::none()));
-    fill(options, "test_requires", get(tool, "test-requires", nb::list()));
+    // None: not given, and the requirements found for the tests are theirs.
+    fill(options, "test_requires", get(tool, "test-requires", nb::none()));
     fill(options, "test_timeout", get(tool, "test-timeout", nb::none()));
     fill(options, "keep_failing", get(tool, "keep-failing", nb::bool_(false)));
 

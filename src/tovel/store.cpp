@@ -1,7 +1,8 @@
-// tovel.store: the record of Cython's translations and of the checks'
-// verdicts. Each is kept in the local cache folder and, when a team shares
-// one, in its store beside ccache's remote storage for the C objects, at the
-// same URL (redis:// or http(s)://, the protocols ccache speaks).
+// tovel.store: the record of Cython's translations, of the C objects
+// compiled from them and of the checks' verdicts. Each is kept in the local
+// cache folder and, when a team shares one, in its store (redis:// or
+// http(s)://). ccache keeps local storage only: its remote requests could be
+// neither bounded in time nor signed.
 //
 // Trust: a client only reads the store unless TOVEL_REMOTE_CACHE_WRITE is
 // set (the CI that fills it). With a team key (TOVEL_REMOTE_CACHE_KEY, or
@@ -9,8 +10,9 @@
 // HMAC-SHA256 of its name and data; a reader with the key ignores an entry
 // without a valid one. Without a key an entry carries its sha256 only, which
 // catches damage, not a writer: verdicts are then never read from the store.
-// Each request (tovel.wire) has a total deadline; a store that misses it (or
-// fails) is dropped for the rest of the build, with one warning.
+// Each request (tovel.wire) has a total deadline and a size limit; a store
+// that misses either (or fails) is dropped for the rest of the build, with
+// one warning.
 #include "common.h"
 
 using namespace tovel;
@@ -51,18 +53,23 @@ static bool enabled(const char *name) {
     return nb::len(value) && !truthy(nb::make_tuple("0", "no", "false", "off").attr("__contains__")(value));
 }
 
-// Drops the store for the rest of the build, with one warning; ccache's
-// remote storage goes with it.
-static void drop(nb::dict store, nb::handle why) {
+// Why a request failed, in a few printable words: what a store sent may be
+// anything.
+static nb::str reason(nb::python_error &e) {
+    nb::str said(e.value());
+    if (!nb::len(said))
+        said = nb::str(e.type().attr("__name__"));
+    return nb::str(mine("wire").attr("printable")(said, 80));
+}
+
+// Drops the store for the rest of the build, with one warning.
+static void drop(nb::dict store, nb::python_error &e) {
+    nb::str why = nb::str(e.matches(PyExc_TimeoutError) ? "missed its deadline ({})" : "failed ({})").format(reason(e));
     nb::object lock = store["lock"];
     lock.attr("acquire")();
     bool first = store["dropped"].is_none();
-    if (first) {
+    if (first)
         store["dropped"] = why;
-        nb::object env = store["env"];
-        if (!env.is_none() && truthy(env.attr("__contains__")("CCACHE_REMOTE_STORAGE")))
-            env["CCACHE_REMOTE_STORAGE"] = "";
-    }
     lock.attr("release")();
     if (first)
         print(nb::str("warning: the remote cache {} {}: building with the local cache only")
@@ -73,7 +80,7 @@ static void drop(nb::dict store, nb::handle why) {
 /// None (after one warning) when it does not answer its first request.
 static nb::object connect(nb::str url) {
     nb::dict store;
-    // Attributes after '|' are ccache's (read-only=..., ...).
+    // Attributes after '|' are in ccache's syntax (read-only=...): not tov's.
     store["url"] = url.attr("split")("|")[0];
     store["write"] = enabled("TOVEL_REMOTE_CACHE_WRITE");
     store["key"] = team_key();
@@ -93,7 +100,6 @@ static nb::object connect(nb::str url) {
     store["deadline"] = deadline;
     store["dropped"] = nb::none();
     store["warned"] = false;
-    store["env"] = nb::none();
     store["lock"] = mine("threading").attr("Lock")();
     try {
         mine("wire").attr("request")(nb::str(store["url"]), nb::str("probe"), nb::none(), deadline);
@@ -101,18 +107,10 @@ static nb::object connect(nb::str url) {
         if (!ordinary(e))
             throw;
         print(nb::str("warning: the remote cache {} does not answer ({}): building with the local cache only")
-                  .format(store["url"], e.value()));
+                  .format(store["url"], reason(e)));
         return nb::none();
     }
     return store;
-}
-
-/// ccache's remote storage for the store: read-only unless this client
-/// writes, and held to the same deadline.
-static nb::str ccache_storage(nb::dict store) {
-    long ms = (long) (nb::cast<double>(store["deadline"]) * 1000);
-    return nb::str("{}|read-only={}|operation-timeout={}")
-        .format(store["url"], truthy(store["write"]) ? "false" : "true", ms);
 }
 
 /// None when the store at `url` answers; otherwise why not, in a few words.
@@ -123,7 +121,7 @@ static nb::object probe(nb::str url) {
     } catch (nb::python_error &e) {
         if (!ordinary(e))
             throw;
-        return nb::str(e.value());
+        return reason(e);
     }
 }
 
@@ -150,7 +148,7 @@ static nb::object fetch(nb::dict store, nb::str key) {
     } catch (nb::python_error &e) {
         if (!ordinary(e))
             throw;
-        drop(store, nb::str(e.matches(PyExc_TimeoutError) ? "missed its deadline ({})" : "failed ({})").format(e.value()));
+        drop(store, e);
         return nb::none();
     }
     if (raw.is_none())
@@ -181,7 +179,8 @@ static nb::object fetch(nb::dict store, nb::str key) {
 /// Stores `data` under `key` when this client writes to the store, signed
 /// with the team key when there is one; False when nothing was stored.
 static bool put(nb::dict store, nb::str key, nb::bytes data) {
-    if (!truthy(store["write"]) || !store["dropped"].is_none())
+    // An entry past the limit would be refused by every reader.
+    if (!truthy(store["write"]) || !store["dropped"].is_none() || truthy(builtin("len")(data).attr("__gt__")(mine("wire").attr("LIMIT"))))
         return false;
     nb::str head = sha256(data);
     if (!store["key"].is_none())
@@ -193,16 +192,16 @@ static bool put(nb::dict store, nb::str key, nb::bytes data) {
     } catch (nb::python_error &e) {
         if (!ordinary(e))
             throw;
-        drop(store, nb::str(e.matches(PyExc_TimeoutError) ? "missed its deadline ({})" : "failed ({})").format(e.value()));
+        drop(store, e);
         return false;
     }
 }
 
 // ---------------------------------------------------------------- the record
 
-// A record kind: "cython" (the translations, .c files) or a verdict of the
-// build's checks, in folders of their own; in the team's store the kind
-// prefixes the key.
+// A record kind: "cython" (the translations, .c files), "object" (the C
+// objects) or a verdict of the build's checks, in folders of their own; in
+// the team's store the kind prefixes the key.
 static nb::object local_entry(nb::handle cache, nb::str kind, nb::str key) {
     bool c = kind.equal(nb::str("cython"));
     return mine("Path")(cache).attr("joinpath")(kind, key.attr("__getitem__")(slice(0, 2)),
@@ -213,9 +212,11 @@ static nb::str remote_key(nb::str kind, nb::str key) {
     return kind.equal(nb::str("cython")) ? key : nb::str(kind + nb::str("-") + key);
 }
 
-// A verdict waives a check: from the store, only a signed one may.
+// A verdict waives a check: from the store, only a signed one may. What
+// ships (translations, objects) is signed when there is a key.
 static bool shared(nb::handle remote, nb::str kind) {
-    return !remote.is_none() && (kind.equal(nb::str("cython")) || !remote["key"].is_none());
+    return !remote.is_none() &&
+           (kind.equal(nb::str("cython")) || kind.equal(nb::str("object")) || !remote["key"].is_none());
 }
 
 /// Stores a translation (or a check's verdict, by `kind`) in the local record
@@ -274,7 +275,6 @@ TOVEL_MODULE(store, m) {
     m.attr("DEADLINE") = 3.0;
     m.def("connect", &connect, "url"_a,
           "The store at url for one build (write, key, deadline from the environment); None when it does not answer.");
-    m.def("ccache_storage", &ccache_storage, "store"_a, "ccache's remote storage setting for the store.");
     m.def("probe", &probe, "url"_a, "None when the store answers, else why not.");
     m.def("fetch", &fetch, "store"_a, "key"_a,
           "The data stored under key, or None (missing, damaged, unsigned, or no answer).");

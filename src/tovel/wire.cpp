@@ -1,7 +1,8 @@
-// tovel.wire: requests to a team's store (redis:// or http(s)://, the
-// protocols ccache speaks), each within a total deadline however its answer
-// arrives: a watchdog shuts the socket when the time is up, so a server that
-// trickles its answer a byte at a time cannot stretch a request.
+// tovel.wire: requests to a team's store (redis:// or http(s)://), each
+// within a total deadline however its answer arrives (a watchdog shuts the
+// socket when the time is up, so a server that trickles its answer a byte at
+// a time cannot stretch a request) and within a size limit per entry, checked
+// before the entry is read. What a store sends is quoted in printable form.
 #include "common.h"
 
 using namespace tovel;
@@ -19,6 +20,31 @@ static nb::object slice(long a, long b) { return builtin("slice")(a, b); }
     throw nb::python_error();
 }
 
+/// `what` (text or bytes a store sent) escaped to printable ASCII and cut to
+/// `width` characters.
+static nb::str printable(nb::handle what, size_t width) {
+    nb::object t = nb::isinstance<nb::bytes>(what) ? what.attr("decode")("utf-8", "replace") : nb::object(nb::str(what));
+    // Control characters as \xNN, the rest of what is not ASCII as \xNN,
+    // \uNNNN: printable text stays as it is, so quoting twice changes nothing.
+    nb::dict controls;
+    for (int c = 0; c < 32; ++c)
+        controls[nb::int_(c)] = nb::str("\\x{:02x}").format(c);
+    controls[nb::int_(127)] = "\\x7f";
+    nb::str shown(t.attr("translate")(controls).attr("encode")("ascii", "backslashreplace").attr("decode")("ascii"));
+    if (nb::len(shown) > width)
+        shown = nb::str(shown.attr("__getitem__")(slice(0, (long) width - 3)) + nb::str("..."));
+    return shown;
+}
+
+// An entry larger than the limit is refused before it is read (`more`: the
+// size is only known to pass the limit).
+static void within_limit(nb::handle size, bool more = false) {
+    nb::object limit = mine("LIMIT");
+    if (truthy(size.attr("__gt__")(limit)))
+        os_error(PyExc_OSError, nb::str("it sent an entry of {}{} bytes, above the limit of {} bytes")
+                                    .format(more ? "more than " : "", more ? limit : nb::object(nb::borrow(size)), limit));
+}
+
 // ---------------------------------------------------------------- deadline
 
 // A request's clock: every step gets what is left of the deadline, and a
@@ -26,7 +52,7 @@ static nb::object slice(long a, long b) { return builtin("slice")(a, b); }
 struct Clock {
     double deadline, end;
     nb::object timer = nb::none();
-    nb::list fired;
+    nb::list fired, target; // target: the socket the watchdog shuts
     explicit Clock(double seconds) : deadline(seconds), end(now() + seconds) {}
     static double now() { return nb::cast<double>(global(MOD, "time").attr("monotonic")()); }
     double left() {
@@ -38,14 +64,20 @@ struct Clock {
     [[noreturn]] void expired() {
         os_error(PyExc_TimeoutError, nb::str("no answer within {} s").format(deadline));
     }
+    // Watches `sock` (again: the TLS socket that took over a plain one).
     void watch(nb::object sock) {
-        nb::list flag = fired;
-        nb::object shut = nb::cpp_function([sock, flag]() {
+        if (nb::len(target)) {
+            target[0] = sock;
+            return;
+        }
+        target.append(sock);
+        nb::list flag = fired, on = target;
+        nb::object shut = nb::cpp_function([on, flag]() {
             flag.attr("append")(true);
             try {
                 // The plain socket's shutdown, also under TLS: it wakes a read
                 // blocked in another thread.
-                global(MOD, "socket").attr("socket").attr("shutdown")(sock, global(MOD, "socket").attr("SHUT_RDWR"));
+                global(MOD, "socket").attr("socket").attr("shutdown")(on[0], global(MOD, "socket").attr("SHUT_RDWR"));
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_OSError))
                     throw;
@@ -81,23 +113,35 @@ static nb::object command(std::initializer_list<nb::object> words) {
 }
 
 // One reply: its payload, None for a missing value; an error reply raises OSError.
+// The header line is read to 1 KiB at most, a value only within the limit.
 static nb::object reply(nb::handle f) {
-    nb::bytes line(f.attr("readline")());
+    nb::bytes line(f.attr("readline")(1024));
     if (nb::len(line) < 3)
         os_error(PyExc_OSError, nb::str("redis: the connection closed"));
-    char kind = line.c_str()[0];
     nb::object rest = line.attr("__getitem__")(slice(1, -2));
+    char kind = line.c_str()[0];
+    if (!truthy(line.attr("endswith")(nb::bytes("\r\n"))) || !truthy(nb::bytes("+-:$").attr("__contains__")(line.attr("__getitem__")(slice(0, 1)))))
+        os_error(PyExc_OSError, nb::str("redis: a reply that is not redis's: '{}'").format(printable(line, 40)));
     if (kind == '-')
-        os_error(PyExc_OSError, nb::str("redis: {}").format(rest.attr("decode")("utf-8", "replace")));
+        os_error(PyExc_OSError, nb::str("redis: '{}'").format(printable(rest, 40)));
     if (kind != '$')
         return rest;
-    long n = nb::cast<long>(builtin("int")(rest));
-    if (n < 0)
+    nb::object n;
+    try {
+        n = builtin("int")(rest);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        os_error(PyExc_OSError, nb::str("redis: a length that is not a number: '{}'").format(printable(rest, 40)));
+    }
+    if (truthy(n.attr("__lt__")(0)))
         return nb::none();
-    nb::object data = f.attr("read")(n + 2);
-    if (nb::len(data) < (size_t) n + 2)
+    within_limit(n);
+    size_t size = nb::cast<size_t>(n);
+    nb::object data = f.attr("read")(size + 2);
+    if (nb::len(data) < size + 2)
         os_error(PyExc_OSError, nb::str("redis: the connection closed"));
-    return data.attr("__getitem__")(slice(0, n));
+    return data.attr("__getitem__")(slice(0, (long) size));
 }
 
 // A command on a fresh connection to the server of a redis:// URL
@@ -140,15 +184,26 @@ static nb::object redis(nb::str url, nb::object cmd, Clock &clock) {
 
 // ---------------------------------------------------------------- http
 
-// A request to an http(s):// URL; None for a missing entry (404).
+// A request to an http(s):// URL; None for a missing entry (404). The
+// watchdog is set on the plain socket, before a TLS handshake (which a
+// server could trickle too).
 static nb::object http(nb::str url, const char *method, nb::object data, Clock &clock) {
     nb::object parts = mine("urlsplit")(url), client = mine("http_client");
     bool tls = nb::str(parts.attr("scheme")).equal(nb::str("https"));
-    nb::object conn = client.attr(tls ? "HTTPSConnection" : "HTTPConnection")(
-        parts.attr("hostname"), parts.attr("port"), "timeout"_a = clock.left());
+    nb::object conn = client.attr("HTTPConnection")(parts.attr("hostname"), parts.attr("port").is_none() && tls ? nb::object(nb::int_(443)) : parts.attr("port"),
+                                                    "timeout"_a = clock.left());
+    if (tls)
+        conn.attr("default_port") = 443; // the Host header names no port
     try {
         conn.attr("connect")();
         clock.watch(conn.attr("sock"));
+        if (tls) {
+            nb::object sock = nb::module_::import_("ssl").attr("create_default_context")().attr("wrap_socket")(
+                conn.attr("sock"), "server_hostname"_a = parts.attr("hostname"), "do_handshake_on_connect"_a = false);
+            conn.attr("sock") = sock;
+            clock.watch(sock);
+            sock.attr("do_handshake")();
+        }
         nb::dict headers;
         if (!parts.attr("username").is_none()) {
             nb::str pair = nb::str("{}:{}").format(mine("unquote")(parts.attr("username")),
@@ -161,14 +216,19 @@ static nb::object http(nb::str url, const char *method, nb::object data, Clock &
             path = nb::str(path + nb::str("?") + nb::str(parts.attr("query")));
         conn.attr("request")(method, path, "body"_a = data, "headers"_a = headers);
         nb::object answer = conn.attr("getresponse")();
-        nb::object body = answer.attr("read")();
         int status = nb::cast<int>(answer.attr("status"));
+        if (status == 200 && !answer.attr("length").is_none())
+            within_limit(answer.attr("length"));
+        // Without a length (chunked), one byte past the limit tells.
+        nb::object body = answer.attr("read")(nb::int_(mine("LIMIT")) + nb::int_(1));
+        if (status == 200)
+            within_limit(builtin("len")(body), true);
         conn.attr("close")();
         clock.stop();
         if (status == 404)
             return nb::none(); // a missing entry is an answer, not a fault of the store
         if (status >= 300)
-            os_error(PyExc_OSError, nb::str("http: {} {}").format(status, answer.attr("reason")));
+            os_error(PyExc_OSError, nb::str("http: {} '{}'").format(status, printable(answer.attr("reason"), 40)));
         return body;
     } catch (nb::python_error &e) {
         conn.attr("close")();
@@ -207,6 +267,11 @@ TOVEL_MODULE(wire, m) {
     m.attr("urlsplit") = parse.attr("urlsplit");
     m.attr("unquote") = parse.attr("unquote");
     m.attr("http_client") = nb::module_::import_("http.client");
+    // Bytes an entry may hold: far above any real translation or object, low
+    // enough that a store claiming more costs no memory.
+    m.attr("LIMIT") = 64L << 20;
+    m.def("printable", &printable, "what"_a, "width"_a = 40,
+          "What a store sent, escaped to printable ASCII and cut to width characters.");
     m.def("request", &request, "url"_a, "key"_a, "data"_a.none(), "deadline"_a,
           "One request to the store at url within deadline seconds: GET (data None) or SET/PUT of key.");
 }

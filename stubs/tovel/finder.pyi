@@ -1,13 +1,16 @@
 import configparser as configparser
+import fnmatch as fnmatch
+import glob as glob
 import os as os
 import re as re
 import shlex as shlex
 import tomllib as tomllib
-from dependency_groups import resolve as resolve
 from importlib.metadata import PathDistribution as PathDistribution
 from packaging.requirements import Requirement as Requirement
-from packaging.utils import canonicalize_name as canonicalize_name
 from pathlib import Path as Path
+from tovel import needs as needs
+from tovel import testbench as testbench
+from tovel import uses as uses
 from typing import Any
 
 def config(folder: str) -> dict[str, Any] | None: ...

@@ -1,0 +1,168 @@
+// tovel.uses: what a project's test files use that the requirements found
+// for them (tovel.needs) do not provide: the modules they import at their top
+// level, the fixtures of well-known plugins they take, pytest-asyncio's mark,
+// the coverage plugin --cov names. A well-known test tool is added; any other
+// module is named with the option that adds it (a name guessed from an import
+// can be someone else's distribution, so nothing else is installed).
+#include "common.h"
+
+using namespace tovel;
+
+static const char *MOD = "tovel.uses";
+
+static nb::object mine(const char *name) { return global(MOD, name); }
+
+// Well-known test tools, by the module a test imports: added when no
+// requirement provides them.
+static const char *const TOOLS[][2] = {
+    {"hypothesis", "hypothesis"},       {"freezegun", "freezegun"},           {"pytest_mock", "pytest-mock"},
+    {"responses", "responses"},         {"requests_mock", "requests-mock"},   {"mock", "mock"},
+    {"pytest_asyncio", "pytest-asyncio"}, {"time_machine", "time-machine"},   {"pytest_benchmark", "pytest-benchmark"},
+    {"testfixtures", "testfixtures"},   {"parameterized", "parameterized"},   {"pyfakefs", "pyfakefs"},
+    {"pytest_httpserver", "pytest-httpserver"}, {"trustme", "trustme"},       {"dirty_equals", "dirty-equals"},
+    {"respx", "respx"},                 {"pytest_httpx", "pytest-httpx"},     {"aioresponses", "aioresponses"},
+    {"pytest_cases", "pytest-cases"},   {"hamcrest", "PyHamcrest"},           {"pretend", "pretend"},
+    {"syrupy", "syrupy"},               {"pytest_subtests", "pytest-subtests"}, {"flaky", "flaky"}};
+// The fixtures of well-known plugins, by the name a test takes as argument.
+static const char *const FIXTURES[][2] = {
+    {"mocker", "pytest-mock"},         {"class_mocker", "pytest-mock"},     {"module_mocker", "pytest-mock"},
+    {"session_mocker", "pytest-mock"}, {"benchmark", "pytest-benchmark"},   {"requests_mock", "requests-mock"},
+    {"httpserver", "pytest-httpserver"}, {"freezer", "pytest-freezer"},     {"time_machine", "time-machine"},
+    {"httpx_mock", "pytest-httpx"},    {"fs", "pyfakefs"}};
+// Distributions whose module is named otherwise: what they provide, and the
+// name a missing module's line suggests.
+static const char *const OTHERS[][2] = {
+    {"yaml", "PyYAML"},        {"PIL", "Pillow"},          {"dateutil", "python-dateutil"}, {"bs4", "beautifulsoup4"},
+    {"sklearn", "scikit-learn"}, {"skimage", "scikit-image"}, {"attr", "attrs"},           {"cv2", "opencv-python"},
+    {"jwt", "PyJWT"},          {"OpenSSL", "pyOpenSSL"},   {"Crypto", "pycryptodome"},      {"dns", "dnspython"},
+    {"serial", "pyserial"},    {"zmq", "pyzmq"},           {"git", "GitPython"},            {"dotenv", "python-dotenv"},
+    {"pkg_resources", "setuptools"}, {"magic", "python-magic"}, {"docx", "python-docx"},   {"jose", "python-jose"}};
+// What comes into the test environment with pytest.
+static const char *const WITH_PYTEST[] = {"pytest", "_pytest", "py", "pluggy", "iniconfig", "packaging", "pygments"};
+
+template <size_t N> static nb::object lookup(const char *const (&table)[N][2], nb::handle key) {
+    for (auto &row : table)
+        if (nb::str(row[0]).equal(key))
+            return nb::str(row[1]);
+    return nb::none();
+}
+
+static nb::object canon(nb::handle name) { return mine("canonicalize_name")(name); }
+
+// Whether a module the tests import comes with what they get (`names`,
+// canonical distribution names).
+static bool comes(nb::handle names, nb::str module, nb::object &installed) {
+    for (const char *p : WITH_PYTEST)
+        if (module.equal(nb::str(p)))
+            return true;
+    nb::list candidates;
+    candidates.append(module);
+    for (nb::object d : {lookup(TOOLS, module), lookup(OTHERS, module)})
+        if (!d.is_none())
+            candidates.append(d);
+    // The distributions that provide it here, if any: a hint, not a proof.
+    if (installed.is_none())
+        installed = mine("packages_distributions")();
+    candidates.attr("extend")(get(installed, module.c_str(), nb::list()));
+    for (nb::handle c : candidates)
+        if (truthy(names.attr("__contains__")(canon(c))))
+            return true;
+    return false;
+}
+
+/// Completes `need` (tovel.needs.requirements' record) with what the test
+/// `files` use: the modules they import at their top level (outside the
+/// standard library, the `local` modules and what the requirements provide),
+/// the fixtures of well-known plugins they take, and the plugins the options
+/// of `addopts` need. Well-known test tools join need's requires (said in
+/// its said); need["missing"] becomes the other modules, as [module, a
+/// distribution to suggest] pairs.
+static void complete(nb::dict need, nb::list files, nb::list local, nb::list addopts) {
+    nb::object names = builtin("set")(need["names"]);
+    nb::list requires = nb::borrow<nb::list>(need["requires"]);
+    nb::object ast = mine("ast"), sys = mine("sys"), isinstance = builtin("isinstance");
+    nb::set modules, fixtures, defined;
+    bool asyncio = false;
+    for (nb::handle f : files) {
+        nb::object tree, source;
+        try {
+            source = mine("Path")(f).attr("read_bytes")();
+            tree = ast.attr("parse")(source);
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+            continue;
+        }
+        asyncio = asyncio || truthy(source.attr("__contains__")(nb::bytes("mark.asyncio")));
+        nb::list bodies;
+        bodies.append(tree.attr("body"));
+        for (nb::handle node : tree.attr("body")) {
+            if (truthy(isinstance(node, ast.attr("Import"))))
+                for (nb::handle a : node.attr("names"))
+                    modules.add(a.attr("name").attr("partition")(".")[0]);
+            else if (truthy(isinstance(node, ast.attr("ImportFrom"))) && node.attr("level").equal(nb::int_(0)) &&
+                     !node.attr("module").is_none())
+                modules.add(node.attr("module").attr("partition")(".")[0]);
+            else if (truthy(isinstance(node, ast.attr("ClassDef"))))
+                bodies.append(node.attr("body"));
+        }
+        // The arguments of its functions and methods (the fixtures they take)
+        // and the functions it defines (fixtures of its own).
+        for (nb::handle body : bodies)
+            for (nb::handle node : body)
+                if (truthy(isinstance(node, nb::make_tuple(ast.attr("FunctionDef"), ast.attr("AsyncFunctionDef"))))) {
+                    defined.add(node.attr("name"));
+                    for (nb::handle a : node.attr("args").attr("args"))
+                        fixtures.add(a.attr("arg"));
+                }
+    }
+    nb::object stdlib = builtin("set")(sys.attr("stdlib_module_names")).attr("union")(sys.attr("builtin_module_names"));
+    nb::object ours = builtin("set")(local);
+    nb::object installed = nb::none();
+    nb::list added, missing;
+    auto want = [&](nb::str dist) {
+        if (!truthy(names.attr("__contains__")(canon(dist)))) {
+            names.attr("add")(canon(dist));
+            requires.append(dist);
+            added.append(dist);
+        }
+    };
+    for (nb::handle m : builtin("sorted")(modules)) {
+        nb::str module(m);
+        if (truthy(stdlib.attr("__contains__")(module)) || truthy(ours.attr("__contains__")(module)) ||
+            comes(names, module, installed))
+            continue;
+        nb::object tool = lookup(TOOLS, module);
+        if (!tool.is_none())
+            want(nb::str(tool));
+        else {
+            nb::object other = lookup(OTHERS, module);
+            missing.append(nb::make_tuple(module, other.is_none() ? nb::object(module) : other));
+        }
+    }
+    for (nb::handle f : builtin("sorted")(fixtures)) {
+        nb::object dist = lookup(FIXTURES, f);
+        if (!dist.is_none() && !truthy(defined.attr("__contains__")(f)))
+            want(nb::str(dist));
+    }
+    if (asyncio)
+        want(nb::str("pytest-asyncio"));
+    for (nb::handle o : addopts)
+        if (truthy(nb::str(o).attr("startswith")("--cov")))
+            want(nb::str("pytest-cov"));
+    if (nb::len(added))
+        nb::borrow<nb::list>(need["said"]).append(nb::str("{} (the tests use {})")
+                                                      .format(nb::str(", ").attr("join")(added), nb::len(added) == 1 ? "it" : "them"));
+    need["missing"] = missing;
+}
+
+TOVEL_MODULE(uses, m) {
+    for (const char *name : {"ast", "sys"})
+        m.attr(name) = nb::module_::import_(name);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.attr("packages_distributions") = nb::module_::import_("importlib.metadata").attr("packages_distributions");
+    m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
+    m.def("complete", &complete, "need"_a, "files"_a, "local"_a, "addopts"_a,
+          "Add to the requirements found (tovel.needs.requirements) the well-known test tools the test files "
+          "use; need['missing'] the modules they import that nothing provides.");
+}
