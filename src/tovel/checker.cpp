@@ -317,11 +317,14 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
     nb::str salt = nb::str("{} {} {}").format(python, version, hashlib.attr("sha256")(nb::bytes(PROBE)).attr("hexdigest")());
     for (nb::handle u : units) {
         by_name[u["name"]] = u;
-        // A module that imported before, the same bytes in the same
-        // interpreter, is not imported again (its importers may still load it).
+        // A module that imported before, the same bytes under the same name
+        // in the same interpreter, is not imported again (its importers may
+        // still load it). The name is part of the key: a module's bytes
+        // under another name are another module.
         if (!cache.is_none()) {
             nb::object digest = hashlib.attr("sha256")(mine("Path")(u["so"]).attr("read_bytes")());
             digest.attr("update")(salt.attr("encode")());
+            digest.attr("update")((nb::str(" ") + nb::str(u["name"])).attr("encode")());
             nb::str key(digest.attr("hexdigest")());
             if (!store.attr("lookup")(cache, remote, key, "imports").is_none())
                 continue;
