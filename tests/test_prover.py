@@ -69,7 +69,14 @@ PACKAGE = {
                 pair(1)
             if "missing 1 required positional argument" not in str(caught.value):
                 os.abort()
+
+
+        # An id with a memory address, another in each run.
+        @pytest.mark.parametrize("value", [1], ids=[repr(lambda: 0)])
+        def test_address(value):
+            assert add(value, 1) == 2
         """,
+    "tests/test_props.py": "import hypothesis\n",
 }
 
 
@@ -83,7 +90,12 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
 
     code, out, err = run_tov(*args)
     assert code == 1, out + err
-    assert "tests from source: 6 passed, 0 failed" in out
+    assert "tests from source: 7 passed, 1 failed" in out
+    assert ("warning: 1 test fails from the sources too: tests.test_props; they import hypothesis, which the "
+            "test environment does not have (--test-requires hypothesis adds it)") in out
+    # Only the failing tests run again, the modules they loaded halved.
+    runs = re.findall(r"^(tests|narrowing)[^:]*: (?:(\d+) passed, (\d+) failed|crashed)", out, re.M)
+    assert len(runs) <= 11 and all(int(p or 0) + int(f or 0) <= 3 for k, p, f in runs if k == "narrowing"), out
     named = dict(re.findall(r"^  (pkg/\S+)\s+tests\s+(.+)$", err, re.M))
     assert named == {
         "pkg/calls.py": "crashes the test process (signal 6) in test_wording",
@@ -94,8 +106,8 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
 
     code, out, err = run_tov(*args, "--keep-failing")
     assert code == 0, out + err
-    # The modules kept as source mend every test, run once more to confirm.
-    assert "tests with 2 modules kept as source: 6 passed, 0 failed" in out
+    # The modules kept as source mend the failing tests, run once more to confirm.
+    assert "tests with 2 modules kept as source: 3 passed, 0 failed" in out
     assert "kept as source: pkg/frames.py (tests: breaks 1 test: test_whoami)" in out
     (wheel,) = (project_dir / "dist").glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
@@ -369,12 +381,38 @@ def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):
             "--test-requires not_installed adds it") in out
     lines = out.splitlines()
     assert lines[-3].startswith("warning: the project's tests cannot judge the compiled modules: "
-                                "no test passes from the sources"), out
+                                "no test passes from the sources (they import hypothesis, which the test "
+                                "environment does not have (--test-requires hypothesis adds it))"), out
     assert lines[-1].startswith("the wheel is not proven by tests: no test passes from the sources"), out
     assert lines[-1].endswith("a command that would prove it: tov bdist --test-command "
                               "'python -m pytest {project}/tests' --test-requires pytest"), out
+    # A conftest.py that does not load is named as the cause, not pytest's options.
+    write(project_dir, {"tests/conftest.py": "import hypothesis\n"})
+    code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1")
+    assert code == 0 and "refused" not in out, out + err
+    assert out.splitlines()[-3] == (
+        "warning: the project's tests cannot judge the compiled modules: the tests cannot start: their conftest.py "
+        "imports hypothesis, which the test environment does not have (--test-requires hypothesis adds it)"), out
     code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1", "--no-test", "--no-cache")
     assert code == 0 and "tests" not in out, out + err
+
+
+def test_the_tests_run_against_the_modules_the_wheel_ships(tmp_path, run_tov):
+    """A package pytest's testpaths names (whose modules the tests do not
+    name) ships compiled, so it is compiled in the test run too, and judged:
+    here the other package loads its module under another name, which a
+    compiled module refuses."""
+    write(tmp_path, {
+        "setup.py": 'from setuptools import setup\n\nsetup(name="duo", version="1.0", packages=["a", "b"])\n',
+        "pytest.ini": "[pytest]\ntestpaths = a tests\n",
+        "a/__init__.py": "",
+        "a/core.py": "X = 1\n",
+        "b/__init__.py": "import os\n\nimport a\n\n__path__.append(os.path.dirname(a.__file__))\n",
+        "tests/test_b.py": "import a.core\nimport b.core\n\n\ndef test_both():\n    assert b.core.X == a.core.X\n",
+    })
+    code, out, err = run_tov("bdist")
+    assert code == 1 and "tests from source: 1 passed, 0 failed" in out, out + err
+    assert re.findall(r"^  (\S+)\s+tests\s+(.+)$", err, re.M) == [("a/core.py", "breaks 1 test: test_both")], err
 
 
 LAYOUT = {"route": "layout", "packages": [["pkg", "pkg"]]}

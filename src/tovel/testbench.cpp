@@ -13,42 +13,92 @@ static const char *MOD = "tovel.testbench";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // Loaded into pytest with -p: writes each test's node id into the junit
-// report, and runs only the node ids listed in TOVEL_PROVE_SELECT. Node ids
-// are relative to pytest's rootdir, which the test folder decides, not the
-// scratch folder the command runs in: so they are selected here. Each test
-// is noted in TOVEL_PROVE_TRACE as it starts, so that a crash, which leaves
-// no report, still names the test it happened in.
+// report, and runs only the node ids listed in TOVEL_PROVE_SELECT, collecting
+// only the files they are in. Node ids are relative to pytest's rootdir, which
+// the test folder decides, not the scratch folder the command runs in: so
+// they are selected here. A memory address in an id (`<lambda> at 0x7f...`)
+// differs from run to run: it is written as 0x?. Each test is noted in
+// TOVEL_PROVE_TRACE as it starts and as it ends, with its outcome and the
+// project's modules loaded since the test before: a crash, which leaves no
+// report, still names the test it happened in and the outcomes before it, and
+// the narrowing down knows which modules each test can have run.
 //
 // The project's own top-level packages are imported here, from
 // site-packages whatever pytest put on sys.path already (its pythonpath
 // setting) and before it puts the project's folder there (for a test folder
 // with __init__.py): a test's `import pkg` then finds the installed package,
 // not the sources beside the tests.
-static const char *PLUGIN = R"(import importlib, os, sys
+static const char *PLUGIN = R"(import importlib, os, re, sys
 
+_ROOTS = set(filter(None, os.environ.get("TOVEL_PROVE_ROOTS", "").split(",")))
 sys.path.insert(0, os.environ["TOVEL_PROVE_SITE"])
-for _root in filter(None, os.environ.get("TOVEL_PROVE_ROOTS", "").split(",")):
+for _root in _ROOTS:
     try:
         importlib.import_module(_root)
     except Exception:
         pass
 sys.path.remove(os.environ["TOVEL_PROVE_SITE"])
 
+_ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
+_wanted = None
+_files = None
+_seen = set()
+_outcome = {}
+
+
+def _id(nodeid):
+    return _ADDRESS.sub("0x?", nodeid)
+
+
+def _note(*fields):
+    with open(os.environ["TOVEL_PROVE_TRACE"], "a", encoding="utf-8") as f:
+        f.write("\t".join(fields) + "\n")
+
+
+def pytest_configure(config):
+    global _wanted, _files
+    path = os.environ.get("TOVEL_PROVE_SELECT")
+    if not path:
+        return
+    with open(path, encoding="utf-8") as f:
+        _wanted = set(f.read().splitlines())
+    files = {os.path.normpath(os.path.join(str(config.rootpath), i.partition("::")[0])) for i in _wanted}
+    if all(os.path.isfile(f) for f in files):
+        _files = files
+
+
+def pytest_ignore_collect(collection_path, config):
+    if _files is None:
+        return None
+    p = os.path.normpath(str(collection_path))
+    if p in _files or any(f.startswith(p + os.sep) for f in _files):
+        return None
+    return True
+
 
 def pytest_runtest_logstart(nodeid, location):
-    with open(os.environ["TOVEL_PROVE_TRACE"], "a", encoding="utf-8") as f:
-        f.write(nodeid + "\n")
+    _note("start", _id(nodeid))
+
+
+def pytest_runtest_logreport(report):
+    if report.failed or _outcome.get(report.nodeid) == "failed":
+        _outcome[report.nodeid] = "failed"
+    elif report.skipped:
+        _outcome[report.nodeid] = "skipped"
+
+
+def pytest_runtest_logfinish(nodeid, location):
+    new = [n for n in list(sys.modules) if n not in _seen and n.partition(".")[0] in _ROOTS]
+    _seen.update(new)
+    _note("end", _id(nodeid), _outcome.pop(nodeid, "passed"), ",".join(new))
 
 
 def pytest_collection_modifyitems(session, config, items):
     for item in items:
-        item.user_properties.append(("tovel-nodeid", item.nodeid))
-    path = os.environ.get("TOVEL_PROVE_SELECT")
-    if path:
-        with open(path, encoding="utf-8") as f:
-            wanted = set(f.read().splitlines())
-        config.hook.pytest_deselected(items=[i for i in items if i.nodeid not in wanted])
-        items[:] = [i for i in items if i.nodeid in wanted]
+        item.user_properties.append(("tovel-nodeid", _id(item.nodeid)))
+    if _wanted is not None:
+        config.hook.pytest_deselected(items=[i for i in items if _id(i.nodeid) not in _wanted])
+        items[:] = [i for i in items if _id(i.nodeid) in _wanted]
 )";
 
 // Put in the environment's site-packages with a .pth file that imports it:
@@ -167,6 +217,59 @@ static nb::str environment(nb::str python, nb::str venv, nb::list install, nb::s
     cmd.attr("extend")(install);
     setup_step(cmd, log, "pip install");
     return inside;
+}
+
+// A file pytest collects tests from: it stays as source in the bench.
+static bool test_file(nb::str name) {
+    return truthy(name.attr("startswith")("test_")) || truthy(name.attr("endswith")("_test.py")) ||
+           name.equal(nb::str("conftest.py"));
+}
+
+/// The modules the wheel ships compiled besides `units` (those of the test
+/// folders the tests run from): each extension module of the units' kind in
+/// the tree their extensions stand in, as {arc (its source's), so, so_arc}.
+/// A folder that holds test files pytest collects is not among them: pytest
+/// imports them from source, through the folder's __init__.py.
+static nb::list companions(nb::list units) {
+    nb::object os = mine("os"), posixpath = mine("posixpath");
+    nb::list out;
+    if (!nb::len(units))
+        return out;
+    nb::str arc(units[0]["arc"]), so(os.attr("path").attr("abspath")(units[0]["so"]));
+    nb::str base(os.attr("path").attr("basename")(so));
+    nb::str stem(posixpath.attr("basename")(arc).attr("removesuffix")(".py"));
+    nb::str suffix(base.attr("__getitem__")(builtin("slice")(nb::len(stem), nb::none())));
+    nb::str so_arc(posixpath.attr("join")(posixpath.attr("dirname")(arc), base));
+    nb::str tail(nb::str(os.attr("sep")) + nb::str(so_arc.attr("replace")("/", os.attr("sep"))));
+    if (!truthy(so.attr("endswith")(tail)) || !truthy(base.attr("startswith")(stem)))
+        return out;
+    nb::str root(so.attr("__getitem__")(builtin("slice")(nb::none(), nb::len(so) - nb::len(tail))));
+    nb::set judged, tests;
+    for (nb::handle u : units)
+        judged.add(os.attr("path").attr("abspath")(u["so"]));
+    nb::list found;
+    for (nb::handle step : os.attr("walk")(root))
+        for (nb::handle f : builtin("sorted")(step[2])) {
+            nb::str name(f);
+            nb::object path = os.attr("path").attr("join")(step[0], name);
+            nb::str rel(nb::str(os.attr("path").attr("relpath")(path, root)).attr("replace")(os.attr("sep"), "/"));
+            if (test_file(name)) // a test file kept as source
+                tests.add(posixpath.attr("dirname")(rel));
+            if (!truthy(name.attr("endswith")(suffix)) || truthy(judged.attr("__contains__")(path)))
+                continue;
+            nb::str py(nb::str(rel.attr("removesuffix")(suffix)) + nb::str(".py"));
+            if (test_file(nb::str(posixpath.attr("basename")(py))))
+                tests.add(posixpath.attr("dirname")(py));
+            nb::dict c;
+            c["arc"] = py;
+            c["so"] = path;
+            c["so_arc"] = rel;
+            found.append(c);
+        }
+    for (nb::handle c : found)
+        if (!truthy(tests.attr("__contains__")(posixpath.attr("dirname")(c["arc"]))))
+            out.append(c);
+    return out;
 }
 
 /// A fresh virtual environment under `workdir` with the pure wheel (and so
@@ -307,7 +410,8 @@ static nb::object read_junit(nb::str path, nb::dict texts) {
                 break;
             }
         if (id.is_none())
-            id = nb::str("{}::{}").format(tc.attr("get")("classname"), tc.attr("get")("name"));
+            id = mine("re").attr("sub")("0x[0-9a-fA-F]+", "0x?",
+                                        nb::str("{}::{}").format(tc.attr("get")("classname"), tc.attr("get")("name")));
         nb::object bad = tc.attr("find")("failure");
         if (bad.is_none())
             bad = tc.attr("find")("error");
@@ -410,12 +514,37 @@ static nb::dict run(nb::dict b, nb::object select) {
     r["texts"] = texts;
     r["tests"] = pytest ? read_junit(junit, texts) : nb::none();
     r["last"] = nb::none();
-    if (r["tests"].is_none() && truthy(os.attr("path").attr("isfile")(trace))) {
-        nb::list started(mine("Path")(trace).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")());
-        if (nb::len(started))
-            r["last"] = nb::str(started[nb::len(started) - 1]).attr("rpartition")("::")[2];
-    }
     r["signal"] = signal_of(r);
+    // From the trace: the project's modules in the order they were loaded,
+    // how many of them were loaded when each test ended, and the outcome of
+    // each test that ended (what a crash leaves of the report).
+    nb::list modules;
+    nb::dict marks, partial;
+    nb::object last = nb::none();
+    if (truthy(os.attr("path").attr("isfile")(trace)))
+        for (nb::handle line : mine("Path")(trace).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")()) {
+            nb::list f(nb::str(line).attr("split")("\t"));
+            if (nb::len(f) == 2 && nb::str(f[0]).equal(nb::str("start")))
+                last = f[1];
+            if (nb::len(f) != 4 || !nb::str(f[0]).equal(nb::str("end")))
+                continue;
+            last = nb::none();
+            if (nb::len(nb::str(f[3])))
+                modules.attr("extend")(nb::str(f[3]).attr("split")(","));
+            marks[f[1]] = nb::len(modules);
+            if (!nb::str(f[2]).equal(nb::str("skipped")))
+                partial[f[1]] = nb::bool_(truthy(partial.attr("get")(f[1], true)) && nb::str(f[2]).equal(nb::str("passed")));
+        }
+    r["modules"] = modules;
+    r["marks"] = marks;
+    r["partial"] = nb::none();
+    if (r["tests"].is_none()) {
+        if (!last.is_none()) {
+            r["last"] = nb::str(last).attr("rpartition")("::")[2];
+            partial[last] = false;
+        }
+        r["partial"] = partial;
+    }
     // The first module of the project that was not imported from site-packages.
     r["shadowed"] = nb::none();
     if (truthy(os.attr("path").attr("isfile")(origins))) {
@@ -464,7 +593,7 @@ static nb::str describe(nb::dict b, nb::dict r) {
 }
 
 TOVEL_MODULE(testbench, m) {
-    for (const char *name : {"os", "posixpath", "shlex", "shutil", "signal", "subprocess", "sys", "time"})
+    for (const char *name : {"os", "posixpath", "re", "shlex", "shutil", "signal", "subprocess", "sys", "time"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("ElementTree") = nb::module_::import_("xml.etree.ElementTree");
@@ -473,6 +602,8 @@ TOVEL_MODULE(testbench, m) {
           "Whether the test command is a pytest run that takes more arguments at its end.");
     m.def("environment", &environment, "python"_a, "venv"_a, "install"_a, "log"_a,
           "Make a fresh virtual environment at venv for python with install installed; returns its python.");
+    m.def("companions", &companions, "units"_a,
+          "The modules the wheel ships compiled besides units (not test files): [{arc, so, so_arc}].");
     m.def("make", &make, "settings"_a, "pure_wheel"_a, "units"_a, "workdir"_a,
           "Make the test environment under workdir: the pure wheel and the test requirements "
           "installed; returns the bench.");

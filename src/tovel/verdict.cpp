@@ -11,7 +11,7 @@ static const char *MOD = "tovel.verdict";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // What a verdict holds of a run (and its output, written anew when recalled).
-static const char *FIELDS[] = {"status", "seconds", "tests", "texts", "last", "signal", "shadowed"};
+static const char *FIELDS[] = {"status", "seconds", "tests", "texts", "last", "signal", "shadowed", "modules", "marks", "partial"};
 
 // The files of the project a test run may read: its sources, tests and
 // configuration, not what builds, caches and environments leave.
@@ -85,7 +85,7 @@ static nb::object recall(nb::str cache, nb::str key, nb::str log) {
     nb::dict saved = nb::borrow<nb::dict>(mine("json").attr("loads")(stored));
     nb::dict r;
     for (const char *f : FIELDS)
-        r[f] = saved[f];
+        r[f] = get(saved, f, nb::none());
     r["log"] = log;
     mine("Path")(log).attr("write_text")(saved["output"], "encoding"_a = "utf-8");
     return r;

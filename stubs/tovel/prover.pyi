@@ -5,6 +5,7 @@ import shutil as shutil
 import sys as sys
 from pathlib import Path as Path
 from typing import Any
+from zipfile import ZipFile as ZipFile
 
 from tovel import testbench as testbench
 from tovel import verdict as verdict
