@@ -90,3 +90,16 @@ def test_a_stub_keeps_the_interface_and_no_code():
     assert [f.name for f in functions] == ["scale", "scale", "__init__", "double", "make", "__post_init__"]
     assert all(ast.unparse(f.body[-1]) == "..." for f in functions)
     assert "built" not in stub and "norm" not in stub
+
+
+def test_a_stub_the_project_ships_is_kept(tmp_path):
+    (tmp_path / "src").mkdir()
+    (tmp_path / "tree" / "pkg").mkdir(parents=True)
+    units = []
+    for name in ("own", "made"):
+        (tmp_path / "src" / f"{name}.py").write_text("def f(x: int) -> int:\n    return x\n")
+        units.append({"arc": f"pkg/{name}.py", "path": f"pkg/{name}.py", "file": str(tmp_path / "src" / f"{name}.py")})
+    (tmp_path / "tree" / "pkg" / "own.pyi").write_text("def f(x: str) -> str: ...\n")
+    assert stubber.write(units, str(tmp_path / "tree")) == [(tmp_path / "tree" / "pkg" / "made.pyi").as_posix()]
+    assert (tmp_path / "tree" / "pkg" / "own.pyi").read_text() == "def f(x: str) -> str: ...\n"
+    assert (tmp_path / "tree" / "pkg" / "made.pyi").read_text() == "def f(x: int) -> int:\n    ...\n"

@@ -430,6 +430,7 @@ static nb::list write_beside(nb::list units, nb::str tree) {
             continue;
         }
         target.attr("write_text")(text, "encoding"_a = "utf-8");
+        target.attr("chmod")(0644); // whatever the umask: the same wheel from the same sources
         written.append(target.attr("as_posix")());
     }
     return written;
