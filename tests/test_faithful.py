@@ -144,6 +144,40 @@ FAITHFUL = {
     "module-getattr-is-no-global": "def __getattr__(name):\n    return 'from __getattr__'\ndef f():\n    try:\n"
                                    "        return missing_name\n    except NameError as e:\n        return str(e)\n"
                                    "RESULT = [f(), sorted((2, 1)), divmod(7, 2)]\n",
+    # Each part binds what Cython alone gets wrong: int powers and shifts of
+    # C ints (1000.0, overflow), a float local later given an int, Python 2
+    # names (no NameError), compiled generators failing isinstance, extra and
+    # module-named traceback entries, and two translator crashes.
+    "mended-ints-names-generators-tracebacks": textwrap.dedent("""\
+        import inspect, traceback, types
+        def ints(s):
+            x = 0.0
+            x = len(s)
+            return [10 ** (6 - len(s)), 10 ** -len(s), 2 ** len(s), 1 << len(s) * 30, len(s) ** -1, x]
+        try:
+            unicode
+            def text(v): return unicode(v) + ' (Python 2)'
+        except NameError:
+            def text(v): return str(v)
+        def gen():
+            yield 1
+        def fail():
+            with open(__file__):
+                raise KeyError(1)
+        def entries(f):
+            try:
+                f()
+            except Exception as e:
+                return [(s.name, s.lineno) for s in traceback.extract_tb(e.__traceback__)]
+        def pair(seq, i):
+            a, b = seq[i - 1:i + 1]
+            return a, b
+        class K:
+            x = 1
+            names = [n for n in locals() if not n.startswith('_')]
+        RESULT = [ints('abc'), text(1), isinstance(gen(), (types.GeneratorType, dict)), inspect.isgenerator(gen()),
+                  entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names]
+        """),
 }
 
 

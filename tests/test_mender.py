@@ -66,14 +66,13 @@ def show(folder):
 
 
 def readable(lines):
-    """What both tell alike: compiled code has no columns (no caret lines),
-    names its file as it was translated and its functions by module."""
+    """What both tell alike: compiled code has no columns (no caret lines)
+    and names its file as it was translated."""
     out = []
     for line in lines:
         if re.fullmatch(r"\s*[~^]*\s*", line):
             continue
-        line = re.sub(r'File "[^"]*tb\.py"', 'File "tb.py"', line)
-        out.append(re.sub(r"(, in )tb\.", r"\1", line))
+        out.append(re.sub(r'File "[^"]*tb\.py"', 'File "tb.py"', line))
     return out
 
 

@@ -1,13 +1,15 @@
 // tovel.mender: mends what Cython would otherwise compile unfaithfully,
 // before and after it translates a module. Before: a rewrite of the source
 // text that keeps every line where it was, so that tracebacks still point
-// at the user's lines. After: fixes of the C file, each found by the text of
+// at the user's lines, and mends of Cython's compiler itself (in
+// mender_cython.h). After: fixes of the C file, each found by the text of
 // the Cython code it replaces; where that text is not there (another Cython
 // release), the C stays as it is and the test suite's table of faithful
 // constructs says so; the traceback fix, which every module needs, stops
 // the translation instead. The C texts are in mender_c.h.
 #include "common.h"
 #include "mender_c.h"
+#include "mender_cython.h"
 
 #include <nanobind/stl/string.h>
 
@@ -20,6 +22,7 @@
 
 using namespace tovel;
 using namespace tovel::mender_c;
+using namespace tovel::mender_cython;
 
 static const char *MOD = "tovel.mender";
 
@@ -50,6 +53,26 @@ static bool plain_pattern(nb::handle p) {
     return false;
 }
 
+// Insertions into the source: (byte offset, text), none of them a line break.
+using Edits = std::vector<std::pair<size_t, std::string>>;
+
+// The byte offset of a node's start or end: columns of the syntax tree count
+// UTF-8 bytes; lines end where the tokenizer ends them (\n, \r\n, \r).
+struct Offsets {
+    std::vector<size_t> starts{0};
+    explicit Offsets(const std::string &src) {
+        for (size_t i = 0; i < src.size(); ++i)
+            if (src[i] == '\n' || (src[i] == '\r' && (i + 1 == src.size() || src[i + 1] != '\n')))
+                starts.push_back(i + 1);
+    }
+    size_t start(nb::handle node) const {
+        return starts.at(nb::cast<size_t>(node.attr("lineno")) - 1) + nb::cast<size_t>(node.attr("col_offset"));
+    }
+    size_t end(nb::handle node) const {
+        return starts.at(nb::cast<size_t>(node.attr("end_lineno")) - 1) + nb::cast<size_t>(node.attr("end_col_offset"));
+    }
+};
+
 // Cython's flow analysis of a match statement loses the path on which a
 // matched case's pattern fails when a case it turned into an if statement
 // follows: a name bound in that case counts as bound after it, so a later
@@ -57,9 +80,149 @@ static bool plain_pattern(nb::handle p) {
 // (a crash, or garbage). A match that mixes the two kinds gets the guard
 // `if True` on each case without one, which keeps every case a matched
 // one; the guard is inserted before the case's colon, on the same line.
+static void guard_cases(nb::handle node, const std::string &src, const Offsets &at, Edits &edits) {
+    std::vector<nb::handle> unguarded;
+    bool plain = false, matched = false;
+    for (nb::handle c : node.attr("cases")) {
+        bool guarded = !c.attr("guard").is_none();
+        if (!guarded)
+            unguarded.push_back(c);
+        if (!guarded && plain_pattern(c.attr("pattern")))
+            plain = true;
+        else
+            matched = true;
+    }
+    if (!plain || !matched)
+        return;
+    // Every case gets the guard, not only the plain ones: whatever Cython
+    // takes for plain, none of the cases is turned into an if statement.
+    for (nb::handle c : unguarded) {
+        nb::object p = c.attr("pattern");
+        size_t i = at.end(p);
+        // Between the pattern and the colon: closing brackets, blanks,
+        // line breaks and comments within the brackets.
+        while (i < src.size() && src[i] != ':') {
+            char ch = src[i];
+            if (ch == '#')
+                while (i < src.size() && src[i] != '\n' && src[i] != '\r')
+                    ++i;
+            else if (ch == ')' || ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n' || ch == '\\' || ch == '\f')
+                ++i;
+            else
+                break;
+        }
+        if (i >= src.size() || src[i] != ':')
+            throw std::runtime_error("tovel.mender: no colon after the pattern of the case on line " +
+                                     std::to_string(nb::cast<long>(p.attr("end_lineno"))));
+        edits.push_back({i, " if True"});
+    }
+}
+
+// Names Cython resolves as builtins when translating and Python 3 does not
+// have (xrange, unicode, basestring, raw_input, unichr, intern, reload, ...):
+// compiled, `try: unicode` / `except NameError:` never takes the handler.
+static nb::object lost_builtins() {
+    nb::object m = nb::module_::import_(MOD);
+    if (!nb::hasattr(m, "LOST_BUILTINS")) {
+        nb::set names;
+        nb::object scope = nb::module_::import_("Cython.Compiler.Builtin").attr("builtin_scope");
+        nb::object renamed = nb::module_::import_("Cython.Compiler.Code").attr("renamed_py2_builtins_map");
+        nb::object have = builtin("dir")(nb::module_::import_("builtins"));
+        for (nb::object from : {nb::object(scope.attr("entries")), renamed})
+            for (nb::handle name : from)
+                if (truthy(name.attr("isidentifier")()) && !truthy(have.attr("__contains__")(name)))
+                    names.add(name);
+        m.attr("LOST_BUILTINS") = builtin("frozenset")(names);
+        nb::object words = nb::str("|").attr("join")(builtin("map")(mine("re").attr("escape"), builtin("sorted")(names)));
+        m.attr("LOST_BUILTINS_RE") = mine("re").attr("compile")(nb::str("\\b(?:{})\\b").format(words));
+    }
+    return m.attr("LOST_BUILTINS");
+}
+
+// The checks that a value is a generator which compiled generators pass too:
+// `types.GeneratorType` as the class (or one of the classes) of isinstance
+// or issubclass, and inspect.isgenerator; either also under a name imported
+// from its module. Cython's generators are of its own type, which the
+// module's own generator lambda gives.
+static const char *CYTHON_GENERATOR = "type((lambda: (yield))())";
+static const char *GENERATOR_WORDS = "GeneratorType|CoroutineType|isgenerator|iscoroutine|isasyncgen";
+
+static bool is_ref(nb::handle node, const char *module, const char *name, nb::handle aliases) {
+    std::string k = kind(node);
+    if (k == "Attribute")
+        return kind(node.attr("value")) == "Name" && nb::cast<std::string>(node.attr("value").attr("id")) == module &&
+               nb::cast<std::string>(node.attr("attr")) == name;
+    return k == "Name" && aliases.attr("get")(node.attr("id")).equal(nb::str(name));
+}
+
+// A reference to one of the types of generators and coroutines, or to a
+// check for one of them: (module, name).
+static const std::pair<const char *, const char *> GENERATOR_KINDS[] = {
+    {"types", "GeneratorType"}, {"types", "CoroutineType"}, {"types", "AsyncGeneratorType"},
+    {"inspect", "isgenerator"}, {"inspect", "iscoroutine"}, {"inspect", "isasyncgen"}};
+
+/// The nodes of a module's tree that the rewrite makes pass for compiled
+/// generators, and those it cannot: (classes, checks, unmended) lists.
+static nb::tuple generator_checks(nb::object tree) {
+    nb::object ast = mine("ast");
+    nb::dict types_names, inspect_names; // local name -> imported name
+    for (nb::handle node : ast.attr("walk")(tree))
+        if (kind(node) == "ImportFrom" && !node.attr("module").is_none())
+            for (nb::handle alias : node.attr("names")) {
+                std::string from = nb::cast<std::string>(node.attr("module"));
+                nb::object local = alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname");
+                if (from == "types")
+                    types_names[local] = alias.attr("name");
+                else if (from == "inspect")
+                    inspect_names[local] = alias.attr("name");
+            }
+    nb::list classes, checks, unmended;
+    nb::set mended;
+    for (nb::handle node : ast.attr("walk")(tree)) {
+        if (kind(node) != "Call")
+            continue;
+        nb::object func = node.attr("func"), args = node.attr("args");
+        if (is_ref(func, "inspect", "isgenerator", inspect_names)) {
+            checks.append(func);
+            mended.add(builtin("id")(func));
+        }
+        std::string f = kind(func) == "Name" ? nb::cast<std::string>(func.attr("id")) : "";
+        if ((f != "isinstance" && f != "issubclass") || nb::len(args) != 2 ||
+            nb::len(nb::object(node.attr("keywords"))))
+            continue;
+        nb::object cls = args[1];
+        nb::list candidates = kind(cls) == "Tuple" ? nb::list(cls.attr("elts")) : nb::list();
+        if (kind(cls) != "Tuple")
+            candidates.append(cls);
+        for (nb::handle c : candidates)
+            if (is_ref(c, "types", "GeneratorType", types_names)) {
+                classes.append(c);
+                mended.add(builtin("id")(c));
+            }
+    }
+    for (nb::handle node : ast.attr("walk")(tree)) {
+        std::string k = kind(node);
+        if ((k != "Name" && k != "Attribute") || kind(node.attr("ctx")) != "Load" ||
+            truthy(mended.attr("__contains__")(builtin("id")(node))))
+            continue;
+        for (auto &[module, name] : GENERATOR_KINDS)
+            if (is_ref(node, module, name, std::string(module) == "types" ? types_names : inspect_names)) {
+                unmended.append(node);
+                break;
+            }
+    }
+    return nb::make_tuple(classes, checks, unmended);
+}
+
 static nb::str rewrite(nb::str text) {
-    // A match statement starts a line: most modules are not parsed at all.
-    if (mine("re").attr("search")(R"((?m)^[ \t\f]*match\b)", text).is_none())
+    nb::object re = mine("re");
+    // Most modules are not parsed at all: a match statement starts a line,
+    // and the other rewrites need one of their names.
+    bool match = !re.attr("search")(R"((?m)^[ \t\f]*match\b)", text).is_none();
+    nb::object lost = lost_builtins();
+    bool py2 = !mine("LOST_BUILTINS_RE").attr("search")(text).is_none();
+    bool generators = !mine("re").attr("search")(GENERATOR_WORDS, text).is_none();
+    if (!match && !py2 && !generators)
         return text;
     nb::object ast = mine("ast");
     nb::object tree;
@@ -70,67 +233,50 @@ static nb::str rewrite(nb::str text) {
             throw;
         return text; // the scan reports syntax errors
     }
-    // Columns of the syntax tree count UTF-8 bytes; lines end where the
-    // tokenizer ends them (\n, \r\n, \r).
     nb::bytes encoded(text.attr("encode")("utf-8"));
     std::string src(encoded.c_str(), encoded.size());
-    std::vector<size_t> starts{0};
-    for (size_t i = 0; i < src.size(); ++i)
-        if (src[i] == '\n' || (src[i] == '\r' && (i + 1 == src.size() || src[i + 1] != '\n')))
-            starts.push_back(i + 1);
-    std::vector<size_t> at;
+    Offsets at(src);
+    Edits edits;
+    nb::set lost_used;
     for (nb::handle node : ast.attr("walk")(tree)) {
-        if (kind(node) != "Match")
-            continue;
-        std::vector<nb::handle> unguarded;
-        bool plain = false, matched = false;
-        for (nb::handle c : node.attr("cases")) {
-            bool guarded = !c.attr("guard").is_none();
-            if (!guarded)
-                unguarded.push_back(c);
-            if (!guarded && plain_pattern(c.attr("pattern")))
-                plain = true;
-            else
-                matched = true;
+        std::string k = kind(node);
+        if (k == "Match")
+            guard_cases(node, src, at, edits);
+        else if (k == "Name" && truthy(lost.attr("__contains__")(node.attr("id"))))
+            lost_used.add(node.attr("id"));
+    }
+    if (generators) {
+        nb::tuple found = generator_checks(tree);
+        for (nb::handle c : found[0]) {
+            edits.push_back({at.start(c), "("});
+            edits.push_back({at.end(c), std::string(", ") + CYTHON_GENERATOR + ")"});
         }
-        if (!plain || !matched)
-            continue;
-        // Every case gets the guard, not only the plain ones: whatever Cython
-        // takes for plain, none of the cases is turned into an if statement.
-        for (nb::handle c : unguarded) {
-            nb::object p = c.attr("pattern");
-            size_t i = starts.at(nb::cast<size_t>(p.attr("end_lineno")) - 1) +
-                       nb::cast<size_t>(p.attr("end_col_offset"));
-            // Between the pattern and the colon: closing brackets, blanks,
-            // line breaks and comments within the brackets.
-            while (i < src.size() && src[i] != ':') {
-                char ch = src[i];
-                if (ch == '#')
-                    while (i < src.size() && src[i] != '\n' && src[i] != '\r')
-                        ++i;
-                else if (ch == ')' || ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n' || ch == '\\' ||
-                         ch == '\f')
-                    ++i;
-                else
-                    break;
-            }
-            if (i >= src.size() || src[i] != ':')
-                throw std::runtime_error("tovel.mender: no colon after the pattern of the case on line " +
-                                         std::to_string(nb::cast<long>(p.attr("end_lineno"))));
-            at.push_back(i);
+        for (nb::handle f : found[1]) {
+            edits.push_back({at.start(f), "(lambda o, f="});
+            edits.push_back({at.end(f), std::string(": f(o) or isinstance(o, ") + CYTHON_GENERATOR + "))"});
         }
     }
-    if (at.empty())
+    std::string tail;
+    // Such a name declared global (after the last line, where no line
+    // moves) is looked up when the code runs, in the module, then in the
+    // builtins: a NameError unless the module binds it, as in Python 3.
+    if (nb::len(lost_used)) {
+        nb::object sorted = builtin("sorted")(lost_used);
+        tail = std::string(src.empty() || src.back() == '\n' || src.back() == '\r' ? "" : "\n") + "global " +
+               nb::cast<std::string>(nb::str(", ").attr("join")(sorted)) + "\n";
+    }
+    if (edits.empty() && tail.empty())
         return text;
-    std::sort(at.begin(), at.end());
+    std::stable_sort(edits.begin(), edits.end(), [](auto &a, auto &b) { return a.first < b.first; });
     std::string out;
     size_t from = 0;
-    for (size_t i : at) {
+    for (auto &[i, insert] : edits) {
         out.append(src, from, i - from);
-        out.append(" if True");
+        out.append(insert);
         from = i;
     }
     out.append(src, from, std::string::npos);
+    out.append(tail);
     return nb::str(out.data(), out.size());
 }
 
@@ -198,8 +344,9 @@ static nb::str traceback_fix(nb::str c) {
         {nb::cast<Py_ssize_t>(m.at("cache type").attr("start")()), nb::cast<Py_ssize_t>(m.at("cache type").attr("end")()),
          nb::str(CACHE_TYPE)},
         {at("limited helper", "start"), at("limited helper", "end"), nb::str(LIMITED_RENAMED)},
-        {at("end of the limited helper", "start"), at("end of the limited helper", "end"), fill(LIMITED)},
-        {at("full helper", "start"), at("full helper", "end"), fill(FULL)},
+        {at("end of the limited helper", "start"), at("end of the limited helper", "end"),
+         fill(ENTRY) + fill(LIMITED)},
+        {at("full helper", "start"), at("full helper", "end"), fill(ENTRY) + fill(FULL)},
     };
     nb::list parts;
     Py_ssize_t done = 0;
@@ -212,7 +359,7 @@ static nb::str traceback_fix(nb::str c) {
         done = end;
     }
     parts.append(c.attr("__getitem__")(builtin("slice")(done, nb::none())));
-    return nb::str(nb::str("").attr("join")(parts));
+    return nb::str(re.attr("sub")(RAISE_PATTERN, RAISE_MARK, nb::str("").attr("join")(parts), "count"_a = 1));
 }
 
 /// The C of a translation with tovel's fixes.
@@ -239,7 +386,11 @@ TOVEL_MODULE(mender, m) {
     m.attr("tokenize") = nb::module_::import_("tokenize");
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.def("rewrite", &rewrite, "text"_a, "A module's source text rewritten where Cython would compile it unfaithfully.");
+    m.def("generator_checks", &generator_checks, "tree"_a,
+          "The nodes of a module's syntax tree that the rewrite makes pass for compiled generators, and the "
+          "references to the types of generators and coroutines that it cannot mend.");
     m.def("source", &source, "path"_a, "The rewritten text of the module at path, or None when it is unchanged.");
+    m.def("mend_cython", &mend_cython, "Mend Cython's compiler where it mistranslates ordinary Python (once).");
     m.def("fix_c", &fix_c, "c"_a, "The C of a translation with the fixes of Cython's faults.");
     m.def("fingerprint", &fingerprint, "A digest of this module's file, for the keys of cached translations.");
     m.def("fix_c_file", &fix_c_file, "path"_a, "Fix the C file at path in place.");

@@ -177,6 +177,98 @@ static const Found TRACEBACK[] = {
 
 static const char *CACHE_TYPE = R"C(/* tovel: the code cache holds the frames of traceback entries */
 typedef PyObject __Pyx_CachedCodeObjectType;
+/* tovel: the entry a call of a function last added to an exception's
+   traceback, in this thread (see __tovel_again) */
+#if defined(__cplusplus)
+#define __TOVEL_THREAD_LOCAL thread_local
+#elif defined(_MSC_VER)
+#define __TOVEL_THREAD_LOCAL __declspec(thread)
+#else
+#define __TOVEL_THREAD_LOCAL __thread
+#endif
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define __TOVEL_NOINLINE __declspec(noinline)
+#define __TOVEL_HERE() ((size_t)_AddressOfReturnAddress())
+#else
+#define __TOVEL_NOINLINE __attribute__((noinline))
+#define __TOVEL_HERE() ((size_t)__builtin_frame_address(0))
+#endif
+static __TOVEL_THREAD_LOCAL PyObject *__tovel_last_entry = NULL; /* compared, never used: no reference */
+static __TOVEL_THREAD_LOCAL size_t __tovel_last_at = 0;
+static __TOVEL_THREAD_LOCAL const char *__tovel_last_func = NULL;
+)C";
+
+// `raise e` adds an entry even where the exception has one of this call
+// already (a bare `raise` and the end of a `with` add none).
+static const char *RAISE_PATTERN = R"C((static void __Pyx_Raise\(PyObject \*type, PyObject \*value, PyObject \*tb, PyObject \*cause\) \{\n))C";
+static const char *RAISE_MARK = "\\1    __tovel_last_entry = NULL; /* tovel: a raise statement adds its entry */\n";
+
+// Shared by both helpers (in either branch of the limited API's #if): the
+// names of an entry, and whether it is one the same call added already.
+static const char *ENTRY = R"C(/* tovel: an entry is named as the interpreter names the function: by its
+   own name ("<module>" for the module body, "<lambda>", "<genexpr>"), and its
+   qualified name less the module's */
+static int __tovel_numbered(const char *s, const char *word) {
+    size_t n = strlen(word);
+    if (strncmp(s, word, n) != 0) return 0;
+    for (s += n; *s; s++) if (*s < '0' || *s > '9') return 0;
+    return 1;
+}
+static PyObject *__tovel_entry_name(const char *funcname, int qualified, int c_line) {
+    const char *module = __Pyx_MODULE_NAME, *s = funcname, *last;
+    size_t n = strlen(module);
+    PyObject *name, *out;
+    if (strcmp(s, module) == 0 || (strncmp(s, "init ", 5) == 0 && strcmp(s + 5, module) == 0)) {
+        name = PyUnicode_FromString("<module>");
+    } else {
+        if (strncmp(s, module, n) == 0 && s[n] == '.') s += n + 1;
+        last = strrchr(s, '.');
+        last = last ? last + 1 : s;
+        if (!qualified) s = last;
+        if (__tovel_numbered(last, "lambda"))
+            name = PyUnicode_FromFormat("%.*s<lambda>", (int)(last - s), s);
+        else if (__tovel_numbered(last, "genexpr"))
+            name = PyUnicode_FromFormat("%.*s<genexpr>", (int)(last - s), s);
+        else
+            name = PyUnicode_FromString(s);
+    }
+    if (!name || !c_line) return name;
+    out = PyUnicode_FromFormat("%U (%s:%d)", name, @CFILENM@, c_line);
+    Py_DECREF(name);
+    return out;
+}
+/* tovel: one entry per call of a function, as the interpreter makes. Cython
+   adds one where a handler (except, with, finally) takes the exception and
+   another where the function passes it on: that one is left out where the
+   exception's newest entry is the one this call of this function added. A
+   call is known by the C stack address the (never inlined) helper runs at,
+   a function by its name's address. */
+static PyObject *__tovel_newest_entry(void) {
+    PyObject *tb = NULL;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *exc = PyErr_GetRaisedException();
+    if (!exc) return NULL;
+    tb = PyException_GetTraceback(exc);
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type, *value;
+    PyErr_Fetch(&type, &value, &tb);
+    Py_XINCREF(tb);
+    PyErr_Restore(type, value, tb);
+#endif
+    Py_XDECREF(tb);
+    return tb;
+}
+static int __tovel_again(const char *funcname, size_t here) {
+    PyObject *newest = __tovel_newest_entry();
+    return newest && newest == __tovel_last_entry && here == __tovel_last_at && funcname == __tovel_last_func;
+}
+static void __tovel_added(const char *funcname, size_t here) {
+    __tovel_last_entry = __tovel_newest_entry();
+    __tovel_last_at = here;
+    __tovel_last_func = funcname;
+}
 )C";
 
 // Limited API: Cython's helper stays, renamed, for an interpreter on which
@@ -194,7 +286,7 @@ static int __tovel_shared_frames = 0; /* 1 shared, -1 Cython's way, 0 not decide
 static PyObject *__tovel_traceback_frame(const char *funcname, int c_line, int py_line,
                                          const char *filename) {
     PyObject *module = Py_CompileString("def _(): yield\n", filename, Py_file_input);
-    PyObject *consts = NULL, *name = NULL, *kw = NULL, *replace = NULL, *code = NULL;
+    PyObject *consts = NULL, *name = NULL, *qualname = NULL, *kw = NULL, *replace = NULL, *code = NULL;
     PyObject *types = NULL, *func = NULL, *gen = NULL, *frame = NULL, *back = NULL;
     PyObject *body = NULL, *bytecode = NULL; /* body: borrowed */
     Py_ssize_t i, n = 0, units = 0;
@@ -202,9 +294,9 @@ static PyObject *__tovel_traceback_frame(const char *funcname, int c_line, int p
     if (consts) n = PyTuple_Size(consts);
     for (i = 0; i < n && !body; i++)
         if (Py_TYPE(PyTuple_GetItem(consts, i)) == Py_TYPE(module)) body = PyTuple_GetItem(consts, i);
-    if (body) name = c_line ? PyUnicode_FromFormat("%s (%s:%d)", funcname, @CFILENM@, c_line)
-                            : PyUnicode_FromString(funcname);
-    if (name) bytecode = PyObject_GetAttrString(body, "co_code");
+    if (body) name = __tovel_entry_name(funcname, 0, c_line);
+    if (name) qualname = __tovel_entry_name(funcname, 1, c_line);
+    if (qualname) bytecode = PyObject_GetAttrString(body, "co_code");
     if (bytecode) units = PyBytes_Size(bytecode) / 2;
     if (units > 0 && units < 256) {
         /* every instruction on the first line, without columns (as PyCode_NewEmpty's):
@@ -216,7 +308,7 @@ static PyObject *__tovel_traceback_frame(const char *funcname, int c_line, int p
             table[size++] = 0;
         }
         kw = Py_BuildValue("{s:i,s:O,s:O,s:y#}", "co_firstlineno", py_line, "co_name", name,
-                           "co_qualname", name, "co_linetable", (const char *)table, size);
+                           "co_qualname", qualname, "co_linetable", (const char *)table, size);
     }
     if (kw) replace = PyObject_GetAttrString(body, "replace");
     if (replace) code = PyObject_Call(replace, @EMPTY@, kw);
@@ -235,6 +327,7 @@ static PyObject *__tovel_traceback_frame(const char *funcname, int c_line, int p
     Py_XDECREF(module);
     Py_XDECREF(consts);
     Py_XDECREF(name);
+    Py_XDECREF(qualname);
     Py_XDECREF(bytecode);
     Py_XDECREF(kw);
     Py_XDECREF(replace);
@@ -244,11 +337,14 @@ static PyObject *__tovel_traceback_frame(const char *funcname, int c_line, int p
     Py_XDECREF(back);
     return frame;
 }
-static void __Pyx_AddTraceback(const char *funcname, int c_line,
+static __TOVEL_NOINLINE void __Pyx_AddTraceback(const char *funcname, int c_line,
                                int py_line, const char *filename) {
     PyObject *frame, *exc_type, *exc_value, *exc_traceback;
+    size_t here = __TOVEL_HERE();
+    if (__tovel_again(funcname, here)) return;
     if (__tovel_shared_frames < 0 || !@MODDICT@) { /* also before the module has its dict */
         __tovel_AddTraceback_eval(funcname, c_line, py_line, filename);
+        __tovel_added(funcname, here);
         return;
     }
     if (c_line) {
@@ -261,11 +357,14 @@ static void __Pyx_AddTraceback(const char *funcname, int c_line,
         if (frame) __pyx_insert_code_object(c_line ? -c_line : py_line, frame);
         @RESTORE@(exc_type, exc_value, exc_traceback);
         if (!frame) {
-            if (__tovel_shared_frames < 0) __tovel_AddTraceback_eval(funcname, c_line, py_line, filename);
+            if (__tovel_shared_frames < 0) {
+                __tovel_AddTraceback_eval(funcname, c_line, py_line, filename);
+                __tovel_added(funcname, here);
+            }
             return;
         }
     }
-    PyTraceBack_Here((PyFrameObject *)frame);
+    if (PyTraceBack_Here((PyFrameObject *)frame) == 0) __tovel_added(funcname, here);
     Py_DECREF(frame);
 }
 )C";
@@ -276,12 +375,30 @@ static const char *FULL = R"C(/* tovel: the frame of a traceback entry is made o
    no caller, its line is set once, and its locals are an empty dict made
    with it (so that no reader of f_locals makes one later, from two threads
    at once). */
-static void __Pyx_AddTraceback(const char *funcname, int c_line,
+static PyCodeObject *__tovel_renamed(PyCodeObject *code, const char *funcname, int c_line) {
+    PyObject *name = __tovel_entry_name(funcname, 0, c_line), *qualname = NULL, *kw = NULL;
+    PyObject *replace = NULL, *none = NULL, *out = NULL;
+    if (name) qualname = __tovel_entry_name(funcname, 1, c_line);
+    if (qualname) kw = Py_BuildValue("{s:O,s:O}", "co_name", name, "co_qualname", qualname);
+    if (kw) replace = PyObject_GetAttrString((PyObject *)code, "replace");
+    if (replace) none = PyTuple_New(0);
+    if (none) out = PyObject_Call(replace, none, kw);
+    Py_XDECREF(name);
+    Py_XDECREF(qualname);
+    Py_XDECREF(kw);
+    Py_XDECREF(replace);
+    Py_XDECREF(none);
+    Py_DECREF(code);
+    return (PyCodeObject *)out;
+}
+static __TOVEL_NOINLINE void __Pyx_AddTraceback(const char *funcname, int c_line,
                                int py_line, const char *filename) {
     PyCodeObject *py_code;
     PyObject *py_frame, *locals = NULL;
     PyThreadState *tstate = __Pyx_PyThreadState_Current;
     PyObject *ptype, *pvalue, *ptraceback;
+    size_t here = __TOVEL_HERE();
+    if (__tovel_again(funcname, here)) return;
     if (c_line) {
         c_line = __Pyx_CLineForTraceback(tstate, c_line);
     }
@@ -289,6 +406,7 @@ static void __Pyx_AddTraceback(const char *funcname, int c_line,
     if (!py_frame) {
         __Pyx_ErrFetchInState(tstate, &ptype, &pvalue, &ptraceback);
         py_code = __Pyx_CreateCodeObjectForTraceback(funcname, c_line, py_line, filename);
+        if (py_code) py_code = __tovel_renamed(py_code, funcname, c_line);
         if (py_code) locals = PyDict_New();
         if (locals) py_frame = (PyObject *)PyFrame_New(tstate, py_code, @MODDICT@, locals);
         Py_XDECREF(py_code);
@@ -304,7 +422,7 @@ static void __Pyx_AddTraceback(const char *funcname, int c_line,
         __Pyx_ErrRestoreInState(tstate, ptype, pvalue, ptraceback);
         __pyx_insert_code_object(c_line ? -c_line : py_line, py_frame);
     }
-    PyTraceBack_Here((PyFrameObject *)py_frame);
+    if (PyTraceBack_Here((PyFrameObject *)py_frame) == 0) __tovel_added(funcname, here);
     Py_DECREF(py_frame);
 }
 )C";

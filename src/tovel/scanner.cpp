@@ -21,6 +21,7 @@ struct Where {
     bool future_annotations;  // `from __future__ import annotations`: strings from source too
     bool function;            // in a function or lambda
     nb::set *exec_names;      // names the module binds to exec or eval
+    nb::set *generator_refs;  // ids of the references to generator types the mender cannot mend
 };
 
 static std::string kind(nb::handle node) {
@@ -104,8 +105,8 @@ static bool hit_function_type(nb::handle n, const Where &) {
     return named(n, "types", {"FunctionType", "LambdaType"});
 }
 
-static bool hit_generator_type(nb::handle n, const Where &) {
-    return named(n, "types", {"GeneratorType", "CoroutineType", "AsyncGeneratorType"});
+static bool hit_generator_type(nb::handle n, const Where &w) {
+    return truthy(w.generator_refs->attr("__contains__")(builtin("id")(n)));
 }
 
 static bool hit_isfunction(nb::handle n, const Where &) { return named(n, "inspect", {"isfunction"}); }
@@ -223,8 +224,10 @@ static const Construct TABLE[] = {
      false, nullptr, "def f(x=1): return x\nf.__defaults__ = (2,); RESULT = f()\n", hit_defaults},
     {"types.FunctionType", "a compiled function is not a types.FunctionType", false, nullptr,
      "import types\nRESULT = isinstance(lambda: 0, types.FunctionType)\n", hit_function_type},
-    {"types.GeneratorType", "compiled generators and coroutines are not of the types of the types module",
-     false, nullptr, "import types\nRESULT = isinstance((x for x in ()), types.GeneratorType)\n", hit_generator_type},
+    {"types.GeneratorType",
+     "compiled generators and coroutines are not of the types of the types module (tov mends a generator's "
+     "isinstance, issubclass and inspect.isgenerator, not this)",
+     true, nullptr, "import types\nRESULT = type((x for x in ())) is types.GeneratorType\n", hit_generator_type},
     {"inspect.isfunction", "is False for a compiled function", false, nullptr,
      "import inspect\nRESULT = inspect.isfunction(lambda: 0)\n", hit_isfunction},
     {"inspect.getsource", "a compiled function has no source: TypeError", false, nullptr,
@@ -283,8 +286,15 @@ static void visit(nb::handle node, Where where, nb::list out) {
 /// dicts of line, construct, change and fault. A syntax error is raised.
 static nb::list scan(nb::object source, nb::str path) {
     nb::object tree = mine("ast").attr("parse")(source, "filename"_a = path);
-    nb::set exec_names;
-    Where where{false, false, false, &exec_names};
+    nb::set exec_names, generator_refs;
+    Where where{false, false, false, &exec_names, &generator_refs};
+    nb::object words = nb::isinstance<nb::bytes>(source) ? nb::object(nb::bytes("Type|isgen|iscoro|isasyncgen"))
+                                                         : nb::object(nb::str("Type|isgen|iscoro|isasyncgen"));
+    if (!mine("re").attr("search")(words, source).is_none()) {
+        nb::object found = nb::module_::import_("tovel.mender").attr("generator_checks")(tree);
+        for (nb::handle node : found[2])
+            generator_refs.add(builtin("id")(node));
+    }
     for (nb::handle stmt : tree.attr("body"))
         if (kind(stmt) == "ImportFrom" && named(stmt, "__future__", {"annotations"}))
             where.future_annotations = true;

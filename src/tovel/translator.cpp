@@ -73,6 +73,7 @@ static void serve() {
         for (auto &o : OPTIONS)
             cython_options.attr(o.name) = directives.attr("pop")(o.name, nb::bool_(o.value));
         try {
+            mender.attr("mend_cython")();
             os.attr("makedirs")(os.attr("path").attr("dirname")(req["c"]), "exist_ok"_a = true);
             nb::object options = main.attr("CompilationOptions")(
                 main.attr("default_options"), "language_level"_a = 3,

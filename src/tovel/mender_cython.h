@@ -1,0 +1,101 @@
+// The mends of Cython's own compiler that tovel.mender makes before the
+// first translation of a worker: methods replaced where Cython translates
+// ordinary Python into something else, or crashes on it. Included by
+// mender.cpp alone (the mender's fingerprint is that of its built file).
+#pragma once
+
+#include "common.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace tovel::mender_cython {
+
+// A method of one of Cython's compiler classes replaced by `fn`, which gets
+// the instance and the method it replaces. A class or method that is not
+// there (another Cython release) stops the translation, saying which.
+template <typename F> inline void replace_method(const char *module, const char *cls, const char *name, F fn) {
+    nb::object klass = nb::getattr(nb::module_::import_(module), cls, nb::none());
+    nb::object was = klass.is_none() ? nb::none() : nb::getattr(klass, name, nb::none());
+    if (was.is_none())
+        throw std::runtime_error(std::string("tovel.mender: this Cython's compiler is not the one tovel knows (") +
+                                 module + "." + cls + "." + name + " was not found)");
+    nb::object bound = nb::cpp_function([fn, was](nb::handle self, nb::args args) { return fn(self, was, args); });
+    klass.attr(name) = nb::module_::import_("functools").attr("partialmethod")(bound);
+}
+
+inline bool is_int(nb::handle type) { return truthy(nb::getattr(type, "is_int", nb::bool_(false))); }
+
+/// Mends Cython's compiler where it translates ordinary Python wrongly or
+/// crashes on it; done once in each translation worker, before it translates.
+inline void mend_cython() {
+    static bool done = false;
+    if (done)
+        return;
+    nb::object object_type = nb::module_::import_("Cython.Compiler.PyrexTypes").attr("py_object_type");
+    // `10 ** (6 - len(s))`, `2 ** len(s)`, `1 << len(s)`: an operation of two
+    // C integers (len() is one, and so are literals beside it) is computed in
+    // C, where the power of a possibly negative exponent is a double (1000.0)
+    // and the power or shift of a large result overflows. Python's ints never
+    // do either: such an operation takes Python's path, with exact ints.
+    auto exact = [](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+        nb::object py = was(self, *args);
+        if (truthy(py))
+            return py;
+        std::string op = nb::cast<std::string>(self.attr("operator"));
+        return nb::bool_((op == "**" || op == "<<") && is_int(args[0]) && is_int(args[1]));
+    };
+    replace_method("Cython.Compiler.ExprNodes", "PowNode", "is_py_operation_types", exact);
+    replace_method("Cython.Compiler.ExprNodes", "IntBinopNode", "is_py_operation_types", exact);
+    // `x = 0.0` then `x = len(s)`: Cython gives a local the C type that spans
+    // all it is assigned, a double here, and `x` is 2.0 where Python has 2.
+    // A float type is inferred only where every assignment is a float.
+    nb::object inference = nb::module_::import_("Cython.Compiler.TypeInference");
+    nb::object spanning = inference.attr("safe_spanning_type");
+    inference.attr("safe_spanning_type") = nb::cpp_function(
+        [spanning, object_type](nb::list types, nb::args rest) -> nb::object {
+            nb::object out = spanning(types, *rest);
+            if (truthy(nb::getattr(out, "is_float", nb::bool_(false))))
+                for (nb::handle t : types)
+                    if (!truthy(nb::getattr(t, "is_float", nb::bool_(false))))
+                        return object_type;
+            return out;
+        });
+    // `[n for n in locals()]` in a class body: the comprehension's outermost
+    // iterable is read in the class's scope, whose node Cython looks for on
+    // top of its stack and finds the iterator there instead (a compiler
+    // crash). The class's own node is the one below with the same scope.
+    replace_method("Cython.Compiler.ParseTreeTransforms", "TransformBuiltinMethods", "current_scope_node",
+                   [](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::object node = was(self, *args);
+                       nb::list stack(self.attr("env_stack"));
+                       nb::object env = stack[nb::len(stack) - 1][1];
+                       if (!truthy(nb::getattr(env, "is_py_class_scope", nb::bool_(false))) ||
+                           nb::hasattr(node, "dict"))
+                           return node;
+                       for (size_t i = nb::len(stack); i-- > 0;)
+                           if (stack[i][1].is(env) && nb::hasattr(stack[i][0], "dict"))
+                               return stack[i][0];
+                       return node;
+                   });
+    // ...and that iterable is the class's namespace, a mapping of any type
+    // (a metaclass's __prepare__ makes it).
+    replace_method("Cython.Compiler.ExprNodes", "PyClassLocalsExprNode", "infer_type",
+                   [object_type](nb::handle, nb::handle, nb::args) -> nb::object { return object_type; });
+    // `a, b = seq[i - 1:i + 1]`: to infer the types of the targets, Cython
+    // asks for the item at the slice's start, which is no constant here (a
+    // compiler crash). Any item of the sequence has the type it has then.
+    nb::object not_a_constant = nb::module_::import_("Cython.Compiler.ExprNodes").attr("not_a_constant");
+    replace_method("Cython.Compiler.ExprNodes", "SliceIndexNode", "inferable_item_node",
+                   [not_a_constant](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::object start = self.attr("start");
+                       bool unknown = !start.is_none() && !truthy(start.attr("has_constant_result")());
+                       nb::object base_type = nb::getattr(self.attr("base"), "type", nb::none());
+                       if (unknown && (base_type.is_none() || !truthy(nb::getattr(base_type, "is_ctuple", nb::bool_(false)))))
+                           return self.attr("base").attr("inferable_item_node")(0);
+                       return was(self, *args);
+                   });
+    done = true;
+}
+
+} // namespace tovel::mender_cython
