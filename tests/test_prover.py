@@ -352,7 +352,8 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     for unit in units:  # what the package's other modules import is no test's
         write(tmp_path, {unit["arc"]: "import for_tests\n" if "test" in unit["arc"] else "import elsewhere\n"})
     proof = tovel.finder.proof({}, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
-    assert proof["settings"]["test_command"] == "python -m pytest {site}/pk {project}/tests -c {project}/tox.ini"
+    assert proof["settings"]["test_command"] == ("python -m pytest {site}/pk/test_in.py {site}/pk/sub/tests {project}/tests"
+                                                     " -c {project}/tox.ini")
     assert [u["arc"] for u in proof["tested"]] == ["pk/__init__.py", "pk/sub/m.py"]
     assert proof["unproven"] is None
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]

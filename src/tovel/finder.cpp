@@ -252,6 +252,30 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         }
         site = site || inside;
         bool folder = is_dir(here);
+        // A whole package as a test folder: its test modules and test
+        // folders are named, so that pytest collects nothing else from it
+        // (the doctests of a module, which its compiled form has not).
+        if (inside && folder && !truthy(tail.attr("__contains__")("/"))) {
+            nb::dict named;
+            for (nb::handle f : python_files(here)) {
+                nb::str rel(nb::str(f).attr("replace")("\\", "/"));
+                if (!test_module(rel, pats))
+                    continue;
+                scanned.append(join(here, f));
+                nb::list steps(rel.attr("split")("/"));
+                size_t i = 0;
+                while (i + 1 < nb::len(steps) && !truthy(nb::make_tuple("tests", "test", "testing").attr("__contains__")(steps[i])))
+                    ++i;
+                nb::str sub(nb::str("/").attr("join")(steps.attr("__getitem__")(builtin("slice")(nb::none(), i + 1))));
+                if (!nb::str(steps[nb::len(steps) - 1]).equal(nb::str("conftest.py")) || i + 1 < nb::len(steps))
+                    named[sub] = nb::none();
+            }
+            for (auto [sub, none] : named)
+                places.append(prefix + nb::str(shlex.attr("quote")(nb::str("{}/{}").format(tail, sub))));
+            if (nb::len(named))
+                shown.append(nb::str("{}/ (its test modules, installed)").format(tail));
+            return;
+        }
         nb::list named = folder ? uncollected(here, pats) : nb::list();
         if (nb::len(named))
             for (nb::handle f : named) {
@@ -263,18 +287,24 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
             places.append(prefix + nb::str(shlex.attr("quote")(tail)));
             shown.append(nb::str(inside ? "{}{} (installed)" : "{}{}").format(tail, folder ? "/" : ""));
         }
-        // A whole package as a test folder: only its test modules are the tests'.
-        bool package = inside && !truthy(tail.attr("__contains__")("/"));
         if (folder) {
             for (nb::handle f : python_files(here))
-                if (!package || test_module(nb::str(nb::str(f).attr("replace")("\\", "/")), pats))
-                    scanned.append(join(here, f));
+                scanned.append(join(here, f));
         } else
             scanned.append(here);
     };
-    for (nb::handle t : wanted(project, testpaths))
-        if (is_dir(join(project, t)) || (nb::len(testpaths) && is_file(join(project, t))))
+    // A testpath that holds the packages (src/) stands for them.
+    for (nb::handle t : wanted(project, testpaths)) {
+        nb::list held;
+        for (nb::handle r : builtin("sorted")(roots))
+            if (is_dir(join(join(project, t), r)) && !roots.contains(nb::str(t).attr("strip")("/").attr("split")("/")[0]))
+                held.append(nb::str("{}/{}").format(nb::str(t).attr("rstrip")("/"), r));
+        if (nb::len(held) && !truthy(os.attr("path").attr("samefile")(join(project, t), project)))
+            for (nb::handle h : held)
+                add(nb::str(h));
+        else if (is_dir(join(project, t)) || (nb::len(testpaths) && is_file(join(project, t))))
             add(nb::str(t));
+    }
     if (!nb::len(places) && !nb::len(testpaths))
         for (nb::handle pkg : packages)
             for (const char *f : FOLDERS) {
@@ -286,7 +316,8 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         add(nb::str(f));
     if (!nb::len(places)) {
         out["command"] = nb::none();
-        out["why"] = nb::len(testpaths) ? nb::str("the testpaths of pytest's configuration are not there")
+        out["why"] = nb::len(testpaths) ? nb::str("no test files in the testpaths of pytest's configuration ({})")
+                                              .format(nb::str(" ").attr("join")(testpaths))
                                         : nb::str("no tests found (no tests/ or test/ folder or test_*.py file in the "
                                                   "project, no tests in its packages)");
         return out;
