@@ -130,6 +130,13 @@ static bool matches(nb::handle name, nb::handle pats) {
     return false;
 }
 
+static bool test_folder(nb::handle name) {
+    for (const char *f : {"tests", "test", "testing"})
+        if (nb::str(name).equal(nb::str(f)))
+            return true;
+    return false;
+}
+
 // Whether the file at `rel` (a path with /) in a package holds tests:
 // pytest collects it (`pats`), it is a conftest.py, or a test folder holds it.
 static bool test_module(nb::str rel, nb::handle pats) {
@@ -137,8 +144,7 @@ static bool test_module(nb::str rel, nb::handle pats) {
     nb::object name = parts[nb::len(parts) - 1];
     bool test = matches(name, pats) || nb::str(name).equal(nb::str("conftest.py"));
     for (size_t i = 0; !test && i + 1 < nb::len(parts); ++i)
-        for (const char *f : {"tests", "test", "testing"})
-            test = test || nb::str(parts[i]).equal(nb::str(f));
+        test = test_folder(parts[i]);
     return test;
 }
 
@@ -264,7 +270,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                 scanned.append(join(here, f));
                 nb::list steps(rel.attr("split")("/"));
                 size_t i = 0;
-                while (i + 1 < nb::len(steps) && !truthy(nb::make_tuple("tests", "test", "testing").attr("__contains__")(steps[i])))
+                while (i + 1 < nb::len(steps) && !test_folder(steps[i]))
                     ++i;
                 nb::str sub(nb::str("/").attr("join")(steps.attr("__getitem__")(builtin("slice")(nb::none(), i + 1))));
                 if (!nb::str(steps[nb::len(steps) - 1]).equal(nb::str("conftest.py")) || i + 1 < nb::len(steps))
