@@ -274,7 +274,7 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
 # files (one naming another), tox's deps and extras, and imports nothing
 # declares.
 KEPT = {
-    "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q\n",
+    "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q\nasyncio_mode = auto\n",
     "pk/__init__.py": "",
     "test_pk.py": "import pk\nimport numpy\n",
     "tests/helpers.py": "",
@@ -332,12 +332,13 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     assert found["command"] == "python -m pytest {project}/tests/test.py {project}/test_pk.py"
     # Each distribution once, the first source's; none of the project itself.
     assert found["requires"] == ['pytest<0.3,>=0.2.3', 'hypothesis<6.2,>=6.1; python_full_version >= "3.8"',
-                                 "either", "freezegun==1.2", "tox-dep>=1", "pytest-mock", "pytest-cov"]
+                                 "either", "freezegun==1.2", "tox-dep>=1", "pytest-mock", "pytest-cov",
+                                 "pytest-asyncio"]
     assert found["extras"] == ["test"]
     assert found["missing"] == [("numpy", "numpy"), ("yaml", "PyYAML")]
     assert found["what"] == ("tests/test.py, test_pk.py, pytest's configuration in setup.cfg; requirements: "
                              "extra test, poetry group dev, requirements/tests.txt, tox.ini [testenv] deps, "
-                             "pytest-mock, pytest-cov (the tests use them)")
+                             "pytest-mock, pytest-cov, pytest-asyncio (the tests use them)")
 
 
 def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(tmp_path, capsys):

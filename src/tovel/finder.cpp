@@ -40,6 +40,9 @@ static nb::dict found_config(nb::handle file, nb::handle raw) {
     c["file"] = file;
     for (const char *key : {"testpaths", "pythonpath", "python_files", "addopts"})
         c[key] = words(get(raw, key, nb::none()));
+    // pytest-asyncio's mode, set in the configuration, as the option it is.
+    for (nb::handle mode : words(get(raw, "asyncio_mode", nb::none())))
+        nb::borrow<nb::list>(c["addopts"]).append(nb::str("--asyncio-mode=") + nb::str(mode));
     return c;
 }
 

@@ -1,7 +1,7 @@
 // tovel.uses: what a project's test files use that the requirements found
 // for them (tovel.needs) do not provide: the modules they import at their top
-// level, the fixtures of well-known plugins they take, pytest-asyncio's mark,
-// the coverage plugin --cov names. A well-known test tool is added; any other
+// level, the fixtures of well-known plugins they take, pytest-asyncio's mark
+// or mode, the coverage plugin --cov names. A well-known test tool is added; any other
 // module is named with the option that adds it (a name guessed from an import
 // can be someone else's distribution, so nothing else is installed).
 #include "common.h"
@@ -153,9 +153,12 @@ static void complete(nb::dict need, nb::list files, nb::list local, nb::list add
     }
     if (asyncio)
         want(nb::str("pytest-asyncio"));
-    for (nb::handle o : addopts)
+    for (nb::handle o : addopts) {
         if (truthy(nb::str(o).attr("startswith")("--cov")))
             want(nb::str("pytest-cov"));
+        if (truthy(nb::str(o).attr("startswith")("--asyncio-mode")))
+            want(nb::str("pytest-asyncio"));
+    }
     if (nb::len(added))
         nb::borrow<nb::list>(need["said"]).append(nb::str("{} (the tests use {})")
                                                       .format(nb::str(", ").attr("join")(added), nb::len(added) == 1 ? "it" : "them"));
