@@ -12,6 +12,8 @@ SOURCE = '''
     import os, os.path
     from dataclasses import dataclass, field
     from typing import overload
+    from collections import OrderedDict as Ordered
+    from pathlib import Path as P
 
     __all__ = ["Box", "scale"]
     LIMIT = 10
@@ -40,6 +42,10 @@ SOURCE = '''
         return secret
 
 
+    def where() -> P:
+        return P(".")
+
+
     class Box:
         kind = "box"
 
@@ -63,6 +69,7 @@ SOURCE = '''
     class Point:
         x: int
         tags: list[str] = field(default_factory=list)
+        seen: set[int] = field(default_factory=lambda: {1, 2}, init=False)
 
         def __post_init__(self):
             self.norm = abs(self.x)
@@ -81,13 +88,17 @@ def test_a_stub_keeps_the_interface_and_no_code():
                  "    json = None", "CONTENT: str = ...", "def scale(x: int, factor: int=...) -> int:",
                  "    def __init__(self, size: int, *, label=...) -> None:", "    size: int", "    label: _Incomplete",
                  "    items: list[int]", "    ratio: float", "    tags: list[str] = field(default_factory=list)",
-                 "    @property", "    @staticmethod"):
+                 "    seen: set[int] = field(default_factory=..., init=False)",
+                 "    @property", "    @staticmethod",
+                 # An import there to be exported is, as from a .py file; one the module uses stays.
+                 "from collections import OrderedDict as _tovel_Ordered", "Ordered = _tovel_Ordered",
+                 "from pathlib import Path as P"):
         assert kept in lines, (kept, stub)
     # No body, no overload's implementation, no attribute of another
     # object, no field a dataclass's method sets (it would be a field).
     assert "secret" not in stub and "print" not in stub and "environ" not in stub
     functions = [n for n in ast.walk(tree) if isinstance(n, ast.FunctionDef)]
-    assert [f.name for f in functions] == ["scale", "scale", "__init__", "double", "make", "__post_init__"]
+    assert [f.name for f in functions] == ["scale", "scale", "where", "__init__", "double", "make", "__post_init__"]
     assert all(ast.unparse(f.body[-1]) == "..." for f in functions)
     assert "built" not in stub and "norm" not in stub
 

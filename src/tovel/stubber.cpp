@@ -37,55 +37,23 @@ static nb::list one(nb::handle item) {
 
 static nb::object name_node(nb::handle id) { return node("Name")("id"_a = id, "ctx"_a = node("Load")()); }
 
-// The unknown type, as `from typing import Any as _Incomplete` names it.
-static const char *UNKNOWN = "_Incomplete";
+// What a stub writes for what it leaves out: tovel.stubtypes.
+static nb::object types(const char *name) { return global("tovel.stubtypes", name); }
 
 // What a stub of one module is being written with.
 struct Stub {
+    nb::str source;       // the module's text
     bool unknown = false; // the stub names the unknown type
 };
 
-// An expression a stub keeps as it is: none of the code of a body (a lambda,
-// a comprehension, an assignment expression, await, yield) and no data
-// table (a long literal, which only its type stands for).
-static bool plain(nb::handle expr) {
-    for (nb::handle n : mine("ast").attr("walk")(expr))
-        if (is(n, {"Lambda", "ListComp", "SetComp", "DictComp", "GeneratorExp", "NamedExpr", "Await", "Yield",
-                   "YieldFrom"}))
-            return false;
-    if (is(expr, {"Constant", "List", "Tuple", "Set", "Dict"}))
-        return nb::len(mine("ast").attr("unparse")(expr)) <= 200;
-    return true;
-}
+static bool plain(nb::handle expr) { return truthy(types("plain")(expr)); }
 
-// The type a stub gives a value it does not keep (None: not known): a
-// literal's own type (str, list[int], ...), or the unknown type.
+static bool unknown(nb::handle type) { return is(type, {"Name"}) && type.attr("id").equal(types("UNKNOWN")); }
+
 static nb::object summary(nb::handle expr, Stub &s) {
-    if (is(expr, {"Constant"}) && !expr.attr("value").is_none())
-        return name_node(expr.attr("value").type().attr("__name__"));
-    if (is(expr, {"List", "Tuple", "Set", "Dict"})) {
-        // Of constants of one type each (keys and values apart), that type.
-        auto one_type = [](nb::handle items) -> nb::object {
-            nb::set types;
-            for (nb::handle item : items) {
-                if (!is(item, {"Constant"}) || item.attr("value").is_none())
-                    return nb::none();
-                types.add(item.attr("value").type().attr("__name__"));
-            }
-            return nb::len(types) == 1 ? nb::object(builtin("next")(builtin("iter")(types))) : nb::none();
-        };
-        nb::str container(nb::str(kind(expr).c_str()).attr("lower")());
-        bool dict = is(expr, {"Dict"});
-        nb::object first = one_type(dict ? expr.attr("keys") : expr.attr("elts"));
-        nb::object second = dict ? one_type(expr.attr("values")) : nb::object(nb::str(", ..."));
-        if (first.is_none() || second.is_none())
-            return name_node(container);
-        nb::str text = nb::str("{}[{}{}{}]").format(container, first, dict ? ", " : "",
-                                                   is(expr, {"Tuple"}) || dict ? second : nb::str(""));
-        return mine("ast").attr("parse")(text, "mode"_a = "eval").attr("body");
-    }
-    s.unknown = true;
-    return name_node(nb::str(UNKNOWN));
+    nb::object type = types("summary")(expr);
+    s.unknown = s.unknown || unknown(type);
+    return type;
 }
 
 static nb::object annotated(nb::handle target, nb::handle annotation, nb::handle value) {
@@ -184,29 +152,8 @@ static nb::object function(nb::handle def) {
     return nb::borrow(def);
 }
 
-// The assignments among statements and the blocks they hold, but those of
-// nested functions and classes (whose `self` is another).
-static void assignments(nb::handle stmts, nb::list found) {
-    for (nb::handle stmt : stmts) {
-        if (is(stmt, {"Assign", "AnnAssign"}))
-            found.append(stmt);
-        if (is(stmt, {"FunctionDef", "AsyncFunctionDef", "ClassDef"}))
-            continue;
-        for (const char *block : {"body", "orelse", "finalbody"})
-            if (nb::hasattr(stmt, block) && nb::isinstance<nb::list>(stmt.attr(block)))
-                assignments(stmt.attr(block), found);
-        for (const char *parts : {"handlers", "cases"})
-            if (nb::hasattr(stmt, parts))
-                for (nb::handle part : stmt.attr(parts))
-                    assignments(part.attr("body"), found);
-    }
-}
-
-// The attributes a class's methods give its instances (`self.x = ...`)
-// that its body does not declare: a type checker reads them from the
-// methods' bodies, which the stub leaves out. Each gets its annotation,
-// the annotation of the parameter it is set from, a constant's type, or
-// the unknown type.
+// The attributes a class's methods (but static and class methods) give
+// its instances that its body does not declare.
 static void instance_attributes(nb::list methods, nb::list out, Stub &s) {
     nb::set declared;
     for (nb::handle stmt : out) {
@@ -219,48 +166,13 @@ static void instance_attributes(nb::list methods, nb::list out, Stub &s) {
         if (is(stmt, {"FunctionDef", "AsyncFunctionDef", "ClassDef"}))
             declared.add(stmt.attr("name"));
     }
-    for (nb::handle method : methods) {
-        nb::object def = method[0];
-        if (decorated(def, "staticmethod") || decorated(def, "classmethod"))
-            continue;
-        nb::object a = def.attr("args");
-        nb::list params, all;
-        params.attr("extend")(a.attr("posonlyargs"));
-        params.attr("extend")(a.attr("args"));
-        all.attr("extend")(params);
-        all.attr("extend")(a.attr("kwonlyargs"));
-        if (!nb::len(params))
-            continue;
-        nb::str self(params[0].attr("arg"));
-        nb::dict annotations; // parameter name -> its annotation
-        for (nb::handle p : all)
-            if (!p.attr("annotation").is_none())
-                annotations[p.attr("arg")] = p.attr("annotation");
-        nb::list found;
-        assignments(method[1], found);
-        for (nb::handle n : found) {
-            nb::list targets;
-            nb::object annotation = nb::none(), value = nb::none();
-            if (is(n, {"Assign"})) {
-                targets = nb::list(n.attr("targets"));
-                value = n.attr("value");
-            } else if (is(n, {"AnnAssign"})) {
-                targets.append(n.attr("target"));
-                annotation = n.attr("annotation");
-            }
-            for (nb::handle t : targets) {
-                if (!is(t, {"Attribute"}) || !is(t.attr("value"), {"Name"}) ||
-                    !nb::str(t.attr("value").attr("id")).equal(self) || declared.contains(t.attr("attr")))
-                    continue;
-                nb::object type = annotation;
-                if (type.is_none() && is(value, {"Name"}) && annotations.contains(value.attr("id")))
-                    type = annotations[value.attr("id")];
-                if (type.is_none())
-                    type = summary(is(value, {"Constant"}) ? value : nb::none(), s);
-                declared.add(t.attr("attr"));
-                out.append(annotated(name_node(t.attr("attr")), type, nb::none()));
-            }
-        }
+    nb::list bound;
+    for (nb::handle method : methods)
+        if (!decorated(method[0], "staticmethod") && !decorated(method[0], "classmethod"))
+            bound.append(method);
+    for (nb::handle attribute : types("instance_attributes")(bound, declared)) {
+        s.unknown = s.unknown || unknown(attribute.attr("annotation"));
+        out.append(attribute);
     }
 }
 
@@ -291,18 +203,36 @@ static nb::object class_def(nb::handle cls, Stub &s) {
     return nb::borrow(cls);
 }
 
-// An import re-exports what it binds, as it does from a .py file (a stub's
-// `from m import x` exports nothing, `from m import x as x` does).
-static nb::object reexport(nb::handle stmt) {
+// An import re-exports what it binds, as it does from a .py file: in a stub
+// `from m import x` exports nothing and `from m import x as x` does, and a
+// name bound under another (`from m import x as y`) is exported only by an
+// assignment, `y = _tovel_y`; that one only where the module never uses the
+// name itself (it is there to be exported), since a type checker reads
+// such a `y` as a variable, which an annotation cannot name. A module bound
+// under another name (`import numpy as np`) stays as it is.
+static void reexport(nb::handle stmt, nb::list out, Stub &s) {
     if (is(stmt, {"ImportFrom"}) && !stmt.attr("module").is_none() &&
-        nb::str(stmt.attr("module")).equal(nb::str("__future__")))
-        return nb::borrow(stmt);
+        nb::str(stmt.attr("module")).equal(nb::str("__future__"))) {
+        out.append(stmt);
+        return;
+    }
+    nb::list aliases;
     for (nb::handle alias : stmt.attr("names")) {
         nb::str name(alias.attr("name"));
-        if (alias.attr("asname").is_none() && !name.equal(nb::str("*")) && !truthy(name.attr("__contains__")(".")))
+        nb::object as = alias.attr("asname");
+        if (as.is_none() && !name.equal(nb::str("*")) && !truthy(name.attr("__contains__")(".")))
             alias.attr("asname") = name;
+        else if (is(stmt, {"ImportFrom"}) && !as.is_none() && !as.equal(name) &&
+                 !truthy(as.attr("startswith")("_")) &&
+                 nb::len(mine("re").attr("findall")(nb::str("(?<![\\w.]){}\\b").format(mine("re").attr("escape")(as)),
+                                                     s.source)) <= 1) {
+            alias.attr("asname") = nb::str("_tovel_") + nb::str(as);
+            aliases.append(node("Assign")("targets"_a = one(node("Name")("id"_a = as, "ctx"_a = node("Store")())),
+                                          "value"_a = name_node(alias.attr("asname")), "type_comment"_a = nb::none()));
+        }
     }
-    return nb::borrow(stmt);
+    out.append(stmt);
+    out.attr("extend")(aliases);
 }
 
 // `__all__ += [...]`, `__all__.extend(...)`: what a type checker reads of __all__.
@@ -335,7 +265,7 @@ static nb::list body(nb::handle stmts, bool in_class, Stub &s) {
         } else if (is(stmt, {"ClassDef"})) {
             out.append(class_def(stmt, s));
         } else if (is(stmt, {"Import", "ImportFrom"})) {
-            out.append(reexport(stmt));
+            reexport(stmt, out, s);
         } else if (is(stmt, {"Assign"})) {
             assignment(stmt, out, s);
         } else if (is(stmt, {"AnnAssign"})) {
@@ -344,6 +274,17 @@ static nb::list body(nb::handle stmts, bool in_class, Stub &s) {
             // The annotation gives the type; a value that calls something is
             // kept in a class only (a dataclass's field(...) shapes __init__).
             nb::object value = stmt.attr("value");
+            if (in_class && is(value, {"Call"}) && plain(value.attr("func"))) {
+                // field(default_factory=lambda: ..., init=False): what the
+                // arguments say stays, the code they hold does not.
+                nb::list args;
+                for (nb::handle a : value.attr("args"))
+                    args.append(plain(a) ? nb::borrow(a) : ellipsis());
+                value.attr("args") = args;
+                for (nb::handle k : value.attr("keywords"))
+                    if (!plain(k.attr("value")))
+                        k.attr("value") = ellipsis();
+            }
             bool calls = false;
             if (!value.is_none())
                 for (nb::handle n : mine("ast").attr("walk")(value))
@@ -393,6 +334,8 @@ static nb::str stub_of(nb::object source, nb::str filename) {
     nb::object ast = mine("ast");
     nb::object tree = ast.attr("parse")(source, filename, "type_comments"_a = true);
     Stub s;
+    s.source = nb::isinstance<nb::str>(source) ? nb::borrow<nb::str>(source)
+                                               : nb::str(source.attr("decode")("utf-8", "replace"));
     nb::list out = body(tree.attr("body"), false, s);
     if (s.unknown) {
         // After the docstring and the __future__ imports, which come first.
@@ -401,7 +344,7 @@ static nb::str stub_of(nb::object source, nb::str filename) {
                ((is(out[at], {"Expr"}) && at == 0) ||
                 (is(out[at], {"ImportFrom"}) && out[at].attr("module").equal(nb::str("__future__")))))
             ++at;
-        out.insert(at, ast.attr("parse")(nb::str("from typing import Any as ") + nb::str(UNKNOWN)).attr("body")[0]);
+        out.insert(at, ast.attr("parse")(nb::str("from typing import Any as ") + nb::str(types("UNKNOWN"))).attr("body")[0]);
     }
     tree.attr("body") = out;
     tree.attr("type_ignores") = nb::list();
@@ -438,6 +381,7 @@ static nb::list write_beside(nb::list units, nb::str tree) {
 
 TOVEL_MODULE(stubber, m) {
     m.attr("ast") = nb::module_::import_("ast");
+    m.attr("re") = nb::module_::import_("re");
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.def("stub", &stub_of, "source"_a, "filename"_a = "<module>",
           "The type stub (.pyi text) of a module's source: imports, classes, signatures, annotations and "

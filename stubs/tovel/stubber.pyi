@@ -1,4 +1,5 @@
 import ast as ast
+import re as re
 from pathlib import Path as Path
 from typing import Any
 
