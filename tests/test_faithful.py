@@ -161,6 +161,8 @@ FAITHFUL = {
             def text(v): return str(v)
         def gen():
             yield 1
+        def generator_checks(type, g):
+            return isinstance(g, (types.GeneratorType, dict)), inspect.isgenerator(object=g), inspect.isgenerator(type)
         def fail():
             with open(__file__):
                 raise KeyError(1)
@@ -175,8 +177,7 @@ FAITHFUL = {
         class K:
             x = 1
             names = [n for n in locals() if not n.startswith('_')]
-        RESULT = [ints('abc'), text(1), isinstance(gen(), (types.GeneratorType, dict)), inspect.isgenerator(gen()),
-                  entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names]
+        RESULT = [ints('abc'), text(1), generator_checks(None, gen()), entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names]
         """),
 }
 

@@ -144,7 +144,8 @@ static nb::object lost_builtins() {
 // or issubclass, and inspect.isgenerator; either also under a name imported
 // from its module. Cython's generators are of its own type, which the
 // module's own generator lambda gives.
-static const char *CYTHON_GENERATOR = "type((lambda: (yield))())";
+// Read as an attribute: `type` may be a parameter's name where the check is.
+static const char *CYTHON_GENERATOR = "(lambda: (yield))().__class__";
 static const char *GENERATOR_WORDS = "GeneratorType|CoroutineType|isgenerator|iscoroutine|isasyncgen";
 
 static bool is_ref(nb::handle node, const char *module, const char *name, nb::handle aliases) {
@@ -252,8 +253,9 @@ static nb::str rewrite(nb::str text) {
             edits.push_back({at.end(c), std::string(", ") + CYTHON_GENERATOR + ")"});
         }
         for (nb::handle f : found[1]) {
-            edits.push_back({at.start(f), "(lambda o, f="});
-            edits.push_back({at.end(f), std::string(": f(o) or isinstance(o, ") + CYTHON_GENERATOR + "))"});
+            // Its one parameter is named as inspect.isgenerator's.
+            edits.push_back({at.start(f), "(lambda object, f="});
+            edits.push_back({at.end(f), std::string(", g=") + CYTHON_GENERATOR + ": f(object) or object.__class__ is g)"});
         }
     }
     std::string tail;
