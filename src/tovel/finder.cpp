@@ -1,9 +1,9 @@
 // tovel.finder: where a project's tests are, found as a developer of the
-// project runs them: pytest's configuration (pytest.ini, pyproject.toml,
-// tox.ini, setup.cfg, in pytest's order), a tests/ or test/ folder, the
-// tests inside a package, or test files beside setup.py. What they need is
-// tovel.needs'. tovel.prover runs what is found; tests inside a package run
-// from the installed package.
+// project runs them: pytest's testpaths (tovel.collect reads its
+// configuration), a tests/ or test/ folder, the tests inside a package, or
+// test files beside setup.py; what they need is tovel.needs' and tovel.uses'.
+// tovel.prover runs what is found; tests inside a package run from the
+// installed package.
 #include "common.h"
 
 using namespace tovel;
@@ -13,202 +13,19 @@ static const char *MOD = "tovel.finder";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 static const char *const FOLDERS[] = {"tests", "test"};
-// pytest's python_files when its configuration does not set them.
-static const char *const PYTHON_FILES[] = {"test_*.py", "*_test.py"};
 
 static nb::object join(nb::handle a, nb::handle b) { return mine("os").attr("path").attr("join")(a, b); }
 static bool is_file(nb::handle p) { return truthy(mine("os").attr("path").attr("isfile")(p)); }
 static bool is_dir(nb::handle p) { return truthy(mine("os").attr("path").attr("isdir")(p)); }
-static bool fnmatch(nb::handle name, nb::handle pattern) { return truthy(mine("fnmatch").attr("fnmatch")(name, pattern)); }
-
-// The words of an ini value (split at white space), or the texts of a TOML array.
-static nb::list words(nb::handle value) {
-    nb::list out;
-    if (nb::isinstance<nb::str>(value))
-        return nb::list(value.attr("split")());
-    if (nb::isinstance<nb::list>(value))
-        for (nb::handle v : value)
-            if (nb::isinstance<nb::str>(v))
-                out.append(v);
-    return out;
-}
-
-// What the finder reads of pytest's configuration `raw` (the options of its
-// section or table), read from `file`.
-static nb::dict found_config(nb::handle file, nb::handle raw) {
-    nb::dict c;
-    c["file"] = file;
-    for (const char *key : {"testpaths", "pythonpath", "python_files", "addopts"})
-        c[key] = words(get(raw, key, nb::none()));
-    // pytest-asyncio's mode, set in the configuration, as the option it is.
-    for (nb::handle mode : words(get(raw, "asyncio_mode", nb::none())))
-        nb::borrow<nb::list>(c["addopts"]).append(nb::str("--asyncio-mode=") + nb::str(mode));
-    return c;
-}
-
-// The parsed pyproject.toml of the folder, or None (missing or not TOML).
-static nb::object pyproject(nb::handle folder) {
-    nb::object path = join(folder, nb::str("pyproject.toml"));
-    if (!is_file(path))
-        return nb::none();
-    try {
-        return mine("tomllib").attr("loads")(mine("Path")(path).attr("read_text")("encoding"_a = "utf-8"));
-    } catch (nb::python_error &e) {
-        if (!ordinary(e))
-            throw;
-        return nb::none();
-    }
-}
-
-/// pytest's configuration of the project in `folder`, the first file pytest
-/// itself would take: {file, testpaths, pythonpath, python_files, addopts}
-/// (lists of words), or None.
-static nb::object config(nb::str folder) {
-    // pytest.ini is pytest's even with no [pytest] section.
-    auto ini = [&](const char *name, const char *section, bool always) -> nb::object {
-        nb::object path = join(folder, nb::str(name));
-        if (!is_file(path))
-            return nb::none();
-        nb::object parser = mine("configparser").attr("ConfigParser")("interpolation"_a = nb::none());
-        try {
-            parser.attr("read")(path, "encoding"_a = "utf-8");
-        } catch (nb::python_error &e) {
-            if (!ordinary(e))
-                throw;
-            return always ? nb::object(found_config(path, nb::dict())) : nb::object(nb::none());
-        }
-        if (!truthy(parser.attr("has_section")(section)))
-            return always ? nb::object(found_config(path, nb::dict())) : nb::object(nb::none());
-        return found_config(path, builtin("dict")(parser.attr("items")(section)));
-    };
-    for (const char *name : {"pytest.ini", ".pytest.ini"}) {
-        nb::object c = ini(name, "pytest", true);
-        if (!c.is_none())
-            return c;
-    }
-    nb::object doc = pyproject(folder);
-    nb::object tool = doc.is_none() ? nb::object(nb::dict()) : get(doc, "tool", nb::dict());
-    nb::object options = nb::isinstance<nb::dict>(tool) ? get(tool, "pytest", nb::none()) : nb::none();
-    if (nb::isinstance<nb::dict>(options)) {
-        // [tool.pytest.ini_options], or [tool.pytest] holding the options itself.
-        nb::object inner = get(options, "ini_options", options);
-        if (nb::isinstance<nb::dict>(inner))
-            return found_config(join(folder, nb::str("pyproject.toml")), inner);
-    }
-    nb::object c = ini("tox.ini", "pytest", false);
-    return c.is_none() ? ini("setup.cfg", "tool:pytest", false) : c;
-}
-
-// The folders of the project to look for tests in: the testpaths of pytest's
-// configuration (their patterns matched), else tests/ and test/.
-static nb::list wanted(nb::str project, nb::list testpaths) {
-    nb::list out;
-    if (!nb::len(testpaths)) {
-        for (const char *f : FOLDERS)
-            out.append(f);
-        return out;
-    }
-    for (nb::handle t : testpaths) {
-        if (!truthy(mine("glob").attr("has_magic")(t)))
-            out.append(t);
-        else
-            out.attr("extend")(builtin("sorted")(mine("glob").attr("glob")(t, "root_dir"_a = project)));
-    }
-    return out;
-}
-
-// The python_files of pytest's configuration `c`, or pytest's own.
-static nb::list patterns(nb::handle c) {
-    nb::list out = c.is_none() ? nb::list() : nb::list(c["python_files"]);
-    if (!nb::len(out))
-        for (const char *p : PYTHON_FILES)
-            out.append(p);
-    return out;
-}
-
-static bool matches(nb::handle name, nb::handle pats) {
-    for (nb::handle p : pats)
-        if (fnmatch(name, p))
-            return true;
-    return false;
-}
-
-static bool test_folder(nb::handle name) {
-    for (const char *f : {"tests", "test", "testing"})
-        if (nb::str(name).equal(nb::str(f)))
-            return true;
-    return false;
-}
-
-// Whether the file at `rel` (a path with /) in a package holds tests:
-// pytest collects it (`pats`), it is a conftest.py, or a test folder holds it.
-static bool test_module(nb::str rel, nb::handle pats) {
-    nb::list parts(rel.attr("split")("/"));
-    nb::object name = parts[nb::len(parts) - 1];
-    bool test = matches(name, pats) || nb::str(name).equal(nb::str("conftest.py"));
-    for (size_t i = 0; !test && i + 1 < nb::len(parts); ++i)
-        test = test_folder(parts[i]);
-    return test;
-}
-
-// The test files beside setup.py that pytest collects when no testpaths say
-// otherwise.
-static nb::list root_tests(nb::str project, nb::handle c) {
-    nb::list out;
-    if (!c.is_none() && nb::len(nb::object(c["testpaths"])))
-        return out;
-    for (nb::handle f : builtin("sorted")(mine("os").attr("listdir")(project)))
-        if (matches(f, patterns(c)) && truthy(nb::str(f).attr("endswith")(".py")) &&
-            !nb::str(f).equal(nb::str("setup.py")) && !nb::str(f).equal(nb::str("conftest.py")) && is_file(join(project, f)))
-            out.append(f);
-    return out;
-}
-
-// The Python files under `folder`, relative to it (no hidden folders, at
-// most a few thousand).
-static nb::list python_files(nb::handle folder) {
-    nb::list out;
-    for (nb::handle step : mine("os").attr("walk")(folder)) {
-        nb::list dirs(step[1]);
-        nb::list kept;
-        for (nb::handle d : dirs)
-            if (!truthy(nb::str(d).attr("startswith")(".")) && !nb::str(d).equal(nb::str("__pycache__")))
-                kept.append(d);
-        step[1].attr("__setitem__")(builtin("slice")(nb::none()), builtin("sorted")(kept));
-        for (nb::handle f : builtin("sorted")(step[2]))
-            if (truthy(nb::str(f).attr("endswith")(".py")))
-                out.append(mine("os").attr("path").attr("relpath")(join(step[0], f), folder));
-        if (nb::len(out) > 3000)
-            break;
-    }
-    return out;
-}
-
-// The files of a test folder that pytest as configured does not collect
-// although they hold tests by their name (tests/test.py), when it would
-// collect nothing from the folder: they are named to it. Empty otherwise.
-static nb::list uncollected(nb::handle folder, nb::handle pats) {
-    nb::list named;
-    nb::object basename = mine("os").attr("path").attr("basename");
-    for (nb::handle rel : python_files(folder)) {
-        nb::object name = basename(rel);
-        if (matches(name, pats))
-            return nb::list();
-        for (const char *p : {"test*.py", "*test.py", "*tests.py"})
-            if (fnmatch(name, nb::str(p))) {
-                named.append(rel);
-                break;
-            }
-    }
-    return named;
-}
+// What pytest reads and collects (tovel.collect).
+static nb::object collect(const char *name) { return mine("collect").attr(name); }
 
 /// The files and folders of `project` that the tests found there come from
 /// (a test folder inside a package is the package's): its test folders and
 /// files, the files pytest and the finder read, conftest.py too, those that
 /// exist.
 static nb::list test_sources(nb::str project) {
-    nb::object c = config(project);
+    nb::object c = collect("config")(project);
     nb::list out;
     for (const char *f : {"pytest.ini", ".pytest.ini", "pyproject.toml", "tox.ini", "tox.toml", "setup.cfg",
                           "conftest.py"})
@@ -217,10 +34,10 @@ static nb::list test_sources(nb::str project) {
     for (const char *p : {"requirements", "*requirements*.txt", "requirements_*.txt"})
         for (nb::handle f : builtin("sorted")(mine("glob").attr("glob")(p, "root_dir"_a = project)))
             out.append(join(project, f));
-    for (nb::handle t : wanted(project, c.is_none() ? nb::list() : nb::list(c["testpaths"])))
+    for (nb::handle t : collect("wanted")(project, c.is_none() ? nb::list() : nb::list(c["testpaths"])))
         if (is_dir(join(project, t)) || is_file(join(project, t)))
             out.append(join(project, t));
-    for (nb::handle f : root_tests(project, c))
+    for (nb::handle f : collect("root_tests")(project, c))
         out.append(join(project, f));
     return out;
 }
@@ -239,9 +56,9 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     nb::set roots;
     for (nb::handle pkg : packages)
         roots.add(nb::str(pkg[0]).attr("split")(".")[0]);
-    nb::object c = config(project);
+    nb::object c = collect("config")(project);
     nb::list testpaths = c.is_none() ? nb::list() : nb::list(c["testpaths"]);
-    nb::list pats = patterns(c);
+    nb::list pats(collect("patterns")(c));
     nb::list places, shown, installed, scanned;
     bool site = false;
     // A test folder or file of the project, or one inside a package: the
@@ -266,14 +83,14 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         // (the doctests of a module, which its compiled form has not).
         if (inside && folder && !truthy(tail.attr("__contains__")("/"))) {
             nb::dict named;
-            for (nb::handle f : python_files(here)) {
+            for (nb::handle f : collect("python_files")(here)) {
                 nb::str rel(nb::str(f).attr("replace")("\\", "/"));
-                if (!test_module(rel, pats))
+                if (!truthy(collect("test_module")(rel, pats)))
                     continue;
                 scanned.append(join(here, f));
                 nb::list steps(rel.attr("split")("/"));
                 size_t i = 0;
-                while (i + 1 < nb::len(steps) && !test_folder(steps[i]))
+                while (i + 1 < nb::len(steps) && !truthy(collect("test_folder")(steps[i])))
                     ++i;
                 nb::str sub(nb::str("/").attr("join")(steps.attr("__getitem__")(builtin("slice")(nb::none(), i + 1))));
                 if (!nb::str(steps[nb::len(steps) - 1]).equal(nb::str("conftest.py")) || i + 1 < nb::len(steps))
@@ -285,7 +102,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                 shown.append(nb::str("{}/ (its test modules, installed)").format(tail));
             return;
         }
-        nb::list named = folder ? uncollected(here, pats) : nb::list();
+        nb::list named = folder ? nb::list(collect("uncollected")(here, pats)) : nb::list();
         if (nb::len(named))
             for (nb::handle f : named) {
                 nb::str t = nb::str("{}/{}").format(tail, nb::str(f).attr("replace")("\\", "/"));
@@ -297,13 +114,13 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
             shown.append(nb::str(inside ? "{}{} (installed)" : "{}{}").format(tail, folder ? "/" : ""));
         }
         if (folder) {
-            for (nb::handle f : python_files(here))
+            for (nb::handle f : collect("python_files")(here))
                 scanned.append(join(here, f));
         } else
             scanned.append(here);
     };
     // A testpath that holds the packages (src/) stands for them.
-    for (nb::handle t : wanted(project, testpaths)) {
+    for (nb::handle t : collect("wanted")(project, testpaths)) {
         nb::list held;
         for (nb::handle r : builtin("sorted")(roots))
             if (is_dir(join(join(project, t), r)) && !roots.contains(nb::str(t).attr("strip")("/").attr("split")("/")[0]))
@@ -321,7 +138,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                 if (is_dir(join(join(base, pkg[1]), nb::str(f))))
                     add(rel);
             }
-    for (nb::handle f : root_tests(project, c))
+    for (nb::handle f : collect("root_tests")(project, c))
         add(nb::str(f));
     if (!nb::len(places)) {
         out["command"] = nb::none();
@@ -405,7 +222,7 @@ static nb::list outside(nb::list built, nb::handle tests, nb::handle pats) {
         for (nb::handle t : tests) {
             nb::str folder(nb::str(t).attr("strip")("/"));
             if (!test && truthy(arc.attr("startswith")(folder + nb::str("/"))))
-                test = truthy(folder.attr("__contains__")("/")) || test_module(arc, pats);
+                test = truthy(folder.attr("__contains__")("/")) || truthy(collect("test_module")(arc, pats));
         }
         if (!test)
             tested.append(u);
@@ -435,7 +252,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
     if (!settings["test_command"].is_none()) {
         // Test folders of the wheel the command names through {site}.
         nb::object tests = mine("re").attr("findall")("\\{site\\}/([^\\s'\"]+)", settings["test_command"]);
-        out["tested"] = outside(built, tests, patterns(config(project)));
+        out["tested"] = outside(built, tests, collect("patterns")(collect("config")(project)));
         if (given.is_none()) {
             nb::list roots;
             for (nb::handle pkg : packages)
@@ -484,16 +301,15 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
 }
 
 TOVEL_MODULE(finder, m) {
-    for (const char *name : {"configparser", "fnmatch", "glob", "os", "re", "shlex", "tomllib"})
+    for (const char *name : {"glob", "os", "re", "shlex"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");
     m.attr("Requirement") = nb::module_::import_("packaging.requirements").attr("Requirement");
+    m.attr("collect") = nb::module_::import_("tovel.collect");
     m.attr("needs") = nb::module_::import_("tovel.needs");
     m.attr("uses") = nb::module_::import_("tovel.uses");
     m.attr("testbench") = nb::module_::import_("tovel.testbench");
-    m.def("config", &config, "folder"_a, "pytest's configuration of the project in folder: {file, testpaths, "
-                                         "pythonpath, python_files, addopts}, or None.");
     m.def("find", &find, "project"_a, "base"_a, "packages"_a, "info"_a.none(),
           "Where the project's tests are and what they need: {command, requires, extras, installed, pythonpath, "
           "python_files, missing, what}, or {command: None, why}.");

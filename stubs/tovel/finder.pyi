@@ -1,19 +1,16 @@
-import configparser as configparser
-import fnmatch as fnmatch
 import glob as glob
 import os as os
 import re as re
 import shlex as shlex
-import tomllib as tomllib
 from importlib.metadata import PathDistribution as PathDistribution
 from packaging.requirements import Requirement as Requirement
 from pathlib import Path as Path
+from tovel import collect as collect
 from tovel import needs as needs
 from tovel import testbench as testbench
 from tovel import uses as uses
 from typing import Any
 
-def config(folder: str) -> dict[str, Any] | None: ...
 def find(project: str, base: str, packages: list[tuple[str, str]], info: str | None) -> dict[str, Any]: ...
 def proof(options: dict[str, Any], project: str, root: str | None, packages: list[tuple[str, str]], info: str | None, built: list[dict[str, Any]]) -> dict[str, Any]: ...
 def test_sources(project: str) -> list[str]: ...
