@@ -19,7 +19,7 @@ MODULES = ["tovel", "tovel.compiler", "tovel.builder", "tovel.metagen", "tovel.w
            "tovel.audit", "tovel.pyproject", "tovel.build_meta", "tovel.pipeline", "tovel.packer",
            "tovel.translator", "tovel.mender", "tovel.tuner", "tovel.checker", "tovel.scanner", "tovel.store", "tovel.wire", "tovel.guard",
            "tovel.layout", "tovel.twin", "tovel.stamp", "tovel.testbench", "tovel.finder", "tovel.collect", "tovel.needs", "tovel.uses", "tovel.verdict", "tovel.prover",
-           "tovel.gauge", "tovel.targets", "tovel.options", "tovel.planner", "tovel.profiler"]
+           "tovel.gauge", "tovel.targets", "tovel.options", "tovel.planner", "tovel.profiler", "tovel.stubber", "tovel.stubtypes"]
 
 
 def test_package_holds_no_python_source():

@@ -5,6 +5,7 @@ import shutil as shutil
 import stat as stat
 import subprocess as subprocess
 import sys as sys
+import time as time
 from pathlib import Path as Path
 from typing import Any
 
