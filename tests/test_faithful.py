@@ -147,9 +147,10 @@ FAITHFUL = {
     # Each part binds what Cython alone gets wrong: int powers and shifts of
     # C ints (1000.0, overflow), a float local later given an int, Python 2
     # names (no NameError), compiled generators failing isinstance, extra and
-    # module-named traceback entries, and two translator crashes.
+    # module-named traceback entries, two translator crashes, and open
+    # replaced as the module's attribute (ignored).
     "mended-ints-names-generators-tracebacks": textwrap.dedent("""\
-        import inspect, traceback, types
+        import inspect, io, os, sys, traceback, types
         def ints(s):
             x = 0.0
             x = len(s)
@@ -171,13 +172,24 @@ FAITHFUL = {
                 f()
             except Exception as e:
                 return [(s.name, s.lineno) for s in traceback.extract_tb(e.__traceback__)]
+        def read():
+            with open(os.devnull) as f:
+                return f.read()
+        def patched():
+            me = sys.modules[__name__]
+            me.open = lambda *a: io.StringIO('patched')
+            try:
+                return read()
+            finally:
+                del me.open
         def pair(seq, i):
             a, b = seq[i - 1:i + 1]
             return a, b
         class K:
             x = 1
             names = [n for n in locals() if not n.startswith('_')]
-        RESULT = [ints('abc'), text(1), generator_checks(None, gen()), entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names]
+        RESULT = [ints('abc'), text(1), generator_checks(None, gen()), entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names,
+                  [read(), patched(), read()]]
         """),
 }
 

@@ -118,9 +118,17 @@ static void guard_cases(nb::handle node, const std::string &src, const Offsets &
     }
 }
 
-// Names Cython resolves as builtins when translating and Python 3 does not
-// have (xrange, unicode, basestring, raw_input, unichr, intern, reload, ...):
-// compiled, `try: unicode` / `except NameError:` never takes the handler.
+// Names looked up when the code runs, in the module, then in the builtins,
+// declared global for Cython: (1) those it resolves as builtins when
+// translating and Python 3 does not have (xrange, unicode, basestring,
+// raw_input, unichr, intern, reload, ...): compiled, `try: unicode` /
+// `except NameError:` never takes the handler; (2) builtins that tests
+// replace, in the builtins or as the module's attribute (`mock.patch(
+// "builtins.open")`, `monkeypatch.setattr(mod, "print", ...)`), which Cython
+// would look up once, at import; none of them is one it compiles itself, and
+// each call costs far more than the look-up.
+static const char *PATCHED_BUILTINS[] = {"open", "print", "input", "breakpoint", "exit", "quit", "help"};
+
 static nb::object lost_builtins() {
     nb::object m = nb::module_::import_(MOD);
     if (!nb::hasattr(m, "LOST_BUILTINS")) {
@@ -132,6 +140,8 @@ static nb::object lost_builtins() {
             for (nb::handle name : from)
                 if (truthy(name.attr("isidentifier")()) && !truthy(have.attr("__contains__")(name)))
                     names.add(name);
+        for (const char *name : PATCHED_BUILTINS)
+            names.add(nb::str(name));
         m.attr("LOST_BUILTINS") = builtin("frozenset")(names);
         nb::object words = nb::str("|").attr("join")(builtin("map")(mine("re").attr("escape"), builtin("sorted")(names)));
         m.attr("LOST_BUILTINS_RE") = mine("re").attr("compile")(nb::str("\\b(?:{})\\b").format(words));
@@ -261,7 +271,7 @@ static nb::str rewrite(nb::str text) {
     std::string tail;
     // Such a name declared global (after the last line, where no line
     // moves) is looked up when the code runs, in the module, then in the
-    // builtins: a NameError unless the module binds it, as in Python 3.
+    // builtins: as in Python 3, a NameError where neither has it.
     if (nb::len(lost_used)) {
         nb::object sorted = builtin("sorted")(lost_used);
         tail = std::string(src.empty() || src.back() == '\n' || src.back() == '\r' ? "" : "\n") + "global " +

@@ -11,8 +11,9 @@ using namespace tovel;
 // among its directives, and their defaults. A name unknown at compile time
 // is looked up when the code runs, as Python does (it costs nothing where
 // names resolve). Builtins stay looked up once, at import: looking them up
-// at each use, so that a test patching builtins.open is seen, costs about
-// 30% in a loop that calls builtins (-X cache_builtins=False asks for it).
+// at each use costs about 30% in a loop that calls builtins (-X
+// cache_builtins=False asks for it). The mender has those that tests replace
+// (open, print, input) looked up at each use, in the module first.
 static const struct {
     const char *name;
     bool value;
