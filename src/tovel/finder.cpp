@@ -291,6 +291,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
         settings["test_command"] = found["command"];
         settings["test_requires"].attr("extend")(found["requires"]);
         settings["test_extras"] = found["extras"];
+        settings["missing"] = found["missing"]; // said above: a later line need not say it again
         if (settings["test_timeout"].is_none())
             settings["test_timeout"] = 600;
         out["tested"] = outside(built, found["installed"], found["python_files"]);
