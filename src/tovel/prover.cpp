@@ -162,7 +162,7 @@ static nb::str names_of(nb::list ids) {
 struct Narrow {
     Judge &b;
     std::vector<int> all;
-    bool alone;
+    bool alone, checked;
     std::map<std::string, std::vector<int>> reach;
 };
 
@@ -195,45 +195,84 @@ static bool reaches(Narrow &n, nb::handle id, const std::vector<int> &modules) {
     return false;
 }
 
-/// The modules of `T` whose compiled form breaks some of `tests`, with `with`
-/// compiled too and every other module as source; `known` is the run of that
-/// configuration when there is one. The halves of a failing set are tried
-/// apart; a test fails with a set compiled only if it loads one of it.
-static std::vector<int> culprits_in(Narrow &n, const std::vector<int> &T, const std::vector<int> &with, nb::list tests,
-                                    nb::object known) {
+// Tests that fail alone from the sources too: the round is narrowed down
+// with every test instead.
+struct NotAlone {};
+
+/// The modules of `T` whose compiled form breaks the tests `fails`, with
+/// `with` compiled too and every other module as source. `r` is the run they
+/// failed in: of this very configuration (`exact`) or with more compiled. A
+/// test fails with a set compiled only if it loads one of it: the set is cut
+/// to what the tests loaded, and its halves are tried apart.
+static std::vector<int> culprits_in(Narrow &n, std::vector<int> T, const std::vector<int> &with, nb::list fails,
+                                    nb::dict r, bool exact, bool top = false) {
     Judge &b = n.b;
-    nb::list chosen;
-    for (nb::handle id : tests)
-        if (reaches(n, id, T))
-            chosen.append(id);
-    if (!nb::len(chosen) || T.empty())
-        return {};
-    nb::dict r;
-    if (!known.is_none())
-        r = nb::borrow<nb::dict>(known);
-    else {
-        std::vector<int> compiled = T;
-        compiled.insert(compiled.end(), with.begin(), with.end());
-        r = run_cached(b, minus(n.all, compiled), n.alone ? nb::object(chosen) : nb::object(nb::none()),
-                       "narrowing down: run {0}, {2} compiled");
+    bool all_known = true;
+    std::vector<int> reached;
+    for (nb::handle id : fails) {
+        auto it = n.reach.find(std::string(nb::str(id).c_str()));
+        all_known = all_known && it != n.reach.end();
+        if (it != n.reach.end())
+            reached.insert(reached.end(), it->second.begin(), it->second.end());
     }
-    nb::list fails = failing(b, r, chosen);
-    if (!nb::len(fails))
+    if (all_known) {
+        size_t before = T.size();
+        T = minus(T, minus(T, reached));
+        exact = exact && T.size() == before;
+    }
+    if (T.empty())
         return {};
+    // A test that fails alone whatever is compiled would mislead the
+    // halving: it fails with either half compiled, so the first halves run
+    // every failing test, and a test failing with both is run once from the
+    // sources, alone.
+    auto sane = [&](nb::list tests) {
+        if (!n.alone || n.checked || !nb::len(tests))
+            return;
+        n.checked = true;
+        nb::dict source = run_cached(b, n.all, tests, "narrowing down: run {0}, the tests alone from source");
+        if (nb::len(failing(b, source, tests)))
+            throw NotAlone{};
+    };
+    // A run with `half` compiled (and `with`), of the tests that load one of it.
+    auto probe = [&](const std::vector<int> &half, nb::dict &out) {
+        nb::list chosen;
+        for (nb::handle id : fails)
+            if (top || reaches(n, id, half))
+                chosen.append(id);
+        if (!nb::len(chosen))
+            return chosen;
+        std::vector<int> config = half;
+        config.insert(config.end(), with.begin(), with.end());
+        out = run_cached(b, minus(n.all, config), n.alone ? nb::object(chosen) : nb::object(nb::none()),
+                         "narrowing down: run {0}, {2} compiled");
+        return failing(b, out, chosen);
+    };
     if (T.size() == 1) {
+        if (top)
+            sane(fails);
+        if (!exact && !nb::len(fails = probe(T, r)))
+            return {};
         b.blamed[T[0]] = {r, fails};
         return T;
     }
     std::vector<int> A(T.begin(), T.begin() + T.size() / 2), B(T.begin() + T.size() / 2, T.end());
-    std::vector<int> found = culprits_in(n, A, with, fails, nb::none());
-    std::vector<int> more = culprits_in(n, B, with, fails, nb::none());
+    nb::dict ra, rb;
+    nb::list fa = probe(A, ra), fb = probe(B, rb);
+    nb::list common;
+    for (nb::handle id : fa)
+        if (truthy(fb.attr("__contains__")(id)))
+            common.append(id);
+    sane(common);
+    std::vector<int> found = nb::len(fa) ? culprits_in(n, A, with, fa, ra, true) : std::vector<int>{};
+    std::vector<int> more = nb::len(fb) ? culprits_in(n, B, with, fb, rb, true) : std::vector<int>{};
     found.insert(found.end(), more.begin(), more.end());
     if (found.empty()) {
         // The tests fail only with modules of both halves compiled: those of
         // the first half that break them beside the second compiled.
         std::vector<int> both = with;
         both.insert(both.end(), B.begin(), B.end());
-        found = culprits_in(n, A, both, fails, r);
+        found = culprits_in(n, A, both, fails, r, exact);
     }
     return found;
 }
@@ -404,43 +443,52 @@ static nb::list judge(Judge &b, bool found) {
     nb::list everything;
     nb::dict last = run_cached(b, {}, nb::none(), "tests compiled");
     nb::list broken = failing(b, last, b.passed);
+    // Once tests fail only beside the others, every run is of every test.
+    bool full = !b.pytest;
     for (int round = 0; nb::len(broken) && round < 3; ++round) {
-        everything.attr("extend")(broken);
-        Narrow n{b, all, b.pytest, {}};
+        for (nb::handle id : broken)
+            if (!truthy(everything.attr("__contains__")(id)))
+                everything.append(id);
+        Narrow n{b, all, !full, false, {}};
         nb::dict r0 = last;
         if (n.alone) {
             r0 = run_cached(b, keep, broken, "narrowing down: run {0}, the failing tests alone");
-            // Tests that fail only beside the others, or that fail alone from
-            // the sources too, are narrowed down with every test.
-            if (!nb::len(failing(b, r0, broken)) ||
-                nb::len(failing(b, run_cached(b, all, broken, "narrowing down: run {0}, the failing tests alone from source"), broken)))
-                n.alone = false, r0 = last;
+            n.alone = nb::len(failing(b, r0, broken)) > 0;
         }
-        nb::list fails = failing(b, r0, n.alone ? nb::handle(broken) : nb::handle(b.passed));
-        std::vector<int> rest = minus(all, keep), candidates;
-        bool known = b.pytest && nb::len(fails);
-        for (nb::handle id : fails) {
-            std::vector<int> reach;
-            known = known && loaded(b, r0, id, reach);
-            n.reach[std::string(nb::str(id).c_str())] = minus(reach, keep);
-            candidates.insert(candidates.end(), reach.begin(), reach.end());
-        }
-        std::sort(candidates.begin(), candidates.end());
-        candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-        candidates = known ? minus(candidates, keep) : rest;
-        if (!known)
+        std::vector<int> culprits;
+        for (int pass = 0; pass < 2; ++pass) {
+            if (!n.alone) {
+                full = true;
+                r0 = run_cached(b, keep, nb::none(), "tests with {1} kept as source");
+            }
+            nb::list fails = failing(b, r0, n.alone ? nb::handle(broken) : nb::handle(b.passed));
+            std::vector<int> rest = minus(all, keep);
+            bool known = b.pytest;
             n.reach.clear();
-        std::vector<int> culprits = culprits_in(n, candidates, {}, fails, candidates == rest ? nb::object(r0) : nb::object(nb::none()));
-        if (culprits.empty() && candidates != rest) {
-            // Not the modules the tests loaded (a subprocess loads others): all of them.
-            n.reach.clear();
-            culprits = culprits_in(n, rest, {}, fails, r0);
+            for (nb::handle id : fails) {
+                std::vector<int> reach;
+                known = known && loaded(b, r0, id, reach);
+                n.reach[std::string(nb::str(id).c_str())] = minus(reach, keep);
+            }
+            if (!known)
+                n.reach.clear();
+            try {
+                culprits = culprits_in(n, rest, {}, fails, r0, true, true);
+                if (culprits.empty() && known) {
+                    // Not the modules the tests loaded (a subprocess loads others): all of them.
+                    n.reach.clear();
+                    culprits = culprits_in(n, rest, {}, fails, r0, true, true);
+                }
+                break;
+            } catch (NotAlone &) {
+                n.alone = false;
+            }
         }
         if (culprits.empty())
             break;
         keep.insert(keep.end(), culprits.begin(), culprits.end());
-        last = run_cached(b, keep, b.pytest ? nb::object(everything) : nb::object(nb::none()), "tests with {1} kept as source");
-        broken = failing(b, last, b.pytest ? nb::handle(everything) : nb::handle(b.passed));
+        last = run_cached(b, keep, full ? nb::object(nb::none()) : nb::object(everything), "tests with {1} kept as source");
+        broken = failing(b, last, full ? nb::handle(b.passed) : nb::handle(everything));
     }
 
     std::sort(keep.begin(), keep.end());
