@@ -230,31 +230,33 @@ static nb::str rewrite(nb::str text) {
     // Most modules are not parsed at all: a match statement starts a line,
     // and the other rewrites need one of their names.
     bool match = !re.attr("search")(R"((?m)^[ \t\f]*match\b)", text).is_none();
-    nb::object lost = lost_builtins();
-    bool py2 = !mine("LOST_BUILTINS_RE").attr("search")(text).is_none();
+    lost_builtins();
+    // Every such name the text holds, as a name or not (in a comment, an
+    // attribute): a global declaration of a name the module never reads
+    // changes nothing, and the text need not be parsed for it.
+    nb::object late = builtin("sorted")(builtin("set")(mine("LOST_BUILTINS_RE").attr("findall")(text)));
     bool generators = !mine("re").attr("search")(GENERATOR_WORDS, text).is_none();
-    if (!match && !py2 && !generators)
+    if (!match && !generators && !nb::len(late))
         return text;
-    nb::object ast = mine("ast");
-    nb::object tree;
-    try {
-        tree = ast.attr("parse")(text);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
-            throw;
-        return text; // the scan reports syntax errors
-    }
     nb::bytes encoded(text.attr("encode")("utf-8"));
     std::string src(encoded.c_str(), encoded.size());
     Offsets at(src);
     Edits edits;
-    nb::set lost_used;
-    for (nb::handle node : ast.attr("walk")(tree)) {
-        std::string k = kind(node);
-        if (k == "Match")
-            guard_cases(node, src, at, edits);
-        else if (k == "Name" && truthy(lost.attr("__contains__")(node.attr("id"))))
-            lost_used.add(node.attr("id"));
+    nb::object tree = nb::none();
+    if (match || generators) {
+        nb::object ast = mine("ast");
+        try {
+            tree = ast.attr("parse")(text);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
+                throw;
+            return text; // the scan reports syntax errors
+        }
+        nb::handle match_type = ast.attr("Match");
+        if (match)
+            for (nb::handle node : ast.attr("walk")(tree))
+                if (node.type().is(match_type))
+                    guard_cases(node, src, at, edits);
     }
     if (generators) {
         nb::tuple found = generator_checks(tree);
@@ -272,11 +274,9 @@ static nb::str rewrite(nb::str text) {
     // Such a name declared global (after the last line, where no line
     // moves) is looked up when the code runs, in the module, then in the
     // builtins: as in Python 3, a NameError where neither has it.
-    if (nb::len(lost_used)) {
-        nb::object sorted = builtin("sorted")(lost_used);
+    if (nb::len(late))
         tail = std::string(src.empty() || src.back() == '\n' || src.back() == '\r' ? "" : "\n") + "global " +
-               nb::cast<std::string>(nb::str(", ").attr("join")(sorted)) + "\n";
-    }
+               nb::cast<std::string>(nb::str(", ").attr("join")(late)) + "\n";
     if (edits.empty() && tail.empty())
         return text;
     std::stable_sort(edits.begin(), edits.end(), [](auto &a, auto &b) { return a.first < b.first; });
