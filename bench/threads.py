@@ -1,7 +1,9 @@
 """Threads: one CPU-bound workload of compiled code run in 1, 2 and 4 threads.
 
-The workload (WORKLOAD below: integer loops, a dict and a list built per
-call, a method call per step) is written as a package, `threadwork`, and
+The workload (by default WORKLOAD below: integer loops, a dict and a list
+built per call, a method call per step; with --workload parser the
+recursive-descent parser of the runtime benchmark, objects and method calls
+throughout, `--steps` parses of its expressions a call) is written as a package, `threadwork`, and
 built by `tov bdist -n threadwork` with the defaults, by the interpreter that
 runs this script: a cp312-abi3 wheel on CPython 3.12, a free-threaded
 cp314-cp314t wheel on CPython 3.14t. Its module is unpacked beside the
@@ -12,9 +14,11 @@ ROUNDS; "speed-up" is N times the one-thread time over the N-thread time,
 and "CPU / wall" the processor time of the process over its wall time
 during the work: how many threads really ran at once (at most 1 under a
 GIL, at most the free cores without one), which other load on the machine
-disturbs less than the wall time.
+disturbs less than the wall time; "CPU per call" the least processor time
+of one call: it grows where threads that run at once contend (for cache
+lines every thread writes, such as the reference count of a shared object).
 
-    python bench/threads.py [--rounds N] [--calls N]
+    python bench/threads.py [--rounds N] [--calls N] [--steps N] [--workload walker|parser]
 
 Run it with the python of an environment where tovel is installed (its
 `tov` beside it), once per interpreter, e.g.
@@ -54,6 +58,10 @@ def work(n, seed):
     return sum(k * v for k, v in ordered) % 1000003
 '''
 
+# The parser of the runtime benchmark, with the same entry point.
+PARSER = (Path(__file__).resolve().parent / "workloads" / "tovbench" / "parser.py").read_text() + \
+    "\n\ndef work(n, seed):\n    return run(n)\n"
+
 # Run in a fresh process: the work in each of N threads, started together.
 TIMER = '''
 import json, sys, threading, time
@@ -80,18 +88,18 @@ print(json.dumps({"seconds": took, "cpu": cpu, "file": core.__file__, "checksum"
 '''
 
 
-def build(where):
+def build(where, workload):
     """The package's source folder and the folder its compiled module is unpacked into."""
     src = where / "src"
     (src / "threadwork").mkdir(parents=True)
     (src / "threadwork" / "__init__.py").write_text("")
-    (src / "threadwork" / "core.py").write_text(textwrap.dedent(WORKLOAD))
+    (src / "threadwork" / "core.py").write_text(PARSER if workload == "parser" else textwrap.dedent(WORKLOAD))
     tov = str(Path(sys.executable).parent / "tov")
     done = subprocess.run([tov, "bdist", "-n", "threadwork", "-v", "1.0", "-q", "--no-cache"], cwd=src,
                           capture_output=True, text=True)
     if done.returncode:
         sys.exit(done.stdout + done.stderr)
-    wheel = src / done.stdout.strip().splitlines()[-1].split(": ")[0]
+    wheel = src / next(line for line in done.stdout.splitlines() if ".whl: " in line).split(": ")[0]
     compiled = where / "compiled"
     zipfile.ZipFile(wheel).extractall(compiled)
     return src, compiled, wheel.name
@@ -107,17 +115,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--calls", type=int, default=8, help="calls of the work in each thread")
-    parser.add_argument("--steps", type=int, default=200_000, help="steps of one call")
+    parser.add_argument("--steps", type=int, default=None, help="steps of one call (default 200000; parser: 100)")
+    parser.add_argument("--workload", choices=("walker", "parser"), default="walker")
     args = parser.parse_args()
+    args.steps = args.steps or (100 if args.workload == "parser" else 200_000)
     free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     print(f"CPython {sys.version.split()[0]}{' free-threaded' if free else ''}, "
-          f"{os.cpu_count()} cores; {args.calls} calls of {args.steps} steps in each thread, "
+          f"{os.cpu_count()} cores; {args.workload}: {args.calls} calls of {args.steps} steps in each thread, "
           f"best of {args.rounds}")
     with tempfile.TemporaryDirectory(prefix="tov-threads-") as tmp:
-        src, compiled, wheel = build(Path(tmp))
+        src, compiled, wheel = build(Path(tmp), args.workload)
         print(f"wheel: {wheel}")
-        print("| code | threads | wall time | speed-up | CPU / wall | GIL on after import |")
-        print("|---|---|---|---|---|---|")
+        print("| code | threads | wall time | speed-up | CPU / wall | CPU per call | GIL on after import |")
+        print("|---|---|---|---|---|---|---|")
         for label, path in (("source", src), ("compiled", compiled)):
             one = None
             for threads in (1, 2, 4):
@@ -127,8 +137,9 @@ def main():
                 if label == "compiled":
                     assert not runs[0]["file"].endswith(".py"), runs[0]["file"]
                 one = best if one is None else one
+                per_call = min(r["cpu"] for r in runs) / (threads * args.calls)
                 print(f"| {label} | {threads} | {best:.2f} s | {threads * one / best:.2f} | "
-                      f"{fastest['cpu'] / best:.2f} | {runs[0]['gil']} |")
+                      f"{fastest['cpu'] / best:.2f} | {per_call * 1000:.1f} ms | {runs[0]['gil']} |")
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@
 #include <vector>
 #include "tuner_layout_c.h"
 #include "tuner_c.h"
+#include "tuner_ft_c.h"
 
 using namespace tovel;
 
@@ -97,24 +98,27 @@ static const char *GLOBALS_NEW = R"C(    /* tovel: globals from the module's dic
 // The caches of tuner_c.h: each kind of site whose operation Cython declares
 // goes through its cache; the caches follow the last of those declarations.
 static nb::str add_caches(nb::str c) {
-    struct Kind { const char *proto, *code, *site, *cached; };
+    // Each kind: Cython's declaration, the cache with a GIL and without one,
+    // the site and the same through the cache.
+    struct Kind { const char *proto, *code, *ft, *site, *cached; };
     static const Kind kinds[] = {
-        {tuner_c::GETATTR_PROTO, tuner_c::CACHE_LOAD, tuner_c::GETATTR_SITE, tuner_c::GETATTR_CACHED},
-        {tuner_c::SETATTR_PROTO, tuner_c::CACHE_STORE, tuner_c::SETATTR_SITE, tuner_c::SETATTR_CACHED},
-        {tuner_c::METHOD_PROTO, tuner_c::CACHE_METHOD, tuner_c::METHOD_SITE, tuner_c::METHOD_CACHED},
-        {tuner_c::GETITEM_PROTO, tuner_c::CACHE_SUBSCRIPT, tuner_c::GETITEM_SITE, tuner_c::GETITEM_CACHED},
-        {tuner_c::GETITEM_PROTO, "", tuner_c::SETITEM_SITE, tuner_c::SETITEM_CACHED},
+        {tuner_c::GETATTR_PROTO, tuner_c::CACHE_LOAD, tuner_c::FT_LOAD, tuner_c::GETATTR_SITE, tuner_c::GETATTR_CACHED},
+        {tuner_c::SETATTR_PROTO, tuner_c::CACHE_STORE, tuner_c::FT_STORE, tuner_c::SETATTR_SITE, tuner_c::SETATTR_CACHED},
+        {tuner_c::METHOD_PROTO, tuner_c::CACHE_METHOD, tuner_c::FT_METHOD, tuner_c::METHOD_SITE, tuner_c::METHOD_CACHED},
+        {tuner_c::GETITEM_PROTO, tuner_c::CACHE_SUBSCRIPT, tuner_c::FT_SUBSCRIPT, tuner_c::GETITEM_SITE,
+         tuner_c::GETITEM_CACHED},
+        {tuner_c::GETITEM_PROTO, "", "", tuner_c::SETITEM_SITE, tuner_c::SETITEM_CACHED},
     };
     std::string text = c.c_str();
     if (text.find("__TOVEL_CACHES") != std::string::npos) return c;
-    std::string code = std::string(tuner_c::LAYOUT) + tuner_c::CACHE_COMMON;
+    std::string code = std::string(tuner_c::LAYOUT) + tuner_c::CACHE_COMMON + tuner_c::FT_COMMON;
     std::vector<const Kind *> found;
     size_t end = 0;
     for (const Kind &kind : kinds) {
         size_t at = text.find(kind.proto);
         if (at == std::string::npos) continue;
         end = std::max(end, at + std::strlen(kind.proto));
-        code += kind.code;
+        code += std::string(kind.code) + kind.ft;
         found.push_back(&kind);
     }
     if (found.empty()) return c;
@@ -147,6 +151,68 @@ static nb::str reuse_floats(nb::str c) {
     return nb::str(sub(tuner_c::FLOAT_SITE, nb::cpp_function(site), nb::str(text.data(), text.size())));
 }
 
+// References to classes counted per thread, and globals looked up without
+// a reference first (FT_REFS), after Cython's declaration of its global
+// look-up, which they replace.
+static nb::str count_per_thread(nb::str c) {
+    static const char *proto = "static CYTHON_INLINE PyObject *__Pyx__GetModuleGlobalName(PyObject *name);\n#endif\n";
+    std::string text = c.c_str();
+    size_t at = text.find(proto);
+    if (at == std::string::npos || text.find("__tovel_class_ref") != std::string::npos) return c;
+    text.insert(at + std::strlen(proto), std::string(tuner_c::LAYOUT) + tuner_c::FT_REFS);
+    text += tuner_c::FT_GLOBALS;
+    return nb::str(text.data(), text.size());
+}
+
+// String constants. Where Cython makes its constants immortal (free-threaded
+// builds, so that no thread's count of a constant changes it for the
+// others), it does so for its bytes but not for its strings that are not
+// names; the interpreter makes every string constant of its code immortal.
+// So do these: the module holds them as long as it lives.
+static nb::str immortal_strings(nb::str c) {
+    nb::object sub = nb::module_::import_("re").attr("sub");
+    auto whole = [](nb::object m) -> nb::object {
+        std::string strings = nb::str(m.attr("group")(1)).c_str(), indent = nb::str(m.attr("group")(2)).c_str();
+        std::string bytes = nb::str(m.attr("group")(3)).c_str();
+        return nb::str(("PyObject **table = stringtab; /* tovel: the strings too */\n" + indent +
+                        "for (Py_ssize_t i=0; i<" + strings + " + " + bytes + "; ++i) {").c_str());
+    };
+    return nb::str(sub(R"(PyObject \*\*table = stringtab \+ (\d+);\n([ \t]*)for \(Py_ssize_t i=0; i<(\d+); \+\+i\) \{)",
+                       nb::cpp_function(whole), c, 1));
+}
+
+// Closure cells (CELLS): the fields of the scope objects that inner
+// functions reach (those that some function has as its outer scope), where
+// they are rebound or read for a reference. A generator's own locals, in a
+// scope no other function reaches, stay as they are.
+static nb::str guard_cells(nb::str c) {
+    nb::object re = nb::module_::import_("re");
+    std::string text = c.c_str();
+    if (text.find("__tovel_CellSet") != std::string::npos) return c;
+    std::string names;
+    nb::object seen = nb::set(re.attr("findall")(R"(struct (\w+) \*__pyx_outer_scope;)", c));
+    for (nb::handle scope : seen) {
+        nb::object body = re.attr("search")(nb::str(("struct " + std::string(nb::str(scope).c_str()) + R"( \{\n(.*?)\n\};)").c_str()), c,
+                                            re.attr("DOTALL"));
+        if (body.is_none()) continue;
+        for (nb::handle name : re.attr("findall")(R"(PyObject \*__pyx_v_(\w+);)", body.attr("group")(1)))
+            names += (names.empty() ? "" : "|") + std::string(nb::str(name).c_str());
+    }
+    if (names.empty()) return c;
+    size_t at = text.find("#include \"Python.h\"\n");
+    if (at == std::string::npos) return c;
+    text.insert(at + std::strlen("#include \"Python.h\"\n"), tuner_c::CELLS);
+    std::string field = R"((?:__pyx_(?:cur|outer)_scope->)(?:__pyx_outer_scope->)*__pyx_v_(?:)" + names + R"()\b)";
+    nb::object sub = re.attr("sub"), out = nb::str(text.data(), text.size());
+    auto pattern = [](const std::string &p) { return nb::str(p.c_str()); };
+    out = sub(pattern(R"(__Pyx_X?DECREF_SET\(()" + field + R"(), )"), R"(__tovel_CellSet(\1, )", out);
+    // A reference taken, then the field read again for the value it was
+    // taken for (another thread may have rebound it in between).
+    out = sub(pattern(R"(__Pyx_INCREF\(()" + field + R"()\);\n((?:[ \t]*__Pyx_GIVEREF\(\1\);\n)?)([ \t]*)([^\n]*?)\1([^\n]*)\n)"),
+              R"({ PyObject *__tovel_cell = __tovel_CellRead(\1); __Pyx_INCREF(__tovel_cell);\n\2\3\4__tovel_cell\5 }\n)", out);
+    return nb::str(out);
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
@@ -155,7 +221,7 @@ static nb::str tune_c(nb::str c) {
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("tovel: globals through")))
         c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
-    return reuse_floats(add_caches(c));
+    return guard_cells(immortal_strings(count_per_thread(reuse_floats(add_caches(c)))));
 }
 
 /// Tunes the C file at `path` in place.

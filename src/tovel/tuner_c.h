@@ -183,7 +183,7 @@ static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __
 }
 #define __tovel_GetAttr(o, n) __extension__ ({ \
     static __tovel_attr_site __tovel_site = {0, 0, 0, 0}; __tovel_attr_load((o), (n), &__tovel_site); })
-#else
+#elif !defined(__TOVEL_CACHES_FT)
 #define __tovel_GetAttr(o, n) __Pyx_PyObject_GetAttrStr(o, n)
 #endif
 )C";
@@ -217,7 +217,7 @@ static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObjec
 }
 #define __tovel_SetAttr(o, n, v) __extension__ ({ \
     static __tovel_attr_site __tovel_site = {0, 0, 0, 0}; __tovel_attr_store((o), (n), (v), &__tovel_site); })
-#else
+#elif !defined(__TOVEL_CACHES_FT)
 #define __tovel_SetAttr(o, n, v) __Pyx_PyObject_SetAttrStr(o, n, v)
 #endif
 )C";
@@ -292,7 +292,7 @@ static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *con
 }
 #define __tovel_CallMethod(name, args, nargsf) __extension__ ({ \
     static __tovel_method_site __tovel_site = {0, NULL, NULL, 0, 0}; __tovel_method_call((name), (args), (nargsf), &__tovel_site); })
-#else
+#elif !defined(__TOVEL_CACHES_FT)
 #define __tovel_CallMethod(name, args, nargsf) __Pyx_PyObject_FastCallMethod(name, args, nargsf)
 #endif
 )C";

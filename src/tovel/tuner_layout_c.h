@@ -102,6 +102,21 @@ static CYTHON_INLINE int __tovel_minor(void) {
     return __tovel_minor_seen;
 }
 #endif
+#elif defined(__GNUC__) && defined(Py_GIL_DISABLED) && !defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON \
+    && PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000 && !defined(Py_REF_DEBUG) && !defined(TOVEL_NO_ATTR_CACHE)
+/* Free-threaded 3.14: the interpreter's own inline functions read its
+   objects (tuner_ft_c.h). */
+#define __TOVEL_FT 1
+#ifndef Py_BUILD_CORE
+#define Py_BUILD_CORE 1
+#endif
+#include "internal/pycore_object.h"
+#include "internal/pycore_object_deferred.h"
+#include "internal/pycore_dict.h"
+#include "internal/pycore_lock.h"
+#include "internal/pycore_long.h"
+#include "internal/pycore_stackref.h"
+#define __tovel_minor() PY_MINOR_VERSION
 #endif
 #endif
 )C";
@@ -141,7 +156,7 @@ static CYTHON_INLINE int __tovel_SetItem(PyObject *o, PyObject *key, PyObject *v
     Py_DECREF(old);
     return 0;
 }
-#else
+#elif !defined(__TOVEL_FT)
 #define __tovel_GetItem(o, key) __Pyx_PyObject_GetItem(o, key)
 #define __tovel_SetItem(o, key, v) PyObject_SetItem(o, key, v)
 #endif
@@ -156,14 +171,21 @@ static CYTHON_INLINE int __tovel_SetItem(PyObject *o, PyObject *key, PyObject *v
 // by anything else. The sites are those where the C drops the temporary
 // right after the operation; other operands and types take Cython's path.
 static const char *FLOAT_REUSE = R"C(/* tovel: float results written into a dying temporary */
-#ifdef __TOVEL_LAYOUT
+#if defined(__TOVEL_LAYOUT) || defined(__TOVEL_FT)
+#ifdef __TOVEL_FT
+/* only this thread holds it (the count alone does not say so without a GIL) */
+#define __TOVEL_FLOAT(o) (((PyFloatObject *)(o))->ob_fval)
+#define __TOVEL_ALONE(o) _PyObject_IsUniquelyReferenced(o)
+#else
 #define __TOVEL_FLOAT(o) __TOVEL_AT(o, __TOVEL_FLOAT_VALUE, double)
+#define __TOVEL_ALONE(o) (Py_REFCNT(o) == 1)
+#endif
 static CYTHON_INLINE PyObject *__tovel_float_result(PyObject *a, PyObject *b, double value, int dying_a, int dying_b) {
-    if (dying_a && Py_REFCNT(a) == 1) {
+    if (dying_a && __TOVEL_ALONE(a)) {
         __TOVEL_FLOAT(a) = value;
         return Py_NewRef(a);
     }
-    if (dying_b && Py_REFCNT(b) == 1) {
+    if (dying_b && __TOVEL_ALONE(b)) {
         __TOVEL_FLOAT(b) = value;
         return Py_NewRef(b);
     }
