@@ -56,9 +56,16 @@ static void serve() {
     nb::object original = errors.attr("report_error");
     // Cython reports each error through Errors.report_error, looked up when it
     // is called: recording them here keeps the structured error, not just text.
+    // An error reported while errors are held belongs to a guess of the
+    // parser (`match` read as a match statement): it counts only if the
+    // guess is kept, when it is reported again.
+    nb::object threadlocal = errors.attr("threadlocal");
     errors.attr("report_error") = nb::cpp_function(
-        [reported, original](nb::handle err, nb::kwargs kw) {
-            nb::borrow<nb::list>(reported).append(err);
+        [reported, original, threadlocal](nb::handle err, nb::kwargs kw) {
+            bool held = truthy(nb::getattr(threadlocal, "cython_errors_stack", nb::none())) &&
+                        truthy(kw.attr("get")("use_stack", true));
+            if (!held)
+                nb::borrow<nb::list>(reported).append(err);
             return original(err, **kw);
         });
     for (nb::handle line : sys.attr("stdin")) {
