@@ -30,6 +30,8 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 // not the sources beside the tests.
 static const char *PLUGIN = R"(import importlib, os, re, sys
 
+import pytest
+
 _ROOTS = set(filter(None, os.environ.get("TOVEL_PROVE_ROOTS", "").split(",")))
 sys.path.insert(0, os.environ["TOVEL_PROVE_SITE"])
 for _root in _ROOTS:
@@ -62,18 +64,28 @@ def pytest_configure(config):
         return
     with open(path, encoding="utf-8") as f:
         _wanted = set(f.read().splitlines())
-    files = {os.path.normpath(os.path.join(str(config.rootpath), i.partition("::")[0])) for i in _wanted}
+    root = str(getattr(config, "rootpath", None) or config.rootdir)
+    files = {os.path.normpath(os.path.join(root, i.partition("::")[0])) for i in _wanted}
     if all(os.path.isfile(f) for f in files):
         _files = files
 
 
-def pytest_ignore_collect(collection_path, config):
+def _ignored(path):
     if _files is None:
         return None
-    p = os.path.normpath(str(collection_path))
+    p = os.path.normpath(str(path))
     if p in _files or any(f.startswith(p + os.sep) for f in _files):
         return None
     return True
+
+
+# The hook's argument is named by the pytest release (collection_path from 7).
+if int(pytest.__version__.split(".")[0]) >= 7:
+    def pytest_ignore_collect(collection_path, config):
+        return _ignored(collection_path)
+else:
+    def pytest_ignore_collect(path, config):
+        return _ignored(path)
 
 
 def pytest_runtest_logstart(nodeid, location):
