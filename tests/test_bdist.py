@@ -26,7 +26,9 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 # 3.15: the default (abi3) builds free-threaded modules of its full API there.
 LIMITED = not FREE_THREADED or sys.version_info >= (3, 15)
 needs_limited = pytest.mark.skipif(not LIMITED, reason="no limited API on this interpreter")
-ABI3_SUFFIX = next((s for s in EXTENSION_SUFFIXES if "abi3" in s), ".pyd")
+# The name every CPython imports a limited-API module by (3.15 adds a
+# platform-specific one that older versions would not import).
+ABI3_SUFFIX = ".pyd" if os.name == "nt" else ".abi3" + sysconfig.get_config_var("SHLIB_SUFFIX")
 OWN_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "vemo"
 

@@ -254,6 +254,25 @@ static void build_ext_finalize_options(nb::handle self) {
     }
 }
 
+// A limited-API module is named `.abi3` + the platform's library suffix,
+// which every CPython from 3.2 on imports: newer interpreters also list a
+// suffix of their own (`.abi3-x86_64-linux-gnu.so` on 3.15), which the
+// older versions that an abi3 wheel installs on would not import.
+static nb::object build_ext_get_ext_filename(nb::handle self, nb::str fullname) {
+    nb::str name(base("CustomBuildExt", self, "get_ext_filename")(fullname));
+    nb::object ext = self.attr("ext_map").attr("get")(fullname);
+    if (ext.is_none() || !truthy(nb::getattr(ext, "py_limited_api", nb::bool_(false))))
+        return name;
+    nb::object shlib = nb::module_::import_("sysconfig").attr("get_config_var")("SHLIB_SUFFIX");
+    if (shlib.is_none())
+        return name;
+    nb::object portable = nb::str(".abi3") + nb::str(shlib);
+    nb::object found = mine("re").attr("search")(nb::str("\\.abi3[^./\\\\]*") + mine("re").attr("escape")(shlib) + nb::str("$"), name);
+    if (found.is_none())
+        return name;
+    return nb::str(name.attr("__getitem__")(builtin("slice")(nb::none(), found.attr("start")()))) + nb::str(portable);
+}
+
 // A method of a class made here: a nanobind function flagged as a method, so
 // that it binds to the instance like a Python function. It captures nothing:
 // a function holding its class would keep both alive past the interpreter.
@@ -292,6 +311,7 @@ static void make_classes(nb::module_ &m) {
 
     nb::dict ext;
     ext["finalize_options"] = method(&build_ext_finalize_options, "finalize_options");
+    ext["get_ext_filename"] = method(&build_ext_get_ext_filename, "get_ext_filename");
     make_class(m, "CustomBuildExt", "_build_ext",
                "build_ext whose temporary folder is always build/tmp, compiling on every core unless told otherwise.", ext);
 }
