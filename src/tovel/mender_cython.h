@@ -33,17 +33,19 @@ inline void mend_cython() {
     if (done)
         return;
     nb::object object_type = nb::module_::import_("Cython.Compiler.PyrexTypes").attr("py_object_type");
-    // `10 ** (6 - len(s))`, `2 ** len(s)`, `1 << len(s)`: an operation of two
-    // C integers (len() is one, and so are literals beside it) is computed in
-    // C, where the power of a possibly negative exponent is a double (1000.0)
-    // and the power or shift of a large result overflows. Python's ints never
-    // do either: such an operation takes Python's path, with exact ints.
+    // `10 ** (6 - len(s))`, `2 ** len(s)`, `1 << len(s)`, `n >> len(s)`: an
+    // operation of two C integers (len() is one, and so are literals beside
+    // it) is computed in C, where the power of a possibly negative exponent
+    // is a double (1000.0), a power or left shift past 64 bits overflows and
+    // a shift by 64 or more, or by a negative count, is undefined (no
+    // ValueError). Python's ints do none of that: such an operation takes
+    // Python's path, with exact ints.
     auto exact = [](nb::handle self, nb::handle was, nb::args args) -> nb::object {
         nb::object py = was(self, *args);
         if (truthy(py))
             return py;
         std::string op = nb::cast<std::string>(self.attr("operator"));
-        return nb::bool_((op == "**" || op == "<<") && is_int(args[0]) && is_int(args[1]));
+        return nb::bool_((op == "**" || op == "<<" || op == ">>") && is_int(args[0]) && is_int(args[1]));
     };
     replace_method("Cython.Compiler.ExprNodes", "PowNode", "is_py_operation_types", exact);
     replace_method("Cython.Compiler.ExprNodes", "IntBinopNode", "is_py_operation_types", exact);
