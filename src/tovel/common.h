@@ -3,6 +3,7 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <initializer_list>
 #include <string>
 
 namespace nb = nanobind;
@@ -71,6 +72,17 @@ inline bool truthy(nb::handle value) {
 }
 
 inline nb::str text(nb::handle value) { return nb::str(value); }
+
+// The kind of a syntax tree node: its class's name ("Name" for ast.Name).
+inline std::string ast_kind(nb::handle n) { return nb::cast<std::string>(n.type().attr("__name__")); }
+
+inline bool ast_is(nb::handle n, std::initializer_list<const char *> kinds) {
+    std::string k = ast_kind(n);
+    for (const char *want : kinds)
+        if (k == want)
+            return true;
+    return false;
+}
 
 // Rewrites the UTF-8 text file at `path` by `change` (a function of the text
 // to the new text), writing it only where something changed.

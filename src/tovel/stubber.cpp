@@ -17,15 +17,6 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 
 static nb::object node(const char *kind) { return mine("ast").attr(kind); }
 
-static std::string kind(nb::handle n) { return nb::cast<std::string>(n.type().attr("__name__")); }
-
-static bool is(nb::handle n, std::initializer_list<const char *> kinds) {
-    std::string k = kind(n);
-    for (const char *want : kinds)
-        if (k == want)
-            return true;
-    return false;
-}
 
 static nb::object ellipsis() { return node("Constant")("value"_a = builtin("Ellipsis")); }
 
@@ -48,7 +39,7 @@ struct Stub {
 
 static bool plain(nb::handle expr) { return truthy(types("plain")(expr)); }
 
-static bool unknown(nb::handle type) { return is(type, {"Name"}) && type.attr("id").equal(types("UNKNOWN")); }
+static bool unknown(nb::handle type) { return ast_is(type, {"Name"}) && type.attr("id").equal(types("UNKNOWN")); }
 
 static nb::object summary(nb::handle expr, Stub &s) {
     nb::object type = types("summary")(expr);
@@ -62,7 +53,7 @@ static nb::object annotated(nb::handle target, nb::handle annotation, nb::handle
 }
 
 static bool names_all(nb::handle target) {
-    return is(target, {"Name"}) && nb::str(target.attr("id")).equal(nb::str("__all__"));
+    return ast_is(target, {"Name"}) && nb::str(target.attr("id")).equal(nb::str("__all__"));
 }
 
 // `a = b = value`, `a, b = 1, 2`: each name with the value kept, or with
@@ -72,7 +63,7 @@ static void assignment(nb::handle stmt, nb::list out, Stub &s) {
     nb::object value = stmt.attr("value");
     nb::object comment = stmt.attr("type_comment");
     for (nb::handle target : stmt.attr("targets")) {
-        if (is(target, {"Name"})) {
+        if (ast_is(target, {"Name"})) {
             if (names_all(target) || plain(value) || !comment.is_none())
                 out.append(node("Assign")("targets"_a = one(target),
                                           "value"_a = names_all(target) || plain(value) ? value : ellipsis(),
@@ -81,13 +72,13 @@ static void assignment(nb::handle stmt, nb::list out, Stub &s) {
                 out.append(annotated(target, summary(value, s), nb::none()));
             continue;
         }
-        if (!is(target, {"Tuple", "List"}))
+        if (!ast_is(target, {"Tuple", "List"}))
             continue;
         nb::list elts(target.attr("elts"));
-        bool paired = is(value, {"Tuple", "List"}) && nb::len(nb::object(value.attr("elts"))) == nb::len(elts);
+        bool paired = ast_is(value, {"Tuple", "List"}) && nb::len(nb::object(value.attr("elts"))) == nb::len(elts);
         for (size_t i = 0; i < nb::len(elts); ++i) {
             nb::object t = elts[i];
-            if (!is(t, {"Name"}))
+            if (!ast_is(t, {"Name"}))
                 continue; // starred or nested: rare in a module's names
             nb::object v = paired ? nb::object(value.attr("elts")[nb::int_(i)]) : nb::none();
             if (!v.is_none() && plain(v))
@@ -101,7 +92,7 @@ static void assignment(nb::handle stmt, nb::list out, Stub &s) {
 static nb::list body(nb::handle stmts, bool in_class, Stub &s);
 
 static bool docstring(nb::handle stmt) {
-    return is(stmt, {"Expr"}) && is(stmt.attr("value"), {"Constant"}) &&
+    return ast_is(stmt, {"Expr"}) && ast_is(stmt.attr("value"), {"Constant"}) &&
            nb::isinstance<nb::str>(stmt.attr("value").attr("value"));
 }
 
@@ -123,9 +114,9 @@ static nb::list or_ellipsis(nb::list stmts) {
 
 static bool decorated(nb::handle def, const char *name) {
     for (nb::handle d : def.attr("decorator_list")) {
-        nb::object target = is(d, {"Call"}) ? nb::object(d.attr("func")) : nb::borrow(d);
-        if ((is(target, {"Name"}) && nb::str(target.attr("id")).equal(nb::str(name))) ||
-            (is(target, {"Attribute"}) && nb::str(target.attr("attr")).equal(nb::str(name))))
+        nb::object target = ast_is(d, {"Call"}) ? nb::object(d.attr("func")) : nb::borrow(d);
+        if ((ast_is(target, {"Name"}) && nb::str(target.attr("id")).equal(nb::str(name))) ||
+            (ast_is(target, {"Attribute"}) && nb::str(target.attr("attr")).equal(nb::str(name))))
             return true;
     }
     return false;
@@ -157,13 +148,13 @@ static nb::object function(nb::handle def) {
 static void instance_attributes(nb::list methods, nb::list out, Stub &s) {
     nb::set declared;
     for (nb::handle stmt : out) {
-        if (is(stmt, {"AnnAssign"}) && is(stmt.attr("target"), {"Name"}))
+        if (ast_is(stmt, {"AnnAssign"}) && ast_is(stmt.attr("target"), {"Name"}))
             declared.add(stmt.attr("target").attr("id"));
-        if (is(stmt, {"Assign"}))
+        if (ast_is(stmt, {"Assign"}))
             for (nb::handle t : stmt.attr("targets"))
-                if (is(t, {"Name"}))
+                if (ast_is(t, {"Name"}))
                     declared.add(t.attr("id"));
-        if (is(stmt, {"FunctionDef", "AsyncFunctionDef", "ClassDef"}))
+        if (ast_is(stmt, {"FunctionDef", "AsyncFunctionDef", "ClassDef"}))
             declared.add(stmt.attr("name"));
     }
     nb::list bound;
@@ -180,7 +171,7 @@ static nb::object class_def(nb::handle cls, Stub &s) {
     // The methods with their bodies, which the stub's body below replaces.
     nb::list methods;
     for (nb::handle def : cls.attr("body"))
-        if (is(def, {"FunctionDef", "AsyncFunctionDef"}))
+        if (ast_is(def, {"FunctionDef", "AsyncFunctionDef"}))
             methods.append(nb::make_tuple(def, def.attr("body")));
     nb::list out = body(cls.attr("body"), true, s);
     // A class whose annotated names are its fields (a dataclass, attrs, a
@@ -191,7 +182,7 @@ static nb::object class_def(nb::handle cls, Stub &s) {
         fields = fields || decorated(cls, maker);
     for (nb::handle base : cls.attr("bases"))
         fields = fields || truthy(nb::make_tuple("NamedTuple", "TypedDict").attr("__contains__")(
-                               is(base, {"Name"}) ? base.attr("id") : is(base, {"Attribute"}) ? base.attr("attr") : nb::str("")));
+                               ast_is(base, {"Name"}) ? base.attr("id") : ast_is(base, {"Attribute"}) ? base.attr("attr") : nb::str("")));
     if (!fields)
         instance_attributes(methods, out, s);
     nb::list decorators;
@@ -211,7 +202,7 @@ static nb::object class_def(nb::handle cls, Stub &s) {
 // such a `y` as a variable, which an annotation cannot name. A module bound
 // under another name (`import numpy as np`) stays as it is.
 static void reexport(nb::handle stmt, nb::list out, Stub &s) {
-    if (is(stmt, {"ImportFrom"}) && !stmt.attr("module").is_none() &&
+    if (ast_is(stmt, {"ImportFrom"}) && !stmt.attr("module").is_none() &&
         nb::str(stmt.attr("module")).equal(nb::str("__future__"))) {
         out.append(stmt);
         return;
@@ -222,7 +213,7 @@ static void reexport(nb::handle stmt, nb::list out, Stub &s) {
         nb::object as = alias.attr("asname");
         if (as.is_none() && !name.equal(nb::str("*")) && !truthy(name.attr("__contains__")(".")))
             alias.attr("asname") = name;
-        else if (is(stmt, {"ImportFrom"}) && !as.is_none() && !as.equal(name) &&
+        else if (ast_is(stmt, {"ImportFrom"}) && !as.is_none() && !as.equal(name) &&
                  !truthy(as.attr("startswith")("_")) &&
                  nb::len(mine("re").attr("findall")(nb::str("(?<![\\w.]){}\\b").format(mine("re").attr("escape")(as)),
                                                      s.source)) <= 1) {
@@ -237,12 +228,12 @@ static void reexport(nb::handle stmt, nb::list out, Stub &s) {
 
 // `__all__ += [...]`, `__all__.extend(...)`: what a type checker reads of __all__.
 static bool changes_all(nb::handle stmt) {
-    if (is(stmt, {"AugAssign"}))
+    if (ast_is(stmt, {"AugAssign"}))
         return names_all(stmt.attr("target"));
-    if (!is(stmt, {"Expr"}) || !is(stmt.attr("value"), {"Call"}))
+    if (!ast_is(stmt, {"Expr"}) || !ast_is(stmt.attr("value"), {"Call"}))
         return false;
     nb::object f = stmt.attr("value").attr("func");
-    return is(f, {"Attribute"}) && names_all(f.attr("value")) &&
+    return ast_is(f, {"Attribute"}) && names_all(f.attr("value")) &&
            truthy(nb::make_tuple("append", "extend", "remove").attr("__contains__")(f.attr("attr")));
 }
 
@@ -253,28 +244,28 @@ static nb::list body(nb::handle stmts, bool in_class, Stub &s) {
     for (nb::handle stmt : stmts) {
         bool doc = first && docstring(stmt);
         first = false;
-        if (doc || changes_all(stmt) || is(stmt, {"TypeAlias"})) {
+        if (doc || changes_all(stmt) || ast_is(stmt, {"TypeAlias"})) {
             out.append(stmt);
-        } else if (is(stmt, {"FunctionDef", "AsyncFunctionDef"})) {
+        } else if (ast_is(stmt, {"FunctionDef", "AsyncFunctionDef"})) {
             // An overload's implementation is not part of a stub.
             nb::object last = nb::len(out) ? nb::object(out[nb::len(out) - 1]) : nb::none();
-            if (!decorated(stmt, "overload") && is(last, {"FunctionDef", "AsyncFunctionDef"}) &&
+            if (!decorated(stmt, "overload") && ast_is(last, {"FunctionDef", "AsyncFunctionDef"}) &&
                 last.attr("name").equal(stmt.attr("name")) && decorated(last, "overload"))
                 continue;
             out.append(function(stmt));
-        } else if (is(stmt, {"ClassDef"})) {
+        } else if (ast_is(stmt, {"ClassDef"})) {
             out.append(class_def(stmt, s));
-        } else if (is(stmt, {"Import", "ImportFrom"})) {
+        } else if (ast_is(stmt, {"Import", "ImportFrom"})) {
             reexport(stmt, out, s);
-        } else if (is(stmt, {"Assign"})) {
+        } else if (ast_is(stmt, {"Assign"})) {
             assignment(stmt, out, s);
-        } else if (is(stmt, {"AnnAssign"})) {
-            if (!is(stmt.attr("target"), {"Name"}))
+        } else if (ast_is(stmt, {"AnnAssign"})) {
+            if (!ast_is(stmt.attr("target"), {"Name"}))
                 continue;
             // The annotation gives the type; a value that calls something is
             // kept in a class only (a dataclass's field(...) shapes __init__).
             nb::object value = stmt.attr("value");
-            if (in_class && is(value, {"Call"}) && plain(value.attr("func"))) {
+            if (in_class && ast_is(value, {"Call"}) && plain(value.attr("func"))) {
                 // field(default_factory=lambda: ..., init=False): what the
                 // arguments say stays, the code they hold does not.
                 nb::list args;
@@ -288,18 +279,18 @@ static nb::list body(nb::handle stmts, bool in_class, Stub &s) {
             bool calls = false;
             if (!value.is_none())
                 for (nb::handle n : mine("ast").attr("walk")(value))
-                    calls = calls || is(n, {"Call"});
+                    calls = calls || ast_is(n, {"Call"});
             if (!value.is_none() && (!plain(value) || (calls && !in_class)))
                 stmt.attr("value") = ellipsis();
             out.append(stmt);
-        } else if (is(stmt, {"If"})) {
+        } else if (ast_is(stmt, {"If"})) {
             nb::list yes = body(stmt.attr("body"), in_class, s), no = body(stmt.attr("orelse"), in_class, s);
             if (!nb::len(yes) && !nb::len(no))
                 continue;
             stmt.attr("body") = or_ellipsis(yes);
             stmt.attr("orelse") = no;
             out.append(stmt);
-        } else if (is(stmt, {"Try", "TryStar"})) {
+        } else if (ast_is(stmt, {"Try", "TryStar"})) {
             nb::list tried = body(stmt.attr("body"), in_class, s);
             bool any = nb::len(tried) > 0;
             for (nb::handle h : stmt.attr("handlers")) {
@@ -314,12 +305,12 @@ static nb::list body(nb::handle stmts, bool in_class, Stub &s) {
             stmt.attr("orelse") = rest;
             stmt.attr("finalbody") = last;
             out.append(stmt);
-        } else if (is(stmt, {"With", "AsyncWith", "For", "AsyncFor", "While"})) {
+        } else if (ast_is(stmt, {"With", "AsyncWith", "For", "AsyncFor", "While"})) {
             // What the block binds is bound where it stands.
             out.attr("extend")(body(stmt.attr("body"), in_class, s));
             if (nb::hasattr(stmt, "orelse"))
                 out.attr("extend")(body(stmt.attr("orelse"), in_class, s));
-        } else if (is(stmt, {"Match"})) {
+        } else if (ast_is(stmt, {"Match"})) {
             for (nb::handle c : stmt.attr("cases"))
                 out.attr("extend")(body(c.attr("body"), in_class, s));
         }
@@ -341,8 +332,8 @@ static nb::str stub_of(nb::object source, nb::str filename) {
         // After the docstring and the __future__ imports, which come first.
         size_t at = 0;
         while (at < nb::len(out) &&
-               ((is(out[at], {"Expr"}) && at == 0) ||
-                (is(out[at], {"ImportFrom"}) && out[at].attr("module").equal(nb::str("__future__")))))
+               ((ast_is(out[at], {"Expr"}) && at == 0) ||
+                (ast_is(out[at], {"ImportFrom"}) && out[at].attr("module").equal(nb::str("__future__")))))
             ++at;
         out.insert(at, ast.attr("parse")(nb::str("from typing import Any as ") + nb::str(types("UNKNOWN"))).attr("body")[0]);
     }

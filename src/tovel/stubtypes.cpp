@@ -16,15 +16,6 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 
 static nb::object node(const char *kind) { return mine("ast").attr(kind); }
 
-static std::string kind(nb::handle n) { return nb::cast<std::string>(n.type().attr("__name__")); }
-
-static bool is(nb::handle n, std::initializer_list<const char *> kinds) {
-    std::string k = kind(n);
-    for (const char *want : kinds)
-        if (k == want)
-            return true;
-    return false;
-}
 
 static nb::object name_node(nb::handle id) { return node("Name")("id"_a = id, "ctx"_a = node("Load")()); }
 
@@ -36,10 +27,10 @@ static const char *UNKNOWN = "_Incomplete";
 // table (a long literal, which only its type stands for).
 static bool plain(nb::handle expr) {
     for (nb::handle n : mine("ast").attr("walk")(expr))
-        if (is(n, {"Lambda", "ListComp", "SetComp", "DictComp", "GeneratorExp", "NamedExpr", "Await", "Yield",
+        if (ast_is(n, {"Lambda", "ListComp", "SetComp", "DictComp", "GeneratorExp", "NamedExpr", "Await", "Yield",
                    "YieldFrom"}))
             return false;
-    if (is(expr, {"Constant", "List", "Tuple", "Set", "Dict"}))
+    if (ast_is(expr, {"Constant", "List", "Tuple", "Set", "Dict"}))
         return nb::len(mine("ast").attr("unparse")(expr)) <= 200;
     return true;
 }
@@ -47,37 +38,37 @@ static bool plain(nb::handle expr) {
 /// The type a stub gives a value it does not keep (None: not known): a
 // literal's own type (str, list[int], ...), or the unknown type.
 static nb::object summary(nb::handle expr) {
-    if (is(expr, {"Constant"}) && !expr.attr("value").is_none())
+    if (ast_is(expr, {"Constant"}) && !expr.attr("value").is_none())
         return name_node(expr.attr("value").type().attr("__name__"));
-    if (is(expr, {"List", "Tuple", "Set", "Dict"})) {
+    if (ast_is(expr, {"List", "Tuple", "Set", "Dict"})) {
         // Of constants of one type each (keys and values apart), that type.
         auto one_type = [](nb::handle items) -> nb::object {
             nb::set types;
             for (nb::handle item : items) {
-                if (!is(item, {"Constant"}) || item.attr("value").is_none())
+                if (!ast_is(item, {"Constant"}) || item.attr("value").is_none())
                     return nb::none();
                 types.add(item.attr("value").type().attr("__name__"));
             }
             return nb::len(types) == 1 ? nb::object(builtin("next")(builtin("iter")(types))) : nb::none();
         };
-        nb::str container(nb::str(kind(expr).c_str()).attr("lower")());
-        if (is(expr, {"Tuple"}) && nb::len(nb::object(expr.attr("elts"))) <= 64) {
+        nb::str container(nb::str(ast_kind(expr).c_str()).attr("lower")());
+        if (ast_is(expr, {"Tuple"}) && nb::len(nb::object(expr.attr("elts"))) <= 64) {
             // A tuple of constants: each one's type, as a type checker reads the literal.
             nb::list types;
             for (nb::handle item : expr.attr("elts"))
-                if (is(item, {"Constant"}) && !item.attr("value").is_none())
+                if (ast_is(item, {"Constant"}) && !item.attr("value").is_none())
                     types.append(item.attr("value").type().attr("__name__"));
             if (nb::len(types) && nb::len(types) == nb::len(nb::object(expr.attr("elts"))))
                 return mine("ast").attr("parse")(nb::str("tuple[{}]").format(nb::str(", ").attr("join")(types)),
                                                  "mode"_a = "eval").attr("body");
         }
-        bool dict = is(expr, {"Dict"});
+        bool dict = ast_is(expr, {"Dict"});
         nb::object first = one_type(dict ? expr.attr("keys") : expr.attr("elts"));
         nb::object second = dict ? one_type(expr.attr("values")) : nb::object(nb::str(", ..."));
         if (first.is_none() || second.is_none())
             return name_node(container);
         nb::str text = nb::str("{}[{}{}{}]").format(container, first, dict ? ", " : "",
-                                                   is(expr, {"Tuple"}) || dict ? second : nb::str(""));
+                                                   ast_is(expr, {"Tuple"}) || dict ? second : nb::str(""));
         return mine("ast").attr("parse")(text, "mode"_a = "eval").attr("body");
     }
     return name_node(nb::str(UNKNOWN));
@@ -87,9 +78,9 @@ static nb::object summary(nb::handle expr) {
 // nested functions and classes (whose `self` is another).
 static void assignments(nb::handle stmts, nb::list found) {
     for (nb::handle stmt : stmts) {
-        if (is(stmt, {"Assign", "AnnAssign"}))
+        if (ast_is(stmt, {"Assign", "AnnAssign"}))
             found.append(stmt);
-        if (is(stmt, {"FunctionDef", "AsyncFunctionDef", "ClassDef"}))
+        if (ast_is(stmt, {"FunctionDef", "AsyncFunctionDef", "ClassDef"}))
             continue;
         for (const char *block : {"body", "orelse", "finalbody"})
             if (nb::hasattr(stmt, block) && nb::isinstance<nb::list>(stmt.attr(block)))
@@ -128,22 +119,22 @@ static nb::list instance_attributes(nb::list methods, nb::set declared) {
         for (nb::handle n : found) {
             nb::list targets;
             nb::object annotation = nb::none(), value = nb::none();
-            if (is(n, {"Assign"})) {
+            if (ast_is(n, {"Assign"})) {
                 targets = nb::list(n.attr("targets"));
                 value = n.attr("value");
-            } else if (is(n, {"AnnAssign"})) {
+            } else if (ast_is(n, {"AnnAssign"})) {
                 targets.append(n.attr("target"));
                 annotation = n.attr("annotation");
             }
             for (nb::handle t : targets) {
-                if (!is(t, {"Attribute"}) || !is(t.attr("value"), {"Name"}) ||
+                if (!ast_is(t, {"Attribute"}) || !ast_is(t.attr("value"), {"Name"}) ||
                     !nb::str(t.attr("value").attr("id")).equal(self) || declared.contains(t.attr("attr")))
                     continue;
                 nb::object type = annotation;
-                if (type.is_none() && is(value, {"Name"}) && annotations.contains(value.attr("id")))
+                if (type.is_none() && ast_is(value, {"Name"}) && annotations.contains(value.attr("id")))
                     type = annotations[value.attr("id")];
                 if (type.is_none())
-                    type = summary(is(value, {"Constant"}) ? value : nb::none());
+                    type = summary(ast_is(value, {"Constant"}) ? value : nb::none());
                 declared.add(t.attr("attr"));
                 out.append(node("AnnAssign")("target"_a = name_node(t.attr("attr")), "annotation"_a = type,
                                              "value"_a = nb::none(), "simple"_a = 1));
