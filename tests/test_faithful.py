@@ -145,7 +145,8 @@ FAITHFUL = {
                                    "        return missing_name\n    except NameError as e:\n        return str(e)\n"
                                    "RESULT = [f(), sorted((2, 1)), divmod(7, 2)]\n",
     # Each part binds what Cython alone gets wrong: int powers and shifts of
-    # C ints (1000.0, overflow, undefined shifts), a float local later given an int, Python 2
+    # C ints (1000.0, overflow, undefined shifts), float floor division and the
+    # words of a modulo by zero, a float local later given an int, Python 2
     # names (no NameError), compiled generators failing isinstance, extra and
     # module-named traceback entries, two translator crashes, and open
     # replaced as the module's attribute (ignored).
@@ -154,7 +155,12 @@ FAITHFUL = {
         def ints(s):
             x = 0.0
             x = len(s)
-            return [10 ** (6 - len(s)), 10 ** -len(s), 2 ** len(s), 1 << len(s) * 30, len(s) >> 64, len(s) ** -1, x]
+            try:
+                len(s) % (x - x)
+            except ZeroDivisionError as e:
+                words = str(e)
+            return [10 ** (6 - len(s)), 10 ** -len(s), 2 ** len(s), 1 << len(s) * 30, len(s) >> 64, len(s) ** -1, x,
+                    -(len(s) / 2) // 0.3, words]
         try:
             unicode
             def text(v): return unicode(v) + ' (Python 2)'

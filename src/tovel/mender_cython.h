@@ -25,6 +25,7 @@ template <typename F> inline void replace_method(const char *module, const char 
 }
 
 inline bool is_int(nb::handle type) { return truthy(nb::getattr(type, "is_int", nb::bool_(false))); }
+inline bool is_float(nb::handle type) { return truthy(nb::getattr(type, "is_float", nb::bool_(false))); }
 
 /// Mends Cython's compiler where it translates ordinary Python wrongly or
 /// crashes on it; done once in each translation worker, before it translates.
@@ -49,6 +50,30 @@ inline void mend_cython() {
     };
     replace_method("Cython.Compiler.ExprNodes", "PowNode", "is_py_operation_types", exact);
     replace_method("Cython.Compiler.ExprNodes", "IntBinopNode", "is_py_operation_types", exact);
+    // `x // 0.3` of a C double: Cython's floor division rounds otherwise than
+    // the interpreter's (-1.5 // 0.3 is -5.0 where Python has -6.0). It
+    // takes Python's path, as a power does.
+    replace_method("Cython.Compiler.ExprNodes", "DivNode", "is_py_operation_types",
+                   [](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::object py = was(self, *args);
+                       if (truthy(py) || nb::cast<std::string>(self.attr("operator")) != "//")
+                           return py;
+                       return nb::bool_(is_float(args[0]) || is_float(args[1]));
+                   });
+    // The interpreter's words for a division by zero of C numbers (the
+    // newest interpreters', where they changed).
+    auto zero = [](nb::handle self, nb::handle, nb::args) -> nb::object {
+        std::string op = nb::cast<std::string>(self.attr("operator"));
+        bool real = is_float(self.attr("type")) || is_float(self.attr("operand1").attr("type")) ||
+                    is_float(self.attr("operand2").attr("type"));
+        if (op == "%")
+            return nb::str(real ? "float modulo by zero" : "integer modulo by zero");
+        if (op == "//")
+            return nb::str(real ? "float floor division by zero" : "integer division or modulo by zero");
+        return nb::str(real ? "float division by zero" : "division by zero");
+    };
+    replace_method("Cython.Compiler.ExprNodes", "DivNode", "zero_division_message", zero);
+    replace_method("Cython.Compiler.ExprNodes", "ModNode", "zero_division_message", zero);
     // `x = 0.0` then `x = len(s)`: Cython gives a local the C type that spans
     // all it is assigned, a double here, and `x` is 2.0 where Python has 2.
     // A float type is inferred only where every assignment is a float.
