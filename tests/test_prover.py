@@ -308,6 +308,9 @@ KEPT = {
         """,
     "requirements/tests.txt": "-r base.txt\n-e .\npk\n--index-url https://example.invalid/simple\n./local\n",
     "requirements/base.txt": "freezegun==1.2 \\\n    --hash=sha256:abc  # pinned\n",
+    # Pins for several Python versions: those of the newest the tests' interpreter is.
+    "requirements/tests36.txt": "oldpin==1\n",
+    "requirements/tests39.txt": "newpin==2\n",
     "tox.ini": """
         [base]
         deps = tox-dep>=1
@@ -332,12 +335,13 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     assert found["command"] == "python -m pytest {project}/tests/test.py {project}/test_pk.py"
     # Each distribution once, the first source's; none of the project itself.
     assert found["requires"] == ['pytest<0.3,>=0.2.3', 'hypothesis<6.2,>=6.1; python_full_version >= "3.8"',
-                                 "either", "freezegun==1.2", "tox-dep>=1", "pytest-mock", "pytest-cov",
+                                 "either", "freezegun==1.2", "newpin==2", "tox-dep>=1", "pytest-mock", "pytest-cov",
                                  "pytest-asyncio"]
     assert found["extras"] == ["test"]
     assert found["missing"] == [("numpy", "numpy"), ("yaml", "PyYAML")]
     assert found["what"] == ("tests/test.py, test_pk.py, pytest's configuration in setup.cfg; requirements: "
-                             "extra test, poetry group dev, requirements/tests.txt, tox.ini [testenv] deps, "
+                             "extra test, poetry group dev, requirements/tests.txt, requirements/tests39.txt, "
+                             "tox.ini [testenv] deps, "
                              "pytest-mock, pytest-cov, pytest-asyncio (the tests use them)")
 
 

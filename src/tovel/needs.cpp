@@ -283,14 +283,29 @@ static void files(Needs &n) {
                                                               "requirements-test*.txt", "requirements_test*.txt"},
                           std::initializer_list<const char *>{"requirements/dev*.txt", "dev-requirements.txt",
                                                               "requirements-dev*.txt", "requirements_dev*.txt"}}) {
-        bool any = false;
+        nb::list found;
         for (const char *p : patterns)
-            for (nb::handle f : builtin("sorted")(glob(p, "root_dir"_a = n.project))) {
-                any = true;
-                if (file(n, join(n.project, f)))
-                    n.said.append(f);
-            }
-        if (any)
+            found.attr("extend")(builtin("sorted")(glob(p, "root_dir"_a = n.project)));
+        // Files for several Python versions (requirements-tests36.txt,
+        // -tests39.txt): the newest one the running interpreter is, their
+        // pins are for it; the files of no version are taken as well.
+        nb::object version = mine("re").attr("compile")("(?:py)?3[._]?(\\d{1,2})(?=\\D*\\.txt$)");
+        long running = nb::cast<long>(mine("sys").attr("version_info").attr("minor")), best = -1;
+        for (nb::handle f : found) {
+            nb::object m = version.attr("search")(mine("os").attr("path").attr("basename")(f));
+            long minor = m.is_none() ? -1 : nb::cast<long>(builtin("int")(m.attr("group")(1)));
+            if (minor <= running && minor > best)
+                best = minor;
+        }
+        for (nb::handle f : found) {
+            nb::object m = version.attr("search")(mine("os").attr("path").attr("basename")(f));
+            long minor = m.is_none() ? -1 : nb::cast<long>(builtin("int")(m.attr("group")(1)));
+            if (minor >= 0 && minor != best)
+                continue;
+            if (file(n, join(n.project, f)))
+                n.said.append(f);
+        }
+        if (nb::len(found))
             return;
     }
 }
@@ -403,7 +418,7 @@ static nb::dict requirements(nb::str project, nb::object info, nb::list roots, b
 }
 
 TOVEL_MODULE(needs, m) {
-    for (const char *name : {"configparser", "glob", "os", "re", "tomllib"})
+    for (const char *name : {"configparser", "glob", "os", "re", "sys", "tomllib"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");
