@@ -75,15 +75,33 @@ trap 'exit 143' TERM
 
 failed=()
 passed=()
-# suite PYTHON NAME: the whole suite in PYTHON's environment, its time kept.
+# The oldest Cython release the requirement allows (its floor, such as
+# Cython>=3.3 -> 3.3.0): the interpreters of this machine after the first
+# run with it, the first with the newest, so that both ends of the range
+# the mender and the tuner know are tested.
+oldest_cython=$(sed -n 's/.*"Cython>=\([0-9][0-9.]*\)[,"].*/\1/p' pyproject.toml | head -n 1)
+case $oldest_cython in *.*.*) ;; ?*) oldest_cython=$oldest_cython.0 ;; esac
+
+# suite PYTHON NAME [CYTHON]: the whole suite in PYTHON's environment (with
+# that Cython release, if given), its time kept.
 suite() {
-    local python=$1 name=$2 start status=0 venv_python
+    local python=$1 name=$2 cython=${3:-} start status=0 venv_python
     start=$(date +%s)
     echo "=== $name ($python)"
     if ! venv_python=$(tools/venv.sh "$python" '[test]'); then
         echo "=== $name: installing the project failed"
         failed+=("$name (install)")
         return
+    fi
+    if [ -n "$cython" ]; then
+        if "$venv_python" -m pip install -q --disable-pip-version-check "Cython==$cython" >&2; then
+            name="$name, Cython $cython"
+            echo "=== $name"
+        else
+            echo "=== $name: Cython $cython could not be installed"
+            failed+=("$name (Cython $cython)")
+            return
+        fi
     fi
     "$venv_python" -m pytest tests || status=$?
     local took="$(( $(date +%s) - start )) s"
@@ -98,8 +116,11 @@ suite() {
         failed+=("$name (tests, $took)")
     fi
 }
+first=1
 for python in $pythons; do
-    suite "$python" "$("$python" -c 'import platform; print("CPython", platform.python_version())')"
+    suite "$python" "$("$python" -c 'import platform; print("CPython", platform.python_version())')" \
+        "$([ -n "$first" ] || echo "$oldest_cython")"
+    first=
 done
 
 name="CPython 3.14t (free-threaded)"
