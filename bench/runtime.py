@@ -11,7 +11,7 @@ bench/workloads/drivers.py, run as a fresh process in each environment, the
 variants interleaved (the order rotates each round); a run reports the best of
 REPEAT calls, and the table the best of the rounds.
 
-    python bench/runtime.py [--rounds N] [--only NAME,...] [--variant NAME=ARGS ...]
+    python bench/runtime.py [--rounds N] [--only NAME,...] [--variant NAME=ARGS ...] [--scale FRACTION]
 
 A variant is a name and the arguments of `tov bdist` (shell words; leading
 VAR=value words are set in its environment, e.g. CFLAGS). By default:
@@ -210,9 +210,9 @@ def load():
     return "unknown"
 
 
-def bench_runtime(work, variants=None, rounds=None, only=None):
-    """Builds, installs and times every workload; returns the results that
-    report() prints."""
+def bench_runtime(work, variants=None, rounds=None, only=None, fraction=1.0):
+    """Builds, installs and times every workload (at `fraction` of its
+    scale); returns the results that report() prints."""
     variants = [parse_variant(f"{k}={v}") for k, v in (variants or DEFAULT_VARIANTS).items()]
     rounds = rounds or ROUNDS
     workloads = [w for w in WORKLOADS if (not SMOKE or w[1] is None) and (not only or w[0] in only)]
@@ -235,7 +235,7 @@ def bench_runtime(work, variants=None, rounds=None, only=None):
     for r in range(rounds):
         log(f"runtime: round {r + 1} of {rounds}")
         for i, (wname, pin, _keep, scale, _what) in enumerate(workloads):
-            scale = SMOKE_SCALE if SMOKE else scale
+            scale = SMOKE_SCALE if SMOKE else max(1, int(scale * fraction))
             shift = (r + i) % len(names)
             order = names[shift:] + names[:shift]
             for variant in order if r % 2 == 0 else order[::-1]:
@@ -255,7 +255,8 @@ def bench_runtime(work, variants=None, rounds=None, only=None):
     if CALLGRIND:
         for wname, _pin, _keep, scale, _what in workloads:
             log(f"runtime: counting the instructions of {wname} under callgrind")
-            counts[wname] = {v: call_instructions(envs[v], driver, wname, SMOKE_SCALE if SMOKE else scale)
+            counts[wname] = {v: call_instructions(envs[v], driver, wname,
+                                                  SMOKE_SCALE if SMOKE else max(1, int(scale * fraction)))
                              for v in names}
     return {
         "workloads": [(w[0], w[1] or "ours", w[4]) for w in workloads],
@@ -338,13 +339,14 @@ def main():
     parser.add_argument("--only", default=None, help="workloads to run, comma-separated")
     parser.add_argument("--variant", action="append", default=[], help="NAME=ARGS of tov bdist (repeatable)")
     parser.add_argument("--work", default=None, help="keep the builds and environments in this folder")
+    parser.add_argument("--scale", type=float, default=1.0, help="a fraction of each workload's scale")
     a = parser.parse_args()
     if not Path(TOV).exists():
         sys.exit(f"no tov command next to {PYTHON}: install tovel into this environment")
     variants = dict(v.split("=", 1) if "=" in v else (v, "") for v in a.variant) or None
     work = Path(a.work) if a.work else Path(tempfile.mkdtemp(prefix="tovel-runtime-"))
     try:
-        results = bench_runtime(work, variants, a.rounds, a.only and a.only.split(","))
+        results = bench_runtime(work, variants, a.rounds, a.only and a.only.split(","), a.scale)
     finally:
         if not a.work:
             shutil.rmtree(work, ignore_errors=True)
