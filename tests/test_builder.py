@@ -83,7 +83,7 @@ def test_import_leaves_disk_alone_and_leaks_nothing(tmp_path):
 @pytest.mark.parametrize("name, base, hooks", [
     ("CustomBuild", "_build", ["finalize_options"]),
     ("CustomBuildPy", "_build_py", ["build_module"]),
-    ("CustomBuildExt", "_build_ext", ["finalize_options"]),
+    ("CustomBuildExt", "_build_ext", ["finalize_options", "get_ext_filename"]),
     ("CustomBdistWheel", "bdist_wheel", ["initialize_options", "finalize_options", "run",
                                          "get_tag3"]),
 ])

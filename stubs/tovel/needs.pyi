@@ -2,6 +2,7 @@ import configparser as configparser
 import glob as glob
 import os as os
 import re as re
+import sys as sys
 import tomllib as tomllib
 from dependency_groups import resolve as resolve
 from importlib.metadata import PathDistribution as PathDistribution
