@@ -206,7 +206,8 @@ static const char *RAISE_MARK = "\\1    __tovel_last_entry = NULL; /* tovel: a r
 
 // Shared by both helpers (in either branch of the limited API's #if): the
 // names of an entry, and whether it is one the same call added already.
-static const char *ENTRY = R"C(/* tovel: an entry is named as the interpreter names the function: by its
+static const char *ENTRY = R"C(#include <string.h> /* the limited API of 3.13 and later leaves it out of Python.h */
+/* tovel: an entry is named as the interpreter names the function: by its
    own name ("<module>" for the module body, "<lambda>", "<genexpr>"), and its
    qualified name less the module's */
 static int __tovel_numbered(const char *s, const char *word) {
