@@ -391,6 +391,6 @@ if [ "${1:-}" = --bench ]; then
     shift
     run_bench "$@" || status=$?
 else
-    run_in_tree "$VENV/bin/python" -m pytest tests || status=$?
+    run_in_tree "$VENV/bin/python" -m pytest --durations=10 tests || status=$?
 fi
 exit "$status"

@@ -103,7 +103,7 @@ suite() {
             return
         fi
     fi
-    "$venv_python" -m pytest tests || status=$?
+    "$venv_python" -m pytest --durations=10 tests || status=$?
     local took="$(( $(date +%s) - start )) s"
     if [ "$status" = 0 ]; then
         passed+=("$name in $took")
