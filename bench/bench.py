@@ -254,9 +254,12 @@ def compiler_words():
 
 
 def compiler_lines(log):
-    """The compiler and linker command lines that setuptools printed, sorted."""
+    """The compiler and linker command lines that setuptools printed, sorted;
+    a limited-API module's name as tov compile gives it (`.abi3.so`, where
+    setuptools takes CPython 3.15's platform-specific abi3 suffix)."""
     first = compiler_words()[0]
-    return sorted(line for line in Path(log).read_text().splitlines() if line.split(" ", 1)[0] == first)
+    return sorted(re.sub(r"\.abi3-[^./\s]+\.so\b", ".abi3.so", line)
+                  for line in Path(log).read_text().splitlines() if line.split(" ", 1)[0] == first)
 
 
 def bench_compile(work):
