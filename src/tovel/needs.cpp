@@ -4,6 +4,8 @@
 // test files use besides is tovel.uses'.
 #include "common.h"
 
+#include <vector>
+
 using namespace tovel;
 
 static const char *MOD = "tovel.needs";
@@ -291,20 +293,16 @@ static void files(Needs &n) {
         // pins are for it; the files of no version are taken as well.
         nb::object version = mine("re").attr("compile")("(?:py)?3[._]?(\\d{1,2})(?=\\D*\\.txt$)");
         long running = nb::cast<long>(mine("sys").attr("version_info").attr("minor")), best = -1;
+        std::vector<long> minors; // -1: a file of no version
         for (nb::handle f : found) {
             nb::object m = version.attr("search")(mine("os").attr("path").attr("basename")(f));
-            long minor = m.is_none() ? -1 : nb::cast<long>(builtin("int")(m.attr("group")(1)));
-            if (minor <= running && minor > best)
-                best = minor;
+            minors.push_back(m.is_none() ? -1 : nb::cast<long>(builtin("int")(m.attr("group")(1))));
+            if (minors.back() <= running && minors.back() > best)
+                best = minors.back();
         }
-        for (nb::handle f : found) {
-            nb::object m = version.attr("search")(mine("os").attr("path").attr("basename")(f));
-            long minor = m.is_none() ? -1 : nb::cast<long>(builtin("int")(m.attr("group")(1)));
-            if (minor >= 0 && minor != best)
-                continue;
-            if (file(n, join(n.project, f)))
-                n.said.append(f);
-        }
+        for (size_t i = 0; i < minors.size(); ++i)
+            if ((minors[i] < 0 || minors[i] == best) && file(n, join(n.project, found[i])))
+                n.said.append(found[i]);
         if (nb::len(found))
             return;
     }
