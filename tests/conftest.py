@@ -19,7 +19,7 @@ from wheels import FULL_API_PRELUDE, compile_extension, extension_source
 
 # Loading the package may reset a build tree in the working directory: load it
 # once from a scratch folder so that a test run never touches the checkout.
-with contextlib.chdir(tempfile.mkdtemp(prefix="tovel-load-")):
+with tempfile.TemporaryDirectory(prefix="tovel-load-") as scratch, contextlib.chdir(scratch):
     import tovel.metagen  # noqa: F401
 
 
