@@ -172,15 +172,19 @@ INSIDE = {
             return type(kind).__name__
         """,
     "inside/needs.py": "import six\n\nTEXT = six.text_type\n",
+    "inside/core.py": "def f(x):\n    return x + 1\n",
+    "inside/test_core.py": "from . import core\n\n\ndef test_f():\n    assert core.f(1) == 2\n",
     "inside/tests/__init__.py": "",
     "inside/tests/test_inside.py": """
         import sys
 
         import inside
 
+        from .. import core
+
 
         def test_installed():
-            assert "site-packages" in inside.__file__ and sys.modules["inside.config"].ConfigParser
+            assert "site-packages" in core.__file__ and sys.modules["inside.config"].ConfigParser
 
 
         def test_kind():
@@ -243,10 +247,17 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert code == 0, out + err
     assert "(setuptools.build_meta:__legacy__) built inside-1.0-py3-none-any.whl" in out
     assert "kept as source hook-x.py: its name is not a module name" in out
-    assert "the project's tests: inside/tests/ (installed); requirements: pytest only" in out
-    assert "tests from source: 2 passed, 0 failed" in out
+    assert ("the project's tests: inside/tests/ (installed), inside/test_core.py (installed); "
+            "requirements: pytest only") in out
+    assert "tests from source: 3 passed, 0 failed" in out
+    # The test modules run as source beside the compiled package, whose
+    # modules are loaded compiled (__init__ too: it is no test's cause to fail).
     assert "kept as source: inside/__init__.py (tests: breaks 1 test: test_kind)" in out
     assert "not checked" not in out
+    origins = (tmp_path / "inside" / "build" / "prove").glob("*/logs/run-2.origins")
+    loaded = {p.rpartition("/inside/")[2] for p in next(origins).read_text().split()}
+    assert {"test_core.py", "tests/test_inside.py"} <= loaded and "core.py" not in loaded, loaded
+    assert any(re.fullmatch(r"core\..*so", p) for p in loaded) and "__init__.py" not in loaded, loaded
     (wheel,) = (tmp_path / "inside" / "dist").glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
     assert {"hook-x.py", "inside/__init__.py"} <= set(names) and "inside/needs.py" not in names
@@ -365,6 +376,8 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     given = {"test_command": "pytest {site}/pk/test_in.py"}
     proof = tovel.finder.proof(given, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
+    # The test module the command names runs as source: it is not judged.
+    assert "pk/test_in.py" not in [u["arc"] for u in proof["tested"]]
     given["test_requires"] = ["pytest"]
     proof = tovel.finder.proof(given, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
     assert proof["settings"]["test_requires"] == ["pytest"]

@@ -131,13 +131,30 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         else if (is_dir(join(project, t)) || (nb::len(testpaths) && is_file(join(project, t))))
             add(nb::str(t));
     }
-    if (!nb::len(places) && !nb::len(testpaths))
+    if (!nb::len(places) && !nb::len(testpaths)) {
+        nb::list folders;
         for (nb::handle pkg : packages)
             for (const char *f : FOLDERS) {
                 nb::str rel = nb::str("{}/{}").format(nb::str(pkg[0]).attr("replace")(".", "/"), f);
-                if (is_dir(join(join(base, pkg[1]), nb::str(f))))
+                if (is_dir(join(join(base, pkg[1]), nb::str(f)))) {
                     add(rel);
+                    folders.append(rel + nb::str("/"));
+                }
             }
+        // Test modules beside the package's own (pkg/test_x.py), which
+        // pytest run from the project collects too, each named.
+        for (nb::handle r : builtin("sorted")(roots))
+            if (is_dir(join(base, r)))
+                for (nb::handle f : collect("python_files")(join(base, r))) {
+                    nb::str rel = nb::str("{}/{}").format(r, nb::str(f).attr("replace")("\\", "/"));
+                    bool held = false;
+                    for (nb::handle d : folders)
+                        held = held || truthy(rel.attr("startswith")(d));
+                    nb::object name = mine("posixpath").attr("basename")(rel);
+                    if (!held && !nb::str(name).equal(nb::str("conftest.py")) && truthy(collect("test_module")(name, pats)))
+                        add(rel);
+                }
+    }
     for (nb::handle f : collect("root_tests")(project, c))
         add(nb::str(f));
     if (!nb::len(places)) {
@@ -221,6 +238,8 @@ static nb::list outside(nb::list built, nb::handle tests, nb::handle pats) {
         bool test = false;
         for (nb::handle t : tests) {
             nb::str folder(nb::str(t).attr("strip")("/"));
+            // A test module named itself runs as source.
+            test = test || arc.equal(folder);
             if (!test && truthy(arc.attr("startswith")(folder + nb::str("/"))))
                 test = truthy(folder.attr("__contains__")("/")) || truthy(collect("test_module")(arc, pats));
         }
@@ -302,7 +321,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
 }
 
 TOVEL_MODULE(finder, m) {
-    for (const char *name : {"glob", "os", "re", "shlex"})
+    for (const char *name : {"glob", "os", "posixpath", "re", "shlex"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");

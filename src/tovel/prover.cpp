@@ -442,6 +442,14 @@ static nb::list judge(Judge &b, bool found) {
     std::vector<int> keep;
     nb::list everything;
     nb::dict last = run_cached(b, {}, nb::none(), "tests compiled");
+    nb::object stale = get(last, "as_source", nb::none());
+    if (!stale.is_none()) {
+        nb::str why = nb::str("the tests loaded {}, which stands in the test environment compiled: they did not "
+                              "judge its compiled form").format(stale);
+        if (found)
+            throw Unproven{std::string(why.c_str())};
+        build_failed(why);
+    }
     nb::list broken = failing(b, last, b.passed);
     // Once tests fail only beside the others, every run is of every test.
     bool full = !b.pytest;

@@ -127,10 +127,13 @@ _roots = set(os.environ.get("TOVEL_PROVE_ROOTS", "").split(","))
 
 
 def _write():
+    # A virtual environment's platstdlib holds its site-packages.
+    site = tuple(os.path.join(os.path.realpath(sysconfig.get_path(k)), "") for k in ("purelib", "platlib"))
     stdlib = tuple(os.path.join(os.path.realpath(sysconfig.get_path(k)), "") for k in ("stdlib", "platstdlib"))
     files = [getattr(m, "__file__", None) for n, m in list(sys.modules.items())
              if n.partition(".")[0] in _roots and getattr(m, "__name__", None) == n]
-    files = [p for p in files if isinstance(p, str) and not os.path.realpath(p).startswith(stdlib)]
+    files = [p for p in files if isinstance(p, str) and
+             (os.path.realpath(p).startswith(site) or not os.path.realpath(p).startswith(stdlib))]
     with open(_out, "a", encoding="utf-8") as f:
         f.write("".join(p + "\n" for p in files))
 
@@ -387,8 +390,12 @@ static void arrange(nb::dict b, nb::list source) {
         if (truthy(compiled[i]) == want)
             continue;
         nb::object py = join(b["site"], b["units"][nb::int_(i)]["arc"]), so = join(b["site"], b["so_arc"][nb::int_(i)]);
+        // A package's __init__.py stays beside its compiled form, which the
+        // import system takes first: pytest and unittest know a package by
+        // that file (a test module's relative imports need it).
+        bool init = truthy(nb::str(b["units"][nb::int_(i)]["arc"]).attr("endswith")("/__init__.py"));
         nb::object drop = want ? py : so;
-        if (truthy(os.attr("path").attr("exists")(drop)))
+        if ((!want || !init) && truthy(os.attr("path").attr("exists")(drop)))
             os.attr("remove")(drop);
         if (want)
             shutil.attr("copy2")(b["so_path"][nb::int_(i)], so);
@@ -557,16 +564,24 @@ static nb::dict run(nb::dict b, nb::object select) {
         }
         r["partial"] = partial;
     }
-    // The first module of the project that was not imported from site-packages.
+    // The first module of the project that was not imported from
+    // site-packages, and the first placed there compiled that was loaded
+    // from its source all the same.
     r["shadowed"] = nb::none();
+    r["as_source"] = nb::none();
     if (truthy(os.attr("path").attr("isfile")(origins))) {
         nb::str site(os.attr("path").attr("realpath")(b["site"]));
+        nb::set sources;
+        nb::list compiled(b["compiled"]);
+        for (size_t i = 0; i < nb::len(compiled); ++i)
+            if (truthy(compiled[i]))
+                sources.add(os.attr("path").attr("realpath")(join(b["site"], b["units"][nb::int_(i)]["arc"])));
         for (nb::handle f : mine("Path")(origins).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")()) {
             nb::str real(os.attr("path").attr("realpath")(f));
-            if (!truthy(real.attr("startswith")(site + nb::str(os.attr("sep"))))) {
+            if (r["shadowed"].is_none() && !truthy(real.attr("startswith")(site + nb::str(os.attr("sep")))))
                 r["shadowed"] = f;
-                break;
-            }
+            if (r["as_source"].is_none() && sources.contains(real))
+                r["as_source"] = f;
         }
     }
     return r;
