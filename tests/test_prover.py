@@ -3,6 +3,7 @@ sources and compiled in a fresh virtual environment (pytest comes from the
 index as pip is configured), and the modules whose compiled form breaks them
 are named, or with --keep-failing shipped as source."""
 
+import os
 import re
 import shutil
 import textwrap
@@ -85,6 +86,7 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
         path = project_dir / name
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(textwrap.dedent(text).lstrip())
+    (project_dir / "session.txt").write_text(str(project_dir))  # runs of this session, none remembered
     args = ["bdist", "-n", "pkg", "-v", "1.0", "--test-command", "pytest {project}/tests",
             "--test-requires", "pytest", "--test-timeout", "120"]
 
@@ -96,6 +98,8 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
     # Only the failing tests run again, the modules they loaded halved.
     runs = re.findall(r"^(tests|narrowing)[^:]*: (?:(\d+) passed, (\d+) failed|crashed)", out, re.M)
     assert len(runs) <= 11 and all(int(p or 0) + int(f or 0) <= 3 for k, p, f in runs if k == "narrowing"), out
+    # Where there are cores for it, two runs go at once, the second on a copy of the environment.
+    assert any((project_dir / "build" / "prove").glob("*/venv-2")) == (os.cpu_count() >= 2)
     named = dict(re.findall(r"^  (pkg/\S+)\s+tests\s+(.+)$", err, re.M))
     assert named == {
         "pkg/calls.py": "crashes the test process (signal 6) in test_wording",
@@ -243,6 +247,8 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     installed package, whatever the layout puts on sys.path; a run it made
     before is remembered by the hash of the module set."""
     write(tmp_path / "inside", INSIDE)
+    # The runs are this session's, not remembered from an earlier one.
+    (tmp_path / "inside" / "session.txt").write_text(str(tmp_path))
     code, out, err = run_tov("bdist", "--keep-failing", cwd=tmp_path / "inside")
     assert code == 0, out + err
     assert "(setuptools.build_meta:__legacy__) built inside-1.0-py3-none-any.whl" in out
