@@ -236,7 +236,36 @@ struct Build {
     bool limited; // the running interpreter's wheel is of the limited API
     bool abi3;    // the limited API was asked for
     nb::list asked; // the tags of the wheels asked for (cp312-abi3, cp313-cp313, ...)
+    nb::dict times; // seconds by stage, over every wheel
 };
+
+// Adds the seconds since `start` to the stage's account; returns now.
+static nb::object timed(nb::dict times, const char *stage, nb::handle start) {
+    nb::object now = mine("time").attr("monotonic")();
+    times[stage] = nb::object(times.attr("get")(stage, 0.0)) + (now - start);
+    return now;
+}
+
+// The account --verbose gives of where a build's time went: its stages in
+// the order they run, the modules' parts summed over every module (CPU of
+// the Cython workers, the compilers' wall time: with several jobs they add
+// up to more than the stage).
+static nb::str account(nb::dict times, nb::list units, nb::handle jobs, nb::handle total) {
+    nb::dict parts;
+    for (nb::handle u : units)
+        for (auto [k, v] : nb::borrow<nb::dict>(get(u, "seconds", nb::dict())))
+            parts[k] = nb::object(parts.attr("get")(k, 0.0)) + v;
+    auto part = [&](const char *k) { return nb::object(parts.attr("get")(k, 0.0)); };
+    nb::str line = nb::str("where the time went: back end {:.1f} s, modules {:.1f} s on {} jobs (Cython {:.1f} s, "
+                           "mending {:.1f} s, tuning {:.1f} s, C compile {:.1f} s, link {:.1f} s)")
+                       .format(times.attr("get")("back end", 0.0), times.attr("get")("modules", 0.0), jobs,
+                               part("cython"), part("mending"), part("tuning"), part("compile"), part("link"));
+    if (times.contains("profiling"))
+        line = nb::str("{}, profiling {:.1f} s").format(line, times["profiling"]);
+    for (const char *stage : {"import check", "tests", "packing", "audits"})
+        line = nb::str("{}, {} {:.1f} s").format(line, stage, times.attr("get")(stage, 0.0));
+    return nb::str("{}; {:.1f} s in all").format(line, total);
+}
 
 // A unit compiled for `target` in the same tree: its own extension module
 // name; what an earlier interpreter's pass found out of its translation
@@ -271,12 +300,16 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
 
     // --pgo: the modules compiled instrumented and trained first (into the
     // tree, which is emptied below); the compile that follows uses the profile.
-    if (truthy(get(opts, "pgo", nb::bool_(false))))
+    nb::object clock = mine("time").attr("monotonic")();
+    if (truthy(get(opts, "pgo", nb::bool_(false)))) {
         nb::module_::import_("tovel.profiler").attr("train")(options, opts, units, pure, target);
+        clock = timed(b.times, "profiling", clock);
+    }
     // The tree holds this build's modules only, whatever an earlier build left.
     nb::str tree("build/egg");
     mine("shutil").attr("rmtree")(tree, "ignore_errors"_a = true);
     nb::list failed = nb::borrow<nb::list>(pipeline.attr("run")(units, opts));
+    clock = timed(b.times, "modules", clock);
     // A module kept as source still has to parse: one that does not is never shipped.
     for (nb::handle entry : plan["kept"]) {
         nb::dict probe = nb::borrow<nb::dict>(builtin("dict")(entry));
@@ -310,6 +343,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                                                     checker.attr("source_tree")(plan, "build/source"), opts["cache"],
                                                     opts["remote_cache"], target,
                                                     nb::module_::import_("tovel.finder").attr("declared")(pure["info"])));
+    clock = timed(b.times, "import check", clock);
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
     nb::list kept;
     if (keep_failing)
@@ -348,6 +382,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                 failed.attr("extend")(culprits);
         }
     }
+    clock = timed(b.times, "tests", clock);
     if (nb::len(failed))
         build_failed(checker.attr("summary")(failed, b.argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));
@@ -364,10 +399,20 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     // A type checker reads a compiled module through the stub beside it.
     nb::module_::import_("tovel.stubber").attr("write")(built, tree);
     nb::str wheel = pack(tree, nb::str(info), tags, nb::borrow<nb::dict>(pure["modes"]));
+    clock = timed(b.times, "packing", clock);
     nb::object audit = nb::module_::import_("tovel.audit");
     if (platform.is_none())
         wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
     audit.attr("verify")(wheel, abi3.is_none() ? nb::object(nb::list()) : gauge.attr("finish")(abi3));
+    timed(b.times, "audits", clock);
+    // The account goes to the tools' log too, where a benchmark reads it.
+    nb::str where = account(b.times, units, opts["jobs"], mine("time").attr("monotonic")() - b.started);
+    if (truthy(get(options, "verbose", nb::bool_(false))))
+        print(where);
+    nb::object log = builtin("open")("build/tov.log", "a", "encoding"_a = "utf-8");
+    log.attr("write")(where + nb::str("\n"));
+    log.attr("close")();
+    b.times.clear(); // the next wheel's account is its own
 
     nb::object made = os.attr("path").attr("join")(b.outdir, os.attr("path").attr("basename")(wheel));
     if (nb::len(kept)) {
@@ -476,6 +521,7 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         }
     }
 
+    nb::object begun = mine("time").attr("monotonic")();
     nb::dict pure = source(options, opts["cache"]);
     nb::dict plan = nb::borrow<nb::dict>(nb::module_::import_("tovel.planner").attr("plan")(
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
@@ -494,7 +540,8 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
     }
     for (nb::handle t : targets)
         names.append(nb::str("{}-{}").format(t["python"], t["abi"]));
-    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3, names};
+    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3, names, nb::dict()};
+    timed(b.times, "back end", begun);
     if (nb::len(names) > 1 && !nb::len(nb::object(plan["units"]))) {
         // Every module kept as source: the wheels would be one pure wheel,
         // each under the same name. It is made once.
