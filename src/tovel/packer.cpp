@@ -13,26 +13,12 @@ static const char *MOD = "tovel.packer";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
 
-// Where the pure wheel of a project lands (and is unpacked, in tree/).
-static const char *PURE = "build/pure";
+static nb::object writer(const char *name) { return global("tovel.writer", name); }
+
 // Where each wheel's proof runs (a folder named by its tags), and the log
 // of the modules kept as source: this build's alone.
 static const char *PROVE = "build/prove";
 static const char *KEPT_LOG = "build/tov-kept.log";
-
-static void place(nb::handle entry, nb::str tree) {
-    nb::object os = mine("os");
-    nb::object target = os.attr("path").attr("join")(tree, entry["arc"]);
-    os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
-    mine("shutil").attr("copy2")(get(entry, "file", entry["path"]), target);
-}
-
-// Copies kept sources and data files into the tree beside the compiled modules.
-static void assemble(nb::dict plan, nb::str tree) {
-    for (const char *kind : {"kept", "data"})
-        for (nb::handle entry : plan[kind])
-            place(entry, tree);
-}
 
 // The wheel's python and ABI tags: the limited-API level the modules are
 // compiled for, or the running interpreter's own tags; the platform tags
@@ -86,131 +72,6 @@ static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs, bo
                           : nb::str("for CPython {} only{}").format(version, abi3 ? ", of its full API" : "");
     return nb::str("building a {} wheel: {} ({} to compile, {} at a time)")
         .format(tag, whom, count(modules, "module"), jobs);
-}
-
-/// The file attributes (zip external_attr) the pure wheel records, by each
-/// file's place in the compiled wheel (.data/purelib and platlib are modules
-/// there, as tovel.twin unpacks them): the compiled wheel keeps every mode of
-/// the pure one, the execute bit of a script above all.
-static nb::dict recorded_modes(nb::handle wheel) {
-    nb::dict modes;
-    nb::object zf = mine("zipfile").attr("ZipFile")(wheel);
-    for (nb::handle zi : zf.attr("infolist")()) {
-        nb::list parts(nb::str(zi.attr("filename")).attr("replace")("\\", "/").attr("split")("/"));
-        if (nb::len(parts) > 2 && truthy(parts[0].attr("endswith")(".data")) &&
-            truthy(nb::make_tuple("purelib", "platlib").attr("__contains__")(parts[1])))
-            parts = nb::list(parts.attr("__getitem__")(builtin("slice")(2, nb::none())));
-        if (!truthy(zi.attr("is_dir")()) && truthy(nb::int_(zi.attr("external_attr")).attr("__rshift__")(16)))
-            modes[nb::str("/").attr("join")(parts)] = zi.attr("external_attr");
-    }
-    zf.attr("close")();
-    return modes;
-}
-
-/// Packs the tree and the .dist-info folder into build/wheel with the given
-/// tags; files in sorted order, so that the same inputs (and the same
-/// SOURCE_DATE_EPOCH) give the same bytes. WHEEL is written anew and RECORD
-/// by the wheel library: those of a pure wheel's .dist-info are left out.
-/// A file's mode is the one `modes` records for its place (the pure
-/// wheel's), else the file's own.
-static nb::str pack(nb::str tree, nb::str info, nb::tuple tag, nb::dict modes) {
-    nb::object os = mine("os"), Path = mine("Path");
-    nb::str info_name(os.attr("path").attr("basename")(info));
-    nb::str stem(info_name.attr("removesuffix")(".dist-info"));
-    nb::str tagtext = nb::str("{}-{}-{}").format(tag[0], tag[1], tag[2]);
-    os.attr("makedirs")("build/wheel", "exist_ok"_a = true);
-    nb::str path = nb::str("build/wheel/{}-{}.whl").format(stem, tagtext);
-    nb::object wf = nb::module_::import_("wheel.wheelfile").attr("WheelFile")(path, "w");
-    try {
-        for (nb::handle base : {nb::object(tree), nb::object(info)}) {
-            nb::object root = Path(base);
-            nb::list files = nb::borrow<nb::list>(builtin("sorted")(
-                builtin("filter")(Path.attr("is_file"), root.attr("rglob")("*"))));
-            bool meta = nb::borrow<nb::str>(base).equal(info);
-            for (nb::handle f : files) {
-                nb::str rel(f.attr("relative_to")(root).attr("as_posix")());
-                if (meta && truthy(nb::make_tuple("WHEEL", "RECORD", "RECORD.jws", "RECORD.p7s")
-                                       .attr("__contains__")(rel)))
-                    continue;
-                nb::str arc = meta ? nb::str(info_name + nb::str("/") + rel) : rel;
-                wf.attr("write")(f, arc);
-                // The attributes live in the archive's directory, written at close.
-                if (modes.contains(arc))
-                    wf.attr("getinfo")(arc).attr("external_attr") = modes[arc];
-            }
-        }
-        bool pure = nb::str(tag[2]).equal(nb::str("any"));
-        // One Tag line for each tag of a compressed set (a.b: a and b).
-        nb::str lines("");
-        for (nb::handle plat : nb::str(tag[2]).attr("split")("."))
-            lines = nb::str(lines + nb::str("Tag: {}-{}-{}\n").format(tag[0], tag[1], plat));
-        nb::str wheel_meta = nb::str("Wheel-Version: 1.0\nGenerator: tovel\nRoot-Is-Purelib: {}\n{}")
-                                 .format(pure ? "true" : "false", lines);
-        wf.attr("writestr")(info_name + nb::str("/WHEEL"), wheel_meta);
-        wf.attr("close")();
-    } catch (...) {
-        wf.attr("close")();
-        throw;
-    }
-    return path;
-}
-
-/// The pure tree a build starts from: {root, packages, info, data, wheel}. A
-/// project's wheel comes from its own back end into build/pure, a given one
-/// is used as it is; both are unpacked into build/pure/tree. The -n layout
-/// is its package folder with the .dist-info tov writes into build/meta
-/// (info None: written once the modules are built, so that a failed build
-/// leaves the pyproject.toml of the layout as it was).
-static nb::dict source(nb::dict options, nb::object cache) {
-    nb::str route(options["route"]);
-    if (route.equal(nb::str("layout"))) {
-        nb::dict pure;
-        pure["root"] = nb::none();
-        pure["packages"] = options["packages"];
-        pure["info"] = nb::none();
-        pure["data"] = nb::list();
-        pure["wheel"] = nb::none();
-        pure["modes"] = nb::dict();
-        return pure;
-    }
-    nb::object twin = nb::module_::import_("tovel.twin");
-    nb::object wheel = route.equal(nb::str("wheel"))
-        ? nb::object(options["from_wheel"])
-        : twin.attr("pure_wheel")(PURE, !truthy(get(options, "no_isolation", nb::bool_(false))),
-                                  cache.is_none() ? cache : mine("os").attr("path").attr("join")(cache, "envs"));
-    nb::dict pure = nb::borrow<nb::dict>(twin.attr("unpack")(wheel, nb::str(PURE) + nb::str("/tree")));
-    pure["wheel"] = wheel;
-    pure["modes"] = recorded_modes(wheel);
-    return pure;
-}
-
-/// --keep-failing: each failed module that keeping mends ships as source (its
-/// extension out of the tree, its .py in); returns the failures it cannot mend.
-static nb::list keep_as_source(nb::list failed, nb::list built, nb::list kept) {
-    nb::object os = mine("os");
-    nb::list rest;
-    for (nb::handle u : failed) {
-        if (!truthy(get(u, "keep_helps", nb::bool_(true)))) {
-            rest.append(u);
-            continue;
-        }
-        if (truthy(os.attr("path").attr("isfile")(u["so"])))
-            os.attr("remove")(u["so"]);
-        nb::object target = os.attr("path").attr("join")("build/egg", u["arc"]);
-        os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
-        mine("shutil").attr("copy2")(get(u, "file", u["path"]), target);
-        if (truthy(built.attr("__contains__")(u)))
-            built.attr("remove")(u);
-        kept.append(u);
-    }
-    return rest;
-}
-
-/// The project's pure wheel: every module as source, the same .dist-info,
-/// tagged py3-none-any; what the tests of the sources run against.
-static nb::str pure_wheel(nb::dict plan, nb::str info) {
-    nb::object tree = nb::module_::import_("tovel.checker").attr("source_tree")(plan, "build/pure-tree");
-    return pack(nb::str(tree), info, nb::make_tuple("py3", "none", "any"), nb::dict());
 }
 
 // The build lock (tovel.guard), let go however the build ends.
@@ -317,7 +178,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
             failed.append(probe);
     }
     os.attr("makedirs")(tree, "exist_ok"_a = true);
-    assemble(plan, tree);
+    writer("assemble")(plan, tree);
     nb::list built;
     nb::list roots;
     for (nb::handle pkg : pure["packages"])
@@ -330,7 +191,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
         // A module that failed stands in the tree as source, as the suggested
         // command would ship it, so that the modules importing it are checked
         // against that; with a failure no wheel is made from this tree.
-        place(u, tree);
+        writer("place")(u, tree);
     }
     // The stable-ABI audit of the new modules runs while the checks go on.
     nb::object gauge = nb::module_::import_("tovel.gauge");
@@ -347,7 +208,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
     nb::list kept;
     if (keep_failing)
-        failed = keep_as_source(failed, built, kept);
+        failed = nb::borrow<nb::list>(writer("keep_as_source")(failed, built, kept));
 
     nb::object info = pure["info"];
     bool mendable = true;
@@ -368,7 +229,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                 info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
             nb::object pure_whl = pure["wheel"];
             if (pure_whl.is_none())
-                pure_whl = pure_wheel(plan, nb::str(info));
+                pure_whl = writer("pure_wheel")(plan, nb::str(info));
             settings["cache"] = opts["cache"];
             settings["wheel"] = tagname;
             if (!target.is_none())
@@ -377,7 +238,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                 settings, pure_whl, proof["tested"], nb::str(PROVE) + nb::str("/") + tagname));
             unproven = get(settings, "unproven", nb::none());
             if (keep_failing)
-                keep_as_source(culprits, built, kept);
+                writer("keep_as_source")(culprits, built, kept);
             else
                 failed.attr("extend")(culprits);
         }
@@ -398,7 +259,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     tags = nb::len(built) ? wheel_tags(limited, platform, target) : nb::make_tuple("py3", "none", "any");
     // A type checker reads a compiled module through the stub beside it.
     nb::module_::import_("tovel.stubber").attr("write")(built, tree);
-    nb::str wheel = pack(tree, nb::str(info), tags, nb::borrow<nb::dict>(pure["modes"]));
+    nb::str wheel = nb::str(writer("pack")(tree, nb::str(info), tags, pure["modes"]));
     clock = timed(b.times, "packing", clock);
     nb::object audit = nb::module_::import_("tovel.audit");
     if (platform.is_none())
@@ -522,7 +383,7 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
     }
 
     nb::object begun = mine("time").attr("monotonic")();
-    nb::dict pure = source(options, opts["cache"]);
+    nb::dict pure = nb::borrow<nb::dict>(nb::module_::import_("tovel.twin").attr("pure_tree")(options, opts["cache"]));
     nb::dict plan = nb::borrow<nb::dict>(nb::module_::import_("tovel.planner").attr("plan")(
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
         pure["root"], verbose));
@@ -599,16 +460,13 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
 }
 
 TOVEL_MODULE(packer, m) {
-    for (const char *name : {"os", "shutil", "sys", "time", "zipfile"})
+    for (const char *name : {"os", "shutil", "sys", "time"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     nb::dict ns;
     ns["__module__"] = MOD;
     ns["__doc__"] = "A build that failed in a way the user can act on; its message says how.";
     m.attr("BuildFailed") = builtin("type")("BuildFailed", nb::make_tuple(builtin("RuntimeError")), ns);
-    m.attr("PURE") = PURE;
-    m.def("source", &source, "options"_a, "cache"_a.none() = nb::none(),
-          "The pure tree a build starts from: {root, packages, info, data, wheel, modes}.");
     m.def("bdist", &bdist, "options"_a, "outdir"_a, "argv"_a.none() = nb::none(),
           "Build the compiled wheel of the options into outdir; returns its path.");
 }
