@@ -368,7 +368,8 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     are judged. A command given keeps the requirements found unless
     --test-requires replaces them."""
     import tovel.finder
-    write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\n", "tests/test_f.py": "",
+    write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\n",
+                     "tests/test_f.py": "def load_tests(loader, tests, pattern):\n    return tests\n",
                      "pyproject.toml": "[dependency-groups]\ntest = ['pytest>=8', 'iniconfig']\n"})
     units = [{"arc": arc} for arc in ("pk/__init__.py", "pk/test_in.py", "pk/sub/tests/helper.py", "pk/sub/m.py")]
     for unit in units:  # what the package's other modules import is no test's
@@ -379,6 +380,8 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     assert [u["arc"] for u in proof["tested"]] == ["pk/__init__.py", "pk/sub/m.py"]
     assert proof["unproven"] is None
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
+    # The tests unittest's load_tests builds, which pytest does not run, are named.
+    assert proof["settings"]["load_tests"] == ["tests/test_f.py"]
     given = {"test_command": "pytest {site}/pk/test_in.py"}
     proof = tovel.finder.proof(given, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]

@@ -197,6 +197,19 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     out["extras"] = need["extras"];
     out["missing"] = need["missing"];
     out["installed"] = installed;
+    // Test modules that build their tests with unittest's load_tests, which pytest does not call.
+    nb::list built;
+    for (nb::handle f : scanned)
+        if (truthy(nb::str(f).attr("endswith")(".py")) && is_file(f) &&
+            !mine("re").attr("search")("(?m)^def load_tests\\(", mine("Path")(f).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace")).is_none())
+        {
+            // Named as the wheel holds it, or in the project.
+            nb::str rel(os.attr("path").attr("relpath")(f, base));
+            if (truthy(rel.attr("startswith")("..")))
+                rel = nb::str(os.attr("path").attr("relpath")(f, project));
+            built.append(rel.attr("replace")("\\", "/"));
+        }
+    out["load_tests"] = built;
     out["pythonpath"] = c.is_none() ? nb::list() : nb::list(c["pythonpath"]);
     out["python_files"] = pats;
     nb::str from = c.is_none() ? nb::str("")
@@ -311,6 +324,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
         settings["test_requires"].attr("extend")(found["requires"]);
         settings["test_extras"] = found["extras"];
         settings["missing"] = found["missing"]; // said above: a later line need not say it again
+        settings["load_tests"] = found["load_tests"];
         if (settings["test_timeout"].is_none())
             settings["test_timeout"] = 600;
         out["tested"] = outside(built, found["installed"], found["python_files"]);

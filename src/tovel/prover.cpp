@@ -340,9 +340,20 @@ static nb::list judge(Judge &b, bool found) {
         else if (!nb::len(culprits))
             build_failed(why);
         print(nb::str("warning: ") + why);
-    } else if (nb::len(culprits) == 0)
+    } else if (nb::len(culprits) == 0) {
+        // How many tests the proof stands on, and those pytest did not run.
+        nb::list said;
+        if (b.pytest)
+            said.append(nb::str(nb::len(b.passed) == 1 ? "1 test ran" : "{} tests ran").format(nb::len(b.passed)));
+        nb::list built(get(settings, "load_tests", nb::list()));
+        if (b.pytest && nb::len(built))
+            said.append(nb::str("not those that load_tests builds in {}{}: pytest does not call it")
+                            .format(built[0], nb::len(built) > 1 ? nb::str(" and {} more files").format(nb::len(built) - 1) : nb::str("")));
+        if (nb::len(too))
+            said.append(too);
         print(nb::str("the compiled modules pass every test that passes from the sources{}")
-                  .format(nb::len(too) ? nb::str(" ({})").format(too) : nb::str("")));
+                  .format(nb::len(said) ? nb::str(" ({})").format(nb::str("; ").attr("join")(said)) : nb::str("")));
+    }
     if (nb::len(too) && (nb::len(broken) || nb::len(culprits)))
         print(nb::str("warning: ") + too);
     return culprits;
