@@ -279,6 +279,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
     nb::object given = get(options, "test_requires", nb::none());
     settings["test_requires"] = given.is_none() ? nb::list() : nb::list(builtin("list")(given));
     settings["test_timeout"] = get(options, "test_timeout", nb::none());
+    settings["jobs"] = get(options, "jobs", nb::none()); // runs at once in the narrowing down
     settings["project"] = project;
     out["settings"] = settings;
     if (!settings["test_command"].is_none()) {

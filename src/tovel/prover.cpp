@@ -404,8 +404,13 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
     b.bench["timeout"] = get(settings, "test_timeout", nb::none());
     b.bench["pytest"] = bench("is_pytest")(settings["test_command"]);
     b.pytest = truthy(b.bench["pytest"]);
-    // Two narrowing runs at once where there are cores for both.
-    nb::object cores = os.attr("cpu_count")();
+    // Two narrowing runs at once where there are cores for both (this
+    // process's, or as many as --jobs allows).
+    nb::object cores = get(settings, "jobs", nb::none());
+    if (cores.is_none())
+        cores = nb::hasattr(os, "process_cpu_count") ? os.attr("process_cpu_count")()
+              : nb::hasattr(os, "sched_getaffinity") ? builtin("len")(os.attr("sched_getaffinity")(0))
+                                                      : os.attr("cpu_count")();
     b.parallel = !cores.is_none() && nb::cast<int>(cores) >= 2;
     bool found = truthy(get(settings, "found", nb::bool_(false)));
     if (!found)
