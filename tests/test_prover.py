@@ -467,3 +467,22 @@ def test_changed_tests_make_the_wheel_out_of_date(project_dir, options, files, e
     assert after[0] != before[0]
     # Without the tests only a project's own tree still counts them.
     assert (after[1] != before[1]) == (options["route"] == "project")
+
+
+def test_what_the_tests_need_is_kept_between_builds(tmp_path, run_tov):
+    """The test requirements and the project's dependencies are installed
+    once, into an environment kept in the cache without the project; the
+    next build's test environment is a copy of it."""
+    write(tmp_path, {"pkg/__init__.py": "def f(x):\n    return x + 1\n",
+                     "tests/test_f.py": "import pkg\n\n\ndef test_f():\n    assert pkg.f(1) == 2\n"})
+    args = ["bdist", "-n", "pkg", "-v", "1.0", "--cache-dir", tmp_path / "cache", "--test-requires", "pytest"]
+    code, out, err = run_tov(*args)
+    assert code == 0 and "tests compiled: 1 passed" in out, out + err
+    (site,) = (tmp_path / "cache/envs").glob("tests-*/lib/*/site-packages")
+    assert (site / "pytest").is_dir() and not (site / "pkg").exists()
+    (site / "sitecustomize.py").write_text(f"open({str(tmp_path / 'kept-env-used')!r}, 'w').close()\n")
+    with open(tmp_path / "pkg/__init__.py", "a") as f:
+        f.write("X = 1\n")
+    code, out, err = run_tov(*args)
+    assert code == 0 and "tests compiled: 1 passed" in out, out + err
+    assert (tmp_path / "kept-env-used").exists()

@@ -37,71 +37,6 @@ static bool is_pytest(nb::str command) {
            nb::str(words[1]).equal(nb::str("-m")) && nb::str(words[2]).equal(nb::str("pytest"));
 }
 
-// ---------------------------------------------------------------- the environment
-
-// Runs a setup step, its output to `log`; a failure ends the build with one line.
-static void setup_step(nb::list cmd, nb::handle log, const char *what) {
-    nb::object out = builtin("open")(log, "a", "encoding"_a = "utf-8");
-    nb::object done;
-    try {
-        done = mine("subprocess").attr("run")(cmd, "stdout"_a = out, "stderr"_a = mine("subprocess").attr("STDOUT"),
-                                              "stdin"_a = mine("subprocess").attr("DEVNULL"));
-    } catch (...) {
-        out.attr("close")();
-        throw;
-    }
-    out.attr("close")();
-    if (!done.attr("returncode").equal(nb::int_(0)))
-        build_failed(nb::str("the test environment could not be made: {} ended with exit status {}; "
-                             "its output is in {}")
-                         .format(what, done.attr("returncode"), log));
-}
-
-/// A fresh virtual environment at `venv` for the interpreter `python`, with
-/// `install` (wheels and requirements) installed from the index as pip is
-/// configured; the tools' output goes to `log`. Returns its interpreter.
-static nb::str environment(nb::str python, nb::str venv, nb::list install, nb::str log) {
-    nb::object os = mine("os"), sys = mine("sys");
-    mine("shutil").attr("rmtree")(venv, "ignore_errors"_a = true);
-    bool windows = os.attr("name").equal(nb::str("nt"));
-    nb::str bin(join(venv, windows ? "Scripts" : "bin"));
-    nb::str inside(join(bin, windows ? "python.exe" : "python"));
-    // venv and pip, not uv: pip installs from the index the way the user
-    // configured it. The running interpreter's pip drives the environment
-    // when it can (pip >= 22.3 takes --python), which spares installing pip.
-    bool outer = false;
-    try {
-        nb::object version = nb::module_::import_("importlib.metadata").attr("version")("pip");
-        outer = mine("Version")(version) >= mine("Version")("22.3");
-    } catch (nb::python_error &e) {
-        if (!ordinary(e))
-            throw;
-    }
-    nb::list cmd;
-    cmd.append(python);
-    for (const char *a : {"-m", "venv"})
-        cmd.append(a);
-    if (outer)
-        cmd.append("--without-pip");
-    cmd.append(venv);
-    setup_step(cmd, log, "python -m venv");
-    if (nb::len(install) == 0)
-        return inside;
-    cmd = nb::list();
-    cmd.append(outer ? nb::object(sys.attr("executable")) : nb::object(inside));
-    for (const char *a : {"-m", "pip"})
-        cmd.append(a);
-    if (outer) {
-        cmd.append("--python");
-        cmd.append(inside);
-    }
-    for (const char *a : {"install", "-q", "--disable-pip-version-check"})
-        cmd.append(a);
-    cmd.attr("extend")(install);
-    setup_step(cmd, log, "pip install");
-    return inside;
-}
-
 // A file pytest collects tests from: it stays as source in the bench.
 static bool test_file(nb::str name) {
     return truthy(name.attr("startswith")("test_")) || truthy(name.attr("endswith")("_test.py")) ||
@@ -180,15 +115,15 @@ static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::
     nb::list extras(get(settings, "test_extras", nb::list()));
     if (nb::len(extras))
         wheel = nb::str("{}[{}]").format(wheel, nb::str(",").attr("join")(extras));
-    nb::list install;
-    install.append(wheel);
-    nb::object requires = get(settings, "test_requires", nb::none());
-    if (!requires.is_none())
-        install.attr("extend")(requires);
+    nb::list requires;
+    if (!get(settings, "test_requires", nb::none()).is_none())
+        requires.attr("extend")(settings["test_requires"]);
     // The interpreter the modules are compiled for (settings "python"), by
-    // default the running one.
-    nb::str python = environment(nb::str(get(settings, "python", sys.attr("executable"))), venv, install,
-                                 nb::str(join(logs, "install.log")));
+    // default the running one; what the wheel needs comes from an environment
+    // kept in the cache folder when there is one.
+    nb::str python(mine("testenv").attr("prepare")(nb::str(get(settings, "python", sys.attr("executable"))), venv,
+                                                   wheel, requires, get(settings, "cache", nb::none()),
+                                                   nb::str(join(logs, "install.log"))));
     b["python"] = python;
     nb::str site(mine("subprocess").attr("check_output")(
         nb::make_tuple(python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"),
@@ -277,19 +212,9 @@ static void arrange(nb::dict b, nb::list source) {
 static nb::dict copy(nb::dict b, nb::str venv) {
     nb::object os = mine("os"), shutil = mine("shutil");
     nb::str old(os.attr("path").attr("dirname")(os.attr("path").attr("dirname")(b["python"])));
-    shutil.attr("rmtree")(venv, "ignore_errors"_a = true);
-    shutil.attr("copytree")(old, venv, "symlinks"_a = true);
+    mine("testenv").attr("clone")(old, venv);
     nb::str bin(os.attr("path").attr("dirname")(b["python"]));
     nb::str newbin(join(venv, os.attr("path").attr("basename")(bin)));
-    nb::bytes from(nb::str(old).attr("encode")()), to(nb::str(venv).attr("encode")());
-    for (nb::handle f : os.attr("listdir")(newbin)) {
-        nb::object path = mine("Path")(join(newbin, f));
-        if (truthy(path.attr("is_symlink")()) || !truthy(path.attr("is_file")()))
-            continue;
-        nb::object data = path.attr("read_bytes")();
-        if (truthy(data.attr("startswith")(nb::bytes("#!"))))
-            path.attr("write_bytes")(data.attr("replace")(from, to));
-    }
     nb::dict c = nb::borrow<nb::dict>(b.attr("copy")());
     auto moved = [&](nb::handle p) { return nb::str(venv) + nb::str(nb::str(p).attr("__getitem__")(builtin("slice")(nb::len(old), nb::none()))); };
     c["python"] = moved(b["python"]);
@@ -310,11 +235,9 @@ TOVEL_MODULE(testbench, m) {
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("testrun") = nb::module_::import_("tovel.testrun");
-    m.attr("Version") = nb::module_::import_("packaging.version").attr("Version");
+    m.attr("testenv") = nb::module_::import_("tovel.testenv");
     m.def("is_pytest", &is_pytest, "command"_a,
           "Whether the test command is a pytest run that takes more arguments at its end.");
-    m.def("environment", &environment, "python"_a, "venv"_a, "install"_a, "log"_a,
-          "Make a fresh virtual environment at venv for python with install installed; returns its python.");
     m.def("companions", &companions, "units"_a,
           "The modules the wheel ships compiled besides units (not test files): [{arc, so, so_arc}].");
     m.def("make", &make, "settings"_a, "pure_wheel"_a, "units"_a, "workdir"_a,
