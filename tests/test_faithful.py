@@ -389,6 +389,15 @@ ATTRIBUTE_CASES = {
                         "V.__get__ = lambda self, o, tp: 'descriptor'\nRESULT += [get(t), get(big)]\n"
                         "V.__set__ = lambda self, o, v: None\nt.__dict__['x'] = big.__dict__['x'] = 'dict'\n"
                         "RESULT += [get(t), get(big)]\nSl.x = 'changed'\nRESULT += [get(Sl())]\n",
+    # The exception a generator sees handled at each resume and yield: none,
+    # its caller's, its own.
+    "generator-exceptions": "import sys\ndef gen():\n    yield sys.exception()\n    try:\n        raise KeyError('in')\n"
+                            "    except KeyError:\n        yield sys.exception()\n        yield sys.exception()\n"
+                            "def nested():\n    for e in gen():\n        try:\n            raise IndexError('nested')\n"
+                            "        except IndexError:\n            yield e, sys.exception()\ndef run(g):\n    out = [next(g)]\n"
+                            "    try:\n        raise ValueError('out')\n    except ValueError:\n"
+                            "        out += [next(g), sys.exception()]\n    return repr(out + [next(g), sys.exception()])\n"
+                            "RESULT = [run(gen()), run(nested())]\n",
     # More types at one site than it fills for, and an instance whose class
     # changes under it.
     "many-types": "def make(i):\n    class K(P):\n        def m(self, *a):\n            return ('K', i) + a\n"
