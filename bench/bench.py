@@ -550,6 +550,7 @@ class Project:
         self.warm = work / "cache-warm"
         self.fresh = 0
         self.edits = 0
+        self.account = None
 
     def tov_argv(self, cache, jobs=None):
         argv = [TOV, "bdist", "-n", self.package, "-v", "1.0", "--cache-dir", str(cache)]
@@ -584,6 +585,11 @@ class Project:
                 shutil.rmtree(cache, ignore_errors=True)
         if any(cached for cached, _ in lines.values()):
             sys.exit(f"a clean tov bdist in {self.tov} found translations in an empty cache")
+        # tov's own account of where the time went, the last run's kept.
+        said = [line for line in (self.tov / "build/tov.log").read_text().splitlines()
+                if line.startswith("where the time went: ")]
+        if not jobs and said:
+            self.account = said[-1].removeprefix("where the time went: ")
         return wall, cpu
 
     def run_cy(self):
@@ -659,6 +665,7 @@ def bench_project(p, key):
     })
     res["clean"] = {name: (median([w for w, _ in v]), median([c for _, c in v]), len(v))
                     for name, v in clean.items() if v}
+    res["account"] = p.account
 
     reps = INCREMENTAL_REPS[key]
 
@@ -1139,6 +1146,12 @@ def main():
       "In every copy in another folder ccache answered every compile from the cache "
       + ", ".join(f"({r['label']}: {r['other']['hits']} hits, {r['other']['misses']} misses in the last run)" for r in builds)
       + " and every translation came from the record.")
+    p("")
+    p("Where a clean `tov bdist` spends its time, as it says itself (`--verbose`, and in `build/tov.log`; "
+      "the modules' parts are summed over the jobs):")
+    p("")
+    for r in builds:
+        p(f"- {r['label']}: {r.get('account') or 'not said'}")
     p("")
     p("Where a rebuild after a change to one module (the others' translations, objects and checks cached) spends its time "
       "(one run under `strace -f`, process starts and ends; "

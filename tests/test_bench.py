@@ -35,6 +35,9 @@ def test_smoke_run_prints_its_report():
                   "a second checkout, empty cache, shared store (redis)"):
         assert re.search(rf"^\| generated, 2 modules \| {re.escape(build)} \| 1 \| \d+\.\d\d s \|",
                          out, re.M), build
+    # A clean build's own account of its stages reaches the report.
+    assert re.search(r"^- generated, 2 modules: back end \d+\.\d s, modules .* C compile (?!0\.0 )\d+\.\d s.* in all$",
+                     out, re.M), out
     # The profile found the steps that run as processes of their own; a
     # free-threaded interpreter before 3.15 has no limited API to audit.
     limited = not sysconfig.get_config_var("Py_GIL_DISABLED") or sys.version_info >= (3, 15)

@@ -227,3 +227,21 @@ def test_import_touches_nothing_and_leaks_nothing(cwd):
     assert (cwd / "build" / "keep.txt").exists()
     names = eval(done.stdout)
     assert {"argparse", "sys", "tovcompile", "PYVER", "tovwheel", "tovel", "main"} <= set(names)
+
+
+def test_ctrl_c_while_the_tool_starts_is_one_line(cwd):
+    """An interrupt while tov imports its modules ends it as one later
+    does: one line, exit status 130."""
+    code = """
+        import sys
+        class Interrupting:
+            def find_spec(self, name, path=None, target=None):
+                if name == "tovel.wheeler":
+                    raise KeyboardInterrupt
+        sys.meta_path.insert(0, Interrupting())
+        from tovel import main
+        sys.argv[0] = "tov"
+        sys.exit(main())
+    """
+    done = tov("bdist", "-n", "pkg", cwd=cwd, code=code)
+    assert (done.returncode, done.stderr) == (130, "interrupted\n"), done.stderr

@@ -147,8 +147,9 @@ FAITHFUL = {
     # Each part binds what Cython alone gets wrong: int powers and shifts of
     # C ints (1000.0, overflow, undefined shifts), float floor division and the
     # words of a modulo by zero, a float local later given an int, Python 2
-    # names (no NameError), compiled generators failing isinstance, extra and
-    # module-named traceback entries, two translator crashes, and open
+    # names (no NameError), compiled generators and functions failing
+    # isinstance and inspect's checks (also passed on as a predicate), extra
+    # and module-named traceback entries, two translator crashes, and open
     # replaced as the module's attribute (ignored).
     "mended-ints-names-generators-tracebacks": textwrap.dedent("""\
         import inspect, io, os, sys, traceback, types
@@ -170,6 +171,11 @@ FAITHFUL = {
             yield 1
         def generator_checks(type, g):
             return isinstance(g, (types.GeneratorType, dict)), inspect.isgenerator(object=g), inspect.isgenerator(type)
+        class Registry:
+            def m(self): pass
+        def function_checks():
+            return ([n for n, _ in inspect.getmembers(Registry, inspect.isfunction)], isinstance(gen, types.FunctionType),
+                    issubclass(type(gen), types.LambdaType), inspect.isfunction(len))
         def fail():
             with open(__file__):
                 raise KeyError(1)
@@ -194,7 +200,7 @@ FAITHFUL = {
         class K:
             x = 1
             names = [n for n in locals() if not n.startswith('_')]
-        RESULT = [ints('abc'), text(1), generator_checks(None, gen()), entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names,
+        RESULT = [ints('abc'), text(1), generator_checks(None, gen()), function_checks(), entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names,
                   [read(), patched(), read()]]
         """),
 }

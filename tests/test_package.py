@@ -18,7 +18,7 @@ PACKAGE = pathlib.Path(tovel.__file__).parent
 MODULES = ["tovel", "tovel.compiler", "tovel.builder", "tovel.metagen", "tovel.wheeler",
            "tovel.audit", "tovel.pyproject", "tovel.build_meta", "tovel.pipeline", "tovel.packer",
            "tovel.translator", "tovel.mender", "tovel.tuner", "tovel.checker", "tovel.scanner", "tovel.store", "tovel.wire", "tovel.guard",
-           "tovel.layout", "tovel.twin", "tovel.stamp", "tovel.testbench", "tovel.finder", "tovel.collect", "tovel.needs", "tovel.uses", "tovel.verdict", "tovel.prover",
+           "tovel.layout", "tovel.unpacker", "tovel.twin", "tovel.stamp", "tovel.testenv", "tovel.testbench", "tovel.testrun", "tovel.finder", "tovel.collect", "tovel.needs", "tovel.uses", "tovel.verdict", "tovel.narrow", "tovel.prover", "tovel.writer",
            "tovel.gauge", "tovel.targets", "tovel.options", "tovel.planner", "tovel.profiler", "tovel.stubber", "tovel.stubtypes"]
 
 

@@ -67,6 +67,9 @@ def test_pgo_compiles_with_the_profile_of_the_tests(project_dir, run_tov):
     # The wheel is proven by the tests, and holds no instrumented module.
     assert "the compiled modules pass every test that passes from the sources" in out
     assert out.count("the project's tests: ") == 1, out
+    # --verbose says where the time went, each stage under its own name.
+    took = dict(re.findall(r"(profiling|C compile) (\d+\.\d) s", out))
+    assert len(took) == 2 and all(float(s) > 0 for s in took.values()), out
     (wheel,) = (project_dir / "dist").glob("*.whl")
     with zipfile.ZipFile(wheel) as whl:
         modules = [whl.read(n) for n in whl.namelist() if n.endswith(".so")]

@@ -3,6 +3,7 @@ sources and compiled in a fresh virtual environment (pytest comes from the
 index as pip is configured), and the modules whose compiled form breaks them
 are named, or with --keep-failing shipped as source."""
 
+import os
 import re
 import shutil
 import textwrap
@@ -85,6 +86,7 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
         path = project_dir / name
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(textwrap.dedent(text).lstrip())
+    (project_dir / "session.txt").write_text(str(project_dir))  # runs of this session, none remembered
     args = ["bdist", "-n", "pkg", "-v", "1.0", "--test-command", "pytest {project}/tests",
             "--test-requires", "pytest", "--test-timeout", "120"]
 
@@ -96,6 +98,9 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
     # Only the failing tests run again, the modules they loaded halved.
     runs = re.findall(r"^(tests|narrowing)[^:]*: (?:(\d+) passed, (\d+) failed|crashed)", out, re.M)
     assert len(runs) <= 11 and all(int(p or 0) + int(f or 0) <= 3 for k, p, f in runs if k == "narrowing"), out
+    # Where there are cores for it, two runs go at once, the second on a copy of the environment.
+    assert any((project_dir / "build" / "prove").glob("*/venv-2")) == (
+        (len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()) >= 2)
     named = dict(re.findall(r"^  (pkg/\S+)\s+tests\s+(.+)$", err, re.M))
     assert named == {
         "pkg/calls.py": "crashes the test process (signal 6) in test_wording",
@@ -172,15 +177,19 @@ INSIDE = {
             return type(kind).__name__
         """,
     "inside/needs.py": "import six\n\nTEXT = six.text_type\n",
+    "inside/core.py": "def f(x):\n    return x + 1\n",
+    "inside/test_core.py": "from . import core\n\n\ndef test_f():\n    assert core.f(1) == 2\n",
     "inside/tests/__init__.py": "",
     "inside/tests/test_inside.py": """
         import sys
 
         import inside
 
+        from .. import core
+
 
         def test_installed():
-            assert "site-packages" in inside.__file__ and sys.modules["inside.config"].ConfigParser
+            assert "site-packages" in core.__file__ and sys.modules["inside.config"].ConfigParser
 
 
         def test_kind():
@@ -239,14 +248,23 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     installed package, whatever the layout puts on sys.path; a run it made
     before is remembered by the hash of the module set."""
     write(tmp_path / "inside", INSIDE)
+    # The runs are this session's, not remembered from an earlier one.
+    (tmp_path / "inside" / "session.txt").write_text(str(tmp_path))
     code, out, err = run_tov("bdist", "--keep-failing", cwd=tmp_path / "inside")
     assert code == 0, out + err
     assert "(setuptools.build_meta:__legacy__) built inside-1.0-py3-none-any.whl" in out
     assert "kept as source hook-x.py: its name is not a module name" in out
-    assert "the project's tests: inside/tests/ (installed); requirements: pytest only" in out
-    assert "tests from source: 2 passed, 0 failed" in out
+    assert ("the project's tests: inside/tests/ (installed), inside/test_core.py (installed); "
+            "requirements: pytest only") in out
+    assert "tests from source: 3 passed, 0 failed" in out
+    # The test modules run as source beside the compiled package, whose
+    # modules are loaded compiled (__init__ too: it is no test's cause to fail).
     assert "kept as source: inside/__init__.py (tests: breaks 1 test: test_kind)" in out
     assert "not checked" not in out
+    origins = (tmp_path / "inside" / "build" / "prove").glob("*/logs/run-2.origins")
+    loaded = {p.rpartition("/inside/")[2] for p in next(origins).read_text().split()}
+    assert {"test_core.py", "tests/test_inside.py"} <= loaded and "core.py" not in loaded, loaded
+    assert any(re.fullmatch(r"core\..*so", p) for p in loaded) and "__init__.py" not in loaded, loaded
     (wheel,) = (tmp_path / "inside" / "dist").glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
     assert {"hook-x.py", "inside/__init__.py"} <= set(names) and "inside/needs.py" not in names
@@ -351,7 +369,8 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     are judged. A command given keeps the requirements found unless
     --test-requires replaces them."""
     import tovel.finder
-    write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\n", "tests/test_f.py": "",
+    write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\n",
+                     "tests/test_f.py": "def load_tests(loader, tests, pattern):\n    return tests\n",
                      "pyproject.toml": "[dependency-groups]\ntest = ['pytest>=8', 'iniconfig']\n"})
     units = [{"arc": arc} for arc in ("pk/__init__.py", "pk/test_in.py", "pk/sub/tests/helper.py", "pk/sub/m.py")]
     for unit in units:  # what the package's other modules import is no test's
@@ -362,9 +381,13 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     assert [u["arc"] for u in proof["tested"]] == ["pk/__init__.py", "pk/sub/m.py"]
     assert proof["unproven"] is None
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
+    # The tests unittest's load_tests builds, which pytest does not run, are named.
+    assert proof["settings"]["load_tests"] == ["tests/test_f.py"]
     given = {"test_command": "pytest {site}/pk/test_in.py"}
     proof = tovel.finder.proof(given, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
+    # The test module the command names runs as source: it is not judged.
+    assert "pk/test_in.py" not in [u["arc"] for u in proof["tested"]]
     given["test_requires"] = ["pytest"]
     proof = tovel.finder.proof(given, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
     assert proof["settings"]["test_requires"] == ["pytest"]
@@ -444,3 +467,22 @@ def test_changed_tests_make_the_wheel_out_of_date(project_dir, options, files, e
     assert after[0] != before[0]
     # Without the tests only a project's own tree still counts them.
     assert (after[1] != before[1]) == (options["route"] == "project")
+
+
+def test_what_the_tests_need_is_kept_between_builds(tmp_path, run_tov):
+    """The test requirements and the project's dependencies are installed
+    once, into an environment kept in the cache without the project; the
+    next build's test environment is a copy of it."""
+    write(tmp_path, {"pkg/__init__.py": "def f(x):\n    return x + 1\n",
+                     "tests/test_f.py": "import pkg\n\n\ndef test_f():\n    assert pkg.f(1) == 2\n"})
+    args = ["bdist", "-n", "pkg", "-v", "1.0", "--cache-dir", tmp_path / "cache", "--test-requires", "pytest"]
+    code, out, err = run_tov(*args)
+    assert code == 0 and "tests compiled: 1 passed" in out, out + err
+    (site,) = (tmp_path / "cache/envs").glob("tests-*/lib/*/site-packages")
+    assert (site / "pytest").is_dir() and not (site / "pkg").exists()
+    (site / "sitecustomize.py").write_text(f"open({str(tmp_path / 'kept-env-used')!r}, 'w').close()\n")
+    with open(tmp_path / "pkg/__init__.py", "a") as f:
+        f.write("X = 1\n")
+    code, out, err = run_tov(*args)
+    assert code == 0 and "tests compiled: 1 passed" in out, out + err
+    assert (tmp_path / "kept-env-used").exists()

@@ -21,7 +21,7 @@ import pytest
 import tovel.guard
 import tovel.packer
 import tovel.store
-import tovel.twin
+import tovel.unpacker
 from test_pipeline import TOV, ccache_stats, redis_url, tov, write  # noqa: F401 (redis_url: a fixture)
 
 SMALL = {
@@ -258,7 +258,7 @@ OK = [("proj/__init__.py", b""), ("proj/core.py", b"X = 1\n")]
 def test_a_hostile_wheel_is_refused_naming_the_entry(tmp_path, entries, refused, why):
     wheel = hostile(tmp_path, entries)
     with pytest.raises(tovel.packer.BuildFailed) as failed:
-        tovel.twin.unpack(wheel, str(tmp_path / "tree"))
+        tovel.unpacker.unpack(wheel, str(tmp_path / "tree"))
     message = str(failed.value)
     assert len(message.splitlines()) == 1 and repr(refused) in message and why in message, message
     assert not (tmp_path / "x.py").exists() and not Path("/abs/x.py").exists()
@@ -267,7 +267,7 @@ def test_a_hostile_wheel_is_refused_naming_the_entry(tmp_path, entries, refused,
 def test_purelib_modules_are_modules(tmp_path):
     wheel = hostile(tmp_path, OK + [("proj-1.0.data/purelib/extra.py", b"Y = 1\n"),
                                     ("proj-1.0.data/scripts/run", b"#!python\n")])
-    tree = tovel.twin.unpack(wheel, str(tmp_path / "tree"))
+    tree = tovel.unpacker.unpack(wheel, str(tmp_path / "tree"))
     assert ["extra", "extra.py"] in [list(p) for p in tree["packages"]]
     assert [d["arc"] for d in tree["data"]] == ["proj-1.0.data/scripts/run"]
 

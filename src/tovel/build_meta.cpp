@@ -284,7 +284,7 @@ static nb::object metadata(const char *hook, const char *build, nb::handle metad
             nb::object name = wrapped_call("build its wheel", [&] {
                 return backend.attr(build)(tmp, theirs(config_settings));
             });
-            nb::object info = nb::module_::import_("tovel.twin").attr("dist_info_of")(
+            nb::object info = nb::module_::import_("tovel.unpacker").attr("dist_info_of")(
                 nb::module_::import_("os").attr("path").attr("join")(tmp, name), metadata_directory);
             shutil.attr("rmtree")(tmp, "ignore_errors"_a = true);
             return info;

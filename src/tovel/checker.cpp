@@ -402,7 +402,7 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
                   .format(nb::len(unchecked) == 1 ? nb::str("1 module") : nb::str("{} modules").format(nb::len(unchecked)),
                           nb::str(", ").attr("join")(requires)));
         mine("os").attr("makedirs")("build", "exist_ok"_a = true);
-        env_python = nb::module_::import_("tovel.testbench").attr("environment")(
+        env_python = nb::module_::import_("tovel.testenv").attr("environment")(
             python, mine("os").attr("path").attr("abspath")("build/check-env"), nb::list(requires),
             mine("os").attr("path").attr("abspath")("build/check-env.log"));
     } catch (nb::python_error &e) {

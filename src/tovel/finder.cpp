@@ -131,13 +131,30 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         else if (is_dir(join(project, t)) || (nb::len(testpaths) && is_file(join(project, t))))
             add(nb::str(t));
     }
-    if (!nb::len(places) && !nb::len(testpaths))
+    if (!nb::len(places) && !nb::len(testpaths)) {
+        nb::list folders;
         for (nb::handle pkg : packages)
             for (const char *f : FOLDERS) {
                 nb::str rel = nb::str("{}/{}").format(nb::str(pkg[0]).attr("replace")(".", "/"), f);
-                if (is_dir(join(join(base, pkg[1]), nb::str(f))))
+                if (is_dir(join(join(base, pkg[1]), nb::str(f)))) {
                     add(rel);
+                    folders.append(rel + nb::str("/"));
+                }
             }
+        // Test modules beside the package's own (pkg/test_x.py), which
+        // pytest run from the project collects too, each named.
+        for (nb::handle r : builtin("sorted")(roots))
+            if (is_dir(join(base, r)))
+                for (nb::handle f : collect("python_files")(join(base, r))) {
+                    nb::str rel = nb::str("{}/{}").format(r, nb::str(f).attr("replace")("\\", "/"));
+                    bool held = false;
+                    for (nb::handle d : folders)
+                        held = held || truthy(rel.attr("startswith")(d));
+                    nb::object name = mine("posixpath").attr("basename")(rel);
+                    if (!held && !nb::str(name).equal(nb::str("conftest.py")) && truthy(collect("test_module")(name, pats)))
+                        add(rel);
+                }
+    }
     for (nb::handle f : collect("root_tests")(project, c))
         add(nb::str(f));
     if (!nb::len(places)) {
@@ -180,6 +197,19 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     out["extras"] = need["extras"];
     out["missing"] = need["missing"];
     out["installed"] = installed;
+    // Test modules that build their tests with unittest's load_tests, which pytest does not call.
+    nb::list built;
+    for (nb::handle f : scanned)
+        if (truthy(nb::str(f).attr("endswith")(".py")) && is_file(f) &&
+            !mine("re").attr("search")("(?m)^def load_tests\\(", mine("Path")(f).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace")).is_none())
+        {
+            // Named as the wheel holds it, or in the project.
+            nb::str rel(os.attr("path").attr("relpath")(f, base));
+            if (truthy(rel.attr("startswith")("..")))
+                rel = nb::str(os.attr("path").attr("relpath")(f, project));
+            built.append(rel.attr("replace")("\\", "/"));
+        }
+    out["load_tests"] = built;
     out["pythonpath"] = c.is_none() ? nb::list() : nb::list(c["pythonpath"]);
     out["python_files"] = pats;
     nb::str from = c.is_none() ? nb::str("")
@@ -221,6 +251,8 @@ static nb::list outside(nb::list built, nb::handle tests, nb::handle pats) {
         bool test = false;
         for (nb::handle t : tests) {
             nb::str folder(nb::str(t).attr("strip")("/"));
+            // A test module named itself runs as source.
+            test = test || arc.equal(folder);
             if (!test && truthy(arc.attr("startswith")(folder + nb::str("/"))))
                 test = truthy(folder.attr("__contains__")("/")) || truthy(collect("test_module")(arc, pats));
         }
@@ -247,6 +279,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
     nb::object given = get(options, "test_requires", nb::none());
     settings["test_requires"] = given.is_none() ? nb::list() : nb::list(builtin("list")(given));
     settings["test_timeout"] = get(options, "test_timeout", nb::none());
+    settings["jobs"] = get(options, "jobs", nb::none()); // runs at once in the narrowing down
     settings["project"] = project;
     out["settings"] = settings;
     if (!settings["test_command"].is_none()) {
@@ -292,6 +325,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
         settings["test_requires"].attr("extend")(found["requires"]);
         settings["test_extras"] = found["extras"];
         settings["missing"] = found["missing"]; // said above: a later line need not say it again
+        settings["load_tests"] = found["load_tests"];
         if (settings["test_timeout"].is_none())
             settings["test_timeout"] = 600;
         out["tested"] = outside(built, found["installed"], found["python_files"]);
@@ -302,7 +336,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
 }
 
 TOVEL_MODULE(finder, m) {
-    for (const char *name : {"glob", "os", "re", "shlex"})
+    for (const char *name : {"glob", "os", "posixpath", "re", "shlex"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");

@@ -149,14 +149,19 @@ static nb::object lost_builtins() {
     return m.attr("LOST_BUILTINS");
 }
 
-// The checks that a value is a generator which compiled generators pass too:
-// `types.GeneratorType` as the class (or one of the classes) of isinstance
-// or issubclass, and inspect.isgenerator; either also under a name imported
-// from its module. Cython's generators are of its own type, which the
-// module's own generator lambda gives.
+// The checks that a value is a generator, or a function, which compiled
+// generators and functions pass too: `types.GeneratorType`,
+// `types.FunctionType` or `types.LambdaType` as the class (or one of the
+// classes) of isinstance or issubclass, and inspect.isgenerator or
+// inspect.isfunction wherever they are read (called, or passed on as in
+// `inspect.getmembers(cls, inspect.isfunction)`); each also under a name
+// imported from its module. Cython's generators and functions are of its own
+// types, which the module's own lambdas give.
 // Read as an attribute: `type` may be a parameter's name where the check is.
 static const char *CYTHON_GENERATOR = "(lambda: (yield))().__class__";
-static const char *GENERATOR_WORDS = "GeneratorType|CoroutineType|isgenerator|iscoroutine|isasyncgen";
+static const char *CYTHON_FUNCTION = "(lambda: None).__class__";
+static const char *GENERATOR_WORDS = "GeneratorType|CoroutineType|FunctionType|LambdaType|isgenerator|iscoroutine|"
+                                     "isasyncgen|isfunction";
 
 static bool is_ref(nb::handle node, const char *module, const char *name, nb::handle aliases) {
     std::string k = kind(node);
@@ -166,37 +171,46 @@ static bool is_ref(nb::handle node, const char *module, const char *name, nb::ha
     return k == "Name" && aliases.attr("get")(node.attr("id")).equal(nb::str(name));
 }
 
-// A reference to one of the types of generators and coroutines, or to a
-// check for one of them: (module, name).
-static const std::pair<const char *, const char *> GENERATOR_KINDS[] = {
-    {"types", "GeneratorType"}, {"types", "CoroutineType"}, {"types", "AsyncGeneratorType"},
-    {"inspect", "isgenerator"}, {"inspect", "iscoroutine"}, {"inspect", "isasyncgen"}};
+// (module, name, the compiled type it stands for): classes for isinstance
+// and issubclass, then predicates, then what the rewrite leaves as it is.
+struct Ref {
+    const char *module, *name, *compiled;
+};
+static const Ref CLASSES[] = {{"types", "GeneratorType", CYTHON_GENERATOR},
+                              {"types", "FunctionType", CYTHON_FUNCTION},
+                              {"types", "LambdaType", CYTHON_FUNCTION}};
+static const Ref PREDICATES[] = {{"inspect", "isgenerator", CYTHON_GENERATOR},
+                                 {"inspect", "isfunction", CYTHON_FUNCTION}};
+static const Ref UNMENDED[] = {{"types", "GeneratorType", "generator"}, {"types", "CoroutineType", "generator"},
+                               {"types", "AsyncGeneratorType", "generator"}, {"inspect", "iscoroutine", "generator"},
+                               {"inspect", "isasyncgen", "generator"}, {"types", "FunctionType", "function"},
+                               {"types", "LambdaType", "function"}};
 
 /// The nodes of a module's tree that the rewrite makes pass for compiled
-/// generators, and those it cannot: (classes, checks, unmended) lists.
+/// generators and functions, and those it cannot: (classes, checks,
+/// unmended) lists of (node, text) pairs: the type's text for the first two,
+/// "generator" or "function" for the last.
 static nb::tuple generator_checks(nb::object tree) {
     nb::object ast = mine("ast");
-    nb::dict types_names, inspect_names; // local name -> imported name
+    nb::dict names[2]; // local name -> imported name: of types, of inspect
     for (nb::handle node : ast.attr("walk")(tree))
         if (kind(node) == "ImportFrom" && !node.attr("module").is_none())
             for (nb::handle alias : node.attr("names")) {
                 std::string from = nb::cast<std::string>(node.attr("module"));
                 nb::object local = alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname");
-                if (from == "types")
-                    types_names[local] = alias.attr("name");
-                else if (from == "inspect")
-                    inspect_names[local] = alias.attr("name");
+                if (from == "types" || from == "inspect")
+                    names[from == "inspect"][local] = alias.attr("name");
             }
+    auto aliases = [&](const char *module) { return names[std::string(module) == "inspect"]; };
     nb::list classes, checks, unmended;
-    nb::set mended;
+    nb::set mended, bases; // ids: of the nodes mended, of those whose attribute is read
     for (nb::handle node : ast.attr("walk")(tree)) {
-        if (kind(node) != "Call")
+        std::string k = kind(node);
+        if (k == "Attribute")
+            bases.add(builtin("id")(node.attr("value")));
+        if (k != "Call")
             continue;
         nb::object func = node.attr("func"), args = node.attr("args");
-        if (is_ref(func, "inspect", "isgenerator", inspect_names)) {
-            checks.append(func);
-            mended.add(builtin("id")(func));
-        }
         std::string f = kind(func) == "Name" ? nb::cast<std::string>(func.attr("id")) : "";
         if ((f != "isinstance" && f != "issubclass") || nb::len(args) != 2 ||
             nb::len(nb::object(node.attr("keywords"))))
@@ -206,19 +220,28 @@ static nb::tuple generator_checks(nb::object tree) {
         if (kind(cls) != "Tuple")
             candidates.append(cls);
         for (nb::handle c : candidates)
-            if (is_ref(c, "types", "GeneratorType", types_names)) {
-                classes.append(c);
-                mended.add(builtin("id")(c));
-            }
+            for (const Ref &r : CLASSES)
+                if (is_ref(c, r.module, r.name, aliases(r.module))) {
+                    classes.append(nb::make_tuple(c, r.compiled));
+                    mended.add(builtin("id")(c));
+                }
     }
     for (nb::handle node : ast.attr("walk")(tree)) {
         std::string k = kind(node);
         if ((k != "Name" && k != "Attribute") || kind(node.attr("ctx")) != "Load" ||
             truthy(mended.attr("__contains__")(builtin("id")(node))))
             continue;
-        for (auto &[module, name] : GENERATOR_KINDS)
-            if (is_ref(node, module, name, std::string(module) == "types" ? types_names : inspect_names)) {
-                unmended.append(node);
+        bool done = false;
+        // A predicate read for its own attributes (`inspect.isfunction.__doc__`) stays itself.
+        if (!truthy(bases.attr("__contains__")(builtin("id")(node))))
+            for (const Ref &r : PREDICATES)
+                if (is_ref(node, r.module, r.name, aliases(r.module))) {
+                    checks.append(nb::make_tuple(node, r.compiled));
+                    done = true;
+                }
+        for (const Ref &r : UNMENDED)
+            if (!done && is_ref(node, r.module, r.name, aliases(r.module))) {
+                unmended.append(nb::make_tuple(node, r.compiled));
                 break;
             }
     }
@@ -261,13 +284,13 @@ static nb::str rewrite(nb::str text) {
     if (generators) {
         nb::tuple found = generator_checks(tree);
         for (nb::handle c : found[0]) {
-            edits.push_back({at.start(c), "("});
-            edits.push_back({at.end(c), std::string(", ") + CYTHON_GENERATOR + ")"});
+            edits.push_back({at.start(c[0]), "("});
+            edits.push_back({at.end(c[0]), ", " + nb::cast<std::string>(c[1]) + ")"});
         }
         for (nb::handle f : found[1]) {
-            // Its one parameter is named as inspect.isgenerator's.
-            edits.push_back({at.start(f), "(lambda object, f="});
-            edits.push_back({at.end(f), std::string(", g=") + CYTHON_GENERATOR + ": f(object) or object.__class__ is g)"});
+            // Its one parameter is named as the inspect function's.
+            edits.push_back({at.start(f[0]), "(lambda object, f="});
+            edits.push_back({at.end(f[0]), ", g=" + nb::cast<std::string>(f[1]) + ": f(object) or object.__class__ is g)"});
         }
     }
     std::string tail;
@@ -399,8 +422,8 @@ TOVEL_MODULE(mender, m) {
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.def("rewrite", &rewrite, "text"_a, "A module's source text rewritten where Cython would compile it unfaithfully.");
     m.def("generator_checks", &generator_checks, "tree"_a,
-          "The nodes of a module's syntax tree that the rewrite makes pass for compiled generators, and the "
-          "references to the types of generators and coroutines that it cannot mend.");
+          "The nodes of a module's syntax tree that the rewrite makes pass for compiled generators and "
+          "functions, and the references to their types that it cannot mend.");
     m.def("source", &source, "path"_a, "The rewritten text of the module at path, or None when it is unchanged.");
     m.def("mend_cython", &mend_cython, "Mend Cython's compiler where it mistranslates ordinary Python (once).");
     m.def("fix_c", &fix_c, "c"_a, "The C of a translation with the fixes of Cython's faults.");

@@ -13,26 +13,12 @@ static const char *MOD = "tovel.packer";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
 
-// Where the pure wheel of a project lands (and is unpacked, in tree/).
-static const char *PURE = "build/pure";
+static nb::object writer(const char *name) { return global("tovel.writer", name); }
+
 // Where each wheel's proof runs (a folder named by its tags), and the log
 // of the modules kept as source: this build's alone.
 static const char *PROVE = "build/prove";
 static const char *KEPT_LOG = "build/tov-kept.log";
-
-static void place(nb::handle entry, nb::str tree) {
-    nb::object os = mine("os");
-    nb::object target = os.attr("path").attr("join")(tree, entry["arc"]);
-    os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
-    mine("shutil").attr("copy2")(get(entry, "file", entry["path"]), target);
-}
-
-// Copies kept sources and data files into the tree beside the compiled modules.
-static void assemble(nb::dict plan, nb::str tree) {
-    for (const char *kind : {"kept", "data"})
-        for (nb::handle entry : plan[kind])
-            place(entry, tree);
-}
 
 // The wheel's python and ABI tags: the limited-API level the modules are
 // compiled for, or the running interpreter's own tags; the platform tags
@@ -88,131 +74,6 @@ static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs, bo
         .format(tag, whom, count(modules, "module"), jobs);
 }
 
-/// The file attributes (zip external_attr) the pure wheel records, by each
-/// file's place in the compiled wheel (.data/purelib and platlib are modules
-/// there, as tovel.twin unpacks them): the compiled wheel keeps every mode of
-/// the pure one, the execute bit of a script above all.
-static nb::dict recorded_modes(nb::handle wheel) {
-    nb::dict modes;
-    nb::object zf = mine("zipfile").attr("ZipFile")(wheel);
-    for (nb::handle zi : zf.attr("infolist")()) {
-        nb::list parts(nb::str(zi.attr("filename")).attr("replace")("\\", "/").attr("split")("/"));
-        if (nb::len(parts) > 2 && truthy(parts[0].attr("endswith")(".data")) &&
-            truthy(nb::make_tuple("purelib", "platlib").attr("__contains__")(parts[1])))
-            parts = nb::list(parts.attr("__getitem__")(builtin("slice")(2, nb::none())));
-        if (!truthy(zi.attr("is_dir")()) && truthy(nb::int_(zi.attr("external_attr")).attr("__rshift__")(16)))
-            modes[nb::str("/").attr("join")(parts)] = zi.attr("external_attr");
-    }
-    zf.attr("close")();
-    return modes;
-}
-
-/// Packs the tree and the .dist-info folder into build/wheel with the given
-/// tags; files in sorted order, so that the same inputs (and the same
-/// SOURCE_DATE_EPOCH) give the same bytes. WHEEL is written anew and RECORD
-/// by the wheel library: those of a pure wheel's .dist-info are left out.
-/// A file's mode is the one `modes` records for its place (the pure
-/// wheel's), else the file's own.
-static nb::str pack(nb::str tree, nb::str info, nb::tuple tag, nb::dict modes) {
-    nb::object os = mine("os"), Path = mine("Path");
-    nb::str info_name(os.attr("path").attr("basename")(info));
-    nb::str stem(info_name.attr("removesuffix")(".dist-info"));
-    nb::str tagtext = nb::str("{}-{}-{}").format(tag[0], tag[1], tag[2]);
-    os.attr("makedirs")("build/wheel", "exist_ok"_a = true);
-    nb::str path = nb::str("build/wheel/{}-{}.whl").format(stem, tagtext);
-    nb::object wf = nb::module_::import_("wheel.wheelfile").attr("WheelFile")(path, "w");
-    try {
-        for (nb::handle base : {nb::object(tree), nb::object(info)}) {
-            nb::object root = Path(base);
-            nb::list files = nb::borrow<nb::list>(builtin("sorted")(
-                builtin("filter")(Path.attr("is_file"), root.attr("rglob")("*"))));
-            bool meta = nb::borrow<nb::str>(base).equal(info);
-            for (nb::handle f : files) {
-                nb::str rel(f.attr("relative_to")(root).attr("as_posix")());
-                if (meta && truthy(nb::make_tuple("WHEEL", "RECORD", "RECORD.jws", "RECORD.p7s")
-                                       .attr("__contains__")(rel)))
-                    continue;
-                nb::str arc = meta ? nb::str(info_name + nb::str("/") + rel) : rel;
-                wf.attr("write")(f, arc);
-                // The attributes live in the archive's directory, written at close.
-                if (modes.contains(arc))
-                    wf.attr("getinfo")(arc).attr("external_attr") = modes[arc];
-            }
-        }
-        bool pure = nb::str(tag[2]).equal(nb::str("any"));
-        // One Tag line for each tag of a compressed set (a.b: a and b).
-        nb::str lines("");
-        for (nb::handle plat : nb::str(tag[2]).attr("split")("."))
-            lines = nb::str(lines + nb::str("Tag: {}-{}-{}\n").format(tag[0], tag[1], plat));
-        nb::str wheel_meta = nb::str("Wheel-Version: 1.0\nGenerator: tovel\nRoot-Is-Purelib: {}\n{}")
-                                 .format(pure ? "true" : "false", lines);
-        wf.attr("writestr")(info_name + nb::str("/WHEEL"), wheel_meta);
-        wf.attr("close")();
-    } catch (...) {
-        wf.attr("close")();
-        throw;
-    }
-    return path;
-}
-
-/// The pure tree a build starts from: {root, packages, info, data, wheel}. A
-/// project's wheel comes from its own back end into build/pure, a given one
-/// is used as it is; both are unpacked into build/pure/tree. The -n layout
-/// is its package folder with the .dist-info tov writes into build/meta
-/// (info None: written once the modules are built, so that a failed build
-/// leaves the pyproject.toml of the layout as it was).
-static nb::dict source(nb::dict options, nb::object cache) {
-    nb::str route(options["route"]);
-    if (route.equal(nb::str("layout"))) {
-        nb::dict pure;
-        pure["root"] = nb::none();
-        pure["packages"] = options["packages"];
-        pure["info"] = nb::none();
-        pure["data"] = nb::list();
-        pure["wheel"] = nb::none();
-        pure["modes"] = nb::dict();
-        return pure;
-    }
-    nb::object twin = nb::module_::import_("tovel.twin");
-    nb::object wheel = route.equal(nb::str("wheel"))
-        ? nb::object(options["from_wheel"])
-        : twin.attr("pure_wheel")(PURE, !truthy(get(options, "no_isolation", nb::bool_(false))),
-                                  cache.is_none() ? cache : mine("os").attr("path").attr("join")(cache, "envs"));
-    nb::dict pure = nb::borrow<nb::dict>(twin.attr("unpack")(wheel, nb::str(PURE) + nb::str("/tree")));
-    pure["wheel"] = wheel;
-    pure["modes"] = recorded_modes(wheel);
-    return pure;
-}
-
-/// --keep-failing: each failed module that keeping mends ships as source (its
-/// extension out of the tree, its .py in); returns the failures it cannot mend.
-static nb::list keep_as_source(nb::list failed, nb::list built, nb::list kept) {
-    nb::object os = mine("os");
-    nb::list rest;
-    for (nb::handle u : failed) {
-        if (!truthy(get(u, "keep_helps", nb::bool_(true)))) {
-            rest.append(u);
-            continue;
-        }
-        if (truthy(os.attr("path").attr("isfile")(u["so"])))
-            os.attr("remove")(u["so"]);
-        nb::object target = os.attr("path").attr("join")("build/egg", u["arc"]);
-        os.attr("makedirs")(os.attr("path").attr("dirname")(target), "exist_ok"_a = true);
-        mine("shutil").attr("copy2")(get(u, "file", u["path"]), target);
-        if (truthy(built.attr("__contains__")(u)))
-            built.attr("remove")(u);
-        kept.append(u);
-    }
-    return rest;
-}
-
-/// The project's pure wheel: every module as source, the same .dist-info,
-/// tagged py3-none-any; what the tests of the sources run against.
-static nb::str pure_wheel(nb::dict plan, nb::str info) {
-    nb::object tree = nb::module_::import_("tovel.checker").attr("source_tree")(plan, "build/pure-tree");
-    return pack(nb::str(tree), info, nb::make_tuple("py3", "none", "any"), nb::dict());
-}
-
 // The build lock (tovel.guard), let go however the build ends.
 struct Held {
     nb::object file;
@@ -236,7 +97,36 @@ struct Build {
     bool limited; // the running interpreter's wheel is of the limited API
     bool abi3;    // the limited API was asked for
     nb::list asked; // the tags of the wheels asked for (cp312-abi3, cp313-cp313, ...)
+    nb::dict times; // seconds by stage, over every wheel
 };
+
+// Adds the seconds since `start` to the stage's account; returns now.
+static nb::object timed(nb::dict times, const char *stage, nb::handle start) {
+    nb::object now = mine("time").attr("monotonic")();
+    times[stage] = nb::object(times.attr("get")(stage, 0.0)) + (now - start);
+    return now;
+}
+
+// The account --verbose gives of where a build's time went: its stages in
+// the order they run, the modules' parts summed over every module (CPU of
+// the Cython workers, the compilers' wall time: with several jobs they add
+// up to more than the stage).
+static nb::str account(nb::dict times, nb::list units, nb::handle jobs, nb::handle total) {
+    nb::dict parts;
+    for (nb::handle u : units)
+        for (auto [k, v] : nb::borrow<nb::dict>(get(u, "seconds", nb::dict())))
+            parts[k] = nb::object(parts.attr("get")(k, 0.0)) + v;
+    auto part = [&](const char *k) { return nb::object(parts.attr("get")(k, 0.0)); };
+    nb::str line = nb::str("where the time went: back end {:.1f} s, modules {:.1f} s on {} jobs (Cython {:.1f} s, "
+                           "mending {:.1f} s, tuning {:.1f} s, C compile {:.1f} s, link {:.1f} s)")
+                       .format(times.attr("get")("back end", 0.0), times.attr("get")("modules", 0.0), jobs,
+                               part("cython"), part("mending"), part("tuning"), part("compile"), part("link"));
+    if (times.contains("profiling"))
+        line = nb::str("{}, profiling {:.1f} s").format(line, times["profiling"]);
+    for (const char *stage : {"import check", "tests", "packing", "audits"})
+        line = nb::str("{}, {} {:.1f} s").format(line, stage, times.attr("get")(stage, 0.0));
+    return nb::str("{}; {:.1f} s in all").format(line, total);
+}
 
 // A unit compiled for `target` in the same tree: its own extension module
 // name; what an earlier interpreter's pass found out of its translation
@@ -271,12 +161,16 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
 
     // --pgo: the modules compiled instrumented and trained first (into the
     // tree, which is emptied below); the compile that follows uses the profile.
-    if (truthy(get(opts, "pgo", nb::bool_(false))))
+    nb::object clock = mine("time").attr("monotonic")();
+    if (truthy(get(opts, "pgo", nb::bool_(false)))) {
         nb::module_::import_("tovel.profiler").attr("train")(options, opts, units, pure, target);
+        clock = timed(b.times, "profiling", clock);
+    }
     // The tree holds this build's modules only, whatever an earlier build left.
     nb::str tree("build/egg");
     mine("shutil").attr("rmtree")(tree, "ignore_errors"_a = true);
     nb::list failed = nb::borrow<nb::list>(pipeline.attr("run")(units, opts));
+    clock = timed(b.times, "modules", clock);
     // A module kept as source still has to parse: one that does not is never shipped.
     for (nb::handle entry : plan["kept"]) {
         nb::dict probe = nb::borrow<nb::dict>(builtin("dict")(entry));
@@ -284,7 +178,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
             failed.append(probe);
     }
     os.attr("makedirs")(tree, "exist_ok"_a = true);
-    assemble(plan, tree);
+    writer("assemble")(plan, tree);
     nb::list built;
     nb::list roots;
     for (nb::handle pkg : pure["packages"])
@@ -297,7 +191,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
         // A module that failed stands in the tree as source, as the suggested
         // command would ship it, so that the modules importing it are checked
         // against that; with a failure no wheel is made from this tree.
-        place(u, tree);
+        writer("place")(u, tree);
     }
     // The stable-ABI audit of the new modules runs while the checks go on.
     nb::object gauge = nb::module_::import_("tovel.gauge");
@@ -310,10 +204,11 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                                                     checker.attr("source_tree")(plan, "build/source"), opts["cache"],
                                                     opts["remote_cache"], target,
                                                     nb::module_::import_("tovel.finder").attr("declared")(pure["info"])));
+    clock = timed(b.times, "import check", clock);
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
     nb::list kept;
     if (keep_failing)
-        failed = keep_as_source(failed, built, kept);
+        failed = nb::borrow<nb::list>(writer("keep_as_source")(failed, built, kept));
 
     nb::object info = pure["info"];
     bool mendable = true;
@@ -334,7 +229,7 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                 info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
             nb::object pure_whl = pure["wheel"];
             if (pure_whl.is_none())
-                pure_whl = pure_wheel(plan, nb::str(info));
+                pure_whl = writer("pure_wheel")(plan, nb::str(info));
             settings["cache"] = opts["cache"];
             settings["wheel"] = tagname;
             if (!target.is_none())
@@ -343,11 +238,12 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
                 settings, pure_whl, proof["tested"], nb::str(PROVE) + nb::str("/") + tagname));
             unproven = get(settings, "unproven", nb::none());
             if (keep_failing)
-                keep_as_source(culprits, built, kept);
+                writer("keep_as_source")(culprits, built, kept);
             else
                 failed.attr("extend")(culprits);
         }
     }
+    clock = timed(b.times, "tests", clock);
     if (nb::len(failed))
         build_failed(checker.attr("summary")(failed, b.argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));
@@ -363,11 +259,21 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
     tags = nb::len(built) ? wheel_tags(limited, platform, target) : nb::make_tuple("py3", "none", "any");
     // A type checker reads a compiled module through the stub beside it.
     nb::module_::import_("tovel.stubber").attr("write")(built, tree);
-    nb::str wheel = pack(tree, nb::str(info), tags, nb::borrow<nb::dict>(pure["modes"]));
+    nb::str wheel = nb::str(writer("pack")(tree, nb::str(info), tags, pure["modes"]));
+    clock = timed(b.times, "packing", clock);
     nb::object audit = nb::module_::import_("tovel.audit");
     if (platform.is_none())
         wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
     audit.attr("verify")(wheel, abi3.is_none() ? nb::object(nb::list()) : gauge.attr("finish")(abi3));
+    timed(b.times, "audits", clock);
+    // The account goes to the tools' log too, where a benchmark reads it.
+    nb::str where = account(b.times, units, opts["jobs"], mine("time").attr("monotonic")() - b.started);
+    if (truthy(get(options, "verbose", nb::bool_(false))))
+        print(where);
+    nb::object log = builtin("open")("build/tov.log", "a", "encoding"_a = "utf-8");
+    log.attr("write")(where + nb::str("\n"));
+    log.attr("close")();
+    b.times.clear(); // the next wheel's account is its own
 
     nb::object made = os.attr("path").attr("join")(b.outdir, os.attr("path").attr("basename")(wheel));
     if (nb::len(kept)) {
@@ -476,7 +382,8 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         }
     }
 
-    nb::dict pure = source(options, opts["cache"]);
+    nb::object begun = mine("time").attr("monotonic")();
+    nb::dict pure = nb::borrow<nb::dict>(nb::module_::import_("tovel.twin").attr("pure_tree")(options, opts["cache"]));
     nb::dict plan = nb::borrow<nb::dict>(nb::module_::import_("tovel.planner").attr("plan")(
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
         pure["root"], verbose));
@@ -494,7 +401,8 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
     }
     for (nb::handle t : targets)
         names.append(nb::str("{}-{}").format(t["python"], t["abi"]));
-    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3, names};
+    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3, names, nb::dict()};
+    timed(b.times, "back end", begun);
     if (nb::len(names) > 1 && !nb::len(nb::object(plan["units"]))) {
         // Every module kept as source: the wheels would be one pure wheel,
         // each under the same name. It is made once.
@@ -552,16 +460,13 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
 }
 
 TOVEL_MODULE(packer, m) {
-    for (const char *name : {"os", "shutil", "sys", "time", "zipfile"})
+    for (const char *name : {"os", "shutil", "sys", "time"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     nb::dict ns;
     ns["__module__"] = MOD;
     ns["__doc__"] = "A build that failed in a way the user can act on; its message says how.";
     m.attr("BuildFailed") = builtin("type")("BuildFailed", nb::make_tuple(builtin("RuntimeError")), ns);
-    m.attr("PURE") = PURE;
-    m.def("source", &source, "options"_a, "cache"_a.none() = nb::none(),
-          "The pure tree a build starts from: {root, packages, info, data, wheel, modes}.");
     m.def("bdist", &bdist, "options"_a, "outdir"_a, "argv"_a.none() = nb::none(),
           "Build the compiled wheel of the options into outdir; returns its path.");
 }

@@ -100,6 +100,8 @@ static bool translate(nb::dict unit, nb::dict ctx) {
         pool.attr("put")(worker);
         nb::dict got = nb::borrow<nb::dict>(json.attr("loads")(answer));
         unit["translation_log"] = got["log"];
+        nb::dict seconds = nb::borrow<nb::dict>(unit["seconds"]);
+        seconds.attr("update")(got.attr("get")("seconds", nb::dict()));
         if (!truthy(got["ok"])) {
             fail(unit, "Cython translation", got["line"], got["log"]);
             return false;
@@ -168,6 +170,12 @@ static void build_one(nb::dict unit, nb::dict ctx) {
     nb::object os = mine("os"), Path = mine("Path");
     nb::object cache = ctx["cache"], remote = ctx["remote"], store = mine("store");
     unit["cached"] = false;
+    // Where the module's time goes (seconds by stage), for the account
+    // --verbose gives: the worker's own CPU for its parts, the compiler's
+    // and the linker's wall time.
+    nb::dict seconds;
+    unit["seconds"] = seconds;
+    nb::object clock = mine("time").attr("monotonic");
     // Translated for another interpreter earlier in this build: the C stays.
     if (translated) {
         unit["cached"] = true;
@@ -216,6 +224,7 @@ static void build_one(nb::dict unit, nb::dict ctx) {
         }
     }
     if (objects.is_none()) {
+        nb::object start = clock();
         try {
             objects = cc.attr("compile")(nb::make_tuple(unit["c"]), "output_dir"_a = "build/tmp",
                                          "macros"_a = macros, "include_dirs"_a = ctx["includes"],
@@ -226,10 +235,12 @@ static void build_one(nb::dict unit, nb::dict ctx) {
             fail(unit, "C compile", nb::str(e.value()), nb::str("").attr("join")(log));
             return;
         }
+        seconds["compile"] = clock() - start;
         if (nb::len(object_key))
             store.attr("keep")(cache, remote, object_key, Path(objects[0]).attr("read_bytes")(), "kind"_a = "object");
     }
     stage[0] = "link";
+    nb::object start = clock();
     try {
         nb::list exports;
         exports.append(nb::str("PyInit_") +
@@ -243,6 +254,7 @@ static void build_one(nb::dict unit, nb::dict ctx) {
         fail(unit, "link", nb::str(e.value()), nb::str("").attr("join")(log));
         return;
     }
+    seconds["link"] = clock() - start;
     unit["log"] = nb::str("").attr("join")(log);
 }
 

@@ -21,7 +21,7 @@ struct Where {
     bool future_annotations;  // `from __future__ import annotations`: strings from source too
     bool function;            // in a function or lambda
     nb::set *exec_names;      // names the module binds to exec or eval
-    nb::set *generator_refs;  // ids of the references to generator types the mender cannot mend
+    nb::dict *unmended;       // id -> "generator" or "function": references to those types the mender cannot mend
 };
 
 static std::string kind(nb::handle node) {
@@ -101,15 +101,13 @@ static bool hit_defaults(nb::handle n, const Where &) {
     return a == "__defaults__" || a == "__kwdefaults__";
 }
 
-static bool hit_function_type(nb::handle n, const Where &) {
-    return named(n, "types", {"FunctionType", "LambdaType"});
+static bool hit_function_type(nb::handle n, const Where &w) {
+    return w.unmended->attr("get")(builtin("id")(n)).equal(nb::str("function"));
 }
 
 static bool hit_generator_type(nb::handle n, const Where &w) {
-    return truthy(w.generator_refs->attr("__contains__")(builtin("id")(n)));
+    return w.unmended->attr("get")(builtin("id")(n)).equal(nb::str("generator"));
 }
-
-static bool hit_isfunction(nb::handle n, const Where &) { return named(n, "inspect", {"isfunction"}); }
 
 static bool hit_getsource(nb::handle n, const Where &) {
     return named(n, "inspect", {"getsource", "getsourcelines", "findsource"});
@@ -222,14 +220,14 @@ static const Construct TABLE[] = {
      hit_stacklevel},
     {"assignment to __defaults__", "a compiled function keeps the defaults it was defined with",
      false, nullptr, "def f(x=1): return x\nf.__defaults__ = (2,); RESULT = f()\n", hit_defaults},
-    {"types.FunctionType", "a compiled function is not a types.FunctionType", false, nullptr,
-     "import types\nRESULT = isinstance(lambda: 0, types.FunctionType)\n", hit_function_type},
+    {"types.FunctionType",
+     "a compiled function is not a types.FunctionType (tov mends isinstance, issubclass and inspect.isfunction, "
+     "not this)",
+     false, nullptr, "import types\nRESULT = type(lambda: 0) is types.FunctionType\n", hit_function_type},
     {"types.GeneratorType",
      "compiled generators and coroutines are not of the types of the types module (tov mends a generator's "
      "isinstance, issubclass and inspect.isgenerator, not this)",
      true, nullptr, "import types\nRESULT = type((x for x in ())) is types.GeneratorType\n", hit_generator_type},
-    {"inspect.isfunction", "is False for a compiled function", false, nullptr,
-     "import inspect\nRESULT = inspect.isfunction(lambda: 0)\n", hit_isfunction},
     {"inspect.getsource", "a compiled function has no source: TypeError", false, nullptr,
      "import inspect\nRESULT = inspect.getsource(lambda: 0)\n", hit_getsource},
     {"@staticmethod over @abstractmethod",
@@ -286,14 +284,15 @@ static void visit(nb::handle node, Where where, nb::list out) {
 /// dicts of line, construct, change and fault. A syntax error is raised.
 static nb::list scan(nb::object source, nb::str path) {
     nb::object tree = mine("ast").attr("parse")(source, "filename"_a = path);
-    nb::set exec_names, generator_refs;
-    Where where{false, false, false, &exec_names, &generator_refs};
-    nb::object words = nb::isinstance<nb::bytes>(source) ? nb::object(nb::bytes("Type|isgen|iscoro|isasyncgen"))
-                                                         : nb::object(nb::str("Type|isgen|iscoro|isasyncgen"));
+    nb::set exec_names;
+    nb::dict unmended;
+    Where where{false, false, false, &exec_names, &unmended};
+    const char *pattern = "Type|isgen|iscoro|isasyncgen";
+    nb::object words = nb::isinstance<nb::bytes>(source) ? nb::object(nb::bytes(pattern)) : nb::object(nb::str(pattern));
     if (!mine("re").attr("search")(words, source).is_none()) {
         nb::object found = nb::module_::import_("tovel.mender").attr("generator_checks")(tree);
-        for (nb::handle node : found[2])
-            generator_refs.add(builtin("id")(node));
+        for (nb::handle pair : found[2])
+            unmended[builtin("id")(pair[0])] = pair[1];
     }
     for (nb::handle stmt : tree.attr("body"))
         if (kind(stmt) == "ImportFrom" && named(stmt, "__future__", {"annotations"}))

@@ -346,6 +346,8 @@ static nb::object run(nb::handle kwds, outcome &how) {
     }
 }
 
+static void interrupted_while_starting();
+
 static nb::object tovel_entry(nb::kwargs kwds) {
     outcome how;
     return run(kwds, how);
@@ -354,8 +356,14 @@ static nb::object tovel_entry(nb::kwargs kwds) {
 // The tov command: 0 after success, 1 after a printed failure, 130 after an
 // interrupt; argparse's own 2 (usage error) and 0 (help) pass through.
 static int main_entry() {
-    outcome how;
-    run(nb::dict(), how);
+    outcome how = outcome::failed;
+    try {
+        run(nb::dict(), how);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_KeyboardInterrupt))
+            throw;
+        interrupted_while_starting();
+    }
     switch (how) {
     case outcome::done: return 0;
     case outcome::interrupted: return 130;
@@ -372,13 +380,29 @@ static nb::str version_line() {
                                                                                                 : "");
 }
 
+// Ctrl-C while the tool starts (its modules import setuptools and more) or
+// reads its command line: one line and exit status 130, as later, not a
+// traceback from the middle of an import.
+static void interrupted_while_starting() {
+    PyErr_Clear();
+    print("interrupted", "file"_a = nb::module_::import_("sys").attr("stderr"));
+    PyErr_SetObject(PyExc_SystemExit, nb::int_(130).ptr());
+    throw nb::python_error();
+}
+
 TOVEL_MODULE(tovel, m) {
-    m.attr("argparse") = nb::module_::import_("argparse");
-    m.attr("sys") = nb::module_::import_("sys");
-    m.attr("tovcompile") = nb::module_::import_("tovel.compiler").attr("tovcompile");
-    m.attr("PYVER") = nb::module_::import_("tovel.metagen").attr("PYVER");
-    m.attr("tovwheel") = nb::module_::import_("tovel.wheeler").attr("tovwheel");
-    m.attr("tovbdist") = nb::module_::import_("tovel.compiler").attr("tovbdist");
+    try {
+        m.attr("argparse") = nb::module_::import_("argparse");
+        m.attr("sys") = nb::module_::import_("sys");
+        m.attr("tovcompile") = nb::module_::import_("tovel.compiler").attr("tovcompile");
+        m.attr("PYVER") = nb::module_::import_("tovel.metagen").attr("PYVER");
+        m.attr("tovwheel") = nb::module_::import_("tovel.wheeler").attr("tovwheel");
+        m.attr("tovbdist") = nb::module_::import_("tovel.compiler").attr("tovbdist");
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_KeyboardInterrupt))
+            throw;
+        interrupted_while_starting();
+    }
     m.def("version_line", &version_line, "tov's version line, with Cython's and the interpreter's.");
     m.def("tovel", &tovel_entry, nb::sig("def tovel(**kwds) -> object"),
           "Run the tov command line; keyword arguments replace the options' defaults.");

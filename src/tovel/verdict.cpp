@@ -1,8 +1,11 @@
 // tovel.verdict: the verdicts of test runs, kept in the cache folder by the
 // hash of what decides them (the module set, the tests, the command and its
 // environment), so that a build with the same modules and tests does not run
-// them again: --keep-failing after a failed build runs nothing.
+// them again: --keep-failing after a failed build runs nothing; and what a
+// run says: the line that blames a module, the modules the tests lacked.
 #include "common.h"
+
+#include <algorithm>
 
 using namespace tovel;
 
@@ -11,7 +14,7 @@ static const char *MOD = "tovel.verdict";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // What a verdict holds of a run (and its output, written anew when recalled).
-static const char *FIELDS[] = {"status", "seconds", "tests", "texts", "last", "signal", "shadowed", "modules", "marks", "partial"};
+static const char *FIELDS[] = {"status", "seconds", "tests", "texts", "last", "signal", "shadowed", "as_source", "modules", "marks", "partial"};
 
 // The files of the project a test run may read: its sources, tests and
 // configuration, not what builds, caches and environments leave.
@@ -60,7 +63,7 @@ static nb::str salt(nb::dict settings, nb::str pure_wheel) {
     parts.append(sys.attr("version"));
     h.attr("update")(nb::str("\n").attr("join")(parts).attr("encode")());
     // The harness itself: another tovel may run the tests another way.
-    for (const char *m : {"tovel.testbench", "tovel.prover"})
+    for (const char *m : {"tovel.testbench", "tovel.testrun", "tovel.narrow", "tovel.prover"})
         h.attr("update")(mine("Path")(nb::module_::import_(m).attr("__file__")).attr("read_bytes")());
     nb::object zf = mine("ZipFile")(pure_wheel);
     try {
@@ -105,8 +108,82 @@ static void remember(nb::str cache, nb::str key, nb::dict r) {
         "share"_a = false, "kind"_a = "verdicts");
 }
 
+// ---------------------------------------------------------------- what a run says
+
+// The test a run that left no report was in when it crashed or timed out.
+static nb::str where(nb::dict r) {
+    return r["last"].is_none() ? nb::str("") : nb::str(" in {}").format(r["last"]);
+}
+
+// The names of a few tests, for a line.
+static nb::str names_of(nb::list ids) {
+    nb::list shown;
+    for (size_t i = 0; i < std::min<size_t>(3, nb::len(ids)); ++i)
+        shown.append(nb::str(ids[i]).attr("rpartition")("::")[2]);
+    if (nb::len(ids) > 3)
+        shown.append("...");
+    return nb::str(nb::str(", ").attr("join")(shown));
+}
+
+/// The culprit line and log of a module (into `unit`), from the run with it
+/// compiled and the other culprits as source (`broken`: the tests that failed
+/// there).
+static void blame(nb::dict unit, nb::dict r, nb::list broken, nb::object timeout, bool pytest) {
+    nb::str line;
+    if (r["status"].is_none())
+        line = nb::str("makes the tests time out after {} s{}").format(timeout, where(r));
+    else if (truthy(r["signal"]))
+        line = nb::str("crashes the test process (signal {}){}").format(r["signal"], where(r));
+    else if (!pytest)
+        line = nb::str("makes the test command fail (exit status {})").format(r["status"]);
+    else
+        line = nb::str("breaks {} {}: {}").format(nb::len(broken), nb::len(broken) == 1 ? "test" : "tests", names_of(broken));
+    nb::list parts;
+    for (nb::handle id : broken)
+        if (nb::borrow<nb::dict>(r["texts"]).contains(id))
+            parts.append(nb::str("{}\n{}\n").format(id, r["texts"][id]));
+    nb::object tail = mine("Path")(r["log"]).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace").attr("splitlines")();
+    tail = tail.attr("__getitem__")(builtin("slice")(-40, nb::none()));
+    parts.append(nb::str("the end of the test output ({}):\n{}\n").format(r["log"], nb::str("\n").attr("join")(tail)));
+    unit["stage"] = "tests";
+    unit["line"] = line;
+    unit["log"] = nb::str("").attr("join")(parts);
+}
+
+/// The modules the tests could not import in run `r` (a conftest.py or a
+/// test module that fails to load), not the project's own nor its folders':
+/// those the test environment lacks.
+static nb::list missing(nb::dict r, nb::list units, nb::object project) {
+    nb::list texts;
+    texts.append(mine("Path")(r["log"]).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace"));
+    for (auto [id, text] : nb::borrow<nb::dict>(r["texts"]))
+        texts.append(text);
+    nb::dict names;
+    for (nb::handle t : texts)
+        for (nb::handle m : mine("re").attr("findall")("No module named '([A-Za-z_][\\w]*)", t)) {
+            bool own = false;
+            for (nb::handle u : units)
+                own = own || nb::str(nb::str(u["arc"]).attr("split")("/")[0]).attr("removesuffix")(".py").equal(m);
+            nb::object os = mine("os");
+            own = own || truthy(os.attr("path").attr("exists")(os.attr("path").attr("join")(project, m))) ||
+                  truthy(os.attr("path").attr("exists")(os.attr("path").attr("join")(project, nb::str(m) + nb::str(".py"))));
+            if (!own)
+                names[m] = nb::none();
+        }
+    return nb::list(names);
+}
+
+// "hypothesis, which the test environment does not have (--test-requires hypothesis adds it)"
+static nb::str lacking(nb::list names) {
+    nb::list opts;
+    for (nb::handle n : names)
+        opts.append(nb::str("--test-requires ") + nb::str(n));
+    return nb::str("{}, which the test environment does not have ({} {})")
+        .format(nb::str(", ").attr("join")(names), nb::str(" ").attr("join")(opts), nb::len(names) == 1 ? "adds it" : "add them");
+}
+
 TOVEL_MODULE(verdict, m) {
-    for (const char *name : {"hashlib", "json", "os", "sys"})
+    for (const char *name : {"hashlib", "json", "os", "re", "sys"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("ZipFile") = nb::module_::import_("zipfile").attr("ZipFile");
@@ -116,4 +193,10 @@ TOVEL_MODULE(verdict, m) {
     m.def("recall", &recall, "cache"_a, "key"_a, "log"_a,
           "The run recorded under key (its output written to log), or None.");
     m.def("remember", &remember, "cache"_a, "key"_a, "result"_a, "Record a run under key (not a timeout).");
+    m.def("names", &names_of, "ids"_a, "The names of a few tests, for a line.");
+    m.def("blame", &blame, "unit"_a, "result"_a, "broken"_a, "timeout"_a.none(), "pytest"_a,
+          "Set the unit's stage, line and log from the run its compiled form broke the tests in.");
+    m.def("missing", &missing, "result"_a, "units"_a, "project"_a,
+          "The modules the tests could not import in the run, not the project's own: those the environment lacks.");
+    m.def("lacking", &lacking, "names"_a, "Missing modules, with the --test-requires that adds them.");
 }

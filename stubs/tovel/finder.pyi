@@ -1,5 +1,6 @@
 import glob as glob
 import os as os
+import posixpath as posixpath
 import re as re
 import shlex as shlex
 from importlib.metadata import PathDistribution as PathDistribution

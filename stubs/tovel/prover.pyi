@@ -8,6 +8,8 @@ from typing import Any
 from zipfile import ZipFile as ZipFile
 
 from tovel import testbench as testbench
+from tovel import narrow as narrow
+from tovel import testrun as testrun
 from tovel import verdict as verdict
 
 def prove(settings: dict[str, Any], pure_wheel: str, units: list[dict[str, Any]], workdir: str) -> list[dict[str, Any]]: ...

@@ -1,0 +1,304 @@
+// tovel.narrow: the narrowing down of tovel.prover. Tests that pass from the
+// sources and fail compiled are traced to the modules that break them: only
+// the failing tests run again, over the modules they loaded (known from the
+// run, test by test), halving that set; round after round, with the
+// culprits found kept as source, until the tests pass. The runs themselves
+// are the prover's (remembered by the module set, two at once where there
+// are cores for both): a round asks for one or two at a time.
+#include "common.h"
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace tovel;
+
+// The pseudo test of a command judged by its exit status.
+static const char *WHOLE = "the test command";
+
+// What the narrowing down works with: the runs (the prover's), whether they
+// report each test, the module name of each unit, and the culprits found,
+// each with the run it alone broke tests in.
+struct Trace {
+    nb::object runs;
+    bool pytest;
+    nb::dict index;
+    std::vector<int> all;
+    std::map<int, std::pair<nb::dict, nb::list>> blamed;
+};
+
+// A run asked of the prover: the modules as source, the tests (None: all),
+// its progress line.
+static nb::dict ask(Trace &t, std::vector<std::vector<int>> sources, std::vector<nb::object> selects, const char *label,
+                    std::vector<nb::dict> &out) {
+    nb::list asks;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        nb::list source;
+        for (int k : sources[i])
+            source.append(k);
+        asks.append(nb::make_tuple(source, selects[i], label));
+    }
+    nb::list got(t.runs(asks));
+    out.clear();
+    for (nb::handle r : got)
+        out.push_back(nb::borrow<nb::dict>(r));
+    return out.empty() ? nb::dict() : out[0];
+}
+
+static nb::dict run_one(Trace &t, const std::vector<int> &source, nb::object select, const char *label) {
+    std::vector<nb::dict> out;
+    return ask(t, {source}, {select}, label, out);
+}
+
+/// The tests among `wanted` (those that pass from the sources) that did not
+/// pass in this run: a timeout or crash fails every test it did not report.
+static nb::list failing(bool pytest, nb::dict r, nb::handle wanted) {
+    nb::list out;
+    if (!pytest) {
+        if (nb::len(wanted) && !r["status"].equal(nb::int_(0)))
+            out.append(WHOLE);
+        return out;
+    }
+    nb::object tests = r["tests"].is_none() ? get(r, "partial", nb::none()) : nb::object(r["tests"]);
+    for (nb::handle id : wanted)
+        if (tests.is_none() || !truthy(tests.attr("get")(id, false)))
+            out.append(id);
+    return out;
+}
+
+static std::vector<int> minus(const std::vector<int> &a, const std::vector<int> &b) {
+    std::vector<int> out;
+    for (int i : a)
+        if (std::find(b.begin(), b.end(), i) == b.end())
+            out.push_back(i);
+    return out;
+}
+
+// The narrowing down of one round: which judged modules each failing test
+// loaded (from the run it failed in; a test missing there may load any),
+// and whether the runs select the failing tests or run every test (tests
+// that fail only beside the others).
+struct Narrow {
+    Trace &b;
+    std::vector<int> all;
+    bool alone, checked;
+    std::map<std::string, std::vector<int>> reach;
+};
+
+// The judged modules the test `id` loaded in run `r`, into `out`; false when
+// the run does not say (no plugin, a crash in it, a test never reached).
+static bool loaded(Trace &b, nb::dict r, nb::handle id, std::vector<int> &out) {
+    nb::object marks = get(r, "marks", nb::none());
+    if (marks.is_none() || !truthy(marks.attr("__contains__")(id)))
+        return false;
+    nb::dict &index = b.index;
+    nb::list modules(r["modules"]);
+    for (size_t k = 0, n = nb::cast<size_t>(marks[id]); k < n && k < nb::len(modules); ++k)
+        if (index.contains(modules[k]))
+            out.push_back(nb::cast<int>(index[modules[k]]));
+    return true;
+}
+
+static bool reaches(Narrow &n, nb::handle id, const std::vector<int> &modules) {
+    auto it = n.reach.find(std::string(nb::str(id).c_str()));
+    if (it == n.reach.end())
+        return true;
+    for (int i : modules)
+        if (std::find(it->second.begin(), it->second.end(), i) != it->second.end())
+            return true;
+    return false;
+}
+
+// Tests that fail alone from the sources too: the round is narrowed down
+// with every test instead.
+struct NotAlone {};
+
+/// The modules of `T` whose compiled form breaks the tests `fails`, with
+/// `with` compiled too and every other module as source. `r` is the run they
+/// failed in: of this very configuration (`exact`) or with more compiled. A
+/// test fails with a set compiled only if it loads one of it: the set is cut
+/// to what the tests loaded, and its halves are tried apart.
+static std::vector<int> culprits_in(Narrow &n, std::vector<int> T, const std::vector<int> &with, nb::list fails,
+                                    nb::dict r, bool exact, bool top = false) {
+    Trace &b = n.b;
+    bool all_known = true;
+    std::vector<int> reached;
+    for (nb::handle id : fails) {
+        auto it = n.reach.find(std::string(nb::str(id).c_str()));
+        all_known = all_known && it != n.reach.end();
+        if (it != n.reach.end())
+            reached.insert(reached.end(), it->second.begin(), it->second.end());
+    }
+    if (all_known) {
+        size_t before = T.size();
+        T = minus(T, minus(T, reached));
+        exact = exact && T.size() == before;
+    }
+    if (T.empty())
+        return {};
+    // A test that fails alone whatever is compiled would mislead the
+    // halving: it fails with either half compiled, so the first halves run
+    // every failing test, and a test failing with both is run once from the
+    // sources, alone.
+    auto sane = [&](nb::list tests) {
+        if (!n.alone || n.checked || !nb::len(tests))
+            return;
+        n.checked = true;
+        nb::dict source = run_one(b, n.all, tests, "narrowing down: run {0}, the tests alone from source");
+        if (nb::len(failing(b.pytest, source, tests)))
+            throw NotAlone{};
+    };
+    // The runs with `half` compiled (and `with`), of the tests that load one
+    // of it, at once; `fail` gets the tests that failed in each.
+    const char *label = "narrowing down: run {0}, {2} compiled";
+    auto probe = [&](std::vector<const std::vector<int> *> halves, std::vector<nb::dict *> outs, std::vector<nb::list *> fail) {
+        std::vector<std::vector<int>> sources;
+        std::vector<nb::object> selects;
+        std::vector<size_t> which;
+        std::vector<nb::list> chosen(halves.size());
+        for (size_t k = 0; k < halves.size(); ++k) {
+            for (nb::handle id : fails)
+                if (top || reaches(n, id, *halves[k]))
+                    chosen[k].append(id);
+            *fail[k] = nb::list();
+            if (!nb::len(chosen[k]))
+                continue;
+            std::vector<int> config = *halves[k];
+            config.insert(config.end(), with.begin(), with.end());
+            sources.push_back(minus(n.all, config));
+            selects.push_back(n.alone ? nb::object(chosen[k]) : nb::object(nb::none()));
+            which.push_back(k);
+        }
+        std::vector<nb::dict> got;
+        if (!sources.empty())
+            ask(b, sources, selects, label, got);
+        for (size_t m = 0; m < which.size(); ++m) {
+            *outs[which[m]] = got[m];
+            *fail[which[m]] = failing(b.pytest, got[m], chosen[which[m]]);
+        }
+    };
+    if (T.size() == 1) {
+        if (top)
+            sane(fails);
+        if (!exact) {
+            probe({&T}, {&r}, {&fails});
+            if (!nb::len(fails))
+                return {};
+        }
+        b.blamed[T[0]] = {r, fails};
+        return T;
+    }
+    std::vector<int> A(T.begin(), T.begin() + T.size() / 2), B(T.begin() + T.size() / 2, T.end());
+    nb::dict ra, rb;
+    nb::list fa, fb;
+    probe({&A, &B}, {&ra, &rb}, {&fa, &fb});
+    nb::list common;
+    for (nb::handle id : fa)
+        if (truthy(fb.attr("__contains__")(id)))
+            common.append(id);
+    sane(common);
+    std::vector<int> found = nb::len(fa) ? culprits_in(n, A, with, fa, ra, true) : std::vector<int>{};
+    std::vector<int> more = nb::len(fb) ? culprits_in(n, B, with, fb, rb, true) : std::vector<int>{};
+    found.insert(found.end(), more.begin(), more.end());
+    if (found.empty()) {
+        // The tests fail only with modules of both halves compiled: those of
+        // the first half that break them beside the second compiled.
+        std::vector<int> both = with;
+        both.insert(both.end(), B.begin(), B.end());
+        found = culprits_in(n, A, both, fails, r, exact);
+    }
+    return found;
+}
+
+/// The modules (indices among `count`) whose compiled form breaks the tests
+/// `broken` of `passed` (those that pass from the sources), which failed in
+/// `last`, the run with every module compiled. `runs(asks)` runs each ask,
+/// (modules as source, tests or None, progress line), and returns their
+/// results; `index` maps module names to indices. Returns {keep (the
+/// culprits, sorted), blamed ({culprit: (the run it alone broke tests in,
+/// those tests)}), broken (the tests still failing with them as source),
+/// last (the run that says so)}.
+static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last, bool pytest, nb::dict index) {
+    Trace b{runs, pytest, index, {}, {}};
+    std::vector<int> &all = b.all;
+    for (int i = 0; i < count; ++i)
+        all.push_back(i);
+    std::vector<int> keep;
+    nb::list everything;
+    // Each round runs the failing tests alone (all modules compiled but those
+    // kept) and traces them, over the modules they loaded, to the modules
+    // that break them; then those tests run once more with the culprits as
+    // source: a fault the others hid is found in the next round.
+    nb::list broken = failing(pytest, last, passed);
+    // Once tests fail only beside the others, every run is of every test.
+    bool full = !b.pytest;
+    for (int round = 0; nb::len(broken) && round < 3; ++round) {
+        for (nb::handle id : broken)
+            if (!truthy(everything.attr("__contains__")(id)))
+                everything.append(id);
+        Narrow n{b, all, !full, false, {}};
+        nb::dict r0 = last;
+        if (n.alone) {
+            r0 = run_one(b, keep, broken, "narrowing down: run {0}, the failing tests alone");
+            n.alone = nb::len(failing(b.pytest, r0, broken)) > 0;
+        }
+        std::vector<int> culprits;
+        for (int pass = 0; pass < 2; ++pass) {
+            if (!n.alone) {
+                full = true;
+                r0 = run_one(b, keep, nb::none(), "tests with {1} kept as source");
+            }
+            nb::list fails = failing(b.pytest, r0, n.alone ? nb::handle(broken) : nb::handle(passed));
+            std::vector<int> rest = minus(all, keep);
+            bool known = b.pytest;
+            n.reach.clear();
+            for (nb::handle id : fails) {
+                std::vector<int> reach;
+                known = known && loaded(b, r0, id, reach);
+                n.reach[std::string(nb::str(id).c_str())] = minus(reach, keep);
+            }
+            if (!known)
+                n.reach.clear();
+            try {
+                culprits = culprits_in(n, rest, {}, fails, r0, true, true);
+                if (culprits.empty() && known) {
+                    // Not the modules the tests loaded (a subprocess loads others): all of them.
+                    n.reach.clear();
+                    culprits = culprits_in(n, rest, {}, fails, r0, true, true);
+                }
+                break;
+            } catch (NotAlone &) {
+                n.alone = false;
+            }
+        }
+        if (culprits.empty())
+            break;
+        keep.insert(keep.end(), culprits.begin(), culprits.end());
+        last = run_one(b, keep, full ? nb::object(nb::none()) : nb::object(everything), "tests with {1} kept as source");
+        broken = failing(b.pytest, last, full ? nb::handle(passed) : nb::handle(everything));
+    }
+
+    std::sort(keep.begin(), keep.end());
+    nb::dict out, blamed;
+    nb::list kept;
+    for (int i : keep) {
+        kept.append(i);
+        blamed[nb::int_(i)] = nb::make_tuple(b.blamed.at(i).first, b.blamed.at(i).second);
+    }
+    out["keep"] = kept;
+    out["blamed"] = blamed;
+    out["broken"] = broken;
+    out["last"] = last;
+    return out;
+}
+
+TOVEL_MODULE(narrow, m) {
+    m.attr("WHOLE") = WHOLE;
+    m.def("failing", [](nb::dict r, nb::handle wanted, bool pytest) { return failing(pytest, r, wanted); },
+          "result"_a, "wanted"_a, "pytest"_a,
+          "The tests among wanted that did not pass in the run (a crash or timeout fails those it did not report); "
+          "without pytest, WHOLE when the command failed.");
+    m.def("trace", &trace, "runs"_a, "count"_a, "passed"_a, "last"_a, "pytest"_a, "index"_a,
+          "Trace the tests that fail compiled to the modules that break them: {keep, blamed, broken, last}.");
+}
