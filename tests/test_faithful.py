@@ -368,6 +368,42 @@ ATTRIBUTE_CASES = {
                "    m = classmethod(lambda cls, *a: (cls.__name__,) + a)\nclass Bi:\n    m = len\n"
                "class Sl:\n    __slots__ = ('m',)\n    def __init__(self):\n        self.m = lambda *a: ('slot',) + a\n"
                "RESULT += [call(o, 5) for o in (S(5), St(), Cl(), Bi(), Sl(), p, S(6), 'str', St())]\n",
+    # Instances past 30 attributes keep them in a dict of their own: read and
+    # stored at a hint into it, in another order, after the dict is replaced
+    # (by a dict subclass, given a key that is no string), when the class
+    # changes; a store changes the dict's version and has it tracked.
+    "dict-backed": "import gc\ntry:\n    from _testcapi import dict_get_version as version\nexcept ImportError:\n"
+                   "    version = lambda d: 0\nclass Big(P):\n    def __init__(self, x, first=False):\n"
+                   "        if first:\n            self.z = 0\n        for i in range(35):\n"
+                   "            setattr(self, f'a{i}', i)\n        self.x = x\nb = Big(1)\nv = version(vars(b))\n"
+                   "RESULT = [get(b), put(b, 2), version(vars(b)) != v, call(b), get(Big(3, True)), put(Big(4, True), 5)]\n"
+                   "b.m = lambda *a: ('instance',) + a\nRESULT += [call(b), call(Big(6))]\ndel b.m\ndel b.x\n"
+                   "RESULT += [get(b), call(b)]\nb.x = 7\nRESULT += [get(b)]\nb.__dict__ = {'x': 8}\n"
+                   "RESULT += [get(b), put(b, 9)]\nclass D(dict):\n    pass\nb.__dict__ = D(x=10)\n"
+                   "RESULT += [get(b), put(b, 11), type(vars(b)).__name__]\nb.__dict__[1] = 'int key'\n"
+                   "RESULT += [get(b), put(b, 12), call(b)]\nf = Big(0)\nRESULT += [put(f, [f]) is vars(f), gc.is_tracked(vars(f))]\n"
+                   "c, d = Big(13), Big(14)\nBig.x = property(lambda self: 'property')\nRESULT += [get(c), get(d)]\n"
+                   "del Big.x\nBig.__getattr__ = lambda self, name: 'getattr'\ndel c.x\nRESULT += [get(c), put(c, 15)]\n"
+                   "c.__class__ = P\nRESULT += [get(c), call(c)]\n",
+    # A class attribute read through an instance: the instance's own value,
+    # a value that becomes a descriptor, a class with no instance dict.
+    "class-attributes": "class T(P):\n    x = (1, 2)\n    def __init__(self, n=0):\n        for i in range(n):\n"
+                        "            setattr(self, f'a{i}', i)\nclass V:\n    def __repr__(self):\n        return 'V'\n"
+                        "class Sl:\n    __slots__ = ()\n    x = 'slots'\nt, big = T(), T(35)\n"
+                        "RESULT = [get(t), get(Sl()), get(big)]\nt.x = big.x = 'own'\nRESULT += [get(t), get(T()), get(big)]\n"
+                        "del t.x, big.x\nRESULT += [get(t), get(big)]\nT.x = V()\nRESULT += [get(t), get(big)]\n"
+                        "V.__get__ = lambda self, o, tp: 'descriptor'\nRESULT += [get(t), get(big)]\n"
+                        "V.__set__ = lambda self, o, v: None\nt.__dict__['x'] = big.__dict__['x'] = 'dict'\n"
+                        "RESULT += [get(t), get(big)]\nSl.x = 'changed'\nRESULT += [get(Sl())]\n",
+    # The exception a generator sees handled at each resume and yield: none,
+    # its caller's, its own.
+    "generator-exceptions": "import sys\ndef gen():\n    yield sys.exception()\n    try:\n        raise KeyError('in')\n"
+                            "    except KeyError:\n        yield sys.exception()\n        yield sys.exception()\n"
+                            "def nested():\n    for e in gen():\n        try:\n            raise IndexError('nested')\n"
+                            "        except IndexError:\n            yield e, sys.exception()\ndef run(g):\n    out = [next(g)]\n"
+                            "    try:\n        raise ValueError('out')\n    except ValueError:\n"
+                            "        out += [next(g), sys.exception()]\n    return repr(out + [next(g), sys.exception()])\n"
+                            "RESULT = [run(gen()), run(nested())]\n",
     # More types at one site than it fills for, and an instance whose class
     # changes under it.
     "many-types": "def make(i):\n    class K(P):\n        def m(self, *a):\n            return ('K', i) + a\n"

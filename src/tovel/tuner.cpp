@@ -14,6 +14,7 @@
 #include "tuner_layout_c.h"
 #include "tuner_c.h"
 #include "tuner_ft_c.h"
+#include "tuner_gen_c.h"
 
 using namespace tovel;
 
@@ -213,6 +214,22 @@ static nb::str guard_cells(nb::str c) {
     return nb::str(out);
 }
 
+// Generators in the limited API (EXC_STATE): the exception state of each
+// resume and yield, where the three texts are all there.
+static nb::str cheap_resumes(nb::str c) {
+    std::string text = c.c_str();
+    size_t at = text.find(tuner_c::EXC_ANCHOR), save = text.find(tuner_c::EXC_SAVE), reset = text.find(tuner_c::EXC_RESET);
+    if (at == std::string::npos || save == std::string::npos || reset == std::string::npos || save < at || reset < at
+        || text.find("__tovel_ExcSave") != std::string::npos)
+        return c;
+    text.replace(save, std::strlen(tuner_c::EXC_SAVE), tuner_c::EXC_SAVE_NEW);
+    text.replace(reset, std::strlen(tuner_c::EXC_RESET), tuner_c::EXC_RESET_NEW);
+    // The offsets here only where they serve (the full API's come later, where
+    // they came before).
+    text.insert(at, "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" + tuner_c::EXC_STATE);
+    return nb::str(text.data(), text.size());
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
@@ -221,7 +238,7 @@ static nb::str tune_c(nb::str c) {
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("tovel: globals through")))
         c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
-    return guard_cells(immortal_strings(count_per_thread(reuse_floats(add_caches(c)))));
+    return guard_cells(immortal_strings(count_per_thread(reuse_floats(add_caches(cheap_resumes(c))))));
 }
 
 /// Tunes the C file at `path` in place.

@@ -46,10 +46,23 @@ static const char *CACHE_COMMON = R"C(
 #ifdef __TOVEL_LAYOUT
 #define __TOVEL_CACHES 1
 #define __TOVEL_FILLS 8
-/* kind 0: the generic path; 1: the inline value at index; 2: the object
-   slot at byte offset index. */
-typedef struct { unsigned int version; int kind; Py_ssize_t index; int fills; } __tovel_attr_site;
+/* kind 0: the generic path; 1: the instance's own attribute (an inline value
+   at index, where the name is among the shared keys, or an entry of the
+   instance's dict, at the hint first), else the class's value; 2: the
+   object slot at byte offset index; 3: the class's value, of instances with
+   no dict. cls: what the type's look-up found, no data descriptor while its
+   own type keeps version cls_version (a class given __set__ or __get__
+   later changes its own version, not that of the types holding one), and
+   the class's value where cls_value (no descriptor at all).
+   keys and nentries: the shared keys of a type with inline values, and how
+   many they were (they only grow: while as many, the name is none of them). */
+typedef struct {
+    unsigned int version; int kind; Py_ssize_t index; int fills; int hints; int inline_values;
+    Py_ssize_t hint; PyObject *cls; unsigned int cls_version; int cls_value; char *keys; Py_ssize_t nentries;
+} __tovel_attr_site;
 #define __TOVEL_VERSION(tp) __TOVEL_AT(tp, __TOVEL_TP_VERSION, unsigned int)
+#define __TOVEL_DK_ENTRIES(keys) \
+    ((PyObject **)((keys) + __TOVEL_DK_INDICES + ((size_t)1 << __TOVEL_AT(keys, __TOVEL_DK_LOG2_INDEX_BYTES, uint8_t))))
 
 /* Whether the type keeps its instances' attributes in inline values. */
 static int __tovel_has_inline_values(PyTypeObject *tp) {
@@ -68,6 +81,51 @@ static CYTHON_INLINE PyObject **__tovel_inline_values(PyObject *o) {
     }
     char *values = (char *)o + __TOVEL_AT(Py_TYPE(o), __TOVEL_TP_BASICSIZE, Py_ssize_t);
     return likely(values[3]) ? (PyObject **)(values + 8) : NULL;
+}
+
+/* The instance's own dict where the type manages it: NULL where it has none
+   (or keeps its values inline, on 3.12). */
+static CYTHON_INLINE PyObject *__tovel_managed_dict(PyObject *o) {
+    uintptr_t word = __TOVEL_AT(o, __TOVEL_MANAGED_DICT, uintptr_t);
+    return __tovel_minor() == 12 && (word & 1) ? NULL : (PyObject *)word;
+}
+
+/* The value of `name` in the dict at the hint, as the interpreter's loads
+   with a hint read it: a combined table of string keys whose entry at the
+   hint holds that very name; else NULL. */
+static CYTHON_INLINE PyObject *__tovel_dict_hint(PyObject *dict, PyObject *name, Py_ssize_t hint) {
+    char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
+    if (__TOVEL_AT(dict, __TOVEL_DICT_VALUES, void *) != NULL || __TOVEL_AT(keys, __TOVEL_DK_KIND, uint8_t) != __TOVEL_DK_UNICODE
+            || hint >= __TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t))
+        return NULL;
+    PyObject **entry = __TOVEL_DK_ENTRIES(keys) + 2 * hint;
+    return entry[0] == name ? entry[1] : NULL;
+}
+
+/* Whether looking `name` up in the dict cannot run code or fail: its keys
+   are all strings. */
+static CYTHON_INLINE int __tovel_dict_plain(PyObject *dict) {
+    return __TOVEL_AT(__TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *), __TOVEL_DK_KIND, uint8_t) != 0;
+}
+
+/* The index of `name` in the dict's combined table, or -1. */
+static Py_ssize_t __tovel_dict_index(PyObject *dict, PyObject *name) {
+    char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
+    Py_ssize_t i, n = __TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t);
+    if (__TOVEL_AT(dict, __TOVEL_DICT_VALUES, void *) != NULL || __TOVEL_AT(keys, __TOVEL_DK_KIND, uint8_t) != __TOVEL_DK_UNICODE)
+        return -1;
+    for (i = 0; i < n; i++)
+        if (__TOVEL_DK_ENTRIES(keys)[2 * i] == name) return i;
+    return -1;
+}
+
+/* Learns where `name` is in the dict, a few times per site (instances
+   whose attributes came in another order). */
+static void __tovel_rehint(PyObject *dict, PyObject *name, int *hints, Py_ssize_t *hint) {
+    if (*hints < __TOVEL_FILLS) {
+        ++*hints;
+        *hint = __tovel_dict_index(dict, name);
+    }
 }
 
 /* The type's version tag where it has a valid one, else 0. */
@@ -116,11 +174,16 @@ static Py_ssize_t __tovel_shared_index(PyTypeObject *tp, PyObject *name, char **
 
 /* Where the attribute `name` of instances of `tp` is loaded from (store 0) or
    stored to (store 1), as the generic look-up would find it. Returns 0 where
-   no version of the type vouches for an answer (a name not yet among the
-   shared keys). */
+   the type cannot be served (shared keys the layout does not know). */
 static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tovel_attr_site *plan) {
     plan->kind = 0;
-    plan->index = 0;
+    plan->index = -1;
+    plan->inline_values = 0;
+    plan->cls = NULL;
+    plan->cls_version = 0;
+    plan->cls_value = 0;
+    plan->keys = NULL;
+    plan->nentries = 0;
     if (!PyUnicode_CheckExact(name) || !(PyType_GetFlags(tp) & Py_TPFLAGS_HEAPTYPE)) return 1;
     if (store ? PyType_GetSlot(tp, Py_tp_setattro) != (void *)PyObject_GenericSetAttr
               : PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr) return 1;
@@ -133,14 +196,30 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
             plan->index = member->offset;
         }
     }
+    /* A class attribute that is no descriptor (a table, a constant) is what
+       a load gives where the instance has no value of that name. The type
+       holds it while it keeps its version. */
+    if (descr && !data) {
+        plan->cls = descr;
+        plan->cls_version = __tovel_version(Py_TYPE(descr));
+        plan->cls_value = !store && !PyType_GetSlot(Py_TYPE(descr), Py_tp_descr_get);
+    }
     Py_XDECREF(descr);
     /* A data descriptor comes before the instance's own values. */
-    if (data || !__tovel_has_inline_values(tp)) return 1;
-    Py_ssize_t index = __tovel_shared_index(tp, name, NULL);
-    if (index == -1) return 0;
-    if (index >= 0) {
-        plan->kind = 1;
-        plan->index = index;
+    if (data || (plan->cls && !plan->cls_version)) return 1;
+    if (!(PyType_GetFlags(tp) & __TOVEL_TPFLAGS_MANAGED_DICT)) {
+        if (plan->cls_value && __TOVEL_AT(tp, __TOVEL_TP_DICTOFFSET, Py_ssize_t) == 0) plan->kind = 3;
+        return 1;
+    }
+    plan->kind = 1;
+    if (__tovel_has_inline_values(tp)) {
+        plan->index = __tovel_shared_index(tp, name, &plan->keys);
+        if (plan->index == -2) {
+            plan->kind = 0;
+            return 0;
+        }
+        plan->inline_values = 1;
+        plan->nentries = __TOVEL_AT(plan->keys, __TOVEL_DK_NENTRIES, Py_ssize_t);
     }
     return 1;
 }
@@ -154,10 +233,86 @@ static void __tovel_attr_fill(PyObject *o, PyObject *name, int store, __tovel_at
     /* Read after the look-up, which may have given the type its tag. */
     plan.version = __tovel_version(Py_TYPE(o));
     if (plan.version != 0) {
-        site->version = plan.version;
-        site->kind = plan.kind;
-        site->index = plan.index;
+        plan.fills = site->fills;
+        plan.hints = site->hints;
+        plan.hint = site->hint;
+        *site = plan;
     }
+}
+
+/* Whether what the type's look-up found is as it was (no descriptor since). */
+static CYTHON_INLINE int __tovel_class_same(__tovel_attr_site *site) {
+    return site->cls == NULL || __TOVEL_VERSION(Py_TYPE(site->cls)) == site->cls_version;
+}
+
+/* The class's value, where it serves. */
+#define __tovel_class_value(site) ((site)->cls_value ? (site)->cls : NULL)
+
+/* The value of kind 1 in an instance without inline values whose own dict
+   (if any) is `dict`, borrowed, or NULL where the generic path serves it. */
+static PyObject *__tovel_own_value(PyObject *dict, PyObject *name, __tovel_attr_site *site) {
+    PyObject *value;
+    if (dict == NULL) return __tovel_class_value(site);
+    value = __tovel_dict_hint(dict, name, site->hint);
+    if (value != NULL) return value;
+    if (!__tovel_dict_plain(dict)) return NULL;
+    value = PyDict_GetItemWithError(dict, name);
+    if (value == NULL) return __tovel_class_value(site);
+    __tovel_rehint(dict, name, &site->hints, &site->hint);
+    return value;
+}
+
+/* Whether a store into an instance dict may replace the value at a hint in
+   place: the interpreter's own version counter of dicts is found where the
+   layout puts it (each change of a dict takes the next version from it),
+   or, from 3.14 on, dicts keep no version. */
+static uint64_t *__tovel_dict_clock;
+static int __tovel_dict_clock_seen;
+static int __tovel_dict_stores(void) {
+    if (unlikely(!__tovel_dict_clock_seen)) {
+        Py_ssize_t offset = __tovel_minor() == 12 ? 270720 : __tovel_minor() == 13 ? 82560 : 0;
+        uint64_t step = __tovel_minor() == 12 ? 256 : 4096, first, second;
+        PyObject *probe = offset ? PyDict_New() : NULL;
+        __tovel_dict_clock_seen = 1;
+        if (probe) {
+            /* two changes of a new dict: each takes the clock's next value */
+            uint64_t *clock = (uint64_t *)((char *)PyInterpreterState_Get() + offset);
+            if (PyDict_SetItem(probe, Py_None, Py_None) == 0) {
+                first = __TOVEL_AT(probe, __TOVEL_DICT_TAG, uint64_t);
+                if (first == *clock && PyDict_SetItem(probe, Py_None, Py_True) == 0) {
+                    second = __TOVEL_AT(probe, __TOVEL_DICT_TAG, uint64_t);
+                    if (second == *clock && second == first + step && !(first & (step - 1))) __tovel_dict_clock = clock;
+                }
+            }
+            Py_DECREF(probe);
+            PyErr_Clear();
+        }
+    }
+    return __tovel_minor() == 14 || __tovel_dict_clock != NULL;
+}
+
+/* Replaces the value of `name` at the hint in the instance dict, as the
+   interpreter's stores with a hint do (a dict no watcher watches, and that
+   the collector tracks where the value may need it); 0 where the generic store must serve. */
+static CYTHON_INLINE int __tovel_dict_store(PyObject *dict, PyObject *name, PyObject *v, Py_ssize_t hint) {
+    char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
+    uint64_t tag = __TOVEL_AT(dict, __TOVEL_DICT_TAG, uint64_t);
+    PyObject **entry, *old;
+    if (__TOVEL_AT(dict, __TOVEL_DICT_VALUES, void *) != NULL || __TOVEL_AT(keys, __TOVEL_DK_KIND, uint8_t) != __TOVEL_DK_UNICODE
+            || hint >= __TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t) || (tag & 0xFF))
+        return 0;
+    entry = __TOVEL_DK_ENTRIES(keys) + 2 * hint;
+    if (entry[0] != name || entry[1] == NULL || !__tovel_dict_stores()
+            || (!PyObject_GC_IsTracked(dict) && (PyType_GetFlags(Py_TYPE(v)) & Py_TPFLAGS_HAVE_GC)))
+        return 0;
+    if (__tovel_minor() < 14) {
+        uint64_t step = __tovel_minor() == 12 ? 256 : 4096;
+        __TOVEL_AT(dict, __TOVEL_DICT_TAG, uint64_t) = (*__tovel_dict_clock += step) | (tag & (step - 1));
+    }
+    old = entry[1];
+    entry[1] = Py_NewRef(v);
+    Py_DECREF(old);
+    return 1;
 }
 #endif
 )C";
@@ -169,11 +324,23 @@ static const char *CACHE_LOAD = R"C(
 static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __tovel_attr_site *site) {
     if (likely(__tovel_minor() && __TOVEL_VERSION(Py_TYPE(o)) == site->version && site->version != 0)) {
         PyObject *value = NULL;
-        if (site->kind == 1) {
-            PyObject **values = __tovel_inline_values(o);
-            value = values ? values[site->index] : NULL;
+        if (unlikely(!__tovel_class_same(site))) {
+            /* the generic path */
+        } else if (site->kind == 1) {
+            PyObject **values = site->inline_values ? __tovel_inline_values(o) : NULL, *dict;
+            if (values) {
+                if (site->index >= 0) value = values[site->index];
+                else if (__TOVEL_AT(site->keys, __TOVEL_DK_NENTRIES, Py_ssize_t) == site->nentries)
+                    value = __tovel_class_value(site);
+                /* the name may have joined the shared keys since */
+                else site->version = 0;
+            } else if (!(dict = __tovel_managed_dict(o)) || !(value = __tovel_dict_hint(dict, name, site->hint))) {
+                value = __tovel_own_value(dict, name, site);
+            }
         } else if (site->kind == 2) {
             value = *(PyObject **)((char *)o + site->index);
+        } else if (site->kind == 3) {
+            value = __tovel_class_value(site);
         }
         if (likely(value != NULL)) return Py_NewRef(value);
     } else {
@@ -182,7 +349,7 @@ static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __
     return __Pyx_PyObject_GetAttrStr(o, name);
 }
 #define __tovel_GetAttr(o, n) __extension__ ({ \
-    static __tovel_attr_site __tovel_site = {0, 0, 0, 0}; __tovel_attr_load((o), (n), &__tovel_site); })
+    static __tovel_attr_site __tovel_site; __tovel_attr_load((o), (n), &__tovel_site); })
 #elif !defined(__TOVEL_CACHES_FT)
 #define __tovel_GetAttr(o, n) __Pyx_PyObject_GetAttrStr(o, n)
 #endif
@@ -191,16 +358,27 @@ static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __
 // Stores to named attributes (`self.pos = ...`) that replace a value: an
 // inline value that is set, of an instance with no dict of its own (a dict
 // made from the values must see the store); an object slot. A first store
-// and a delete take the generic path, which keeps the values' order.
+// and a delete take the generic path, which keeps the values' order. An
+// instance with a dict of its own (past 30 attributes, or one given
+// through `__dict__`) is stored into as the generic path stores into it.
 static const char *CACHE_STORE = R"C(
 #ifdef __TOVEL_CACHES
 static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObject *v, __tovel_attr_site *site) {
     if (likely(__tovel_minor() && __TOVEL_VERSION(Py_TYPE(o)) == site->version && site->version != 0)) {
         PyObject **slot = NULL;
-        if (site->kind == 1) {
-            PyObject **values = __tovel_minor() >= 13 && __TOVEL_AT(o, __TOVEL_MANAGED_DICT, PyObject *)
-                ? NULL : __tovel_inline_values(o);
-            if (values && values[site->index]) slot = &values[site->index];
+        if (site->kind == 1 && __tovel_class_same(site)) {
+            PyObject *dict = __tovel_managed_dict(o);
+            PyObject **values = dict || !site->inline_values ? NULL : __tovel_inline_values(o);
+            if (values && site->index >= 0 && values[site->index]) slot = &values[site->index];
+            /* the name may have joined the shared keys since */
+            else if (values && site->index < 0) site->version = 0;
+            /* an instance with a dict of its own: the generic path's store into it */
+            else if (dict && v) {
+                if (__tovel_dict_store(dict, name, v, site->hint)) return 0;
+                if (PyDict_SetItem(dict, name, v) < 0) return -1;
+                __tovel_rehint(dict, name, &site->hints, &site->hint);
+                return 0;
+            }
         } else if (site->kind == 2) {
             slot = (PyObject **)((char *)o + site->index);
         }
@@ -216,7 +394,7 @@ static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObjec
     return __Pyx_PyObject_SetAttrStr(o, name, v);
 }
 #define __tovel_SetAttr(o, n, v) __extension__ ({ \
-    static __tovel_attr_site __tovel_site = {0, 0, 0, 0}; __tovel_attr_store((o), (n), (v), &__tovel_site); })
+    static __tovel_attr_site __tovel_site; __tovel_attr_store((o), (n), (v), &__tovel_site); })
 #elif !defined(__TOVEL_CACHES_FT)
 #define __tovel_SetAttr(o, n, v) __Pyx_PyObject_SetAttrStr(o, n, v)
 #endif
@@ -227,7 +405,7 @@ static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObjec
 // it is a method descriptor (a function, a compiled function, a method of a
 // builtin type) and no instance can shadow it: the type gives its instances
 // no dict, or they keep inline values and the name is not among the shared
-// keys (which only grow). The function is called as the generic path calls
+// keys (which only grow), or the instance's own dict lacks it. The function is called as the generic path calls
 // it, with the instance first.
 static const char *CACHE_METHOD = R"C(
 #ifdef __TOVEL_CACHES
@@ -246,11 +424,6 @@ static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size
             != (Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL))
         Py_CLEAR(function);
     if (function && __tovel_has_inline_values(tp)) {
-        /* An instance with a dict of its own says nothing of the others. */
-        if (__tovel_inline_values(args[0]) == NULL) {
-            Py_DECREF(function);
-            return __Pyx_PyObject_FastCallMethod(name, args, nargsf);
-        }
         if (__tovel_shared_index(tp, name, &keys) != -1) Py_CLEAR(function);
         else nentries = __TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t);
     } else if (function && ((PyType_GetFlags(tp) & __TOVEL_TPFLAGS_MANAGED_DICT) || __TOVEL_AT(tp, __TOVEL_TP_DICTOFFSET, Py_ssize_t))) {
@@ -268,13 +441,22 @@ static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size
     return __Pyx_PyObject_FastCallMethod(name, args, nargsf);
 }
 
+/* Whether the instance has no value of its own of that name: inline values
+   while the shared keys are as many as when the site was filled, or a dict
+   of its own without it. */
+static CYTHON_INLINE int __tovel_unshadowed(PyObject *self, PyObject *name, __tovel_method_site *site) {
+    PyObject *dict;
+    if (likely(__tovel_inline_values(self) != NULL))
+        return __TOVEL_AT(site->keys, __TOVEL_DK_NENTRIES, Py_ssize_t) == site->nentries;
+    dict = __tovel_managed_dict(self);
+    return dict == NULL || (__tovel_dict_plain(dict) && PyDict_GetItemWithError(dict, name) == NULL);
+}
+
 static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *const *args, size_t nargsf, __tovel_method_site *site) {
     PyObject *self = args[0];
     if (likely(__tovel_minor() && __TOVEL_VERSION(Py_TYPE(self)) == site->version && site->version != 0)) {
         PyObject *function = site->function;
-        if (likely(function != NULL) && (site->keys == NULL
-                || (__TOVEL_AT(site->keys, __TOVEL_DK_NENTRIES, Py_ssize_t) == site->nentries
-                    && __tovel_inline_values(self) != NULL))) {
+        if (likely(function != NULL) && (site->keys == NULL || __tovel_unshadowed(self, name, site))) {
             PyObject *result;
             Py_INCREF(function);
             /* args[0] is the instance, not a slot the callee may reuse */

@@ -84,9 +84,12 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, uint64
         if (member->type == Py_T_OBJECT_EX && member->flags == 0 && member->offset > 0 && member->offset < (1 << 29))
             *plan = ((uint64_t)member->offset << 2) | 2;
     }
+    /* Something of a class that may be given __set__ later (without a change
+       of this type's version) could come before them. */
+    int mutable_kind = descr && !(Py_TYPE(descr)->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
     Py_XDECREF(descr);
     /* A data descriptor comes before the instance's own values. */
-    if (data || !(tp->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return 1;
+    if (data || mutable_kind || !(tp->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return 1;
     Py_ssize_t index = __tovel_shared_index(tp, name, NULL, NULL);
     if (index == -1) return 0;
     if (index >= 0 && index < (1 << 14) && tp->tp_basicsize < (1 << 16))

@@ -35,6 +35,10 @@ static const char *LAYOUT = R"C(
 #define __TOVEL_DK_NENTRIES 24
 #define __TOVEL_DK_INDICES 32
 #define __TOVEL_DK_SPLIT 2
+#define __TOVEL_DK_UNICODE 1
+#define __TOVEL_DICT_KEYS 32
+#define __TOVEL_DICT_VALUES 40
+#define __TOVEL_DICT_TAG 24
 #define __TOVEL_TPFLAGS_MANAGED_DICT (1UL << 4)
 #define __TOVEL_VAR_SIZE 16
 #define __TOVEL_LIST_ITEM 24
@@ -65,6 +69,15 @@ __TOVEL_SAME(offsetof(PyDictKeysObject, dk_kind), __TOVEL_DK_KIND);
 __TOVEL_SAME(offsetof(PyDictKeysObject, dk_nentries), __TOVEL_DK_NENTRIES);
 __TOVEL_SAME(offsetof(PyDictKeysObject, dk_indices), __TOVEL_DK_INDICES);
 __TOVEL_SAME(DICT_KEYS_SPLIT, __TOVEL_DK_SPLIT);
+__TOVEL_SAME(DICT_KEYS_UNICODE, __TOVEL_DK_UNICODE);
+__TOVEL_SAME(DICT_KEYS_GENERAL, 0);
+__TOVEL_SAME(offsetof(PyDictObject, ma_keys), __TOVEL_DICT_KEYS);
+__TOVEL_SAME(offsetof(PyDictObject, ma_values), __TOVEL_DICT_VALUES);
+#if PY_VERSION_HEX >= 0x030E0000
+__TOVEL_SAME(offsetof(PyDictObject, _ma_watcher_tag), __TOVEL_DICT_TAG);
+#else
+__TOVEL_SAME(offsetof(PyDictObject, ma_version_tag), __TOVEL_DICT_TAG);
+#endif
 __TOVEL_SAME(Py_TPFLAGS_MANAGED_DICT, __TOVEL_TPFLAGS_MANAGED_DICT);
 __TOVEL_SAME(offsetof(PyVarObject, ob_size), __TOVEL_VAR_SIZE);
 __TOVEL_SAME(offsetof(PyListObject, ob_item), __TOVEL_LIST_ITEM);
@@ -74,6 +87,7 @@ __TOVEL_SAME(PYLONG_BITS_IN_DIGIT, 30);
 __TOVEL_SAME(NON_SIZE_BITS, 3);
 __TOVEL_SAME(sizeof(PyDictUnicodeEntry), 2 * sizeof(PyObject *));
 __TOVEL_SAME(offsetof(PyDictUnicodeEntry, me_key), 0);
+__TOVEL_SAME(offsetof(PyDictUnicodeEntry, me_value), sizeof(PyObject *));
 #if PY_VERSION_HEX >= 0x030D0000
 __TOVEL_SAME(MANAGED_DICT_OFFSET, __TOVEL_MANAGED_DICT);
 __TOVEL_SAME(offsetof(PyDictValues, valid), 3);
