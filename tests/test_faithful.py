@@ -200,8 +200,11 @@ FAITHFUL = {
         class K:
             x = 1
             names = [n for n in locals() if not n.startswith('_')]
+        def cells(a, a_b=None):
+            g = lambda: a_b
+            yield a, g()
         RESULT = [ints('abc'), text(1), generator_checks(None, gen()), function_checks(), entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names,
-                  [read(), patched(), read()]]
+                  [read(), patched(), read()], list(cells(1, 2))]
         """),
 }
 

@@ -209,7 +209,7 @@ static nb::str guard_cells(nb::str c) {
     out = sub(pattern(R"(__Pyx_X?DECREF_SET\(()" + field + R"(), )"), R"(__tovel_CellSet(\1, )", out);
     // A reference taken, then the field read again for the value it was
     // taken for (another thread may have rebound it in between).
-    out = sub(pattern(R"(__Pyx_INCREF\(()" + field + R"()\);\n((?:[ \t]*__Pyx_GIVEREF\(\1\);\n)?)([ \t]*)([^\n]*?)\1([^\n]*)\n)"),
+    out = sub(pattern(R"(__Pyx_INCREF\(()" + field + R"()\);\n((?:[ \t]*__Pyx_GIVEREF\(\1\);\n)?)([ \t]*)([^\n]*?)\1\b([^\n]*)\n)"),
               R"({ PyObject *__tovel_cell = __tovel_CellRead(\1); __Pyx_INCREF(__tovel_cell);\n\2\3\4__tovel_cell\5 }\n)", out);
     return nb::str(out);
 }
