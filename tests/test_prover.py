@@ -480,7 +480,8 @@ def test_what_the_tests_need_is_kept_between_builds(tmp_path, run_tov):
     assert code == 0 and "tests compiled: 1 passed" in out, out + err
     (site,) = (tmp_path / "cache/envs").glob("tests-*/lib/*/site-packages")
     assert (site / "pytest").is_dir() and not (site / "pkg").exists()
-    (site / "sitecustomize.py").write_text(f"open({str(tmp_path / 'kept-env-used')!r}, 'w').close()\n")
+    # A .pth file's import line runs at each start (a distribution's own sitecustomize would shadow one here).
+    (site / "kept_marker.pth").write_text(f"import os; open({str(tmp_path / 'kept-env-used')!r}, 'w').close()\n")
     with open(tmp_path / "pkg/__init__.py", "a") as f:
         f.write("X = 1\n")
     code, out, err = run_tov(*args)
