@@ -5,6 +5,7 @@ folder where the sources cannot be reached."""
 import email.parser
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -357,6 +358,27 @@ def test_nothing_to_compile_gives_a_wheel_of_data(tmp_path):
     with zipfile.ZipFile(tmp_path / out.splitlines()[-1].split(": ")[0]) as z:
         shipped = {n for n in z.namelist() if ".dist-info/" not in n}
     assert shipped == PAKKO_DATA
+
+
+def test_unjudged_modules_that_compute_differently_do_not_ship(tmp_path):
+    """With no test to judge the wheel, a module whose compiled code is known
+    to compute differently fails the build; one whose difference is only
+    where a warning points ships."""
+    (tmp_path / "dj").mkdir()
+    (tmp_path / "dj" / "__init__.py").write_text("")
+    (tmp_path / "dj" / "frames.py").write_text("import sys\n\ndef caller():\n    return sys._getframe(1).f_code.co_name\n")
+    (tmp_path / "dj" / "old.py").write_text("import warnings\n\ndef old():\n    warnings.warn('old', stacklevel=2)\n")
+    rc, out, err = tov("bdist", "-n", "dj", "-v", "1.0", cwd=tmp_path)
+    assert rc == 1 and not (tmp_path / "dist").exists(), out + err
+    failing = [l.split()[0] for l in err.splitlines() if l.startswith("  dj/")]
+    assert failing == ["dj/frames.py"] and "line 4: frame introspection" in err, err
+    assert "the wheel is not proven by tests: no tests found" in out, out
+    # The command it suggests ships that module as source.
+    rc, out, err = tov(*shlex.split(err.strip().splitlines()[-1])[1:], cwd=tmp_path)
+    assert rc == 0, out + err
+    [wheel] = (tmp_path / "dist").glob("*.whl")
+    names = zipfile.ZipFile(wheel).namelist()
+    assert "dj/frames.py" in names and "dj/old.py" not in names, names
 
 
 # A failure at each stage of the build: Cython's translation, and the C

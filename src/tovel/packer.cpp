@@ -244,6 +244,27 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
         }
     }
     clock = timed(b.times, "tests", clock);
+    // With no test to judge them, the modules that hold a construct known to
+    // compile differently do not ship compiled (with --keep-failing: as source).
+    if (!unproven.is_none()) {
+        nb::list doubted;
+        for (nb::handle u : built) {
+            nb::list doubts = nb::borrow<nb::list>(get(u, "doubts", nb::list()));
+            if (!nb::len(doubts))
+                continue;
+            u["stage"] = "not proven";
+            u["line"] = nb::str("{}, which compiles differently; no test judges it").format(doubts[0]);
+            u["log"] = nb::str("{}\nno test judges these: {}\n").format(nb::str("\n").attr("join")(doubts), unproven);
+            doubted.append(u);
+        }
+        if (nb::len(doubted) && !keep_failing)
+            print(nb::str("the wheel is not proven by tests: {}; a command that would prove it: tov bdist {}")
+                      .format(unproven, proof["prove_it"]));
+        if (keep_failing)
+            writer("keep_as_source")(doubted, built, kept);
+        else
+            failed.attr("extend")(doubted);
+    }
     if (nb::len(failed))
         build_failed(checker.attr("summary")(failed, b.argv, get(options, "keep", nb::none()),
                                               nb::str("build/tov-failures.log")));

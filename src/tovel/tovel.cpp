@@ -346,7 +346,15 @@ static nb::object run(nb::handle kwds, outcome &how) {
     }
 }
 
-static void interrupted_while_starting();
+// Ctrl-C while the tool starts (its modules import setuptools and more) or
+// reads its command line: one line and exit status 130, as later, not a
+// traceback from the middle of an import.
+static void interrupted_while_starting() {
+    PyErr_Clear();
+    print("interrupted", "file"_a = nb::module_::import_("sys").attr("stderr"));
+    PyErr_SetObject(PyExc_SystemExit, nb::int_(130).ptr());
+    throw nb::python_error();
+}
 
 static nb::object tovel_entry(nb::kwargs kwds) {
     outcome how;
@@ -378,16 +386,6 @@ static nb::str version_line() {
         .format(version("tovel"), version("Cython"), nb::module_::import_("platform").attr("python_version")(),
                 truthy(nb::module_::import_("sysconfig").attr("get_config_var")("Py_GIL_DISABLED")) ? " free-threaded"
                                                                                                 : "");
-}
-
-// Ctrl-C while the tool starts (its modules import setuptools and more) or
-// reads its command line: one line and exit status 130, as later, not a
-// traceback from the middle of an import.
-static void interrupted_while_starting() {
-    PyErr_Clear();
-    print("interrupted", "file"_a = nb::module_::import_("sys").attr("stderr"));
-    PyErr_SetObject(PyExc_SystemExit, nb::int_(130).ptr());
-    throw nb::python_error();
 }
 
 TOVEL_MODULE(tovel, m) {
