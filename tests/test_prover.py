@@ -228,7 +228,8 @@ INSIDE = {
 # A flat layout whose tests/ has __init__.py (pytest puts the project's folder
 # on sys.path) and whose pytest configuration puts it there too; the tests
 # need a dependency group (that includes another) but not the plugin its
-# addopts name, and one of them does not collect, from source either.
+# addopts name, and one of them does not collect, from source either; one
+# meets a deprecation of pytest's own under filterwarnings = error.
 FLAT = {
     "pyproject.toml": """
         [build-system]
@@ -249,6 +250,7 @@ FLAT = {
         [tool.pytest.ini_options]
         pythonpath = [".", "src"]
         addopts = "--reruns=2"
+        filterwarnings = ["error"]
         """,
     "flat/__init__.py": "def kind():\n    return type(kind).__name__\n",
     "flat/plain.py": "def two():\n    return 2\n",
@@ -268,6 +270,17 @@ FLAT = {
             assert flat.kind() == "function"
         """,
     "tests/test_broken.py": "import no_such_module\n",
+    "tests/test_old.py": """
+        import warnings
+
+        import pytest
+
+        warnings.warn("an API of pytest's that its next release drops", pytest.PytestDeprecationWarning)
+
+
+        def test_old():
+            pass
+        """,
 }
 
 
@@ -305,11 +318,11 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert code == 1, out + err
     assert "requirements: dependency group test" in out
     assert "pytest refused its options (exit status 4); running them again with -o addopts=" in out
-    assert "tests from source: 2 passed, 1 failed" in out and "instead of the installed" not in out
-    assert ("too few to prove the compiled modules (1 test module does not load: tests.test_broken: "
-            "ModuleNotFoundError: No module named 'no_such_module')") in out
+    assert "tests from source: 3 passed, 1 failed" in out and "instead of the installed" not in out
+    assert ("only 3 tests passed from the sources, too few to prove the compiled modules (1 test module does not "
+            "load: tests.test_broken: ModuleNotFoundError: No module named 'no_such_module')") in out
     # The summary names the failing tests and the log that holds their output.
-    assert re.search(r"^tests from source: 2 passed, 1 failed: \S+; log: \S*build/prove/cp3[^/]*/logs/run-\d+\.log \(", out, re.M), out
+    assert re.search(r"^tests from source: 3 passed, 1 failed: \S+; log: \S*build/prove/cp3[^/]*/logs/run-\d+\.log \(", out, re.M), out
     assert re.search(r"^  flat/__init__\.py\s+tests\s+breaks 1 test: test_kind$", err, re.M), err
     shutil.rmtree(tmp_path / "flat" / "build")
     code, out, err = run_tov("bdist", "--keep-failing", cwd=tmp_path / "flat")

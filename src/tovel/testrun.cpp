@@ -374,7 +374,11 @@ static nb::dict start(nb::dict b, nb::object select, int n) {
     if (truthy(b["pytest"])) {
         nb::list extra;
         // A test module that fails to collect fails its tests, not the run.
-        for (const char *a : {"-p", "tovel_prove", "-p", "no:cacheprovider", "--continue-on-collection-errors"})
+        // pytest's warnings of its own deprecations are shown, not raised:
+        // under a project's `filterwarnings = error` a newer pytest than the
+        // project knew would otherwise drop whole test modules from both runs.
+        for (const char *a : {"-p", "tovel_prove", "-p", "no:cacheprovider", "--continue-on-collection-errors", "-W",
+                              "default::pytest.PytestDeprecationWarning"})
             extra.append(a);
         extra.append(nb::str("--junitxml=") + nb::str(h["junit"]));
         env["TOVEL_PROVE_TRACE"] = h["trace"];
