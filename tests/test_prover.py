@@ -78,6 +78,34 @@ PACKAGE = {
             assert add(value, 1) == 2
         """,
     "tests/test_props.py": "import hypothesis\n",
+    # Tests unittest's load_tests builds (pytest does not call it), two of
+    # the same id; a TestCase of the module, which pytest collects, runs once.
+    "tests/test_built.py": """
+        import unittest
+
+        from pkg.frames import whoami
+        from pkg.maths import add
+
+
+        def sums(a, b):
+            class Sum(unittest.TestCase):
+                def test_add(self):
+                    self.assertEqual(add(a, b), a + b)
+            return Sum("test_add")
+
+
+        class Plain(unittest.TestCase):
+            def test_plain(self):
+                self.assertEqual(add(1, 1), 2)
+
+
+        def load_tests(loader, tests, pattern):
+            class Caller(unittest.TestCase):
+                def test_caller(self):
+                    self.assertEqual(whoami(), "whoami")
+            tests.addTests([sums(1, 2), sums(3, 4), Caller("test_caller")])
+            return tests
+        """,
 }
 
 
@@ -92,7 +120,7 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
 
     code, out, err = run_tov(*args)
     assert code == 1, out + err
-    assert "tests from source: 7 passed, 1 failed" in out
+    assert "tests from source: 11 passed, 1 failed" in out
     assert ("warning: 1 test fails from the sources too: tests.test_props; they import hypothesis, which the "
             "test environment does not have (--test-requires hypothesis adds it)") in out
     # Only the failing tests run again, the modules they loaded halved.
@@ -104,7 +132,7 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
     named = dict(re.findall(r"^  (pkg/\S+)\s+tests\s+(.+)$", err, re.M))
     assert named == {
         "pkg/calls.py": "crashes the test process (signal 6) in test_wording",
-        "pkg/frames.py": "breaks 1 test: test_whoami",
+        "pkg/frames.py": "breaks 2 tests: load_tests.<locals>.Caller.test_caller, test_whoami",
     }, err
     assert "--keep '^pkg/calls\\.py$|^pkg/frames\\.py$'" in err
     assert not list((project_dir / "dist").glob("*"))
@@ -112,8 +140,8 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
     code, out, err = run_tov(*args, "--keep-failing")
     assert code == 0, out + err
     # The modules kept as source mend the failing tests, run once more to confirm.
-    assert "tests with 2 modules kept as source: 3 passed, 0 failed" in out
-    assert "kept as source: pkg/frames.py (tests: breaks 1 test: test_whoami)" in out
+    assert "tests with 2 modules kept as source: 4 passed, 0 failed" in out
+    assert "kept as source: pkg/frames.py (tests: breaks 2 tests: load_tests.<locals>.Caller.test_caller, test_whoami)" in out
     (wheel,) = (project_dir / "dist").glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
     shipped = {n.rpartition("/")[2].split(".")[0]: n.rpartition(".")[2]
@@ -270,6 +298,9 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert ("the project's tests: inside/tests/ (installed), inside/test_core.py (installed); "
             "requirements: pytest only") in out
     assert "tests from source: 3 passed, 0 failed" in out
+    # So few tests prove little: said, and the wheel is not called proven.
+    assert "warning: only 3 tests passed from the sources, too few to prove the compiled modules\n" in out
+    assert "not proven by tests: only 3 tests passed" in out
     # The test modules run as source beside the compiled package, whose
     # modules are loaded compiled (__init__ too: it is no test's cause to fail).
     assert "kept as source: inside/__init__.py (tests: breaks 1 test: test_kind)" in out
@@ -288,6 +319,8 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert "requirements: dependency group test" in out
     assert "pytest refused its options (exit status 4); running them again with -o addopts=" in out
     assert "tests from source: 3 passed, 1 failed" in out and "instead of the installed" not in out
+    assert ("only 3 tests passed from the sources, too few to prove the compiled modules (1 test module does not "
+            "load: tests.test_broken: ModuleNotFoundError: No module named 'no_such_module')") in out
     # The summary names the failing tests and the log that holds their output.
     assert re.search(r"^tests from source: 3 passed, 1 failed: \S+; log: \S*build/prove/cp3[^/]*/logs/run-\d+\.log \(", out, re.M), out
     assert re.search(r"^  flat/__init__\.py\s+tests\s+breaks 1 test: test_kind$", err, re.M), err
@@ -383,7 +416,7 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     --test-requires replaces them."""
     import tovel.finder
     write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\n",
-                     "tests/test_f.py": "def load_tests(loader, tests, pattern):\n    return tests\n",
+                     "tests/test_f.py": "",
                      "pyproject.toml": "[dependency-groups]\ntest = ['pytest>=8', 'iniconfig']\n"})
     units = [{"arc": arc} for arc in ("pk/__init__.py", "pk/test_in.py", "pk/sub/tests/helper.py", "pk/sub/m.py")]
     for unit in units:  # what the package's other modules import is no test's
@@ -394,8 +427,6 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     assert [u["arc"] for u in proof["tested"]] == ["pk/__init__.py", "pk/sub/m.py"]
     assert proof["unproven"] is None
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
-    # The tests unittest's load_tests builds, which pytest does not run, are named.
-    assert proof["settings"]["load_tests"] == ["tests/test_f.py"]
     given = {"test_command": "pytest {site}/pk/test_in.py"}
     proof = tovel.finder.proof(given, str(tmp_path), str(tmp_path), [["pk", "pk"]], None, units)
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
@@ -446,15 +477,18 @@ def test_the_tests_run_against_the_modules_the_wheel_ships(tmp_path, run_tov):
     compiled module refuses."""
     write(tmp_path, {
         "setup.py": 'from setuptools import setup\n\nsetup(name="duo", version="1.0", packages=["a", "b"])\n',
-        "pytest.ini": "[pytest]\ntestpaths = a tests\n",
-        "a/__init__.py": "",
-        "a/core.py": "X = 1\n",
+        "pytest.ini": "[pytest]\ntestpaths = a tests\naddopts = --doctest-modules\n",
+        # Doctests of the package's modules run against the modules as shipped.
+        "a/__init__.py": 'def one():\n    """\n    >>> one()\n    1\n    """\n    return 1\n',
+        "a/core.py": 'X = 1\n\n\ndef kind():\n    """\n    >>> type(kind).__name__\n    \'function\'\n    """\n',
+        "tests/test_doc.py": '"""\n>>> 2\n2\n"""\n',  # pytest's own, from source both ways
         "b/__init__.py": "import os\n\nimport a\n\n__path__.append(os.path.dirname(a.__file__))\n",
         "tests/test_b.py": "import a.core\nimport b.core\n\n\ndef test_both():\n    assert b.core.X == a.core.X\n",
     })
     code, out, err = run_tov("bdist")
-    assert code == 1 and "tests from source: 1 passed, 0 failed" in out, out + err
-    assert re.findall(r"^  (\S+)\s+tests\s+(.+)$", err, re.M) == [("a/core.py", "breaks 1 test: test_both")], err
+    assert code == 1 and "tests from source: 4 passed, 0 failed" in out, out + err
+    assert "a/ (its doctests, installed)" in out
+    assert re.findall(r"^  (\S+)\s+tests\s+(.+)$", err, re.M) == [("a/core.py", "breaks 2 tests: test_both, a.core.kind")], err
 
 
 LAYOUT = {"route": "layout", "packages": [["pkg", "pkg"]]}

@@ -47,7 +47,8 @@ static nb::list test_sources(nb::str project) {
 /// to, `info` the .dist-info folder of its wheel (its extras), or None.
 /// Returns {command, requires, extras, installed (the test folders that are
 /// in the wheel), pythonpath, python_files, missing (modules the tests import
-/// that no requirement provides, with a distribution to suggest), what} or,
+/// that no requirement provides, with a distribution to suggest), doctests
+/// (the package modules whose doctests pytest's configuration runs), what} or,
 /// when no tests are found, {command: None, why}. The command's {project} is
 /// the project folder, {site} the environment's site-packages.
 static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::object info) {
@@ -59,7 +60,9 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     nb::object c = collect("config")(project);
     nb::list testpaths = c.is_none() ? nb::list() : nb::list(c["testpaths"]);
     nb::list pats(collect("patterns")(c));
-    nb::list places, shown, installed, scanned;
+    nb::list places, shown, installed, scanned, doctests;
+    // pytest's --doctest-modules: the doctests of a package's own modules.
+    bool doctest_modules = !c.is_none() && truthy(nb::list(c["addopts"]).attr("__contains__")("--doctest-modules"));
     bool site = false;
     // A test folder or file of the project, or one inside a package: the
     // installed copy.
@@ -80,13 +83,19 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         bool folder = is_dir(here);
         // A whole package as a test folder: its test modules and test
         // folders are named, so that pytest collects nothing else from it
-        // (the doctests of a module, which its compiled form has not).
+        // (with pytest's --doctest-modules, the doctests of its modules run
+        // through tovel.testrun's plugin, by module name: compiled, a module
+        // has no .py for pytest to collect them from).
         if (inside && folder && !truthy(tail.attr("__contains__")("/"))) {
             nb::dict named;
+            size_t before = nb::len(doctests);
             for (nb::handle f : collect("python_files")(here)) {
                 nb::str rel(nb::str(f).attr("replace")("\\", "/"));
-                if (!truthy(collect("test_module")(rel, pats)))
+                if (!truthy(collect("test_module")(rel, pats))) {
+                    if (doctest_modules && !truthy(rel.attr("endswith")("__main__.py")))
+                        doctests.append(nb::str("{}/{}").format(tail, rel));
                     continue;
+                }
                 scanned.append(join(here, f));
                 nb::list steps(rel.attr("split")("/"));
                 size_t i = 0;
@@ -98,8 +107,9 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
             }
             for (auto [sub, none] : named)
                 places.append(prefix + nb::str(shlex.attr("quote")(nb::str("{}/{}").format(tail, sub))));
-            if (nb::len(named))
-                shown.append(nb::str("{}/ (its test modules, installed)").format(tail));
+            if (nb::len(named) || nb::len(doctests) > before)
+                shown.append(nb::str("{}/ ({}, installed)").format(tail, nb::len(doctests) == before ? "its test modules"
+                                                              : nb::len(named) ? "its test modules and doctests" : "its doctests"));
             return;
         }
         nb::list named = folder ? nb::list(collect("uncollected")(here, pats)) : nb::list();
@@ -197,19 +207,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     out["extras"] = need["extras"];
     out["missing"] = need["missing"];
     out["installed"] = installed;
-    // Test modules that build their tests with unittest's load_tests, which pytest does not call.
-    nb::list built;
-    for (nb::handle f : scanned)
-        if (truthy(nb::str(f).attr("endswith")(".py")) && is_file(f) &&
-            !mine("re").attr("search")("(?m)^def load_tests\\(", mine("Path")(f).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace")).is_none())
-        {
-            // Named as the wheel holds it, or in the project.
-            nb::str rel(os.attr("path").attr("relpath")(f, base));
-            if (truthy(rel.attr("startswith")("..")))
-                rel = nb::str(os.attr("path").attr("relpath")(f, project));
-            built.append(rel.attr("replace")("\\", "/"));
-        }
-    out["load_tests"] = built;
+    out["doctests"] = doctests;
     out["pythonpath"] = c.is_none() ? nb::list() : nb::list(c["pythonpath"]);
     out["python_files"] = pats;
     nb::str from = c.is_none() ? nb::str("")
@@ -325,7 +323,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
         settings["test_requires"].attr("extend")(found["requires"]);
         settings["test_extras"] = found["extras"];
         settings["missing"] = found["missing"]; // said above: a later line need not say it again
-        settings["load_tests"] = found["load_tests"];
+        settings["doctests"] = found["doctests"];
         if (settings["test_timeout"].is_none())
             settings["test_timeout"] = 600;
         out["tested"] = outside(built, found["installed"], found["python_files"]);

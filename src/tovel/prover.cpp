@@ -196,6 +196,33 @@ static nb::list missing(Judge &b, nb::dict r) {
 }
 static nb::str lacking(nb::list names) { return nb::str(says("lacking")(names)); }
 
+// A proof that stands on fewer tests than this is said to be thin.
+static const size_t HANDFUL = 5;
+
+// Why a proof is thin: how few tests passed from the sources, and the test
+// modules that did not load there (pytest reports each as an error of an
+// id with no test in it), with the first one's cause.
+static nb::str thin(Judge &b, nb::dict source, nb::list both) {
+    nb::list unloaded;
+    for (nb::handle id : both)
+        if (truthy(nb::str(id).attr("startswith")("::")))
+            unloaded.append(id);
+    size_t n = nb::len(b.passed);
+    nb::str why = nb::str("only {} {} from the sources, too few to prove the compiled modules")
+                      .format(n, n == 1 ? "test passed" : "tests passed");
+    if (!nb::len(unloaded))
+        return why;
+    // The cause is the last line pytest marks with E in the failure's text.
+    nb::str text(source["texts"].attr("get")(unloaded[0], ""));
+    nb::str cause("");
+    for (nb::handle line : text.attr("splitlines")())
+        if (truthy(nb::str(line).attr("startswith")("E ")))
+            cause = nb::str(nb::str(line).attr("removeprefix")("E").attr("strip")());
+    return nb::str("{} ({} {} not load: {}{})")
+        .format(why, nb::len(unloaded), nb::len(unloaded) == 1 ? "test module does" : "test modules do",
+                names_of(unloaded), nb::len(cause) ? nb::str(": ") + cause : nb::str(""));
+}
+
 /// Runs the test command from the sources and compiled; returns the units
 /// whose compiled form breaks tests that pass from the sources.
 static nb::list judge(Judge &b, bool found) {
@@ -345,10 +372,6 @@ static nb::list judge(Judge &b, bool found) {
         nb::list said;
         if (b.pytest)
             said.append(nb::str(nb::len(b.passed) == 1 ? "1 test ran" : "{} tests ran").format(nb::len(b.passed)));
-        nb::list built(get(settings, "load_tests", nb::list()));
-        if (b.pytest && nb::len(built))
-            said.append(nb::str("not those that load_tests builds in {}{}: pytest does not call it")
-                            .format(built[0], nb::len(built) > 1 ? nb::str(" and {} more files").format(nb::len(built) - 1) : nb::str("")));
         if (nb::len(too))
             said.append(too);
         print(nb::str("the compiled modules pass every test that passes from the sources{}")
@@ -356,6 +379,12 @@ static nb::list judge(Judge &b, bool found) {
     }
     if (nb::len(too) && (nb::len(broken) || nb::len(culprits)))
         print(nb::str("warning: ") + too);
+    if (b.pytest && nb::len(b.passed) < HANDFUL) {
+        nb::str why = thin(b, source, both);
+        print(nb::str("warning: ") + why);
+        if (get(settings, "unproven", nb::none()).is_none())
+            settings["unproven"] = why;
+    }
     return culprits;
 }
 

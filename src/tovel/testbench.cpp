@@ -146,6 +146,8 @@ static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::
     nb::dict env = nb::borrow<nb::dict>(builtin("dict")(os.attr("environ")));
     for (const char *key : {"PYTHONPATH", "PYTHONHOME", "TOVEL_PROVE_SELECT", "TOVEL_PROVE_TRACE"})
         env.attr("pop")(key, nb::none());
+    // The package modules whose doctests the tests run (tovel.testrun's plugin).
+    env["TOVEL_PROVE_DOCTESTS"] = nb::str(",").attr("join")(get(settings, "doctests", nb::list()));
     env["VIRTUAL_ENV"] = venv;
     env["PATH"] = bin + nb::str(os.attr("pathsep")) + nb::str(get(os.attr("environ"), "PATH", nb::str("")));
     // No bytecode written into the project's test folder.

@@ -24,12 +24,24 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 // report, still names the test it happened in and the outcomes before it, and
 // the narrowing down knows which modules each test can have run.
 //
+// A test module with unittest's load_tests (which pytest does not call)
+// yields the tests it builds too, each an item of its own run as unittest
+// runs it (class and module fixtures around it), named by its unittest id
+// within the module, numbered where ids repeat; those pytest collects
+// itself (a TestCase class of the module) are not run twice.
+//
+// With pytest's --doctest-modules, the doctests of the package modules listed
+// in TOVEL_PROVE_DOCTESTS (which pytest does not collect: they are not named
+// to it, and compiled they have no .py) are items too, each module imported
+// by its name, so compiled or not the ids are the same; the entries Cython
+// adds to a compiled module's __test__ repeat its docstrings and are left out.
+//
 // The project's own top-level packages are imported here, from
 // site-packages whatever pytest put on sys.path already (its pythonpath
 // setting) and before it puts the project's folder there (for a test folder
 // with __init__.py): a test's `import pkg` then finds the installed package,
 // not the sources beside the tests.
-static const char *PLUGIN = R"(import importlib, os, re, sys
+static const char *PLUGIN = R"(import collections, doctest, importlib, os, pathlib, re, sys, traceback, unittest
 
 import pytest
 
@@ -93,9 +105,121 @@ def _ignored(path):
 if int(pytest.__version__.split(".")[0]) >= 7:
     def pytest_ignore_collect(collection_path, config):
         return _ignored(collection_path)
+
+    def pytest_pycollect_makemodule(module_path, parent):
+        if module_path.name != "__init__.py":
+            return _Module.from_parent(parent, path=module_path)
 else:
     def pytest_ignore_collect(path, config):
         return _ignored(path)
+
+    def pytest_pycollect_makemodule(path, parent):
+        if path.basename != "__init__.py":
+            return _Module.from_parent(parent, fspath=path)
+
+
+class _Built(pytest.Item):
+    def __init__(self, *, case, **kwargs):
+        super().__init__(**kwargs)
+        self._case = case
+
+    def runtest(self):
+        result = unittest.TestResult()
+        unittest.TestSuite([self._case]).run(result)
+        bad = result.errors + result.failures
+        if bad:
+            pytest.fail("\n".join(text for _, text in bad), pytrace=False)
+        if result.unexpectedSuccesses:
+            pytest.fail("unexpected success", pytrace=False)
+        if result.skipped:
+            pytest.skip(result.skipped[0][1])
+
+    def reportinfo(self):
+        return self.path, None, self.name
+
+
+def _cases(suite):
+    if isinstance(suite, unittest.TestSuite):
+        for s in suite:
+            yield from _cases(s)
+    elif suite is not None:
+        yield suite
+
+
+class _Module(pytest.Module):
+    def collect(self):
+        items = list(super().collect())
+        module = self.obj
+        if not callable(getattr(module, "load_tests", None)):
+            return items
+        cases = []
+        for case in _cases(unittest.TestLoader().loadTestsFromModule(module)):
+            kind = type(case)
+            if getattr(module, kind.__name__, None) is not kind:
+                name = case.id()
+                cases.append((name[len(module.__name__) + 1:] if name.startswith(module.__name__ + ".") else name, case))
+        counts = collections.Counter(n for n, _ in cases)
+        seen = {}
+        for name, case in cases:
+            if counts[name] > 1:
+                seen[name] = seen.get(name, -1) + 1
+                name = "{}[{}]".format(name, seen[name])
+            items.append(_Built.from_parent(self, name=name, case=case))
+        return items
+
+
+class _Doctest(pytest.Item):
+    def __init__(self, *, test, flags, error=None, **kwargs):
+        super().__init__(**kwargs)
+        self._test, self._flags, self._error = test, flags, error
+
+    def runtest(self):
+        if self._error:
+            pytest.fail(self._error, pytrace=False)
+        out = []
+        if doctest.DocTestRunner(optionflags=self._flags).run(self._test, out=out.append).failed:
+            pytest.fail("".join(out), pytrace=False)
+
+    def reportinfo(self):
+        return self.path, None, self.name
+
+
+class _Doctests(pytest.File):
+    def __init__(self, *, module, **kwargs):
+        super().__init__(**kwargs)
+        self._module = module
+
+    def collect(self):
+        flags = 0
+        try:
+            for name in self.config.getini("doctest_optionflags"):
+                flags |= doctest.OPTIONFLAGS_BY_NAME.get(name, 0)
+        except ValueError:
+            pass
+        try:
+            module = importlib.import_module(self._module)
+            tests = doctest.DocTestFinder().find(module, module.__name__)
+        except Exception:
+            return [_Doctest.from_parent(self, name=self._module, test=None, flags=0, error=traceback.format_exc())]
+        compiled = not str(getattr(module, "__file__", "")).endswith(".py")
+        return [_Doctest.from_parent(self, name=t.name, test=t, flags=flags)
+                for t in sorted(tests, key=lambda t: t.name)
+                if t.examples and not (compiled and ".__test__." in t.name)]
+
+
+def _doctests(session, config):
+    if not config.getoption("doctestmodules", False):
+        return []
+    items = []
+    for arc in filter(None, os.environ.get("TOVEL_PROVE_DOCTESTS", "").split(",")):
+        name = re.sub(r"(/__init__)?\.py$", "", arc).replace("/", ".")
+        path = os.path.join(_site, arc)
+        if int(pytest.__version__.split(".")[0]) >= 7:
+            where = {"path": pathlib.Path(path)}
+        else:
+            where = {"fspath": __import__("py").path.local(path)}
+        items += _Doctests.from_parent(session, nodeid="{site}/" + arc, module=name, **where).collect()
+    return items
 
 
 def pytest_runtest_logstart(nodeid, location):
@@ -116,6 +240,7 @@ def pytest_runtest_logfinish(nodeid, location):
 
 
 def pytest_collection_modifyitems(session, config, items):
+    items += _doctests(session, config)
     for item in items:
         item.user_properties.append(("tovel-nodeid", _id(item.nodeid)))
     if _wanted is not None:
