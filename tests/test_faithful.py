@@ -144,6 +144,57 @@ FAITHFUL = {
     "module-getattr-is-no-global": "def __getattr__(name):\n    return 'from __getattr__'\ndef f():\n    try:\n"
                                    "        return missing_name\n    except NameError as e:\n        return str(e)\n"
                                    "RESULT = [f(), sorted((2, 1)), divmod(7, 2)]\n",
+    # One traceback entry per call, as from source, where a context manager's
+    # __exit__ (a compiled generator) or code in a handler added entries of
+    # its own before the exception passes on; `raise e` adds its own.
+    "tracebacks-past-with-and-handlers": textwrap.dedent("""\
+        import contextlib, traceback
+        @contextlib.contextmanager
+        def cm():
+            yield
+        def quiet():
+            try:
+                raise KeyError
+            except KeyError:
+                pass
+        def nested():
+            with cm():
+                with open(__file__):
+                    raise ValueError
+        def handled():
+            try:
+                raise ValueError
+            except ValueError:
+                quiet()
+                raise
+        def again():
+            try:
+                raise ValueError
+            except ValueError as e:
+                quiet()
+                raise e
+        def cleanup():
+            try:
+                raise ValueError
+            finally:
+                with cm():
+                    quiet()
+        def entries(f):
+            try:
+                f()
+            except Exception as e:
+                return [(s.name, s.lineno) for s in traceback.extract_tb(e.__traceback__)][1:]
+        RESULT = [entries(f) for f in (nested, handled, again, cleanup)]
+        """),
+    # The four states of a compiled generator and coroutine as inspect reads
+    # them (running: from inside the generator).
+    "generator-states": "import inspect\ndef gen():\n    yield inspect.getgeneratorstate(me)\nasync def co():\n"
+                        "    return inspect.getcoroutinestate(c)\ndef states(g, state):\n    out = [state(g)]\n"
+                        "    try:\n        out.append(g.send(None))\n        out.append(state(g))\n"
+                        "    except StopIteration as e:\n        out.append(e.value)\n    g.close()\n"
+                        "    return out + [state(g), g.gi_frame if hasattr(g, 'gi_frame') else g.cr_frame]\n"
+                        "me, c = gen(), co()\nRESULT = [states(me, inspect.getgeneratorstate), "
+                        "states(c, inspect.getcoroutinestate)]\n",
     # Each part binds what Cython alone gets wrong: int powers and shifts of
     # C ints (1000.0, overflow, undefined shifts), float floor division and the
     # words of a modulo by zero, a float local later given an int, Python 2

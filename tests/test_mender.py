@@ -115,3 +115,18 @@ def test_an_unknown_traceback_helper_stops_the_translation(tmp_path):
     assert not answer["ok"] and answer["line"] == (
         "RuntimeError: tovel.mender: this Cython's traceback helper is not the one tovel knows "
         "(its cache type was not found)"), proc.stdout + proc.stderr
+
+
+
+def test_generator_locals_are_left_unmended():
+    """A compiled generator's locals are in no frame: reading them, under
+    either import form, is named as a use the mender leaves as it is (which
+    the scan fails)."""
+    import ast
+
+    import tovel.mender
+
+    text = ("import inspect\nfrom inspect import getcoroutinelocals as locals_of\n"
+            "def f(g):\n    return inspect.getgeneratorlocals(g), locals_of(g), inspect.getgeneratorstate(g)\n")
+    unmended = tovel.mender.generator_checks(ast.parse(text))[2]
+    assert [(n.lineno, n.col_offset, kind) for n, kind in unmended] == [(4, 11, "generator"), (4, 42, "generator")]

@@ -161,7 +161,7 @@ static nb::object lost_builtins() {
 static const char *CYTHON_GENERATOR = "(lambda: (yield))().__class__";
 static const char *CYTHON_FUNCTION = "(lambda: None).__class__";
 static const char *GENERATOR_WORDS = "GeneratorType|CoroutineType|FunctionType|LambdaType|isgenerator|iscoroutine|"
-                                     "isasyncgen|isfunction";
+                                     "isasyncgen|isfunction|getgeneratorlocals|getcoroutinelocals";
 
 static bool is_ref(nb::handle node, const char *module, const char *name, nb::handle aliases) {
     std::string k = kind(node);
@@ -184,7 +184,10 @@ static const Ref PREDICATES[] = {{"inspect", "isgenerator", CYTHON_GENERATOR},
 static const Ref UNMENDED[] = {{"types", "GeneratorType", "generator"}, {"types", "CoroutineType", "generator"},
                                {"types", "AsyncGeneratorType", "generator"}, {"inspect", "iscoroutine", "generator"},
                                {"inspect", "isasyncgen", "generator"}, {"types", "FunctionType", "function"},
-                               {"types", "LambdaType", "function"}};
+                               {"types", "LambdaType", "function"},
+                               // a compiled generator's locals are C variables: no frame holds them
+                               {"inspect", "getgeneratorlocals", "generator"},
+                               {"inspect", "getcoroutinelocals", "generator"}};
 
 /// The nodes of a module's tree that the rewrite makes pass for compiled
 /// generators and functions, and those it cannot: (classes, checks,

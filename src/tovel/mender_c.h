@@ -83,6 +83,60 @@ static PyMethodDef __tovel_getframe_def = {"_getframe", __tovel_getframe, METH_N
 \3    if (same != 1) return NULL;
 \3    return __Pyx_NewRef(__pyx_m); /* inside: Cython before 3.3 has no braces around it */
 \3})C"},
+    // A compiled generator or coroutine tells whether it is suspended at a
+    // yield (inspect.getgeneratorstate, getcoroutinestate, getasyncgenstate).
+    {"suspended", R"C(\nstatic PyObject \*__Pyx_Coroutine_get_is_running_getter\(PyObject \*gen, void \*closure\);\n)C",
+     R"C(\g<0>/* tovel: as a source generator's gi_suspended: at a yield and not running */
+static PyObject *__tovel_suspended(PyObject *gen, void *closure) {
+    __pyx_CoroutineObject *self = (__pyx_CoroutineObject *)gen;
+    (void)closure;
+    return PyBool_FromLong(self->resume_label > 0 && !__Pyx_Coroutine_get_is_running(self));
+}
+)C"},
+    {"suspended", R"C(\n(\s*)\{"gi_running", __Pyx_Coroutine_get_is_running_getter, NULL, NULL, NULL\},)C",
+     R"C(\g<0>\n\1{"gi_suspended", __tovel_suspended, NULL, NULL, NULL},)C"},
+    {"suspended", R"C(\n(\s*)\{"cr_running", __Pyx_Coroutine_get_is_running_getter, NULL, NULL, NULL\},)C",
+     R"C(\g<0>\n\1{"cr_suspended", __tovel_suspended, NULL, NULL, NULL},)C"},
+    {"suspended", R"C(\n(\s*)\{"ag_running", __Pyx_Coroutine_get_is_running_getter, NULL, NULL, NULL\},)C",
+     R"C(\g<0>\n\1{"ag_suspended", __tovel_suspended, NULL, NULL, NULL},)C"},
+    // Limited API: a compiled generator's gi_frame (cr_frame) is a frame until
+    // it finishes, then None, as a source generator's, instead of None always
+    // (inspect reads a created generator as closed). The frame is that of a
+    // traceback entry at the generator's first line.
+    {"generator frame", R"C(\n#else\n(\s*)CYTHON_UNUSED_VAR\(self\);\n\s*Py_RETURN_NONE;\n(#endif\n\}\nstatic PyObject \*\n__Pyx_Coroutine_get_frame\())C",
+     R"C(
+#else
+\1return __tovel_generator_frame(self);
+\2)C"},
+    {"generator frame", R"C(\nstatic PyObject \*\n__Pyx__Coroutine_get_frame\(__pyx_CoroutineObject \*self\)\n\{)C",
+     R"C(
+#if CYTHON_COMPILING_IN_LIMITED_API
+static PyObject *__tovel_traceback_frame(const char *funcname, int c_line, int py_line, const char *filename);
+static PyObject *__tovel_generator_frame(__pyx_CoroutineObject *self) {
+    PyObject *file = NULL, *line = NULL, *name = NULL, *frame = NULL;
+    const char *f = NULL, *n = NULL;
+    if (!self->gi_code || self->resume_label == -1 || !self->gi_modulename || !self->gi_qualname) Py_RETURN_NONE;
+    file = PyObject_GetAttrString(self->gi_code, "co_filename");
+    if (file) line = PyObject_GetAttrString(self->gi_code, "co_firstlineno");
+    if (line) name = PyUnicode_FromFormat("%U.%U", self->gi_modulename, self->gi_qualname);
+    if (name) f = PyUnicode_AsUTF8AndSize(file, NULL);
+    if (f) n = PyUnicode_AsUTF8AndSize(name, NULL);
+    if (n) frame = __tovel_traceback_frame(n, 0, (int)PyLong_AsLong(line), f);
+    Py_XDECREF(file);
+    Py_XDECREF(line);
+    Py_XDECREF(name);
+    if (!frame) { /* no frame to give: None, as before */
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    if (!self->gi_frame) {
+        Py_INCREF(frame);
+        self->gi_frame = frame;
+    }
+    return frame;
+}
+#endif
+\g<0>)C"},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
@@ -177,8 +231,8 @@ static const Found TRACEBACK[] = {
 
 static const char *CACHE_TYPE = R"C(/* tovel: the code cache holds the frames of traceback entries */
 typedef PyObject __Pyx_CachedCodeObjectType;
-/* tovel: the entry a call of a function last added to an exception's
-   traceback, in this thread (see __tovel_again) */
+/* tovel: the entry each call of a function still running added last to an
+   exception's traceback, in this thread, the deepest call last (see __tovel_again) */
 #if defined(__cplusplus)
 #define __TOVEL_THREAD_LOCAL thread_local
 #elif defined(_MSC_VER)
@@ -194,15 +248,44 @@ typedef PyObject __Pyx_CachedCodeObjectType;
 #define __TOVEL_NOINLINE __attribute__((noinline))
 #define __TOVEL_HERE() ((size_t)__builtin_frame_address(0))
 #endif
-static __TOVEL_THREAD_LOCAL PyObject *__tovel_last_entry = NULL; /* compared, never used: no reference */
-static __TOVEL_THREAD_LOCAL size_t __tovel_last_at = 0;
-static __TOVEL_THREAD_LOCAL const char *__tovel_last_func = NULL;
+struct __tovel_call {
+    PyObject *entry, *frame; /* compared, never used: no reference (the frame is a shared one, or NULL) */
+    size_t at;
+    const char *func;
+};
+#define __TOVEL_CALLS 32
+static __TOVEL_THREAD_LOCAL struct __tovel_call __tovel_calls[__TOVEL_CALLS];
+static __TOVEL_THREAD_LOCAL int __tovel_ncalls = 0;
+static __TOVEL_THREAD_LOCAL PyObject *__tovel_raised = NULL; /* compared, never used */
+/* tovel: the exception being raised (no reference: compared, never used) */
+static PyObject *__tovel_current(void) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *exc = PyErr_GetRaisedException();
+    PyErr_SetRaisedException(exc);
+    return exc;
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_Restore(type, value, tb);
+    return value;
+#endif
+}
 )C";
 
 // `raise e` adds an entry even where the exception has one of this call
-// already (a bare `raise` and the end of a `with` add none).
+// already (a bare `raise` and the end of a `with` add none). The exception
+// raised is known by its address: one raised and handled in a callee, which
+// adds no entry where its handler does not read it, is another.
 static const char *RAISE_PATTERN = R"C((static void __Pyx_Raise\(PyObject \*type, PyObject \*value, PyObject \*tb, PyObject \*cause\) \{\n))C";
-static const char *RAISE_MARK = "\\1    __tovel_last_entry = NULL; /* tovel: a raise statement adds its entry */\n";
+static const char *RAISE_MARK = R"C(static void __tovel_raise(PyObject *type, PyObject *value, PyObject *tb, PyObject *cause);
+static void __Pyx_Raise(PyObject *type, PyObject *value, PyObject *tb, PyObject *cause) {
+    __tovel_raise(type, value, tb, cause);
+    /* tovel: the raising call's entry is added, also where it has one already
+       (set after the raise: code it runs may add entries of its own) */
+    __tovel_raised = __tovel_current();
+}
+static void __tovel_raise(PyObject *type, PyObject *value, PyObject *tb, PyObject *cause) {
+)C";
 
 // Shared by both helpers (in either branch of the limited API's #if): the
 // names of an entry, and whether it is one the same call added already.
@@ -242,33 +325,71 @@ static PyObject *__tovel_entry_name(const char *funcname, int qualified, int c_l
 /* tovel: one entry per call of a function, as the interpreter makes. Cython
    adds one where a handler (except, with, finally) takes the exception and
    another where the function passes it on: that one is left out where the
-   exception's newest entry is the one this call of this function added. A
-   call is known by the C stack address the (never inlined) helper runs at,
-   a function by its name's address. */
-static PyObject *__tovel_newest_entry(void) {
-    PyObject *tb = NULL;
+   exception's newest entry is the one this call of this function added, also
+   when calls it made since (a context manager's __exit__, code in the handler)
+   added entries of their own. A call is known by the C stack address the
+   (never inlined) helper runs at, a function by its name's address; the
+   stack grows down, and a call deeper than the one adding or checking an
+   entry has returned: its record goes. */
+/* The newest entry of the exception being raised (no reference: compared,
+   never used), or NULL; with a frame, NULL too where the entry's is another. */
+static PyObject *__tovel_newest_entry(PyObject *frame) {
+    PyObject *tb = NULL, *own;
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) return NULL;
     tb = PyException_GetTraceback(exc);
-    PyErr_SetRaisedException(exc);
 #else
     PyObject *type, *value;
     PyErr_Fetch(&type, &value, &tb);
     Py_XINCREF(tb);
+#endif
+    if (tb && frame) { /* read with no exception set */
+        own = PyObject_GetAttrString(tb, "tb_frame");
+        if (!own) PyErr_Clear();
+        Py_XDECREF(own);
+        if (own != frame) {
+            Py_DECREF(tb);
+            tb = NULL;
+        }
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
     PyErr_Restore(type, value, tb);
 #endif
     Py_XDECREF(tb);
     return tb;
 }
-static int __tovel_again(const char *funcname, size_t here) {
-    PyObject *newest = __tovel_newest_entry();
-    return newest && newest == __tovel_last_entry && here == __tovel_last_at && funcname == __tovel_last_func;
+static void __tovel_returned(size_t here, int same) {
+    while (__tovel_ncalls > 0 && (__tovel_calls[__tovel_ncalls - 1].at < here ||
+                                  (same && __tovel_calls[__tovel_ncalls - 1].at == here)))
+        __tovel_ncalls--;
 }
-static void __tovel_added(const char *funcname, size_t here) {
-    __tovel_last_entry = __tovel_newest_entry();
-    __tovel_last_at = here;
-    __tovel_last_func = funcname;
+static int __tovel_again(const char *funcname, size_t here) {
+    struct __tovel_call *call;
+    PyObject *newest;
+    if (__tovel_raised && __tovel_raised == __tovel_current()) {
+        __tovel_raised = NULL;
+        return 0;
+    }
+    __tovel_returned(here, 0);
+    if (!__tovel_ncalls) return 0;
+    call = &__tovel_calls[__tovel_ncalls - 1];
+    if (call->at != here || call->func != funcname) return 0;
+    /* the frame: not a newer entry made where the recorded one was freed */
+    newest = __tovel_newest_entry(call->frame);
+    return newest && newest == call->entry;
+}
+static void __tovel_added(const char *funcname, size_t here, PyObject *frame) {
+    struct __tovel_call *call;
+    __tovel_returned(here, 1);
+    if (__tovel_ncalls == __TOVEL_CALLS) __tovel_ncalls = 0; /* the outer calls may add an entry more */
+    call = &__tovel_calls[__tovel_ncalls++];
+    call->entry = __tovel_newest_entry(NULL);
+    call->frame = frame;
+    call->at = here;
+    call->func = funcname;
 }
 )C";
 
@@ -345,7 +466,7 @@ static __TOVEL_NOINLINE void __Pyx_AddTraceback(const char *funcname, int c_line
     if (__tovel_again(funcname, here)) return;
     if (__tovel_shared_frames < 0 || !@MODDICT@) { /* also before the module has its dict */
         __tovel_AddTraceback_eval(funcname, c_line, py_line, filename);
-        __tovel_added(funcname, here);
+        __tovel_added(funcname, here, NULL);
         return;
     }
     if (c_line) {
@@ -360,12 +481,12 @@ static __TOVEL_NOINLINE void __Pyx_AddTraceback(const char *funcname, int c_line
         if (!frame) {
             if (__tovel_shared_frames < 0) {
                 __tovel_AddTraceback_eval(funcname, c_line, py_line, filename);
-                __tovel_added(funcname, here);
+                __tovel_added(funcname, here, NULL);
             }
             return;
         }
     }
-    if (PyTraceBack_Here((PyFrameObject *)frame) == 0) __tovel_added(funcname, here);
+    if (PyTraceBack_Here((PyFrameObject *)frame) == 0) __tovel_added(funcname, here, frame);
     Py_DECREF(frame);
 }
 )C";
@@ -423,7 +544,7 @@ static __TOVEL_NOINLINE void __Pyx_AddTraceback(const char *funcname, int c_line
         __Pyx_ErrRestoreInState(tstate, ptype, pvalue, ptraceback);
         __pyx_insert_code_object(c_line ? -c_line : py_line, py_frame);
     }
-    if (PyTraceBack_Here((PyFrameObject *)py_frame) == 0) __tovel_added(funcname, here);
+    if (PyTraceBack_Here((PyFrameObject *)py_frame) == 0) __tovel_added(funcname, here, py_frame);
     Py_DECREF(py_frame);
 }
 )C";
