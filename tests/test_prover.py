@@ -338,7 +338,7 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
 # files (one naming another), tox's deps and extras, and imports nothing
 # declares.
 KEPT = {
-    "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q\nasyncio_mode = auto\n",
+    "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q --doctest-modules\nasyncio_mode = auto\n",
     "pk/__init__.py": "",
     "test_pk.py": "import pk\nimport numpy\n",
     "tests/helpers.py": "",
@@ -403,7 +403,10 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
                                  "pytest-asyncio"]
     assert found["extras"] == ["test"]
     assert found["missing"] == [("numpy", "numpy"), ("yaml", "PyYAML")]
-    assert found["what"] == ("tests/test.py, test_pk.py, pytest's configuration in setup.cfg; requirements: "
+    # With no testpaths, pytest collects the package modules' doctests too.
+    assert found["doctests"] == ["pk/__init__.py"]
+    assert found["what"] == ("tests/test.py, test_pk.py, the doctests of pk (installed), "
+                             "pytest's configuration in setup.cfg; requirements: "
                              "extra test, poetry group dev, requirements/tests.txt, requirements/tests39.txt, "
                              "tox.ini [testenv] deps, "
                              "pytest-mock, pytest-cov, pytest-asyncio (the tests use them)")
@@ -415,7 +418,7 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     are judged. A command given keeps the requirements found unless
     --test-requires replaces them."""
     import tovel.finder
-    write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\n",
+    write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\naddopts = --doctest-modules\n",
                      "tests/test_f.py": "",
                      "pyproject.toml": "[dependency-groups]\ntest = ['pytest>=8', 'iniconfig']\n"})
     units = [{"arc": arc} for arc in ("pk/__init__.py", "pk/test_in.py", "pk/sub/tests/helper.py", "pk/sub/m.py")]
@@ -425,6 +428,7 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     assert proof["settings"]["test_command"] == ("python -m pytest {site}/pk/test_in.py {site}/pk/sub/tests {project}/tests"
                                                      " -c {project}/tox.ini")
     assert [u["arc"] for u in proof["tested"]] == ["pk/__init__.py", "pk/sub/m.py"]
+    assert proof["settings"]["doctests"] == ["pk/__init__.py", "pk/sub/m.py"]
     assert proof["unproven"] is None
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
     given = {"test_command": "pytest {site}/pk/test_in.py"}
