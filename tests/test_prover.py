@@ -485,12 +485,17 @@ def test_the_tests_run_against_the_modules_the_wheel_ships(tmp_path, run_tov):
         # Doctests of the package's modules run against the modules as shipped.
         "a/__init__.py": 'def one():\n    """\n    >>> one()\n    1\n    """\n    return 1\n',
         "a/core.py": 'X = 1\n\n\ndef kind():\n    """\n    >>> type(kind).__name__\n    \'function\'\n    """\n',
-        "tests/test_doc.py": '"""\n>>> 2\n2\n"""\n',  # pytest's own, from source both ways
+        # pytest's own doctest of a test module (from source both ways), and
+        # a package's doctests as load_tests builds them.
+        "tests/test_doc.py": '"""\n>>> 2\n2\n"""\nimport doctest\n\n\n'
+                             'def load_tests(loader, tests, pattern):\n    return doctest.DocTestSuite("a")\n',
         "b/__init__.py": "import os\n\nimport a\n\n__path__.append(os.path.dirname(a.__file__))\n",
         "tests/test_b.py": "import a.core\nimport b.core\n\n\ndef test_both():\n    assert b.core.X == a.core.X\n",
     })
     code, out, err = run_tov("bdist")
-    assert code == 1 and "tests from source: 4 passed, 0 failed" in out, out + err
+    assert code == 1 and "tests from source: 5 passed, 0 failed" in out, out + err
+    # Compiled, a.one's docstring is not run again from the __test__ Cython adds.
+    assert "tests compiled: 3 passed, 2 failed" in out, out
     assert "a/ (its doctests, installed)" in out
     assert re.findall(r"^  (\S+)\s+tests\s+(.+)$", err, re.M) == [("a/core.py", "breaks 2 tests: test_both, a.core.kind")], err
 
