@@ -338,7 +338,7 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
 # files (one naming another), tox's deps and extras, and imports nothing
 # declares.
 KEPT = {
-    "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q\nasyncio_mode = auto\n",
+    "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q --doctest-modules\nasyncio_mode = auto\n",
     "pk/__init__.py": "",
     "test_pk.py": "import pk\nimport numpy\n",
     "tests/helpers.py": "",
@@ -403,7 +403,10 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
                                  "pytest-asyncio"]
     assert found["extras"] == ["test"]
     assert found["missing"] == [("numpy", "numpy"), ("yaml", "PyYAML")]
-    assert found["what"] == ("tests/test.py, test_pk.py, pytest's configuration in setup.cfg; requirements: "
+    # With no testpaths, pytest collects the package modules' doctests too.
+    assert found["doctests"] == ["pk/__init__.py"]
+    assert found["what"] == ("tests/test.py, test_pk.py, the doctests of pk (installed), "
+                             "pytest's configuration in setup.cfg; requirements: "
                              "extra test, poetry group dev, requirements/tests.txt, requirements/tests39.txt, "
                              "tox.ini [testenv] deps, "
                              "pytest-mock, pytest-cov, pytest-asyncio (the tests use them)")
@@ -415,7 +418,7 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     are judged. A command given keeps the requirements found unless
     --test-requires replaces them."""
     import tovel.finder
-    write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\n",
+    write(tmp_path, {"tox.ini": "[pytest]\ntestpaths = pk tests\naddopts = --doctest-modules\n",
                      "tests/test_f.py": "",
                      "pyproject.toml": "[dependency-groups]\ntest = ['pytest>=8', 'iniconfig']\n"})
     units = [{"arc": arc} for arc in ("pk/__init__.py", "pk/test_in.py", "pk/sub/tests/helper.py", "pk/sub/m.py")]
@@ -425,6 +428,7 @@ def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(t
     assert proof["settings"]["test_command"] == ("python -m pytest {site}/pk/test_in.py {site}/pk/sub/tests {project}/tests"
                                                      " -c {project}/tox.ini")
     assert [u["arc"] for u in proof["tested"]] == ["pk/__init__.py", "pk/sub/m.py"]
+    assert proof["settings"]["doctests"] == ["pk/__init__.py", "pk/sub/m.py"]
     assert proof["unproven"] is None
     assert proof["settings"]["test_requires"] == ["pytest>=8", "iniconfig"]
     given = {"test_command": "pytest {site}/pk/test_in.py"}
@@ -481,12 +485,17 @@ def test_the_tests_run_against_the_modules_the_wheel_ships(tmp_path, run_tov):
         # Doctests of the package's modules run against the modules as shipped.
         "a/__init__.py": 'def one():\n    """\n    >>> one()\n    1\n    """\n    return 1\n',
         "a/core.py": 'X = 1\n\n\ndef kind():\n    """\n    >>> type(kind).__name__\n    \'function\'\n    """\n',
-        "tests/test_doc.py": '"""\n>>> 2\n2\n"""\n',  # pytest's own, from source both ways
+        # pytest's own doctest of a test module (from source both ways), and
+        # a package's doctests as load_tests builds them.
+        "tests/test_doc.py": '"""\n>>> 2\n2\n"""\nimport doctest\n\n\n'
+                             'def load_tests(loader, tests, pattern):\n    return doctest.DocTestSuite("a")\n',
         "b/__init__.py": "import os\n\nimport a\n\n__path__.append(os.path.dirname(a.__file__))\n",
         "tests/test_b.py": "import a.core\nimport b.core\n\n\ndef test_both():\n    assert b.core.X == a.core.X\n",
     })
     code, out, err = run_tov("bdist")
-    assert code == 1 and "tests from source: 4 passed, 0 failed" in out, out + err
+    assert code == 1 and "tests from source: 5 passed, 0 failed" in out, out + err
+    # Compiled, a.one's docstring is not run again from the __test__ Cython adds.
+    assert "tests compiled: 3 passed, 2 failed" in out, out
     assert "a/ (its doctests, installed)" in out
     assert re.findall(r"^  (\S+)\s+tests\s+(.+)$", err, re.M) == [("a/core.py", "breaks 2 tests: test_both, a.core.kind")], err
 

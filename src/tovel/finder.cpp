@@ -167,6 +167,23 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     }
     for (nb::handle f : collect("root_tests")(project, c))
         add(nb::str(f));
+    // With no testpaths, pytest run from the project collects the doctests
+    // of the packages' modules too.
+    if (doctest_modules && !nb::len(testpaths) && nb::len(places)) {
+        size_t before = nb::len(doctests);
+        for (nb::handle r : builtin("sorted")(roots)) {
+            if (is_file(join(base, nb::str(r) + nb::str(".py"))))
+                doctests.append(nb::str(r) + nb::str(".py"));
+            else if (is_dir(join(base, r)))
+                for (nb::handle f : collect("python_files")(join(base, r))) {
+                    nb::str rel(nb::str(f).attr("replace")("\\", "/"));
+                    if (!truthy(collect("test_module")(rel, pats)) && !truthy(rel.attr("endswith")("__main__.py")))
+                        doctests.append(nb::str("{}/{}").format(r, rel));
+                }
+        }
+        if (nb::len(doctests) > before)
+            shown.append(nb::str("the doctests of {} (installed)").format(nb::str(", ").attr("join")(builtin("sorted")(roots))));
+    }
     if (!nb::len(places)) {
         out["command"] = nb::none();
         out["why"] = nb::len(testpaths) ? nb::str("no test files in the testpaths of pytest's configuration ({})")

@@ -34,7 +34,8 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 // in TOVEL_PROVE_DOCTESTS (which pytest does not collect: they are not named
 // to it, and compiled they have no .py) are items too, each module imported
 // by its name, so compiled or not the ids are the same; the entries Cython
-// adds to a compiled module's __test__ repeat its docstrings and are left out.
+// adds to a compiled module's __test__ repeat its docstrings and are left
+// out, here and in a suite load_tests builds.
 //
 // The project's own top-level packages are imported here, from
 // site-packages whatever pytest put on sys.path already (its pythonpath
@@ -146,6 +147,13 @@ def _cases(suite):
         yield suite
 
 
+# A doctest of the __test__ entries Cython adds to a compiled module, which
+# repeat its docstrings' own.
+def _repeated(case):
+    test = getattr(case, "_dt_test", None)
+    return test is not None and ".__test__." in test.name and not str(test.filename).endswith(".py")
+
+
 class _Module(pytest.Module):
     def collect(self):
         items = list(super().collect())
@@ -155,6 +163,8 @@ class _Module(pytest.Module):
         cases = []
         for case in _cases(unittest.TestLoader().loadTestsFromModule(module)):
             kind = type(case)
+            if _repeated(case):
+                continue
             if getattr(module, kind.__name__, None) is not kind:
                 name = case.id()
                 cases.append((name[len(module.__name__) + 1:] if name.startswith(module.__name__ + ".") else name, case))
@@ -177,7 +187,7 @@ class _Doctest(pytest.Item):
         if self._error:
             pytest.fail(self._error, pytrace=False)
         out = []
-        if doctest.DocTestRunner(optionflags=self._flags).run(self._test, out=out.append).failed:
+        if doctest.DocTestRunner(verbose=False, optionflags=self._flags).run(self._test, out=out.append).failed:
             pytest.fail("".join(out), pytrace=False)
 
     def reportinfo(self):
