@@ -294,6 +294,65 @@ def sortedcontainers(scale):
     return sortedcontainers.sortedlist, work
 
 
+# Packages added after the caches were tuned, and never tuned on: they tell
+# what code no one tuned for gets.
+DATES = ["2003-09-25T10:49:41.5-03:00", "Thu Sep 25 10:36:28 2003", "25 Sep 2003 10:49", "09/25/2003",
+         "2003.09.25 AD at 10:49:41 UTC", "10:49 PM", "Sep 2003", "20030925T104941", "Thursday, 25. September 2003"]
+
+
+def dateutil(scale):
+    from dateutil import parser
+
+    def work():
+        return [parser.parse(d).isoformat() for d in DATES * scale]
+
+    import dateutil.parser._parser
+    return dateutil.parser._parser, work
+
+
+def tomlkit(scale):
+    import tomlkit
+
+    text = toml_document(scale)
+
+    def work():
+        doc = tomlkit.parse(text)
+        doc["server0"]["port"] = 1
+        return len(tomlkit.dumps(doc))
+
+    import tomlkit.parser
+    return tomlkit.parser, work
+
+
+def jmespath(scale):
+    import jmespath
+
+    data = {"people": [{"name": f"n{i}", "age": i % 90, "tags": ["a", "b", str(i % 5)],
+                        "address": {"city": f"c{i % 17}", "zip": i}} for i in range(scale)]}
+    exprs = ["people[?age > `30`].name", "people[*].address.city | sort(@)", "length(people[?contains(tags, '3')])",
+             "max_by(people, &age).name", "people[:50].{n: name, c: address.city}", "sum(people[].address.zip)"]
+
+    def work():
+        return [jmespath.search(e, data) for e in exprs]
+
+    import jmespath.visitor
+    return jmespath.visitor, work
+
+
+def chardet(scale):
+    import chardet
+
+    samples = [("Příliš žluťoučký kůň úpěl ďábelské ódy. " * scale).encode("utf-8"),
+               ("Съешь же ещё этих мягких французских булок. " * scale).encode("cp1251"),
+               ("Größere Übel, Ärger über Öl. " * scale).encode("latin-1")]
+
+    def work():
+        return [chardet.detect(s)["encoding"] for s in samples]
+
+    import chardet.universaldetector
+    return chardet.universaldetector, work
+
+
 def main():
     name, scale, repeat = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     module, call = globals()[name.replace("-", "_")](scale)
