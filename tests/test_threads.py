@@ -117,6 +117,25 @@ SHARED = textwrap.dedent("""\
         run_threads(work)
         return sorted(v for s in seen for v in s) == list(range(THREADS * N // 4))
 
+    def functions_passed_on():
+        # functions made in one thread and dropped in another
+        shared = []
+        def work(i):
+            for k in range(N):
+                shared.append(lambda x: x + k)
+                if len(shared) > 16:
+                    try:
+                        f = shared.pop(0)
+                    except IndexError:
+                        continue
+                    if f(0) < 0:
+                        raise AssertionError(k)
+        run_threads(work)
+        shared.clear()
+        import gc
+        gc.collect()
+        return True
+
     class Box:
         def __init__(self):
             self.n = 0
@@ -153,7 +172,7 @@ SHARED = textwrap.dedent("""\
     """)
 
 CASES = ["nonlocal_counter", "global_counter", "list_append_pop", "dict_setdefault", "lazy_cache",
-         "shared_generator", "attributes"]
+         "shared_generator", "attributes", "functions_passed_on"]
 
 RUN = textwrap.dedent("""\
     import json, sys

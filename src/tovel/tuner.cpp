@@ -152,16 +152,28 @@ static nb::str reuse_floats(nb::str c) {
     return nb::str(sub(tuner_c::FLOAT_SITE, nb::cpp_function(site), nb::str(text.data(), text.size())));
 }
 
-// References to classes counted per thread, and globals looked up without
-// a reference first (FT_REFS), after Cython's declaration of its global
-// look-up, which they replace.
+// References to classes, code objects and module dicts counted per thread,
+// and globals looked up without a reference first (FT_REFS), after Cython's
+// declaration of its global look-up, which they replace.
 static nb::str count_per_thread(nb::str c) {
     static const char *proto = "static CYTHON_INLINE PyObject *__Pyx__GetModuleGlobalName(PyObject *name);\n#endif\n";
     std::string text = c.c_str();
     size_t at = text.find(proto);
-    if (at == std::string::npos || text.find("__tovel_class_ref") != std::string::npos) return c;
+    if (at == std::string::npos || text.find("__tovel_deferred_ref") != std::string::npos) return c;
     text.insert(at + std::strlen(proto), std::string(tuner_c::LAYOUT) + tuner_c::FT_REFS);
     text += tuner_c::FT_GLOBALS;
+    // A function made at run time (a lambda, a closure) holds its code
+    // object and its module's dict as the interpreter's functions hold them.
+    static const std::pair<const char *, const char *> held[] = {
+        {"    Py_INCREF(op->func_globals);\n    Py_XINCREF(code);\n",
+         "    __tovel_fn_xinc(op->func_globals);\n    __tovel_fn_xinc(code);\n"},
+        {"    Py_CLEAR(m->func_globals);\n    Py_CLEAR(m->func_code);\n",
+         "    __tovel_fn_clear(m->func_globals);\n    __tovel_fn_clear(m->func_code);\n"},
+    };
+    for (const auto &[from, to] : held) {
+        size_t where = text.find(from, at);
+        if (where != std::string::npos) text.replace(where, std::strlen(from), to);
+    }
     return nb::str(text.data(), text.size());
 }
 

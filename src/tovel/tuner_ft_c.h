@@ -267,26 +267,31 @@ static CYTHON_INLINE int __tovel_SetItem(PyObject *o, PyObject *key, PyObject *v
 #endif
 )C";
 
-// References to classes. Compiled code takes a reference to a class at
-// each load of its name (`Token(...)`, `isinstance(x, Node)`) and drops it
-// soon after; on a shared class every thread's count changes land on one
-// cache line, which also holds what each instance's allocation reads of its
-// class. The interpreter counts its own references to classes per thread
-// (free-threaded 3.14: a class's count is the sum, merged before the
-// collector frees it, and may be mixed with ordinary counting); so does
-// compiled code here, and a global is looked up as the interpreter looks
-// it up, without a reference where the value's count is deferred, before
-// one is taken.
+// References to classes, code objects and module dicts. Compiled code
+// takes a reference to a class at each load of its name (`Token(...)`,
+// `isinstance(x, Node)`) and drops it soon after, and each function it makes
+// (a lambda, a closure) holds its code object and its module's dict; on a
+// shared object every thread's count changes land on one cache line, which
+// also holds what each instance's allocation reads of its class. The
+// interpreter counts its own references to these per thread (free-threaded
+// 3.14: the object's count is the sum, merged before the collector frees
+// it, and may be mixed with ordinary counting); so does compiled code here,
+// and a global is looked up as the interpreter looks it up, without a
+// reference where the value's count is deferred, before one is taken.
 static const char *FT_REFS = R"C(
-/* tovel: references to classes counted per thread */
+/* tovel: references to classes, code objects and module dicts counted per thread */
 #if defined(__TOVEL_FT) && !CYTHON_REFNANNY
 /* An object whose count is deferred (and which is not immortal): a class
-   (a heap type: other types are immortal) counted in this thread, anything
+   (a heap type: other types are immortal), a code object or a dict with an
+   id for counting per thread (a module's) counted in this thread, anything
    else as usual. */
 static void __tovel_deferred_ref(PyObject *o, Py_ssize_t delta) {
-    if (PyType_Check(o)) {
+    Py_ssize_t id = PyType_Check(o) ? ((PyHeapTypeObject *)o)->unique_id
+        : PyCode_Check(o) ? ((PyCodeObject *)o)->_co_unique_id
+        : PyDict_Check(o) ? _PyDict_UniqueId((PyDictObject *)o) : 0;
+    if (id > 0) {
         _PyThreadStateImpl *tstate = (_PyThreadStateImpl *)PyThreadState_GetUnchecked();
-        size_t index = (size_t)(((PyHeapTypeObject *)o)->unique_id - 1);
+        size_t index = (size_t)(id - 1);
         if (index < (size_t)tstate->refcounts.size) {
             tstate->refcounts.values[index] += delta;
             return;
@@ -309,6 +314,9 @@ static inline Py_ALWAYS_INLINE void __tovel_ref_dec(PyObject *o) {
 }
 static inline Py_ALWAYS_INLINE void __tovel_ref_xinc(PyObject *o) { if (o) __tovel_ref_inc(o); }
 static inline Py_ALWAYS_INLINE void __tovel_ref_xdec(PyObject *o) { if (o) __tovel_ref_dec(o); }
+/* the code object and module dict a function holds */
+#define __tovel_fn_xinc(o) __tovel_ref_xinc((PyObject *)(o))
+#define __tovel_fn_clear(o) do { PyObject *__tovel_old = (PyObject *)(o); (o) = NULL; __tovel_ref_xdec(__tovel_old); } while (0)
 #undef __Pyx_INCREF
 #undef __Pyx_DECREF
 #undef __Pyx_XINCREF
@@ -327,6 +335,9 @@ static CYTHON_INLINE PyObject *__tovel_global(PyObject *name, __tovel_global_sit
     static __tovel_global_site __tovel_site = {NULL, 0}; __tovel_global((name), &__tovel_site); })
 #define __TOVEL_GLOBALS 1
 #endif
+#else
+#define __tovel_fn_xinc(o) Py_XINCREF(o)
+#define __tovel_fn_clear(o) Py_CLEAR(o)
 #endif
 )C";
 
