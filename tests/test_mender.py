@@ -130,3 +130,7 @@ def test_generator_locals_are_left_unmended():
             "def f(g):\n    return inspect.getgeneratorlocals(g), locals_of(g), inspect.getgeneratorstate(g)\n")
     unmended = tovel.mender.generator_checks(ast.parse(text))[2]
     assert [(n.lineno, n.col_offset, kind) for n, kind in unmended] == [(4, 11, "generator"), (4, 42, "generator")]
+    # The scan reads the module for them, and fails it there.
+    import tovel.scanner
+
+    assert [(f["line"], f["fault"]) for f in tovel.scanner.scan(text, "m.py")] == [(4, True)]

@@ -225,8 +225,8 @@ static const Construct TABLE[] = {
      "not this)",
      false, nullptr, "import types\nRESULT = type(lambda: 0) is types.FunctionType\n", hit_function_type},
     {"types.GeneratorType",
-     "compiled generators and coroutines are not of the types of the types module (tov mends a generator's "
-     "isinstance, issubclass and inspect.isgenerator, not this)",
+     "compiled generators and coroutines are not of the types of the types module, and no frame holds their "
+     "locals (tov mends a generator's isinstance, issubclass, inspect.isgenerator and its state, not this)",
      true, nullptr, "import types\nRESULT = type((x for x in ())) is types.GeneratorType\n", hit_generator_type},
     {"inspect.getsource", "a compiled function has no source: TypeError", false, nullptr,
      "import inspect\nRESULT = inspect.getsource(lambda: 0)\n", hit_getsource},
@@ -287,7 +287,7 @@ static nb::list scan(nb::object source, nb::str path) {
     nb::set exec_names;
     nb::dict unmended;
     Where where{false, false, false, &exec_names, &unmended};
-    const char *pattern = "Type|isgen|iscoro|isasyncgen";
+    const char *pattern = "Type|isgen|iscoro|isasyncgen|getgeneratorlocals|getcoroutinelocals";
     nb::object words = nb::isinstance<nb::bytes>(source) ? nb::object(nb::bytes(pattern)) : nb::object(nb::str(pattern));
     if (!mine("re").attr("search")(words, source).is_none()) {
         nb::object found = nb::module_::import_("tovel.mender").attr("generator_checks")(tree);
