@@ -117,12 +117,19 @@ SHARED = textwrap.dedent("""\
         run_threads(work)
         return sorted(v for s in seen for v in s) == list(range(THREADS * N // 4))
 
+    def adder(k):
+        return lambda x: x + k
+
     def functions_passed_on():
-        # functions made in one thread and dropped in another
+        # functions made in one thread and dropped in another: the counts of
+        # what they hold come out where they were
+        import gc, sys
         shared = []
+        code = adder(0).__code__
+        before = [sys.getrefcount(globals()), sys.getrefcount(code)]
         def work(i):
             for k in range(N):
-                shared.append(lambda x: x + k)
+                shared.append(adder(k))
                 if len(shared) > 16:
                     try:
                         f = shared.pop(0)
@@ -132,9 +139,9 @@ SHARED = textwrap.dedent("""\
                         raise AssertionError(k)
         run_threads(work)
         shared.clear()
-        import gc
         gc.collect()
-        return True
+        # (a few references to the module's dict come and go with the threads)
+        return [abs(sys.getrefcount(globals()) - before[0]) < N, sys.getrefcount(code) - before[1]]
 
     class Box:
         def __init__(self):
