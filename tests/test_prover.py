@@ -121,7 +121,7 @@ def test_tests_name_the_modules_that_break_them(project_dir, run_tov):
     code, out, err = run_tov(*args)
     assert code == 1, out + err
     assert "tests from source: 11 passed, 1 failed" in out
-    assert ("warning: 1 test fails from the sources too: tests.test_props; they import hypothesis, which the "
+    assert ("warning: 1 test fails from the sources too: tests/test_props.py; they import hypothesis, which the "
             "test environment does not have (--test-requires hypothesis adds it)") in out
     # Only the failing tests run again, the modules they loaded halved.
     runs = re.findall(r"^(tests|narrowing)[^:]*: (?:(\d+) passed, (\d+) failed|crashed)", out, re.M)
@@ -320,9 +320,10 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert "pytest refused its options (exit status 4); running them again with -o addopts=" in out
     assert "tests from source: 3 passed, 1 failed" in out and "instead of the installed" not in out
     assert ("only 3 tests passed from the sources, too few to prove the compiled modules (1 test module does not "
-            "load: tests.test_broken: ModuleNotFoundError: No module named 'no_such_module')") in out
+            "load: tests/test_broken.py: ModuleNotFoundError: No module named 'no_such_module')") in out
     # The summary names the failing tests and the log that holds their output.
-    assert re.search(r"^tests from source: 3 passed, 1 failed: \S+; log: \S*build/prove/cp3[^/]*/logs/run-\d+\.log \(", out, re.M), out
+    assert re.search(r"^tests from source: 3 passed, 1 failed: tests/test_broken\.py; "
+                     r"log: \S*build/prove/cp3[^/]*/logs/run-\d+\.log \(", out, re.M), out
     assert re.search(r"^  flat/__init__\.py\s+tests\s+breaks 1 test: test_kind$", err, re.M), err
     shutil.rmtree(tmp_path / "flat" / "build")
     code, out, err = run_tov("bdist", "--keep-failing", cwd=tmp_path / "flat")

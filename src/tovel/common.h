@@ -142,6 +142,16 @@ inline nb::object get(nb::handle mapping, const char *key, nb::handle fallback) 
 // as opposed to KeyboardInterrupt, SystemExit or GeneratorExit.
 inline bool ordinary(nb::python_error &e) { return e.matches(PyExc_Exception); }
 
+// A test id as a line shows it: pytest reports a test module that does not
+// collect by its dotted path with no class ("::tests.test_x"), which is a
+// file of tests, shown as one (tests/test_x.py).
+inline nb::str test_shown(nb::handle id) {
+    nb::str s(id);
+    if (!truthy(s.attr("startswith")("::")))
+        return s;
+    return nb::str(nb::str(s.attr("removeprefix")("::")).attr("replace")(".", "/") + nb::str(".py"));
+}
+
 // The package folder named by --name must be a folder of the working
 // directory: otherwise a compile collects nothing and a wheel holds metadata
 // only, both looking like success. Raised before anything is written.

@@ -530,7 +530,7 @@ static nb::str describe(nb::dict b, nb::dict r) {
         for (auto [id, passed] : nb::borrow<nb::dict>(r["tests"])) {
             (truthy(passed) ? ok : bad) += 1;
             if (!truthy(passed) && nb::len(named) < 3)
-                named.append(id);
+                named.append(test_shown(id));
         }
         how = nb::str("{} passed, {} failed").format(ok, bad);
         // The failures a reader looks at first, and where the rest is.

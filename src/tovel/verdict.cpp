@@ -119,7 +119,7 @@ static nb::str where(nb::dict r) {
 static nb::str names_of(nb::list ids) {
     nb::list shown;
     for (size_t i = 0; i < std::min<size_t>(3, nb::len(ids)); ++i)
-        shown.append(nb::str(ids[i]).attr("rpartition")("::")[2]);
+        shown.append(test_shown(ids[i]).attr("rpartition")("::")[2]);
     if (nb::len(ids) > 3)
         shown.append("...");
     return nb::str(nb::str(", ").attr("join")(shown));
