@@ -92,13 +92,21 @@ static PyObject *__tovel_suspended(PyObject *gen, void *closure) {
     (void)closure;
     return PyBool_FromLong(self->resume_label > 0 && !__Pyx_Coroutine_get_is_running(self));
 }
+/* tovel: as a source generator's gi_state (what inspect reads from CPython 3.15 on); the
+   closure is the prefix, GEN, CORO or AGEN */
+static PyObject *__tovel_state(PyObject *gen, void *closure) {
+    __pyx_CoroutineObject *self = (__pyx_CoroutineObject *)gen;
+    const char *state = __Pyx_Coroutine_get_is_running(self) ? "RUNNING" : self->resume_label == -1 ? "CLOSED"
+                      : self->resume_label == 0 ? "CREATED" : "SUSPENDED";
+    return PyUnicode_FromFormat("%s_%s", (const char *)closure, state);
+}
 )C"},
     {"suspended", R"C(\n(\s*)\{"gi_running", __Pyx_Coroutine_get_is_running_getter, NULL, NULL, NULL\},)C",
-     R"C(\g<0>\n\1{"gi_suspended", __tovel_suspended, NULL, NULL, NULL},)C"},
+     R"C(\g<0>\n\1{"gi_suspended", __tovel_suspended, NULL, NULL, NULL},\n\1{"gi_state", __tovel_state, NULL, NULL, (void *)"GEN"},)C"},
     {"suspended", R"C(\n(\s*)\{"cr_running", __Pyx_Coroutine_get_is_running_getter, NULL, NULL, NULL\},)C",
-     R"C(\g<0>\n\1{"cr_suspended", __tovel_suspended, NULL, NULL, NULL},)C"},
+     R"C(\g<0>\n\1{"cr_suspended", __tovel_suspended, NULL, NULL, NULL},\n\1{"cr_state", __tovel_state, NULL, NULL, (void *)"CORO"},)C"},
     {"suspended", R"C(\n(\s*)\{"ag_running", __Pyx_Coroutine_get_is_running_getter, NULL, NULL, NULL\},)C",
-     R"C(\g<0>\n\1{"ag_suspended", __tovel_suspended, NULL, NULL, NULL},)C"},
+     R"C(\g<0>\n\1{"ag_suspended", __tovel_suspended, NULL, NULL, NULL},\n\1{"ag_state", __tovel_state, NULL, NULL, (void *)"AGEN"},)C"},
     // Limited API: a compiled generator's gi_frame (cr_frame) is a frame until
     // it finishes, then None, as a source generator's, instead of None always
     // (inspect reads a created generator as closed). The frame is that of a
