@@ -103,7 +103,8 @@ def _ignored(path):
 
 
 # The hook's argument is named by the pytest release (collection_path from 7).
-if int(pytest.__version__.split(".")[0]) >= 7:
+_PYTEST7 = int(pytest.__version__.split(".")[0]) >= 7
+if _PYTEST7:
     def pytest_ignore_collect(collection_path, config):
         return _ignored(collection_path)
 
@@ -148,9 +149,8 @@ def _cases(suite):
 
 
 # A doctest of the __test__ entries Cython adds to a compiled module, which
-# repeat its docstrings' own.
-def _repeated(case):
-    test = getattr(case, "_dt_test", None)
+# repeat its docstrings' own (the test's file is the module's).
+def _repeated(test):
     return test is not None and ".__test__." in test.name and not str(test.filename).endswith(".py")
 
 
@@ -163,7 +163,7 @@ class _Module(pytest.Module):
         cases = []
         for case in _cases(unittest.TestLoader().loadTestsFromModule(module)):
             kind = type(case)
-            if _repeated(case):
+            if _repeated(getattr(case, "_dt_test", None)):
                 continue
             if getattr(module, kind.__name__, None) is not kind:
                 name = case.id()
@@ -211,10 +211,8 @@ class _Doctests(pytest.File):
             tests = doctest.DocTestFinder().find(module, module.__name__)
         except Exception:
             return [_Doctest.from_parent(self, name=self._module, test=None, flags=0, error=traceback.format_exc())]
-        compiled = not str(getattr(module, "__file__", "")).endswith(".py")
         return [_Doctest.from_parent(self, name=t.name, test=t, flags=flags)
-                for t in sorted(tests, key=lambda t: t.name)
-                if t.examples and not (compiled and ".__test__." in t.name)]
+                for t in sorted(tests, key=lambda t: t.name) if t.examples and not _repeated(t)]
 
 
 def _doctests(session, config):
@@ -224,7 +222,7 @@ def _doctests(session, config):
     for arc in filter(None, os.environ.get("TOVEL_PROVE_DOCTESTS", "").split(",")):
         name = re.sub(r"(/__init__)?\.py$", "", arc).replace("/", ".")
         path = os.path.join(_site, arc)
-        if int(pytest.__version__.split(".")[0]) >= 7:
+        if _PYTEST7:
             where = {"path": pathlib.Path(path)}
         else:
             where = {"fspath": __import__("py").path.local(path)}
