@@ -301,6 +301,8 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     # So few tests prove little: said, and the wheel is not called proven.
     assert "warning: only 3 tests passed from the sources, too few to prove the compiled modules\n" in out
     assert "not proven by tests: only 3 tests passed" in out
+    # Running the same tests again would prove no more: the suggestion is not the command that ran.
+    assert "would prove it: tov bdist --test-command CMD, with a CMD that runs more tests than 'python -m pytest" in out
     # The test modules run as source beside the compiled package, whose
     # modules are loaded compiled (__init__ too: it is no test's cause to fail).
     assert "kept as source: inside/__init__.py (tests: breaks 1 test: test_kind)" in out
@@ -411,6 +413,10 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
                              "extra test, poetry group dev, requirements/tests.txt, requirements/tests39.txt, "
                              "tox.ini [testenv] deps, "
                              "pytest-mock, pytest-cov, pytest-asyncio (the tests use them)")
+    # Doctests alone are tests: they run from the installed modules under the project's configuration.
+    write(tmp_path / "doc", {"setup.cfg": KEPT["setup.cfg"], "pk/__init__.py": ""})
+    found = tovel.finder.find(str(tmp_path / "doc"), str(tmp_path / "doc"), [["pk", "pk"]], None)
+    assert (found["command"], found["doctests"]) == ("python -m pytest -c {project}/setup.cfg", ["pk/__init__.py"])
 
 
 def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(tmp_path, capsys):

@@ -169,7 +169,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         add(nb::str(f));
     // With no testpaths, pytest run from the project collects the doctests
     // of the packages' modules too.
-    if (doctest_modules && !nb::len(testpaths) && nb::len(places)) {
+    if (doctest_modules && !nb::len(testpaths)) {
         size_t before = nb::len(doctests);
         for (nb::handle r : builtin("sorted")(roots)) {
             if (is_file(join(base, nb::str(r) + nb::str(".py"))))
@@ -184,7 +184,11 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         if (nb::len(doctests) > before)
             shown.append(nb::str("the doctests of {} (installed)").format(nb::str(", ").attr("join")(builtin("sorted")(roots))));
     }
-    if (!nb::len(places)) {
+    // Doctests alone run from the installed modules, under the project's
+    // configuration (its --doctest-modules), with no test path to collect.
+    if (!nb::len(places) && nb::len(doctests))
+        site = true;
+    if (!nb::len(places) && !nb::len(doctests)) {
         out["command"] = nb::none();
         out["why"] = nb::len(testpaths) ? nb::str("no test files in the testpaths of pytest's configuration ({})")
                                               .format(nb::str(" ").attr("join")(testpaths))
@@ -192,7 +196,9 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                                                   "project, no tests in its packages)");
         return out;
     }
-    nb::str command(nb::str(" ").attr("join")(nb::make_tuple("python -m pytest", nb::str(" ").attr("join")(places))));
+    nb::str command("python -m pytest");
+    if (nb::len(places))
+        command = nb::str("{} {}").format(command, nb::str(" ").attr("join")(places));
     // Tests run from site-packages are outside the project's folder, where
     // pytest would look for its configuration: it is named.
     if (site && !c.is_none())

@@ -237,6 +237,8 @@ static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
             nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
                 settings, pure_whl, proof["tested"], nb::str(PROVE) + nb::str("/") + tagname));
             unproven = get(settings, "unproven", nb::none());
+            if (nb::borrow<nb::dict>(settings).contains("prove_it"))
+                proof["prove_it"] = settings["prove_it"];
             if (keep_failing)
                 writer("keep_as_source")(culprits, built, kept);
             else

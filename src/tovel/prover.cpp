@@ -382,8 +382,12 @@ static nb::list judge(Judge &b, bool found) {
     if (b.pytest && nb::len(b.passed) < HANDFUL) {
         nb::str why = thin(b, source, both);
         print(nb::str("warning: ") + why);
-        if (get(settings, "unproven", nb::none()).is_none())
+        if (get(settings, "unproven", nb::none()).is_none()) {
             settings["unproven"] = why;
+            // Running the same tests again proves no more: more tests would.
+            settings["prove_it"] = nb::str("--test-command CMD, with a CMD that runs more tests than {}")
+                                       .format(mine("shlex").attr("quote")(settings["test_command"]));
+        }
     }
     return culprits;
 }
@@ -465,7 +469,7 @@ static nb::list prove(nb::dict settings, nb::str pure_wheel, nb::list units, nb:
 }
 
 TOVEL_MODULE(prover, m) {
-    for (const char *name : {"hashlib", "os", "re", "shutil", "sys"})
+    for (const char *name : {"hashlib", "os", "re", "shlex", "shutil", "sys"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("ZipFile") = nb::module_::import_("zipfile").attr("ZipFile");
