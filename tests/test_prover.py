@@ -417,6 +417,10 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "doc", {"setup.cfg": KEPT["setup.cfg"], "pk/__init__.py": ""})
     found = tovel.finder.find(str(tmp_path / "doc"), str(tmp_path / "doc"), [["pk", "pk"]], None)
     assert (found["command"], found["doctests"]) == ("python -m pytest -c {project}/setup.cfg", ["pk/__init__.py"])
+    # A tests.py beside setup.py, which `python -m unittest` finds and pytest does not collect by its name.
+    write(tmp_path / "ut", {"tests.py": "", "pk.py": ""})
+    found = tovel.finder.find(str(tmp_path / "ut"), str(tmp_path / "ut"), [["pk", "pk.py"]], None)
+    assert found["command"] == "python -m pytest {project}/tests.py"
 
 
 def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(tmp_path, capsys):

@@ -162,6 +162,18 @@ static nb::list root_tests(nb::str project, nb::handle c) {
     return out;
 }
 
+// The test files beside setup.py that unittest's discovery finds and pytest
+// does not collect by their name (tests.py, run by `python -m unittest`).
+static nb::list root_unittests(nb::str project, nb::handle c) {
+    nb::list out;
+    if (!c.is_none() && nb::len(nb::object(c["testpaths"])))
+        return out;
+    for (nb::handle f : builtin("sorted")(mine("os").attr("listdir")(project)))
+        if (fnmatch(f, nb::str("test*.py")) && !matches(f, patterns(c)) && is_file(join(project, f)))
+            out.append(f);
+    return out;
+}
+
 // The Python files under `folder`, relative to it (no hidden folders, at
 // most a few thousand).
 static nb::list python_files(nb::handle folder) {
@@ -215,6 +227,8 @@ TOVEL_MODULE(collect, m) {
     m.def("test_folder", &test_folder, "name"_a, "Whether a folder of that name holds tests.");
     m.def("root_tests", &root_tests, "project"_a, "config"_a.none(),
           "The test files beside setup.py that pytest collects when no testpaths say otherwise.");
+    m.def("root_unittests", &root_unittests, "project"_a, "config"_a.none(),
+          "The test files beside setup.py that unittest's discovery finds and pytest does not collect by name.");
     m.def("python_files", &python_files, "folder"_a, "The Python files under folder, relative to it.");
     m.def("uncollected", &uncollected, "folder"_a, "patterns"_a,
           "The test files of a folder from which pytest as configured collects nothing; empty otherwise.");

@@ -39,6 +39,8 @@ static nb::list test_sources(nb::str project) {
             out.append(join(project, t));
     for (nb::handle f : collect("root_tests")(project, c))
         out.append(join(project, f));
+    for (nb::handle f : collect("root_unittests")(project, c))
+        out.append(join(project, f));
     return out;
 }
 
@@ -167,6 +169,10 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     }
     for (nb::handle f : collect("root_tests")(project, c))
         add(nb::str(f));
+    // With no other tests, those `python -m unittest` runs from the project.
+    if (!nb::len(places))
+        for (nb::handle f : collect("root_unittests")(project, c))
+            add(nb::str(f));
     // With no testpaths, pytest run from the project collects the doctests
     // of the packages' modules too.
     if (doctest_modules && !nb::len(testpaths)) {
