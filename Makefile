@@ -1,8 +1,11 @@
-# make test: the test suite on every CPython >= 3.12 found, one virtual
-#            environment per version under .venv/, then on CPython 3.14 in a
-#            Debian unstable tree (tools/chroot314.sh; needs root), then on
-#            the free-threaded CPython 3.14t, built once from the source
-#            release in ../shared/cpython and kept (tools/python314t.sh)
+# make test: the whole test suite on the first CPython >= 3.12 found, and the
+#            tests whose outcome depends on the interpreter on the others:
+#            every other CPython >= 3.12 found (one virtual environment per
+#            version under .venv/), CPython 3.14 and 3.15 in a Debian unstable
+#            tree (tools/chroot314.sh; needs root), and the free-threaded
+#            CPython 3.14t, built once from the source release in
+#            ../shared/cpython and kept (tools/python314t.sh)
+# make test-all: the whole suite on each of them (what CI runs)
 # make demo: installs the tool and compiles and wheels examples/vemo
 # make realworld: compiles real packages from the package index and runs their
 #            own tests against the compiled wheels (downloads; not in make test)
@@ -14,10 +17,13 @@
 #            needs root; BENCH_* settings as for make bench)
 # make wheel: a wheel of tovel for the first interpreter found, in dist/,
 #            for projects whose back end is tovel.build_meta (README)
-.PHONY: test demo wheel bench bench314 realworld pythons clean
+.PHONY: test test-all demo wheel bench bench314 realworld pythons clean
 
 test:
 	@tools/test.sh
+
+test-all:
+	@tools/test.sh --all
 
 demo:
 	@tools/demo.sh

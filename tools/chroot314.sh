@@ -13,9 +13,10 @@
 # moves it). Each run copies the working tree of the repository (the files git
 # does not ignore) to /work/tovel in the tree, installs the project with its
 # test extra into the tree's own virtual environment of that interpreter,
-# /opt/venv (3.14) or /opt/venv3.15 (anew every time, so that changed C++ is
-# compiled; pip's download cache stays in the tree) and runs
-# `python -m pytest tests` there.
+# /opt/venv (3.14) or /opt/venv3.15 (again whenever the sources of the C++
+# modules changed; pip's download cache stays in the tree) and runs
+# `python -m pytest tests` there (or pytest with the arguments given, such
+# as `tools/chroot314.sh --python 3.15 tests/test_faithful.py -k with`).
 #
 # `tools/chroot314.sh --bench [ARGS...]` runs `python bench/bench.py` instead
 # (or `python ARGS...`, e.g. `bench/runtime.py --rounds 3`), in the same
@@ -330,9 +331,24 @@ fi
 # The package index answers pip (whichever index pip is set up for).
 $venv/bin/python -m pip index versions --retries 1 --timeout 20 nanobind >/dev/null 2>&1 || exit 77
 [ $fresh = 0 ] || $venv/bin/python -m pip install -q --upgrade pip || exit 78
-echo "installing the project into $venv (this compiles the C++ modules)"
-$venv/bin/python -m pip uninstall -q -y tovel >/dev/null 2>&1
-$venv/bin/python -m pip install -q ".[test]" || exit 78
+# The sources the tool is built from, hashed (as tools/venv.sh does): the
+# C++ is compiled once per change, not once per run, and only the files that
+# changed (the build folder stays beside the environment; the copy of the
+# repository keeps the times of the files).
+stamp=$(find src stubs CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha256sum |
+        sha256sum | cut -d" " -f1)
+if [ "$(cat $venv/.tovel-stamp 2>/dev/null)" = "$stamp" ] && $venv/bin/python -c "import tovel" 2>/dev/null; then
+    echo "tovel in $venv is built from these sources already"
+else
+    echo "installing the project into $venv (this compiles the C++ modules)"
+    rm -f $venv/.tovel-stamp
+    $venv/bin/python -m pip uninstall -q -y tovel >/dev/null 2>&1
+    requires=$($venv/bin/python -c "import tomllib; print(chr(10).join(tomllib.load(open(\"pyproject.toml\", \"rb\"))[\"build-system\"][\"requires\"]))") || exit 78
+    mapfile -t requires <<<"$requires"
+    $venv/bin/python -m pip install -q "${requires[@]}" cmake ninja || exit 78
+    $venv/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$venv/build ".[test]" || exit 78
+    echo "$stamp" >$venv/.tovel-stamp
+fi
 $venv/bin/python -VV
 shift
 exec env "$@"
@@ -391,6 +407,6 @@ if [ "${1:-}" = --bench ]; then
     shift
     run_bench "$@" || status=$?
 else
-    run_in_tree "$VENV/bin/python" -m pytest --durations=10 tests || status=$?
+    run_in_tree "$VENV/bin/python" -m pytest --durations=10 "${@:-tests}" || status=$?
 fi
 exit "$status"

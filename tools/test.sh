@@ -1,16 +1,38 @@
 #!/usr/bin/env bash
-# make test: the test suite on every CPython >= 3.12 found (tools/pythons.sh),
-# each in its own virtual environment .venv/<version> with the project and
-# its test extra installed, and on CPython 3.14 and 3.15 in a Debian unstable
-# tree (tools/chroot314.sh), and on the free-threaded CPython 3.14t that
-# tools/python314t.sh builds once from the source release and keeps outside
-# the checkout. Every interpreter is tried; the run fails if any of them
-# failed, and says which, with each one's time and the total. Where 3.14, 3.15
-# or 3.14t cannot run (not root, no registry, no source release), one line says
-# why and the run goes on; with CI=true that is a failure, so that CI never
+# tools/test.sh [--all]: the test suite on every CPython >= 3.12 found
+# (tools/pythons.sh), each in its own virtual environment .venv/<version> with
+# the project and its test extra installed, and on CPython 3.14 and 3.15 in a
+# Debian unstable tree (tools/chroot314.sh), and on the free-threaded CPython
+# 3.14t that tools/python314t.sh builds once from the source release and
+# keeps outside the checkout. The first interpreter runs the whole suite; the
+# others run the tests whose outcome depends on the interpreter (EVERYWHERE
+# below), unless --all (make test-all, CI) asks for the whole suite on each.
+# Every interpreter is tried; the run fails if any of them failed, and says
+# which, with each one's time and the total. Where 3.14, 3.15 or 3.14t cannot
+# run (not root, no registry, no source release), one line says why and the
+# run goes on; with CI=true that is a failure, so that CI never
 # leaves one out unnoticed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# What compiled code does and how wheels are tagged depends on the
+# interpreter: its behaviour beside the source's, the mends and caches of the
+# C, threads, stubs from its syntax trees, tags and audits, and whole builds
+# of a compiled wheel. The rest (options, caches, stores, the proof's logic,
+# the benchmarks) is the same C++ on every interpreter, and runs on the first.
+EVERYWHERE=(tests/test_faithful.py tests/test_mender.py tests/test_threads.py tests/test_compiler.py
+            tests/test_stubber.py tests/test_metagen.py tests/test_wheeler.py tests/test_cli.py
+            tests/test_audit.py tests/test_properties.py
+            tests/test_bdist.py::test_installed_wheel_imports_compiled_modules
+            tests/test_bdist.py::test_wheel_is_tagged_for_what_was_built
+            tests/test_bdist.py::test_python_adds_a_free_threaded_wheel_to_the_limited_api_one)
+all=
+case ${1:-} in
+    --all) all=1 ;;
+    "") ;;
+    *) echo "usage: tools/test.sh [--all]" >&2; exit 2 ;;
+esac
+some_tests() { if [ -n "$all" ]; then echo tests; else echo "${EVERYWHERE[@]}"; fi; }
 
 # Debian packages that the tests need on this machine: installed with apt-get
 # when missing (as root), otherwise one line says what is missing.
@@ -57,7 +79,8 @@ set -m
 (
     for version in 3.14 3.15; do
         status=0
-        tools/chroot314.sh --python "$version" </dev/null >"$lane_dir/$version.log" 2>&1 || status=$?
+        # shellcheck disable=SC2046
+        tools/chroot314.sh --python "$version" $(some_tests) </dev/null >"$lane_dir/$version.log" 2>&1 || status=$?
         echo "$status" >"$lane_dir/$version.status"
     done
 ) &
@@ -82,10 +105,11 @@ passed=()
 oldest_cython=$(sed -n 's/.*"Cython>=\([0-9][0-9.]*\)[,"].*/\1/p' pyproject.toml | head -n 1)
 case $oldest_cython in *.*.*) ;; ?*) oldest_cython=$oldest_cython.0 ;; esac
 
-# suite PYTHON NAME [CYTHON]: the whole suite in PYTHON's environment (with
-# that Cython release, if given), its time kept.
+# suite PYTHON NAME CYTHON TESTS...: the TESTS in PYTHON's environment (with
+# that Cython release, if not empty), its time kept.
 suite() {
-    local python=$1 name=$2 cython=${3:-} start status=0 venv_python
+    local python=$1 name=$2 cython=$3 start status=0 venv_python
+    shift 3
     start=$(date +%s)
     echo "=== $name ($python)"
     if ! venv_python=$(tools/venv.sh "$python" '[test]'); then
@@ -103,7 +127,7 @@ suite() {
             return
         fi
     fi
-    "$venv_python" -m pytest --durations=10 tests || status=$?
+    "$venv_python" -m pytest --durations=10 "$@" || status=$?
     local took="$(( $(date +%s) - start )) s"
     if [ "$status" = 0 ]; then
         passed+=("$name in $took")
@@ -118,8 +142,9 @@ suite() {
 }
 first=1
 for python in $pythons; do
+    # shellcheck disable=SC2046
     suite "$python" "$("$python" -c 'import platform; print("CPython", platform.python_version())')" \
-        "$([ -n "$first" ] || echo "$oldest_cython")"
+        "$([ -n "$first" ] || echo "$oldest_cython")" $([ -n "$first" ] && echo tests || some_tests)
     first=
 done
 
@@ -128,7 +153,8 @@ status=0
 wait "$t_build" || status=$?
 cat "$t_err"
 if [ "$status" = 0 ]; then
-    suite "$(cat "$t_out")" "$name"
+    # shellcheck disable=SC2046
+    suite "$(cat "$t_out")" "$name" "" $(some_tests)
 else
     case ${CI:-} in
         ""|false|0) ;;
@@ -157,11 +183,15 @@ for version in 3.14 3.15; do
 done
 
 echo
-echo "make test took $(( $(date +%s) - run_start )) s in all"
+echo "make test${all:+-all} took $(( $(date +%s) - run_start )) s in all"
 if [ ${#failed[@]} -gt 0 ]; then
-    echo "make test failed on:"
+    echo "make test${all:+-all} failed on:"
     printf '  %s\n' "${failed[@]}"
     exit 1
 fi
-echo "make test passed on:"
+if [ -n "$all" ]; then
+    echo "make test-all passed on:"
+else
+    echo "make test passed on (the whole suite on the first, the interpreter's tests on the others):"
+fi
 printf '  %s\n' "${passed[@]}"

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # tools/venv.sh PYTHON [EXTRAS]
 # Makes (or reuses) the virtual environment .venv/<version> for PYTHON and
-# installs the project into it with pip's normal build isolation, so the
-# build requirements come from the package index. The project is installed
-# anew whenever its sources (or the extras asked for) changed since the
-# last install into that environment, so that changed C++ sources are
-# rebuilt. Progress goes to stderr; the one line on stdout is the
+# installs the project into it, with its build requirements from the package
+# index installed into the environment and the build folder
+# .venv/<version>/build kept. The project is installed anew whenever its
+# sources (or the extras asked for) changed since the last install into that
+# environment, and only the changed C++ sources are compiled again. Progress goes to stderr; the one line on stdout is the
 # environment's python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,7 +41,13 @@ else
     rm -f "$venv/.tovel-stamp"
     # Uninstall first: pip may keep an installed copy of the same version.
     "$venv/bin/python" -m pip uninstall -q -y --disable-pip-version-check tovel >/dev/null 2>&1 || true
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check ".$extras" >&2
+    # The build requirements live in the environment and the build folder
+    # beside it, so that a change recompiles only the C++ files it touched.
+    requires=$("$venv/bin/python" -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+    mapfile -t requires <<<"$requires"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${requires[@]}" cmake ninja >&2
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+        -Cbuild-dir="$PWD/$venv/build" ".$extras" >&2
     printf '%s\n%s\n' "$stamp" "$extras" >"$venv/.tovel-stamp"
 fi
 echo "$PWD/$venv/bin/python"
