@@ -268,6 +268,12 @@ FLAT = {
 
         def test_kind():
             assert flat.kind() == "function"
+
+
+        def test_spawned():  # a process pointed at the sources on purpose
+            import os, subprocess, sys
+            root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+            subprocess.run([sys.executable, "-c", "import flat.plain"], env=dict(os.environ, PYTHONPATH=root), check=True)
         """,
     "tests/test_broken.py": "import no_such_module\n",
     "tests/test_old.py": """
@@ -320,11 +326,14 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert code == 1, out + err
     assert "requirements: dependency group test" in out
     assert "pytest refused its options (exit status 4); running them again with -o addopts=" in out
-    assert "tests from source: 3 passed, 1 failed" in out and "instead of the installed" not in out
-    assert ("only 3 tests passed from the sources, too few to prove the compiled modules (1 test module does not "
+    assert "tests from source: 4 passed, 1 failed" in out and "instead of the installed" not in out
+    # The tests it starts judge the sources: the other tests judge the compiled modules, the wheel is not proven.
+    assert re.search(r"^warning: a process the tests start imported \S+/flat/\w+\.py, not the installed package: "
+                     r"the tests that run it judge the sources$", out, re.M), out
+    assert ("only 4 tests passed from the sources, too few to prove the compiled modules (1 test module does not "
             "load: tests/test_broken.py: ModuleNotFoundError: No module named 'no_such_module')") in out
     # The summary names the failing tests and the log that holds their output.
-    assert re.search(r"^tests from source: 3 passed, 1 failed: tests/test_broken\.py; "
+    assert re.search(r"^tests from source: 4 passed, 1 failed: tests/test_broken\.py; "
                      r"log: \S*build/prove/cp3[^/]*/logs/run-\d+\.log \(", out, re.M), out
     assert re.search(r"^  flat/__init__\.py\s+tests\s+breaks 1 test: test_kind$", err, re.M), err
     shutil.rmtree(tmp_path / "flat" / "build")

@@ -278,6 +278,13 @@ static nb::list judge(Judge &b, bool found) {
         build_failed(why + nb::str("; run them so that it is not (with pytest: -o pythonpath= "
                                    "--import-mode=importlib)"));
     }
+    // Processes the tests start that import the sources on purpose judge
+    // those: the other tests still judge the compiled modules, and the
+    // wheel is not called proven.
+    nb::object spawned = get(source, "spawned", nb::none());
+    if (!spawned.is_none())
+        print(nb::str("warning: a process the tests start imported {}, not the installed package: the tests that "
+                      "run it judge the sources").format(spawned));
     bool ran = b.pytest ? !source["tests"].is_none() && !truthy(nb::make_tuple(2, 3, 4).attr("__contains__")(source["status"]))
                         : source["status"].equal(nb::int_(0));
     // Tests that fail from the sources judge nothing: counted and named.
@@ -379,6 +386,11 @@ static nb::list judge(Judge &b, bool found) {
     }
     if (nb::len(too) && (nb::len(broken) || nb::len(culprits)))
         print(nb::str("warning: ") + too);
+    if (!spawned.is_none() && get(settings, "unproven", nb::none()).is_none()) {
+        settings["unproven"] = nb::str("a process the tests start imported {}, not the installed package").format(spawned);
+        settings["prove_it"] = nb::str("--test-command CMD, with a CMD whose tests and the processes they start "
+                                       "import the installed package");
+    }
     if (b.pytest && nb::len(b.passed) < HANDFUL) {
         nb::str why = thin(b, source, both);
         print(nb::str("warning: ") + why);

@@ -277,8 +277,11 @@ def _write():
              if n.partition(".")[0] in _roots and getattr(m, "__name__", None) == n]
     files = [p for p in files if isinstance(p, str) and
              (os.path.realpath(p).startswith(site) or not os.path.realpath(p).startswith(stdlib))]
+    # The test runner's own lines are marked: a process it starts may be
+    # pointed at the sources on purpose (PYTHONPATH=the project's folder).
+    mark = "+" if "tovel_prove" in sys.modules else ""
     with open(_out, "a", encoding="utf-8") as f:
-        f.write("".join(p + "\n" for p in files))
+        f.write("".join(mark + p + "\n" for p in files))
 
 
 if _out:
@@ -481,9 +484,11 @@ static nb::dict finish(nb::dict b, nb::dict h) {
         r["partial"] = partial;
     }
     // The first module of the project that was not imported from
-    // site-packages, and the first placed there compiled that was loaded
-    // from its source all the same.
+    // site-packages (by the test runner; by a process it started), and the
+    // first placed there compiled that was loaded from its source all the
+    // same. With no runner's mark (another command), every process counts.
     r["shadowed"] = nb::none();
+    r["spawned"] = nb::none();
     r["as_source"] = nb::none();
     if (truthy(os.attr("path").attr("isfile")(origins))) {
         nb::str site(os.attr("path").attr("realpath")(b["site"]));
@@ -492,10 +497,16 @@ static nb::dict finish(nb::dict b, nb::dict h) {
         for (size_t i = 0; i < nb::len(compiled); ++i)
             if (truthy(compiled[i]))
                 sources.add(os.attr("path").attr("realpath")(join(b["site"], b["units"][nb::int_(i)]["arc"])));
-        for (nb::handle f : mine("Path")(origins).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")()) {
+        nb::list lines(mine("Path")(origins).attr("read_text")("encoding"_a = "utf-8").attr("splitlines")());
+        bool marked = false;
+        for (nb::handle line : lines)
+            marked = marked || truthy(line.attr("startswith")("+"));
+        for (nb::handle line : lines) {
+            nb::str f(line.attr("removeprefix")("+"));
+            const char *which = !marked || truthy(line.attr("startswith")("+")) ? "shadowed" : "spawned";
             nb::str real(os.attr("path").attr("realpath")(f));
-            if (r["shadowed"].is_none() && !truthy(real.attr("startswith")(site + nb::str(os.attr("sep")))))
-                r["shadowed"] = f;
+            if (r[which].is_none() && !truthy(real.attr("startswith")(site + nb::str(os.attr("sep")))))
+                r[which] = f;
             if (r["as_source"].is_none() && sources.contains(real))
                 r["as_source"] = f;
         }

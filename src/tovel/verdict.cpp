@@ -14,7 +14,7 @@ static const char *MOD = "tovel.verdict";
 static nb::object mine(const char *name) { return global(MOD, name); }
 
 // What a verdict holds of a run (and its output, written anew when recalled).
-static const char *FIELDS[] = {"status", "seconds", "tests", "texts", "last", "signal", "shadowed", "as_source", "modules", "marks", "partial"};
+static const char *FIELDS[] = {"status", "seconds", "tests", "texts", "last", "signal", "shadowed", "spawned", "as_source", "modules", "marks", "partial"};
 
 // The files of the project a test run may read: its sources, tests and
 // configuration, not what builds, caches and environments leave.
