@@ -491,6 +491,29 @@ ATTRIBUTE_CASES = {
 }
 
 
+# A class's own value read off the class (`Table.SIZE`), and ints of one
+# digit compared, added to and taken from a constant: each kept while what
+# the look-up found holds, and given up for the generic path where it no
+# longer does.
+ATTRIBUTE_CASES.update({
+    "read-off-a-class": "import enum\nclass C:\n    x = 1\nclass D(C):\n    pass\nclass M(type):\n"
+                        "    x = property(lambda cls: 'meta property')\nclass E(metaclass=M):\n    x = 'own'\n"
+                        "class G(type):\n    def __getattr__(cls, name):\n        return 'meta getattr'\n"
+                        "class F(metaclass=G):\n    pass\nclass N(enum.IntEnum):\n    x = 3\nclass V:\n    pass\n"
+                        "RESULT = [get(C), get(D), get(E), get(F), get(N), get(C)]\nC.x = 2\nRESULT += [get(C), get(D)]\n"
+                        "D.x = 'sub'\nRESULT += [get(D)]\ndel C.x, D.x\nRESULT += [get(C), get(D)]\n"
+                        "C.x = lambda: 'function'\nRESULT += [get(C)(), get(D)()]\nC.x = staticmethod(len)\nRESULT += [get(C)]\n"
+                        "C.x = V()\nRESULT += [type(get(C)).__name__]\nV.__get__ = lambda self, o, tp: ('got', tp.__name__)\n"
+                        "RESULT += [get(C), get(D)]\nM.y = 0\nRESULT += [get(E), [get(k) for k in (C, E, N, D, C)]]\n",
+    "small-ints": "FIVE, MINUS_ONE = 5, -1\ndef ops(a, b):\n    out = []\n    for _ in range(2):\n        c = a\n        c += 1\n"
+                  "        out.append((a + 1, a - 1, 1 + a, c, a < b, a <= b, a == b, a != b, a > b, a >= b, a == 5,"
+                  " a < 7, (a + 1) is FIVE, (a - 1) is MINUS_ONE))\n    return out[0] if out[0] == out[1] else out\nclass I(int):\n"
+                  "    def __add__(self, o):\n        return 'I.add'\n    def __lt__(self, o):\n        return 'I.lt'\n"
+                  "vals = [0, 1, 4, -1, -5, -6, 256, 255, 2**30 - 1, 2**30, -2**30, 2**62, -2**63, True, False, I(4), 4.5]\n"
+                  "RESULT = [ops(a, b) for a in vals for b in (0, 4, -1, 2**30, 2**63)]\n",
+})
+
+
 @pytest.fixture(scope="module")
 def attribute_modules(tmp_path_factory):
     """The cases of ATTRIBUTE_CASES from source, and compiled for each API."""

@@ -353,6 +353,32 @@ def chardet(scale):
     return chardet.universaldetector, work
 
 
+def umsgpack(scale):
+    import umsgpack
+
+    records = [{"id": i, "name": f"item-{i}", "price": i * 0.25, "tags": ["x", "y", str(i % 7)],
+                "blob": bytes(range(i % 32)), "ok": i % 3 == 0, "nested": {"a": [i, -i, i * 1000003]}}
+               for i in range(scale)]
+
+    def work():
+        packed = umsgpack.packb(records)
+        return len(packed), umsgpack.unpackb(packed) == records
+
+    return umsgpack, work
+
+
+def segno(scale):
+    import segno
+
+    texts = [f"https://example.org/item/{i}?q={'x' * (i % 40)}" for i in range(scale)]
+
+    def work():
+        return [segno.make(t, error="m", micro=False).symbol_size() for t in texts]
+
+    import segno.encoder
+    return segno.encoder, work
+
+
 def main():
     name, scale, repeat = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     module, call = globals()[name.replace("-", "_")](scale)

@@ -242,6 +242,31 @@ static nb::str cheap_resumes(nb::str c) {
     return nb::str(text.data(), text.size());
 }
 
+// Ints of one digit in the limited API (SMALL_INTS): the code goes before
+// the first block of Cython's that reads or adds ints.
+static nb::str small_ints(nb::str c) {
+    std::string text = c.c_str();
+    size_t first = std::string::npos;
+    for (const char *use : tuner_c::INT_USES) first = std::min(first, text.find(use));
+    if (first == std::string::npos || text.find("__TOVEL_SMALL_INTS") != std::string::npos) return c;
+    size_t at = text.rfind("\n/* ", first);
+    if (at == std::string::npos) return c;
+    std::string tail = text.substr(at + 1);
+    for (auto [from, to] : {std::pair{"PyLong_AsLongLongAndOverflow(op", "__tovel_AsLongLongAndOverflow(op"},
+                            std::pair{"PyLong_AsLongAndOverflow(op", "__tovel_AsLongAndOverflow(op"}}) {
+        for (size_t i = tail.find(from); i != std::string::npos; i = tail.find(from, i + std::strlen(to)))
+            tail.replace(i, std::strlen(from), to);
+    }
+    text = text.substr(0, at + 1) + "#ifdef Py_LIMITED_API" + tuner_c::LAYOUT + "#endif\n" + tuner_c::SMALL_INTS + tail;
+    nb::object sub = nb::module_::import_("re").attr("sub");
+    auto op = [](nb::object m) -> nb::object {
+        std::string name = nb::str(m.attr("group")(2)).c_str();
+        return nb::str((std::string(nb::str(m.attr("group")(1)).c_str()) + "    __TOVEL_INT_OP(op1, intval, " +
+                        (name == "Add" ? "add" : "sub") + ")\n").c_str());
+    };
+    return nb::str(sub(tuner_c::INT_OP_SITE, nb::cpp_function(op), nb::str(text.data(), text.size())));
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
@@ -250,7 +275,7 @@ static nb::str tune_c(nb::str c) {
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("tovel: globals through")))
         c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
-    return guard_cells(immortal_strings(count_per_thread(reuse_floats(add_caches(cheap_resumes(c))))));
+    return guard_cells(immortal_strings(count_per_thread(small_ints(reuse_floats(add_caches(cheap_resumes(c)))))));
 }
 
 /// Tunes the C file at `path` in place.

@@ -55,10 +55,16 @@ static const char *CACHE_COMMON = R"C(
    later changes its own version, not that of the types holding one), and
    the class's value where cls_value (no descriptor at all).
    keys and nentries: the shared keys of a type with inline values, and how
-   many they were (they only grow: while as many, the name is none of them). */
+   many they were (they only grow: while as many, the name is none of them).
+   kind 4: a class's own value read off the class (`Table.SIZE`), where
+   `version` is its metatype's and owner_version the class's own.
+   fast: kind 1 of a type with inline values, with no class value whose
+   type may change, where the name is among the shared keys or a load finds
+   the class's value (the path a load or store takes at the site itself). */
 typedef struct {
     unsigned int version; int kind; Py_ssize_t index; int fills; int hints; int inline_values;
     Py_ssize_t hint; PyObject *cls; unsigned int cls_version; int cls_value; char *keys; Py_ssize_t nentries;
+    unsigned int owner_version; int fast;
 } __tovel_attr_site;
 #define __TOVEL_VERSION(tp) __TOVEL_AT(tp, __TOVEL_TP_VERSION, unsigned int)
 #define __TOVEL_DK_ENTRIES(keys) \
@@ -224,14 +230,50 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
     return 1;
 }
 
+/* Where a load of `name` off the class `cls` is served from: the class's
+   value, as the type's look-up finds it, where the metatype reads
+   attributes as `type` does and has no attribute of that name (which would
+   come first were it a data descriptor) and the value is no descriptor. The
+   class holds the value while it keeps its version (its dict changes only
+   through it), and the metatype's version covers the metatype. */
+static void __tovel_class_plan(PyObject *cls, PyObject *name, __tovel_attr_site *plan) {
+    PyTypeObject *meta = Py_TYPE(cls);
+    PyObject *found;
+    if (!PyUnicode_CheckExact(name) || PyType_GetSlot(meta, Py_tp_getattro) != PyType_GetSlot(&PyType_Type, Py_tp_getattro))
+        return;
+    found = __tovel_type_lookup(meta, name);
+    if (found) {
+        Py_DECREF(found);
+        return;
+    }
+    found = __tovel_type_lookup((PyTypeObject *)cls, name);
+    if (found && !PyType_GetSlot(Py_TYPE(found), Py_tp_descr_get) && __tovel_version(Py_TYPE(found))) {
+        /* A class with no version yet is given one by the generic look-up
+           that follows; the next load fills the site again. */
+        plan->kind = 4;
+        plan->owner_version = __tovel_version((PyTypeObject *)cls);
+        if (plan->owner_version) {
+            plan->cls = found;
+            plan->cls_version = __tovel_version(Py_TYPE(found));
+            plan->cls_value = 1;
+        }
+    }
+    Py_XDECREF(found);
+}
+
 /* Fills the site from the type of `o`. */
 static void __tovel_attr_fill(PyObject *o, PyObject *name, int store, __tovel_attr_site *site) {
     __tovel_attr_site plan;
     if (!__tovel_minor() || site->fills >= __TOVEL_FILLS) return;
     site->fills++;
-    if (!__tovel_attr_plan(Py_TYPE(o), name, store, &plan)) return;
+    if (!store && PyType_Check(o)) {
+        memset(&plan, 0, sizeof plan);
+        __tovel_class_plan(o, name, &plan);
+    } else if (!__tovel_attr_plan(Py_TYPE(o), name, store, &plan)) return;
     /* Read after the look-up, which may have given the type its tag. */
     plan.version = __tovel_version(Py_TYPE(o));
+    plan.fast = plan.kind == 1 && plan.inline_values && (plan.index >= 0 || plan.cls_value)
+        && (plan.cls == NULL || (PyType_GetFlags(Py_TYPE(plan.cls)) & Py_TPFLAGS_IMMUTABLETYPE));
     if (plan.version != 0) {
         plan.fills = site->fills;
         plan.hints = site->hints;
@@ -321,7 +363,7 @@ static CYTHON_INLINE int __tovel_dict_store(PyObject *dict, PyObject *name, PyOb
 // loads do: an inline value that is set, an object slot that is set.
 static const char *CACHE_LOAD = R"C(
 #ifdef __TOVEL_CACHES
-static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __tovel_attr_site *site) {
+static __attribute__((noinline)) PyObject *__tovel_attr_load_site(PyObject *o, PyObject *name, __tovel_attr_site *site) {
     if (likely(__tovel_minor() && __TOVEL_VERSION(Py_TYPE(o)) == site->version && site->version != 0)) {
         PyObject *value = NULL;
         if (unlikely(!__tovel_class_same(site))) {
@@ -341,12 +383,30 @@ static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __
             value = *(PyObject **)((char *)o + site->index);
         } else if (site->kind == 3) {
             value = __tovel_class_value(site);
+        } else if (site->kind == 4) {
+            /* another class, or this one changed: filled again */
+            unsigned int owner = __TOVEL_VERSION((PyTypeObject *)o);
+            if (likely(owner == site->owner_version && owner != 0)) value = site->cls;
+            else __tovel_attr_fill(o, name, 0, site);
         }
         if (likely(value != NULL)) return Py_NewRef(value);
     } else {
         __tovel_attr_fill(o, name, 0, site);
     }
     return __Pyx_PyObject_GetAttrStr(o, name);
+}
+/* The common cases at the site itself: a value among the inline values,
+   the class's value where the name is none of the shared keys. */
+static inline __attribute__((always_inline)) PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __tovel_attr_site *site) {
+    if (likely(site->fast && __TOVEL_VERSION(Py_TYPE(o)) == site->version)) {
+        PyObject **values = __tovel_inline_values(o), *value = NULL;
+        if (likely(values != NULL)) {
+            if (site->index >= 0) value = values[site->index];
+            else if (__TOVEL_AT(site->keys, __TOVEL_DK_NENTRIES, Py_ssize_t) == site->nentries) value = site->cls;
+        }
+        if (likely(value != NULL)) return Py_NewRef(value);
+    }
+    return __tovel_attr_load_site(o, name, site);
 }
 #define __tovel_GetAttr(o, n) __extension__ ({ \
     static __tovel_attr_site __tovel_site; __tovel_attr_load((o), (n), &__tovel_site); })
@@ -363,7 +423,7 @@ static CYTHON_INLINE PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __
 // through `__dict__`) is stored into as the generic path stores into it.
 static const char *CACHE_STORE = R"C(
 #ifdef __TOVEL_CACHES
-static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObject *v, __tovel_attr_site *site) {
+static __attribute__((noinline)) int __tovel_attr_store_site(PyObject *o, PyObject *name, PyObject *v, __tovel_attr_site *site) {
     if (likely(__tovel_minor() && __TOVEL_VERSION(Py_TYPE(o)) == site->version && site->version != 0)) {
         PyObject **slot = NULL;
         if (site->kind == 1 && __tovel_class_same(site)) {
@@ -392,6 +452,19 @@ static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObjec
         __tovel_attr_fill(o, name, 1, site);
     }
     return __Pyx_PyObject_SetAttrStr(o, name, v);
+}
+/* The common case at the site itself: a set inline value replaced. */
+static inline __attribute__((always_inline)) int __tovel_attr_store(PyObject *o, PyObject *name, PyObject *v, __tovel_attr_site *site) {
+    if (likely(site->fast && site->index >= 0 && v != NULL && __TOVEL_VERSION(Py_TYPE(o)) == site->version)) {
+        PyObject **values = __tovel_managed_dict(o) ? NULL : __tovel_inline_values(o);
+        if (likely(values != NULL && values[site->index] != NULL)) {
+            PyObject *old = values[site->index];
+            values[site->index] = Py_NewRef(v);
+            Py_DECREF(old);
+            return 0;
+        }
+    }
+    return __tovel_attr_store_site(o, name, v, site);
 }
 #define __tovel_SetAttr(o, n, v) __extension__ ({ \
     static __tovel_attr_site __tovel_site; __tovel_attr_store((o), (n), (v), &__tovel_site); })

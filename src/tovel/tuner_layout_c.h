@@ -225,6 +225,59 @@ static const char *FLOAT_SITE =
     R"re(\((?P<a>[\w>-]+), (?P<b>[\w>-]+)\);(?P<rest>[^\n]*\n[ \t]*__Pyx_GOTREF\((?P=res)\);\n))re"
     R"re((?P<drops>(?:[ \t]*__Pyx_DECREF\(__pyx_t_\d+\); __pyx_t_\d+ = 0;\n){1,2}))re";
 
+// Ints in the limited API. There Cython reads an int of a comparison
+// through PyLong_AsLongLongAndOverflow and adds a constant through
+// PyNumber_Add, where the full API reads the int's digits. An exact int of
+// at most one digit is read here from the layout (its tag: the sign in bits
+// 0-1, the count of digits from bit 3; 3.14 marks immortal ints in bit 2),
+// and a sum or difference of such an int and a small constant is made with
+// PyLong_FromLong, as the interpreter's own int addition makes it (the same
+// cached small ints); anything else takes the calls.
+static const char *SMALL_INTS = R"C(/* tovel: ints of one digit read and made without the generic calls */
+#if defined(__TOVEL_LAYOUT) && defined(Py_LIMITED_API) && !defined(__TOVEL_SMALL_INTS)
+#define __TOVEL_SMALL_INTS 1
+static CYTHON_INLINE int __tovel_small_int(PyObject *o, long *v) {
+    if (likely(__tovel_minor() && Py_IS_TYPE(o, &PyLong_Type))) {
+        uintptr_t tag = __TOVEL_AT(o, __TOVEL_LONG_TAG, uintptr_t);
+        if (likely((tag >> 3) <= 1)) {
+            *v = (1 - (long)(tag & 3)) * (long)__TOVEL_AT(o, __TOVEL_LONG_DIGIT, uint32_t);
+            return 1;
+        }
+    }
+    return 0;
+}
+static CYTHON_INLINE long long __tovel_AsLongLongAndOverflow(PyObject *o, int *overflow) {
+    long v;
+    if (__tovel_small_int(o, &v)) {
+        *overflow = 0;
+        return v;
+    }
+    return PyLong_AsLongLongAndOverflow(o, overflow);
+}
+static CYTHON_INLINE long __tovel_AsLongAndOverflow(PyObject *o, int *overflow) {
+    long v;
+    if (__tovel_small_int(o, &v)) {
+        *overflow = 0;
+        return v;
+    }
+    return PyLong_AsLongAndOverflow(o, overflow);
+}
+#define __TOVEL_INT_OP(o, c, op) { \
+    long __tovel_v, __tovel_r; \
+    if (__tovel_small_int(o, &__tovel_v) && !__builtin_##op##_overflow(__tovel_v, (long)(c), &__tovel_r)) \
+        return PyLong_FromLong(__tovel_r); }
+#endif
+#ifndef __TOVEL_INT_OP
+#define __TOVEL_INT_OP(o, c, op)
+#endif
+)C";
+// Where the int code goes (before the first of Cython's functions that read
+// or add ints, at the start of its block), and what goes through it.
+static const char *INT_USES[] = {"PyLong_AsLongLongAndOverflow(op", "PyLong_AsLongAndOverflow(op",
+                                 "__Pyx_Fallback___Pyx_PyLong_"};
+static const char *INT_OP_SITE = R"((static CYTHON_INLINE PyObject\* __Pyx_PyLong_(Add|Subtract)ObjC\(PyObject \*op1, )"
+                                 R"(PyObject \*op2, long intval, int inplace, int zerodivision_check\) \{\n))";
+
 // A subscript of a variable or temporary, read or stored, and the same
 // through the direct path.
 static const char *GETITEM_SITE = R"(__Pyx_PyObject_GetItem\((__pyx_\w+), (__pyx_\w+)\))";
