@@ -5,7 +5,7 @@
 #            tree (tools/chroot314.sh; needs root), and the free-threaded
 #            CPython 3.14t, built once from the source release in
 #            ../shared/cpython and kept (tools/python314t.sh)
-# make test-all: the whole suite on each of them (what CI runs)
+# make test-all: the whole suite on each of them
 # make demo: installs the tool and compiles and wheels examples/vemo
 # make realworld: compiles real packages from the package index and runs their
 #            own tests against the compiled wheels (downloads; not in make test)

@@ -6,7 +6,7 @@
 # 3.14t that tools/python314t.sh builds once from the source release and
 # keeps outside the checkout. The first interpreter runs the whole suite; the
 # others run the tests whose outcome depends on the interpreter (EVERYWHERE
-# below), unless --all (make test-all, CI) asks for the whole suite on each.
+# below), unless --all (make test-all) asks for the whole suite on each.
 # Every interpreter is tried; the run fails if any of them failed, and says
 # which, with each one's time and the total. Where 3.14, 3.15 or 3.14t cannot
 # run (not root, no registry, no source release), one line says why and the
