@@ -427,8 +427,9 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     found = tovel.finder.find(str(tmp_path / "doc"), str(tmp_path / "doc"), [["pk", "pk"]], None)
     assert (found["command"], found["doctests"]) == ("python -m pytest -c {project}/setup.cfg", ["pk/__init__.py"])
     # A tests.py beside setup.py, which `python -m unittest` finds and pytest does not collect by its name.
-    write(tmp_path / "ut", {"tests.py": "", "pk.py": ""})
-    found = tovel.finder.find(str(tmp_path / "ut"), str(tmp_path / "ut"), [["pk", "pk.py"]], None)
+    # A module the project ships by such a name is no test.
+    write(tmp_path / "ut", {"tests.py": "", "pk.py": "", "testing.py": ""})
+    found = tovel.finder.find(str(tmp_path / "ut"), str(tmp_path / "ut"), [["pk", "pk.py"], ["testing", "testing.py"]], None)
     assert found["command"] == "python -m pytest {project}/tests.py"
 
 

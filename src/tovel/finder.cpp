@@ -169,10 +169,12 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     }
     for (nb::handle f : collect("root_tests")(project, c))
         add(nb::str(f));
-    // With no other tests, those `python -m unittest` runs from the project.
+    // With no other tests, those `python -m unittest` runs from the project
+    // (not a module the project ships, such as a testing.py of its own).
     if (!nb::len(places))
         for (nb::handle f : collect("root_unittests")(project, c))
-            add(nb::str(f));
+            if (!roots.contains(nb::str(f).attr("removesuffix")(".py")))
+                add(nb::str(f));
     // With no testpaths, pytest run from the project collects the doctests
     // of the packages' modules too.
     if (doctest_modules && !nb::len(testpaths)) {
