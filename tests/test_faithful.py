@@ -220,8 +220,16 @@ FAITHFUL = {
             def text(v): return str(v)
         def gen():
             yield 1
+        async def agen():
+            yield 1
+        async def co():
+            pass
         def generator_checks(type, g):
-            return isinstance(g, (types.GeneratorType, dict)), inspect.isgenerator(object=g), inspect.isgenerator(type)
+            ag, c = agen(), co()
+            c.close()
+            return (isinstance(g, (types.GeneratorType, dict)), inspect.isgenerator(object=g), inspect.isgenerator(type),
+                    isinstance(ag, types.AsyncGeneratorType), inspect.isasyncgen(ag), isinstance(c, types.CoroutineType),
+                    inspect.iscoroutine(c), inspect.iscoroutine(g))
         class Registry:
             def m(self): pass
         def function_checks():

@@ -160,6 +160,12 @@ static nb::object lost_builtins() {
 // Read as an attribute: `type` may be a parameter's name where the check is.
 static const char *CYTHON_GENERATOR = "(lambda: (yield))().__class__";
 static const char *CYTHON_FUNCTION = "(lambda: None).__class__";
+// Cython's coroutine and async generator types stand beside its generator
+// type in the module its types share, once a compiled module made one.
+static const char *CYTHON_COROUTINE =
+    "getattr(__import__('sys').modules.get((lambda: (yield))().__class__.__module__), 'coroutine', ())";
+static const char *CYTHON_ASYNCGEN =
+    "getattr(__import__('sys').modules.get((lambda: (yield))().__class__.__module__), 'async_generator', ())";
 static const char *GENERATOR_WORDS = "GeneratorType|CoroutineType|FunctionType|LambdaType|isgenerator|iscoroutine|"
                                      "isasyncgen|isfunction|getgeneratorlocals|getcoroutinelocals";
 
@@ -177,9 +183,13 @@ struct Ref {
     const char *module, *name, *compiled;
 };
 static const Ref CLASSES[] = {{"types", "GeneratorType", CYTHON_GENERATOR},
+                              {"types", "CoroutineType", CYTHON_COROUTINE},
+                              {"types", "AsyncGeneratorType", CYTHON_ASYNCGEN},
                               {"types", "FunctionType", CYTHON_FUNCTION},
                               {"types", "LambdaType", CYTHON_FUNCTION}};
 static const Ref PREDICATES[] = {{"inspect", "isgenerator", CYTHON_GENERATOR},
+                                 {"inspect", "iscoroutine", CYTHON_COROUTINE},
+                                 {"inspect", "isasyncgen", CYTHON_ASYNCGEN},
                                  {"inspect", "isfunction", CYTHON_FUNCTION}};
 static const Ref UNMENDED[] = {{"types", "GeneratorType", "generator"}, {"types", "CoroutineType", "generator"},
                                {"types", "AsyncGeneratorType", "generator"}, {"inspect", "iscoroutine", "generator"},

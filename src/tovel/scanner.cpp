@@ -226,7 +226,7 @@ static const Construct TABLE[] = {
      false, nullptr, "import types\nRESULT = type(lambda: 0) is types.FunctionType\n", hit_function_type},
     {"types.GeneratorType",
      "compiled generators and coroutines are not of the types of the types module, and no frame holds their "
-     "locals (tov mends a generator's isinstance, issubclass, inspect.isgenerator and its state, not this)",
+     "locals (tov mends isinstance, issubclass, inspect.isgenerator, iscoroutine, isasyncgen and their state, not this)",
      true, nullptr, "import types\nRESULT = type((x for x in ())) is types.GeneratorType\n", hit_generator_type},
     {"inspect.getsource", "a compiled function has no source: TypeError", false, nullptr,
      "import inspect\nRESULT = inspect.getsource(lambda: 0)\n", hit_getsource},
