@@ -160,6 +160,7 @@ def assert_twin(pure, compiled):
             expected[name] = data
     assert {n: d for n, d in b.items() if n not in (f"{info}/WHEEL", f"{info}/RECORD")} \
         == expected
+    assert b[f"{info}/WHEEL"][1] == a[f"{info}/WHEEL"][1]
     wheel = b[f"{info}/WHEEL"][0].decode()
     assert "Root-Is-Purelib: false" in wheel and f"Tag: {DEFAULT_TAGS}-" in wheel, wheel
     assert compiled.name.startswith(f"alpha_beta-2.5.1-{DEFAULT_TAGS}-")

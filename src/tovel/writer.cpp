@@ -63,7 +63,10 @@ static nb::str pack(nb::str tree, nb::str info, nb::tuple tag, nb::dict modes) {
             lines = nb::str(lines + nb::str("Tag: {}-{}-{}\n").format(tag[0], tag[1], plat));
         nb::str wheel_meta = nb::str("Wheel-Version: 1.0\nGenerator: tovel\nRoot-Is-Purelib: {}\n{}")
                                  .format(pure ? "true" : "false", lines);
-        wf.attr("writestr")(info_name + nb::str("/WHEEL"), wheel_meta);
+        nb::str wheel_arc(info_name + nb::str("/WHEEL"));
+        wf.attr("writestr")(wheel_arc, wheel_meta);
+        if (modes.contains(wheel_arc)) // the wheel library's own default is 0o664
+            wf.attr("getinfo")(wheel_arc).attr("external_attr") = modes[wheel_arc];
         wf.attr("close")();
     } catch (...) {
         wf.attr("close")();
