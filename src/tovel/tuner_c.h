@@ -79,7 +79,7 @@ static int __tovel_has_inline_values(PyTypeObject *tp) {
 
 /* The instance's inline values, or NULL where it has none (or they were
    given up for a dict of its own). */
-static CYTHON_INLINE PyObject **__tovel_inline_values(PyObject *o) {
+static inline __attribute__((always_inline)) PyObject **__tovel_inline_values(PyObject *o) {
     if (__tovel_minor() == 12) {
         /* 3.12 tags the pointer to the values by taking one off it */
         uintptr_t word = __TOVEL_AT(o, __TOVEL_MANAGED_DICT, uintptr_t);
@@ -91,7 +91,7 @@ static CYTHON_INLINE PyObject **__tovel_inline_values(PyObject *o) {
 
 /* The instance's own dict where the type manages it: NULL where it has none
    (or keeps its values inline, on 3.12). */
-static CYTHON_INLINE PyObject *__tovel_managed_dict(PyObject *o) {
+static inline __attribute__((always_inline)) PyObject *__tovel_managed_dict(PyObject *o) {
     uintptr_t word = __TOVEL_AT(o, __TOVEL_MANAGED_DICT, uintptr_t);
     return __tovel_minor() == 12 && (word & 1) ? NULL : (PyObject *)word;
 }
