@@ -267,7 +267,8 @@ static void __tovel_attr_fill(PyObject *o, PyObject *name, int store, __tovel_at
     if (!__tovel_minor() || site->fills >= __TOVEL_FILLS) return;
     site->fills++;
     if (!store && PyType_Check(o)) {
-        memset(&plan, 0, sizeof plan);
+        /* no memset: the limited API of 3.13 and later leaves string.h out of Python.h */
+        plan = (__tovel_attr_site){0};
         __tovel_class_plan(o, name, &plan);
     } else if (!__tovel_attr_plan(Py_TYPE(o), name, store, &plan)) return;
     /* Read after the look-up, which may have given the type its tag. */
