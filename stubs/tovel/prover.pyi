@@ -1,6 +1,7 @@
 import hashlib as hashlib
 import os as os
 import re as re
+import shlex as shlex
 import shutil as shutil
 import sys as sys
 from pathlib import Path as Path
