@@ -201,7 +201,7 @@ FAITHFUL = {
     # names (no NameError), compiled generators and functions failing
     # isinstance and inspect's checks (also passed on as a predicate), extra
     # and module-named traceback entries, two translator crashes, and open
-    # replaced as the module's attribute (ignored).
+    # replaced as the module's attribute (looked up where it is used).
     "mended-ints-names-generators-tracebacks": textwrap.dedent("""\
         import inspect, io, os, sys, traceback, types
         def ints(s):
@@ -350,6 +350,31 @@ def test_a_compiled_module_loads_under_one_name(compiled_examples):
     assert proc.stdout.splitlines() == [
         "cannot load 'alt.ok0': a compiled module loads once per process, and this one is loaded already as 'ok0'",
         "ok0"], proc.stdout + proc.stderr
+
+
+def test_builtins_compiled_code_reads_itself_cannot_be_replaced_unseen(compiled_examples):
+    """Replacing isinstance as the module's attribute changes its every call
+    from source; compiled, the module calls the builtin itself: the attempt
+    raises instead of going unseen. The builtin itself, other names and the
+    builtins looked up when the code runs (open) are set as ever."""
+    code = textwrap.dedent("""\
+        import importlib, sys
+        sys.path.insert(0, sys.argv[1])
+        m = importlib.import_module(sys.argv[2])
+        m.isinstance, m.open, m.other = isinstance, None, 1
+        del m.isinstance, m.open
+        try:
+            m.isinstance = lambda *a: 'replaced'
+            print(m.generator_checks(None, m.gen())[0])
+        except AttributeError as e:
+            print(e)
+    """)
+    module = f"ok{list(FAITHFUL).index('mended-ints-names-generators-tracebacks')}"
+    out = [subprocess.run([sys.executable, "-I", "-c", code, str(tree), module], capture_output=True, text=True,
+                          timeout=60) for tree in compiled_examples]
+    assert [o.stdout for o in out] == ["replaced\n", f"{module}.isinstance cannot be replaced: the compiled module "
+                                       "calls the builtin isinstance itself (build it with tov bdist --keep to ship it "
+                                       "as source)\n"], [o.stderr for o in out]
 
 
 def test_python_name_lookup_unless_asked_otherwise(tmp_path):

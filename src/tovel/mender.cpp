@@ -10,6 +10,7 @@
 #include "common.h"
 #include "mender_c.h"
 #include "mender_cython.h"
+#include "mender_names.h"
 
 #include <nanobind/stl/string.h>
 
@@ -23,6 +24,7 @@
 using namespace tovel;
 using namespace tovel::mender_c;
 using namespace tovel::mender_cython;
+using namespace tovel::mender_names;
 
 static const char *MOD = "tovel.mender";
 
@@ -116,37 +118,6 @@ static void guard_cases(nb::handle node, const std::string &src, const Offsets &
                                      std::to_string(nb::cast<long>(p.attr("end_lineno"))));
         edits.push_back({i, " if True"});
     }
-}
-
-// Names looked up when the code runs, in the module, then in the builtins,
-// declared global for Cython: (1) those it resolves as builtins when
-// translating and Python 3 does not have (xrange, unicode, basestring,
-// raw_input, unichr, intern, reload, ...): compiled, `try: unicode` /
-// `except NameError:` never takes the handler; (2) builtins that tests
-// replace, in the builtins or as the module's attribute (`mock.patch(
-// "builtins.open")`, `monkeypatch.setattr(mod, "print", ...)`), which Cython
-// would look up once, at import; none of them is one it compiles itself, and
-// each call costs far more than the look-up.
-static const char *PATCHED_BUILTINS[] = {"open", "print", "input", "breakpoint", "exit", "quit", "help"};
-
-static nb::object lost_builtins() {
-    nb::object m = nb::module_::import_(MOD);
-    if (!nb::hasattr(m, "LOST_BUILTINS")) {
-        nb::set names;
-        nb::object scope = nb::module_::import_("Cython.Compiler.Builtin").attr("builtin_scope");
-        nb::object renamed = nb::module_::import_("Cython.Compiler.Code").attr("renamed_py2_builtins_map");
-        nb::object have = builtin("dir")(nb::module_::import_("builtins"));
-        for (nb::object from : {nb::object(scope.attr("entries")), renamed})
-            for (nb::handle name : from)
-                if (truthy(name.attr("isidentifier")()) && !truthy(have.attr("__contains__")(name)))
-                    names.add(name);
-        for (const char *name : PATCHED_BUILTINS)
-            names.add(nb::str(name));
-        m.attr("LOST_BUILTINS") = builtin("frozenset")(names);
-        nb::object words = nb::str("|").attr("join")(builtin("map")(mine("re").attr("escape"), builtin("sorted")(names)));
-        m.attr("LOST_BUILTINS_RE") = mine("re").attr("compile")(nb::str("\\b(?:{})\\b").format(words));
-    }
-    return m.attr("LOST_BUILTINS");
 }
 
 // The checks that a value is a generator, or a function, which compiled
@@ -263,37 +234,31 @@ static nb::tuple generator_checks(nb::object tree) {
 
 static nb::str rewrite(nb::str text) {
     nb::object re = mine("re");
-    // Most modules are not parsed at all: a match statement starts a line,
-    // and the other rewrites need one of their names.
     bool match = !re.attr("search")(R"((?m)^[ \t\f]*match\b)", text).is_none();
-    lost_builtins();
+    lost_builtins(nb::module_::import_(MOD));
     // Every such name the text holds, as a name or not (in a comment, an
     // attribute): a global declaration of a name the module never reads
-    // changes nothing, and the text need not be parsed for it.
+    // changes nothing.
     nb::object late = builtin("sorted")(builtin("set")(mine("LOST_BUILTINS_RE").attr("findall")(text)));
     bool generators = !mine("re").attr("search")(GENERATOR_WORDS, text).is_none();
-    if (!match && !generators && !nb::len(late))
-        return text;
     nb::bytes encoded(text.attr("encode")("utf-8"));
     std::string src(encoded.c_str(), encoded.size());
     Offsets at(src);
     Edits edits;
-    nb::object tree = nb::none();
-    if (match || generators) {
-        nb::object ast = mine("ast");
-        try {
-            tree = ast.attr("parse")(text);
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
-                throw;
-            return text; // the scan reports syntax errors
-        }
-        nb::handle match_type = ast.attr("Match");
-        if (match)
-            for (nb::handle node : ast.attr("walk")(tree))
-                if (node.type().is(match_type))
-                    guard_cases(node, src, at, edits);
+    nb::object ast = mine("ast");
+    nb::object tree;
+    try {
+        tree = ast.attr("parse")(text);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
+            throw;
+        return text; // the scan reports syntax errors
     }
+    nb::handle match_type = ast.attr("Match");
+    if (match)
+        for (nb::handle node : ast.attr("walk")(tree))
+            if (node.type().is(match_type))
+                guard_cases(node, src, at, edits);
     if (generators) {
         nb::tuple found = generator_checks(tree);
         for (nb::handle c : found[0]) {
@@ -306,13 +271,18 @@ static nb::str rewrite(nb::str text) {
             edits.push_back({at.end(f[0]), ", g=" + nb::cast<std::string>(f[1]) + ": f(object) or object.__class__ is g)"});
         }
     }
+    // Added after the last line, where no line moves: such a name declared
+    // global is looked up when the code runs, in the module, then in the
+    // builtins (as in Python 3, a NameError where neither has it); then the
+    // guard of the builtins compiled code reads itself.
     std::string tail;
-    // Such a name declared global (after the last line, where no line
-    // moves) is looked up when the code runs, in the module, then in the
-    // builtins: as in Python 3, a NameError where neither has it.
+    nb::list guarded = read_builtins(tree, nb::module_::import_(MOD));
+    if (nb::len(late) || nb::len(guarded))
+        tail = std::string(src.empty() || src.back() == '\n' || src.back() == '\r' ? "" : "\n");
     if (nb::len(late))
-        tail = std::string(src.empty() || src.back() == '\n' || src.back() == '\r' ? "" : "\n") + "global " +
-               nb::cast<std::string>(nb::str(", ").attr("join")(late)) + "\n";
+        tail += "global " + nb::cast<std::string>(nb::str(", ").attr("join")(late)) + "\n";
+    if (nb::len(guarded))
+        tail += guard(guarded);
     if (edits.empty() && tail.empty())
         return text;
     std::stable_sort(edits.begin(), edits.end(), [](auto &a, auto &b) { return a.first < b.first; });
