@@ -265,6 +265,20 @@ FAITHFUL = {
         RESULT = [ints('abc'), text(1), generator_checks(None, gen()), function_checks(), entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names,
                   [read(), patched(), read()], list(cells(1, 2))]
         """),
+    # A value that is either of two C numbers (or C tuples) of other Python
+    # types keeps each one's own: Cython alone makes the int 2.0 (a local, a
+    # max) and stops at a tuple of a float beside a tuple of an int.
+    "mended-conditional-types": textwrap.dedent("""\
+        def either(s, c):
+            n = len(s)
+            x = 1.5 if c else n
+            t = (1.0,) if c else (255,)
+            u = (1.0, n) if c else (n, 2)
+            return x, t, u, n / 2 if c else n, max(0.5, n), min(n, 9.5), (n / 4 or n), repr(0.5 if c else n)
+        def loop(s):
+            return [i / 2 if i % 2 else i for i in range(len(s))]
+        RESULT = [either('abc', True), either('abc', False), loop('abcd')]
+        """),
 }
 
 

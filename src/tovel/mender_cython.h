@@ -24,8 +24,28 @@ template <typename F> inline void replace_method(const char *module, const char 
     klass.attr(name) = nb::module_::import_("functools").attr("partialmethod")(bound);
 }
 
-inline bool is_int(nb::handle type) { return truthy(nb::getattr(type, "is_int", nb::bool_(false))); }
-inline bool is_float(nb::handle type) { return truthy(nb::getattr(type, "is_float", nb::bool_(false))); }
+inline bool flag(nb::handle type, const char *name) { return truthy(nb::getattr(type, name, nb::bool_(false))); }
+inline bool is_int(nb::handle type) { return flag(type, "is_int"); }
+inline bool is_float(nb::handle type) { return flag(type, "is_float"); }
+
+// Whether the values of C type `a` keep their Python type (int, float,
+// complex, or a tuple of those) as values of C type `b`.
+inline bool keeps(nb::handle a, nb::handle b) {
+    nb::object ra = a.attr("resolve")(), rb = b.attr("resolve")();
+    if (flag(ra, "is_pyobject") || flag(rb, "is_pyobject"))
+        return true;
+    if (flag(ra, "is_ctuple") && flag(rb, "is_ctuple")) {
+        nb::object ca = ra.attr("components"), cb = rb.attr("components"); // a tuple or a list
+        if (nb::len(ca) != nb::len(cb))
+            return false;
+        for (size_t i = 0; i < nb::len(ca); ++i)
+            if (!keeps(ca[nb::int_(i)], cb[nb::int_(i)]))
+                return false;
+        return true;
+    }
+    auto kind = [](nb::handle t) { return flag(t, "is_complex") ? 3 : flag(t, "is_float") ? 2 : flag(t, "is_int") ? 1 : 0; };
+    return !kind(ra) || !kind(rb) || kind(ra) == kind(rb);
+}
 
 /// Mends Cython's compiler where it translates ordinary Python wrongly or
 /// crashes on it; done once in each translation worker, before it translates.
@@ -86,6 +106,23 @@ inline void mend_cython() {
                 for (nb::handle t : types)
                     if (!truthy(nb::getattr(t, "is_float", nb::bool_(false))))
                         return object_type;
+            return out;
+        });
+    // `x = 1.5 if c else len(s)`, `max(0.5, len(s))`, `f or n`: the value
+    // that may be either operand gets a C type both convert to, a double
+    // here, and `x` is 2.0 where Python has 2; two C tuples of other item
+    // types (`(1.0,) if c else (255,)`) have no such type and the
+    // translation stops. Where the operands' Python types differ the
+    // value is a Python object, which each operand converts to as itself.
+    nb::object pyrex = nb::module_::import_("Cython.Compiler.PyrexTypes");
+    nb::object independent = pyrex.attr("independent_spanning_type");
+    pyrex.attr("independent_spanning_type") = nb::cpp_function(
+        [independent, object_type](nb::handle a, nb::handle b) -> nb::object {
+            nb::object out = independent(a, b);
+            if (flag(out, "is_error"))
+                return flag(a, "is_error") || flag(b, "is_error") ? out : object_type;
+            if (!flag(out, "is_pyobject") && !(keeps(a, out) && keeps(b, out)))
+                return object_type;
             return out;
         });
     // `[n for n in locals()]` in a class body: the comprehension's outermost
