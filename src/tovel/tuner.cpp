@@ -24,11 +24,11 @@ using namespace tovel;
 // CPython must keep them working: these are those same operations, on the
 // low 32 bits of the count, where an immortal object's count is negative.
 // Only where that layout is known: a 64-bit little-endian build with the
-// GIL, headers of 3.12 to 3.14.
+// GIL, headers of 3.12 to 3.15.
 static const char *REFCOUNT = R"C(#include "Python.h"
 /* tovel: reference counts changed in place, as the stable ABI of 3.11 does */
 #if defined(Py_LIMITED_API) && Py_LIMITED_API+0 >= 0x030C0000 && !defined(Py_GIL_DISABLED) \
-    && !defined(Py_REF_DEBUG) && SIZEOF_VOID_P == 8 && !PY_BIG_ENDIAN && PY_VERSION_HEX < 0x030F0000
+    && !defined(Py_REF_DEBUG) && SIZEOF_VOID_P == 8 && !PY_BIG_ENDIAN && PY_VERSION_HEX < 0x03100000
 #if PY_VERSION_HEX >= 0x030E0000
 #define __tovel_REFCNT(op) ((op)->ob_refcnt)
 #else

@@ -331,7 +331,7 @@ static int __tovel_dict_stores(void) {
             PyErr_Clear();
         }
     }
-    return __tovel_minor() == 14 || __tovel_dict_clock != NULL;
+    return __tovel_minor() >= 14 || __tovel_dict_clock != NULL;
 }
 
 /* Replaces the value of `name` at the hint in the instance dict, as the

@@ -16,7 +16,7 @@ static const char *EXC_ANCHOR = "#if CYTHON_USE_EXC_INFO_STACK\n#define __Pyx_Co
 static const char *EXC_STATE = R"C(/* tovel: the exception state of a generator's resume */
 #if defined(__TOVEL_LAYOUT) && defined(Py_LIMITED_API)
 /* The thread's innermost item of handled exceptions: its value, then the item before. */
-#define __TOVEL_EXC_INFO(tstate) __TOVEL_AT(tstate, __tovel_minor() == 12 ? 104 : 120, PyObject **)
+#define __TOVEL_EXC_INFO(tstate) __TOVEL_AT(tstate, __TOVEL_TS_EXC_INFO, PyObject **)
 static CYTHON_INLINE void __tovel_ExcSave(PyThreadState *tstate, PyObject **type, PyObject **value, PyObject **tb) {
     if (likely(__tovel_minor())) {
         PyObject **item = __TOVEL_EXC_INFO(tstate);

@@ -7,26 +7,31 @@
 namespace tovel::tuner_c {
 
 // What the caches and the float code read of the interpreter's objects, at
-// offsets that are the same in CPython 3.12, 3.13 and 3.14 with the GIL on
-// 64-bit little-endian machines whose C long has 64 bits (not Windows). A
-// full-API build checks each offset against the headers it compiles with,
-// and serves that one version. A limited-API build serves any later
-// CPython: it reads the version the interpreter runs (Py_Version) once, and
-// on any other than 3.12 to 3.14 every site takes the generic path, as it
-// does with -DTOVEL_NO_ATTR_CACHE.
+// offsets known for CPython 3.12 to 3.15 with the GIL on 64-bit little-endian
+// machines whose C long has 64 bits (not Windows): most are the same in all
+// four; the two that are not (the heap type's shared keys, the thread
+// state's handled exception) are chosen by the minor version. A full-API
+// build checks each offset (of those two, its own version's) against the
+// headers it compiles with, and serves that one version. A limited-API
+// build serves any later CPython: it reads the version the interpreter runs
+// (Py_Version) once, and on any other than 3.12 to 3.15 every site takes the
+// generic path, as it does with -DTOVEL_NO_ATTR_CACHE.
 static const char *LAYOUT = R"C(
 /* tovel: the offsets that the caches and the float code read */
 #ifndef __TOVEL_LAYOUT_SEEN
 #define __TOVEL_LAYOUT_SEEN 1
 #if defined(__GNUC__) && SIZEOF_VOID_P == 8 && SIZEOF_LONG == 8 && !PY_BIG_ENDIAN && !defined(Py_GIL_DISABLED) \
     && !defined(Py_REF_DEBUG) && !defined(TOVEL_NO_ATTR_CACHE) && ((defined(Py_LIMITED_API) && Py_LIMITED_API+0 >= 0x030C0000) \
-    || (!defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030F0000))
+    || (!defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000))
 #define __TOVEL_LAYOUT 1
 #define __TOVEL_AT(p, offset, T) (*(T *)((char *)(p) + (offset)))
 #define __TOVEL_TP_BASICSIZE 32
 #define __TOVEL_TP_DICTOFFSET 288
 #define __TOVEL_TP_VERSION 384
-#define __TOVEL_HT_CACHED_KEYS 880
+/* 3.15 gave PyTypeObject one more field, before the heap type's own */
+#define __TOVEL_HT_CACHED_KEYS (__tovel_minor() >= 15 ? 888 : 880)
+/* the thread state's innermost item of handled exceptions */
+#define __TOVEL_TS_EXC_INFO (__tovel_minor() == 12 ? 104 : __tovel_minor() >= 15 ? 144 : 120)
 #define __TOVEL_MANAGED_DICT (-24)
 #define __TOVEL_DESCR_MEMBER 40
 #define __TOVEL_FLOAT_VALUE 16
@@ -57,6 +62,7 @@ static const char *LAYOUT = R"C(
 #include "internal/pycore_dict.h"
 #include "internal/pycore_object.h"
 #include "internal/pycore_long.h"
+#define __tovel_minor() PY_MINOR_VERSION
 #define __TOVEL_SAME(a, b) _Static_assert((a) == (b), "tovel: an offset differs in these headers: " #a)
 __TOVEL_SAME(offsetof(PyTypeObject, tp_basicsize), __TOVEL_TP_BASICSIZE);
 __TOVEL_SAME(offsetof(PyTypeObject, tp_dictoffset), __TOVEL_TP_DICTOFFSET);
@@ -88,6 +94,9 @@ __TOVEL_SAME(NON_SIZE_BITS, 3);
 __TOVEL_SAME(sizeof(PyDictUnicodeEntry), 2 * sizeof(PyObject *));
 __TOVEL_SAME(offsetof(PyDictUnicodeEntry, me_key), 0);
 __TOVEL_SAME(offsetof(PyDictUnicodeEntry, me_value), sizeof(PyObject *));
+__TOVEL_SAME(offsetof(PyThreadState, exc_info), __TOVEL_TS_EXC_INFO);
+__TOVEL_SAME(offsetof(_PyErr_StackItem, exc_value), 0);
+__TOVEL_SAME(offsetof(_PyErr_StackItem, previous_item), sizeof(PyObject *));
 #if PY_VERSION_HEX >= 0x030D0000
 __TOVEL_SAME(MANAGED_DICT_OFFSET, __TOVEL_MANAGED_DICT);
 __TOVEL_SAME(offsetof(PyDictValues, valid), 3);
@@ -97,7 +106,6 @@ __TOVEL_SAME(Py_TPFLAGS_INLINE_VALUES, 1UL << 2);
 __TOVEL_SAME(sizeof(PyDictOrValues), sizeof(PyObject *));
 __TOVEL_SAME(offsetof(PyDictValues, values), 0);
 #endif
-#define __tovel_minor() PY_MINOR_VERSION
 #else
 /* The minor version of the running CPython where its layout is known, else 0. */
 static int __tovel_minor_seen = -1;
@@ -111,7 +119,7 @@ static CYTHON_INLINE int __tovel_minor(void) {
         Py_XDECREF(bits);
         Py_XDECREF(info);
         PyErr_Clear();
-        __tovel_minor_seen = (Py_Version >> 24) == 3 && minor >= 12 && minor <= 14 && digit == 30 ? (int)minor : 0;
+        __tovel_minor_seen = (Py_Version >> 24) == 3 && minor >= 12 && minor <= 15 && digit == 30 ? (int)minor : 0;
     }
     return __tovel_minor_seen;
 }
