@@ -328,7 +328,7 @@ static nb::str frame_fix(nb::str c) {
     nb::str exec(m.attr("group")(1));
     c = nb::str(c.attr("replace")(m.attr("group")(0), "{Py_mod_exec, (void*)__tovel_exec_in_frame},", 1));
     c = nb::str(c.attr("replace")(slots, nb::str(FRAME_PROTO) + slots, 1));
-    return nb::str(c + nb::str(FRAME_BODY).attr("replace")("EXEC", exec));
+    return nb::str(c + nb::str(GUARD_C) + nb::str(FRAME_BODY).attr("replace")("EXEC", exec));
 }
 
 // Gives traceback entries shared frames (mender_c.h says how). A file that

@@ -167,7 +167,7 @@ static PyObject *__tovel_body(PyObject *module, PyObject *unused) {
     PyObject *d = PyModule_GetDict(module);
     (void)unused;
     if (!d || PyDict_DelItemString(d, "__tovel_body__") < 0) return NULL;
-    if (EXEC(module) < 0) return NULL;
+    if (EXEC(module) < 0 || __tovel_guard(module) < 0) return NULL;
     Py_RETURN_NONE;
 }
 static int __tovel_exec_in_frame(PyObject *module) {

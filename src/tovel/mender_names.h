@@ -90,33 +90,77 @@ inline nb::list read_builtins(nb::object tree, nb::object module) {
 }
 
 // Compiled, `mod.len = f` would go unseen where the source's every call of
-// len takes f: the module's class becomes one whose attribute of such a
-// name cannot be set to anything but the builtin itself, with an error
-// that says why. A module that chose its class, or is not what
-// sys.modules holds under its name, is left alone.
-static const char *GUARD = R"PY(
-def __tovel_guard(names):
-    import builtins, sys, types
-    m = sys.modules.get(__name__)
-    if type(m) is not types.ModuleType or m.__dict__ is not globals():
-        return
-    class module(types.ModuleType):
-        __slots__ = ()
-        def __setattr__(self, name, value):
-            if name in names and value is not getattr(builtins, name, None):
-                raise AttributeError(
-                    f"{self.__name__}.{name} cannot be replaced: the compiled module calls the builtin {name} "
-                    f"itself (build it with tov bdist --keep to ship it as source)")
-            types.ModuleType.__setattr__(self, name, value)
-    m.__class__ = module
-__tovel_guard(frozenset(({})))
-del __tovel_guard
-)PY";
-
-/// The lines that guard those names, for the end of the module's text.
+// len takes f. The rewrite names such builtins in `__tovel_builtins__`, at
+// the end of the module's text; once the module body has run, the C below
+// takes the name out and gives the module a class whose attribute of such a
+// name cannot be set to anything but the builtin itself, with an error that
+// says why (deleting it, and every other name, work as ever). A module that
+// chose its own class is left alone. The class is made in C: the same in
+// Python would double the C of a small module.
 inline std::string guard(nb::list names) {
-    nb::str quoted(nb::str("").attr("join")(builtin("map")(nb::str("{!r}, ").attr("format"), names)));
-    return nb::cast<std::string>(nb::str(GUARD).attr("replace")("{}", quoted));
+    return "__tovel_builtins__ = (" +
+           nb::cast<std::string>(nb::str("").attr("join")(builtin("map")(nb::str("{!r}, ").attr("format"), names))) +
+           ")\n";
 }
+
+static const char *GUARD_C = R"C(
+#if CYTHON_PEP489_MULTI_PHASE_INIT
+static PyObject *__tovel_guarded; /* the names, for the one instance of the module */
+static int __tovel_guarded_setattro(PyObject *self, PyObject *name, PyObject *value) {
+    setattrofunc base = (setattrofunc)PyType_GetSlot(&PyModule_Type, Py_tp_setattro);
+    if (value && PyUnicode_Check(name)) {
+        PyObject *builtins = NULL, *was = NULL;
+        int hit = __tovel_guarded ? PySequence_Contains(__tovel_guarded, name) : 0;
+        if (hit < 0) return -1;
+        if (hit) {
+            builtins = PyImport_ImportModule("builtins");
+            was = builtins ? PyObject_GetAttr(builtins, name) : NULL;
+            Py_XDECREF(builtins);
+            if (!was) /* not a builtin of this interpreter: nothing compiled reads it */
+                PyErr_Clear();
+            Py_XDECREF(was);
+            if (was && was != value) {
+                PyObject *module = PyModule_GetNameObject(self);
+                if (module) {
+                    PyErr_Format(PyExc_AttributeError, "%U.%U cannot be replaced: the compiled module calls the "
+                                 "builtin %U itself (build it with tov bdist --keep to ship it as source)",
+                                 module, name, name);
+                    Py_DECREF(module);
+                }
+                return -1;
+            }
+        }
+    }
+    return base(self, name, value);
+}
+static int __tovel_guard(PyObject *module) {
+    static PyType_Slot slots[] = {{Py_tp_setattro, (void *)__tovel_guarded_setattro}, {0, NULL}};
+    static PyType_Spec spec = {"module", 0, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject *d = PyModule_GetDict(module), *names, *bases = NULL, *type = NULL;
+    int r = -1;
+    names = d ? PyDict_GetItemString(d, "__tovel_builtins__") : NULL;
+    if (!names) return 0;
+    Py_INCREF(names);
+    if (PyDict_DelItemString(d, "__tovel_builtins__") < 0) goto done;
+    r = 0;
+    if (Py_TYPE(module) != &PyModule_Type) goto done;
+    r = -1;
+    bases = PyTuple_Pack(1, (PyObject *)&PyModule_Type);
+    type = bases ? PyType_FromSpecWithBases(&spec, bases) : NULL;
+    if (type) {
+        PyObject *old = __tovel_guarded;
+        Py_INCREF(names);
+        __tovel_guarded = names;
+        Py_XDECREF(old);
+        r = PyObject_SetAttrString(module, "__class__", type);
+    }
+done:
+    Py_DECREF(names);
+    Py_XDECREF(bases);
+    Py_XDECREF(type);
+    return r;
+}
+#endif
+)C";
 
 } // namespace tovel::mender_names
