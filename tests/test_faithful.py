@@ -369,13 +369,14 @@ def test_a_compiled_module_loads_under_one_name(compiled_examples):
 def test_builtins_compiled_code_reads_itself_cannot_be_replaced_unseen(compiled_examples):
     """Replacing isinstance as the module's attribute changes its every call
     from source; compiled, the module calls the builtin itself: the attempt
-    raises instead of going unseen. The builtin itself, other names and the
-    builtins looked up when the code runs (open) are set as ever."""
+    raises instead of going unseen. The builtin itself, a module, other names
+    and the builtins looked up when the code runs (open) are set as ever."""
     code = textwrap.dedent("""\
         import importlib, sys
         sys.path.insert(0, sys.argv[1])
         m = importlib.import_module(sys.argv[2])
         m.isinstance, m.open, m.other = isinstance, None, 1
+        m.isinstance = sys  # as the import of a submodule named so binds it
         del m.isinstance, m.open
         try:
             m.isinstance = lambda *a: 'replaced'

@@ -93,8 +93,9 @@ inline nb::list read_builtins(nb::object tree, nb::object module) {
 // len takes f. The rewrite names such builtins in `__tovel_builtins__`, at
 // the end of the module's text; once the module body has run, the C below
 // takes the name out and gives the module a class whose attribute of such a
-// name cannot be set to anything but the builtin itself, with an error that
-// says why (deleting it, and every other name, work as ever). A module that
+// name cannot be set to anything but the builtin itself (or a module: its
+// submodule of that name), with an error that says why (deleting it, and
+// every other name, work as ever). A module that
 // chose its own class is left alone. The class is made in C: the same in
 // Python would double the C of a small module.
 inline std::string guard(nb::list names) {
@@ -108,7 +109,8 @@ static const char *GUARD_C = R"C(
 static PyObject *__tovel_guarded; /* the names, for the one instance of the module */
 static int __tovel_guarded_setattro(PyObject *self, PyObject *name, PyObject *value) {
     setattrofunc base = (setattrofunc)PyType_GetSlot(&PyModule_Type, Py_tp_setattro);
-    if (value && PyUnicode_Check(name)) {
+    /* A module is bound here by the import of a submodule of that name (pkg/filter.py): never refused. */
+    if (value && PyUnicode_Check(name) && !PyModule_Check(value)) {
         PyObject *builtins = NULL, *was = NULL;
         int hit = __tovel_guarded ? PySequence_Contains(__tovel_guarded, name) : 0;
         if (hit < 0) return -1;
