@@ -60,42 +60,6 @@ fi
 pythons=$(tools/pythons.sh)
 run_start=$(date +%s)
 
-# The free-threaded 3.14t is built (or found built) while the first suites
-# run; its suite runs after theirs.
-t_out=$(mktemp)
-t_err=$(mktemp)
-set -m
-tools/python314t.sh </dev/null >"$t_out" 2>"$t_err" &
-t_build=$!
-set +m
-
-# CPython 3.14 and then 3.15 run in their Debian tree beside the
-# interpreters of this machine: each suite keeps about one core busy, and the
-# machines here have two. The lane runs in a process group of its own (set
-# -m), ended with everything in it when this script ends early; each
-# interpreter's output and exit status are kept and shown after theirs.
-lane_dir=$(mktemp -d)
-set -m
-(
-    for version in 3.14 3.15; do
-        status=0
-        # shellcheck disable=SC2046
-        tools/chroot314.sh --python "$version" $(some_tests) </dev/null >"$lane_dir/$version.log" 2>&1 || status=$?
-        echo "$status" >"$lane_dir/$version.status"
-    done
-) &
-lane=$!
-set +m
-lane_done=
-end_lane() {
-    [ -n "$lane_done" ] || { kill -TERM -- "-$lane" 2>/dev/null; wait "$lane" 2>/dev/null; }
-    kill -TERM -- "-$t_build" 2>/dev/null || true
-    rm -rf "$lane_dir" "$t_out" "$t_err"
-}
-trap end_lane EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
 failed=()
 passed=()
 # The oldest Cython release the requirement allows (its floor, such as
@@ -140,26 +104,64 @@ suite() {
         failed+=("$name (tests, $took)")
     fi
 }
-first=1
-for python in $pythons; do
-    # shellcheck disable=SC2046
-    suite "$python" "$("$python" -c 'import platform; print("CPython", platform.python_version())')" \
-        "$([ -n "$first" ] || echo "$oldest_cython")" $([ -n "$first" ] && echo tests || some_tests)
-    first=
-done
+python_name() { "$1" -c 'import platform; print("CPython", platform.python_version())'; }
 
-name="CPython 3.14t (free-threaded)"
-status=0
-wait "$t_build" || status=$?
-cat "$t_err"
-if [ "$status" = 0 ]; then
-    # shellcheck disable=SC2046
-    suite "$(cat "$t_out")" "$name" "" $(some_tests)
+# Two lanes, each keeping about one core busy (the machines here have two):
+# this one runs the whole suite on the first interpreter; the other runs,
+# one after another, CPython 3.14 and 3.15 in their Debian tree, the
+# machine's other interpreters and the free-threaded 3.14t (built, or found
+# built, from the start). The other lane runs in a process group of its own
+# (set -m), ended with everything in it when this script ends early; its
+# output and outcomes are kept and shown after this lane's.
+lane_dir=$(mktemp -d)
+set -m
+(
+    tools/python314t.sh </dev/null >"$lane_dir/314t.out" 2>"$lane_dir/314t.err" &
+    t_build=$!
+    for version in 3.14 3.15; do
+        status=0
+        # shellcheck disable=SC2046
+        tools/chroot314.sh --python "$version" $(some_tests) </dev/null >"$lane_dir/$version.log" 2>&1 || status=$?
+        echo "$status" >"$lane_dir/$version.status"
+    done
+    failed=()
+    passed=()
+    for python in $(tail -n +2 <<<"$pythons"); do
+        # shellcheck disable=SC2046
+        suite "$python" "$(python_name "$python")" "$oldest_cython" $(some_tests) </dev/null
+    done
+    name="CPython 3.14t (free-threaded)"
+    status=0
+    wait "$t_build" || status=$?
+    cat "$lane_dir/314t.err"
+    if [ "$status" = 0 ]; then
+        # shellcheck disable=SC2046
+        suite "$(cat "$lane_dir/314t.out")" "$name" "" $(some_tests) </dev/null
+    else
+        case ${CI:-} in
+            ""|false|0) ;;
+            *) failed+=("$name (could not be built, and CI=$CI)") ;;
+        esac
+    fi
+    [ ${#passed[@]} = 0 ] || printf '%s\n' "${passed[@]}" >"$lane_dir/passed"
+    [ ${#failed[@]} = 0 ] || printf '%s\n' "${failed[@]}" >"$lane_dir/failed"
+) >"$lane_dir/host.log" 2>&1 &
+lane=$!
+set +m
+lane_done=
+end_lane() {
+    [ -n "$lane_done" ] || { kill -TERM -- "-$lane" 2>/dev/null; wait "$lane" 2>/dev/null; }
+    rm -rf "$lane_dir"
+}
+trap end_lane EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+first=$(head -n 1 <<<"$pythons")
+if [ -n "$first" ]; then
+    suite "$first" "$(python_name "$first")" "" tests
 else
-    case ${CI:-} in
-        ""|false|0) ;;
-        *) failed+=("$name (could not be built, and CI=$CI)") ;;
-    esac
+    failed+=("no CPython >= 3.12 found on this machine")
 fi
 
 wait "$lane" || true
@@ -181,6 +183,9 @@ for version in 3.14 3.15; do
            failed+=("$tree (tests)") ;;
     esac
 done
+cat "$lane_dir/host.log"
+[ ! -f "$lane_dir/passed" ] || mapfile -t -O "${#passed[@]}" passed <"$lane_dir/passed"
+[ ! -f "$lane_dir/failed" ] || mapfile -t -O "${#failed[@]}" failed <"$lane_dir/failed"
 
 echo
 echo "make test${all:+-all} took $(( $(date +%s) - run_start )) s in all"

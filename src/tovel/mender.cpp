@@ -133,10 +133,10 @@ static const char *CYTHON_GENERATOR = "(lambda: (yield))().__class__";
 static const char *CYTHON_FUNCTION = "(lambda: None).__class__";
 // Cython's coroutine and async generator types stand beside its generator
 // type in the module its types share, once a compiled module made one.
-static const char *CYTHON_COROUTINE =
-    "getattr(__import__('sys').modules.get((lambda: (yield))().__class__.__module__), 'coroutine', ())";
-static const char *CYTHON_ASYNCGEN =
-    "getattr(__import__('sys').modules.get((lambda: (yield))().__class__.__module__), 'async_generator', ())";
+#define CYTHON_SHARED_TYPE(name)                                                                                 \
+    "getattr(__import__('sys').modules.get((lambda: (yield))().__class__.__module__), '" name "', ())"
+static const char *CYTHON_COROUTINE = CYTHON_SHARED_TYPE("coroutine");
+static const char *CYTHON_ASYNCGEN = CYTHON_SHARED_TYPE("async_generator");
 static const char *GENERATOR_WORDS = "GeneratorType|CoroutineType|FunctionType|LambdaType|isgenerator|iscoroutine|"
                                      "isasyncgen|isfunction|getgeneratorlocals|getcoroutinelocals";
 
