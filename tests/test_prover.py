@@ -433,6 +433,36 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     assert found["command"] == "python -m pytest {project}/tests.py"
 
 
+def test_what_an_sdist_leaves_out_is_said_so(tmp_path):
+    """Tests or test helpers the source tree lacks are named as the project's
+    own, never as a distribution to add; a requirement named after a module
+    (pypng) provides it."""
+    import tovel.finder
+    import tovel.verdict
+    write(tmp_path, {"pk/__init__.py": "", "setup.cfg": "[coverage:run]\nomit = support_x/data\n",
+                     "tests/requirements.txt": "pypng\n",
+                     "tests/test_a.py": "import png, other_dist, support_x\nfrom testing.support import ROOT\n",
+                     "tests/test_eps.py": ""})
+    found = tovel.finder.find(str(tmp_path), str(tmp_path), [["pk", "pk"]], None)
+    assert "pypng" in found["requires"]
+    assert (found["missing"], found["absent"]) == ([("other_dist", "other_dist")], ["support_x", "testing"])
+    assert tovel.verdict.lacking(["other_dist", "testing"], found["absent"]) == (
+        "other_dist, which the test environment does not have (--test-requires other_dist adds it) and testing, "
+        "which this source tree lacks (a folder of the project's own, left out of it)")
+    # A module of a test folder that another test imports is the project's own.
+    (tmp_path / "run.log").write_text("E   ModuleNotFoundError: No module named 'test_eps'\n"
+                                      "E   ModuleNotFoundError: No module named 'png'\n")
+    run = {"log": str(tmp_path / "run.log"), "texts": {}}
+    assert tovel.verdict.missing(run, [{"arc": "pk/__init__.py"}], str(tmp_path)) == ["png"]
+    # testpaths that name no folder here: no tests in this tree, and a
+    # suggestion that names none either.
+    write(tmp_path / "sd", {"pyproject.toml": "[tool.pytest.ini_options]\ntestpaths = ['tests']\n", "pk/__init__.py": ""})
+    proof = tovel.finder.proof({}, str(tmp_path / "sd"), None, [["pk", "pk"]], None, [{"arc": "pk/__init__.py"}])
+    assert proof["unproven"].startswith("this source tree has no tests (pytest's configuration in pyproject.toml "
+                                        "names tests, which is not here"), proof
+    assert proof["prove_it"].startswith("--test-command 'python -m pytest DIR/tests' --test-requires pytest, with DIR"), proof
+
+
 def test_proof_runs_tests_from_the_package_folder_and_keeps_found_requirements(tmp_path, capsys):
     """testpaths naming the package folder: its test modules run from the
     installed package, with pytest's configuration named; its other modules

@@ -20,6 +20,53 @@ static bool is_dir(nb::handle p) { return truthy(mine("os").attr("path").attr("i
 // What pytest reads and collects (tovel.collect).
 static nb::object collect(const char *name) { return mine("collect").attr(name); }
 
+// Whether `name`, a module the tests import that nothing here provides, is a
+// folder of the project's own that this source tree lacks (an sdist often
+// leaves out what the tests import beside them): pytest's own name for a
+// test folder, one the project's files give as a path ("omit = testing/data"),
+// or one its MANIFEST.in leaves out. A distribution of that name would be
+// someone else's.
+static bool left_out(nb::str project, nb::str name) {
+    if (name.equal(nb::str("testing")) || name.equal(nb::str("tests")))
+        return true;
+    nb::object re = mine("re");
+    nb::str word(re.attr("escape")(name));
+    nb::object path = re.attr("compile")(nb::str("(?<![\\w.-]){}/").format(word));
+    nb::object pruned = re.attr("compile")(nb::str("(?m)^\\s*(?:prune|graft|recursive-(?:in|ex)clude)\\s+{}(?![\\w.-])").format(word));
+    for (const char *f : {"setup.cfg", "tox.ini", "pyproject.toml", "pytest.ini", ".coveragerc", ".flake8", "noxfile.py",
+                          "MANIFEST.in"}) {
+        nb::object file = join(project, nb::str(f));
+        if (!is_file(file))
+            continue;
+        nb::object text = mine("Path")(file).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace");
+        if (!path.attr("search")(text).is_none() || !pruned.attr("search")(text).is_none())
+            return true;
+    }
+    return false;
+}
+
+// Whether one of the requirements `requires` is named after `module` as
+// distributions of Python bindings are (pypng for png, python-foo, foo-python):
+// it provides the module, which cannot be known before it is installed.
+static bool named_after(nb::handle requires, nb::str module) {
+    nb::object canon = mine("canonicalize_name");
+    nb::object m = canon(module);
+    for (nb::handle r : requires) {
+        nb::object name;
+        try {
+            name = canon(mine("Requirement")(r).attr("name"));
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+            continue;
+        }
+        for (const char *form : {"py{}", "py-{}", "python-{}", "{}-python"})
+            if (name.equal(nb::str(form).format(m)))
+                return true;
+    }
+    return false;
+}
+
 /// The files and folders of `project` that the tests found there come from
 /// (a test folder inside a package is the package's): its test folders and
 /// files, the files pytest and the finder read, conftest.py too, those that
@@ -202,6 +249,21 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                                               .format(nb::str(" ").attr("join")(testpaths))
                                         : nb::str("no tests found (no tests/ or test/ folder or test_*.py file in the "
                                                   "project, no tests in its packages)");
+        // Test folders pytest's configuration names, none of which is here:
+        // the tests were left out of this source tree (an sdist, say), and
+        // only the project's own tests, from elsewhere, can prove the wheel.
+        bool none_here = nb::len(testpaths) > 0;
+        for (nb::handle t : testpaths)
+            none_here = none_here && !truthy(os.attr("path").attr("exists")(join(project, t))) &&
+                        !nb::len(nb::object(mine("glob").attr("glob")(t, "root_dir"_a = project)));
+        if (none_here) {
+            out["why"] = nb::str("this source tree has no tests (pytest's configuration in {} names {}, which is not "
+                                 "here; an sdist often leaves the tests out)")
+                             .format(os.attr("path").attr("basename")(c["file"]), nb::str(", ").attr("join")(testpaths));
+            out["prove_it"] = nb::str("--test-command 'python -m pytest DIR/{}' --test-requires pytest, with DIR a "
+                                      "checkout of the project that has its tests")
+                                  .format(nb::str(testpaths[0]).attr("strip")("/"));
+        }
         return out;
     }
     nb::str command("python -m pytest");
@@ -236,7 +298,17 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     mine("uses").attr("complete")(need, scanned, local, c.is_none() ? nb::list() : nb::list(c["addopts"]));
     out["requires"] = need["requires"];
     out["extras"] = need["extras"];
-    out["missing"] = need["missing"];
+    nb::list missing, absent;
+    for (nb::handle m : need["missing"]) {
+        if (named_after(need["requires"], nb::str(m[0])))
+            continue;
+        if (left_out(project, nb::str(m[0])))
+            absent.append(m[0]);
+        else
+            missing.append(m);
+    }
+    out["missing"] = missing;
+    out["absent"] = absent;
     out["installed"] = installed;
     out["doctests"] = doctests;
     out["pythonpath"] = c.is_none() ? nb::list() : nb::list(c["pythonpath"]);
@@ -303,7 +375,8 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
     nb::dict out, settings;
     out["tested"] = built;
     out["unproven"] = nb::none();
-    out["prove_it"] = "--test-command 'pytest {project}/tests' --test-requires pytest";
+    out["prove_it"] = "--test-command 'python -m pytest DIR' --test-requires pytest, with DIR a folder of the "
+                      "project's tests";
     settings["test_command"] = get(options, "test_command", nb::none());
     nb::object given = get(options, "test_requires", nb::none());
     settings["test_requires"] = given.is_none() ? nb::list() : nb::list(builtin("list")(given));
@@ -330,6 +403,8 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
         nb::dict found = find(project, root.is_none() ? nb::str(".") : nb::str(root), packages, info);
         if (found["command"].is_none()) {
             out["unproven"] = found["why"];
+            if (found.contains("prove_it"))
+                out["prove_it"] = found["prove_it"];
             out["settings"] = nb::none();
             return out;
         }
@@ -349,11 +424,17 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
             print(nb::str("warning: the tests import {}, which no requirement of theirs provides: {} adds {}")
                       .format(nb::str(", ").attr("join")(modules), nb::str(" ").attr("join")(suggest),
                               nb::len(modules) == 1 ? "it" : "them"));
+        nb::list absent(found["absent"]);
+        if (nb::len(absent))
+            print(nb::str("warning: the tests import {}: the tests that import {} cannot run")
+                      .format(nb::module_::import_("tovel.verdict").attr("lacking")(absent, absent),
+                              nb::len(absent) == 1 ? "it" : "them"));
         settings["found"] = true;
         settings["test_command"] = found["command"];
         settings["test_requires"].attr("extend")(found["requires"]);
         settings["test_extras"] = found["extras"];
         settings["missing"] = found["missing"]; // said above: a later line need not say it again
+        settings["absent"] = absent;
         settings["doctests"] = found["doctests"];
         if (settings["test_timeout"].is_none())
             settings["test_timeout"] = 600;
@@ -370,6 +451,7 @@ TOVEL_MODULE(finder, m) {
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");
     m.attr("Requirement") = nb::module_::import_("packaging.requirements").attr("Requirement");
+    m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
     m.attr("collect") = nb::module_::import_("tovel.collect");
     m.attr("needs") = nb::module_::import_("tovel.needs");
     m.attr("uses") = nb::module_::import_("tovel.uses");

@@ -278,11 +278,13 @@ static void tox(Needs &n, nb::handle doc) {
 
 // ---------------------------------------------------------------- the sources in order
 
-// The requirements files of the tests: those of test, else those of dev.
+// The requirements files of the tests (beside them too: tests/requirements.txt):
+// those of test, else those of dev.
 static void files(Needs &n) {
     nb::object glob = mine("glob").attr("glob");
     for (auto patterns : {std::initializer_list<const char *>{"requirements/test*.txt", "test*-requirements.txt",
-                                                              "requirements-test*.txt", "requirements_test*.txt"},
+                                                              "requirements-test*.txt", "requirements_test*.txt",
+                                                              "tests/requirements*.txt", "test/requirements*.txt"},
                           std::initializer_list<const char *>{"requirements/dev*.txt", "dev-requirements.txt",
                                                               "requirements-dev*.txt", "requirements_dev*.txt"}}) {
         nb::list found;

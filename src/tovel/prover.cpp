@@ -194,7 +194,9 @@ static nb::str names_of(nb::list ids) { return nb::str(says("names")(ids)); }
 static nb::list missing(Judge &b, nb::dict r) {
     return nb::list(says("missing")(r, b.units, get(b.settings, "project", mine("os").attr("getcwd")())));
 }
-static nb::str lacking(nb::list names) { return nb::str(says("lacking")(names)); }
+static nb::str lacking(Judge &b, nb::list names) {
+    return nb::str(says("lacking")(names, get(b.settings, "absent", nb::list())));
+}
 
 // A proof that stands on fewer tests than this is said to be thin.
 static const size_t HANDFUL = 5;
@@ -223,6 +225,15 @@ static nb::str thin(Judge &b, nb::dict source, nb::list both) {
                 names_of(unloaded), nb::len(cause) ? nb::str(": ") + cause : nb::str(""));
 }
 
+// Why the wheel is not proven, and the options that would prove it: the
+// first reason found is the one said.
+static void unproven(nb::dict settings, nb::str why, nb::str prove_it) {
+    if (!get(settings, "unproven", nb::none()).is_none())
+        return;
+    settings["unproven"] = why;
+    settings["prove_it"] = prove_it;
+}
+
 /// Runs the test command from the sources and compiled; returns the units
 /// whose compiled form breaks tests that pass from the sources.
 static nb::list judge(Judge &b, bool found) {
@@ -239,7 +250,7 @@ static nb::list judge(Judge &b, bool found) {
         truthy(mine("Path")(source["log"]).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace")
                    .attr("__contains__")("ImportError while loading conftest"))) {
         nb::list lacks = missing(b, source);
-        nb::str why = nb::len(lacks) ? nb::str("the tests cannot start: their conftest.py imports {}").format(lacking(lacks))
+        nb::str why = nb::len(lacks) ? nb::str("the tests cannot start: their conftest.py imports {}").format(lacking(b, lacks))
                                      : nb::str("the tests cannot start: their conftest.py fails to import (the output is in {})").format(source["log"]);
         if (found)
             throw Unproven{std::string(why.c_str())};
@@ -299,7 +310,7 @@ static nb::list judge(Judge &b, bool found) {
     if (nb::len(both))
         too = nb::str("{} {} from the sources too: {}{}")
                   .format(nb::len(both), nb::len(both) == 1 ? "test fails" : "tests fail", names_of(both),
-                          nb::len(lacks) ? nb::str("; they import ") + lacking(lacks) : nb::str(""));
+                          nb::len(lacks) ? nb::str("; they import ") + lacking(b, lacks) : nb::str(""));
     if (!nb::len(b.passed)) {
         nb::str hint("");
         bool has_pytest = false;
@@ -308,7 +319,7 @@ static nb::list judge(Judge &b, bool found) {
         if (b.pytest && !has_pytest)
             hint = nb::str(" (pytest comes into the test environment with --test-requires pytest)");
         else if (nb::len(lacks))
-            hint = nb::str(nb::str(" (they import ") + lacking(lacks) + nb::str(")"));
+            hint = nb::str(nb::str(" (they import ") + lacking(b, lacks) + nb::str(")"));
         // Tests inside the package, collected from the project's folder,
         // import the installed package: pytest finds the two files differ.
         nb::object text = mine("Path")(source["log"]).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace");
@@ -386,20 +397,16 @@ static nb::list judge(Judge &b, bool found) {
     }
     if (nb::len(too) && (nb::len(broken) || nb::len(culprits)))
         print(nb::str("warning: ") + too);
-    if (!spawned.is_none() && get(settings, "unproven", nb::none()).is_none()) {
-        settings["unproven"] = nb::str("a process the tests start imported {}, not the installed package").format(spawned);
-        settings["prove_it"] = nb::str("--test-command CMD, with a CMD whose tests and the processes they start "
-                                       "import the installed package");
-    }
+    if (!spawned.is_none())
+        unproven(settings, nb::str("a process the tests start imported {}, not the installed package").format(spawned),
+                 nb::str("--test-command CMD, with a CMD whose tests and the processes they start import the "
+                         "installed package"));
     if (b.pytest && nb::len(b.passed) < HANDFUL) {
         nb::str why = thin(b, source, both);
         print(nb::str("warning: ") + why);
-        if (get(settings, "unproven", nb::none()).is_none()) {
-            settings["unproven"] = why;
-            // Running the same tests again proves no more: more tests would.
-            settings["prove_it"] = nb::str("--test-command CMD, with a CMD that runs more tests than {}")
-                                       .format(mine("shlex").attr("quote")(settings["test_command"]));
-        }
+        // Running the same tests again proves no more: more tests would.
+        unproven(settings, why, nb::str("--test-command CMD, with a CMD that runs more tests than {}")
+                                    .format(mine("shlex").attr("quote")(settings["test_command"])));
     }
     return culprits;
 }

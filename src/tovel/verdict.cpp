@@ -164,26 +164,40 @@ static nb::list missing(nb::dict r, nb::list units, nb::object project) {
             bool own = false;
             for (nb::handle u : units)
                 own = own || nb::str(nb::str(u["arc"]).attr("split")("/")[0]).attr("removesuffix")(".py").equal(m);
-            nb::object os = mine("os");
-            own = own || truthy(os.attr("path").attr("exists")(os.attr("path").attr("join")(project, m))) ||
-                  truthy(os.attr("path").attr("exists")(os.attr("path").attr("join")(project, nb::str(m) + nb::str(".py"))));
+            // The project's, or a module of one of its folders (a test
+            // module another one imports: `from test_eps import ...`).
+            nb::object os = mine("os"), glob = mine("glob").attr("glob");
+            for (const char *p : {"{}", "{}.py", "*/{}.py", "*/{}/__init__.py"})
+                own = own || truthy(os.attr("path").attr("exists")(os.attr("path").attr("join")(project, nb::str(p).format(m)))) ||
+                      (p[0] == '*' && nb::len(nb::object(glob(nb::str(p).format(m), "root_dir"_a = project))));
             if (!own)
                 names[m] = nb::none();
         }
     return nb::list(names);
 }
 
-// "hypothesis, which the test environment does not have (--test-requires hypothesis adds it)"
-static nb::str lacking(nb::list names) {
-    nb::list opts;
+// "hypothesis, which the test environment does not have (--test-requires
+// hypothesis adds it)"; a name of `absent` (a folder of the project that
+// this source tree lacks) is said to be one: a distribution of that name
+// would be someone else's.
+static nb::str lacking(nb::list names, nb::list absent) {
+    nb::list others, gone, opts, parts;
     for (nb::handle n : names)
+        (truthy(absent.attr("__contains__")(n)) ? gone : others).append(n);
+    for (nb::handle n : others)
         opts.append(nb::str("--test-requires ") + nb::str(n));
-    return nb::str("{}, which the test environment does not have ({} {})")
-        .format(nb::str(", ").attr("join")(names), nb::str(" ").attr("join")(opts), nb::len(names) == 1 ? "adds it" : "add them");
+    if (nb::len(others))
+        parts.append(nb::str("{}, which the test environment does not have ({} {})")
+                         .format(nb::str(", ").attr("join")(others), nb::str(" ").attr("join")(opts),
+                                 nb::len(others) == 1 ? "adds it" : "add them"));
+    if (nb::len(gone))
+        parts.append(nb::str("{}, which this source tree lacks ({} of the project's own, left out of it)")
+                         .format(nb::str(", ").attr("join")(gone), nb::len(gone) == 1 ? "a folder" : "folders"));
+    return nb::str(nb::str(" and ").attr("join")(parts));
 }
 
 TOVEL_MODULE(verdict, m) {
-    for (const char *name : {"hashlib", "json", "os", "re", "sys"})
+    for (const char *name : {"glob", "hashlib", "json", "os", "re", "sys"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("ZipFile") = nb::module_::import_("zipfile").attr("ZipFile");
@@ -198,5 +212,7 @@ TOVEL_MODULE(verdict, m) {
           "Set the unit's stage, line and log from the run its compiled form broke the tests in.");
     m.def("missing", &missing, "result"_a, "units"_a, "project"_a,
           "The modules the tests could not import in the run, not the project's own: those the environment lacks.");
-    m.def("lacking", &lacking, "names"_a, "Missing modules, with the --test-requires that adds them.");
+    m.def("lacking", &lacking, "names"_a, "absent"_a = nb::list(),
+          "Missing modules, with the --test-requires that adds them; those of absent, as folders of the project "
+          "this source tree lacks.");
 }

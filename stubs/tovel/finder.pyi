@@ -5,6 +5,7 @@ import re as re
 import shlex as shlex
 from importlib.metadata import PathDistribution as PathDistribution
 from packaging.requirements import Requirement as Requirement
+from packaging.utils import canonicalize_name as canonicalize_name
 from pathlib import Path as Path
 from tovel import collect as collect
 from tovel import needs as needs
