@@ -267,7 +267,8 @@ FAITHFUL = {
         """),
     # A value that is either of two C numbers (or C tuples) of other Python
     # types keeps each one's own: Cython alone makes the int 2.0 (a local, a
-    # max) and stops at a tuple of a float beside a tuple of an int.
+    # max) and stops at a tuple of a float beside a tuple of an int; and an
+    # argument's default that reads a global named like a later argument.
     "mended-conditional-types": textwrap.dedent("""\
         def either(s, c):
             n = len(s)
@@ -277,7 +278,11 @@ FAITHFUL = {
             return x, t, u, n / 2 if c else n, max(0.5, n), min(n, 9.5), (n / 4 or n), repr(0.5 if c else n)
         def loop(s):
             return [i / 2 if i % 2 else i for i in range(len(s))]
-        RESULT = [either('abc', True), either('abc', False), loop('abcd')]
+        # Cython alone stops at a default that reads a global named like a later argument.
+        _KEEP = object()
+        def replace(name=_KEEP, *, _KEEP=_KEEP):
+            return name is _KEEP
+        RESULT = [either('abc', True), either('abc', False), loop('abcd'), replace(), replace(1)]
         """),
 }
 

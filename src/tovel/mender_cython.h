@@ -125,6 +125,30 @@ inline void mend_cython() {
                 return object_type;
             return out;
         });
+    // `def replace(self, name=_KEEP, _KEEP=_KEEP)`: the default of an
+    // earlier argument reads a global that a later argument is named after.
+    // Cython counts the read as a use of that argument before its
+    // declaration and stops the translation; a default is read where the
+    // function is defined, and an argument's declaration is the function's
+    // first: the check is passed over for arguments.
+    replace_method("Cython.Compiler.ParseTreeTransforms", "AnalyseDeclarationsTransform", "visit_CNameDeclaratorNode",
+                   [](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::handle node = args[0];
+                       nb::object name = node.attr("name");
+                       nb::object seen = self.attr("seen_vars_stack")[nb::int_(-1)];
+                       nb::object entry = self.attr("current_env")().attr("lookup_here")(name);
+                       if (entry.is_none() || !flag(entry, "is_arg") || !truthy(seen.attr("__contains__")(name)))
+                           return was(self, *args);
+                       seen.attr("discard")(name);
+                       try {
+                           nb::object out = was(self, *args);
+                           seen.attr("add")(name);
+                           return out;
+                       } catch (...) {
+                           seen.attr("add")(name);
+                           throw;
+                       }
+                   });
     // `[n for n in locals()]` in a class body: the comprehension's outermost
     // iterable is read in the class's scope, whose node Cython looks for on
     // top of its stack and finds the iterator there instead (a compiler
