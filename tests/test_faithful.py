@@ -267,8 +267,7 @@ FAITHFUL = {
         """),
     # A value that is either of two C numbers (or C tuples) of other Python
     # types keeps each one's own: Cython alone makes the int 2.0 (a local, a
-    # max) and stops at a tuple of a float beside a tuple of an int; and an
-    # argument's default that reads a global named like a later argument.
+    # max) and stops at a tuple of a float beside a tuple of an int.
     "mended-conditional-types": textwrap.dedent("""\
         def either(s, c):
             n = len(s)
@@ -278,11 +277,22 @@ FAITHFUL = {
             return x, t, u, n / 2 if c else n, max(0.5, n), min(n, 9.5), (n / 4 or n), repr(0.5 if c else n)
         def loop(s):
             return [i / 2 if i % 2 else i for i in range(len(s))]
-        # Cython alone stops at a default that reads a global named like a later argument.
+        # Cython alone stops at a default that reads a global named like a
+        # later argument, and at a starred item of an except clause's tuple.
         _KEEP = object()
         def replace(name=_KEEP, *, _KEEP=_KEEP):
             return name is _KEEP
-        RESULT = [either('abc', True), either('abc', False), loop('abcd'), replace(), replace(1)]
+        def more():
+            return (KeyError,)
+        def caught(e):
+            try:
+                raise e
+            except (ValueError, *more()) as e:
+                return type(e).__name__
+            except Exception:
+                return 'other'
+        RESULT = [either('abc', True), either('abc', False), loop('abcd'), replace(), replace(1),
+                  caught(KeyError()), caught(TypeError())]
         """),
 }
 

@@ -149,6 +149,24 @@ inline void mend_cython() {
                            throw;
                        }
                    });
+    // `except (FailedCheck, *more()):`: Cython takes each item of the tuple
+    // as an exception to match and refuses a starred one. Such a clause
+    // matches the tuple the items make, as the interpreter does.
+    nb::object tuple_node = nb::module_::import_("Cython.Compiler.ExprNodes").attr("TupleNode");
+    replace_method("Cython.Compiler.Nodes", "ExceptClauseNode", "analyse_expressions",
+                   [tuple_node](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::object pattern = self.attr("pattern");
+                       bool starred = false;
+                       if (!pattern.is_none())
+                           for (nb::handle p : pattern)
+                               starred = starred || flag(p, "is_starred");
+                       if (starred) {
+                           nb::list one;
+                           one.append(tuple_node(pattern[nb::int_(0)].attr("pos"), "args"_a = builtin("list")(pattern)));
+                           self.attr("pattern") = one;
+                       }
+                       return was(self, *args);
+                   });
     // `[n for n in locals()]` in a class body: the comprehension's outermost
     // iterable is read in the class's scope, whose node Cython looks for on
     // top of its stack and finds the iterator there instead (a compiler
