@@ -137,7 +137,7 @@ static int __tovel_guarded_setattro(PyObject *self, PyObject *name, PyObject *va
 }
 static int __tovel_guard(PyObject *module) {
     static PyType_Slot slots[] = {{Py_tp_setattro, (void *)__tovel_guarded_setattro}, {0, NULL}};
-    static PyType_Spec spec = {"module", 0, 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = {"builtins.module", 0, 0, Py_TPFLAGS_DEFAULT, slots};
     PyObject *d = PyModule_GetDict(module), *names, *bases = NULL, *type = NULL;
     int r = -1;
     names = d ? PyDict_GetItemString(d, "__tovel_builtins__") : NULL;
