@@ -514,8 +514,16 @@ def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):
     assert lines[-1].startswith("the wheel is not proven by tests: no test passes from the sources"), out
     assert lines[-1].endswith("a command that would prove it: tov bdist --test-command "
                               "'python -m pytest {project}/tests' --test-requires pytest"), out
+    # A folder of the project's own that the tree lacks: named so, and the
+    # suggestion is a checkout that has it.
+    write(project_dir, {"tests/test_x.py": "from testing.support import helper\n"})
+    code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1")
+    assert code == 0 and "--test-requires testing" not in out, out + err
+    assert "they import testing, which this source tree lacks (a folder of the project's own" in out, out
+    assert out.splitlines()[-1].endswith("would prove it: tov bdist --test-command CMD, with a CMD that runs the "
+                                         "tests in a checkout of the project that has its testing/"), out
     # A conftest.py that does not load is named as the cause, not pytest's options.
-    write(project_dir, {"tests/conftest.py": "import not_installed\n"})
+    write(project_dir, {"tests/test_x.py": "import not_installed\n", "tests/conftest.py": "import not_installed\n"})
     code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1")
     assert code == 0 and "refused" not in out, out + err
     assert out.splitlines()[-3] == (

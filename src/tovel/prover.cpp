@@ -332,6 +332,15 @@ static nb::list judge(Judge &b, bool found) {
         how = nb::str(how.attr("partition")("; log: ")[0]);
         nb::str why = ran ? nb::str("no test passes from the sources{} ({}, the output is in {})").format(hint, how, source["log"])
                           : nb::str("the test command fails from the sources{} ({}, the output is in {})").format(hint, how, source["log"]);
+        // Tests that need a folder this source tree lacks run only where
+        // the project has it.
+        nb::list gone;
+        for (nb::handle n : lacks)
+            if (truthy(nb::list(get(settings, "absent", nb::list())).attr("__contains__")(n)))
+                gone.append(nb::str(n) + nb::str("/"));
+        if (found && nb::len(gone))
+            settings["prove_it"] = nb::str("--test-command CMD, with a CMD that runs the tests in a checkout of the "
+                                           "project that has its {}").format(nb::str(", ").attr("join")(gone));
         if (found)
             throw Unproven{std::string(why.c_str())};
         build_failed(why + nb::str("; it cannot judge the compiled modules"));
