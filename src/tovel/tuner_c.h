@@ -579,7 +579,7 @@ static const char *GLOBAL_HINTS = R"C(
 #if defined(__TOVEL_LAYOUT) && !CYTHON_USE_DICT_VERSIONS && !defined(__TOVEL_GLOBALS)
 #define __TOVEL_GLOBAL_HINTS 1
 typedef struct { Py_ssize_t hint; int fills; } __tovel_global_site;
-static PyObject *__tovel_global_learn(PyObject *dict, PyObject *name, __tovel_global_site *site) {
+static __attribute__((noinline)) PyObject *__tovel_global_learn(PyObject *dict, PyObject *name, __tovel_global_site *site) {
     if (__tovel_minor() && dict && site->fills < 8 && PyUnicode_CheckExact(name)) {
         char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
         site->fills++;
@@ -597,7 +597,7 @@ static PyObject *__tovel_global_learn(PyObject *dict, PyObject *name, __tovel_gl
     }
     return __Pyx__GetModuleGlobalName(name);
 }
-static CYTHON_INLINE PyObject *__tovel_global(PyObject *dict, PyObject *name, __tovel_global_site *site) {
+static inline __attribute__((always_inline)) PyObject *__tovel_global(PyObject *dict, PyObject *name, __tovel_global_site *site) {
     if (likely(__tovel_minor() && dict != NULL)) {
         char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
         if (likely(__TOVEL_AT(dict, __TOVEL_DICT_VALUES, void *) == NULL
