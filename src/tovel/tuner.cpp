@@ -153,14 +153,15 @@ static nb::str reuse_floats(nb::str c) {
 }
 
 // References to classes, code objects and module dicts counted per thread,
-// and globals looked up without a reference first (FT_REFS), after Cython's
-// declaration of its global look-up, which they replace.
+// and globals looked up without a reference first (FT_REFS), or globals read
+// at a hint with a GIL (GLOBAL_HINTS), after Cython's declaration of its
+// global look-up, which they replace.
 static nb::str count_per_thread(nb::str c) {
     static const char *proto = "static CYTHON_INLINE PyObject *__Pyx__GetModuleGlobalName(PyObject *name);\n#endif\n";
     std::string text = c.c_str();
     size_t at = text.find(proto);
     if (at == std::string::npos || text.find("__tovel_deferred_ref") != std::string::npos) return c;
-    text.insert(at + std::strlen(proto), std::string(tuner_c::LAYOUT) + tuner_c::FT_REFS);
+    text.insert(at + std::strlen(proto), std::string(tuner_c::LAYOUT) + tuner_c::FT_REFS + tuner_c::GLOBAL_HINTS);
     text += tuner_c::FT_GLOBALS;
     // A function made at run time (a lambda, a closure) holds its code
     // object and its module's dict as the interpreter's functions hold them.

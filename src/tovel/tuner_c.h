@@ -565,4 +565,57 @@ static const char *SETATTR_CACHED = R"(__tovel_SetAttr(\1, \2, )";
 static const char *METHOD_SITE = R"(__Pyx_PyObject_FastCallMethod\((\(PyObject\*\)__pyx_mstate_global->__pyx_n_[su]_\w+), )";
 static const char *METHOD_CACHED = R"(__tovel_CallMethod(\1, )";
 
+// Module globals where no dict version serves them (the limited API, and
+// the full API from 3.14 on): each site keeps where its name lay in the
+// module dict's entries and reads the value there while that entry still
+// holds that very name, as the interpreter's loads with a hint read an
+// instance's dict. A value rebound in place is read where it lies; a deleted
+// name leaves its entry empty, and one bound again (or a dict whose keys are
+// not all strings) takes the generic path, which learns the new place a few
+// times per site. A builtin takes the generic path, which sees a global that
+// shadows it.
+static const char *GLOBAL_HINTS = R"C(
+/* tovel: module globals read at a hint into the module dict */
+#if defined(__TOVEL_LAYOUT) && !CYTHON_USE_DICT_VERSIONS && !defined(__TOVEL_GLOBALS)
+#define __TOVEL_GLOBAL_HINTS 1
+typedef struct { Py_ssize_t hint; int fills; } __tovel_global_site;
+static __attribute__((noinline)) PyObject *__tovel_global_learn(PyObject *dict, PyObject *name, __tovel_global_site *site) {
+    if (__tovel_minor() && dict && site->fills < 8 && PyUnicode_CheckExact(name)) {
+        char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
+        site->fills++;
+        if (__TOVEL_AT(dict, __TOVEL_DICT_VALUES, void *) == NULL
+                && __TOVEL_AT(keys, __TOVEL_DK_KIND, uint8_t) == __TOVEL_DK_UNICODE) {
+            PyObject **entries = (PyObject **)(keys + __TOVEL_DK_INDICES
+                                               + ((size_t)1 << __TOVEL_AT(keys, __TOVEL_DK_LOG2_INDEX_BYTES, uint8_t)));
+            Py_ssize_t i, n = __TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t);
+            for (i = 0; i < n; i++)
+                if (entries[2 * i] == name) {
+                    site->hint = i;
+                    break;
+                }
+        }
+    }
+    return __Pyx__GetModuleGlobalName(name);
+}
+static inline __attribute__((always_inline)) PyObject *__tovel_global(PyObject *dict, PyObject *name, __tovel_global_site *site) {
+    if (likely(__tovel_minor() && dict != NULL)) {
+        char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
+        if (likely(__TOVEL_AT(dict, __TOVEL_DICT_VALUES, void *) == NULL
+                   && __TOVEL_AT(keys, __TOVEL_DK_KIND, uint8_t) == __TOVEL_DK_UNICODE
+                   && (size_t)site->hint < (size_t)__TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t))) {
+            PyObject **entry = (PyObject **)(keys + __TOVEL_DK_INDICES
+                                             + ((size_t)1 << __TOVEL_AT(keys, __TOVEL_DK_LOG2_INDEX_BYTES, uint8_t)))
+                               + 2 * site->hint;
+            if (likely(entry[0] == name && entry[1] != NULL)) return Py_NewRef(entry[1]);
+        }
+    }
+    return __tovel_global_learn(dict, name, site);
+}
+#undef __Pyx_GetModuleGlobalName
+#define __Pyx_GetModuleGlobalName(var, name) (var) = __extension__ ({ \
+    static __tovel_global_site __tovel_site = {0, 0}; \
+    __tovel_global(__pyx_mstate_global->__pyx_d, (name), &__tovel_site); })
+#endif
+)C";
+
 }  // namespace tovel::tuner_c

@@ -109,19 +109,21 @@ __TOVEL_SAME(offsetof(PyDictValues, values), 0);
 #else
 /* The minor version of the running CPython where its layout is known, else 0. */
 static int __tovel_minor_seen = -1;
-static CYTHON_INLINE int __tovel_minor(void) {
-    if (unlikely(__tovel_minor_seen < 0)) {
-        unsigned long minor = (Py_Version >> 16) & 0xFF;
-        /* ints of 30-bit digits, as every 64-bit build has unless told otherwise */
-        PyObject *info = PyLong_GetInfo();
-        PyObject *bits = info ? PySequence_GetItem(info, 0) : NULL;
-        long digit = bits ? PyLong_AsLong(bits) : 0;
-        Py_XDECREF(bits);
-        Py_XDECREF(info);
-        PyErr_Clear();
-        __tovel_minor_seen = (Py_Version >> 24) == 3 && minor >= 12 && minor <= 15 && digit == 30 ? (int)minor : 0;
-    }
+static __attribute__((noinline)) int __tovel_minor_learn(void) {
+    unsigned long minor = (Py_Version >> 16) & 0xFF;
+    /* ints of 30-bit digits, as every 64-bit build has unless told otherwise */
+    PyObject *info = PyLong_GetInfo();
+    PyObject *bits = info ? PySequence_GetItem(info, 0) : NULL;
+    long digit = bits ? PyLong_AsLong(bits) : 0;
+    Py_XDECREF(bits);
+    Py_XDECREF(info);
+    PyErr_Clear();
+    __tovel_minor_seen = (Py_Version >> 24) == 3 && minor >= 12 && minor <= 15 && digit == 30 ? (int)minor : 0;
     return __tovel_minor_seen;
+}
+/* read at every site: the test inline, the first reading out of line */
+static inline __attribute__((always_inline)) int __tovel_minor(void) {
+    return likely(__tovel_minor_seen >= 0) ? __tovel_minor_seen : __tovel_minor_learn();
 }
 #endif
 #elif defined(__GNUC__) && defined(Py_GIL_DISABLED) && !defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON \
