@@ -137,7 +137,7 @@ static int __tovel_guarded_setattro(PyObject *self, PyObject *name, PyObject *va
 }
 static int __tovel_guard(PyObject *module) {
     static PyType_Slot slots[] = {{Py_tp_setattro, (void *)__tovel_guarded_setattro}, {0, NULL}};
-    static PyType_Spec spec = {"builtins.module", 0, 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec guarded_type = {"builtins.module", 0, 0, Py_TPFLAGS_DEFAULT, slots};
     PyObject *d = PyModule_GetDict(module), *names, *bases = NULL, *type = NULL;
     int r = -1;
     names = d ? PyDict_GetItemString(d, "__tovel_builtins__") : NULL;
@@ -148,7 +148,7 @@ static int __tovel_guard(PyObject *module) {
     if (Py_TYPE(module) != &PyModule_Type) goto done;
     r = -1;
     bases = PyTuple_Pack(1, (PyObject *)&PyModule_Type);
-    type = bases ? PyType_FromSpecWithBases(&spec, bases) : NULL;
+    type = bases ? PyType_FromSpecWithBases(&guarded_type, bases) : NULL;
     if (type) {
         PyObject *old = __tovel_guarded;
         Py_INCREF(names);
