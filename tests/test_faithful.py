@@ -568,6 +568,37 @@ ATTRIBUTE_CASES.update({
                         "C.x = lambda: 'function'\nRESULT += [get(C)(), get(D)()]\nC.x = staticmethod(len)\nRESULT += [get(C)]\n"
                         "C.x = V()\nRESULT += [type(get(C)).__name__]\nV.__get__ = lambda self, o, tp: ('got', tp.__name__)\n"
                         "RESULT += [get(C), get(D)]\nM.y = 0\nRESULT += [get(E), [get(k) for k in (C, E, N, D, C)]]\n",
+    # The same sites in a generator and a closure (their variables live in a
+    # scope object), and a call of a function kept in an instance attribute
+    # while it is replaced, deleted, shadowed by the class or hooked.
+    "in-generators-and-closures": "def gen(o):\n    while True:\n        out = []\n        for _ in range(2):\n"
+                                  "            try:\n                out.append((o.x, o.m(1)))\n            except Exception as e:\n"
+                                  "                out.append(type(e).__name__)\n        yield out\ndef closure(o):\n"
+                                  "    def inner(v):\n        o.x = v\n        return o.x, o.m(2)\n    return inner\n"
+                                  "class Q:\n    def __init__(self):\n        self.x = 0\n        self.m = lambda *a: ('own',) + a\n"
+                                  "q = Q()\ng = gen(q)\nRESULT = [next(g)]\nq.m = len\nRESULT += [next(g)]\ndel q.m\n"
+                                  "RESULT += [next(g)]\nQ.m = lambda self, *a: ('class',) + a\nRESULT += [next(g)]\n"
+                                  "q.m = lambda *a: ('again',) + a\nRESULT += [next(g), closure(q)(3), closure(Q())(4)]\n"
+                                  "class H:\n    def __getattr__(self, name):\n        return (lambda *a: (name,) + a) if name == 'm' else name\n"
+                                  "class Big(Q):\n    def __init__(self):\n        for i in range(35):\n"
+                                  "            setattr(self, f'a{i}', i)\n        super().__init__()\n"
+                                  "p, b = P(5), Big()\nRESULT += [next(gen(H())), next(gen(p)), closure(p)(6), next(gen(b)), closure(b)(7)]\n"
+                                  "del Q.m\nRESULT += [next(gen(b)), closure(Big())(8)]\n",
+    # What a try statement restores of the exception being handled: none,
+    # the caller's, one of its own clauses; and ints compared to a constant.
+    "try-statements": "import sys\ndef f(x):\n    try:\n        if x:\n            raise KeyError(x)\n    except KeyError:\n"
+                      "        pass\n    try:\n        pass\n    finally:\n        pass\n    return repr(sys.exception())\n"
+                      "def g(x):\n    try:\n        raise ValueError('outer')\n    except ValueError:\n"
+                      "        return f(x), repr(sys.exception())\ndef eq(a):\n    return a == 1, a != 1, a == -3, a != 0\n"
+                      "RESULT = [f(0), f(1), g(0), g(1), f(0), [eq(a) for a in (1, -3, 0, 2**40, 1.0, True, 'a')]]\n",
+    # `xs.append(v)` on what may be no list, its type changing under it.
+    "appends": "import collections\ndef app(xs, v):\n    for _ in range(2):\n        try:\n            xs.append(v)\n"
+               "        except Exception as e:\n            return type(e).__name__\n    return xs\nclass L(list):\n"
+               "    def append(self, v):\n        list.append(self, ('L', v))\nclass A:\n    def __init__(self):\n"
+               "        self.items = []\n        self.append = self.items.append\nclass D(collections.deque):\n    pass\n"
+               "a = A()\nRESULT = [app([], 1), app(collections.deque(), 2), app(L(), 3), app(a, 4) is a, a.items, app(D(), 5)]\n"
+               "D.append = lambda self, v: collections.deque.append(self, ('D', v))\n"
+               "RESULT += [app(D(), 6), app(collections.deque(), 7), app('s', 8), app(set(), 9)]\n",
     "small-ints": "FIVE, MINUS_ONE = 5, -1\ndef ops(a, b):\n    out = []\n    for _ in range(2):\n        c = a\n        c += 1\n"
                   "        out.append((a + 1, a - 1, 1 + a, c, a < b, a <= b, a == b, a != b, a > b, a >= b, a == 5,"
                   " a < 7, (a + 1) is FIVE, (a - 1) is MINUS_ONE))\n    return out[0] if out[0] == out[1] else out\nclass I(int):\n"

@@ -124,6 +124,11 @@ static nb::str add_caches(nb::str c) {
     }
     if (found.empty()) return c;
     text.insert(end, code);
+    // `x.append(v)` where x may be no list: its method call through a cache,
+    // one for the module (the types there seldom differ).
+    size_t append = text.find(tuner_c::APPEND_CALL);
+    if (append != std::string::npos && std::find(found.begin(), found.end(), &kinds[2]) != found.end())
+        text.replace(append, std::strlen(tuner_c::APPEND_CALL), tuner_c::APPEND_CACHED);
     nb::object sub = nb::module_::import_("re").attr("sub");
     nb::object out = nb::str(text.data(), text.size());
     for (const Kind *kind : found) out = sub(kind->site, kind->cached, out);
@@ -227,19 +232,23 @@ static nb::str guard_cells(nb::str c) {
     return nb::str(out);
 }
 
-// Generators in the limited API (EXC_STATE): the exception state of each
-// resume and yield, where the three texts are all there.
+// Generators and try statements in the limited API (EXC_STATE): the
+// exception state of each resume and yield, where the three texts are all
+// there, and of each try statement, after Cython's definitions of its save.
 static nb::str cheap_resumes(nb::str c) {
     std::string text = c.c_str();
-    size_t at = text.find(tuner_c::EXC_ANCHOR), save = text.find(tuner_c::EXC_SAVE), reset = text.find(tuner_c::EXC_RESET);
-    if (at == std::string::npos || save == std::string::npos || reset == std::string::npos || save < at || reset < at
-        || text.find("__tovel_ExcSave") != std::string::npos)
-        return c;
-    text.replace(save, std::strlen(tuner_c::EXC_SAVE), tuner_c::EXC_SAVE_NEW);
-    text.replace(reset, std::strlen(tuner_c::EXC_RESET), tuner_c::EXC_RESET_NEW);
+    if (text.find("__tovel_ExcSave") != std::string::npos) return c;
     // The offsets here only where they serve (the full API's come later, where
     // they came before).
-    text.insert(at, "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" + tuner_c::EXC_STATE);
+    std::string state = "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" + tuner_c::EXC_STATE;
+    size_t at = text.find(tuner_c::EXC_ANCHOR), save = text.find(tuner_c::EXC_SAVE), reset = text.find(tuner_c::EXC_RESET);
+    if (at != std::string::npos && save != std::string::npos && reset != std::string::npos && save > at && reset > at) {
+        text.replace(save, std::strlen(tuner_c::EXC_SAVE), tuner_c::EXC_SAVE_NEW);
+        text.replace(reset, std::strlen(tuner_c::EXC_RESET), tuner_c::EXC_RESET_NEW);
+        text.insert(at, state);
+    }
+    size_t tries = text.find(tuner_c::TRY_ANCHOR);
+    if (tries != std::string::npos) text.insert(tries + std::strlen(tuner_c::TRY_ANCHOR), state + tuner_c::TRY_STATE);
     return nb::str(text.data(), text.size());
 }
 
@@ -258,6 +267,10 @@ static nb::str small_ints(nb::str c) {
         for (size_t i = tail.find(from); i != std::string::npos; i = tail.find(from, i + std::strlen(to)))
             tail.replace(i, std::strlen(from), to);
     }
+    for (const auto &[head, check] : tuner_c::INT_EQ_SITES) {
+        size_t i = tail.find(head);
+        if (i != std::string::npos) tail.insert(i + std::strlen(head), check);
+    }
     text = text.substr(0, at + 1) + "#ifdef Py_LIMITED_API" + tuner_c::LAYOUT + "#endif\n" + tuner_c::SMALL_INTS + tail;
     nb::object sub = nb::module_::import_("re").attr("sub");
     auto op = [](nb::object m) -> nb::object {
@@ -268,6 +281,21 @@ static nb::str small_ints(nb::str c) {
     return nb::str(sub(tuner_c::INT_OP_SITE, nb::cpp_function(op), nb::str(text.data(), text.size())));
 }
 
+// Appends to lists in the limited API (LIST_APPEND), after each of Cython's
+// definitions of them.
+static nb::str list_appends(nb::str c) {
+    std::string text = c.c_str();
+    if (text.find("__tovel_list_append") != std::string::npos) return c;
+    for (const auto &[anchor, name] : tuner_c::LIST_APPEND_ANCHORS) {
+        size_t at = text.find(anchor);
+        if (at == std::string::npos) continue;
+        text.insert(at + std::strlen(anchor), "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" +
+                                                  tuner_c::LIST_APPEND + "#ifdef __TOVEL_LIST_APPEND\n#undef " + name +
+                                                  "\n#define " + name + "(L, x) __tovel_list_append(L, x)\n#endif\n");
+    }
+    return nb::str(text.data(), text.size());
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
@@ -276,7 +304,7 @@ static nb::str tune_c(nb::str c) {
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("tovel: globals through")))
         c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
-    return guard_cells(immortal_strings(count_per_thread(small_ints(reuse_floats(add_caches(cheap_resumes(c)))))));
+    return guard_cells(immortal_strings(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(cheap_resumes(c))))))));
 }
 
 /// Tunes the C file at `path` in place.

@@ -411,6 +411,7 @@ static inline __attribute__((always_inline)) PyObject *__tovel_attr_load(PyObjec
 }
 #define __tovel_GetAttr(o, n) __extension__ ({ \
     static __tovel_attr_site __tovel_site; __tovel_attr_load((o), (n), &__tovel_site); })
+#define __TOVEL_LOADS 1
 #elif !defined(__TOVEL_CACHES_FT)
 #define __tovel_GetAttr(o, n) __Pyx_PyObject_GetAttrStr(o, n)
 #endif
@@ -480,10 +481,18 @@ static inline __attribute__((always_inline)) int __tovel_attr_store(PyObject *o,
 // builtin type) and no instance can shadow it: the type gives its instances
 // no dict, or they keep inline values and the name is not among the shared
 // keys (which only grow), or the instance's own dict lacks it. The function is called as the generic path calls
-// it, with the instance first.
+// it, with the instance first. Where the type has nothing of that name (a
+// function kept in an instance attribute, `self._key(item)`), the call is
+// the generic path's too: the attribute, loaded through a load's cache,
+// called with the arguments that follow the instance.
 static const char *CACHE_METHOD = R"C(
 #ifdef __TOVEL_CACHES
-typedef struct { unsigned int version; PyObject *function; char *keys; Py_ssize_t nentries; int fills; } __tovel_method_site;
+typedef struct {
+    unsigned int version; PyObject *function; char *keys; Py_ssize_t nentries; int fills;
+#ifdef __TOVEL_LOADS
+    int load; __tovel_attr_site attr;
+#endif
+} __tovel_method_site;
 
 static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size_t nargsf, __tovel_method_site *site) {
     PyTypeObject *tp = Py_TYPE(args[0]);
@@ -492,6 +501,7 @@ static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size
         return __Pyx_PyObject_FastCallMethod(name, args, nargsf);
     site->fills++;
     PyObject *function = __tovel_type_lookup(tp, name);
+    int load = function == NULL;
     char *keys = NULL;
     Py_ssize_t nentries = 0;
     if (function && (PyType_GetFlags(Py_TYPE(function)) & (Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL))
@@ -511,7 +521,11 @@ static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size
         site->function = function;
         site->keys = keys;
         site->nentries = nentries;
+#ifdef __TOVEL_LOADS
+        site->load = load;
+#endif
     }
+    (void)load;
     return __Pyx_PyObject_FastCallMethod(name, args, nargsf);
 }
 
@@ -542,28 +556,45 @@ static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *con
             Py_DECREF(function);
             return result;
         }
+#ifdef __TOVEL_LOADS
+        if (site->load) {
+            PyObject *callable = __tovel_attr_load(self, name, &site->attr), *result;
+            if (unlikely(callable == NULL)) return NULL;
+            /* args[0], the instance, is the slot before the arguments, as the generic path leaves it */
+            result = PyObject_Vectorcall(callable, args + 1, nargsf - 1, NULL);
+            Py_DECREF(callable);
+            return result;
+        }
+#endif
         return __Pyx_PyObject_FastCallMethod(name, args, nargsf);
     }
     return __tovel_method_fill(name, args, nargsf, site);
 }
 #define __tovel_CallMethod(name, args, nargsf) __extension__ ({ \
-    static __tovel_method_site __tovel_site = {0, NULL, NULL, 0, 0}; __tovel_method_call((name), (args), (nargsf), &__tovel_site); })
+    static __tovel_method_site __tovel_site; __tovel_method_call((name), (args), (nargsf), &__tovel_site); })
 #elif !defined(__TOVEL_CACHES_FT)
 #define __tovel_CallMethod(name, args, nargsf) __Pyx_PyObject_FastCallMethod(name, args, nargsf)
 #endif
 )C";
 
 // The sites, as Cython writes them, and the same through their caches: a
-// named attribute of a variable or temporary, loaded or stored; a method
-// called by name.
-static const char *GETATTR_SITE = R"(__Pyx_PyObject_GetAttrStr\((\(\(PyObject \*\)\w+\)|\w+), )"
+// named attribute of a variable or temporary (or of a variable that a
+// generator or closure keeps in its scope object), loaded or stored; a
+// method called by name.
+static const char *GETATTR_SITE = R"(__Pyx_PyObject_GetAttrStr\((\(\(PyObject \*\)\w+(?:->\w+)*\)|\w+(?:->\w+)*), )"
                                   R"((__pyx_mstate_global->__pyx_n_[su]_\w+)\))";
 static const char *GETATTR_CACHED = R"(__tovel_GetAttr(\1, \2))";
-static const char *SETATTR_SITE = R"(__Pyx_PyObject_SetAttrStr\((\(\(PyObject \*\)\w+\)|\w+), )"
+static const char *SETATTR_SITE = R"(__Pyx_PyObject_SetAttrStr\((\(\(PyObject \*\)\w+(?:->\w+)*\)|\w+(?:->\w+)*), )"
                                   R"((__pyx_mstate_global->__pyx_n_[su]_\w+), )";
 static const char *SETATTR_CACHED = R"(__tovel_SetAttr(\1, \2, )";
 static const char *METHOD_SITE = R"(__Pyx_PyObject_FastCallMethod\((\(PyObject\*\)__pyx_mstate_global->__pyx_n_[su]_\w+), )";
 static const char *METHOD_CACHED = R"(__tovel_CallMethod(\1, )";
+
+// Cython's append to what may be no list, and the same through a method
+// call's cache.
+static const char *APPEND_CALL = "PyObject* retval = __Pyx_PyObject_CallMethod1(L, __pyx_mstate_global->__pyx_n_u_append, x);";
+static const char *APPEND_CACHED = "PyObject *__tovel_args[2] = {L, x};\n        PyObject* retval = __tovel_CallMethod("
+                                   "__pyx_mstate_global->__pyx_n_u_append, __tovel_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);";
 
 // Module globals where no dict version serves them (the limited API, and
 // the full API from 3.14 on): each site keeps where its name lay in the

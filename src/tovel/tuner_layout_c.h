@@ -47,6 +47,7 @@ static const char *LAYOUT = R"C(
 #define __TOVEL_TPFLAGS_MANAGED_DICT (1UL << 4)
 #define __TOVEL_VAR_SIZE 16
 #define __TOVEL_LIST_ITEM 24
+#define __TOVEL_LIST_ALLOCATED 32
 #define __TOVEL_LONG_TAG 16
 #define __TOVEL_LONG_DIGIT 24
 #ifndef Py_LIMITED_API
@@ -87,6 +88,7 @@ __TOVEL_SAME(offsetof(PyDictObject, ma_version_tag), __TOVEL_DICT_TAG);
 __TOVEL_SAME(Py_TPFLAGS_MANAGED_DICT, __TOVEL_TPFLAGS_MANAGED_DICT);
 __TOVEL_SAME(offsetof(PyVarObject, ob_size), __TOVEL_VAR_SIZE);
 __TOVEL_SAME(offsetof(PyListObject, ob_item), __TOVEL_LIST_ITEM);
+__TOVEL_SAME(offsetof(PyListObject, allocated), __TOVEL_LIST_ALLOCATED);
 __TOVEL_SAME(offsetof(PyLongObject, long_value.lv_tag), __TOVEL_LONG_TAG);
 __TOVEL_SAME(offsetof(PyLongObject, long_value.ob_digit), __TOVEL_LONG_DIGIT);
 __TOVEL_SAME(PYLONG_BITS_IN_DIGIT, 30);
@@ -242,7 +244,8 @@ static const char *FLOAT_SITE =
 // 0-1, the count of digits from bit 3; 3.14 marks immortal ints in bit 2),
 // and a sum or difference of such an int and a small constant is made with
 // PyLong_FromLong, as the interpreter's own int addition makes it (the same
-// cached small ints); anything else takes the calls.
+// cached small ints), or its equality to the constant read off its value;
+// anything else takes the calls.
 static const char *SMALL_INTS = R"C(/* tovel: ints of one digit read and made without the generic calls */
 #if defined(__TOVEL_LAYOUT) && defined(Py_LIMITED_API) && !defined(__TOVEL_SMALL_INTS)
 #define __TOVEL_SMALL_INTS 1
@@ -276,23 +279,60 @@ static CYTHON_INLINE long __tovel_AsLongAndOverflow(PyObject *o, int *overflow) 
     long __tovel_v, __tovel_r; \
     if (__tovel_small_int(o, &__tovel_v) && !__builtin_##op##_overflow(__tovel_v, (long)(c), &__tovel_r)) \
         return PyLong_FromLong(__tovel_r); }
+#define __TOVEL_INT_EQ(o, c, equal) { \
+    long __tovel_v; \
+    if (__tovel_small_int(o, &__tovel_v)) return (__tovel_v == (long)(c)) == (equal); }
 #endif
 #ifndef __TOVEL_INT_OP
 #define __TOVEL_INT_OP(o, c, op)
+#define __TOVEL_INT_EQ(o, c, equal)
 #endif
 )C";
 // Where the int code goes (before the first of Cython's functions that read
 // or add ints, at the start of its block), and what goes through it.
 static const char *INT_USES[] = {"PyLong_AsLongLongAndOverflow(op", "PyLong_AsLongAndOverflow(op",
                                  "__Pyx_Fallback___Pyx_PyLong_"};
+static const char *INT_EQ_SITES[][2] = {
+    {"static CYTHON_INLINE int __Pyx_PyLong_BoolEqObjC(PyObject *op1, PyObject *op2, long intval, long inplace) {\n",
+     "    __TOVEL_INT_EQ(op1, intval, 1)\n"},
+    {"static CYTHON_INLINE int __Pyx_PyLong_BoolNeObjC(PyObject *op1, PyObject *op2, long intval, long inplace) {\n",
+     "    __TOVEL_INT_EQ(op1, intval, 0)\n"},
+};
 static const char *INT_OP_SITE = R"((static CYTHON_INLINE PyObject\* __Pyx_PyLong_(Add|Subtract)ObjC\(PyObject \*op1, )"
                                  R"(PyObject \*op2, long intval, int inplace, int zerodivision_check\) \{\n))";
 
-// A subscript of a variable or temporary, read or stored, and the same
+// Appends to a list (`out.append(x)`, a list comprehension's) in the limited
+// API, where Cython calls PyList_Append for each: where the list has room,
+// the item is stored and the size grown in place, as the interpreter's own
+// appends do; a list that must grow takes the call. Each goes after Cython's
+// definition of the append it replaces.
+static const char *LIST_APPEND_ANCHORS[][2] = {
+    {"#define __Pyx_PyList_Append(L,x) PyList_Append(L,x)\n#endif\n", "__Pyx_PyList_Append"},
+    {"#define __Pyx_ListComp_Append(L,x) PyList_Append(L,x)\n#endif\n", "__Pyx_ListComp_Append"},
+};
+static const char *LIST_APPEND = R"C(/* tovel: an append into a list with room, in place */
+#if defined(__TOVEL_LAYOUT) && defined(Py_LIMITED_API) && !defined(__TOVEL_LIST_APPEND)
+#define __TOVEL_LIST_APPEND 1
+static CYTHON_INLINE int __tovel_list_append(PyObject *list, PyObject *x) {
+    if (likely(__tovel_minor())) {
+        Py_ssize_t len = __TOVEL_AT(list, __TOVEL_VAR_SIZE, Py_ssize_t);
+        if (likely(__TOVEL_AT(list, __TOVEL_LIST_ALLOCATED, Py_ssize_t) > len)) {
+            __TOVEL_AT(list, __TOVEL_LIST_ITEM, PyObject **)[len] = Py_NewRef(x);
+            __TOVEL_AT(list, __TOVEL_VAR_SIZE, Py_ssize_t) = len + 1;
+            return 0;
+        }
+    }
+    return PyList_Append(list, x);
+}
+#endif
+)C";
+
+// A subscript of a variable or temporary (or a generator's or closure's
+// variable in its scope object), read or stored, and the same
 // through the direct path.
-static const char *GETITEM_SITE = R"(__Pyx_PyObject_GetItem\((__pyx_\w+), (__pyx_\w+)\))";
+static const char *GETITEM_SITE = R"(__Pyx_PyObject_GetItem\((__pyx_\w+(?:->__pyx_\w+)*), (__pyx_\w+(?:->__pyx_\w+)*)\))";
 static const char *GETITEM_CACHED = R"(__tovel_GetItem(\1, \2))";
-static const char *SETITEM_SITE = R"(unlikely\(\(PyObject_SetItem\((__pyx_\w+), (__pyx_\w+), )";
+static const char *SETITEM_SITE = R"(unlikely\(\(PyObject_SetItem\((__pyx_\w+(?:->__pyx_\w+)*), (__pyx_\w+(?:->__pyx_\w+)*), )";
 static const char *SETITEM_CACHED = R"(unlikely((__tovel_SetItem(\1, \2, )";
 
 }  // namespace tovel::tuner_c
