@@ -232,6 +232,26 @@ static nb::tuple generator_checks(nb::object tree) {
     return nb::make_tuple(classes, checks, unmended);
 }
 
+// Cython applies a `@staticmethod` first, whatever decorators lie under it:
+// `@staticmethod @abstractmethod` fails at import, any other decorator gets
+// the staticmethod instead of the function. Written `(staticmethod,)[0]`,
+// the decorator is an ordinary one, applied in its place.
+static void order_staticmethods(nb::handle tree, const Offsets &at, Edits &edits) {
+    for (nb::handle node : mine("ast").attr("walk")(tree)) {
+        std::string k = kind(node);
+        if (k != "FunctionDef" && k != "AsyncFunctionDef")
+            continue;
+        nb::list decorators = node.attr("decorator_list");
+        for (size_t i = 0; i + 1 < nb::len(decorators); ++i) {
+            nb::handle d = decorators[i];
+            if (kind(d) == "Name" && nb::cast<std::string>(d.attr("id")) == "staticmethod") {
+                edits.push_back({at.start(d), "("});
+                edits.push_back({at.end(d), ",)[0]"});
+            }
+        }
+    }
+}
+
 static nb::str rewrite(nb::str text) {
     nb::object re = mine("re");
     bool match = !re.attr("search")(R"((?m)^[ \t\f]*match\b)", text).is_none();
@@ -259,6 +279,8 @@ static nb::str rewrite(nb::str text) {
         for (nb::handle node : ast.attr("walk")(tree))
             if (node.type().is(match_type))
                 guard_cases(node, src, at, edits);
+    if (truthy(text.attr("__contains__")("staticmethod")))
+        order_staticmethods(tree, at, edits);
     if (generators) {
         nb::tuple found = generator_checks(tree);
         for (nb::handle c : found[0]) {

@@ -335,8 +335,9 @@ static nb::list judge(Judge &b, bool found) {
         // Tests that need a folder this source tree lacks run only where
         // the project has it.
         nb::list gone;
+        nb::object absent = nb::list(get(settings, "absent", nb::list()));
         for (nb::handle n : lacks)
-            if (truthy(nb::list(get(settings, "absent", nb::list())).attr("__contains__")(n)))
+            if (truthy(absent.attr("__contains__")(n)))
                 gone.append(nb::str(n) + nb::str("/"));
         if (found && nb::len(gone))
             settings["prove_it"] = nb::str("--test-command CMD, with a CMD that runs the tests in a checkout of the "
