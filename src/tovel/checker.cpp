@@ -2,20 +2,16 @@
 // sources (tovel.probe imports the modules), and the failure summary of a
 // build, with the command line that succeeds.
 #include "common.h"
+#include "units.h"
 
 #include <algorithm>
 
 using namespace tovel;
+using tovel::units::fail;
 
 static const char *MOD = "tovel.checker";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
-
-static void fail(nb::dict unit, const char *stage, nb::handle line, nb::handle log) {
-    unit["stage"] = stage;
-    unit["line"] = line;
-    unit["log"] = log;
-}
 
 // The modules `names` imported from `tree` by `python`, each one's failure
 // charged to its cause (tovel.probe.probe).

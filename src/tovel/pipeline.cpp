@@ -5,12 +5,14 @@
 // a failure is recorded with its stage and the work goes on, so that one run
 // reports every failing module (tovel.checker).
 #include "common.h"
+#include "units.h"
 #include "ctool.h"
 
 #include <algorithm>
 #include <string>
 
 using namespace tovel;
+using tovel::units::fail;
 
 static const char *MOD = "tovel.pipeline";
 
@@ -41,12 +43,6 @@ static nb::str translation_key(nb::dict unit, nb::handle directives, nb::handle 
     if (truthy(pxd.attr("is_file")()))
         h.attr("update")(pxd.attr("read_bytes")());
     return nb::str(h.attr("hexdigest")());
-}
-
-static void fail(nb::dict unit, const char *stage, nb::handle line, nb::handle log) {
-    unit["stage"] = stage;
-    unit["line"] = line;
-    unit["log"] = log;
 }
 
 // Translation through a worker of the pool: a worker that died is replaced

@@ -14,9 +14,8 @@ static bool is_linux() {
     return truthy(mine("sys").attr("platform").attr("startswith")("linux"));
 }
 
-/// auditwheel's analysis of a wheel, as `auditwheel show` (no grafting) or
-/// `auditwheel repair` (grafting allowed) makes it; None for a wheel without
-/// ELF files. libc and architecture come from the file name where it names them.
+/// auditwheel's analysis of a wheel (wheeltool::analyse); libc and
+/// architecture come from the file name where it names them.
 static nb::object analyse(nb::str wheel, bool graft) {
     nb::module_ tools = nb::module_::import_("auditwheel.wheeltools");
     nb::module_ error = nb::module_::import_("auditwheel.error");
@@ -35,34 +34,7 @@ static nb::object analyse(nb::str wheel, bool graft) {
         if (!e.matches(error.attr("WheelToolsError")))
             throw;
     }
-    nb::dict kw;
-    kw["disable_isa_ext_check"] = false;
-    kw["allow_graft"] = graft;
-    if (graft)
-        kw["requested_policy_base_name"] = "auto";
-    nb::object path = nb::module_::import_("pathlib").attr("Path")(wheel);
-    // auditwheel caches what it reads of a wheel by the wheel's path, and the
-    // linker's search path, for the life of the process: a wheel rebuilt under
-    // the same name, or a library moved, would be judged as it was before.
-    nb::module_ wheel_abi = nb::module_::import_("auditwheel.wheel_abi");
-    nb::module_ lddtree = nb::module_::import_("auditwheel.lddtree");
-    nb::object cached_functions[] = {wheel_abi.attr("get_wheel_elfdata"),
-                                     lddtree.attr("load_ld_paths")};
-    for (nb::handle cached : cached_functions) {
-        nb::object clear = nb::getattr(cached, "cache_clear", nb::none());
-        if (!clear.is_none())
-            clear();
-    }
-    try {
-        return wheel_abi.attr("analyze_wheel_abi")(libc, arch, path, nb::frozenset(), **kw);
-    } catch (nb::python_error &e) {
-        // A module that calls nothing of the C library does not name one, and
-        // auditwheel then cannot measure the wheel at all.
-        if (!e.matches(error.attr("NonPlatformWheelError")) &&
-            !e.matches(error.attr("InvalidLibcError")))
-            throw;
-    }
-    return nb::none();
+    return wheeltool::analyse(libc, arch, wheel, graft);
 }
 
 /// A policy's platform tags: its name, then the aliases auditwheel gives it.
@@ -178,14 +150,9 @@ static nb::str repair_in(nb::str wheel, nb::str work) {
     if (target.equal(policies.attr("linux"))) {
         reason = no_policy_reason(info, family);
     } else {
-        nb::object libpython = nb::module_::import_("auditwheel.lddtree").attr("LIBPYTHON_RE");
         nb::list missing;
-        nb::object libs = info.attr("external_refs")[target.attr("name")].attr("libs");
-        for (nb::handle item : libs.attr("items")()) {
-            if (!libpython.attr("match")(item[0]).is_none())
-                continue;
+        for (nb::handle item : outside_libs(info))
             (item[1].is_none() ? missing : vendored).append(item[0]);
-        }
         if (nb::len(missing))
             reason = nb::str("its modules need {}, which cannot be found to be vendored")
                          .format(nb::str(", ").attr("join")(builtin("sorted")(missing)));

@@ -1,6 +1,7 @@
 // Helpers of the modules that run the wheel tools (abi3audit, auditwheel,
-// wheel) on a finished wheel: a path argument as text, a tool's run with the
-// interpreter of tovel, and the line that says why it failed.
+// wheel) on a wheel: a path argument as text, a tool's run with the
+// interpreter of tovel, the line that says why it failed, and auditwheel's
+// analysis of a wheel with the libraries it needs from outside.
 #pragma once
 
 #include "common.h"
@@ -35,6 +36,52 @@ inline nb::str last_line(nb::handle text) {
     if (nb::len(lines) == 0)
         return nb::str("");
     return nb::str(lines[nb::len(lines) - 1].attr("strip")());
+}
+
+/// auditwheel's analysis of the wheel at `path` for the C library `libc`
+/// and the architecture `arch` (None: from the file name), as `auditwheel
+/// show` (no grafting) or `auditwheel repair` (grafting allowed) makes it;
+/// None when auditwheel cannot measure it: a module that calls nothing of
+/// the C library does not name one.
+inline nb::object analyse(nb::handle libc, nb::handle arch, nb::handle path, bool graft) {
+    nb::module_ error = nb::module_::import_("auditwheel.error");
+    nb::module_ wheel_abi = nb::module_::import_("auditwheel.wheel_abi");
+    nb::module_ lddtree = nb::module_::import_("auditwheel.lddtree");
+    // auditwheel caches what it reads of a wheel by the wheel's path, and the
+    // linker's search path, for the life of the process: a wheel rebuilt under
+    // the same name, or a library moved, would be judged as it was before.
+    nb::object cached_functions[] = {wheel_abi.attr("get_wheel_elfdata"), lddtree.attr("load_ld_paths")};
+    for (nb::handle cached : cached_functions) {
+        nb::object clear = nb::getattr(cached, "cache_clear", nb::none());
+        if (!clear.is_none())
+            clear();
+    }
+    nb::dict kw;
+    kw["disable_isa_ext_check"] = false;
+    kw["allow_graft"] = graft;
+    if (graft)
+        kw["requested_policy_base_name"] = "auto";
+    try {
+        return wheel_abi.attr("analyze_wheel_abi")(libc, arch, nb::module_::import_("pathlib").attr("Path")(path),
+                                                   nb::frozenset(), **kw);
+    } catch (nb::python_error &e) {
+        if (!e.matches(error.attr("NonPlatformWheelError")) && !e.matches(error.attr("InvalidLibcError")))
+            throw;
+    }
+    return nb::none();
+}
+
+/// The libraries from outside the wheel that the modules need under the
+/// policy auditwheel measured (`info`), libpython aside: (name, path) pairs,
+/// the path None for one that cannot be found.
+inline nb::list outside_libs(nb::handle info) {
+    nb::object libpython = nb::module_::import_("auditwheel.lddtree").attr("LIBPYTHON_RE");
+    nb::object libs = info.attr("external_refs")[info.attr("overall_policy").attr("name")].attr("libs");
+    nb::list out;
+    for (nb::handle item : libs.attr("items")())
+        if (libpython.attr("match")(item[0]).is_none())
+            out.append(item);
+    return out;
 }
 
 } // namespace tovel::wheeltool
