@@ -39,7 +39,7 @@ inline nb::str last_line(nb::handle text) {
 }
 
 /// auditwheel's analysis of the wheel at `path` for the C library `libc`
-/// and the architecture `arch` (None: from the file name), as `auditwheel
+/// and the architecture `arch` (None: what the modules say), as `auditwheel
 /// show` (no grafting) or `auditwheel repair` (grafting allowed) makes it;
 /// None when auditwheel cannot measure it: a module that calls nothing of
 /// the C library does not name one.
