@@ -234,7 +234,7 @@ FAITHFUL = {
             c.close()
             return (isinstance(g, (types.GeneratorType, dict)), inspect.isgenerator(object=g), inspect.isgenerator(type),
                     isinstance(ag, types.AsyncGeneratorType), inspect.isasyncgen(ag), isinstance(c, types.CoroutineType),
-                    inspect.iscoroutine(c), inspect.iscoroutine(g))
+                    inspect.iscoroutine(c), inspect.iscoroutine(g), type(g) in {int, types.GeneratorType})
         class Registry:
             def m(self): pass
         def function_checks():
