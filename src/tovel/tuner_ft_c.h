@@ -443,11 +443,11 @@ static inline void __tovel_cell_set(PyObject **cell, PyObject *value) {
 // others return to the interpreter (for good, where they wait for it), and a
 // signal or an exception thrown into a thread waits as long. Compiled code
 // answers them in the same places: on entering a function and at the top of
-// each loop; a request that raises raises there.
+// each loop; a request that raises raises there (-DTOVEL_NO_PENDING: not).
 static const char *FT_PENDING = R"C(/* tovel: what other threads ask answered on entering a function and at each loop's top */
 #ifndef __TOVEL_PENDING_SEEN
 #define __TOVEL_PENDING_SEEN 1
-#ifdef __TOVEL_FT
+#if defined(__TOVEL_FT) && !defined(TOVEL_NO_PENDING)
 PyAPI_FUNC(int) _Py_HandlePending(PyThreadState *);
 /* the breaker's low byte holds the requests, the rest a version */
 #define __tovel_Pending() __extension__ ({ PyThreadState *__tovel_ts = PyThreadState_GetUnchecked(); \
