@@ -405,6 +405,21 @@ KEPT = {
 }
 
 
+def test_ids_whose_parameters_change_between_runs_still_compare():
+    import tovel.narrow
+    wanted = ["t.py::test_now[09:04:15]", "t.py::test_now[12-10 09:04:15]", "t.py::test_a", "t.py::test_b[1]"]
+    run = {"status": 1, "tests": {"t.py::test_now[09:04:25]": True, "t.py::test_now[12-10 09:04:25]": True,
+                                  "t.py::test_a": True, "t.py::test_b[1]": False}}
+    assert tovel.narrow.failing(run, wanted, True) == ["t.py::test_b[1]"]
+    # A new id that failed, or fewer new ids than lacking ones, fail those lacking.
+    run["tests"]["t.py::test_now[09:04:25]"] = False
+    assert tovel.narrow.failing(run, wanted, True) == wanted[:2] + ["t.py::test_b[1]"]
+    del run["tests"]["t.py::test_now[09:04:25]"]
+    assert tovel.narrow.failing(run, wanted, True) == wanted[:2] + ["t.py::test_b[1]"]
+    del run["tests"]["t.py::test_a"]
+    assert "t.py::test_a" in tovel.narrow.failing(run, wanted, True)
+
+
 def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     import tovel.finder
     write(tmp_path, KEPT)
