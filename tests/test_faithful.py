@@ -40,6 +40,10 @@ PACKAGE = {
                      "class Shape(abc.ABC):\n    @staticmethod\n    @abc.abstractmethod\n    def sides():\n        pass\n"
                      "    @staticmethod\n    @plain\n    def area(w, h):\n        return w * h\n"
                      "assert Shape.area(2, 3) == 6 and Shape.__abstractmethods__ == {'sides'}\n",
+    # A package's relative import names its own submodule, not its parent's.
+    "fp/mod.py": "NAME = 'top'\n",
+    "fp/sub/__init__.py": "import fp.mod\nfrom .mod import NAME\nassert NAME == 'sub', NAME\n",
+    "fp/sub/mod.py": "NAME = 'sub'\n",
     "fp/bad.py": "raise ValueError('broken on purpose')\n",
     "fp/extra.py": "import nonesuch_distribution_xyz\n",
     "fp/syn.py": "def broken(:\n    pass\n",
