@@ -783,7 +783,7 @@ def redis_store(work):
 def classify(argv_text):
     """The step of tov bdist a child process is, from its command line; None
     for the processes those steps start themselves (cc1, ld, ...)."""
-    if "tovel.pipeline import serve" in argv_text:
+    if "tovel.translator import serve" in argv_text:
         return "Cython translation workers"
     first = argv_text.split('", "', 1)[0]
     if first.endswith("ccache"):

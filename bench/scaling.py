@@ -1,15 +1,17 @@
 """Thread scaling: the runtime benchmark's own workloads run from 1, 2 and 4
 threads, compiled by `tov bdist` and from source, each thread with its own data.
 
-The ordinary workloads (bench/workloads) are built into a pure wheel and
-compiled by `tov bdist --from-wheel` with the defaults, by the interpreter
-that runs this script (on a free-threaded CPython, its own full API). Each
-measurement is a fresh process: the workload's driver (bench/workloads/
-drivers.py) is called once to warm up, then N threads started together
-call it CALLS times each; every call builds its own objects, so the
-threads share only the module (its functions, classes and constants).
-Source and compiled runs alternate, ROUNDS times, and the least wall time
-of each is kept: the machine's other load only ever slows a run down.
+The ordinary workloads (bench/workloads) are built into a pure wheel (and a
+published package's workload, PACKAGES, uses that release's pure wheel from
+the index where it is asked for), each compiled by `tov bdist --from-wheel`
+with the defaults, by the interpreter that runs this script (on a
+free-threaded CPython, its own full API). Each measurement is a fresh
+process: the workload's driver (bench/workloads/drivers.py) is called once
+to warm up, then N threads started together call it CALLS times each; every
+call builds its own objects, so the threads share only the module (its
+functions, classes and constants). Source and compiled runs alternate,
+ROUNDS times, and the least wall time of each is kept: the machine's other
+load only ever slows a run down.
 
 "calls/s" is the throughput of the whole process; "speed-up" is the
 throughput at N threads over that at 1 thread; "CPU / wall" the processor
@@ -18,9 +20,13 @@ once: other load on the machine lowers it); "CPU ms a call" the least
 processor time of a call over the rounds, which grows where threads that run
 at once contend (for a cache line every thread writes, such as the count of
 a shared object) and which other load disturbs less than the wall time;
-"compiled / source" the compiled throughput over the source's at the same
-number of threads (above 1: compiled is faster). With threads that run at once and share nothing a
-thread writes, the speed-up approaches the free cores.
+"sleeps" the least count over the rounds of the times the threads slept
+during their calls (waited for a lock, for the others to stop for a
+collection, ...: what other load does not change, where the CPU / wall
+does); "compiled / source" the compiled throughput over the source's at
+the same number of threads (above 1: compiled is faster). With threads that
+run at once and share nothing a thread writes, the speed-up approaches the
+free cores.
 
     python bench/scaling.py [--rounds N] [--calls N] [--only parser,cache,...] [--work DIR] [--shared]
 
@@ -50,21 +56,27 @@ from pathlib import Path
 
 WORKLOADS_DIR = Path(__file__).resolve().parent / "workloads"
 # name: scale of one call (each call some 10 to 40 ms on one core of CPython 3.14t)
-SCALES = {"parser": 40, "cache": 50, "loops": 36, "textfmt": 30}
+SCALES = {"parser": 40, "cache": 50, "loops": 36, "textfmt": 30, "tomlkit": 5}
+# Workloads of a published package (one the compiled code was never tuned on),
+# whose driver builds its own data in each call: the pure wheel of the release
+# the runtime benchmark runs, compiled as the ordinary workloads are.
+PACKAGES = {"tomlkit": "tomlkit==0.13.2"}
 
 TIMER = '''
-import json, sys, threading, time
+import json, resource, sys, threading, time
 folder, drivers, name, scale, threads, calls = sys.argv[1:7]
 sys.path[:0] = [folder, drivers]
 import drivers as d
 module, call = getattr(d, name)(int(scale))
 threads, calls = int(threads), int(calls)
 first = call()
-results = [None] * threads
+results, sleeps = [None] * threads, [0] * threads
 barrier = threading.Barrier(threads + 1)
 def run(i):
     barrier.wait()
+    before = resource.getrusage(resource.RUSAGE_THREAD).ru_nvcsw
     results[i] = [call() for _ in range(calls)]
+    sleeps[i] = resource.getrusage(resource.RUSAGE_THREAD).ru_nvcsw - before
 pool = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
 for t in pool:
     t.start()
@@ -74,8 +86,8 @@ for t in pool:
     t.join()
 took, cpu = time.perf_counter() - start, time.process_time() - cpu
 assert all(r == [first] * calls for r in results), "the threads disagree"
-print(json.dumps({"seconds": took, "cpu": cpu, "file": module.__file__, "result": repr(first)[:200],
-                  "gil": getattr(sys, "_is_gil_enabled", lambda: True)()}))
+print(json.dumps({"seconds": took, "cpu": cpu, "sleeps": sum(sleeps), "file": module.__file__,
+                  "result": repr(first)[:200], "gil": getattr(sys, "_is_gil_enabled", lambda: True)()}))
 '''
 
 
@@ -86,20 +98,28 @@ def run(argv, cwd=None):
     return proc.stdout
 
 
-def build(work):
-    """The folder the source runs from and the folder the compiled wheel is unpacked into."""
+def build(work, names):
+    """The folder the source runs from and the folder the compiled wheels are unpacked into."""
     source = work / "source"
     shutil.copytree(WORKLOADS_DIR, source, ignore=shutil.ignore_patterns("drivers.py", "__pycache__", "build",
                                                                           "*.egg-info"))
     run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation", "-w", str(work / "pure"),
          str(source)])
-    (pure,) = (work / "pure").glob("*.whl")
-    (work / "dist").mkdir()
-    run([str(Path(sys.executable).parent / "tov"), "bdist", "-q", "--from-wheel", str(pure)], cwd=work / "dist")
-    (wheel,) = (work / "dist" / "dist").glob("*.whl")
-    compiled = work / "compiled"
-    zipfile.ZipFile(wheel).extractall(compiled)
-    return source, compiled, wheel.name
+    for name in names:
+        if name in PACKAGES:
+            run([sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--only-binary", ":all:", "-d",
+                 str(work / "pure"), PACKAGES[name]])
+    compiled, built = work / "compiled", []
+    for pure in sorted((work / "pure").glob("*.whl")):
+        if not pure.name.startswith("tovbench-"):
+            zipfile.ZipFile(pure).extractall(source)
+        dist = work / "dist" / pure.stem
+        dist.mkdir(parents=True)
+        run([str(Path(sys.executable).parent / "tov"), "bdist", "-q", "--from-wheel", str(pure)], cwd=dist)
+        (wheel,) = (dist / "dist").glob("*.whl")
+        zipfile.ZipFile(wheel).extractall(compiled)
+        built.append(wheel.name)
+    return source, compiled, ", ".join(built)
 
 
 def timed(folder, name, threads, calls):
@@ -156,10 +176,10 @@ def measure(name, folders, rounds, calls, counts=(1, 2, 4)):
                 if code == "compiled" and got["file"].endswith(".py"):
                     sys.exit(f"scaling: {name} ran from source in the compiled folder: {got['file']}")
                 key = (code, threads)
-                least = min(got["cpu"], best[key]["least_cpu"]) if key in best else got["cpu"]
+                least = {k: min(got[k], best[key]["least_" + k]) if key in best else got[k] for k in ("cpu", "sleeps")}
                 if key not in best or got["seconds"] < best[key]["seconds"]:
                     best[key] = got
-                best[key]["least_cpu"] = least
+                best[key].update({"least_" + k: v for k, v in least.items()})
     results = {got["result"] for got in best.values()}
     if len(results) != 1:
         sys.exit(f"scaling: {name}: compiled and source disagree: {results}")
@@ -176,7 +196,7 @@ def table(name, best, calls, counts=(1, 2, 4)):
             got = best[(code, threads)]
             rate[code] = threads * calls / got["seconds"]
             cells += [f"{rate[code]:.1f}", f"{rate[code] / one[code]:.2f}", f"{got['cpu'] / got['seconds']:.2f}",
-                      f"{got['least_cpu'] * 1000 / (threads * calls):.1f}"]
+                      f"{got['least_cpu'] * 1000 / (threads * calls):.1f}", f"{got['least_sleeps']}"]
         rows.append(f"| {name} | {threads} | {' | '.join(cells)} | {rate['compiled'] / rate['source']:.2f} |")
     return rows
 
@@ -199,9 +219,9 @@ def main():
         if args.work:
             shutil.rmtree(work, ignore_errors=True)
             work.mkdir(parents=True)
-        source, compiled, wheel = build(work)
+        source, compiled, wheel = build(work, names)
         if args.shared:
-            print(f"CPython {sys.version.split()[0]}; wheel {wheel}; changes of the count of an object another "
+            print(f"CPython {sys.version.split()[0]}; wheels {wheel}; changes of the count of an object another "
                   f"thread owns, in one call of each workload")
             print("| workload | source | compiled |\n|---|---|---|")
             for name in names:
@@ -209,11 +229,11 @@ def main():
                       flush=True)
             return
         print(f"CPython {sys.version.split()[0]}{' free-threaded' if free else ''}, {os.cpu_count()} cores, "
-              f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}; wheel {wheel}; "
+              f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}; wheels {wheel}; "
               f"{args.calls} calls per thread, best of {args.rounds} alternating rounds", flush=True)
-        print("| workload | threads | source calls/s | speed-up | CPU / wall | CPU ms a call | compiled calls/s | "
-              "speed-up | CPU / wall | CPU ms a call | compiled / source |")
-        print("|---|---|---|---|---|---|---|---|---|---|---|", flush=True)
+        print("| workload | threads | source calls/s | speed-up | CPU / wall | CPU ms a call | sleeps | "
+              "compiled calls/s | speed-up | CPU / wall | CPU ms a call | sleeps | compiled / source |")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|", flush=True)
         for name in names:
             best = measure(name, {"source": source, "compiled": compiled}, args.rounds, args.calls)
             print("\n".join(table(name, best, args.calls)), flush=True)

@@ -33,8 +33,17 @@ PACKAGE = {
                   "except RecursionError:\n    DEPTH = 'bounded'\n",
     # Fails with deep, which is named instead (and imported before it).
     "fp/a_user.py": "from fp.deep import DEPTH\n",
-    "fp/shapes.py": "import abc\nclass Shape(abc.ABC):\n    @staticmethod\n    @abc.abstractmethod\n"
-                    "    def sides():\n        pass\n",
+    "fp/shapes.py": "import types\nMADE = type((x for x in ())) is types.GeneratorType\n",
+    # Decorators under @staticmethod get the function (Cython alone applies
+    # staticmethod first), so this one imports compiled.
+    "fp/statics.py": "import abc\ndef plain(f):\n    assert not isinstance(f, staticmethod)\n    return f\n"
+                     "class Shape(abc.ABC):\n    @staticmethod\n    @abc.abstractmethod\n    def sides():\n        pass\n"
+                     "    @staticmethod\n    @plain\n    def area(w, h):\n        return w * h\n"
+                     "assert Shape.area(2, 3) == 6 and Shape.__abstractmethods__ == {'sides'}\n",
+    # A package's relative import names its own submodule, not its parent's.
+    "fp/mod.py": "NAME = 'top'\n",
+    "fp/sub/__init__.py": "import fp.mod\nfrom .mod import NAME\nassert NAME == 'sub', NAME\n",
+    "fp/sub/mod.py": "NAME = 'sub'\n",
     "fp/bad.py": "raise ValueError('broken on purpose')\n",
     "fp/extra.py": "import nonesuch_distribution_xyz\n",
     "fp/syn.py": "def broken(:\n    pass\n",
@@ -49,7 +58,7 @@ def test_each_failing_module_named_once_with_its_stage(tmp_path):
     assert lines[0] == "4 modules failed; no wheel was made:"
     stages = {l.split()[0]: " ".join(l.split()[1:]) for l in lines[1:5]}
     assert set(stages) == {"fp/shapes.py", "fp/syn.py", "fp/argtext.py", "fp/deep.py"}, err
-    assert stages["fp/shapes.py"].startswith("known Cython fault fp/shapes.py:5: @staticmethod over")
+    assert stages["fp/shapes.py"].startswith("known Cython fault fp/shapes.py:2: types.GeneratorType")
     assert stages["fp/syn.py"].startswith("syntax error fp/syn.py:1:12: syntax error")
     assert stages["fp/argtext.py"] == ("import check AssertionError: "
                                        "f() takes exactly 1 positional argument (0 given)")
@@ -229,7 +238,7 @@ FAITHFUL = {
             c.close()
             return (isinstance(g, (types.GeneratorType, dict)), inspect.isgenerator(object=g), inspect.isgenerator(type),
                     isinstance(ag, types.AsyncGeneratorType), inspect.isasyncgen(ag), isinstance(c, types.CoroutineType),
-                    inspect.iscoroutine(c), inspect.iscoroutine(g))
+                    inspect.iscoroutine(c), inspect.iscoroutine(g), type(g) in {int, types.GeneratorType})
         class Registry:
             def m(self): pass
         def function_checks():

@@ -19,7 +19,8 @@ MODULES = ["tovel", "tovel.compiler", "tovel.builder", "tovel.metagen", "tovel.w
            "tovel.audit", "tovel.pyproject", "tovel.build_meta", "tovel.pipeline", "tovel.packer",
            "tovel.translator", "tovel.mender", "tovel.tuner", "tovel.checker", "tovel.scanner", "tovel.store", "tovel.wire", "tovel.guard",
            "tovel.layout", "tovel.unpacker", "tovel.twin", "tovel.stamp", "tovel.testenv", "tovel.testbench", "tovel.testrun", "tovel.finder", "tovel.collect", "tovel.needs", "tovel.uses", "tovel.verdict", "tovel.narrow", "tovel.prover", "tovel.writer",
-           "tovel.gauge", "tovel.targets", "tovel.options", "tovel.planner", "tovel.profiler", "tovel.stubber", "tovel.stubtypes"]
+           "tovel.gauge", "tovel.targets", "tovel.options", "tovel.planner", "tovel.profiler", "tovel.stubber", "tovel.stubtypes",
+           "tovel.policy", "tovel.probe", "tovel.maker"]
 
 
 def test_package_holds_no_python_source():

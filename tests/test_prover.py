@@ -383,7 +383,8 @@ KEPT = {
         either = ">=1 || <0.5"
         """,
     "requirements/tests.txt": "-r base.txt\n-e .\npk\n--index-url https://example.invalid/simple\n./local\n",
-    "requirements/base.txt": "freezegun==1.2 \\\n    --hash=sha256:abc  # pinned\n",
+    # A second pin under another marker is another requirement (the installer picks).
+    "requirements/base.txt": "freezegun==1.2 \\\n    --hash=sha256:abc  # pinned\nfreezegun>=9; python_version < '3'\n",
     # Pins for several Python versions: those of the newest the tests' interpreter is.
     "requirements/tests36.txt": "oldpin==1\n",
     "requirements/tests39.txt": "newpin==2\n",
@@ -404,14 +405,29 @@ KEPT = {
 }
 
 
+def test_ids_whose_parameters_change_between_runs_still_compare():
+    import tovel.narrow
+    wanted = ["t.py::test_now[09:04:15]", "t.py::test_now[12-10 09:04:15]", "t.py::test_a", "t.py::test_b[1]"]
+    run = {"status": 1, "tests": {"t.py::test_now[09:04:25]": True, "t.py::test_now[12-10 09:04:25]": True,
+                                  "t.py::test_a": True, "t.py::test_b[1]": False}}
+    assert tovel.narrow.failing(run, wanted, True) == ["t.py::test_b[1]"]
+    # A new id that failed, or fewer new ids than lacking ones, fail those lacking.
+    run["tests"]["t.py::test_now[09:04:25]"] = False
+    assert tovel.narrow.failing(run, wanted, True) == wanted[:2] + ["t.py::test_b[1]"]
+    del run["tests"]["t.py::test_now[09:04:25]"]
+    assert tovel.narrow.failing(run, wanted, True) == wanted[:2] + ["t.py::test_b[1]"]
+    del run["tests"]["t.py::test_a"]
+    assert "t.py::test_a" in tovel.narrow.failing(run, wanted, True)
+
+
 def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     import tovel.finder
     write(tmp_path, KEPT)
     found = tovel.finder.find(str(tmp_path), str(tmp_path), [["pk", "pk"]], str(tmp_path / "info/pk-1.0.dist-info"))
     assert found["command"] == "python -m pytest {project}/tests/test.py {project}/test_pk.py"
-    # Each distribution once, the first source's; none of the project itself.
+    # Each distribution once under a marker, the first source's; none of the project itself.
     assert found["requires"] == ['pytest<0.3,>=0.2.3', 'hypothesis<6.2,>=6.1; python_full_version >= "3.8"',
-                                 "either", "freezegun==1.2", "newpin==2", "tox-dep>=1", "pytest-mock", "pytest-cov",
+                                 "either", "freezegun==1.2", 'freezegun>=9; python_version < "3"', "newpin==2", "tox-dep>=1", "pytest-mock", "pytest-cov",
                                  "pytest-asyncio"]
     assert found["extras"] == ["test"]
     assert found["missing"] == [("numpy", "numpy"), ("yaml", "PyYAML")]

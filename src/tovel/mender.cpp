@@ -172,8 +172,10 @@ static const Ref UNMENDED[] = {{"types", "GeneratorType", "generator"}, {"types"
 
 /// The nodes of a module's tree that the rewrite makes pass for compiled
 /// generators and functions, and those it cannot: (classes, checks,
-/// unmended) lists of (node, text) pairs: the type's text for the first two,
-/// "generator" or "function" for the last.
+/// unmended, members) lists of (node, text) pairs: the type's text for all
+/// but unmended, "generator" or "function" there. Members are such classes
+/// in a set display (`{int, types.GeneratorType}`, read as `type(x) in
+/// KINDS`), to which the compiled type is added beside them.
 static nb::tuple generator_checks(nb::object tree) {
     nb::object ast = mine("ast");
     nb::dict names[2]; // local name -> imported name: of types, of inspect
@@ -186,12 +188,19 @@ static nb::tuple generator_checks(nb::object tree) {
                     names[from == "inspect"][local] = alias.attr("name");
             }
     auto aliases = [&](const char *module) { return names[std::string(module) == "inspect"]; };
-    nb::list classes, checks, unmended;
+    nb::list classes, checks, unmended, members;
     nb::set mended, bases; // ids: of the nodes mended, of those whose attribute is read
     for (nb::handle node : ast.attr("walk")(tree)) {
         std::string k = kind(node);
         if (k == "Attribute")
             bases.add(builtin("id")(node.attr("value")));
+        if (k == "Set")
+            for (nb::handle c : node.attr("elts"))
+                for (const Ref &r : CLASSES)
+                    if (is_ref(c, r.module, r.name, aliases(r.module))) {
+                        members.append(nb::make_tuple(c, r.compiled));
+                        mended.add(builtin("id")(c));
+                    }
         if (k != "Call")
             continue;
         nb::object func = node.attr("func"), args = node.attr("args");
@@ -229,7 +238,27 @@ static nb::tuple generator_checks(nb::object tree) {
                 break;
             }
     }
-    return nb::make_tuple(classes, checks, unmended);
+    return nb::make_tuple(classes, checks, unmended, members);
+}
+
+// Cython applies a `@staticmethod` first, whatever decorators lie under it:
+// `@staticmethod @abstractmethod` fails at import, any other decorator gets
+// the staticmethod instead of the function. Written `(staticmethod,)[0]`,
+// the decorator is an ordinary one, applied in its place.
+static void order_staticmethods(nb::handle tree, const Offsets &at, Edits &edits) {
+    for (nb::handle node : mine("ast").attr("walk")(tree)) {
+        std::string k = kind(node);
+        if (k != "FunctionDef" && k != "AsyncFunctionDef")
+            continue;
+        nb::list decorators = node.attr("decorator_list");
+        for (size_t i = 0; i + 1 < nb::len(decorators); ++i) {
+            nb::handle d = decorators[i];
+            if (kind(d) == "Name" && nb::cast<std::string>(d.attr("id")) == "staticmethod") {
+                edits.push_back({at.start(d), "("});
+                edits.push_back({at.end(d), ",)[0]"});
+            }
+        }
+    }
 }
 
 static nb::str rewrite(nb::str text) {
@@ -259,6 +288,8 @@ static nb::str rewrite(nb::str text) {
         for (nb::handle node : ast.attr("walk")(tree))
             if (node.type().is(match_type))
                 guard_cases(node, src, at, edits);
+    if (truthy(text.attr("__contains__")("staticmethod")))
+        order_staticmethods(tree, at, edits);
     if (generators) {
         nb::tuple found = generator_checks(tree);
         for (nb::handle c : found[0]) {
@@ -270,6 +301,8 @@ static nb::str rewrite(nb::str text) {
             edits.push_back({at.start(f[0]), "(lambda object, f="});
             edits.push_back({at.end(f[0]), ", g=" + nb::cast<std::string>(f[1]) + ": f(object) or object.__class__ is g)"});
         }
+        for (nb::handle c : found[3])
+            edits.push_back({at.end(c[0]), ", " + nb::cast<std::string>(c[1])});
     }
     // Added after the last line, where no line moves: such a name declared
     // global is looked up when the code runs, in the module, then in the

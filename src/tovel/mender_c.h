@@ -33,6 +33,13 @@ static PyMethodDef __tovel_getframe_def = {"_getframe", __tovel_getframe, METH_N
 \1)C"},
     {"traceback frame", R"C(getframe = PySys_GetObject\("_getframe"\);)C",
      R"C(getframe = replace = PyCFunction_New(&__tovel_getframe_def, NULL);)C"},
+    // Cython names the module of a relative import when it translates, one
+    // level too high in a package's __init__ (`from .retry import x` in
+    // pkg/sub/__init__.py is pkg.retry), and takes that module from
+    // sys.modules where it is loaded: a relative import goes through the
+    // interpreter's import instead, which resolves it from __package__.
+    {"relative import", R"C(module_found = __Pyx__Import_Lookup\(qualname, )C",
+     R"C(module_found = level > 0 ? 0 : __Pyx__Import_Lookup(qualname, )C"},
     // Limited API: list.extend by slice assignment takes nothing from an
     // iterator that raises midway; list.extend keeps the items it took.
     {"list.extend", R"C(\n(\s*)return PyList_SetSlice\(L, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, v\);)C",

@@ -27,10 +27,14 @@ struct Needs {
     nb::set own; // the project's own names: never a requirement of its tests
     nb::list requires, extras, said, wanted_extras;
     nb::set names, seen;         // the canonical names the tests get; the files read
+    nb::set kept;                // each name with the marker it was added under
 };
 
 // Adds a requirement unless it is not one, is the project itself, or names
-// a distribution the tests get already (a second pin of it could conflict).
+// a distribution the tests get already under the same marker (a second pin
+// of it could conflict). Under another marker it is added: `pytest<8;
+// python_version < '3.8'` beside `pytest>=8; python_version >= '3.8'`, and
+// the installer takes the one whose marker holds.
 static bool add(Needs &n, nb::handle text) {
     nb::object req;
     try {
@@ -41,8 +45,10 @@ static bool add(Needs &n, nb::handle text) {
         return false;
     }
     nb::object name = canon(req.attr("name"));
-    if (truthy(n.own.attr("__contains__")(name)) || truthy(n.names.attr("__contains__")(name)))
+    nb::object key = nb::make_tuple(name, nb::str(req.attr("marker")));
+    if (truthy(n.own.attr("__contains__")(name)) || truthy(n.kept.attr("__contains__")(key)))
         return false;
+    n.kept.add(key);
     n.names.add(name);
     n.requires.append(nb::str(req));
     return true;

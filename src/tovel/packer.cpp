@@ -1,10 +1,11 @@
-// tovel.packer: the compiled-wheel pipeline of `tov bdist` and the PEP 517
+// tovel.packer: the compiled-wheel build of `tov bdist` and the PEP 517
 // back end. Every build starts from a pure tree and its .dist-info: the
 // unpacked wheel of the project's own back end (tovel.twin), a given pure
 // wheel, or the package folder of the -n layout with the metadata tov
-// writes. tovel.pipeline compiles every module of it; the tree (compiled
-// modules, kept sources, data) is import-checked, packed into a wheel whose
-// tags say what was built, audited and only then moved to the output folder.
+// writes. One build runs in a folder at a time, and not at all when nothing
+// that goes into its wheels changed; tovel.maker makes each wheel (the
+// running interpreter's, one for each --python), and only a build that made
+// every wheel puts them in the output folder.
 #include "common.h"
 
 using namespace tovel;
@@ -12,67 +13,6 @@ using namespace tovel;
 static const char *MOD = "tovel.packer";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
-
-static nb::object writer(const char *name) { return global("tovel.writer", name); }
-
-// Where each wheel's proof runs (a folder named by its tags), and the log
-// of the modules kept as source: this build's alone.
-static const char *PROVE = "build/prove";
-static const char *KEPT_LOG = "build/tov-kept.log";
-
-// The wheel's python and ABI tags: the limited-API level the modules are
-// compiled for, or the running interpreter's own tags; the platform tags
-// given, else this machine's.
-static nb::tuple wheel_tags(bool limited, nb::object platform, nb::handle target) {
-    nb::object tags = nb::module_::import_("packaging.tags");
-    if (platform.is_none()) {
-        platform = nb::module_::import_("setuptools.command.bdist_wheel").attr("get_platform")(nb::none());
-        platform = platform.attr("replace")("-", "_").attr("replace")(".", "_");
-    }
-    if (limited)
-        return nb::make_tuple("cp312", "abi3", platform);
-    if (!target.is_none())
-        return nb::make_tuple(target["python"], target["abi"], platform);
-    nb::object first = builtin("next")(builtin("iter")(tags.attr("cpython_tags")()));
-    return nb::make_tuple(first.attr("interpreter"), first.attr("abi"), platform);
-}
-
-// The extension modules of built units, as they stand in the tree.
-static nb::list extensions(nb::list built) {
-    nb::list out;
-    for (nb::handle u : built)
-        out.append(u["so"]);
-    return out;
-}
-
-static nb::str count(size_t n, const char *noun) {
-    return nb::str("{} {}{}").format(n, noun, n == 1 ? "" : "s");
-}
-
-// The first line of a build: which wheel, for which interpreters. `abi3`:
-// the limited API was asked for, so a wheel of another ABI says why;
-// `asked`: the wheels asked for, which a wheel of sources only stands for.
-static nb::str what_is_built(nb::tuple tags, size_t modules, nb::handle jobs, bool abi3, nb::list asked) {
-    nb::str tag = nb::str("{}-{}").format(tags[0], tags[1]);
-    if (nb::str(tags[1]).equal(nb::str("none")))
-        return nb::len(asked) > 1
-                   ? nb::str("building a {} wheel: every module is kept as source, so this one wheel serves every "
-                             "interpreter, in place of the {} asked for ({})")
-                         .format(tag, nb::len(asked), nb::str(", ").attr("join")(asked))
-                   : nb::str("building a {} wheel: every module is kept as source").format(tag);
-    nb::str python(tags[0]);
-    nb::str version = nb::str("{}.{}").format(python.attr("__getitem__")(builtin("slice")(2, 3)),
-                                               python.attr("__getitem__")(builtin("slice")(3, nb::none())));
-    // A free-threaded ABI tag ends in "t" (cp314t).
-    bool free = truthy(nb::str(tags[1]).attr("endswith")("t"));
-    nb::str whom = nb::str(tags[1]).equal(nb::str("abi3"))
-                       ? nb::str("one for CPython {} and later").format(version)
-                   : free ? nb::str("for free-threaded CPython {} only{}")
-                                .format(version, abi3 ? ", which has no limited API" : "")
-                          : nb::str("for CPython {} only{}").format(version, abi3 ? ", of its full API" : "");
-    return nb::str("building a {} wheel: {} ({} to compile, {} at a time)")
-        .format(tag, whom, count(modules, "module"), jobs);
-}
 
 // The build lock (tovel.guard), let go however the build ends.
 struct Held {
@@ -89,45 +29,6 @@ struct Held {
     }
 };
 
-// What the wheels of a build share, one for each interpreter it is for.
-struct Build {
-    nb::dict options, opts, pure, plan;
-    nb::str outdir;
-    nb::object argv, started, out;
-    bool limited; // the running interpreter's wheel is of the limited API
-    bool abi3;    // the limited API was asked for
-    nb::list asked; // the tags of the wheels asked for (cp312-abi3, cp313-cp313, ...)
-    nb::dict times; // seconds by stage, over every wheel
-};
-
-// Adds the seconds since `start` to the stage's account; returns now.
-static nb::object timed(nb::dict times, const char *stage, nb::handle start) {
-    nb::object now = mine("time").attr("monotonic")();
-    times[stage] = nb::object(times.attr("get")(stage, 0.0)) + (now - start);
-    return now;
-}
-
-// The account --verbose gives of where a build's time went: its stages in
-// the order they run, the modules' parts summed over every module (CPU of
-// the Cython workers, the compilers' wall time: with several jobs they add
-// up to more than the stage).
-static nb::str account(nb::dict times, nb::list units, nb::handle jobs, nb::handle total) {
-    nb::dict parts;
-    for (nb::handle u : units)
-        for (auto [k, v] : nb::borrow<nb::dict>(get(u, "seconds", nb::dict())))
-            parts[k] = nb::object(parts.attr("get")(k, 0.0)) + v;
-    auto part = [&](const char *k) { return nb::object(parts.attr("get")(k, 0.0)); };
-    nb::str line = nb::str("where the time went: back end {:.1f} s, modules {:.1f} s on {} jobs (Cython {:.1f} s, "
-                           "mending {:.1f} s, tuning {:.1f} s, C compile {:.1f} s, link {:.1f} s)")
-                       .format(times.attr("get")("back end", 0.0), times.attr("get")("modules", 0.0), jobs,
-                               part("cython"), part("mending"), part("tuning"), part("compile"), part("link"));
-    if (times.contains("profiling"))
-        line = nb::str("{}, profiling {:.1f} s").format(line, times["profiling"]);
-    for (const char *stage : {"import check", "tests", "packing", "audits"})
-        line = nb::str("{}, {} {:.1f} s").format(line, stage, times.attr("get")(stage, 0.0));
-    return nb::str("{}; {:.1f} s in all").format(line, total);
-}
-
 // A unit compiled for `target` in the same tree: its own extension module
 // name; what an earlier interpreter's pass found out of its translation
 // stays, what it found of its compile goes.
@@ -138,196 +39,6 @@ static nb::dict for_target(nb::handle unit, nb::handle target) {
     u["so"] = nb::str("build/egg/") + nb::str(nb::str(u["arc"]).attr("removesuffix")(".py")) + nb::str(target["suffix"]);
     return u;
 }
-
-/// The wheel of one interpreter (`target` None: the running one) from the
-/// units: compiled, import-checked, tested, packed with the tags of what
-/// was built and audited; returns (the wheel, its path in the output
-/// folder, the line that says so, why it is not proven by tests or "").
-static nb::tuple one_wheel(Build &b, nb::list units, nb::object target) {
-    nb::object os = mine("os");
-    nb::dict options = b.options, opts = b.opts, pure = b.pure, plan = b.plan;
-    // Another interpreter's wheel is of its full API.
-    bool limited = b.limited && target.is_none();
-    nb::object pipeline = nb::module_::import_("tovel.pipeline");
-    nb::object checker = nb::module_::import_("tovel.checker");
-    opts["target"] = target;
-    opts["abi3"] = limited;
-    // A wheel of sources only (every module kept) is what it is: pure Python.
-    nb::tuple tags = nb::len(units) ? wheel_tags(limited, nb::none(), target) : nb::make_tuple("py3", "none", "any");
-    print(what_is_built(tags, nb::len(units), opts["jobs"], b.abi3, b.asked));
-    // What this wheel's proof and kept modules leave is named by its tags,
-    // apart from the other wheels'.
-    nb::str tagname = nb::str("{}-{}").format(tags[0], tags[1]);
-
-    // --pgo: the modules compiled instrumented and trained first (into the
-    // tree, which is emptied below); the compile that follows uses the profile.
-    nb::object clock = mine("time").attr("monotonic")();
-    if (truthy(get(opts, "pgo", nb::bool_(false)))) {
-        nb::module_::import_("tovel.profiler").attr("train")(options, opts, units, pure, target);
-        clock = timed(b.times, "profiling", clock);
-    }
-    // The tree holds this build's modules only, whatever an earlier build left.
-    nb::str tree("build/egg");
-    mine("shutil").attr("rmtree")(tree, "ignore_errors"_a = true);
-    nb::list failed = nb::borrow<nb::list>(pipeline.attr("run")(units, opts));
-    clock = timed(b.times, "modules", clock);
-    // A module kept as source still has to parse: one that does not is never shipped.
-    for (nb::handle entry : plan["kept"]) {
-        nb::dict probe = nb::borrow<nb::dict>(builtin("dict")(entry));
-        if (!truthy(nb::module_::import_("tovel.scanner").attr("parses")(probe)))
-            failed.append(probe);
-    }
-    os.attr("makedirs")(tree, "exist_ok"_a = true);
-    writer("assemble")(plan, tree);
-    nb::list built;
-    nb::list roots;
-    for (nb::handle pkg : pure["packages"])
-        roots.append(nb::str(pkg[0]).attr("split")(".")[nb::int_(0)]);
-    for (nb::handle u : units) {
-        if (!nb::borrow<nb::dict>(u).contains("stage")) {
-            built.append(u);
-            continue;
-        }
-        // A module that failed stands in the tree as source, as the suggested
-        // command would ship it, so that the modules importing it are checked
-        // against that; with a failure no wheel is made from this tree.
-        writer("place")(u, tree);
-    }
-    // The stable-ABI audit of the new modules runs while the checks go on.
-    nb::object gauge = nb::module_::import_("tovel.gauge");
-    nb::object abi3 = nb::none();
-    if (limited && nb::len(built))
-        abi3 = gauge.attr("start")(extensions(built), opts["cache"], opts["remote_cache"], "3.12",
-                                   "build/abi3audit");
-    if (nb::len(built))
-        failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],
-                                                    checker.attr("source_tree")(plan, "build/source"), opts["cache"],
-                                                    opts["remote_cache"], target,
-                                                    nb::module_::import_("tovel.finder").attr("declared")(pure["info"])));
-    clock = timed(b.times, "import check", clock);
-    bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
-    nb::list kept;
-    if (keep_failing)
-        failed = nb::borrow<nb::list>(writer("keep_as_source")(failed, built, kept));
-
-    nb::object info = pure["info"];
-    bool mendable = true;
-    for (nb::handle u : failed)
-        mendable = mendable && truthy(get(u, "keep_helps", nb::bool_(true)));
-    // Why the wheel is not proven by tests, for the last line (None: proven,
-    // or the proof turned off with --no-test).
-    nb::object unproven = nb::none(), proof = nb::none();
-    if (nb::len(built) && mendable && !truthy(get(options, "no_test", nb::bool_(false)))) {
-        proof = nb::module_::import_("tovel.finder").attr("proof")(options, os.attr("getcwd")(), pure["root"],
-                                                                   pure["packages"], info, built);
-        unproven = proof["unproven"];
-        nb::object settings = proof["settings"];
-        if (!settings.is_none() && nb::len(nb::object(proof["tested"]))) {
-            // The project's tests judge the compiled modules against its pure
-            // wheel: the back end's own, or one packed from the sources.
-            if (info.is_none())
-                info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
-            nb::object pure_whl = pure["wheel"];
-            if (pure_whl.is_none())
-                pure_whl = writer("pure_wheel")(plan, nb::str(info));
-            settings["cache"] = opts["cache"];
-            settings["wheel"] = tagname;
-            if (!target.is_none())
-                settings["python"] = target["executable"];
-            nb::list culprits = nb::borrow<nb::list>(nb::module_::import_("tovel.prover").attr("prove")(
-                settings, pure_whl, proof["tested"], nb::str(PROVE) + nb::str("/") + tagname));
-            unproven = get(settings, "unproven", nb::none());
-            if (nb::borrow<nb::dict>(settings).contains("prove_it"))
-                proof["prove_it"] = settings["prove_it"];
-            if (keep_failing)
-                writer("keep_as_source")(culprits, built, kept);
-            else
-                failed.attr("extend")(culprits);
-        }
-    }
-    clock = timed(b.times, "tests", clock);
-    // With no test to judge them, the modules that hold a construct known to
-    // compile differently do not ship compiled (with --keep-failing: as source).
-    if (!unproven.is_none()) {
-        nb::list doubted;
-        for (nb::handle u : built) {
-            nb::list doubts = nb::borrow<nb::list>(get(u, "doubts", nb::list()));
-            if (!nb::len(doubts))
-                continue;
-            u["stage"] = "not proven";
-            u["line"] = nb::str("{}, which compiles differently; no test judges it").format(doubts[0]);
-            u["log"] = nb::str("{}\nno test judges these: {}\n").format(nb::str("\n").attr("join")(doubts), unproven);
-            doubted.append(u);
-        }
-        if (nb::len(doubted) && !keep_failing)
-            print(nb::str("the wheel is not proven by tests: {}; a command that would prove it: tov bdist {}")
-                      .format(unproven, proof["prove_it"]));
-        if (keep_failing)
-            writer("keep_as_source")(doubted, built, kept);
-        else
-            failed.attr("extend")(doubted);
-    }
-    if (nb::len(failed))
-        build_failed(checker.attr("summary")(failed, b.argv, get(options, "keep", nb::none()),
-                                              nb::str("build/tov-failures.log")));
-
-    if (info.is_none())
-        info = nb::module_::import_("tovel.pyproject").attr("dist_info")(options, nb::str("build/meta"));
-    // A wheel of sources only (every module kept) is what it is: pure Python.
-    // The platform policy its modules meet, each measured once, is in its
-    // name from the start; auditwheel repairs only a wheel with a library
-    // to vendor or no policy met.
-    nb::object platform = nb::len(built) ? gauge.attr("policy")(extensions(built), opts["cache"], opts["remote_cache"])
-                                           : nb::none();
-    tags = nb::len(built) ? wheel_tags(limited, platform, target) : nb::make_tuple("py3", "none", "any");
-    // A type checker reads a compiled module through the stub beside it.
-    nb::module_::import_("tovel.stubber").attr("write")(built, tree);
-    nb::str wheel = nb::str(writer("pack")(tree, nb::str(info), tags, pure["modes"]));
-    clock = timed(b.times, "packing", clock);
-    nb::object audit = nb::module_::import_("tovel.audit");
-    if (platform.is_none())
-        wheel = nb::str(audit.attr("repair")(wheel, "build/audit"));
-    audit.attr("verify")(wheel, abi3.is_none() ? nb::object(nb::list()) : gauge.attr("finish")(abi3));
-    timed(b.times, "audits", clock);
-    // The account goes to the tools' log too, where a benchmark reads it.
-    nb::str where = account(b.times, units, opts["jobs"], mine("time").attr("monotonic")() - b.started);
-    if (truthy(get(options, "verbose", nb::bool_(false))))
-        print(where);
-    nb::object log = builtin("open")("build/tov.log", "a", "encoding"_a = "utf-8");
-    log.attr("write")(where + nb::str("\n"));
-    log.attr("close")();
-    b.times.clear(); // the next wheel's account is its own
-
-    nb::object made = os.attr("path").attr("join")(b.outdir, os.attr("path").attr("basename")(wheel));
-    if (nb::len(kept)) {
-        nb::list logparts;
-        for (nb::handle u : kept) {
-            print(nb::str("kept as source: {} ({}: {})").format(u["path"], u["stage"], u["line"]));
-            logparts.append(nb::str("==== {} ({}, {} wheel)\n{}\n").format(u["path"], u["stage"], tagname, u["log"]));
-        }
-        // Each wheel adds its own to the log of the build.
-        nb::object log = builtin("open")(KEPT_LOG, "a", "encoding"_a = "utf-8");
-        log.attr("write")(nb::str("").attr("join")(logparts));
-        log.attr("close")();
-        print(nb::str("{} kept as source (--keep-failing); the whole output of each is in {}")
-                  .format(count(nb::len(kept), "failing module"), KEPT_LOG));
-    }
-    // The last line names the wheel and what it holds, also with --quiet;
-    // it is said once the wheel is in the output folder.
-    nb::object took = mine("time").attr("monotonic")() - b.started;
-    nb::object kb = builtin("round")(os.attr("path").attr("getsize")(wheel) / nb::float_(1024.0));
-    nb::str line = nb::str("{}: {} compiled, {} kept as source, {} data {}, {} KB in {:.0f} s")
-                       .format(made, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
-                               nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
-                               kb, took);
-    nb::str note("");
-    if (!unproven.is_none())
-        note = nb::str("not proven by tests: {}; a command that would prove it: tov bdist {}")
-                   .format(unproven, proof["prove_it"]);
-    b.started = mine("time").attr("monotonic")(); // the next wheel's time is its own
-    return nb::make_tuple(wheel, made, line, note);
-}
-
 
 /// The compiled-wheel build: `options` is the bdist options dictionary (the
 /// command line's, or the back end's, settled by tovel.pyproject.settings);
@@ -411,21 +122,34 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
         pure["root"], verbose));
     plan["data"].attr("extend")(pure["data"]);
-    mine("shutil").attr("rmtree")(PROVE, "ignore_errors"_a = true);
-    mine("Path")(KEPT_LOG).attr("unlink")("missing_ok"_a = true);
+    nb::object maker = nb::module_::import_("tovel.maker");
+    maker.attr("forget")();
     // The running interpreter's wheel, unless --python names those of full-API
     // wheels only (--abi3 ""); with abi3, each --python adds its full-API
     // wheel to it.
     bool running = nb::len(targets) == 0 || abi3;
     nb::list names;
     if (running) {
-        nb::tuple t = wheel_tags(limited, nb::str("any"), nb::none());
+        nb::tuple t(maker.attr("wheel_tags")(limited, "any", nb::none()));
         names.append(nb::str("{}-{}").format(t[0], t[1]));
     }
     for (nb::handle t : targets)
         names.append(nb::str("{}-{}").format(t["python"], t["abi"]));
-    Build b{options, opts, pure, plan, outdir, argv, started, hush.saved, limited, abi3, names, nb::dict()};
-    timed(b.times, "back end", begun);
+    // What the wheels share (tovel.maker.one_wheel); the first one's time
+    // is counted from the start of the build.
+    nb::dict b, times;
+    times["back end"] = mine("time").attr("monotonic")() - begun;
+    b["options"] = options;
+    b["opts"] = opts;
+    b["pure"] = pure;
+    b["plan"] = plan;
+    b["outdir"] = outdir;
+    b["argv"] = argv;
+    b["started"] = started;
+    b["limited"] = limited;
+    b["abi3"] = abi3;
+    b["asked"] = names;
+    b["times"] = times;
     if (nb::len(names) > 1 && !nb::len(nb::object(plan["units"]))) {
         // Every module kept as source: the wheels would be one pure wheel,
         // each under the same name. It is made once.
@@ -437,7 +161,7 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
                   .format(nb::len(names), nb::str(", ").attr("join")(names)));
     nb::list made;
     if (running)
-        made.append(one_wheel(b, nb::borrow<nb::list>(plan["units"]), nb::none()));
+        made.append(maker.attr("one_wheel")(b, plan["units"], nb::none()));
     // One wheel for each interpreter, in turn; each module is translated
     // in the first pass only.
     nb::list units = nb::borrow<nb::list>(plan["units"]);
@@ -445,7 +169,7 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
         nb::list these;
         for (nb::handle u : units)
             these.append(for_target(u, target));
-        made.append(one_wheel(b, these, nb::borrow(target)));
+        made.append(maker.attr("one_wheel")(b, these, target));
         units = these;
     }
     // Only a build that made every wheel puts them in the output folder (an

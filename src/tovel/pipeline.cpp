@@ -1,15 +1,18 @@
 // tovel.pipeline: turns the modules of a project (as tovel.planner sorts
 // them) into extension modules, many at once and each on its own. A module
 // is translated by Cython in a worker process (tovel.translator), compiled
-// through a compiler cache and linked; a failure is recorded with its stage
-// and the work goes on, so that one run reports every failing module
-// (tovel.checker).
+// through a compiler cache and linked (the compiler's set-up is ctool.h's);
+// a failure is recorded with its stage and the work goes on, so that one run
+// reports every failing module (tovel.checker).
 #include "common.h"
+#include "units.h"
+#include "ctool.h"
 
 #include <algorithm>
 #include <string>
 
 using namespace tovel;
+using tovel::units::fail;
 
 static const char *MOD = "tovel.pipeline";
 
@@ -19,18 +22,6 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 static const char *SCHEME = "tovel-translation-2";
 
 // ---------------------------------------------------------------- one module
-
-// The first line of compiler output that names an error, else the last line.
-static nb::str tool_line(nb::str output, nb::handle status) {
-    nb::list lines(output.attr("strip")().attr("splitlines")());
-    for (nb::handle l : lines)
-        for (const char *mark : {"error:", "error ", "undefined reference", "fatal"})
-            if (truthy(nb::str(l).attr("__contains__")(mark)))
-                return nb::str(nb::str(l).attr("strip")());
-    if (nb::len(lines))
-        return nb::str(nb::str(lines[nb::len(lines) - 1]).attr("strip")());
-    return nb::str("exit status {}").format(status);
-}
 
 // Key of a module's translation: everything that changes the C file.
 static nb::str translation_key(nb::dict unit, nb::handle directives, nb::handle mender) {
@@ -52,12 +43,6 @@ static nb::str translation_key(nb::dict unit, nb::handle directives, nb::handle 
     if (truthy(pxd.attr("is_file")()))
         h.attr("update")(pxd.attr("read_bytes")());
     return nb::str(h.attr("hexdigest")());
-}
-
-static void fail(nb::dict unit, const char *stage, nb::handle line, nb::handle log) {
-    unit["stage"] = stage;
-    unit["line"] = line;
-    unit["log"] = log;
 }
 
 // Translation through a worker of the pool: a worker that died is replaced
@@ -117,47 +102,6 @@ static bool translate(nb::dict unit, nb::dict ctx) {
     }
 }
 
-// A distutils compiler whose commands run with their output captured into
-// `log`: parallel jobs would otherwise interleave their messages. The
-// compile commands go through the compiler cache, and the link drops the
-// build interpreter's RUNPATH, which an extension module never needs.
-static nb::object make_compiler(nb::dict ctx, nb::list log, nb::list stage) {
-    nb::object cc = nb::module_::import_("distutils.ccompiler").attr("new_compiler")();
-    nb::module_::import_("distutils.sysconfig").attr("customize_compiler")(cc);
-    if (!nb::str(cc.attr("compiler_type")).equal(nb::str("unix")))
-        return cc; // MSVC sets up its own environment in spawn: left as it is.
-    nb::object launcher = ctx["launcher"], env = ctx["env"];
-    // Newer distutils runs its commands through `call`, older through `spawn`.
-    nb::object run = nb::cpp_function([log, stage, launcher, env](nb::list cmd, nb::kwargs) {
-        nb::list argv;
-        bool compiling = nb::str(stage[0]).equal(nb::str("compile"));
-        if (compiling && !launcher.is_none())
-            argv.append(launcher);
-        for (nb::handle a : cmd) {
-            nb::str arg(a);
-            if (!compiling && (truthy(arg.attr("startswith")("-Wl,-rpath")) ||
-                               truthy(arg.attr("startswith")("-Wl,-R"))))
-                continue;
-            argv.append(arg);
-        }
-        nb::object done = mine("subprocess").attr("run")(
-            argv, "stdout"_a = -1, "stderr"_a = -2, "text"_a = true, "errors"_a = "replace",
-            "env"_a = env);
-        nb::list out = nb::borrow<nb::list>(log);
-        out.append(nb::str("$ ") + nb::str(mine("shlex").attr("join")(argv)) + nb::str("\n"));
-        out.append(done.attr("stdout"));
-        if (!done.attr("returncode").equal(nb::int_(0))) {
-            nb::object err = builtin("RuntimeError")(
-                tool_line(nb::str(done.attr("stdout")), done.attr("returncode")));
-            PyErr_SetObject(PyExc_RuntimeError, err.ptr());
-            throw nb::python_error();
-        }
-    });
-    cc.attr("call") = run;
-    cc.attr("spawn") = run;
-    return cc;
-}
-
 /// One module from source to extension module; failures are recorded in the
 /// unit ("stage", "line", "log"), never raised.
 static void build_one(nb::dict unit, nb::dict ctx) {
@@ -201,7 +145,7 @@ static void build_one(nb::dict unit, nb::dict ctx) {
 
     nb::list log, stage;
     stage.append("compile");
-    nb::object cc = make_compiler(ctx, log, stage);
+    nb::object cc = ctool::compiler(ctx, log, stage);
     nb::list macros;
     if (truthy(ctx["limited"]))
         macros.append(nb::make_tuple("Py_LIMITED_API", ctx["limited_hex"]));
@@ -260,85 +204,6 @@ static void build_one(nb::dict unit, nb::dict ctx) {
 
 // ---------------------------------------------------------------- run
 
-// What determines a C object besides its C file: the compiler, its version
-// and its flags, the macros, the interpreter's headers (names and bytes),
-// the machine and its C library. None when the compiler is not one whose
-// objects are shared (not the Unix kind, or it does not say its version).
-static nb::object object_base(nb::dict ctx) {
-    nb::object cc = nb::module_::import_("distutils.ccompiler").attr("new_compiler")();
-    nb::module_::import_("distutils.sysconfig").attr("customize_compiler")(cc);
-    if (!nb::str(cc.attr("compiler_type")).equal(nb::str("unix")))
-        return nb::none();
-    nb::list argv(cc.attr("compiler_so"));
-    nb::object version;
-    try {
-        version = mine("subprocess").attr("run")(nb::make_tuple(argv[0], "--version"), "capture_output"_a = true,
-                                                 "text"_a = true, "errors"_a = "replace", "timeout"_a = 60);
-    } catch (nb::python_error &e) {
-        if (!ordinary(e))
-            throw;
-        return nb::none();
-    }
-    if (!version.attr("returncode").equal(nb::int_(0)))
-        return nb::none();
-    nb::object platform = nb::module_::import_("platform"), environ = mine("os").attr("environ");
-    nb::list what;
-    what.append("tovel-object-1");
-    what.append(argv);
-    what.append(version.attr("stdout"));
-    for (const char *key : {"cflags", "macros", "limited", "limited_hex", "includes"})
-        what.append(ctx[key]);
-    what.append(platform.attr("machine")());
-    what.append(platform.attr("libc_ver")());
-    what.append(mine("sys").attr("platform"));
-    for (const char *var : {"CPATH", "C_INCLUDE_PATH"})
-        what.append(get(environ, var, nb::str("")));
-    nb::object h = mine("hashlib").attr("sha256")(nb::str(mine("json").attr("dumps")(what)).attr("encode")());
-    for (nb::handle folder : ctx["includes"]) {
-        nb::object root = mine("Path")(folder);
-        for (nb::handle header : builtin("sorted")(root.attr("rglob")("*.h"))) {
-            h.attr("update")(nb::str(header.attr("relative_to")(root).attr("as_posix")()).attr("encode")() + nb::bytes("\0", 1));
-            h.attr("update")(header.attr("read_bytes")());
-        }
-    }
-    return h.attr("hexdigest")();
-}
-
-// The compiler cache program: the one installed beside this interpreter's
-// scripts first, then PATH.
-static nb::object find_launcher() {
-    nb::object shutil = mine("shutil"), sysconfig = mine("sysconfig");
-    nb::object found = shutil.attr("which")("ccache", "path"_a = sysconfig.attr("get_path")("scripts"));
-    if (found.is_none())
-        found = shutil.attr("which")("ccache");
-    return found;
-}
-
-// The compile and link flags: no debug info unless asked for, and nothing
-// of the build folder in the result.
-static void flags(nb::dict ctx, bool debug) {
-    nb::list cflags, ldflags;
-    bool unix_cc = !mine("os").attr("name").equal(nb::str("nt"));
-    if (unix_cc) {
-        if (debug) {
-            // Debug info names the folder it was built in: mapped to ".".
-            cflags.append(nb::str("-ffile-prefix-map={}=.").format(mine("os").attr("getcwd")()));
-        } else {
-            cflags.append("-g0");
-            if (truthy(mine("sys").attr("platform").attr("startswith")("linux")))
-                ldflags.append("-Wl,-S");
-        }
-        // Every module names the C library it runs on, also one that calls
-        // nothing of it: auditwheel measures the platform policy from it.
-        if (truthy(mine("sys").attr("platform").attr("startswith")("linux"))) {
-            ldflags.append("-Wl,--no-as-needed");
-            ldflags.append("-lc");
-        }
-    }
-    ctx["cflags"] = cflags;
-    ctx["ldflags"] = ldflags;
-}
-
 /// Translates and compiles every unit, `jobs` at a time, each printing one
 /// line when it is done. Returns the failed units. options: jobs, directives
 /// (dict), abi3, debug, cache (a folder, or None for no cache).
@@ -352,53 +217,10 @@ static nb::list run(nb::list units, nb::dict options) {
     nb::object tuner = mine("Path")(nb::module_::import_("tovel.tuner").attr("__file__"));
     ctx["mender"] = nb::str(nb::module_::import_("tovel.mender").attr("fingerprint")()) +
                     nb::str(mine("hashlib").attr("sha256")(tuner.attr("read_bytes")()).attr("hexdigest")());
-    ctx["limited"] = truthy(options["abi3"]);
-    ctx["limited_hex"] = "0x030C0000";
-    flags(ctx, truthy(get(options, "debug", nb::bool_(false))));
-    // --pgo (tovel.profiler): the instrumented compile, or the one that reads its profile.
+    ctool::setup(ctx, options);
     nb::object profile = get(options, "profile", nb::none());
-    if (!profile.is_none()) {
-        ctx["cflags"].attr("extend")(profile["cflags"]);
-        ctx["ldflags"].attr("extend")(profile["ldflags"]);
-    }
-    nb::object paths = mine("sysconfig").attr("get_paths")();
-    nb::list includes;
-    for (const char *key : {"include", "platinclude"})
-        if (!truthy(includes.attr("__contains__")(paths[key])))
-            includes.append(paths[key]);
-    // Another interpreter's (tovel.targets): its headers.
-    nb::object target = get(options, "target", nb::none());
-    ctx["includes"] = target.is_none() ? nb::object(includes) : nb::object(target["includes"]);
-    // A free-threaded one's: the modules declare that they run without the
-    // GIL, as the directive freethreading_compatible would have them (the C
-    // may come from a translation for the limited API, made without it).
-    nb::list extra;
-    if (!target.is_none() && truthy(get(target, "free_threaded", nb::bool_(false)))) {
-        bool free = truthy(get(options["directives"], "freethreading_compatible", nb::bool_(true)));
-        extra.append(nb::make_tuple("CYTHON_FREETHREADING_COMPATIBLE", free ? "1" : "0"));
-    }
-    ctx["macros"] = extra;
 
     nb::object cache = options["cache"];
-    nb::object env = builtin("dict")(os.attr("environ"));
-    // ccache keeps local storage only, whatever its configuration says: its
-    // remote requests can be neither held to a total deadline nor signed.
-    // The team's objects travel through tovel.store.
-    env["CCACHE_REMOTE_STORAGE"] = "";
-    env["CCACHE_SECONDARY_STORAGE"] = "";
-    ctx["launcher"] = nb::none();
-    if (!cache.is_none()) {
-        nb::object launcher = find_launcher();
-        if (launcher.is_none())
-            print("no ccache program found: C files are compiled without a cache");
-        else {
-            ctx["launcher"] = launcher;
-            env["CCACHE_DIR"] = os.attr("path").attr("join")(cache, "ccache");
-            // Paths under the project are hashed relative to it, so that a
-            // copy of the project in another folder hits the same entries.
-            env["CCACHE_BASEDIR"] = os.attr("getcwd")();
-        }
-    }
     // The team's store (tovel.store) holds the translations, the C objects
     // (not those of a --pgo build, which its profile determines) and the
     // verdicts. A store that does not answer is one warning; the build goes
@@ -412,11 +234,10 @@ static nb::list run(nb::list units, nb::dict options) {
         remote = nb::none();
     }
     ctx["remote"] = remote;
-    ctx["objects"] = remote.is_none() || !profile.is_none() ? nb::none() : object_base(ctx);
+    ctx["objects"] = remote.is_none() || !profile.is_none() ? nb::none() : ctool::object_base(ctx);
     // What comes after the modules (the audits, the import check) uses the
     // store only when it answered.
     options["remote_cache"] = remote;
-    ctx["env"] = env;
     ctx["cache"] = cache;
 
     nb::object pool = queue.attr("Queue")();

@@ -335,8 +335,9 @@ static nb::list judge(Judge &b, bool found) {
         // Tests that need a folder this source tree lacks run only where
         // the project has it.
         nb::list gone;
+        nb::object absent = nb::list(get(settings, "absent", nb::list()));
         for (nb::handle n : lacks)
-            if (truthy(nb::list(get(settings, "absent", nb::list())).attr("__contains__")(n)))
+            if (truthy(absent.attr("__contains__")(n)))
                 gone.append(nb::str(n) + nb::str("/"));
         if (found && nb::len(gone))
             settings["prove_it"] = nb::str("--test-command CMD, with a CMD that runs the tests in a checkout of the "
@@ -346,6 +347,15 @@ static nb::list judge(Judge &b, bool found) {
         build_failed(why + nb::str("; it cannot judge the compiled modules"));
     }
 
+    // Where tov chose the bound, a compiled run that takes ten times the
+    // sources' time (a minute at least) hangs: it is stopped there, not
+    // after the ten minutes a first run of unknown length may take.
+    nb::object took = get(source, "seconds", nb::none());
+    if (truthy(get(settings, "timeout_chosen", nb::bool_(false))) && !took.is_none()) {
+        double bound = std::max(60.0, 10 * nb::cast<double>(took));
+        if (bound < nb::cast<double>(b.bench["timeout"]))
+            b.bench["timeout"] = nb::int_(static_cast<long>(bound + 0.5));
+    }
     nb::dict last = run_cached(b, {}, nb::none(), "tests compiled");
     nb::object stale = get(last, "as_source", nb::none());
     if (!stale.is_none()) {

@@ -113,21 +113,6 @@ static bool hit_getsource(nb::handle n, const Where &) {
     return named(n, "inspect", {"getsource", "getsourcelines", "findsource"});
 }
 
-static bool hit_abstract_static(nb::handle n, const Where &) {
-    std::string k = kind(n);
-    if (k != "FunctionDef" && k != "AsyncFunctionDef")
-        return false;
-    bool seen_static = false;
-    for (nb::handle d : n.attr("decorator_list")) {
-        std::string name = last_name(d);
-        if (name == "staticmethod")
-            seen_static = true;
-        else if (seen_static && name == "abstractmethod")
-            return true;
-    }
-    return false;
-}
-
 static bool hit_recursion(nb::handle n, const Where &) {
     return kind(n) == "Name" && nb::cast<std::string>(n.attr("id")) == "RecursionError";
 }
@@ -230,10 +215,6 @@ static const Construct TABLE[] = {
      true, nullptr, "import types\nRESULT = type((x for x in ())) is types.GeneratorType\n", hit_generator_type},
     {"inspect.getsource", "a compiled function has no source: TypeError", false, nullptr,
      "import inspect\nRESULT = inspect.getsource(lambda: 0)\n", hit_getsource},
-    {"@staticmethod over @abstractmethod",
-     "the compiled module fails at import: attribute '__isabstractmethod__' of 'staticmethod' objects is not writable",
-     true, nullptr, "import abc\nclass C(abc.ABC):\n    @staticmethod\n    @abc.abstractmethod\n    def f(): pass\n",
-     hit_abstract_static},
     {"RecursionError", "calls between compiled functions do not count toward the recursion limit: recursion deep enough to exhaust the C stack crashes the interpreter where the source raises RecursionError (recursion of ordinary depth is unaffected)",
      false, nullptr, "def f(n): return f(n + 1)\ntry: f(0)\nexcept RecursionError: RESULT = 'caught'\n", hit_recursion},
     {"__annotations__", "annotations of compiled functions and classes are strings, as under `from __future__ import annotations`",

@@ -232,6 +232,48 @@ static nb::str guard_cells(nb::str c) {
     return nb::str(out);
 }
 
+// Requests of other threads (FT_PENDING), answered where the interpreter
+// answers them: on entering a def function, before anything of its body (an
+// error there leaves nothing to release but the traceback entry, named and
+// placed as the body's own), and at the top of each Python loop, which goes
+// to the error label of the loop's own statements (the first one that its
+// body reaches before any try, with or inner scope begins, or the loop ends).
+static nb::str answer_pending(nb::str c) {
+    std::string text = c.c_str();
+    size_t first = text.find("\nstatic PyObject *__pyx_pf_");
+    if (first == std::string::npos || text.find("__tovel_Pending") != std::string::npos) return c;
+    text.insert(first + 1, std::string(tuner_c::LAYOUT) + tuner_c::FT_PENDING);
+    nb::object re = nb::module_::import_("re");
+    auto group = [](nb::handle m, int i) { return std::string(nb::str(m.attr("group")(i)).c_str()); };
+    nb::object error = re.attr("compile")(R"(__PYX_ERR\((\d+), (\d+), (__pyx_L\d+_error)\))");
+    nb::object loop = re.attr("compile")(
+        R"((?m)^( +)(?:for \(;;\)|while \(1\)|for \(__pyx_t_\d+ = [^;]*; __pyx_t_\d+ [<>]=? [^;]*; __pyx_t_\d+[+-]=[^)]*\)) \{\n)");
+    auto at_loop = [&](nb::object m) -> nb::object {
+        nb::object all = m.attr("string"), err = error.attr("search")(all, m.attr("end")());
+        if (err.is_none()) return m.attr("group")(0);
+        std::string between = nb::str(all.attr("__getitem__")(nb::slice(
+            nb::cast<Py_ssize_t>(m.attr("end")()), nb::cast<Py_ssize_t>(err.attr("start")()), Py_ssize_t(1)))).c_str();
+        for (std::string stop : {std::string("/*try:*/"), std::string("/*with:*/"), std::string("/* enter inner scope */"),
+                                 std::string("_error:;"), "\n" + group(m, 1) + "}"})
+            if (between.find(stop) != std::string::npos) return m.attr("group")(0);
+        return nb::str((group(m, 0) + group(m, 1) + "  if (unlikely(__tovel_Pending())) __PYX_ERR(" + group(err, 1) + ", " +
+                        group(err, 2) + ", " + group(err, 3) + ")\n").c_str());
+    };
+    auto loops = [&](nb::object body) { return std::string(nb::str(loop.attr("sub")(nb::cpp_function(at_loop), body)).c_str()); };
+    auto function = [&](nb::object m) -> nb::object {
+        std::string head = group(m, 1), body = loops(m.attr("group")(3));
+        nb::object name = re.attr("search")(R"(__Pyx_AddTraceback\(("[^"]+"), __pyx_clineno, __pyx_lineno, __pyx_filename\))", m.attr("group")(3));
+        nb::object where = error.attr("search")(m.attr("group")(3));
+        if (group(m, 2) == "pf" && !name.is_none() && !where.is_none())
+            head += "  if (unlikely(__tovel_Pending())) { __Pyx_AddTraceback(" + group(name, 1) + ", __LINE__, " +
+                    group(where, 2) + ", __pyx_f[" + group(where, 1) + "]); return NULL; }\n";
+        return nb::str((head + body + group(m, 4)).c_str());
+    };
+    return nb::str(re.attr("sub")(
+        R"((?ms)^(static PyObject \*__pyx_(pf|gb|lambda_funcdef)_\w+\([^)]*\) \{\n(?:(?!^\}$).)*?)(^  __Pyx_RefNannySetupContext\((?:(?!^\}$).)*)(^\}$))",
+        nb::cpp_function(function), nb::str(text.data(), text.size())));
+}
+
 // Generators and try statements in the limited API (EXC_STATE): the
 // exception state of each resume and yield, where the three texts are all
 // there, and of each try statement, after Cython's definitions of its save.
@@ -304,7 +346,8 @@ static nb::str tune_c(nb::str c) {
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("tovel: globals through")))
         c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
-    return guard_cells(immortal_strings(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(cheap_resumes(c))))))));
+    return answer_pending(
+        guard_cells(immortal_strings(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(cheap_resumes(c)))))))));
 }
 
 /// Tunes the C file at `path` in place.

@@ -435,4 +435,27 @@ static inline void __tovel_cell_set(PyObject **cell, PyObject *value) {
 #endif
 )C";
 
+// Requests of other threads. The interpreter answers them (a stop of the
+// world for the collector, references to merge, memory to free, a signal,
+// an asynchronous exception) at each function it enters and each loop it
+// repeats; compiled code that runs a loop or calls compiled functions never
+// passes there, so a thread that asks for a collection sleeps until the
+// others return to the interpreter (for good, where they wait for it), and a
+// signal or an exception thrown into a thread waits as long. Compiled code
+// answers them in the same places: on entering a function and at the top of
+// each loop; a request that raises raises there (-DTOVEL_NO_PENDING: not).
+static const char *FT_PENDING = R"C(/* tovel: what other threads ask answered on entering a function and at each loop's top */
+#ifndef __TOVEL_PENDING_SEEN
+#define __TOVEL_PENDING_SEEN 1
+#if defined(__TOVEL_FT) && !defined(TOVEL_NO_PENDING)
+PyAPI_FUNC(int) _Py_HandlePending(PyThreadState *);
+/* the breaker's low byte holds the requests, the rest a version */
+#define __tovel_Pending() __extension__ ({ PyThreadState *__tovel_ts = PyThreadState_GetUnchecked(); \
+    unlikely(_Py_atomic_load_uintptr_relaxed(&__tovel_ts->eval_breaker) & 0xFF) && _Py_HandlePending(__tovel_ts) < 0; })
+#else
+#define __tovel_Pending() 0
+#endif
+#endif
+)C";
+
 }  // namespace tovel::tuner_c

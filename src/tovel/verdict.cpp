@@ -167,9 +167,10 @@ static nb::list missing(nb::dict r, nb::list units, nb::object project) {
             // The project's, or a module of one of its folders (a test
             // module another one imports: `from test_eps import ...`).
             nb::object os = mine("os"), glob = mine("glob").attr("glob");
-            for (const char *p : {"{}", "{}.py", "*/{}.py", "*/{}/__init__.py"})
-                own = own || truthy(os.attr("path").attr("exists")(os.attr("path").attr("join")(project, nb::str(p).format(m)))) ||
-                      (p[0] == '*' && nb::len(nb::object(glob(nb::str(p).format(m), "root_dir"_a = project))));
+            for (const char *p : {"{}", "{}.py"})
+                own = own || truthy(os.attr("path").attr("exists")(os.attr("path").attr("join")(project, nb::str(p).format(m))));
+            for (const char *p : {"*/{}.py", "*/{}/__init__.py"})
+                own = own || nb::len(nb::object(glob(nb::str(p).format(m), "root_dir"_a = project)));
             if (!own)
                 names[m] = nb::none();
         }

@@ -1,11 +1,8 @@
 import hashlib as hashlib
-import json as json
 import os as os
 import re as re
 import shlex as shlex
 import shutil as shutil
-import signal as signal
-import subprocess as subprocess
 import sys as sys
 from pathlib import Path as Path
 from typing import Any

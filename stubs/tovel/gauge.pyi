@@ -6,7 +6,6 @@ import subprocess as subprocess
 import sys as sys
 import tempfile as tempfile
 import zipfile as zipfile
-from pathlib import Path as Path
 from typing import Any
 
 def policy(sofiles: list[str], cache: str | None, remote: str | None) -> str | None: ...

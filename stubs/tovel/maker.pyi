@@ -1,0 +1,9 @@
+import os as os
+import shutil as shutil
+import time as time
+from pathlib import Path as Path
+from typing import Any
+
+def wheel_tags(limited: bool, platform: str | None, target: dict[str, Any] | None) -> tuple[str, str, str]: ...
+def one_wheel(build: dict[str, Any], units: list[dict[str, Any]], target: dict[str, Any] | None) -> tuple[str, str, str, str]: ...
+def forget() -> None: ...
