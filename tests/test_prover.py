@@ -183,10 +183,12 @@ def write(root, files):
         path.write_text(textwrap.dedent(text).lstrip())
 
 
-# A setup.py without pyproject.toml, tests inside the package, a module
+# A setup.py beside a pyproject.toml of tools' settings only (built by
+# setuptools' legacy back end), tests inside the package, a module
 # bound under the package's name to a standard-library module, a file that
 # is no module name, and a declared dependency tov's environment need not have.
 INSIDE = {
+    "pyproject.toml": "[tool.ruff]\nline-length = 100\n",
     "setup.py": """
         from setuptools import setup
 

@@ -278,10 +278,10 @@ static void settings(nb::handle options) {
     else if (!doc.is_none() && (nb::borrow<nb::dict>(doc).contains("project") ||
                                 nb::borrow<nb::dict>(doc).contains("build-system")))
         route = "project";
-    else if (!truthy(mine("os").attr("path").attr("exists")("pyproject.toml")) && truthy(mine("os").attr("path").attr("isfile")("setup.py"))) {
-        // A setup.py and no pyproject.toml: built as PEP 517 front ends build
-        // it, through setuptools' legacy back end, unless the -n layout's
-        // options say otherwise.
+    else if (truthy(mine("os").attr("path").attr("isfile")("setup.py"))) {
+        // A setup.py and no pyproject.toml, or one of tools' settings only:
+        // built as PEP 517 front ends build it, through setuptools' legacy
+        // back end, unless the -n layout's options say otherwise.
         bool named = false;
         for (auto &pair : LAYOUT_OPTIONS)
             named = named || !get(options, pair[0], nb::none()).is_none();
