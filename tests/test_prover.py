@@ -224,6 +224,11 @@ INSIDE = {
 
         def test_kind():
             assert inside.kind() == "function"
+
+
+        def test_project_files_from_the_working_folder():
+            import os
+            assert "setuptools" in open("setup.py").read() and not os.path.exists("inside")
         """,
 }
 
@@ -305,10 +310,10 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert "kept as source hook-x.py: its name is not a module name" in out
     assert ("the project's tests: inside/tests/ (installed), inside/test_core.py (installed); "
             "requirements: pytest only") in out
-    assert "tests from source: 3 passed, 0 failed" in out
+    assert "tests from source: 4 passed, 0 failed" in out
     # So few tests prove little: said, and the wheel is not called proven.
-    assert "warning: only 3 tests passed from the sources, too few to prove the compiled modules\n" in out
-    assert "not proven by tests: only 3 tests passed" in out
+    assert "warning: only 4 tests passed from the sources, too few to prove the compiled modules\n" in out
+    assert "not proven by tests: only 4 tests passed" in out
     # Running the same tests again would prove no more: the suggestion is not the command that ran.
     assert "would prove it: tov bdist --test-command CMD, with a CMD that runs more tests than 'python -m pytest" in out
     # The test modules run as source beside the compiled package, whose

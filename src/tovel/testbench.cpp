@@ -140,6 +140,7 @@ static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::
     nb::str given(settings["test_command"]);
     nb::str command(given.attr("replace")("{project}", quoted).attr("replace")("{package}", quoted)
                         .attr("replace")("{site}", mine("shlex").attr("quote")(site)));
+    b["project"] = project;
     b["command"] = command;
     b["pytest"] = nb::bool_(is_pytest(command));
     b["timeout"] = get(settings, "test_timeout", nb::none());

@@ -1,5 +1,5 @@
 // tovel.testrun: one run of the test command on a bench of tovel.testbench:
-// from an empty scratch folder with the shell, bounded by the timeout, its
+// from a scratch folder (the project's files linked into it) with the shell, bounded by the timeout, its
 // outcome read per test from pytest's junit report (through a plugin of its
 // own) or from its exit status, with the modules of the project each test
 // loaded and where each came from. Two runs on two benches go at once: each
@@ -89,6 +89,26 @@ static void kill(nb::handle proc) {
     proc.attr("wait")();
 }
 
+// The project's files and folders are linked into the scratch folder (on
+// POSIX), so that a test that reads `LICENSE` or `tests/data/x.json` from
+// the working folder finds them, as run from the project's folder. Not
+// linked: the project's own modules (where the working folder is on
+// sys.path they would stand for the installed ones), tov's build folder,
+// dist and hidden ones.
+static void link_project(nb::dict b, nb::object scratch) {
+    nb::object os = mine("os"), project = get(b, "project", nb::none());
+    if (project.is_none() || os.attr("name").equal(nb::str("nt")))
+        return;
+    nb::object roots = nb::str(b["roots"]).attr("split")(",");
+    for (nb::handle entry : builtin("sorted")(os.attr("listdir")(project))) {
+        nb::str e(entry);
+        if (truthy(e.attr("startswith")(".")) || truthy(roots.attr("__contains__")(e.attr("removesuffix")(".py"))) ||
+            truthy(nb::make_tuple("build", "dist", "__pycache__").attr("__contains__")(e)))
+            continue;
+        os.attr("symlink")(join(project, e), join(scratch, e));
+    }
+}
+
 /// Starts the test command as run number `n` of the bench, from an empty
 /// scratch folder with the shell; with pytest only the `select`ed tests
 /// (None: all). Returns the run to finish.
@@ -100,8 +120,9 @@ static nb::dict start(nb::dict b, nb::object select, int n) {
     h["junit"] = join(logs, nb::str("run-{}.xml").format(n));
     h["trace"] = join(logs, nb::str("run-{}.trace").format(n));
     h["origins"] = join(logs, nb::str("run-{}.origins").format(n));
-    shutil.attr("rmtree")(scratch, "ignore_errors"_a = true);
+    shutil.attr("rmtree")(scratch, "ignore_errors"_a = true); // links are removed, not followed
     os.attr("makedirs")(scratch);
+    link_project(b, scratch);
     nb::dict env = nb::borrow<nb::dict>(b["env"].attr("copy")());
     env["TOVEL_PROVE_ORIGINS"] = h["origins"];
     env["TOVEL_PROVE_ROOTS"] = b["roots"];
