@@ -238,7 +238,7 @@ FAITHFUL = {
             c.close()
             return (isinstance(g, (types.GeneratorType, dict)), inspect.isgenerator(object=g), inspect.isgenerator(type),
                     isinstance(ag, types.AsyncGeneratorType), inspect.isasyncgen(ag), isinstance(c, types.CoroutineType),
-                    inspect.iscoroutine(c), inspect.iscoroutine(g), type(g) in {int, types.GeneratorType})
+                    inspect.iscoroutine(c), inspect.iscoroutine(g), g.__class__ in {int, types.GeneratorType})
         class Registry:
             def m(self): pass
         def function_checks():
