@@ -608,6 +608,14 @@ ATTRIBUTE_CASES.update({
                "a = A()\nRESULT = [app([], 1), app(collections.deque(), 2), app(L(), 3), app(a, 4) is a, a.items, app(D(), 5)]\n"
                "D.append = lambda self, v: collections.deque.append(self, ('D', v))\n"
                "RESULT += [app(D(), 6), app(collections.deque(), 7), app('s', 8), app(set(), 9)]\n",
+    # Lists and tuples walked and unpacked while a list grows and shrinks
+    # under its loop, subclasses, and a size that does not match.
+    "sequences": "def walk(xs):\n    out = []\n    for x in xs:\n        out.append(x)\n        if type(xs) is list and len(xs) < 6:\n"
+                 "            xs.append(-x)\n        elif type(xs) is list and x == -1:\n            del xs[:]\n    return out\n"
+                 "def unpack(t):\n    try:\n        a, b, c = t\n        return c, b, a\n    except ValueError as e:\n"
+                 "        return type(e).__name__\nclass T(tuple):\n    pass\nclass L(list):\n    def __iter__(self):\n        return iter(['own'])\n"
+                 "RESULT = [walk([1, 2]), walk([1]), walk((3, 4)), walk(T((5, 6))), walk(L([7])), walk(()), unpack((1, 2, 3)),"
+                 " unpack([4, 5, 6]), unpack(T((7, 8, 9))), unpack((1, 2)), unpack([1, 2, 3, 4]), unpack(L([1, 2, 3]))]\n",
     "small-ints": "FIVE, MINUS_ONE = 5, -1\ndef ops(a, b):\n    out = []\n    for _ in range(2):\n        c = a\n        c += 1\n"
                   "        out.append((a + 1, a - 1, 1 + a, c, a < b, a <= b, a == b, a != b, a > b, a >= b, a == 5,"
                   " a < 7, (a + 1) is FIVE, (a - 1) is MINUS_ONE))\n    return out[0] if out[0] == out[1] else out\nclass I(int):\n"

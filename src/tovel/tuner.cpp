@@ -338,6 +338,17 @@ static nb::str list_appends(nb::str c) {
     return nb::str(text.data(), text.size());
 }
 
+// Sizes and items of lists and tuples in the limited API (SEQUENCES), after
+// Cython's definitions of them.
+static nb::str sequences(nb::str c) {
+    std::string text = c.c_str();
+    size_t at = text.find(tuner_c::SEQUENCE_ANCHOR);
+    if (at == std::string::npos || text.find("__tovel_list_item_ref") != std::string::npos) return c;
+    text.insert(at + std::strlen(tuner_c::SEQUENCE_ANCHOR),
+                "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" + tuner_c::SEQUENCES);
+    return nb::str(text.data(), text.size());
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
@@ -347,7 +358,7 @@ static nb::str tune_c(nb::str c) {
         c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
     return answer_pending(
-        guard_cells(immortal_strings(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(cheap_resumes(c)))))))));
+        guard_cells(immortal_strings(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(sequences(cheap_resumes(c))))))))));
 }
 
 /// Tunes the C file at `path` in place.

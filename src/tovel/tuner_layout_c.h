@@ -48,6 +48,8 @@ static const char *LAYOUT = R"C(
 #define __TOVEL_VAR_SIZE 16
 #define __TOVEL_LIST_ITEM 24
 #define __TOVEL_LIST_ALLOCATED 32
+/* 3.14 gave tuples a cached hash, before their items */
+#define __TOVEL_TUPLE_ITEM (__tovel_minor() >= 14 ? 32 : 24)
 #define __TOVEL_LONG_TAG 16
 #define __TOVEL_LONG_DIGIT 24
 #ifndef Py_LIMITED_API
@@ -89,6 +91,7 @@ __TOVEL_SAME(Py_TPFLAGS_MANAGED_DICT, __TOVEL_TPFLAGS_MANAGED_DICT);
 __TOVEL_SAME(offsetof(PyVarObject, ob_size), __TOVEL_VAR_SIZE);
 __TOVEL_SAME(offsetof(PyListObject, ob_item), __TOVEL_LIST_ITEM);
 __TOVEL_SAME(offsetof(PyListObject, allocated), __TOVEL_LIST_ALLOCATED);
+__TOVEL_SAME(offsetof(PyTupleObject, ob_item), __TOVEL_TUPLE_ITEM);
 __TOVEL_SAME(offsetof(PyLongObject, long_value.lv_tag), __TOVEL_LONG_TAG);
 __TOVEL_SAME(offsetof(PyLongObject, long_value.ob_digit), __TOVEL_LONG_DIGIT);
 __TOVEL_SAME(PYLONG_BITS_IN_DIGIT, 30);
@@ -324,6 +327,35 @@ static CYTHON_INLINE int __tovel_list_append(PyObject *list, PyObject *x) {
     }
     return PyList_Append(list, x);
 }
+#endif
+)C";
+
+// Sizes and items of lists and tuples in the limited API (a `for` over a
+// list, a tuple unpacked), where Cython calls PyList_Size and PyList_GetItem
+// for each item: the size is the stable ABI's own field, an item is read
+// where the layout is known, with the bounds and errors of the calls (the
+// full API reads them in place at the same sites). After Cython's
+// definitions of them and of `likely`.
+static const char *SEQUENCE_ANCHOR = "  #define likely(x)   (x)\n  #define unlikely(x) (x)\n#endif /* __GNUC__ */\n";
+static const char *SEQUENCES = R"C(/* tovel: sizes and items of lists and tuples read in place */
+#if defined(__TOVEL_LAYOUT) && defined(Py_LIMITED_API) && !CYTHON_ASSUME_SAFE_SIZE && !CYTHON_ASSUME_SAFE_MACROS
+static CYTHON_INLINE PyObject *__tovel_list_item_ref(PyObject *o, Py_ssize_t i) {
+    if (likely(__tovel_minor()) && likely((size_t)i < (size_t)Py_SIZE(o)))
+        return Py_NewRef(__TOVEL_AT(o, __TOVEL_LIST_ITEM, PyObject **)[i]);
+    return Py_XNewRef(PyList_GetItem(o, i));
+}
+#undef __Pyx_PyTuple_GET_SIZE
+#undef __Pyx_PyList_GET_SIZE
+#undef __Pyx_PyTuple_GET_ITEM
+#undef __Pyx_PyList_GET_ITEM
+#undef __Pyx_PyList_GetItemRef
+#define __Pyx_PyTuple_GET_SIZE(o) Py_SIZE(o)
+#define __Pyx_PyList_GET_SIZE(o) Py_SIZE(o)
+#define __Pyx_PyTuple_GET_ITEM(o, i) (likely(__tovel_minor()) ? \
+    ((PyObject **)((char *)(o) + __TOVEL_TUPLE_ITEM))[i] : PyTuple_GetItem(o, i))
+#define __Pyx_PyList_GET_ITEM(o, i) (likely(__tovel_minor()) ? \
+    __TOVEL_AT(o, __TOVEL_LIST_ITEM, PyObject **)[i] : PyList_GetItem(o, i))
+#define __Pyx_PyList_GetItemRef(o, i) __tovel_list_item_ref(o, i)
 #endif
 )C";
 
