@@ -572,6 +572,8 @@ def test_the_tests_run_against_the_modules_the_wheel_ships(tmp_path, run_tov):
         "tests/test_doc.py": '"""\n>>> 2\n2\n"""\nimport doctest\n\n\n'
                              'def load_tests(loader, tests, pattern):\n    return doctest.DocTestSuite("a")\n',
         "b/__init__.py": "import os\n\nimport a\n\n__path__.append(os.path.dirname(a.__file__))\n",
+        # Fails the import check compiled: named once, for that, and a source in the test runs.
+        "a/src.py": "import inspect\n\n\ndef f():\n    pass\n\n\nTEXT = inspect.getsource(f)\n",
         "tests/test_b.py": "import a.core\nimport b.core\n\n\ndef test_both():\n    assert b.core.X == a.core.X\n",
     })
     code, out, err = run_tov("bdist")
@@ -580,6 +582,7 @@ def test_the_tests_run_against_the_modules_the_wheel_ships(tmp_path, run_tov):
     assert "tests compiled: 3 passed, 2 failed" in out, out
     assert "a/ (its doctests, installed)" in out
     assert re.findall(r"^  (\S+)\s+tests\s+(.+)$", err, re.M) == [("a/core.py", "breaks 2 tests: test_both, a.core.kind")], err
+    assert [l.split()[:3] for l in re.findall(r"^  a/src\.py\s+(.+)$", err, re.M)] == [["import", "check", "TypeError:"]], err
 
 
 LAYOUT = {"route": "layout", "packages": [["pkg", "pkg"]]}

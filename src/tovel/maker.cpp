@@ -174,6 +174,21 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
                                                     opts["remote_cache"], target,
                                                     nb::module_::import_("tovel.finder").attr("declared")(pure["info"])));
     clock = timed(times, "import check", clock);
+    // The tests judge the modules that passed the checks: one that failed
+    // them is named once, for that, and stands in the tree (and so in the
+    // test runs) as source, as the suggested command would ship it.
+    nb::list judged;
+    for (nb::handle u : built) {
+        if (!truthy(failed.attr("__contains__")(u))) {
+            judged.append(u);
+            continue;
+        }
+        nb::object so = os.attr("path").attr("join")(tree, os.attr("path").attr("dirname")(u["arc"]),
+                                                     os.attr("path").attr("basename")(u["so"]));
+        if (truthy(os.attr("path").attr("exists")(so)))
+            os.attr("remove")(so);
+        writer("place")(u, tree);
+    }
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
     nb::list kept;
     if (keep_failing)
@@ -186,9 +201,9 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
     // Why the wheel is not proven by tests, for the last line (None: proven,
     // or the proof turned off with --no-test).
     nb::object unproven = nb::none(), proof = nb::none();
-    if (nb::len(built) && mendable && !truthy(get(options, "no_test", nb::bool_(false)))) {
+    if (nb::len(judged) && mendable && !truthy(get(options, "no_test", nb::bool_(false)))) {
         proof = nb::module_::import_("tovel.finder").attr("proof")(options, os.attr("getcwd")(), pure["root"],
-                                                                   pure["packages"], info, built);
+                                                                   pure["packages"], info, judged);
         unproven = proof["unproven"];
         nb::object settings = proof["settings"];
         if (!settings.is_none() && nb::len(nb::object(proof["tested"]))) {
@@ -219,7 +234,7 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
     // compile differently do not ship compiled (with --keep-failing: as source).
     if (!unproven.is_none()) {
         nb::list doubted;
-        for (nb::handle u : built) {
+        for (nb::handle u : judged) {
             nb::list doubts = nb::borrow<nb::list>(get(u, "doubts", nb::list()));
             if (!nb::len(doubts))
                 continue;

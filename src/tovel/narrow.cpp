@@ -312,6 +312,7 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
     }
 
     std::sort(keep.begin(), keep.end());
+    keep.erase(std::unique(keep.begin(), keep.end()), keep.end()); // a module blamed in two rounds is kept once
     nb::dict out, blamed;
     nb::list kept;
     for (int i : keep) {
