@@ -92,8 +92,7 @@ static nb::list failing(bool pytest, nb::dict r, nb::handle wanted) {
             continue;
         }
         nb::object same = parametrized(id) ? fresh.attr("get")(base(id)) : nb::none();
-        if (same.is_none() || !nb::len(same) || !builtin("all")(same).equal(nb::bool_(true)) ||
-            !lacking[base(id)].equal(nb::int_(nb::len(same))))
+        if (same.is_none() || !truthy(builtin("all")(same)) || !lacking[base(id)].equal(nb::int_(nb::len(same))))
             out.append(id);
     }
     return out;
@@ -312,7 +311,6 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
     }
 
     std::sort(keep.begin(), keep.end());
-    keep.erase(std::unique(keep.begin(), keep.end()), keep.end()); // a module blamed in two rounds is kept once
     nb::dict out, blamed;
     nb::list kept;
     for (int i : keep) {

@@ -1,6 +1,6 @@
 // tovel.testrun: one run of the test command on a bench of tovel.testbench:
-// from a scratch folder (the project's files linked into it) with the shell, bounded by the timeout, its
-// outcome read per test from pytest's junit report (through a plugin of its
+// from a scratch folder (the project's files linked into it) with the
+// shell, bounded by the timeout, its outcome read per test from pytest's junit report (through a plugin of its
 // own) or from its exit status, with the modules of the project each test
 // loaded and where each came from. Two runs on two benches go at once: each
 // is started, then finished.
