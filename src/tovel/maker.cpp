@@ -183,10 +183,8 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
             judged.append(u);
             continue;
         }
-        nb::object so = os.attr("path").attr("join")(tree, os.attr("path").attr("dirname")(u["arc"]),
-                                                     os.attr("path").attr("basename")(u["so"]));
-        if (truthy(os.attr("path").attr("exists")(so)))
-            os.attr("remove")(so);
+        if (truthy(os.attr("path").attr("isfile")(u["so"]))) // the module's extension, in the tree
+            os.attr("remove")(u["so"]);
         writer("place")(u, tree);
     }
     bool keep_failing = truthy(get(options, "keep_failing", nb::bool_(false)));
