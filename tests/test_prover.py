@@ -192,7 +192,7 @@ INSIDE = {
     "setup.py": """
         from setuptools import setup
 
-        setup(name="inside", version="1.0", packages=["inside", "inside.tests"], py_modules=["hook-x"],
+        setup(name="inside", version="1.0", packages=["inside"], py_modules=["hook-x"],
               install_requires=["six"])
         """,
     "hook-x.py": "print('loaded by path')\n",
@@ -308,7 +308,8 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert code == 0, out + err
     assert "(setuptools.build_meta:__legacy__) built inside-1.0-py3-none-any.whl" in out
     assert "kept as source hook-x.py: its name is not a module name" in out
-    assert ("the project's tests: inside/tests/ (installed), inside/test_core.py (installed); "
+    # inside/tests is left out of the wheel: the bench copies it beside the installed package.
+    assert ("the project's tests: inside/tests/ (beside the installed package), inside/test_core.py (installed); "
             "requirements: pytest only") in out
     assert "tests from source: 4 passed, 0 failed" in out
     # So few tests prove little: said, and the wheel is not called proven.
@@ -327,6 +328,7 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     (wheel,) = (tmp_path / "inside" / "dist").glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
     assert {"hook-x.py", "inside/__init__.py"} <= set(names) and "inside/needs.py" not in names
+    assert not any(n.startswith("inside/tests/") for n in names)
 
     write(tmp_path / "flat", FLAT)
     code, out, err = run_tov("bdist", cwd=tmp_path / "flat")
