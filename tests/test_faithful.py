@@ -209,10 +209,12 @@ FAITHFUL = {
     # words of a modulo by zero, a float local later given an int, Python 2
     # names (no NameError), compiled generators and functions failing
     # isinstance and inspect's checks (also passed on as a predicate), extra
-    # and module-named traceback entries, two translator crashes, and open
-    # replaced as the module's attribute (looked up where it is used).
+    # and module-named traceback entries, two translator crashes, open
+    # replaced as the module's attribute (looked up where it is used), and
+    # imports through a replaced builtins.__import__ (an optional module made
+    # missing, as tests do).
     "mended-ints-names-generators-tracebacks": textwrap.dedent("""\
-        import inspect, io, os, sys, traceback, types
+        import builtins, inspect, io, os, sys, traceback, types
         def ints(s):
             x = 0.0
             x = len(s)
@@ -262,6 +264,24 @@ FAITHFUL = {
                 return read()
             finally:
                 del me.open
+        def optional():
+            try:
+                import json
+                from os import path
+                return [json.__name__, __import__('json').__name__]
+            except ImportError as e:
+                return str(e)
+        def without_json():
+            real = builtins.__import__
+            def fake(name, *args, **kwargs):
+                if name == 'json':
+                    raise ImportError('no ' + name + str(args[2:]))
+                return real(name, *args, **kwargs)
+            builtins.__import__ = fake
+            try:
+                return optional()
+            finally:
+                builtins.__import__ = real
         def pair(seq, i):
             a, b = seq[i - 1:i + 1]
             return a, b
@@ -272,7 +292,7 @@ FAITHFUL = {
             g = lambda: a_b
             yield a, g()
         RESULT = [ints('abc'), text(1), generator_checks(None, gen()), function_checks(), entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names,
-                  [read(), patched(), read()], list(cells(1, 2))]
+                  [read(), patched(), read()], list(cells(1, 2)), [optional(), without_json(), optional()]]
         """),
     # A value that is either of two C numbers (or C tuples) of other Python
     # types keeps each one's own: Cython alone makes the int 2.0 (a local, a
