@@ -356,8 +356,8 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
 # Tests and their requirements where projects keep them: pytest's
 # configuration in setup.cfg, a test file beside setup.py, a test folder
 # pytest as configured collects nothing from, a poetry group, requirements
-# files (one naming another), tox's deps and extras, and imports nothing
-# declares.
+# files (one naming another), tox's deps and extras, hatch's environment that
+# runs pytest (after its template's), and imports nothing declares.
 KEPT = {
     "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q --doctest-modules\nasyncio_mode = auto\n",
     "pk/__init__.py": "",
@@ -390,6 +390,15 @@ KEPT = {
         hypothesis = {version = "~6.1", python = ">=3.8"}
         mine = {path = "../mine"}
         either = ">=1 || <0.5"
+
+        [tool.hatch.envs.default]
+        dependencies = ["hatch-base"]
+        [tool.hatch.envs.lint]
+        detached = true
+        dependencies = ["ruff"]
+        [tool.hatch.envs.dev]
+        extra-dependencies = ["hatch-dev", "theme @ git+https://example.invalid/theme.git"]
+        scripts = {t = "pytest -x"}
         """,
     "requirements/tests.txt": "-r base.txt\n-e .\npk\n--index-url https://example.invalid/simple\n./local\n",
     # A second pin under another marker is another requirement (the installer picks).
@@ -436,7 +445,7 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     assert found["command"] == "python -m pytest {project}/tests/test.py {project}/test_pk.py"
     # Each distribution once under a marker, the first source's; none of the project itself.
     assert found["requires"] == ['pytest<0.3,>=0.2.3', 'hypothesis<6.2,>=6.1; python_full_version >= "3.8"',
-                                 "either", "freezegun==1.2", 'freezegun>=9; python_version < "3"', "newpin==2", "tox-dep>=1", "pytest-mock", "pytest-cov",
+                                 "either", "freezegun==1.2", 'freezegun>=9; python_version < "3"', "newpin==2", "tox-dep>=1", "hatch-base", "hatch-dev", "pytest-mock", "pytest-cov",
                                  "pytest-asyncio"]
     assert found["extras"] == ["test"]
     assert found["missing"] == [("numpy", "numpy"), ("yaml", "PyYAML")]
