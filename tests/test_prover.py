@@ -454,7 +454,7 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     assert found["what"] == ("tests/test.py, test_pk.py, the doctests of pk (installed), "
                              "pytest's configuration in setup.cfg; requirements: "
                              "extra test, poetry group dev, requirements/tests.txt, requirements/tests39.txt, "
-                             "tox.ini [testenv] deps, "
+                             "tox.ini [testenv] deps, hatch environment dev, "
                              "pytest-mock, pytest-cov, pytest-asyncio (the tests use them)")
     # Doctests alone are tests: they run from the installed modules under the project's configuration.
     write(tmp_path / "doc", {"setup.cfg": KEPT["setup.cfg"], "pk/__init__.py": ""})
