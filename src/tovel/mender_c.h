@@ -40,6 +40,10 @@ static PyMethodDef __tovel_getframe_def = {"_getframe", __tovel_getframe, METH_N
     // interpreter's import instead, which resolves it from __package__.
     {"relative import", R"C(module_found = __Pyx__Import_Lookup\(qualname, )C",
      R"C(module_found = level > 0 ? 0 : __Pyx__Import_Lookup(qualname, )C"},
+    // A function's repr is the interpreter's: doctests and logs show
+    // `<function f at 0x...>`.
+    {"function repr", R"C(PyUnicode_FromFormat\("<cyfunction %U at %p>",)C",
+     R"C(PyUnicode_FromFormat("<function %U at %p>",)C"},
     // The interpreter's import statement calls the builtins' __import__
     // when it was replaced (a test's mock that makes an optional dependency
     // missing); Cython's import never looks: compiled, it calls the
