@@ -565,6 +565,15 @@ ATTRIBUTE_CASES = {
                "try:\n    g()\nexcept NameError as e:\n    RESULT.append(str(e))\nrebind(4)\nRESULT += [g()]\n"
                "def h():\n    return len([1, 2])\nRESULT += [h()]\nlen = lambda x: 'shadowed'\nRESULT += [h()]\n"
                "del len\nRESULT += [h()]\n",
+    # A module that rebinds a global as it runs (which changes its dict's
+    # version): the other globals read after each store, then deleted,
+    # bound again and shadowing a builtin.
+    "globals-rebound": "COUNT = 0\nOTHER = 'o'\ndef bump():\n    global COUNT\n    COUNT += 1\ndef reads():\n    out = []\n"
+                       "    for _ in range(3):\n        bump()\n        try:\n            out.append((COUNT, OTHER, len('ab')))\n"
+                       "        except NameError as e:\n            out.append(str(e))\n    return out\n"
+                       "RESULT = [reads()]\ndel OTHER\nRESULT += [reads()]\nOTHER = 'again'\nRESULT += [reads()]\n"
+                       "len = lambda x: 'shadowed'\nRESULT += [reads()]\ndel len\nglobals()['OTHER'] = 'dict'\n"
+                       "RESULT += [reads()]\n",
     # Float results may go into a temporary that dies with the operation,
     # never into a float something else still holds.
     "floats": "def f(xs, y):\n    a = xs[0] + xs[1]\n    b = xs[0] * 2.0 - xs[1] * y\n    c = (y + 0.5) * (y - 0.5)\n"
@@ -637,6 +646,15 @@ ATTRIBUTE_CASES.update({
                  "        return type(e).__name__\nclass T(tuple):\n    pass\nclass L(list):\n    def __iter__(self):\n        return iter(['own'])\n"
                  "RESULT = [walk([1, 2]), walk([1]), walk((3, 4)), walk(T((5, 6))), walk(L([7])), walk(()), unpack((1, 2, 3)),"
                  " unpack([4, 5, 6]), unpack(T((7, 8, 9))), unpack((1, 2)), unpack([1, 2, 3, 4]), unpack(L([1, 2, 3]))]\n",
+    # strs compared to a constant and matched as keyword names: other
+    # lengths, one length, other kinds, hashes known or not, subclasses.
+    "str-equality": "class S(str):\n    def __eq__(self, o):\n        return 'S.eq'\n    def __ne__(self, o):\n        return 'S.ne'\n"
+                    "    __hash__ = str.__hash__\ndef cmp(s):\n    return (s == 'end', s != 'end', s == 'b\u00e9', s != '\u20ac\u20ac',"
+                    " s == '\U0001f600', 'end' == s)\ndef kw(end=0, other=0):\n    return end, other\n"
+                    "words = ['end', 'ends', 'e' + 'nd', ''.join(['e', 'n', 'd']), 'enx', 'b\u00e9', 'bx', '\u20ac\u20ac',"
+                    " '\u20ac\u20ad', '\U0001f600', '\U0001f601', '', S('end'), S('x'), None, 3, b'end']\n"
+                    "hashed = ''.join(['e', 'n', 'x'])\nhash(hashed)\nwords.append(hashed)\n"
+                    "RESULT = [cmp(w) for w in words] + [kw(**{''.join(['e', 'n', 'd']): 1}), kw(**{'oth' + 'er': 2})]\n",
     "small-ints": "FIVE, MINUS_ONE = 5, -1\ndef ops(a, b):\n    out = []\n    for _ in range(2):\n        c = a\n        c += 1\n"
                   "        out.append((a + 1, a - 1, 1 + a, c, a < b, a <= b, a == b, a != b, a > b, a >= b, a == 5,"
                   " a < 7, (a + 1) is FIVE, (a - 1) is MINUS_ONE))\n    return out[0] if out[0] == out[1] else out\nclass I(int):\n"
