@@ -563,6 +563,12 @@ def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):
     assert out.splitlines()[-3] == (
         "warning: the project's tests cannot judge the compiled modules: the tests cannot start: their conftest.py "
         "imports not_installed, which the test environment does not have (--test-requires not_installed adds it)"), out
+    # A test module that fails to load for another cause: its error is said.
+    write(project_dir, {"tests/test_x.py": "settings\n", "tests/conftest.py": ""})
+    code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1")
+    assert code == 0, out + err
+    assert ("no test passes from the sources (1 test module does not load: tests/test_x.py: NameError: name "
+            "'settings' is not defined)") in out.splitlines()[-1], out
     code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1", "--no-test", "--no-cache")
     assert code == 0 and "tests" not in out, out + err
 

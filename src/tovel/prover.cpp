@@ -201,28 +201,34 @@ static nb::str lacking(Judge &b, nb::list names) {
 // A proof that stands on fewer tests than this is said to be thin.
 static const size_t HANDFUL = 5;
 
-// Why a proof is thin: how few tests passed from the sources, and the test
-// modules that did not load there (pytest reports each as an error of an
-// id with no test in it), with the first one's cause.
-static nb::str thin(Judge &b, nb::dict source, nb::list both) {
-    nb::list unloaded;
+// The test modules that did not load from the sources (pytest reports each
+// as an error of an id with no test in it), with the first one's cause, as
+// " (N test modules do not load: ...)"; "" when all loaded.
+static nb::str unloaded(nb::dict source, nb::list both) {
+    nb::list ids;
     for (nb::handle id : both)
         if (truthy(nb::str(id).attr("startswith")("::")))
-            unloaded.append(id);
-    size_t n = nb::len(b.passed);
-    nb::str why = nb::str("only {} {} from the sources, too few to prove the compiled modules")
-                      .format(n, n == 1 ? "test passed" : "tests passed");
-    if (!nb::len(unloaded))
-        return why;
+            ids.append(id);
+    if (!nb::len(ids))
+        return nb::str("");
     // The cause is the last line pytest marks with E in the failure's text.
-    nb::str text(source["texts"].attr("get")(unloaded[0], ""));
+    nb::str text(source["texts"].attr("get")(ids[0], ""));
     nb::str cause("");
     for (nb::handle line : text.attr("splitlines")())
         if (truthy(nb::str(line).attr("startswith")("E ")))
             cause = nb::str(nb::str(line).attr("removeprefix")("E").attr("strip")());
-    return nb::str("{} ({} {} not load: {}{})")
-        .format(why, nb::len(unloaded), nb::len(unloaded) == 1 ? "test module does" : "test modules do",
-                names_of(unloaded), nb::len(cause) ? nb::str(": ") + cause : nb::str(""));
+    return nb::str(" ({} {} not load: {}{})")
+        .format(nb::len(ids), nb::len(ids) == 1 ? "test module does" : "test modules do", names_of(ids),
+                nb::len(cause) ? nb::str(": ") + cause : nb::str(""));
+}
+
+// Why a proof is thin: how few tests passed from the sources, and the test
+// modules that did not load there.
+static nb::str thin(Judge &b, nb::dict source, nb::list both) {
+    size_t n = nb::len(b.passed);
+    nb::str why = nb::str("only {} {} from the sources, too few to prove the compiled modules")
+                      .format(n, n == 1 ? "test passed" : "tests passed");
+    return nb::str(why + unloaded(source, both));
 }
 
 // Why the wheel is not proven, and the options that would prove it: the
@@ -320,6 +326,8 @@ static nb::list judge(Judge &b, bool found) {
             hint = nb::str(" (pytest comes into the test environment with --test-requires pytest)");
         else if (nb::len(lacks))
             hint = nb::str(nb::str(" (they import ") + lacking(b, lacks) + nb::str(")"));
+        else
+            hint = unloaded(source, both);
         // Tests inside the package, collected from the project's folder,
         // import the installed package: pytest finds the two files differ.
         nb::object text = mine("Path")(source["log"]).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace");
