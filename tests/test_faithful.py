@@ -209,10 +209,12 @@ FAITHFUL = {
     # words of a modulo by zero, a float local later given an int, Python 2
     # names (no NameError), compiled generators and functions failing
     # isinstance and inspect's checks (also passed on as a predicate), extra
-    # and module-named traceback entries, two translator crashes, and open
-    # replaced as the module's attribute (looked up where it is used).
+    # and module-named traceback entries, two translator crashes, open
+    # replaced as the module's attribute (looked up where it is used), and
+    # imports through a replaced builtins.__import__ (an optional module made
+    # missing, as tests do), a function's repr.
     "mended-ints-names-generators-tracebacks": textwrap.dedent("""\
-        import inspect, io, os, sys, traceback, types
+        import builtins, inspect, io, os, sys, traceback, types
         def ints(s):
             x = 0.0
             x = len(s)
@@ -262,6 +264,24 @@ FAITHFUL = {
                 return read()
             finally:
                 del me.open
+        def optional():
+            try:
+                import json
+                from os import path
+                return [json.__name__, __import__('json').__name__]
+            except ImportError as e:
+                return str(e)
+        def without_json():
+            real = builtins.__import__
+            def fake(name, *args, **kwargs):
+                if name == 'json':
+                    raise ImportError('no ' + name + str(args[2:]))
+                return real(name, *args, **kwargs)
+            builtins.__import__ = fake
+            try:
+                return optional()
+            finally:
+                builtins.__import__ = real
         def pair(seq, i):
             a, b = seq[i - 1:i + 1]
             return a, b
@@ -272,7 +292,8 @@ FAITHFUL = {
             g = lambda: a_b
             yield a, g()
         RESULT = [ints('abc'), text(1), generator_checks(None, gen()), function_checks(), entries(fail), entries(lambda: [][1]), pair([1, 2, 3], 1), K.names,
-                  [read(), patched(), read()], list(cells(1, 2))]
+                  [read(), patched(), read()], list(cells(1, 2)), [optional(), without_json(), optional()],
+                  repr(pair).partition(' at ')[0]]
         """),
     # A value that is either of two C numbers (or C tuples) of other Python
     # types keeps each one's own: Cython alone makes the int 2.0 (a local, a
@@ -544,6 +565,15 @@ ATTRIBUTE_CASES = {
                "try:\n    g()\nexcept NameError as e:\n    RESULT.append(str(e))\nrebind(4)\nRESULT += [g()]\n"
                "def h():\n    return len([1, 2])\nRESULT += [h()]\nlen = lambda x: 'shadowed'\nRESULT += [h()]\n"
                "del len\nRESULT += [h()]\n",
+    # A module that rebinds a global as it runs (which changes its dict's
+    # version): the other globals read after each store, then deleted,
+    # bound again and shadowing a builtin.
+    "globals-rebound": "COUNT = 0\nOTHER = 'o'\ndef bump():\n    global COUNT\n    COUNT += 1\ndef reads():\n    out = []\n"
+                       "    for _ in range(3):\n        bump()\n        try:\n            out.append((COUNT, OTHER, len('ab')))\n"
+                       "        except NameError as e:\n            out.append(str(e))\n    return out\n"
+                       "RESULT = [reads()]\ndel OTHER\nRESULT += [reads()]\nOTHER = 'again'\nRESULT += [reads()]\n"
+                       "len = lambda x: 'shadowed'\nRESULT += [reads()]\ndel len\nglobals()['OTHER'] = 'dict'\n"
+                       "RESULT += [reads()]\n",
     # Float results may go into a temporary that dies with the operation,
     # never into a float something else still holds.
     "floats": "def f(xs, y):\n    a = xs[0] + xs[1]\n    b = xs[0] * 2.0 - xs[1] * y\n    c = (y + 0.5) * (y - 0.5)\n"
@@ -616,6 +646,15 @@ ATTRIBUTE_CASES.update({
                  "        return type(e).__name__\nclass T(tuple):\n    pass\nclass L(list):\n    def __iter__(self):\n        return iter(['own'])\n"
                  "RESULT = [walk([1, 2]), walk([1]), walk((3, 4)), walk(T((5, 6))), walk(L([7])), walk(()), unpack((1, 2, 3)),"
                  " unpack([4, 5, 6]), unpack(T((7, 8, 9))), unpack((1, 2)), unpack([1, 2, 3, 4]), unpack(L([1, 2, 3]))]\n",
+    # strs compared to a constant and matched as keyword names: other
+    # lengths, one length, other kinds, hashes known or not, subclasses.
+    "str-equality": "class S(str):\n    def __eq__(self, o):\n        return 'S.eq'\n    def __ne__(self, o):\n        return 'S.ne'\n"
+                    "    __hash__ = str.__hash__\ndef cmp(s):\n    return (s == 'end', s != 'end', s == 'b\u00e9', s != '\u20ac\u20ac',"
+                    " s == '\U0001f600', 'end' == s)\ndef kw(end=0, other=0):\n    return end, other\n"
+                    "words = ['end', 'ends', 'e' + 'nd', ''.join(['e', 'n', 'd']), 'enx', 'b\u00e9', 'bx', '\u20ac\u20ac',"
+                    " '\u20ac\u20ad', '\U0001f600', '\U0001f601', '', S('end'), S('x'), None, 3, b'end']\n"
+                    "hashed = ''.join(['e', 'n', 'x'])\nhash(hashed)\nwords.append(hashed)\n"
+                    "RESULT = [cmp(w) for w in words] + [kw(**{''.join(['e', 'n', 'd']): 1}), kw(**{'oth' + 'er': 2})]\n",
     "small-ints": "FIVE, MINUS_ONE = 5, -1\ndef ops(a, b):\n    out = []\n    for _ in range(2):\n        c = a\n        c += 1\n"
                   "        out.append((a + 1, a - 1, 1 + a, c, a < b, a <= b, a == b, a != b, a > b, a >= b, a == 5,"
                   " a < 7, (a + 1) is FIVE, (a - 1) is MINUS_ONE))\n    return out[0] if out[0] == out[1] else out\nclass I(int):\n"

@@ -192,7 +192,7 @@ INSIDE = {
     "setup.py": """
         from setuptools import setup
 
-        setup(name="inside", version="1.0", packages=["inside", "inside.tests"], py_modules=["hook-x"],
+        setup(name="inside", version="1.0", packages=["inside"], py_modules=["hook-x"],
               install_requires=["six"])
         """,
     "hook-x.py": "print('loaded by path')\n",
@@ -308,7 +308,8 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert code == 0, out + err
     assert "(setuptools.build_meta:__legacy__) built inside-1.0-py3-none-any.whl" in out
     assert "kept as source hook-x.py: its name is not a module name" in out
-    assert ("the project's tests: inside/tests/ (installed), inside/test_core.py (installed); "
+    # inside/tests is left out of the wheel: the bench copies it beside the installed package.
+    assert ("the project's tests: inside/tests/ (beside the installed package), inside/test_core.py (installed); "
             "requirements: pytest only") in out
     assert "tests from source: 4 passed, 0 failed" in out
     # So few tests prove little: said, and the wheel is not called proven.
@@ -327,6 +328,7 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     (wheel,) = (tmp_path / "inside" / "dist").glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
     assert {"hook-x.py", "inside/__init__.py"} <= set(names) and "inside/needs.py" not in names
+    assert not any(n.startswith("inside/tests/") for n in names)
 
     write(tmp_path / "flat", FLAT)
     code, out, err = run_tov("bdist", cwd=tmp_path / "flat")
@@ -354,8 +356,8 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
 # Tests and their requirements where projects keep them: pytest's
 # configuration in setup.cfg, a test file beside setup.py, a test folder
 # pytest as configured collects nothing from, a poetry group, requirements
-# files (one naming another), tox's deps and extras, and imports nothing
-# declares.
+# files (one naming another), tox's deps and extras, hatch's environment that
+# runs pytest (after its template's), and imports nothing declares.
 KEPT = {
     "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q --doctest-modules\nasyncio_mode = auto\n",
     "pk/__init__.py": "",
@@ -388,6 +390,15 @@ KEPT = {
         hypothesis = {version = "~6.1", python = ">=3.8"}
         mine = {path = "../mine"}
         either = ">=1 || <0.5"
+
+        [tool.hatch.envs.default]
+        dependencies = ["hatch-base"]
+        [tool.hatch.envs.lint]
+        detached = true
+        dependencies = ["ruff"]
+        [tool.hatch.envs.dev]
+        extra-dependencies = ["hatch-dev", "theme @ git+https://example.invalid/theme.git"]
+        scripts = {t = "pytest -x"}
         """,
     "requirements/tests.txt": "-r base.txt\n-e .\npk\n--index-url https://example.invalid/simple\n./local\n",
     # A second pin under another marker is another requirement (the installer picks).
@@ -434,7 +445,7 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     assert found["command"] == "python -m pytest {project}/tests/test.py {project}/test_pk.py"
     # Each distribution once under a marker, the first source's; none of the project itself.
     assert found["requires"] == ['pytest<0.3,>=0.2.3', 'hypothesis<6.2,>=6.1; python_full_version >= "3.8"',
-                                 "either", "freezegun==1.2", 'freezegun>=9; python_version < "3"', "newpin==2", "tox-dep>=1", "pytest-mock", "pytest-cov",
+                                 "either", "freezegun==1.2", 'freezegun>=9; python_version < "3"', "newpin==2", "tox-dep>=1", "hatch-base", "hatch-dev", "pytest-mock", "pytest-cov",
                                  "pytest-asyncio"]
     assert found["extras"] == ["test"]
     assert found["missing"] == [("numpy", "numpy"), ("yaml", "PyYAML")]
@@ -443,7 +454,7 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     assert found["what"] == ("tests/test.py, test_pk.py, the doctests of pk (installed), "
                              "pytest's configuration in setup.cfg; requirements: "
                              "extra test, poetry group dev, requirements/tests.txt, requirements/tests39.txt, "
-                             "tox.ini [testenv] deps, "
+                             "tox.ini [testenv] deps, hatch environment dev, "
                              "pytest-mock, pytest-cov, pytest-asyncio (the tests use them)")
     # Doctests alone are tests: they run from the installed modules under the project's configuration.
     write(tmp_path / "doc", {"setup.cfg": KEPT["setup.cfg"], "pk/__init__.py": ""})

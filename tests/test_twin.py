@@ -3,7 +3,8 @@ built by tov bdist in its folder, by tov bdist --from-wheel from its pure
 wheel, and by python -m build through tovel.build_meta wrapping hatchling.
 Each compiled wheel must hold what the back end's pure wheel holds, file
 modes included, with only the tags changed and each .py an extension module
-with its type stub beside it."""
+with its type stub beside it. A setuptools project whose back end builds a C
+extension of its own beside its Python modules keeps that extension as built."""
 
 import re
 import shutil
@@ -17,6 +18,10 @@ from importlib.machinery import EXTENSION_SUFFIXES
 from pathlib import Path
 
 import pytest
+from packaging.tags import sys_tags
+from wheel.wheelfile import WheelFile
+
+from test_bdist import other_python
 
 BIN = Path(sys.executable).parent
 # The default build's tags: the limited API of 3.12, or on a free-threaded
@@ -241,7 +246,7 @@ def test_from_wheel_gives_the_same_twin(twins, tmp_path):
                           capture_output=True, text=True)
     lines = proc.stderr.strip().splitlines()
     assert proc.returncode == 1 and len(lines) == 1, proc.stderr
-    assert lines[0].startswith(f"{compiled.name} is not a pure wheel (it is tagged {DEFAULT_TAGS}-")
+    assert lines[0].startswith(f"{compiled.name} is a wheel tov compiled already (tagged {DEFAULT_TAGS}-")
 
 
 def test_build_through_tovel_wrapping_hatchling(twins, tmp_path):
@@ -263,3 +268,87 @@ def test_build_through_tovel_wrapping_hatchling(twins, tmp_path):
             "alpha_beta-2.5.1/PKG-INFO"} <= names
     [compiled] = out.glob("*.whl")
     assert_twin(pure, compiled)
+
+
+# A setuptools project whose back end builds a C extension module of its own
+# (the stable ABI from 3.10) beside two Python modules; a third module, its
+# pure fallback, has the extension's name, which an import loads instead.
+OWN = {
+    "setup.py": """
+        from setuptools import Extension, setup
+
+        setup(name="twin", version="1.0", packages=["twin"],
+              ext_modules=[Extension("twin._fast", ["twin/_fast.c"], py_limited_api=True,
+                                     define_macros=[("Py_LIMITED_API", "0x030A0000")])],
+              options={"bdist_wheel": {"py_limited_api": "cp310"}})
+        """,
+    "twin/_fast.c": """
+        #include <Python.h>
+        static PyObject *twice(PyObject *self, PyObject *x) { return PyNumber_Add(x, x); }
+        static PyMethodDef methods[] = {{"twice", twice, METH_O, NULL}, {NULL, NULL, 0, NULL}};
+        static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "_fast", NULL, -1, methods};
+        PyMODINIT_FUNC PyInit__fast(void) { return PyModule_Create(&def); }
+        """,
+    "twin/_fast.py": "def twice(x):\n    return 'the source ran'\n",
+    "twin/__init__.py": "from twin._fast import twice\nfrom twin.shape import area\n\n\ndef quad(x):\n"
+                        "    return twice(twice(x))\n",
+    "twin/shape.py": "def area(w, h):\n    return w * h\n",
+    "tests/test_quad.py": "import twin\n\n\ndef test_quad():\n    assert twin.quad(3) == 12 and twin.area(2, 3) == 6\n",
+}
+
+
+def retagged(pure, folder, tags, renames=None):
+    """The pure wheel under other tags, its members renamed as `renames` says."""
+    path = folder / f"twin-1.0-{tags}.whl"
+    with zipfile.ZipFile(pure) as z, WheelFile(path, "w") as out:
+        for name in z.namelist():
+            if not name.endswith(".dist-info/RECORD"):
+                out.writestr((renames or {}).get(name, name), z.read(name))
+    return path
+
+
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="no stable ABI to build here")
+def test_a_project_s_own_extension_module_is_carried(tmp_path, make_venv):
+    root = write(tmp_path / "twin", OWN)
+    out = run([BIN / "tov", "bdist", "--no-isolation"], cwd=root)
+    assert "the project's own extension module carried as built: twin/_fast.abi3.so (the stable ABI from " \
+           "cp310)\n" in out, out
+    assert "kept as source twin/_fast.py: the project's own extension module of that name is what an " \
+           "import loads\n" in out, out
+    assert "tests compiled: 1 passed, 0 failed" in out, out
+    [pure] = (root / "build" / "pure").glob("*.whl")
+    [compiled] = (root / "dist").glob("*.whl")
+    assert pure.name.startswith("twin-1.0-cp310-abi3-") and compiled.name.startswith("twin-1.0-cp312-abi3-")
+    assert "2 modules compiled, 1 extension module of the project's own carried, 1 kept as source" in out, out
+    a, b = members(pure), members(compiled)
+    # Theirs and the source it shadows byte for byte; the two others compiled.
+    for name in ("twin/_fast.abi3.so", "twin/_fast.py"):
+        assert b[name] == a[name]
+    for name in ("twin/__init__", "twin/shape"):
+        assert name + ".py" not in b and f"{name}.pyi" in b and f"{name}.abi3.so" in b
+    python = make_venv(compiled)
+    shown = run([python, "-c", "import twin, twin.shape; print(twin.quad(3), twin.area(2, 3), twin._fast.__file__, "
+                               "twin.shape.__file__)"], cwd=tmp_path).split()
+    assert shown[:2] == ["12", "6"] and shown[2].endswith("_fast.abi3.so") and shown[3].endswith("shape.abi3.so")
+
+    # A wheel this interpreter cannot install is refused in one line.
+    alien = retagged(pure, tmp_path, "cp310-abi3-plan9_x86_64")
+    proc = subprocess.run([BIN / "tov", "bdist", "--from-wheel", alien], cwd=tmp_path, capture_output=True, text=True)
+    assert proc.returncode == 1 and proc.stderr.count("\n") == 1, proc.stdout + proc.stderr
+    assert proc.stderr.startswith(f"{alien.name} is tagged cp310-abi3-plan9_x86_64, which this interpreter ("), \
+        proc.stderr
+    # An extension module of this interpreter's full API: a wheel for it only.
+    here = next(sys_tags())
+    full = retagged(pure, tmp_path, f"{here.interpreter}-{here.abi}-{here.platform}",
+                    {"twin/_fast.abi3.so": "twin/_fast" + sysconfig.get_config_var("EXT_SUFFIX")})
+    work = tmp_path / "full"
+    work.mkdir()
+    out = run([BIN / "tov", "bdist", "--from-wheel", full, "--no-test"], cwd=work)
+    [made] = (work / "dist").glob("*.whl")
+    assert made.name.startswith(f"twin-1.0-{here.interpreter}-{here.abi}-"), out
+    other = other_python()
+    if other:
+        proc = subprocess.run([BIN / "tov", "bdist", "--from-wheel", full, "--python", other], cwd=work,
+                              capture_output=True, text=True)
+        assert proc.returncode == 1 and proc.stderr.count("\n") == 1, proc.stdout + proc.stderr
+        assert "only a wheel for that interpreter can be built" in proc.stderr, proc.stderr

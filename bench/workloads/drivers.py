@@ -379,6 +379,62 @@ def segno(scale):
     return segno.encoder, work
 
 
+def chevron(scale):
+    import chevron
+
+    template = ("<h1>{{title}}</h1>\n{{#items}}<li class=\"{{#odd}}odd{{/odd}}{{^odd}}even{{/odd}}\">"
+                "{{name}}: {{price}} {{{note}}}{{#tags}} [{{.}}]{{/tags}}{{> row}}</li>\n{{/items}}"
+                "{{^items}}none{{/items}}{{! a comment }}<p>{{owner.name}} &amp; {{owner.mail}}</p>\n")
+    partials = {"row": "{{#stock}} ({{count}} left){{/stock}}"}
+    data = {"title": "Price <list>", "owner": {"name": "A & B", "mail": "a@b"},
+            "items": [{"name": f"item {i}", "price": i * 0.5, "note": "<b>x</b>" * (i % 3), "odd": i % 2,
+                       "tags": ["t%d" % j for j in range(i % 4)], "stock": {"count": i % 9} if i % 5 else None}
+                      for i in range(40)]}
+
+    def work():
+        return [len(chevron.render(template, data, partials_dict=partials)) for _ in range(scale)]
+
+    import chevron.renderer
+    return chevron.renderer, work
+
+
+def diff_match_patch(scale):
+    from diff_match_patch import diff_match_patch
+
+    words = "alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu".split()
+    old = "\n".join(" ".join(words[(i * 7 + j) % 12] for j in range(8)) for i in range(scale))
+    new = "\n".join(" ".join(words[(i * 7 + j * (1 + (i % 5 == 0))) % 12] for j in range(8 + (i % 7 == 0)))
+                    for i in range(scale) if i % 11 != 3)
+
+    def work():
+        dmp = diff_match_patch()
+        dmp.Diff_Timeout = 0  # no deadline: the result does not depend on the machine's speed
+        diffs = dmp.diff_main(old, new)
+        dmp.diff_cleanupSemantic(diffs)
+        patches = dmp.patch_make(old, diffs)
+        text, applied = dmp.patch_apply(patches, old)
+        return len(diffs), dmp.diff_levenshtein(diffs), text == new, sum(applied)
+
+    return sys.modules["diff_match_patch.diff_match_patch"], work
+
+
+def textdistance(scale):
+    import textdistance as td
+
+    words = "kitten sitting saturday sunday rosettacode raisethysword algorithm altruistic distance instance".split()
+    pairs = [(words[i % 10] + words[(i * 3) % 10][: i % 7], words[(i * 7) % 10] + words[i % 10][i % 4:])
+             for i in range(scale)]
+    # external=False: the package's own Python, whatever else is installed
+    measures = [td.Levenshtein(external=False), td.DamerauLevenshtein(external=False), td.JaroWinkler(external=False),
+                td.StrCmp95(external=False), td.LCSSeq(external=False), td.Jaccard(qval=2, external=False)]
+
+    def work():
+        return [round(sum(m.normalized_distance(a, b) for a, b in pairs), 6) for m in measures]
+
+    import textdistance.algorithms.edit_based
+    return textdistance.algorithms.edit_based, work
+
+
 def main():
     name, scale, repeat = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     module, call = globals()[name.replace("-", "_")](scale)

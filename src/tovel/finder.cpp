@@ -95,7 +95,8 @@ static nb::list test_sources(nb::str project) {
 /// is the folder its packages (`packages`, [name, entry] pairs) are relative
 /// to, `info` the .dist-info folder of its wheel (its extras), or None.
 /// Returns {command, requires, extras, installed (the test folders that are
-/// in the wheel), pythonpath, python_files, missing (modules the tests import
+/// in the wheel), overlay (test packages the wheel leaves out, as [in the project, in
+/// site-packages] pairs), pythonpath, python_files, missing (modules the tests import
 /// that no requirement provides, with a distribution to suggest), doctests
 /// (the package modules whose doctests pytest's configuration runs), what} or,
 /// when no tests are found, {command: None, why}. The command's {project} is
@@ -109,7 +110,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     nb::object c = collect("config")(project);
     nb::list testpaths = c.is_none() ? nb::list() : nb::list(c["testpaths"]);
     nb::list pats(collect("patterns")(c));
-    nb::list places, shown, installed, scanned, doctests;
+    nb::list places, shown, installed, scanned, doctests, overlay;
     // pytest's --doctest-modules: the doctests of a package's own modules.
     bool doctest_modules = !c.is_none() && truthy(nb::list(c["addopts"]).attr("__contains__")("--doctest-modules"));
     bool site = false;
@@ -121,12 +122,26 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         nb::str prefix("{project}/"), tail = clean;
         nb::object here = join(project, clean);
         bool inside = false;
+        nb::object package = nb::none(); // the path from the first package the wheel ships
         for (size_t i = 0; i < nb::len(parts) && !inside; ++i) {
             nb::str t(nb::str("/").attr("join")(parts.attr("__getitem__")(builtin("slice")(i, nb::none()))));
-            if (truthy(roots.attr("__contains__")(parts[i])) && truthy(os.attr("path").attr("exists")(join(base, t)))) {
+            if (!truthy(roots.attr("__contains__")(parts[i])))
+                continue;
+            if (truthy(os.attr("path").attr("exists")(join(base, t)))) {
                 prefix = nb::str("{site}/"), tail = t, here = join(base, t), inside = true;
                 installed.append(tail);
-            }
+            } else if (package.is_none() && i + 1 < nb::len(parts) && is_dir(join(base, nb::str(parts[i]))))
+                package = t;
+        }
+        // A test package inside a package the wheel ships, itself left out
+        // of the wheel: pytest knows its modules by the package's name, which
+        // the project's folder would shadow, so the bench copies it beside
+        // the installed package and the tests run from there.
+        bool beside = !inside && !package.is_none() && is_file(join(here, nb::str("__init__.py")));
+        if (beside) {
+            prefix = nb::str("{site}/"), tail = nb::str(package), inside = true;
+            installed.append(tail);
+            overlay.append(nb::make_tuple(clean, tail));
         }
         site = site || inside;
         bool folder = is_dir(here);
@@ -170,7 +185,8 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
             }
         else {
             places.append(prefix + nb::str(shlex.attr("quote")(tail)));
-            shown.append(nb::str(inside ? "{}{} (installed)" : "{}{}").format(tail, folder ? "/" : ""));
+            shown.append(nb::str(beside ? "{}{} (beside the installed package)" : inside ? "{}{} (installed)" : "{}{}")
+                             .format(tail, folder ? "/" : ""));
         }
         if (folder) {
             for (nb::handle f : collect("python_files")(here))
@@ -198,7 +214,12 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                 if (is_dir(join(join(base, pkg[1]), nb::str(f)))) {
                     add(rel);
                     folders.append(rel + nb::str("/"));
-                }
+                } else // a test package the wheel leaves out, in the project's folder
+                    for (nb::str at : {rel, nb::str(nb::str("src/") + rel)})
+                        if (is_file(join(join(project, at), nb::str("__init__.py")))) {
+                            add(at);
+                            break;
+                        }
             }
         // Test modules beside the package's own (pkg/test_x.py), which
         // pytest run from the project collects too, each named.
@@ -310,6 +331,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     out["missing"] = missing;
     out["absent"] = absent;
     out["installed"] = installed;
+    out["overlay"] = overlay;
     out["doctests"] = doctests;
     out["pythonpath"] = c.is_none() ? nb::list() : nb::list(c["pythonpath"]);
     out["python_files"] = pats;
@@ -436,6 +458,7 @@ static nb::dict proof(nb::dict options, nb::str project, nb::object root, nb::li
         settings["missing"] = found["missing"]; // said above: a later line need not say it again
         settings["absent"] = absent;
         settings["doctests"] = found["doctests"];
+        settings["overlay"] = found["overlay"];
         if (settings["test_timeout"].is_none()) {
             settings["test_timeout"] = 600;
             settings["timeout_chosen"] = true; // the prover bounds later runs by the sources' time

@@ -20,16 +20,21 @@ static const char *PROVE = "build/prove";
 static const char *KEPT_LOG = "build/tov-kept.log";
 
 // The wheel's python and ABI tags: the limited-API level the modules are
-// compiled for, or the running interpreter's own tags; the platform tags
-// given, else this machine's.
-static nb::tuple wheel_tags(bool limited, nb::object platform, nb::handle target) {
+// compiled for (or `floor`, the project's own abi3 modules' level, when it is
+// newer), or the running interpreter's own tags; the platform tags given,
+// else this machine's.
+static nb::tuple wheel_tags(bool limited, nb::object platform, nb::handle target, nb::handle floor) {
     nb::object tags = nb::module_::import_("packaging.tags");
     if (platform.is_none()) {
         platform = nb::module_::import_("setuptools.command.bdist_wheel").attr("get_platform")(nb::none());
         platform = platform.attr("replace")("-", "_").attr("replace")(".", "_");
     }
-    if (limited)
-        return nb::make_tuple("cp312", "abi3", platform);
+    if (limited) {
+        nb::str python("cp312");
+        if (!floor.is_none() && nb::int_(nb::str(floor).attr("__getitem__")(builtin("slice")(3, nb::none()))) > nb::int_(312))
+            python = nb::borrow<nb::str>(floor);
+        return nb::make_tuple(python, "abi3", platform);
+    }
     if (!target.is_none())
         return nb::make_tuple(target["python"], target["abi"], platform);
     nb::object first = builtin("next")(builtin("iter")(tags.attr("cpython_tags")()));
@@ -121,8 +126,14 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
     nb::object checker = nb::module_::import_("tovel.checker");
     opts["target"] = target;
     opts["abi3"] = limited;
-    // A wheel of sources only (every module kept) is what it is: pure Python.
-    nb::tuple tags = nb::len(units) ? wheel_tags(limited, nb::none(), target) : nb::make_tuple("py3", "none", "any");
+    // A wheel of sources only (every module kept, none of the project's own
+    // extension modules) is what it is: pure Python.
+    nb::list own;
+    for (nb::handle m : get(b, "own", nb::list()))
+        own.append(nb::str("build/egg/") + nb::str(m["arc"]));
+    nb::object floor = get(b, "floor", nb::none());
+    nb::tuple tags = nb::len(units) || nb::len(own) ? wheel_tags(limited, nb::none(), target, floor)
+                                                    : nb::make_tuple("py3", "none", "any");
     print(what_is_built(tags, nb::len(units), opts["jobs"], truthy(b["abi3"]), nb::borrow<nb::list>(b["asked"])));
     // What this wheel's proof and kept modules leave is named by its tags,
     // apart from the other wheels'.
@@ -259,9 +270,12 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
     // The platform policy its modules meet, each measured once, is in its
     // name from the start; auditwheel repairs only a wheel with a library
     // to vendor or no policy met.
-    nb::object platform = nb::len(built) ? gauge.attr("policy")(extensions(built), opts["cache"], opts["remote_cache"])
-                                           : nb::none();
-    tags = nb::len(built) ? wheel_tags(limited, platform, target) : nb::make_tuple("py3", "none", "any");
+    // The project's own extension modules count as the compiled ones do.
+    nb::list measured = extensions(built);
+    measured.attr("extend")(own);
+    nb::object platform = nb::len(measured) ? gauge.attr("policy")(measured, opts["cache"], opts["remote_cache"])
+                                            : nb::none();
+    tags = nb::len(measured) ? wheel_tags(limited, platform, target, floor) : nb::make_tuple("py3", "none", "any");
     // A type checker reads a compiled module through the stub beside it.
     nb::module_::import_("tovel.stubber").attr("write")(built, tree);
     nb::str wheel = nb::str(writer("pack")(tree, nb::str(info), tags, pure["modes"]));
@@ -298,9 +312,12 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
     // it is said once the wheel is in the output folder.
     nb::object took = mine("time").attr("monotonic")() - b["started"];
     nb::object kb = builtin("round")(os.attr("path").attr("getsize")(wheel) / nb::float_(1024.0));
-    nb::str line = nb::str("{}: {} compiled, {} kept as source, {} data {}, {} KB in {:.0f} s")
-                       .format(made, count(nb::len(built), "module"), nb::len(nb::object(plan["kept"])) + nb::len(kept),
-                               nb::len(nb::object(plan["data"])), nb::len(nb::object(plan["data"])) == 1 ? "file" : "files",
+    size_t data = nb::len(nb::object(plan["data"])) - nb::len(own);
+    nb::str carried = nb::len(own) ? nb::str(", {} of the project's own carried").format(count(nb::len(own), "extension module"))
+                                   : nb::str("");
+    nb::str line = nb::str("{}: {} compiled{}, {} kept as source, {} data {}, {} KB in {:.0f} s")
+                       .format(made, count(nb::len(built), "module"), carried,
+                               nb::len(nb::object(plan["kept"])) + nb::len(kept), data, data == 1 ? "file" : "files",
                                kb, took);
     nb::str note("");
     if (!unproven.is_none())
@@ -321,9 +338,10 @@ TOVEL_MODULE(maker, m) {
     for (const char *name : {"os", "shutil", "time"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
-    m.def("wheel_tags", &wheel_tags, "limited"_a, "platform"_a.none(), "target"_a.none(),
-          "The wheel's python, ABI and platform tags: cp312-abi3 for the limited API, else the target "
-          "interpreter's (None: the running one); the platform given, else this machine's.");
+    m.def("wheel_tags", &wheel_tags, "limited"_a, "platform"_a.none(), "target"_a.none(), "floor"_a.none() = nb::none(),
+          "The wheel's python, ABI and platform tags: cp312-abi3 for the limited API (or the floor's "
+          "python tag when newer), else the target interpreter's (None: the running one); the platform "
+          "given, else this machine's.");
     m.def("one_wheel", &one_wheel, "build"_a, "units"_a, "target"_a.none(),
           "Make the wheel of one interpreter (target None: the running one) from the units; returns "
           "(the wheel, its path in the output folder, the line that says so, why it is not proven "

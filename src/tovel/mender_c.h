@@ -40,6 +40,40 @@ static PyMethodDef __tovel_getframe_def = {"_getframe", __tovel_getframe, METH_N
     // interpreter's import instead, which resolves it from __package__.
     {"relative import", R"C(module_found = __Pyx__Import_Lookup\(qualname, )C",
      R"C(module_found = level > 0 ? 0 : __Pyx__Import_Lookup(qualname, )C"},
+    // A function's repr is the interpreter's: doctests and logs show
+    // `<function f at 0x...>`.
+    {"function repr", R"C(PyUnicode_FromFormat\("<cyfunction %U at %p>",)C",
+     R"C(PyUnicode_FromFormat("<function %U at %p>",)C"},
+    // The interpreter's import statement calls the builtins' __import__
+    // when it was replaced (a test's mock that makes an optional dependency
+    // missing); Cython's import never looks: compiled, it calls the
+    // replacement too, with the arguments the interpreter gives it.
+    {"replaced __import__",
+     R"C((static PyObject \*__Pyx__Import\(PyObject \*name, PyObject \*const \*imported_names, Py_ssize_t len_imported_names, PyObject \*qualname, PyObject \*moddict, int level\) \{))C",
+     R"C(/* tovel: builtins.__import__ when it is not the interpreter's own: a new reference, or NULL */
+static PyObject *__tovel_replaced_import(void) {
+    PyObject *f = PyObject_GetAttrString(__pyx_mstate_global->__pyx_b, "__import__");
+    if (!f) { PyErr_Clear(); return NULL; }
+    if (PyCFunction_Check(f) && PyCFunction_GetSelf(f) == __pyx_mstate_global->__pyx_b) { Py_DECREF(f); return NULL; }
+    return f;
+}
+\1
+    PyObject *__tovel_import = __tovel_replaced_import();
+    if (unlikely(__tovel_import)) {
+        PyObject *names = imported_names ? PyTuple_New(len_imported_names) : (Py_INCREF(Py_None), Py_None);
+        PyObject *lvl = PyLong_FromLong(level < 0 ? 0 : level), *got = NULL;
+        Py_ssize_t i;
+        for (i = 0; names && imported_names && i < len_imported_names; i++) {
+            Py_INCREF(imported_names[i]);
+            if (PyTuple_SetItem(names, i, imported_names[i]) < 0) { Py_CLEAR(names); }
+        }
+        if (names && lvl)
+            got = PyObject_CallFunctionObjArgs(__tovel_import, name, moddict, Py_None, names, lvl, NULL);
+        Py_XDECREF(names);
+        Py_XDECREF(lvl);
+        Py_DECREF(__tovel_import);
+        return got;
+    })C"},
     // Limited API: list.extend by slice assignment takes nothing from an
     // iterator that raises midway; list.extend keeps the items it took.
     {"list.extend", R"C(\n(\s*)return PyList_SetSlice\(L, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, v\);)C",

@@ -20,7 +20,7 @@ namespace tovel::mender_names {
 // "builtins.open")`, `monkeypatch.setattr(mod, "print", ...)`), which Cython
 // would look up once, at import; none of them is one it compiles itself, and
 // each call costs far more than the look-up.
-static const char *PATCHED_BUILTINS[] = {"open", "print", "input", "breakpoint", "exit", "quit", "help"};
+static const char *PATCHED_BUILTINS[] = {"open", "print", "input", "breakpoint", "exit", "quit", "help", "__import__"};
 
 /// Those names (a frozenset, kept on `module` with the pattern that finds
 /// them in a text, LOST_BUILTINS_RE).

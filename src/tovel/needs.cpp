@@ -1,6 +1,6 @@
 // tovel.needs: the requirements of a project's tests, found where projects
 // keep them: a dependency group (PEP 735) or a poetry group, the wheel's test
-// extra, requirements files, the deps of tox's test environment. What the
+// extra, requirements files, the deps of tox's test environment or hatch's. What the
 // test files use besides is tovel.uses'.
 #include "common.h"
 
@@ -282,6 +282,56 @@ static void tox(Needs &n, nb::handle doc) {
         n.said.append(nb::str("{} env_run_base deps").format(where));
 }
 
+// ---------------------------------------------------------------- hatch
+
+static const char *const HATCH_ENVS[] = {"hatch-test", "test", "tests", "testing"};
+
+// A hatch environment's own dependencies, extra-dependencies and features,
+// after those of the environment it takes as template (default's, unless
+// detached); requirements by URL are left out (no index serves them).
+static int hatch_env(Needs &n, nb::handle envs, nb::str name, int depth) {
+    nb::object env = envs.attr("get")(name, nb::dict());
+    if (!nb::isinstance<nb::dict>(env) || depth > 8)
+        return 0;
+    int added = 0;
+    nb::object tmpl = get(env, "template", nb::str("default"));
+    if (!truthy(get(env, "detached", nb::bool_(false))) && nb::isinstance<nb::str>(tmpl) && !tmpl.equal(name))
+        added += hatch_env(n, envs, nb::str(tmpl), depth + 1);
+    for (const char *key : {"dependencies", "extra-dependencies"}) {
+        nb::object deps = get(env, key, nb::list());
+        for (nb::handle d : nb::isinstance<nb::list>(deps) ? deps : nb::list())
+            if (nb::isinstance<nb::str>(d) && !truthy(nb::str(d).attr("__contains__")("://")))
+                added += add(n, d);
+    }
+    for (const char *key : {"features", "extras"}) {
+        nb::object xs = get(env, key, nb::list());
+        for (nb::handle x : nb::isinstance<nb::list>(xs) ? xs : nb::list())
+            n.wanted_extras.append(x);
+    }
+    return added;
+}
+
+// hatch's test environment: the first of HATCH_ENVS it defines, else the
+// first whose scripts run pytest, else default, else dev.
+static void hatch(Needs &n, nb::handle tool) {
+    nb::object envs = nb::isinstance<nb::dict>(tool) ? get(get(tool, "hatch", nb::dict()), "envs", nb::none()) : nb::none();
+    if (!nb::isinstance<nb::dict>(envs))
+        return;
+    nb::object chosen = nb::none();
+    for (const char *e : HATCH_ENVS)
+        if (chosen.is_none() && nb::borrow<nb::dict>(envs).contains(e))
+            chosen = nb::str(e);
+    for (auto [name, env] : nb::borrow<nb::dict>(envs))
+        if (chosen.is_none() && nb::isinstance<nb::dict>(env) &&
+            truthy(nb::str(get(env, "scripts", nb::none())).attr("__contains__")("pytest")))
+            chosen = nb::borrow(name);
+    for (const char *e : {"default", "dev"})
+        if (chosen.is_none() && nb::borrow<nb::dict>(envs).contains(e))
+            chosen = nb::str(e);
+    if (!chosen.is_none() && hatch_env(n, envs, nb::str(chosen), 0))
+        n.said.append(nb::str("hatch environment {}").format(chosen));
+}
+
 // ---------------------------------------------------------------- the sources in order
 
 // The requirements files of the tests (beside them too: tests/requirements.txt):
@@ -394,6 +444,7 @@ static Needs gather(nb::str project, nb::object info, nb::list roots) {
     }
     files(n);
     tox(n, doc);
+    hatch(n, tool);
     // The extras tox or a requirements file installs the project with.
     for (nb::handle x : n.wanted_extras) {
         nb::object c = canon(x);

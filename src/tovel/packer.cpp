@@ -118,10 +118,64 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
 
     nb::object begun = mine("time").attr("monotonic")();
     nb::dict pure = nb::borrow<nb::dict>(nb::module_::import_("tovel.twin").attr("pure_tree")(options, opts["cache"]));
+    // The project's own extension modules (its back end builds them beside
+    // its Python modules) are carried as they are; one of the full API binds
+    // the wheel to this interpreter, and our modules are of its full API too.
+    nb::object own = get(pure, "own", nb::none());
+    nb::list theirs = own.is_none() ? nb::list() : nb::borrow<nb::list>(own["modules"]);
+    nb::object floor = own.is_none() ? nb::none() : nb::object(own["python"]);
+    if (nb::len(theirs)) {
+        nb::list arcs;
+        for (nb::handle m : theirs)
+            arcs.append(m["arc"]);
+        nb::object abi = own["abi"];
+        bool full = !abi.equal(nb::str("abi3"));
+        print(nb::str("the project's own extension module{} carried as built: {} ({})")
+                  .format(nb::len(theirs) == 1 ? "" : "s", nb::str(", ").attr("join")(arcs),
+                          full ? nb::str("the full API of {}, so this wheel is for {} only").format(abi, abi)
+                         : floor.is_none() ? nb::str("the stable ABI")
+                                           : nb::str("the stable ABI from {}").format(floor)));
+        if (full) {
+            limited = false;
+            nb::list others;
+            for (nb::handle t : targets)
+                if (!nb::str(t["abi"]).equal(abi))
+                    build_failed(nb::str("--python {}: the project's own extension modules are of the full API "
+                                         "of {}, so only a wheel for that interpreter can be built")
+                                     .format(t["executable"], abi));
+            targets = others; // the running interpreter's wheel is the one of that tag
+            abi3 = false;
+        }
+    }
     nb::dict plan = nb::borrow<nb::dict>(nb::module_::import_("tovel.planner").attr("plan")(
         pure["packages"], get(options, "exclude", nb::none()), get(options, "keep", nb::none()), limited,
         pure["root"], verbose));
     plan["data"].attr("extend")(pure["data"]);
+    if (nb::len(theirs)) {
+        // A module whose name is also one of theirs is the extension at
+        // import time, as from the pure wheel: its source ships as it was.
+        nb::set stems;
+        for (nb::handle m : theirs) {
+            nb::str arc(m["arc"]);
+            nb::object slash = arc.attr("rfind")("/");
+            nb::str base(arc.attr("__getitem__")(builtin("slice")(slash + nb::int_(1), nb::none())));
+            stems.add(arc.attr("__getitem__")(builtin("slice")(nb::none(), slash + nb::int_(1))) +
+                      base.attr("split")(".")[0]);
+        }
+        nb::list units;
+        for (nb::handle u : plan["units"]) {
+            nb::object stem = nb::str(u["arc"]).attr("removesuffix")(".py");
+            if (!stems.contains(stem)) {
+                units.append(u);
+                continue;
+            }
+            print(nb::str("kept as source {}: the project's own extension module of that name is what an import "
+                          "loads")
+                      .format(u["path"]));
+            plan["kept"].attr("append")(u);
+        }
+        plan["units"] = units;
+    }
     nb::object maker = nb::module_::import_("tovel.maker");
     maker.attr("forget")();
     // The running interpreter's wheel, unless --python names those of full-API
@@ -130,7 +184,7 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
     bool running = nb::len(targets) == 0 || abi3;
     nb::list names;
     if (running) {
-        nb::tuple t(maker.attr("wheel_tags")(limited, "any", nb::none()));
+        nb::tuple t(maker.attr("wheel_tags")(limited, "any", nb::none(), floor));
         names.append(nb::str("{}-{}").format(t[0], t[1]));
     }
     for (nb::handle t : targets)
@@ -150,6 +204,8 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
     b["abi3"] = abi3;
     b["asked"] = names;
     b["times"] = times;
+    b["own"] = theirs;
+    b["floor"] = floor;
     if (nb::len(names) > 1 && !nb::len(nb::object(plan["units"]))) {
         // Every module kept as source: the wheels would be one pure wheel,
         // each under the same name. It is made once.

@@ -136,6 +136,10 @@ static nb::dict make(nb::dict settings, nb::str pure_wheel, nb::list units, nb::
     b["roots"] = nb::str(",").attr("join")(roots);
 
     nb::str project(get(settings, "project", os.attr("getcwd")()));
+    // Test packages the wheel leaves out, beside the installed package.
+    for (nb::handle o : get(settings, "overlay", nb::list()))
+        shutil.attr("copytree")(join(project, o[0]), join(site, o[1]), "symlinks"_a = true, "dirs_exist_ok"_a = true,
+                                "ignore"_a = shutil.attr("ignore_patterns")("__pycache__"));
     nb::str quoted(mine("shlex").attr("quote")(project));
     nb::str given(settings["test_command"]);
     nb::str command(given.attr("replace")("{project}", quoted).attr("replace")("{package}", quoted)

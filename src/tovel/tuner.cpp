@@ -14,6 +14,7 @@
 #include "tuner_layout_c.h"
 #include "tuner_c.h"
 #include "tuner_ft_c.h"
+#include "tuner_calls_c.h"
 #include "tuner_gen_c.h"
 
 using namespace tovel;
@@ -371,6 +372,25 @@ static nb::str sequences(nb::str c) {
     return nb::str(text.data(), text.size());
 }
 
+// Equality of strs (STR_EQ): the code goes before the first of Cython's
+// definitions of its comparisons (and the guard around it), and each
+// definition tests through it first.
+static nb::str str_equality(nb::str c) {
+    std::string text = c.c_str();
+    if (text.find("__TOVEL_STR_EQ") != std::string::npos) return c;
+    size_t first = std::string::npos;
+    for (const auto &[anchor, site] : tuner_c::STR_EQ_SITES)
+        for (size_t i = text.find(anchor); i != std::string::npos; i = text.find(anchor, i + 1)) {
+            first = std::min(first, i);
+            text.insert(i + std::strlen(anchor), site);
+        }
+    if (first == std::string::npos) return c;
+    size_t guard = text.rfind("#ifndef __Pyx_DEFINED_PyObject_CompareStrStrBool", first);
+    if (guard != std::string::npos && std::count(text.begin() + guard, text.begin() + first, '\n') == 2) first = guard;
+    text.insert(first, "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" + tuner_c::STR_EQ);
+    return nb::str(text.data(), text.size());
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     nb::str include("#include \"Python.h\"\n");
@@ -380,7 +400,8 @@ static nb::str tune_c(nb::str c) {
         c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
     return answer_pending(
-        guard_cells(immortal_strings(interpreter_calls(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(sequences(cheap_resumes(c)))))))))));
+        guard_cells(immortal_strings(interpreter_calls(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(
+            sequences(str_equality(cheap_resumes(c))))))))))));
 }
 
 /// Tunes the C file at `path` in place.

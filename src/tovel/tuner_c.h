@@ -604,13 +604,34 @@ static const char *APPEND_CACHED = "PyObject *__tovel_args[2] = {L, x};\n       
 // name leaves its entry empty, and one bound again (or a dict whose keys are
 // not all strings) takes the generic path, which learns the new place a few
 // times per site. A builtin takes the generic path, which sees a global that
-// shadows it.
+// shadows it. In the full API of 3.12 and 3.13 Cython's cache of a read
+// holds while the module dict keeps its version, which every store into the
+// dict changes (a module that rebinds a global of its own as it runs, where
+// the interpreter's reads, keyed by the dict's keys, hold); there a read
+// that the cache does not serve is read at the hint, and the cache filled
+// with it, before the look-up.
 static const char *GLOBAL_HINTS = R"C(
 /* tovel: module globals read at a hint into the module dict */
-#if defined(__TOVEL_LAYOUT) && !CYTHON_USE_DICT_VERSIONS && !defined(__TOVEL_GLOBALS)
+#if defined(__TOVEL_LAYOUT) && !defined(__TOVEL_GLOBALS) && !defined(__TOVEL_GLOBAL_HINTS)
 #define __TOVEL_GLOBAL_HINTS 1
 typedef struct { Py_ssize_t hint; int fills; } __tovel_global_site;
-static __attribute__((noinline)) PyObject *__tovel_global_learn(PyObject *dict, PyObject *name, __tovel_global_site *site) {
+/* The value at the site's hint, borrowed, or NULL where it is not there. */
+static inline __attribute__((always_inline)) PyObject *__tovel_global_at(PyObject *dict, PyObject *name, __tovel_global_site *site) {
+    if (likely(__tovel_minor() && dict != NULL)) {
+        char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
+        if (likely(__TOVEL_AT(dict, __TOVEL_DICT_VALUES, void *) == NULL
+                   && __TOVEL_AT(keys, __TOVEL_DK_KIND, uint8_t) == __TOVEL_DK_UNICODE
+                   && (size_t)site->hint < (size_t)__TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t))) {
+            PyObject **entry = (PyObject **)(keys + __TOVEL_DK_INDICES
+                                             + ((size_t)1 << __TOVEL_AT(keys, __TOVEL_DK_LOG2_INDEX_BYTES, uint8_t)))
+                               + 2 * site->hint;
+            if (likely(entry[0] == name)) return entry[1];
+        }
+    }
+    return NULL;
+}
+/* Learns where the name lies in the dict, a few times per site. */
+static void __tovel_global_hint(PyObject *dict, PyObject *name, __tovel_global_site *site) {
     if (__tovel_minor() && dict && site->fills < 8 && PyUnicode_CheckExact(name)) {
         char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
         site->fills++;
@@ -626,26 +647,45 @@ static __attribute__((noinline)) PyObject *__tovel_global_learn(PyObject *dict, 
                 }
         }
     }
+}
+#if !CYTHON_USE_DICT_VERSIONS
+static __attribute__((noinline)) PyObject *__tovel_global_learn(PyObject *dict, PyObject *name, __tovel_global_site *site) {
+    __tovel_global_hint(dict, name, site);
     return __Pyx__GetModuleGlobalName(name);
 }
 static inline __attribute__((always_inline)) PyObject *__tovel_global(PyObject *dict, PyObject *name, __tovel_global_site *site) {
-    if (likely(__tovel_minor() && dict != NULL)) {
-        char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
-        if (likely(__TOVEL_AT(dict, __TOVEL_DICT_VALUES, void *) == NULL
-                   && __TOVEL_AT(keys, __TOVEL_DK_KIND, uint8_t) == __TOVEL_DK_UNICODE
-                   && (size_t)site->hint < (size_t)__TOVEL_AT(keys, __TOVEL_DK_NENTRIES, Py_ssize_t))) {
-            PyObject **entry = (PyObject **)(keys + __TOVEL_DK_INDICES
-                                             + ((size_t)1 << __TOVEL_AT(keys, __TOVEL_DK_LOG2_INDEX_BYTES, uint8_t)))
-                               + 2 * site->hint;
-            if (likely(entry[0] == name && entry[1] != NULL)) return Py_NewRef(entry[1]);
-        }
-    }
+    PyObject *value = __tovel_global_at(dict, name, site);
+    if (likely(value != NULL)) return Py_NewRef(value);
     return __tovel_global_learn(dict, name, site);
 }
 #undef __Pyx_GetModuleGlobalName
 #define __Pyx_GetModuleGlobalName(var, name) (var) = __extension__ ({ \
     static __tovel_global_site __tovel_site = {0, 0}; \
     __tovel_global(__pyx_mstate_global->__pyx_d, (name), &__tovel_site); })
+#elif !defined(Py_LIMITED_API)
+static __attribute__((noinline)) PyObject *__tovel_global_versioned(PyObject *dict, PyObject *name, __tovel_global_site *site,
+                                                                    PY_UINT64_T *version, PyObject **cached) {
+    PyObject *value = __tovel_global_at(dict, name, site);
+    if (likely(value != NULL)) {
+        /* the value for the dict's present version, as Cython's look-up fills it */
+        *version = __PYX_GET_DICT_VERSION(dict);
+        *cached = value;
+        return Py_NewRef(value);
+    }
+    __tovel_global_hint(dict, name, site);
+    return __Pyx__GetModuleGlobalName(name, version, cached);
+}
+#undef __Pyx_GetModuleGlobalName
+#define __Pyx_GetModuleGlobalName(var, name) do { \
+    static PY_UINT64_T __pyx_dict_version = 0; \
+    static PyObject *__pyx_dict_cached_value = NULL; \
+    static __tovel_global_site __tovel_site = {0, 0}; \
+    (var) = (likely(__pyx_dict_version == __PYX_GET_DICT_VERSION(__pyx_mstate_global->__pyx_d))) ? \
+        (likely(__pyx_dict_cached_value) ? __Pyx_NewRef(__pyx_dict_cached_value) : __Pyx_GetBuiltinName(name)) : \
+        __tovel_global_versioned(__pyx_mstate_global->__pyx_d, (name), &__tovel_site, &__pyx_dict_version, \
+                                 &__pyx_dict_cached_value); \
+} while (0)
+#endif
 #endif
 )C";
 

@@ -52,6 +52,13 @@ static const char *LAYOUT = R"C(
 #define __TOVEL_TUPLE_ITEM (__tovel_minor() >= 14 ? 32 : 24)
 #define __TOVEL_LONG_TAG 16
 #define __TOVEL_LONG_DIGIT 24
+/* a str's length and hash; its state's compact and ascii bits, after
+   which a compact ASCII string's characters follow its header */
+#define __TOVEL_STR_LENGTH 16
+#define __TOVEL_STR_HASH 24
+#define __TOVEL_STR_STATE 32
+#define __TOVEL_STR_COMPACT_ASCII (3U << 5)
+#define __TOVEL_STR_ASCII_DATA 40
 #ifndef Py_LIMITED_API
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
@@ -95,6 +102,10 @@ __TOVEL_SAME(offsetof(PyTupleObject, ob_item), __TOVEL_TUPLE_ITEM);
 __TOVEL_SAME(offsetof(PyLongObject, long_value.lv_tag), __TOVEL_LONG_TAG);
 __TOVEL_SAME(offsetof(PyLongObject, long_value.ob_digit), __TOVEL_LONG_DIGIT);
 __TOVEL_SAME(PYLONG_BITS_IN_DIGIT, 30);
+__TOVEL_SAME(offsetof(PyASCIIObject, length), __TOVEL_STR_LENGTH);
+__TOVEL_SAME(offsetof(PyASCIIObject, hash), __TOVEL_STR_HASH);
+__TOVEL_SAME(offsetof(PyASCIIObject, state), __TOVEL_STR_STATE);
+__TOVEL_SAME(sizeof(PyASCIIObject), __TOVEL_STR_ASCII_DATA);
 __TOVEL_SAME(NON_SIZE_BITS, 3);
 __TOVEL_SAME(sizeof(PyDictUnicodeEntry), 2 * sizeof(PyObject *));
 __TOVEL_SAME(offsetof(PyDictUnicodeEntry, me_key), 0);
@@ -356,6 +367,51 @@ static CYTHON_INLINE PyObject *__tovel_list_item_ref(PyObject *o, Py_ssize_t i) 
 #define __Pyx_PyList_GET_ITEM(o, i) (likely(__tovel_minor()) ? \
     __TOVEL_AT(o, __TOVEL_LIST_ITEM, PyObject **)[i] : PyList_GetItem(o, i))
 #define __Pyx_PyList_GetItemRef(o, i) __tovel_list_item_ref(o, i)
+#endif
+)C";
+
+// Equality of two strs (`tag == 'end'`, `c != '{'`, a keyword argument's name), where
+// Cython calls PyUnicode_Compare before 3.14: it orders the two, reading
+// their characters even where their lengths differ. The interpreter tests
+// equality: exact strs of other lengths differ, and those of one length and
+// kind compare their characters. The full API does the same with the
+// string's own macros; the limited API reads the layout (strs whose hashes
+// are both known and differ differ too), compares compact ASCII strings,
+// and leaves the rest to the call. Subclasses and anything else take it.
+static const char *STR_EQ_SITES[][2] = {
+    {"static CYTHON_INLINE int __Pyx_PyObject_CompareStrStrBoolEq(PyObject* s1, PyObject* s2) {\n", "    __TOVEL_STR_EQ(s1, s2, 0)\n"},
+    {"static CYTHON_INLINE int __Pyx_PyObject_CompareStrStrBoolNe(PyObject* s1, PyObject* s2) {\n", "    __TOVEL_STR_EQ(s1, s2, 1)\n"},
+};
+static const char *STR_EQ = R"C(/* tovel: str equality as the interpreter tests it */
+#ifndef __TOVEL_STR_EQ
+#if !defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON && defined(__GNUC__) && !defined(TOVEL_NO_ATTR_CACHE)
+static CYTHON_INLINE int __tovel_str_eq(PyObject *a, PyObject *b) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    int kind = (int)PyUnicode_KIND(a);
+    return n == PyUnicode_GET_LENGTH(b) && kind == (int)PyUnicode_KIND(b)
+        && __builtin_memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * kind) == 0;
+}
+#define __TOVEL_STR_EQ(s1, s2, ne) \
+    if (likely(PyUnicode_CheckExact(s1) && PyUnicode_CheckExact(s2))) return __tovel_str_eq(s1, s2) ^ (ne);
+#elif defined(__TOVEL_LAYOUT)
+/* 1 or 0, or -1 where the call must answer */
+static CYTHON_INLINE int __tovel_str_eq(PyObject *a, PyObject *b) {
+    Py_ssize_t n = __TOVEL_AT(a, __TOVEL_STR_LENGTH, Py_ssize_t);
+    Py_hash_t ha = __TOVEL_AT(a, __TOVEL_STR_HASH, Py_hash_t), hb = __TOVEL_AT(b, __TOVEL_STR_HASH, Py_hash_t);
+    if (unlikely(!__tovel_minor())) return -1;
+    if (n != __TOVEL_AT(b, __TOVEL_STR_LENGTH, Py_ssize_t) || (ha != -1 && hb != -1 && ha != hb)) return 0;
+    if ((__TOVEL_AT(a, __TOVEL_STR_STATE, uint32_t) & __TOVEL_AT(b, __TOVEL_STR_STATE, uint32_t) & __TOVEL_STR_COMPACT_ASCII)
+            == __TOVEL_STR_COMPACT_ASCII)
+        return __builtin_memcmp((char *)a + __TOVEL_STR_ASCII_DATA, (char *)b + __TOVEL_STR_ASCII_DATA, (size_t)n) == 0;
+    return -1;
+}
+#define __TOVEL_STR_EQ(s1, s2, ne) \
+    if (likely(Py_IS_TYPE(s1, &PyUnicode_Type) && Py_IS_TYPE(s2, &PyUnicode_Type))) { \
+        int __tovel_eq = __tovel_str_eq(s1, s2); \
+        if (likely(__tovel_eq >= 0)) return __tovel_eq ^ (ne); }
+#else
+#define __TOVEL_STR_EQ(s1, s2, ne)
+#endif
 #endif
 )C";
 

@@ -26,9 +26,9 @@ static nb::object open_wheel(nb::str wheel) {
 // takes in the tree: purelib and platlib of its .data folder go to the root,
 // as an installer puts them. A hostile entry stops the build with one line
 // naming it: a path outside the root or absolute, a link, a name twice,
-// a compiled library, a second .dist-info or .data folder or one of another
-// project. Returns [(info, path)].
-static nb::list vet(nb::handle wf, nb::str name) {
+// a compiled library in a pure wheel (`binaries` false), a second .dist-info
+// or .data folder or one of another project. Returns [(info, path)].
+static nb::list vet(nb::handle wf, nb::str name, bool binaries) {
     nb::object re = mine("re");
     nb::object wanted = mine("canonicalize_name")(mine("parse_wheel_filename")(name)[0]);
     auto refuse = [&](nb::handle entry, nb::str why) {
@@ -68,7 +68,7 @@ static nb::list vet(nb::handle wf, nb::str name) {
         if (seen.contains(arc))
             refuse(entry, nb::str("names the same file as {!r}").format(seen[arc]));
         seen[arc] = entry;
-        if (!re.attr("search")("\\.(so(\\.[0-9]+)*|pyd|dylib)$", arc.attr("lower")()).is_none())
+        if (!binaries && !re.attr("search")("\\.(so(\\.[0-9]+)*|pyd|dylib)$", arc.attr("lower")()).is_none())
             refuse(entry, nb::str("is a compiled library, which a pure wheel does not hold"));
         out.append(nb::make_tuple(zi, arc));
     }
@@ -86,10 +86,82 @@ static nb::list vet(nb::handle wf, nb::str name) {
     return out;
 }
 
-/// Unpacks a pure wheel (py*-none-any tags only) into `where`: returns its
-/// top-level packages and modules as [name, entry] pairs, its .dist-info
-/// folder, and its other files (the .data folder, files at the top) as
-/// data entries {path, file, arc}.
+// The ABI of a project's own extension module by its file name: "abi3",
+// the tag of the interpreter whose full API it uses ("cp312"), or, for a
+// name that says neither (a plain ".so"), the wheel's ABI tag; None for a
+// binary of no ABI (a wheel tagged "none").
+static nb::object module_abi(nb::str file, nb::str wheel_abi) {
+    nb::object re = mine("re");
+    nb::str low(file.attr("lower")());
+    if (!re.attr("search")("\\.abi3\\.(so|pyd)$", low).is_none())
+        return nb::str("abi3");
+    nb::object m = re.attr("search")("\\.(?:cpython-|cp)(3[0-9]+t?)-[^.]*\\.(so|pyd)$", low);
+    if (!m.is_none())
+        return nb::str("cp") + nb::str(m.attr("group")(1));
+    if (wheel_abi.equal(nb::str("none")))
+        return nb::none();
+    return wheel_abi;
+}
+
+// The project's own extension modules in the unpacked tree of a platform
+// wheel: {modules: [{arc, abi}], abi: "abi3", a full-API tag ("cp312") when
+// any module uses one, or None; python: the oldest interpreter tag of the
+// wheel's abi3 tags (its stable-ABI floor), None without one}. A module of another
+// interpreter's full API stops the build.
+static nb::dict own_modules(nb::object root, nb::object tags, nb::str name) {
+    nb::object re = mine("re");
+    nb::str wheel_abi("none");
+    nb::object python = nb::none();
+    for (nb::handle t : tags) {
+        nb::str abi(t.attr("abi"));
+        if (!abi.equal(nb::str("none")))
+            wheel_abi = abi;
+        nb::str interp(t.attr("interpreter"));
+        if (abi.equal(nb::str("abi3")) && truthy(interp.attr("startswith")("cp3")) &&
+            (python.is_none() || nb::int_(interp.attr("__getitem__")(builtin("slice")(3, nb::none()))) <
+                                     nb::int_(nb::str(python).attr("__getitem__")(builtin("slice")(3, nb::none())))))
+            python = interp;
+    }
+    nb::object first = builtin("next")(builtin("iter")(mine("tags").attr("cpython_tags")()));
+    nb::str here(first.attr("abi"));
+    nb::list modules;
+    nb::object abi = nb::none();
+    for (nb::handle f : builtin("sorted")(root.attr("rglob")("*"))) {
+        nb::str arc(f.attr("relative_to")(root).attr("as_posix")());
+        if (!truthy(f.attr("is_file")()) || re.attr("search")("\\.(so|pyd)$", arc.attr("lower")()).is_none() ||
+            !re.attr("match")("[^/]*\\.(dist-info|data)/", arc).is_none())
+            continue;
+        nb::object kind = module_abi(nb::str(f.attr("name")), wheel_abi);
+        if (kind.is_none())
+            continue;
+        if (!kind.equal(nb::str("abi3"))) {
+            if (!kind.equal(here))
+                build_failed(nb::str("{} holds {}, an extension module of the full API of {}: this interpreter "
+                                     "({}) cannot load it")
+                                 .format(name, arc, kind, here));
+            abi = kind;
+        } else if (abi.is_none()) {
+            abi = kind;
+        }
+        nb::dict d;
+        d["arc"] = arc;
+        d["abi"] = kind;
+        modules.append(d);
+    }
+    nb::dict out;
+    out["modules"] = modules;
+    out["abi"] = abi;
+    out["python"] = python;
+    return out;
+}
+
+/// Unpacks the back end's wheel into `where`: a pure one (py*-none-any), or
+/// one of the project's own extension modules whose tags this interpreter
+/// installs. Returns its top-level packages and modules as [name, entry]
+/// pairs, its .dist-info folder, its other files (the .data folder, files
+/// at the top, the binaries in its packages, carried as they are) as data
+/// entries {path, file, arc}, and `own` (own_modules; no modules for a pure
+/// wheel).
 static nb::dict unpack(nb::str wheel, nb::str where) {
     nb::object os = mine("os"), Path = mine("Path");
     nb::str name(os.attr("path").attr("basename")(wheel));
@@ -103,17 +175,23 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
             throw;
         build_failed(nb::str("{} is not the name of a wheel: {}").format(name, e.value()));
     }
+    bool pure = true;
     for (nb::handle t : tags)
-        if (!t.attr("abi").equal(nb::str("none")) || !t.attr("platform").equal(nb::str("any")) ||
-            !truthy(nb::str(t.attr("interpreter")).attr("startswith")("py")))
-            build_failed(nb::str("{} is not a pure wheel (it is tagged {}): tov compiles the Python "
-                           "sources of a py3-none-any wheel")
-                       .format(name, nb::str(".").attr("join")(builtin("sorted")(builtin("map")(builtin("str"), tags)))));
+        pure = pure && t.attr("abi").equal(nb::str("none")) && t.attr("platform").equal(nb::str("any")) &&
+               truthy(nb::str(t.attr("interpreter")).attr("startswith")("py"));
+    nb::str tagtext(nb::str(".").attr("join")(builtin("sorted")(builtin("map")(builtin("str"), tags))));
+    if (!pure && !truthy(nb::set(mine("tags").attr("sys_tags")()).attr("intersection")(tags))) {
+        nb::object first = builtin("next")(builtin("iter")(mine("tags").attr("cpython_tags")()));
+        nb::object platform = mine("sysconfig").attr("get_platform")().attr("replace")("-", "_").attr("replace")(".", "_");
+        build_failed(nb::str("{} is tagged {}, which this interpreter ({}-{}, {}) cannot install: run tov with an "
+                             "interpreter the wheel is for")
+                         .format(name, tagtext, first.attr("interpreter"), first.attr("abi"), platform));
+    }
     mine("shutil").attr("rmtree")(where, "ignore_errors"_a = true);
     os.attr("makedirs")(where);
     nb::object wf = open_wheel(wheel);
     try {
-        for (nb::handle item : vet(wf, name)) {
+        for (nb::handle item : vet(wf, name, !pure)) {
             nb::object target = Path(where).attr("joinpath")(item[1]);
             target.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
             nb::object src = wf.attr("open")(item[0]);
@@ -139,6 +217,18 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
             info = nb::str(entry.attr("as_posix")());
         } else if (folder && !truthy(base.attr("endswith")(".data"))) {
             packages.append(nb::make_tuple(base, base));
+            // The binaries of a package, which the plan leaves out of the
+            // modules it builds, are the project's own: carried as they are.
+            if (!pure)
+                for (nb::handle f : builtin("sorted")(entry.attr("rglob")("*")))
+                    if (truthy(f.attr("is_file")()) &&
+                        truthy(nb::make_tuple(".so", ".pyd").attr("__contains__")(f.attr("suffix").attr("lower")()))) {
+                        nb::dict d;
+                        d["arc"] = f.attr("relative_to")(root).attr("as_posix")();
+                        d["path"] = d["arc"];
+                        d["file"] = f.attr("as_posix")();
+                        data.append(d);
+                    }
         } else if (!folder && truthy(base.attr("endswith")(".py"))) {
             packages.append(nb::make_tuple(base.attr("removesuffix")(".py"), base));
         } else {
@@ -157,7 +247,25 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
     }
     if (info.is_none())
         build_failed(nb::str("{} has no .dist-info folder").format(name));
+    nb::dict own;
+    if (!pure) {
+        // A wheel tov made is no back end's: its modules would be carried as
+        // the project's own, compiled a second time over.
+        nb::object wheel_file = Path(info).attr("joinpath")("WHEEL");
+        nb::str meta(truthy(wheel_file.attr("is_file")()) ? wheel_file.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace")
+                                                           : nb::str(""));
+        if (!mine("re").attr("search")("(?mi)^Generator:\\s*tovel", meta).is_none())
+            build_failed(nb::str("{} is a wheel tov compiled already (tagged {}): build from the project or its "
+                                 "pure wheel")
+                             .format(name, tagtext));
+        own = own_modules(root, tags, name);
+    } else {
+        own["modules"] = nb::list();
+        own["abi"] = nb::none();
+        own["python"] = nb::none();
+    }
     nb::dict out;
+    out["own"] = own;
     out["root"] = where;
     out["packages"] = packages;
     out["info"] = info;
@@ -209,14 +317,16 @@ static nb::dict recorded_modes(nb::str wheel) {
 }
 
 TOVEL_MODULE(unpacker, m) {
-    for (const char *name : {"os", "re", "shutil", "stat", "zipfile"})
+    for (const char *name : {"os", "re", "shutil", "stat", "sysconfig", "zipfile"})
         m.attr(name) = nb::module_::import_(name);
+    m.attr("tags") = nb::module_::import_("packaging.tags");
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("WheelFile") = nb::module_::import_("wheel.wheelfile").attr("WheelFile");
     m.attr("parse_wheel_filename") = nb::module_::import_("packaging.utils").attr("parse_wheel_filename");
     m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
     m.def("unpack", &unpack, "wheel"_a, "where"_a,
-          "Unpack a pure wheel into where: its packages, .dist-info folder and other files.");
+          "Unpack the back end's wheel (pure, or with the project's own extension modules for this "
+          "interpreter) into where: its packages, .dist-info folder, other files and own modules.");
     m.def("dist_info_of", &dist_info_of, "wheel"_a, "outdir"_a,
           "Extract the .dist-info folder of a wheel into outdir; returns its name.");
     m.def("recorded_modes", &recorded_modes, "wheel"_a,
