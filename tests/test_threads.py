@@ -177,6 +177,78 @@ SHARED = textwrap.dedent("""\
         run_threads(work)
         return [0 < box.n <= total, 0 < box.hits <= total, 0 < slotted.n <= total]
 
+    class Base:
+        def __init__(self, k):
+            self.k = k
+        def get(self, d):
+            return self.k + d
+        @classmethod
+        def make(cls, k):
+            return cls(k)
+
+    class Child(Base):
+        def __init__(self, k):
+            k = k * 2
+            super().__init__(k)
+        def get(self, d):
+            return super().get(d) + 1
+        @classmethod
+        def make(cls, k):
+            k = k + 1
+            return super().make(k)
+
+    class Hooked(Child):
+        def __getattr__(self, name):  # attributes not found in the ordinary way come here
+            raise AttributeError(name)
+        def get(self, d):
+            return super().get(d) * 10
+
+    class Upper(str):
+        def __new__(cls, v):
+            v = v.upper()
+            return super().__new__(cls, v)
+
+    def super_calls():
+        # super().name(...) in methods, class methods and __new__, while one
+        # thread rebinds the base's method under the others' calls
+        totals = [0] * THREADS
+        def work(i):
+            for k in range(N // 4):
+                if i == 0 and k % 64 == 0:
+                    Base.get = (lambda self, d: d + self.k) if k % 128 else (lambda self, d: self.k + d)
+                totals[i] += Child(k).get(1) + Hooked.make(k).get(2) + len(Upper("ab") + "c")
+        run_threads(work)
+        try:
+            Child.get(Base(1), 0)
+        except TypeError as e:
+            return [sum(totals), str(e), Upper("x")]
+        return [sum(totals)]
+
+    def twice(x):
+        return 2 * x
+
+    def rebound_global():
+        # a module-level function called by name while one thread rebinds the
+        # name to new functions and collects the old ones
+        import gc, sys
+        seen = [0] * THREADS
+        def work(i):
+            global twice
+            for k in range(N // 4):
+                if i == 0 and k % 256 == 0:
+                    space = {}
+                    exec("def twice(x):\\n    return x + x\\n", space)
+                    twice = space["twice"]
+                    gc.collect()
+                seen[i] += twice(k) == 2 * k
+        run_threads(work)
+        gc.collect()
+        # each call's hold on the function it read is let go, no more
+        before = sys.getrefcount(twice)
+        for _ in range(1000):
+            twice(21)
+        return [sum(seen), twice(21), sys.getrefcount(twice) - before]
+
     def collect_while_busy():
         # a collection stops every thread first: one in a loop of compiled
         # code stops for it too (else this thread waits for the loop's end)
@@ -198,7 +270,8 @@ SHARED = textwrap.dedent("""\
     """)
 
 CASES = ["nonlocal_counter", "global_counter", "list_append_pop", "dict_setdefault", "lazy_cache",
-         "shared_generator", "attributes", "functions_passed_on", "collect_while_busy"]
+         "shared_generator", "attributes", "functions_passed_on", "super_calls", "rebound_global",
+         "collect_while_busy"]
 
 RUN = textwrap.dedent("""\
     import json, sys

@@ -14,6 +14,7 @@
 #include "tuner_layout_c.h"
 #include "tuner_c.h"
 #include "tuner_ft_c.h"
+#include "tuner_calls_c.h"
 #include "tuner_gen_c.h"
 
 using namespace tovel;
@@ -180,6 +181,28 @@ static nb::str count_per_thread(nb::str c) {
         size_t where = text.find(from, at);
         if (where != std::string::npos) text.replace(where, std::strlen(from), to);
     }
+    return nb::str(text.data(), text.size());
+}
+
+// Calls as the interpreter makes them, where the references it counts per
+// thread are there (FT_REFS): super().name(...) (FT_SUPER) and a global
+// called right after its read (HELD); their code goes before the module's
+// first function, the held reads' after the globals' (FT_GLOBALS, at the end).
+static nb::str interpreter_calls(nb::str c) {
+    std::string text = c.c_str();
+    if (text.find("\nstatic PyObject *__pyx_pf_") == std::string::npos ||
+        text.find("__tovel_deferred_ref(") == std::string::npos || text.find("__tovel_SuperCallMethod") != std::string::npos ||
+        text.find("__tovel_GlobalHeld") != std::string::npos)
+        return c;
+    nb::object subn = nb::module_::import_("re").attr("subn");
+    nb::tuple supers = nb::tuple(subn(tuner_c::SUPER_SITE, tuner_c::SUPER_CACHED, c));
+    nb::tuple held = nb::tuple(subn(tuner_c::HELD_SITE, tuner_c::HELD_CACHED, supers[0]));
+    if (nb::cast<int>(supers[1]) + nb::cast<int>(held[1]) == 0) return c;
+    text = nb::str(held[0]).c_str();
+    std::string code = std::string(nb::cast<int>(supers[1]) ? tuner_c::FT_SUPER : "") +
+                       (nb::cast<int>(held[1]) ? tuner_c::FT_HELD_DECL : "");
+    text.insert(text.find("\nstatic PyObject *__pyx_pf_") + 1, code);
+    if (nb::cast<int>(held[1])) text += tuner_c::FT_HELD;
     return nb::str(text.data(), text.size());
 }
 
@@ -377,7 +400,8 @@ static nb::str tune_c(nb::str c) {
         c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
     return answer_pending(
-        guard_cells(immortal_strings(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(sequences(str_equality(cheap_resumes(c)))))))))));
+        guard_cells(immortal_strings(interpreter_calls(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(
+            sequences(str_equality(cheap_resumes(c))))))))))));
 }
 
 /// Tunes the C file at `path` in place.

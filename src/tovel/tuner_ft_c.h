@@ -381,28 +381,38 @@ static PyObject *__tovel_global_lookup(PyObject *name, __tovel_global_site *site
     return value;
 }
 
-static CYTHON_INLINE PyObject *__tovel_global(PyObject *name, __tovel_global_site *site) {
+/* The value at the entry the site keeps, without a reference, and where it
+   lies; NULL where the dict's keys changed or the entry is empty. */
+static CYTHON_INLINE PyObject *__tovel_global_entry(PyObject *name, __tovel_global_site *site, PyObject ***where) {
     __tovel_global_answer *answer = (__tovel_global_answer *)_Py_atomic_load_ptr_acquire(&site->answer);
     if (likely(answer != NULL)) {
         PyDictKeysObject *keys = (PyDictKeysObject *)_Py_atomic_load_ptr_acquire(
             &((PyDictObject *)__pyx_mstate_global->__pyx_d)->ma_keys);
         if (likely(keys == answer->keys) && answer->index < _Py_atomic_load_ssize_relaxed(&keys->dk_nentries)) {
             PyDictUnicodeEntry *entry = &DK_UNICODE_ENTRIES(keys)[answer->index];
-            PyObject *value = _Py_atomic_load_ptr_relaxed(&entry->me_key) == name
+            *where = &entry->me_value;
+            return _Py_atomic_load_ptr_relaxed(&entry->me_key) == name
                 ? (PyObject *)_Py_atomic_load_ptr_acquire(&entry->me_value) : NULL;
-            if (likely(value != NULL)) {
-                if (_PyObject_HasDeferredRefcount(value)) {
-                    __tovel_ref_inc(value);
-                    return value;
-                }
-                if (_Py_TryIncrefCompare(&entry->me_value, value)) return value;
-            }
         }
+    }
+    return NULL;
+}
+
+static CYTHON_INLINE PyObject *__tovel_global(PyObject *name, __tovel_global_site *site) {
+    PyObject **where;
+    PyObject *value = __tovel_global_entry(name, site, &where);
+    if (likely(value != NULL)) {
+        if (_PyObject_HasDeferredRefcount(value)) {
+            __tovel_ref_inc(value);
+            return value;
+        }
+        if (_Py_TryIncrefCompare(where, value)) return value;
     }
     return __tovel_global_lookup(name, site);
 }
 #endif
 )C";
+
 
 // Closure cells. Cython keeps a variable that an inner function shares in
 // a field of a scope object, rebinds it by replacing the field and
