@@ -654,7 +654,8 @@ ATTRIBUTE_CASES.update({
                     "words = ['end', 'ends', 'e' + 'nd', ''.join(['e', 'n', 'd']), 'enx', 'b\u00e9', 'bx', '\u20ac\u20ac',"
                     " '\u20ac\u20ad', '\U0001f600', '\U0001f601', '', S('end'), S('x'), None, 3, b'end']\n"
                     "hashed = ''.join(['e', 'n', 'x'])\nhash(hashed)\nwords.append(hashed)\n"
-                    "RESULT = [cmp(w) for w in words] + [kw(**{''.join(['e', 'n', 'd']): 1}), kw(**{'oth' + 'er': 2})]\n",
+                    "named, other = {''.join(['e', 'n', 'd']): 1}, {'oth' + 'er': 2}\n"
+                    "RESULT = [cmp(w) for w in words] + [kw(**named), kw(**other)]\n",
     "small-ints": "FIVE, MINUS_ONE = 5, -1\ndef ops(a, b):\n    out = []\n    for _ in range(2):\n        c = a\n        c += 1\n"
                   "        out.append((a + 1, a - 1, 1 + a, c, a < b, a <= b, a == b, a != b, a > b, a >= b, a == 5,"
                   " a < 7, (a + 1) is FIVE, (a - 1) is MINUS_ONE))\n    return out[0] if out[0] == out[1] else out\nclass I(int):\n"
