@@ -134,3 +134,34 @@ def test_generator_locals_are_left_unmended():
     import tovel.scanner
 
     assert [(f["line"], f["fault"]) for f in tovel.scanner.scan(text, "m.py")] == [(4, True)]
+
+
+def test_large_tables_are_evaluated_from_their_text(tmp_path):
+    """A module-level table of hundreds of non-constant items (enum members)
+    would keep the C compiler busy for minutes: the interpreter evaluates it
+    from its text, to the source's value, with an error in it reported on
+    its own line; a smaller table stays compiled."""
+    import tovel.mender
+
+    rows = "".join(f"    ({i}, {i + 1}, K.{'AB'[i % 2]}),\n" for i in range(300))
+    text = ("import enum, traceback\nclass K(enum.IntEnum):\n    A = 0\n    B = 1\n"
+            f"T: tuple = (\n{rows})\nSMALL = [K.A, K.B]\n"
+            f"try:\n    U = {{\n{rows.replace('),', '): 0,')}        K.C: 1}}\n"
+            "except AttributeError as e:\n    LINE = traceback.extract_tb(e.__traceback__)[-1].lineno\n")
+    rewritten = tovel.mender.rewrite(text)
+    handler = "except AttributeError as e:"
+    assert rewritten.count("eval(compile(") == 2
+    assert rewritten.splitlines().index(handler) == text.splitlines().index(handler)
+    source, built = tmp_path / "source", tmp_path / "built"
+    show = "import sys; sys.path.insert(0, '.'); import tab; print(tab.T == tuple((i, i + 1, tab.K(i % 2)) for i in range(300)), type(tab.T[1][2]).__name__, tab.LINE, tab.SMALL)"
+    for where in (source, built):
+        where.mkdir()
+        (where / "tab.py").write_text(text)
+    directives = json.dumps(tovel.options.directives(None, LIMITED))
+    proc = subprocess.run([sys.executable, "-c", COMPILE, str(built), directives, "1" if LIMITED else "0"],
+                          capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    outs = [subprocess.run([sys.executable, "-I", "-c", show], cwd=where, capture_output=True, text=True,
+                           timeout=60) for where in (source, built)]
+    assert outs[0].stdout == outs[1].stdout == "True K 610 [<K.A: 0>, <K.B: 1>]\n", [o.stderr for o in outs]
+    assert list(built.glob("tab.*.so")) or list(built.glob("tab.*.pyd"))

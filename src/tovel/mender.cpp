@@ -11,6 +11,7 @@
 #include "mender_c.h"
 #include "mender_cython.h"
 #include "mender_names.h"
+#include "mender_source.h"
 
 #include <nanobind/stl/string.h>
 
@@ -25,12 +26,12 @@ using namespace tovel;
 using namespace tovel::mender_c;
 using namespace tovel::mender_cython;
 using namespace tovel::mender_names;
+using namespace tovel::mender_source;
 
 static const char *MOD = "tovel.mender";
 
 static nb::object mine(const char *name) { return global(MOD, name); }
 
-static std::string kind(nb::handle node) { return nb::cast<std::string>(node.type().attr("__name__")); }
 
 // ---------------------------------------------------------------- the source
 
@@ -54,26 +55,6 @@ static bool plain_pattern(nb::handle p) {
     }
     return false;
 }
-
-// Insertions into the source: (byte offset, text), none of them a line break.
-using Edits = std::vector<std::pair<size_t, std::string>>;
-
-// The byte offset of a node's start or end: columns of the syntax tree count
-// UTF-8 bytes; lines end where the tokenizer ends them (\n, \r\n, \r).
-struct Offsets {
-    std::vector<size_t> starts{0};
-    explicit Offsets(const std::string &src) {
-        for (size_t i = 0; i < src.size(); ++i)
-            if (src[i] == '\n' || (src[i] == '\r' && (i + 1 == src.size() || src[i + 1] != '\n')))
-                starts.push_back(i + 1);
-    }
-    size_t start(nb::handle node) const {
-        return starts.at(nb::cast<size_t>(node.attr("lineno")) - 1) + nb::cast<size_t>(node.attr("col_offset"));
-    }
-    size_t end(nb::handle node) const {
-        return starts.at(nb::cast<size_t>(node.attr("end_lineno")) - 1) + nb::cast<size_t>(node.attr("end_col_offset"));
-    }
-};
 
 // Cython's flow analysis of a match statement loses the path on which a
 // matched case's pattern fails when a case it turned into an if statement
@@ -304,6 +285,7 @@ static nb::str rewrite(nb::str text) {
         for (nb::handle c : found[3])
             edits.push_back({at.end(c[0]), ", " + nb::cast<std::string>(c[1])});
     }
+    evaluate_tables(tree, src, at, edits);
     // Added after the last line, where no line moves: such a name declared
     // global is looked up when the code runs, in the module, then in the
     // builtins (as in Python 3, a NameError where neither has it); then the
@@ -318,13 +300,15 @@ static nb::str rewrite(nb::str text) {
         tail += guard(guarded);
     if (edits.empty() && tail.empty())
         return text;
-    std::stable_sort(edits.begin(), edits.end(), [](auto &a, auto &b) { return a.first < b.first; });
+    std::stable_sort(edits.begin(), edits.end(), [](auto &a, auto &b) { return a.at < b.at; });
     std::string out;
     size_t from = 0;
-    for (auto &[i, insert] : edits) {
-        out.append(src, from, i - from);
-        out.append(insert);
-        from = i;
+    for (const Edit &e : edits) {
+        if (e.at < from)
+            continue; // within a table the interpreter evaluates from its text
+        out.append(src, from, e.at - from);
+        out.append(e.text);
+        from = e.end == std::string::npos ? e.at : e.end;
     }
     out.append(src, from, std::string::npos);
     out.append(tail);

@@ -145,6 +145,7 @@ static void build_one(nb::dict unit, nb::dict ctx) {
 
     nb::list log, stage;
     stage.append("compile");
+    unit["doing"] = nb::str("compiling {} KB of C").format(Path(unit["c"]).attr("stat")().attr("st_size") / nb::int_(1024));
     nb::object cc = ctool::compiler(ctx, log, stage);
     nb::list macros;
     if (truthy(ctx["limited"]))
@@ -255,8 +256,13 @@ static nb::list run(nb::list units, nb::dict options) {
     nb::object one = nb::cpp_function([ctx, verbose](nb::dict unit) {
         nb::object time = mine("time");
         nb::object start = time.attr("monotonic")();
+        unit["started"] = start;
+        unit["doing"] = "translating";
+        unit.attr("pop")("seconds_total", nb::none()); // of a build for another interpreter
+        unit.attr("pop")("notice_at", nb::none());
         build_one(unit, ctx);
         nb::object took = time.attr("monotonic")() - start;
+        unit["seconds_total"] = took;
         if (ctx.contains("stopping"))
             return; // interrupted: what the killed jobs report is noise
         nb::object lock = ctx["lock"];
@@ -279,6 +285,27 @@ static nb::list run(nb::list units, nb::dict options) {
     try {
         for (nb::handle unit : units)
             futures.append(executor.attr("submit")(one, unit));
+        // A module that takes long says so, after two minutes and every
+        // five after that, with what it is doing: a large module's C can
+        // keep the compiler busy for long.
+        nb::object wait = mine("futures").attr("wait"), monotonic = mine("time").attr("monotonic");
+        nb::object pending = builtin("set")(futures);
+        while (nb::len(pending)) {
+            pending = wait(pending, "timeout"_a = 30, "return_when"_a = "FIRST_COMPLETED")[1];
+            double now = nb::cast<double>(monotonic());
+            for (nb::handle unit : units) {
+                nb::dict u = nb::borrow<nb::dict>(unit);
+                if (!u.contains("started") || u.contains("seconds_total"))
+                    continue;
+                double took = now - nb::cast<double>(u["started"]);
+                double next = nb::cast<double>(get(u, "notice_at", nb::float_(120.0)));
+                if (took < next)
+                    continue;
+                u["notice_at"] = next + 300;
+                print(nb::str("... still at {} after {:.0f} min ({})").format(u["path"], took / 60, u["doing"]),
+                      "flush"_a = true);
+            }
+        }
         for (nb::handle f : futures)
             f.attr("result")();
         executor.attr("shutdown")();
@@ -315,8 +342,8 @@ TOVEL_MODULE(pipeline, m) {
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("scanner") = nb::module_::import_("tovel.scanner");
-    m.attr("ThreadPoolExecutor") =
-        nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor");
+    m.attr("futures") = nb::module_::import_("concurrent.futures");
+    m.attr("ThreadPoolExecutor") = m.attr("futures").attr("ThreadPoolExecutor");
     m.attr("store") = nb::module_::import_("tovel.store");
     // setuptools supplies distutils, whose compiler classes the compile uses.
     nb::module_::import_("setuptools");

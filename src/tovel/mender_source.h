@@ -1,0 +1,158 @@
+// Positions in a module's source and the edits of tovel.mender's rewrite,
+// and the rewrite of large tables. Included by mender.cpp alone (the
+// mender's fingerprint is that of its built file).
+#pragma once
+
+#include "common.h"
+
+#include <string>
+#include <vector>
+
+namespace tovel::mender_source {
+
+/// An edit of the source: `text` in place of the bytes [at, end), inserted
+/// at `at` where `end` is npos. Only a replacement may hold line breaks, as
+/// many as the bytes it replaces: no line moves.
+struct Edit {
+    size_t at;
+    std::string text;
+    size_t end = std::string::npos;
+};
+using Edits = std::vector<Edit>;
+
+/// The byte offset of a node's start or end: columns of the syntax tree count
+/// UTF-8 bytes; lines end where the tokenizer ends them (\n, \r\n, \r).
+struct Offsets {
+    std::vector<size_t> starts{0};
+    explicit Offsets(const std::string &src) {
+        for (size_t i = 0; i < src.size(); ++i)
+            if (src[i] == '\n' || (src[i] == '\r' && (i + 1 == src.size() || src[i + 1] != '\n')))
+                starts.push_back(i + 1);
+    }
+    size_t start(nb::handle node) const {
+        return starts.at(nb::cast<size_t>(node.attr("lineno")) - 1) + nb::cast<size_t>(node.attr("col_offset"));
+    }
+    size_t end(nb::handle node) const {
+        return starts.at(nb::cast<size_t>(node.attr("end_lineno")) - 1) + nb::cast<size_t>(node.attr("end_col_offset"));
+    }
+};
+
+inline std::string kind(nb::handle node) { return nb::cast<std::string>(node.type().attr("__name__")); }
+
+// A table below this many bytes of source is never weighed.
+constexpr size_t TABLE_BYTES = 4096;
+// Items of displays (tuples, lists, sets, dicts) that are not constants,
+// from which a table is evaluated by the interpreter: Cython builds such a
+// display with every item alive in its own C variable, and the compiler's
+// time grows with their square (250 enum members in a tuple of tuples take
+// a minute, 4,000 more than an hour).
+constexpr size_t TABLE_ITEMS = 200;
+
+// Whether a display's item is a constant (numbers, strings, and displays
+// and signs of them), which Cython builds without a variable of its own.
+inline bool constant(nb::handle node, nb::handle walk) {
+    for (nb::handle n : walk(node)) {
+        std::string k = kind(n);
+        if (k != "Constant" && k != "Tuple" && k != "List" && k != "Set" && k != "Dict" && k != "Load" &&
+            k != "UnaryOp" && k != "USub" && k != "UAdd")
+            return false;
+    }
+    return true;
+}
+
+// The number of items of displays in `value` that are not constants, or 0
+// where the interpreter would not evaluate it as the module does: a
+// function or comprehension inside (its code would ship as text), a name
+// bound by the expression itself.
+inline size_t weight(nb::handle value, nb::handle walk) {
+    size_t items = 0;
+    for (nb::handle n : walk(value)) {
+        std::string k = kind(n);
+        if (k == "Lambda" || k == "ListComp" || k == "SetComp" || k == "DictComp" || k == "GeneratorExp" ||
+            k == "NamedExpr" || k == "Await" || k == "Yield" || k == "YieldFrom")
+            return 0;
+        if (k == "Tuple" || k == "List" || k == "Set")
+            for (nb::handle e : n.attr("elts"))
+                items += !constant(e, walk);
+        if (k == "Dict")
+            for (nb::handle e : n.attr("values"))
+                items += !constant(e, walk);
+    }
+    return items;
+}
+
+// Whether the module binds a name the rewrite calls, anywhere.
+inline bool binds(nb::handle tree, nb::handle walk) {
+    auto ours = [](nb::handle name) {
+        if (name.is_none())
+            return false;
+        std::string s = nb::cast<std::string>(nb::str(name).attr("split")(".")[0]);
+        return s == "eval" || s == "compile" || s == "globals" || s == "__file__";
+    };
+    for (nb::handle n : walk(tree)) {
+        std::string k = kind(n);
+        if ((k == "Name" && kind(n.attr("ctx")) != "Load" && ours(n.attr("id"))) ||
+            ((k == "FunctionDef" || k == "AsyncFunctionDef" || k == "ClassDef") && ours(n.attr("name"))))
+            return true;
+        if (k == "alias" && ours(n.attr("asname").is_none() ? n.attr("name") : n.attr("asname")))
+            return true;
+        if (k == "Global" || k == "Nonlocal")
+            for (nb::handle name : n.attr("names"))
+                if (ours(name))
+                    return true;
+    }
+    return false;
+}
+
+/// Large tables of the module's own statements (`TABLE = ((0, 8, Kind.CM),
+/// ...)`, not inside a function, class or loop) evaluated by the
+/// interpreter from their text, which the module keeps: the code runs once,
+/// at import, and gains nothing from compilation that could pay for the
+/// C compiler's hour. The value is the same, evaluated in the module's
+/// globals as the module's own code is, with its lines where they were.
+inline void evaluate_tables(nb::handle tree, const std::string &src, const Offsets &at, Edits &edits) {
+    nb::object ast = nb::module_::import_("ast");
+    nb::object walk = ast.attr("walk");
+    std::vector<nb::object> statements;
+    for (nb::handle s : tree.attr("body"))
+        statements.push_back(nb::borrow(s));
+    std::vector<nb::handle> tables;
+    for (size_t i = 0; i < statements.size(); ++i) {
+        nb::object s = statements[i];
+        std::string k = kind(s);
+        if (k == "If" || k == "Try" || k == "TryStar" || k == "With") {
+            for (const char *part : {"body", "orelse", "finalbody", "handlers"})
+                for (nb::handle child : nb::getattr(s, part, nb::list()))
+                    statements.push_back(nb::borrow(child));
+            continue;
+        }
+        if (k == "ExceptHandler") {
+            for (nb::handle child : s.attr("body"))
+                statements.push_back(nb::borrow(child));
+            continue;
+        }
+        if ((k != "Assign" && k != "AnnAssign") || s.attr("value").is_none())
+            continue;
+        nb::handle value = s.attr("value");
+        if (at.end(value) - at.start(value) >= TABLE_BYTES && weight(value, walk) >= TABLE_ITEMS)
+            tables.push_back(value);
+    }
+    if (tables.empty() || binds(tree, walk))
+        return;
+    for (nb::handle value : tables) {
+        size_t from = at.start(value), to = at.end(value);
+        size_t first = nb::cast<size_t>(value.attr("lineno")), last = nb::cast<size_t>(value.attr("end_lineno"));
+        size_t column = nb::cast<size_t>(value.attr("col_offset"));
+        // Its text on the lines and at the column it has in the file (after
+        // the bracket that lets it span lines), for the positions of errors.
+        std::string text = std::string(first - 1, '\n') + "(" + std::string(column ? column - 1 : 0, ' ') +
+                           src.substr(from, to - from) + "\n)";
+        nb::str literal(builtin("repr")(nb::str(text.data(), text.size())));
+        edits.push_back({from,
+                         "eval(compile(" + nb::cast<std::string>(literal) +
+                             ", __file__, 'eval', dont_inherit=True), globals()" + std::string(last - first, '\n') + ")",
+                         to});
+    }
+}
+
+} // namespace tovel::mender_source
