@@ -73,6 +73,16 @@ inline bool truthy(nb::handle value) {
 
 inline nb::str text(nb::handle value) { return nb::str(value); }
 
+// The number of a CPython interpreter tag: 312 for "cp312".
+inline int tag_number(nb::handle tag) {
+    return nb::cast<int>(nb::int_(nb::str(tag).attr("__getitem__")(builtin("slice")(3, nb::none()))));
+}
+
+// The running interpreter's own wheel tag (cp312-cp312-<platform>).
+inline nb::object running_tag() {
+    return builtin("next")(builtin("iter")(nb::module_::import_("packaging.tags").attr("cpython_tags")()));
+}
+
 // The kind of a syntax tree node: its class's name ("Name" for ast.Name).
 inline std::string ast_kind(nb::handle n) { return nb::cast<std::string>(n.type().attr("__name__")); }
 

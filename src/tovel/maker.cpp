@@ -24,20 +24,19 @@ static const char *KEPT_LOG = "build/tov-kept.log";
 // newer), or the running interpreter's own tags; the platform tags given,
 // else this machine's.
 static nb::tuple wheel_tags(bool limited, nb::object platform, nb::handle target, nb::handle floor) {
-    nb::object tags = nb::module_::import_("packaging.tags");
     if (platform.is_none()) {
         platform = nb::module_::import_("setuptools.command.bdist_wheel").attr("get_platform")(nb::none());
         platform = platform.attr("replace")("-", "_").attr("replace")(".", "_");
     }
     if (limited) {
         nb::str python("cp312");
-        if (!floor.is_none() && nb::int_(nb::str(floor).attr("__getitem__")(builtin("slice")(3, nb::none()))) > nb::int_(312))
+        if (!floor.is_none() && tag_number(floor) > 312)
             python = nb::borrow<nb::str>(floor);
         return nb::make_tuple(python, "abi3", platform);
     }
     if (!target.is_none())
         return nb::make_tuple(target["python"], target["abi"], platform);
-    nb::object first = builtin("next")(builtin("iter")(tags.attr("cpython_tags")()));
+    nb::object first = running_tag();
     return nb::make_tuple(first.attr("interpreter"), first.attr("abi"), platform);
 }
 

@@ -40,14 +40,14 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 // True, False, a capture or the wildcard, and ORs of values. Anything else
 // counts as matched, which is the safe side.
 static bool plain_pattern(nb::handle p) {
-    std::string k = kind(p);
+    std::string k = ast_kind(p);
     if (k == "MatchValue" || k == "MatchSingleton")
         return true;
     if (k == "MatchAs")
         return p.attr("pattern").is_none();
     if (k == "MatchOr") {
         for (nb::handle alt : p.attr("patterns")) {
-            std::string ka = kind(alt);
+            std::string ka = ast_kind(alt);
             if (ka != "MatchValue" && ka != "MatchSingleton")
                 return false;
         }
@@ -122,9 +122,9 @@ static const char *GENERATOR_WORDS = "GeneratorType|CoroutineType|FunctionType|L
                                      "isasyncgen|isfunction|getgeneratorlocals|getcoroutinelocals";
 
 static bool is_ref(nb::handle node, const char *module, const char *name, nb::handle aliases) {
-    std::string k = kind(node);
+    std::string k = ast_kind(node);
     if (k == "Attribute")
-        return kind(node.attr("value")) == "Name" && nb::cast<std::string>(node.attr("value").attr("id")) == module &&
+        return ast_kind(node.attr("value")) == "Name" && nb::cast<std::string>(node.attr("value").attr("id")) == module &&
                nb::cast<std::string>(node.attr("attr")) == name;
     return k == "Name" && aliases.attr("get")(node.attr("id")).equal(nb::str(name));
 }
@@ -161,7 +161,7 @@ static nb::tuple generator_checks(nb::object tree) {
     nb::object ast = mine("ast");
     nb::dict names[2]; // local name -> imported name: of types, of inspect
     for (nb::handle node : ast.attr("walk")(tree))
-        if (kind(node) == "ImportFrom" && !node.attr("module").is_none())
+        if (ast_kind(node) == "ImportFrom" && !node.attr("module").is_none())
             for (nb::handle alias : node.attr("names")) {
                 std::string from = nb::cast<std::string>(node.attr("module"));
                 nb::object local = alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname");
@@ -172,7 +172,7 @@ static nb::tuple generator_checks(nb::object tree) {
     nb::list classes, checks, unmended, members;
     nb::set mended, bases; // ids: of the nodes mended, of those whose attribute is read
     for (nb::handle node : ast.attr("walk")(tree)) {
-        std::string k = kind(node);
+        std::string k = ast_kind(node);
         if (k == "Attribute")
             bases.add(builtin("id")(node.attr("value")));
         if (k == "Set")
@@ -185,13 +185,13 @@ static nb::tuple generator_checks(nb::object tree) {
         if (k != "Call")
             continue;
         nb::object func = node.attr("func"), args = node.attr("args");
-        std::string f = kind(func) == "Name" ? nb::cast<std::string>(func.attr("id")) : "";
+        std::string f = ast_kind(func) == "Name" ? nb::cast<std::string>(func.attr("id")) : "";
         if ((f != "isinstance" && f != "issubclass") || nb::len(args) != 2 ||
             nb::len(nb::object(node.attr("keywords"))))
             continue;
         nb::object cls = args[1];
-        nb::list candidates = kind(cls) == "Tuple" ? nb::list(cls.attr("elts")) : nb::list();
-        if (kind(cls) != "Tuple")
+        nb::list candidates = ast_kind(cls) == "Tuple" ? nb::list(cls.attr("elts")) : nb::list();
+        if (ast_kind(cls) != "Tuple")
             candidates.append(cls);
         for (nb::handle c : candidates)
             for (const Ref &r : CLASSES)
@@ -201,8 +201,8 @@ static nb::tuple generator_checks(nb::object tree) {
                 }
     }
     for (nb::handle node : ast.attr("walk")(tree)) {
-        std::string k = kind(node);
-        if ((k != "Name" && k != "Attribute") || kind(node.attr("ctx")) != "Load" ||
+        std::string k = ast_kind(node);
+        if ((k != "Name" && k != "Attribute") || ast_kind(node.attr("ctx")) != "Load" ||
             truthy(mended.attr("__contains__")(builtin("id")(node))))
             continue;
         bool done = false;
@@ -228,13 +228,13 @@ static nb::tuple generator_checks(nb::object tree) {
 // the decorator is an ordinary one, applied in its place.
 static void order_staticmethods(nb::handle tree, const Offsets &at, Edits &edits) {
     for (nb::handle node : mine("ast").attr("walk")(tree)) {
-        std::string k = kind(node);
+        std::string k = ast_kind(node);
         if (k != "FunctionDef" && k != "AsyncFunctionDef")
             continue;
         nb::list decorators = node.attr("decorator_list");
         for (size_t i = 0; i + 1 < nb::len(decorators); ++i) {
             nb::handle d = decorators[i];
-            if (kind(d) == "Name" && nb::cast<std::string>(d.attr("id")) == "staticmethod") {
+            if (ast_kind(d) == "Name" && nb::cast<std::string>(d.attr("id")) == "staticmethod") {
                 edits.push_back({at.start(d), "("});
                 edits.push_back({at.end(d), ",)[0]"});
             }

@@ -37,7 +37,6 @@ struct Offsets {
     }
 };
 
-inline std::string kind(nb::handle node) { return nb::cast<std::string>(node.type().attr("__name__")); }
 
 // A table below this many bytes of source is never weighed.
 constexpr size_t TABLE_BYTES = 4096;
@@ -52,7 +51,7 @@ constexpr size_t TABLE_ITEMS = 200;
 // and signs of them), which Cython builds without a variable of its own.
 inline bool constant(nb::handle node, nb::handle walk) {
     for (nb::handle n : walk(node)) {
-        std::string k = kind(n);
+        std::string k = ast_kind(n);
         if (k != "Constant" && k != "Tuple" && k != "List" && k != "Set" && k != "Dict" && k != "Load" &&
             k != "UnaryOp" && k != "USub" && k != "UAdd")
             return false;
@@ -67,7 +66,7 @@ inline bool constant(nb::handle node, nb::handle walk) {
 inline size_t weight(nb::handle value, nb::handle walk) {
     size_t items = 0;
     for (nb::handle n : walk(value)) {
-        std::string k = kind(n);
+        std::string k = ast_kind(n);
         if (k == "Lambda" || k == "ListComp" || k == "SetComp" || k == "DictComp" || k == "GeneratorExp" ||
             k == "NamedExpr" || k == "Await" || k == "Yield" || k == "YieldFrom")
             return 0;
@@ -90,8 +89,8 @@ inline bool binds(nb::handle tree, nb::handle walk) {
         return s == "eval" || s == "compile" || s == "globals" || s == "__file__";
     };
     for (nb::handle n : walk(tree)) {
-        std::string k = kind(n);
-        if ((k == "Name" && kind(n.attr("ctx")) != "Load" && ours(n.attr("id"))) ||
+        std::string k = ast_kind(n);
+        if ((k == "Name" && ast_kind(n.attr("ctx")) != "Load" && ours(n.attr("id"))) ||
             ((k == "FunctionDef" || k == "AsyncFunctionDef" || k == "ClassDef") && ours(n.attr("name"))))
             return true;
         if (k == "alias" && ours(n.attr("asname").is_none() ? n.attr("name") : n.attr("asname")))
@@ -119,7 +118,7 @@ inline void evaluate_tables(nb::handle tree, const std::string &src, const Offse
     std::vector<nb::handle> tables;
     for (size_t i = 0; i < statements.size(); ++i) {
         nb::object s = statements[i];
-        std::string k = kind(s);
+        std::string k = ast_kind(s);
         if (k == "If" || k == "Try" || k == "TryStar" || k == "With") {
             for (const char *part : {"body", "orelse", "finalbody", "handlers"})
                 for (nb::handle child : nb::getattr(s, part, nb::list()))

@@ -137,13 +137,12 @@ static nb::str bdist_locked(nb::dict options, nb::dict opts, nb::str outdir, nb:
                                            : nb::str("the stable ABI from {}").format(floor)));
         if (full) {
             limited = false;
-            nb::list others;
             for (nb::handle t : targets)
                 if (!nb::str(t["abi"]).equal(abi))
                     build_failed(nb::str("--python {}: the project's own extension modules are of the full API "
                                          "of {}, so only a wheel for that interpreter can be built")
                                      .format(t["executable"], abi));
-            targets = others; // the running interpreter's wheel is the one of that tag
+            targets = nb::list(); // the running interpreter's wheel is the one of that tag
             abi3 = false;
         }
     }

@@ -146,7 +146,7 @@ static void add_bdist_options(nb::handle p, nb::handle kw) {
     };
     add(p, {"--name", "-n"}, none, kw, "name",
         "a package folder to build without a pyproject.toml (the folder's name); in a project, the project's own back end builds the wheel and this is not needed");
-    add(p, {"--from-wheel"}, none, kw, "from_wheel", "compile this pure wheel (py3-none-any) instead");
+    add(p, {"--from-wheel"}, none, kw, "from_wheel", "compile this wheel of the project instead of building one");
     nb::dict isolation;
     isolation["action"] = "store_true";
     add(p, {"--no-isolation"}, nb::bool_(false), kw, "no_isolation",

@@ -297,6 +297,9 @@ static nb::str answer_pending(nb::str c) {
         nb::cpp_function(function), nb::str(text.data(), text.size())));
 }
 
+// The layout's offsets for code that uses them in the limited API only.
+static std::string limited_layout() { return "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n"; }
+
 // Generators and try statements in the limited API (EXC_STATE): the
 // exception state of each resume and yield, where the three texts are all
 // there, and of each try statement, after Cython's definitions of its save.
@@ -305,7 +308,7 @@ static nb::str cheap_resumes(nb::str c) {
     if (text.find("__tovel_ExcSave") != std::string::npos) return c;
     // The offsets here only where they serve (the full API's come later, where
     // they came before).
-    std::string state = "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" + tuner_c::EXC_STATE;
+    std::string state = limited_layout() + tuner_c::EXC_STATE;
     size_t at = text.find(tuner_c::EXC_ANCHOR), save = text.find(tuner_c::EXC_SAVE), reset = text.find(tuner_c::EXC_RESET);
     if (at != std::string::npos && save != std::string::npos && reset != std::string::npos && save > at && reset > at) {
         text.replace(save, std::strlen(tuner_c::EXC_SAVE), tuner_c::EXC_SAVE_NEW);
@@ -336,7 +339,7 @@ static nb::str small_ints(nb::str c) {
         size_t i = tail.find(head);
         if (i != std::string::npos) tail.insert(i + std::strlen(head), check);
     }
-    text = text.substr(0, at + 1) + "#ifdef Py_LIMITED_API" + tuner_c::LAYOUT + "#endif\n" + tuner_c::SMALL_INTS + tail;
+    text = text.substr(0, at + 1) + limited_layout() + tuner_c::SMALL_INTS + tail;
     nb::object sub = nb::module_::import_("re").attr("sub");
     auto op = [](nb::object m) -> nb::object {
         std::string name = nb::str(m.attr("group")(2)).c_str();
@@ -354,7 +357,7 @@ static nb::str list_appends(nb::str c) {
     for (const auto &[anchor, name] : tuner_c::LIST_APPEND_ANCHORS) {
         size_t at = text.find(anchor);
         if (at == std::string::npos) continue;
-        text.insert(at + std::strlen(anchor), "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" +
+        text.insert(at + std::strlen(anchor), limited_layout() +
                                                   tuner_c::LIST_APPEND + "#ifdef __TOVEL_LIST_APPEND\n#undef " + name +
                                                   "\n#define " + name + "(L, x) __tovel_list_append(L, x)\n#endif\n");
     }
@@ -368,7 +371,7 @@ static nb::str sequences(nb::str c) {
     size_t at = text.find(tuner_c::SEQUENCE_ANCHOR);
     if (at == std::string::npos || text.find("__tovel_list_item_ref") != std::string::npos) return c;
     text.insert(at + std::strlen(tuner_c::SEQUENCE_ANCHOR),
-                "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" + tuner_c::SEQUENCES);
+                limited_layout() + tuner_c::SEQUENCES);
     return nb::str(text.data(), text.size());
 }
 
@@ -387,7 +390,7 @@ static nb::str str_equality(nb::str c) {
     if (first == std::string::npos) return c;
     size_t guard = text.rfind("#ifndef __Pyx_DEFINED_PyObject_CompareStrStrBool", first);
     if (guard != std::string::npos && std::count(text.begin() + guard, text.begin() + first, '\n') == 2) first = guard;
-    text.insert(first, "#ifdef Py_LIMITED_API" + std::string(tuner_c::LAYOUT) + "#endif\n" + tuner_c::STR_EQ);
+    text.insert(first, limited_layout() + tuner_c::STR_EQ);
     return nb::str(text.data(), text.size());
 }
 

@@ -118,11 +118,10 @@ static nb::dict own_modules(nb::object root, nb::object tags, nb::str name) {
             wheel_abi = abi;
         nb::str interp(t.attr("interpreter"));
         if (abi.equal(nb::str("abi3")) && truthy(interp.attr("startswith")("cp3")) &&
-            (python.is_none() || nb::int_(interp.attr("__getitem__")(builtin("slice")(3, nb::none()))) <
-                                     nb::int_(nb::str(python).attr("__getitem__")(builtin("slice")(3, nb::none())))))
+            (python.is_none() || tag_number(interp) < tag_number(python)))
             python = interp;
     }
-    nb::object first = builtin("next")(builtin("iter")(mine("tags").attr("cpython_tags")()));
+    nb::object first = running_tag();
     nb::str here(first.attr("abi"));
     nb::list modules;
     nb::object abi = nb::none();
@@ -181,7 +180,7 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
                truthy(nb::str(t.attr("interpreter")).attr("startswith")("py"));
     nb::str tagtext(nb::str(".").attr("join")(builtin("sorted")(builtin("map")(builtin("str"), tags))));
     if (!pure && !truthy(nb::set(mine("tags").attr("sys_tags")()).attr("intersection")(tags))) {
-        nb::object first = builtin("next")(builtin("iter")(mine("tags").attr("cpython_tags")()));
+        nb::object first = running_tag();
         nb::object platform = mine("sysconfig").attr("get_platform")().attr("replace")("-", "_").attr("replace")(".", "_");
         build_failed(nb::str("{} is tagged {}, which this interpreter ({}-{}, {}) cannot install: run tov with an "
                              "interpreter the wheel is for")
@@ -210,6 +209,14 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
     nb::list packages, data;
     nb::object info = nb::none();
     nb::object root = Path(where);
+    // A file carried over as it is, by its path in the wheel.
+    auto carry = [&](nb::handle f) {
+        nb::dict d;
+        d["arc"] = f.attr("relative_to")(root).attr("as_posix")();
+        d["path"] = d["arc"];
+        d["file"] = f.attr("as_posix")();
+        data.append(d);
+    };
     for (nb::handle entry : builtin("sorted")(root.attr("iterdir")())) {
         nb::str base(entry.attr("name"));
         bool folder = truthy(entry.attr("is_dir")());
@@ -222,27 +229,16 @@ static nb::dict unpack(nb::str wheel, nb::str where) {
             if (!pure)
                 for (nb::handle f : builtin("sorted")(entry.attr("rglob")("*")))
                     if (truthy(f.attr("is_file")()) &&
-                        truthy(nb::make_tuple(".so", ".pyd").attr("__contains__")(f.attr("suffix").attr("lower")()))) {
-                        nb::dict d;
-                        d["arc"] = f.attr("relative_to")(root).attr("as_posix")();
-                        d["path"] = d["arc"];
-                        d["file"] = f.attr("as_posix")();
-                        data.append(d);
-                    }
+                        truthy(nb::make_tuple(".so", ".pyd").attr("__contains__")(f.attr("suffix").attr("lower")())))
+                        carry(f);
         } else if (!folder && truthy(base.attr("endswith")(".py"))) {
             packages.append(nb::make_tuple(base.attr("removesuffix")(".py"), base));
         } else {
             // Carried over as it is: the .data folder, other files at the top.
             nb::object files = folder ? builtin("sorted")(entry.attr("rglob")("*")) : nb::object(nb::make_tuple(entry));
-            for (nb::handle f : files) {
-                if (!truthy(f.attr("is_file")()))
-                    continue;
-                nb::dict d;
-                d["arc"] = f.attr("relative_to")(root).attr("as_posix")();
-                d["path"] = d["arc"];
-                d["file"] = f.attr("as_posix")();
-                data.append(d);
-            }
+            for (nb::handle f : files)
+                if (truthy(f.attr("is_file")()))
+                    carry(f);
         }
     }
     if (info.is_none())
