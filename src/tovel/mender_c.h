@@ -124,8 +124,30 @@ static PyObject *__tovel_replaced_import(void) {
 \3    if (same != 1) return NULL;
 \3    return __Pyx_NewRef(__pyx_m); /* inside: Cython before 3.3 has no braces around it */
 \3})C"},
+    // The class a compiled function, generator, coroutine or async generator
+    // gives as its __class__: the interpreter's, named by the getter's
+    // closure in the types module, so that isinstance(f, types.FunctionType),
+    // inspect.isfunction and inspect.isgenerator in any module, mock's
+    // autospec (which passes self to a method's mock only for functions),
+    // singledispatch and the like take them as the source's; type() still
+    // tells the compiled type. Defined before the first table of getters.
+    {"class from types",
+     R"C(\nstatic PyGetSetDef (?:__pyx_CyFunction_getsets|__pyx_Generator_getsets|__pyx_Coroutine_getsets|__Pyx_async_gen_getsetlist)\[\] = \{\n)C",
+     R"C(
+/* tovel: the interpreter's class of that name in the types module (the closure) */
+static PyObject *__tovel_class(PyObject *self, void *closure) {
+    PyObject *name = PyUnicode_FromString("types"), *types = NULL, *cls = NULL;
+    (void)self;
+    if (name) types = PyImport_GetModule(name);
+    if (name && !types && !PyErr_Occurred()) types = PyImport_Import(name);
+    Py_XDECREF(name);
+    if (types) cls = PyObject_GetAttrString(types, (const char *)closure);
+    Py_XDECREF(types);
+    return cls;
+}\g<0>)C"},
     // A compiled generator or coroutine tells whether it is suspended at a
-    // yield (inspect.getgeneratorstate, getcoroutinestate, getasyncgenstate).
+    // yield (inspect.getgeneratorstate, getcoroutinestate, getasyncgenstate),
+    // and gives the interpreter's type as its __class__ ("class from types").
     {"suspended", R"C(\nstatic PyObject \*__Pyx_Coroutine_get_is_running_getter\(PyObject \*gen, void \*closure\);\n)C",
      R"C(\g<0>/* tovel: as a source generator's gi_suspended: at a yield and not running */
 static PyObject *__tovel_suspended(PyObject *gen, void *closure) {
@@ -143,11 +165,16 @@ static PyObject *__tovel_state(PyObject *gen, void *closure) {
 }
 )C"},
     {"suspended", R"C(\n(\s*)\{"gi_running", __Pyx_Coroutine_get_is_running_getter, NULL, NULL, NULL\},)C",
-     R"C(\g<0>\n\1{"gi_suspended", __tovel_suspended, NULL, NULL, NULL},\n\1{"gi_state", __tovel_state, NULL, NULL, (void *)"GEN"},)C"},
+     R"C(\g<0>\n\1{"gi_suspended", __tovel_suspended, NULL, NULL, NULL},\n\1{"gi_state", __tovel_state, NULL, NULL, (void *)"GEN"},\n\1{"__class__", __tovel_class, NULL, NULL, (void *)"GeneratorType"},)C"},
     {"suspended", R"C(\n(\s*)\{"cr_running", __Pyx_Coroutine_get_is_running_getter, NULL, NULL, NULL\},)C",
-     R"C(\g<0>\n\1{"cr_suspended", __tovel_suspended, NULL, NULL, NULL},\n\1{"cr_state", __tovel_state, NULL, NULL, (void *)"CORO"},)C"},
+     R"C(\g<0>\n\1{"cr_suspended", __tovel_suspended, NULL, NULL, NULL},\n\1{"cr_state", __tovel_state, NULL, NULL, (void *)"CORO"},\n\1{"__class__", __tovel_class, NULL, NULL, (void *)"CoroutineType"},)C"},
     {"suspended", R"C(\n(\s*)\{"ag_running", __Pyx_Coroutine_get_is_running_getter, NULL, NULL, NULL\},)C",
      R"C(\g<0>\n\1{"ag_suspended", __tovel_suspended, NULL, NULL, NULL},\n\1{"ag_state", __tovel_state, NULL, NULL, (void *)"AGEN"},)C"},
+    // (Cython 3.3 keeps an async generator's ag_running among its members.)
+    {"async generator class", R"C(\nstatic PyGetSetDef __Pyx_async_gen_getsetlist\[\] = \{\n)C",
+     R"C(\g<0>    {"__class__", __tovel_class, NULL, NULL, (void *)"AsyncGeneratorType"},\n)C"},
+    {"function class", R"C(\nstatic PyGetSetDef __pyx_CyFunction_getsets\[\] = \{\n)C",
+     R"C(\g<0>    {"__class__", __tovel_class, NULL, NULL, (void *)"FunctionType"},\n)C"},
     // Limited API: a compiled generator's gi_frame (cr_frame) is a frame until
     // it finishes, then None, as a source generator's, instead of None always
     // (inspect reads a created generator as closed). The frame is that of a
