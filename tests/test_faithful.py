@@ -324,6 +324,47 @@ FAITHFUL = {
         RESULT = [either('abc', True), either('abc', False), loop('abcd'), replace(), replace(1),
                   caught(KeyError()), caught(TypeError())]
         """),
+    # Builtins that Cython calls as C functions of its own, as values: the
+    # builtins themselves (Cython alone: a NameError at import for globals, a
+    # wrapper of a C function for classmethod in a class body).
+    "builtins-as-values": textwrap.dedent("""\
+        import builtins
+        DISALLOW = {type, isinstance, eval, getattr, setattr, repr, compile, open, exec, globals, locals, vars, dir}
+        def names(g=globals):
+            return [g is builtins.globals, (lambda: globals)() is builtins.globals, 'names' in globals()]
+        class K:
+            kinds = (classmethod, staticmethod)
+            @classmethod
+            def name(cls):
+                return cls.__name__
+        RESULT = [builtins.globals in DISALLOW, len(DISALLOW), names(), K.kinds == (builtins.classmethod, staticmethod),
+                  K.name()]
+        """),
+    # Positional-only parameters given by keyword, and keywords given where
+    # none is taken: the interpreter's words (Cython alone counts positional
+    # arguments or says the function takes no keywords). The last call's
+    # computed key in `**` crashes Cython 3.3.0 alone.
+    "positional-only-by-keyword": textwrap.dedent("""\
+        def one(a, /):
+            return a
+        def two(a, b, /, c, *, d=0):
+            return a, b, c, d
+        def rest(a, /, **k):
+            return a, k
+        class K:
+            def m(self, a, /):
+                return a
+        def none():
+            pass
+        RESULT = []
+        for call in (lambda: one(a=1), lambda: one(b=1), lambda: two(1, b=2, c=3), lambda: two(a=1, b=2, c=3),
+                     lambda: two(1, 2, 3, zz=1, b=2), lambda: K().m(a=1), lambda: none(x=1), lambda: rest(1, a=2),
+                     lambda: two(1, 2, **{''.join(['c']): 3})):
+            try:
+                RESULT.append(call())
+            except TypeError as e:
+                RESULT.append(str(e))
+        """),
 }
 
 

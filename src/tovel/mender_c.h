@@ -213,6 +213,68 @@ static PyObject *__tovel_generator_frame(__pyx_CoroutineObject *self) {
 }
 #endif
 \g<0>)C"},
+    // A keyword given to a compiled function that takes none (`def f():`,
+    // `def f(a, /):`): the interpreter's words, which name a positional-only
+    // parameter given by keyword, or else the first keyword unexpected.
+    {"no keywords", R"C(\nstatic void __Pyx_CyFunction_raise_type_error\(PyObject \*func, const char\* message\) \{[^}]*\}\n)C",
+     R"C(\g<0>/* tovel: as the interpreter words a keyword given where none is taken; Cython's words where
+   the keyword names a parameter that is not positional-only */
+static void __tovel_no_keywords(PyObject *func, PyObject *kw) {
+    PyObject *code = PyObject_GetAttrString(func, "__code__"), *vars = NULL, *keys = NULL, *given = NULL;
+    PyObject *params = NULL, *sep = NULL, *joined = NULL, *first = NULL;
+    Py_ssize_t n = -1, total = -1, i;
+    if (code) {
+        PyObject *a = PyObject_GetAttrString(code, "co_posonlyargcount"), *b = PyObject_GetAttrString(code, "co_argcount");
+        n = a ? PyLong_AsSsize_t(a) : -1;
+        total = b ? PyLong_AsSsize_t(b) : -1;
+        Py_XDECREF(a);
+        Py_XDECREF(b);
+        vars = n >= 0 && total >= 0 ? PyObject_GetAttrString(code, "co_varnames") : NULL;
+    }
+    params = vars ? PySequence_GetSlice(vars, 0, total) : NULL;
+    keys = params ? PySequence_Tuple(kw) : NULL;
+    given = keys ? PyList_New(0) : NULL;
+    for (i = 0; given && i < n; i++) {
+        PyObject *name = PySequence_GetItem(params, i);
+        int hit = name ? PySequence_Contains(keys, name) : -1;
+        if (hit > 0) hit = PyList_Append(given, name);
+        Py_XDECREF(name);
+        if (hit < 0) Py_CLEAR(given);
+    }
+    if (given && PyList_Size(given) > 0) {
+        sep = PyUnicode_FromString(", ");
+        joined = sep ? PyUnicode_Join(sep, given) : NULL;
+        if (joined)
+            PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                         __Pyx_as_CyFunctionObject(func)->func_qualname, joined);
+    } else if (given) {
+        for (i = 0; !first && i < PyTuple_Size(keys); i++) {
+            PyObject *name = PyTuple_GetItem(keys, i);
+            int known = name ? PySequence_Contains(params, name) : -1;
+            if (known < 0) break;
+            if (!known) first = name;
+        }
+        if (first)
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                         __Pyx_as_CyFunctionObject(func)->func_qualname, first);
+    }
+    if (!joined && !first) {
+        PyErr_Clear();
+        __Pyx_CyFunction_raise_type_error(func, "takes no keyword arguments");
+    }
+    Py_XDECREF(code);
+    Py_XDECREF(vars);
+    Py_XDECREF(params);
+    Py_XDECREF(keys);
+    Py_XDECREF(given);
+    Py_XDECREF(sep);
+    Py_XDECREF(joined);
+}
+)C"},
+    {"no keywords", R"C(__Pyx_CyFunction_raise_type_error\(\s*func, "takes no keyword arguments"\);(\s*return NULL;))C",
+     R"C(__tovel_no_keywords(func, kw);\1)C"},
+    {"no keywords", R"C((if \(unlikely\(kwnames\) && unlikely\(__Pyx_PyTuple_GET_SIZE\(kwnames\)\)\) \{\s*)__Pyx_CyFunction_raise_type_error\(\s*func, "takes no keyword arguments"\);)C",
+     R"C(\1__tovel_no_keywords(func, kwnames);)C"},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
@@ -622,6 +684,48 @@ static __TOVEL_NOINLINE void __Pyx_AddTraceback(const char *funcname, int c_line
     }
     if (PyTraceBack_Here((PyFrameObject *)py_frame) == 0) __tovel_added(funcname, here, py_frame);
     Py_DECREF(py_frame);
+}
+)C";
+
+// Positional-only parameters given by keyword to a function whose
+// arguments Cython parses: the interpreter's words, which Cython's parsing
+// lacks (it counts too few positional arguments, or an unexpected keyword).
+// Checked before the parsing, as the interpreter checks keywords first.
+// `names` holds the parameters' names, each followed by a space.
+static const char *POSONLY_PROTO = "static int __tovel_posonly_keywords(PyObject *kwds, const char *qualname, const char *names);\n";
+static const char *POSONLY_IMPL = R"C(
+static int __tovel_posonly_keywords(PyObject *kwds, const char *qualname, const char *names) {
+    PyObject *given = PyList_New(0), *sep = NULL, *joined = NULL;
+    const char *p = names;
+    if (!given) return -1;
+    while (*p) {
+        const char *q = p;
+        PyObject *name;
+        int hit;
+        while (*q != ' ') q++;
+        name = PyUnicode_FromStringAndSize(p, q - p);
+        hit = !name ? -1 : PyTuple_Check(kwds) ? PySequence_Contains(kwds, name) : PyDict_Contains(kwds, name);
+        if (hit > 0) hit = PyList_Append(given, name);
+        Py_XDECREF(name);
+        if (hit < 0) {
+            Py_DECREF(given);
+            return -1;
+        }
+        p = q + 1;
+    }
+    if (PyList_Size(given) == 0) {
+        Py_DECREF(given);
+        return 0;
+    }
+    sep = PyUnicode_FromString(", ");
+    joined = sep ? PyUnicode_Join(sep, given) : NULL;
+    if (joined)
+        PyErr_Format(PyExc_TypeError, "%s() got some positional-only arguments passed as keyword arguments: '%U'",
+                     qualname, joined);
+    Py_DECREF(given);
+    Py_XDECREF(sep);
+    Py_XDECREF(joined);
+    return -1;
 }
 )C";
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "common.h"
+#include "mender_c.h"
 
 #include <stdexcept>
 #include <string>
@@ -199,6 +200,86 @@ inline void mend_cython() {
                        nb::object base_type = nb::getattr(self.attr("base"), "type", nb::none());
                        if (unknown && (base_type.is_none() || !truthy(nb::getattr(base_type, "is_ctuple", nb::bool_(false)))))
                            return self.attr("base").attr("inferable_item_node")(0);
+                       return was(self, *args);
+                   });
+    // `{globals, eval}`, `f(globals)`, `(classmethod,)` in a class body: a
+    // builtin that Cython calls as a C function of its own (globals, and
+    // classmethod in a class body) is, as a value, a name the builtins lack
+    // (a NameError at import) or a wrapper of that C function. As a value it
+    // is the builtin itself.
+    nb::object name_node = nb::module_::import_("Cython.Compiler.ExprNodes").attr("NameNode");
+    nb::object builtins = nb::module_::import_("builtins");
+    replace_method("Cython.Compiler.ExprNodes", "NameNode", "coerce_to",
+                   [object_type, name_node, builtins](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::handle dst = args[0], env = args[1];
+                       nb::object entry = nb::getattr(self, "entry", nb::none());
+                       if (!dst.is(object_type) || entry.is_none() || !flag(entry, "is_cfunction") ||
+                           !flag(entry.attr("scope"), "is_builtin_scope"))
+                           return was(self, *args);
+                       nb::object name = self.attr("name"), var = nb::getattr(entry, "as_variable", nb::none());
+                       if ((!var.is_none() && var.attr("name").equal(name)) || !nb::hasattr(builtins, name))
+                           return was(self, *args);
+                       // The module scope gives `globals` its C function unless asked for the old way.
+                       nb::object module = env.attr("global_scope")();
+                       nb::object old = nb::getattr(module, "old_style_globals", nb::int_(0));
+                       module.attr("old_style_globals") = nb::int_(1);
+                       try {
+                           var = env.attr("declare_builtin")(name, self.attr("pos"));
+                       } catch (...) {
+                           module.attr("old_style_globals") = old;
+                           throw;
+                       }
+                       module.attr("old_style_globals") = old;
+                       nb::object node = name_node(self.attr("pos"), "name"_a = name);
+                       node.attr("entry") = var;
+                       node.attr("analyse_rvalue_entry")(env);
+                       return node;
+                   });
+    // `f(**{''.join(x): 1})`: Cython 3.3.0 passes the keywords of a dict
+    // display in a call's `**` by vectorcall, and crashes where a key is
+    // computed (it reads the key's value after releasing it). A key that is
+    // not a string literal leaves the call the ordinary one. Later releases,
+    // which keep the keys apart (`kwnames_tuple`), are left alone.
+    nb::object method_call = nb::module_::import_("Cython.Compiler.ExprNodes").attr("PyMethodCallNode");
+    if (!nb::hasattr(method_call, "kwnames_tuple"))
+        replace_method("Cython.Compiler.Optimize", "FinalOptimizePhase", "visit_GeneralCallNode",
+                       [](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                           nb::handle node = args[0];
+                           nb::object kw = node.attr("keyword_args");
+                           if (!kw.is_none() && flag(kw, "is_dict_literal"))
+                               for (nb::handle pair : kw.attr("key_value_pairs"))
+                                   if (!flag(pair.attr("key"), "is_string_literal")) {
+                                       self.attr("visitchildren")(node);
+                                       return nb::borrow(node);
+                                   }
+                           return was(self, *args);
+                       });
+    // `def f(a, b, /, c)` called `f(a=1, b=2, c=3)`: Cython's parsing counts
+    // too few positional arguments, or an unexpected keyword, where the
+    // interpreter names the positional-only parameters given by keyword
+    // (tests compare the words). The check comes before the parsing, unless
+    // a `**kwargs` takes such keywords.
+    nb::object code_module = nb::module_::import_("Cython.Compiler.Code");
+    nb::object posonly = code_module.attr("UtilityCode")("proto"_a = mender_c::POSONLY_PROTO,
+                                                         "impl"_a = mender_c::POSONLY_IMPL,
+                                                         "name"_a = "TovelPosonlyKeywords");
+    nb::object encoded = nb::module_::import_("Cython.Compiler.StringEncoding").attr("EncodedString");
+    replace_method("Cython.Compiler.Nodes", "DefNodeWrapper", "generate_tuple_and_keyword_parsing_code",
+                   [posonly, encoded](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::handle code = args[1];
+                       std::string names;
+                       for (nb::handle arg : args[0])
+                           if (flag(arg, "pos_only"))
+                               names += nb::cast<std::string>(nb::str(arg.attr("name"))) + " ";
+                       nb::object qualname = nb::getattr(self.attr("target"), "qualname", nb::none());
+                       if (!names.empty() && self.attr("starstar_arg").is_none() && !qualname.is_none()) {
+                           code.attr("globalstate").attr("use_utility_code")(posonly);
+                           nb::object kwds = nb::module_::import_("Cython.Compiler.Naming").attr("kwds_cname");
+                           code.attr("putln")(nb::str("if (unlikely({0}) && unlikely(__tovel_posonly_keywords({0}, {1}, {2}) < 0)) {3}")
+                                                  .format(kwds, qualname.attr("as_c_string_literal")(),
+                                                          encoded(names).attr("as_c_string_literal")(),
+                                                          code.attr("error_goto")(self.attr("pos"))));
+                       }
                        return was(self, *args);
                    });
     done = true;
