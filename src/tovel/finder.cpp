@@ -315,7 +315,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     for (nb::handle f : scanned)
         for (nb::handle part : nb::str(os.attr("path").attr("relpath")(f, project)).attr("replace")("\\", "/").attr("split")("/"))
             local.append(nb::str(part).attr("removesuffix")(".py"));
-    nb::object need = mine("needs").attr("requirements")(project, info, builtin("list")(roots), true);
+    nb::object need = mine("needs").attr("requirements")(project, info, builtin("list")(roots), true, scanned);
     mine("uses").attr("complete")(need, scanned, local, c.is_none() ? nb::list() : nb::list(c["addopts"]));
     out["requires"] = need["requires"];
     out["extras"] = need["extras"];

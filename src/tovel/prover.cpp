@@ -72,8 +72,11 @@ static void make_bench(Judge &b) {
     nb::object wheel = get(b.settings, "wheel", nb::none());
     nb::str whom = wheel.is_none() ? nb::str("")
         : nb::str(" for the {} wheel ({})").format(wheel, get(b.settings, "python", mine("sys").attr("executable")));
+    nb::object extras = get(b.settings, "test_extras", nb::list());
+    size_t n_extras = nb::len(extras);
     print(nb::str("making the test environment{}: the pure wheel{} and {}")
-              .format(whom, nb::len(nb::object(get(b.settings, "test_extras", nb::list()))) ? nb::str(" with its test extra") : nb::str(""),
+              .format(whom, n_extras ? nb::str(" with its extra{} {}").format(n_extras > 1 ? "s" : "", nb::str(", ").attr("join")(extras))
+                                     : nb::str(""),
                       nb::len(nb::object(get(b.settings, "test_requires", nb::list())))
                           ? nb::str(", ").attr("join")(b.settings["test_requires"])
                           : nb::str("no more requirements")));
