@@ -579,6 +579,12 @@ def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):
     assert code == 0, out + err
     assert ("no test passes from the sources (1 test module does not load: tests/test_x.py: NameError: name "
             "'settings' is not defined)") in out.splitlines()[-1], out
+    # Beside tests that pass, such a module is named with its error too.
+    write(project_dir, {"tests/test_ok.py": "".join(f"def test_{i}():\n    pass\n" for i in range(6))})
+    code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1")
+    assert code == 0, out + err
+    assert ("1 test fails from the sources too: tests/test_x.py (1 test module does not load: tests/test_x.py: "
+            "NameError: name 'settings' is not defined)") in out, out
     code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1", "--no-test", "--no-cache")
     assert code == 0 and "tests" not in out, out + err
 

@@ -319,7 +319,7 @@ static nb::list judge(Judge &b, bool found) {
     if (nb::len(both))
         too = nb::str("{} {} from the sources too: {}{}")
                   .format(nb::len(both), nb::len(both) == 1 ? "test fails" : "tests fail", names_of(both),
-                          nb::len(lacks) ? nb::str("; they import ") + lacking(b, lacks) : nb::str(""));
+                          nb::len(lacks) ? nb::str("; they import ") + lacking(b, lacks) : unloaded(source, both));
     if (!nb::len(b.passed)) {
         nb::str hint("");
         bool has_pytest = false;
