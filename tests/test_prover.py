@@ -475,6 +475,10 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "ut", {"tests.py": "", "pk.py": "", "testing.py": ""})
     found = tovel.finder.find(str(tmp_path / "ut"), str(tmp_path / "ut"), [["pk", "pk.py"], ["testing", "testing.py"]], None)
     assert found["command"] == "python -m pytest {project}/tests.py"
+    # A test folder that mirrors the package's layout is the tests, not a copy of the package.
+    write(tmp_path / "mirror", {"pk/__init__.py": "", "tests/test_top.py": "", "tests/pk/test_sub.py": ""})
+    found = tovel.finder.find(str(tmp_path / "mirror"), str(tmp_path / "mirror"), [["pk", "pk"]], None)
+    assert found["command"] == "python -m pytest {project}/tests"
 
 
 def test_what_an_sdist_leaves_out_is_said_so(tmp_path):
