@@ -362,7 +362,7 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
 KEPT = {
     "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q --doctest-modules\nasyncio_mode = auto\n",
     "pk/__init__.py": "",
-    "test_pk.py": "import pk\nimport numpy\n",
+    "test_pk.py": "import pk\nimport numpy\nimport pytest\n",
     "tests/helpers.py": "",
     "tests/test.py": """
         import os
@@ -428,6 +428,10 @@ KEPT = {
                                       "Requires-Dist: attrs\nRequires-Dist: responses; extra == \"test\"\n"
                                       # An optional feature's extra, which a test imports from inside a function.
                                       "Provides-Extra: docs\nRequires-Dist: sphinx; extra == \"docs\"\n"
+                                      # Not for what comes with pytest, nor a developers' extra.
+                                      "Provides-Extra: dev\nRequires-Dist: pytest; extra == \"dev\"\n"
+                                      "Requires-Dist: ujson; extra == \"dev\"\n"
+                                      "Provides-Extra: check\nRequires-Dist: pytest; extra == \"check\"\n"
                                       "Provides-Extra: fast\nRequires-Dist: ujson; extra == \"fast\"\n"
                                       "Provides-Extra: all\nRequires-Dist: ujson; extra == \"all\"\n",
 }

@@ -414,14 +414,26 @@ static nb::set imported(nb::list files) {
 // The project's other extras that the tests import something of: the extra
 // named as the module (`yaml`), or one requiring a distribution named as it
 // (`yaml`, `pyyaml`, `python-yaml`). Without them a feature's tests skip and
-// its compiled modules go unjudged there. The first extra per module.
+// its compiled modules go unjudged there. The first extra per module. The
+// standard library and what comes with pytest are no feature's, and the
+// developers' extras (`dev`: linters, docs, every tool) are not taken.
+static const char *const BROAD[] = {"dev", "devel", "develop", "development", "doc", "docs", "lint", "all", "full"};
+static const char *const WITH_PYTEST[] = {"pytest", "_pytest", "py", "pluggy", "iniconfig", "packaging", "pygments"};
+
 static void imported_extras(Needs &n, nb::handle dist, nb::list offered, nb::list files) {
     if (!nb::len(files))
         return;
     nb::set modules = imported(files);
+    nb::object sys = mine("sys");
+    nb::object skip = builtin("set")(sys.attr("stdlib_module_names")).attr("union")(sys.attr("builtin_module_names"));
+    for (const char *p : WITH_PYTEST)
+        skip.attr("add")(p);
     std::vector<std::pair<nb::object, nb::set>> gives; // each extra not taken, with its own distributions
     for (nb::handle x : offered) {
-        if (truthy(n.extras.attr("__contains__")(x)))
+        bool broad = false;
+        for (const char *b : BROAD)
+            broad = broad || nb::str(b).equal(x);
+        if (broad || truthy(n.extras.attr("__contains__")(x)))
             continue;
         nb::set own;
         own.add(x);
@@ -437,7 +449,7 @@ static void imported_extras(Needs &n, nb::handle dist, nb::list offered, nb::lis
     }
     for (nb::handle m : builtin("sorted")(modules)) {
         nb::object c = canon(m);
-        if (truthy(n.own.attr("__contains__")(c)))
+        if (truthy(n.own.attr("__contains__")(c)) || truthy(skip.attr("__contains__")(m)))
             continue;
         nb::object forms = nb::make_tuple(c, nb::str("py{}").format(c), nb::str("python-{}").format(c));
         bool got = false; // what the tests get provides it already
