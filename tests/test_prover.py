@@ -357,11 +357,12 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
 # configuration in setup.cfg, a test file beside setup.py, a test folder
 # pytest as configured collects nothing from, a poetry group, requirements
 # files (one naming another), tox's deps and extras, hatch's environment that
-# runs pytest (after its template's), and imports nothing declares.
+# runs pytest (after its template's), an extra whose module a test imports,
+# and imports nothing declares.
 KEPT = {
     "setup.cfg": "[tool:pytest]\naddopts = --cov=pk -q --doctest-modules\nasyncio_mode = auto\n",
     "pk/__init__.py": "",
-    "test_pk.py": "import pk\nimport numpy\n",
+    "test_pk.py": "import pk\nimport numpy\nimport pytest\n",
     "tests/helpers.py": "",
     "tests/test.py": """
         import os
@@ -382,6 +383,11 @@ KEPT = {
 
         def benchmark():
             pass
+
+
+        def fast_json():
+            import ujson
+            return ujson
         """,
     "pyproject.toml": """
         [tool.poetry.group.dev.dependencies]
@@ -419,7 +425,15 @@ KEPT = {
             {env:X}
         """,
     "info/pk-1.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: pk\nVersion: 1.0\nProvides-Extra: test\n"
-                                      "Requires-Dist: attrs\nRequires-Dist: responses; extra == \"test\"\n",
+                                      "Requires-Dist: attrs\nRequires-Dist: responses; extra == \"test\"\n"
+                                      # An optional feature's extra, which a test imports from inside a function.
+                                      "Provides-Extra: docs\nRequires-Dist: sphinx; extra == \"docs\"\n"
+                                      # Not for what comes with pytest, nor a developers' extra.
+                                      "Provides-Extra: dev\nRequires-Dist: pytest; extra == \"dev\"\n"
+                                      "Requires-Dist: ujson; extra == \"dev\"\n"
+                                      "Provides-Extra: check\nRequires-Dist: pytest; extra == \"check\"\n"
+                                      "Provides-Extra: fast\nRequires-Dist: ujson; extra == \"fast\"\n"
+                                      "Provides-Extra: all\nRequires-Dist: ujson; extra == \"all\"\n",
 }
 
 
@@ -447,14 +461,14 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     assert found["requires"] == ['pytest<0.3,>=0.2.3', 'hypothesis<6.2,>=6.1; python_full_version >= "3.8"',
                                  "either", "freezegun==1.2", 'freezegun>=9; python_version < "3"', "newpin==2", "tox-dep>=1", "hatch-base", "hatch-dev", "pytest-mock", "pytest-cov",
                                  "pytest-asyncio"]
-    assert found["extras"] == ["test"]
+    assert found["extras"] == ["test", "fast"]
     assert found["missing"] == [("numpy", "numpy"), ("yaml", "PyYAML")]
     # With no testpaths, pytest collects the package modules' doctests too.
     assert found["doctests"] == ["pk/__init__.py"]
     assert found["what"] == ("tests/test.py, test_pk.py, the doctests of pk (installed), "
                              "pytest's configuration in setup.cfg; requirements: "
                              "extra test, poetry group dev, requirements/tests.txt, requirements/tests39.txt, "
-                             "tox.ini [testenv] deps, hatch environment dev, "
+                             "tox.ini [testenv] deps, hatch environment dev, extra fast (the tests import ujson), "
                              "pytest-mock, pytest-cov, pytest-asyncio (the tests use them)")
     # Doctests alone are tests: they run from the installed modules under the project's configuration.
     write(tmp_path / "doc", {"setup.cfg": KEPT["setup.cfg"], "pk/__init__.py": ""})
@@ -465,6 +479,10 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "ut", {"tests.py": "", "pk.py": "", "testing.py": ""})
     found = tovel.finder.find(str(tmp_path / "ut"), str(tmp_path / "ut"), [["pk", "pk.py"], ["testing", "testing.py"]], None)
     assert found["command"] == "python -m pytest {project}/tests.py"
+    # A test folder that mirrors the package's layout is the tests, not a copy of the package.
+    write(tmp_path / "mirror", {"pk/__init__.py": "", "tests/test_top.py": "", "tests/pk/test_sub.py": ""})
+    found = tovel.finder.find(str(tmp_path / "mirror"), str(tmp_path / "mirror"), [["pk", "pk"]], None)
+    assert found["command"] == "python -m pytest {project}/tests"
 
 
 def test_what_an_sdist_leaves_out_is_said_so(tmp_path):
@@ -569,6 +587,12 @@ def test_tests_that_cannot_judge_leave_the_wheel_unproven(project_dir, run_tov):
     assert code == 0, out + err
     assert ("no test passes from the sources (1 test module does not load: tests/test_x.py: NameError: name "
             "'settings' is not defined)") in out.splitlines()[-1], out
+    # Beside tests that pass, such a module is named with its error too.
+    write(project_dir, {"tests/test_ok.py": "".join(f"def test_{i}():\n    pass\n" for i in range(6))})
+    code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1")
+    assert code == 0, out + err
+    assert ("1 test fails from the sources too: tests/test_x.py (1 test module does not load: tests/test_x.py: "
+            "NameError: name 'settings' is not defined)") in out, out
     code, out, err = run_tov("bdist", "-n", "pkg", "-v", "1", "--no-test", "--no-cache")
     assert code == 0 and "tests" not in out, out + err
 

@@ -194,11 +194,14 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         } else
             scanned.append(here);
     };
-    // A testpath that holds the packages (src/) stands for them.
+    // A testpath that holds the packages (src/) stands for them; a test
+    // folder that mirrors a package's layout (tests/pkg/test_x.py) does not.
     for (nb::handle t : collect("wanted")(project, testpaths)) {
         nb::list held;
+        nb::list steps(nb::str(t).attr("strip")("/").attr("split")("/"));
+        bool tests_folder = truthy(collect("test_folder")(steps[nb::len(steps) - 1]));
         for (nb::handle r : builtin("sorted")(roots))
-            if (is_dir(join(join(project, t), r)) && !roots.contains(nb::str(t).attr("strip")("/").attr("split")("/")[0]))
+            if (!tests_folder && is_dir(join(join(project, t), r)) && !roots.contains(steps[0]))
                 held.append(nb::str("{}/{}").format(nb::str(t).attr("rstrip")("/"), r));
         if (nb::len(held) && !truthy(os.attr("path").attr("samefile")(join(project, t), project)))
             for (nb::handle h : held)
@@ -315,7 +318,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     for (nb::handle f : scanned)
         for (nb::handle part : nb::str(os.attr("path").attr("relpath")(f, project)).attr("replace")("\\", "/").attr("split")("/"))
             local.append(nb::str(part).attr("removesuffix")(".py"));
-    nb::object need = mine("needs").attr("requirements")(project, info, builtin("list")(roots), true);
+    nb::object need = mine("needs").attr("requirements")(project, info, builtin("list")(roots), true, scanned);
     mine("uses").attr("complete")(need, scanned, local, c.is_none() ? nb::list() : nb::list(c["addopts"]));
     out["requires"] = need["requires"];
     out["extras"] = need["extras"];

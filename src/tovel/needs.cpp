@@ -380,8 +380,111 @@ static void provided(Needs &n, nb::handle dist, nb::handle extra) {
         }
 }
 
+// The top-level names of the modules `files` import anywhere (a fixture
+// or a test often imports an optional feature's module inside, and skips
+// without it). A few megabytes are read, as tovel.uses reads.
+static nb::set imported(nb::list files) {
+    nb::object ast = mine("ast"), isinstance = builtin("isinstance");
+    nb::set out;
+    size_t read = 0;
+    // A test file's invalid escapes are its own business: not printed here.
+    nb::object quiet = mine("warnings").attr("catch_warnings")();
+    quiet.attr("__enter__")();
+    mine("warnings").attr("simplefilter")("ignore");
+    try {
+        for (nb::handle f : files) {
+            if (read > 2000000)
+                break;
+            nb::object tree;
+            try {
+                nb::object source = mine("Path")(f).attr("read_bytes")();
+                read += nb::len(source);
+                tree = ast.attr("parse")(source);
+            } catch (nb::python_error &e) {
+                if (!ordinary(e))
+                    throw;
+                continue;
+            }
+            for (nb::handle node : ast.attr("walk")(tree))
+                if (truthy(isinstance(node, ast.attr("Import"))))
+                    for (nb::handle a : node.attr("names"))
+                        out.add(a.attr("name").attr("partition")(".")[0]);
+                else if (truthy(isinstance(node, ast.attr("ImportFrom"))) && node.attr("level").equal(nb::int_(0)) &&
+                         !node.attr("module").is_none())
+                    out.add(node.attr("module").attr("partition")(".")[0]);
+        }
+    } catch (...) {
+        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return out;
+}
+
+// The project's other extras that the tests import something of: the extra
+// named as the module (`yaml`), or one requiring a distribution named as it
+// (`yaml`, `pyyaml`, `python-yaml`). Without them a feature's tests skip and
+// its compiled modules go unjudged there. The first extra per module. The
+// standard library and what comes with pytest are no feature's, and the
+// developers' extras (`dev`: linters, docs, every tool) are not taken.
+static const char *const BROAD[] = {"dev", "devel", "develop", "development", "doc", "docs", "lint", "all", "full"};
+static const char *const WITH_PYTEST[] = {"pytest", "_pytest", "py", "pluggy", "iniconfig", "packaging", "pygments"};
+
+static void imported_extras(Needs &n, nb::handle dist, nb::list offered, nb::list files) {
+    if (!nb::len(files))
+        return;
+    nb::set modules = imported(files);
+    nb::object sys = mine("sys");
+    nb::object skip = builtin("set")(sys.attr("stdlib_module_names")).attr("union")(sys.attr("builtin_module_names"));
+    for (const char *p : WITH_PYTEST)
+        skip.attr("add")(p);
+    std::vector<std::pair<nb::object, nb::set>> gives; // each extra not taken, with its own distributions
+    for (nb::handle x : offered) {
+        bool broad = false;
+        for (const char *b : BROAD)
+            broad = broad || nb::str(b).equal(x);
+        if (broad || truthy(n.extras.attr("__contains__")(x)))
+            continue;
+        nb::set own;
+        own.add(x);
+        nb::dict env;
+        env["extra"] = x;
+        nb::object requires = dist.attr("requires");
+        for (nb::handle r : requires.is_none() ? nb::list() : nb::list(requires)) {
+            nb::object req = mine("Requirement")(r);
+            if (!req.attr("marker").is_none() && truthy(req.attr("marker").attr("evaluate")(env)))
+                own.add(canon(req.attr("name")));
+        }
+        gives.emplace_back(nb::borrow(x), own);
+    }
+    for (nb::handle m : builtin("sorted")(modules)) {
+        nb::object c = canon(m);
+        if (truthy(n.own.attr("__contains__")(c)) || truthy(skip.attr("__contains__")(m)))
+            continue;
+        nb::object forms = nb::make_tuple(c, nb::str("py{}").format(c), nb::str("python-{}").format(c));
+        bool got = false; // what the tests get provides it already
+        for (nb::handle f : forms)
+            got = got || truthy(n.names.attr("__contains__")(f));
+        if (got)
+            continue;
+        for (auto &[x, own] : gives) {
+            if (truthy(n.extras.attr("__contains__")(x)))
+                continue;
+            bool hit = false;
+            for (nb::handle f : forms)
+                hit = hit || truthy(own.attr("__contains__")(f));
+            if (hit) {
+                n.extras.append(x);
+                n.said.append(nb::str("extra {} (the tests import {})").format(x, m));
+                provided(n, dist, x);
+                break;
+            }
+        }
+    }
+}
+
 // The requirements found for the project, in the order of the sources.
-static Needs gather(nb::str project, nb::object info, nb::list roots) {
+static Needs gather(nb::str project, nb::object info, nb::list roots, nb::list tests) {
     Needs n;
     n.project = project;
     for (nb::handle r : roots)
@@ -454,16 +557,19 @@ static Needs gather(nb::str project, nb::object info, nb::list roots) {
             provided(n, dist, c);
         }
     }
+    if (!dist.is_none())
+        imported_extras(n, dist, offered, tests);
     return n;
 }
 
 /// The requirements of the tests of the project in `project`, whose wheel's
 /// .dist-info folder is `info` (or None) and whose top-level packages are
-/// `roots`; pytest among them with `pytest`. Returns {requires, extras (of
+/// `roots`; pytest among them with `pytest`; the extras the `tests` files
+/// import from too. Returns {requires, extras (of
 /// the wheel), said (where they were found), names (the canonical names of
 /// what the test environment gets: the wheel's dependencies too)}.
-static nb::dict requirements(nb::str project, nb::object info, nb::list roots, bool pytest) {
-    Needs n = gather(project, info, roots);
+static nb::dict requirements(nb::str project, nb::object info, nb::list roots, bool pytest, nb::list tests) {
+    Needs n = gather(project, info, roots, tests);
     if (pytest)
         add(n, nb::str("pytest"));
     nb::dict out;
@@ -475,7 +581,7 @@ static nb::dict requirements(nb::str project, nb::object info, nb::list roots, b
 }
 
 TOVEL_MODULE(needs, m) {
-    for (const char *name : {"configparser", "glob", "os", "re", "sys", "tomllib"})
+    for (const char *name : {"ast", "configparser", "glob", "os", "re", "sys", "tomllib", "warnings"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");
@@ -484,7 +590,7 @@ TOVEL_MODULE(needs, m) {
     m.attr("Version") = nb::module_::import_("packaging.version").attr("Version");
     m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
     m.attr("resolve") = nb::module_::import_("dependency_groups").attr("resolve");
-    m.def("requirements", &requirements, "project"_a, "info"_a.none(), "roots"_a, "pytest"_a,
+    m.def("requirements", &requirements, "project"_a, "info"_a.none(), "roots"_a, "pytest"_a, "tests"_a = nb::list(),
           "The requirements of the project's tests where the project keeps them: {requires, extras, said, names}.");
     m.def("pep440", &pep440, "constraint"_a,
           "A poetry version constraint as PEP 440 specifiers ('' for any), or None where it has none.");

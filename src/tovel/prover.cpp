@@ -72,8 +72,11 @@ static void make_bench(Judge &b) {
     nb::object wheel = get(b.settings, "wheel", nb::none());
     nb::str whom = wheel.is_none() ? nb::str("")
         : nb::str(" for the {} wheel ({})").format(wheel, get(b.settings, "python", mine("sys").attr("executable")));
+    nb::object extras = get(b.settings, "test_extras", nb::list());
+    size_t n_extras = nb::len(extras);
     print(nb::str("making the test environment{}: the pure wheel{} and {}")
-              .format(whom, nb::len(nb::object(get(b.settings, "test_extras", nb::list()))) ? nb::str(" with its test extra") : nb::str(""),
+              .format(whom, n_extras ? nb::str(" with its extra{} {}").format(n_extras > 1 ? "s" : "", nb::str(", ").attr("join")(extras))
+                                     : nb::str(""),
                       nb::len(nb::object(get(b.settings, "test_requires", nb::list())))
                           ? nb::str(", ").attr("join")(b.settings["test_requires"])
                           : nb::str("no more requirements")));
@@ -316,7 +319,7 @@ static nb::list judge(Judge &b, bool found) {
     if (nb::len(both))
         too = nb::str("{} {} from the sources too: {}{}")
                   .format(nb::len(both), nb::len(both) == 1 ? "test fails" : "tests fail", names_of(both),
-                          nb::len(lacks) ? nb::str("; they import ") + lacking(b, lacks) : nb::str(""));
+                          nb::len(lacks) ? nb::str("; they import ") + lacking(b, lacks) : unloaded(source, both));
     if (!nb::len(b.passed)) {
         nb::str hint("");
         bool has_pytest = false;
