@@ -196,8 +196,9 @@ def test_a_trickling_store_is_dropped_and_the_build_finishes(tmp_path, kind):
     assert rc == 0, out + err
     warned = [l for l in out.splitlines() if "remote cache" in l]
     assert len(warned) == 1 and "missed its deadline" in warned[0], out
-    # Unbounded, the first entry alone would take 100 s.
-    assert took < 60, took
+    # Unbounded, the first entry alone would take 100 s; the build itself
+    # takes 20 s on a quiet machine and over 70 s on a loaded one.
+    assert took < 95, took
 
 
 HUGE = b"1000000000000"

@@ -152,6 +152,36 @@ inline nb::object get(nb::handle mapping, const char *key, nb::handle fallback) 
 // as opposed to KeyboardInterrupt, SystemExit or GeneratorExit.
 inline bool ordinary(nb::python_error &e) { return e.matches(PyExc_Exception); }
 
+// The syntax trees of the test files `files`, as (source bytes, tree)
+// pairs: a few megabytes show what the tests import, and parsing more costs
+// seconds and seldom finds more. A file that does not parse is passed over;
+// a test file's warnings (invalid escapes) are its own business, not printed.
+inline nb::list parse_test_files(nb::handle files) {
+    nb::object warnings = nb::module_::import_("warnings"), parse = nb::module_::import_("ast").attr("parse");
+    nb::object Path = nb::module_::import_("pathlib").attr("Path"), read_bytes = Path.attr("read_bytes");
+    nb::list out;
+    size_t read = 0;
+    nb::object quiet = warnings.attr("catch_warnings")();
+    quiet.attr("__enter__")();
+    warnings.attr("simplefilter")("ignore");
+    for (nb::handle f : files) {
+        if (read > 2000000)
+            break;
+        try {
+            nb::object source = read_bytes(Path(f));
+            read += nb::len(source);
+            out.append(nb::make_tuple(source, parse(source)));
+        } catch (nb::python_error &e) {
+            if (!ordinary(e)) {
+                quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+                throw;
+            }
+        }
+    }
+    quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return out;
+}
+
 // A test id as a line shows it: pytest reports a test module that does not
 // collect by its dotted path with no class ("::tests.test_x"), which is a
 // file of tests, shown as one (tests/test_x.py).

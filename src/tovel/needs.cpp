@@ -386,38 +386,14 @@ static void provided(Needs &n, nb::handle dist, nb::handle extra) {
 static nb::set imported(nb::list files) {
     nb::object ast = mine("ast"), isinstance = builtin("isinstance");
     nb::set out;
-    size_t read = 0;
-    // A test file's invalid escapes are its own business: not printed here.
-    nb::object quiet = mine("warnings").attr("catch_warnings")();
-    quiet.attr("__enter__")();
-    mine("warnings").attr("simplefilter")("ignore");
-    try {
-        for (nb::handle f : files) {
-            if (read > 2000000)
-                break;
-            nb::object tree;
-            try {
-                nb::object source = mine("Path")(f).attr("read_bytes")();
-                read += nb::len(source);
-                tree = ast.attr("parse")(source);
-            } catch (nb::python_error &e) {
-                if (!ordinary(e))
-                    throw;
-                continue;
-            }
-            for (nb::handle node : ast.attr("walk")(tree))
-                if (truthy(isinstance(node, ast.attr("Import"))))
-                    for (nb::handle a : node.attr("names"))
-                        out.add(a.attr("name").attr("partition")(".")[0]);
-                else if (truthy(isinstance(node, ast.attr("ImportFrom"))) && node.attr("level").equal(nb::int_(0)) &&
-                         !node.attr("module").is_none())
-                    out.add(node.attr("module").attr("partition")(".")[0]);
-        }
-    } catch (...) {
-        quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    quiet.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    for (nb::handle parsed : parse_test_files(files))
+        for (nb::handle node : ast.attr("walk")(parsed[1]))
+            if (truthy(isinstance(node, ast.attr("Import"))))
+                for (nb::handle a : node.attr("names"))
+                    out.add(a.attr("name").attr("partition")(".")[0]);
+            else if (truthy(isinstance(node, ast.attr("ImportFrom"))) && node.attr("level").equal(nb::int_(0)) &&
+                     !node.attr("module").is_none())
+                out.add(node.attr("module").attr("partition")(".")[0]);
     return out;
 }
 
@@ -581,7 +557,7 @@ static nb::dict requirements(nb::str project, nb::object info, nb::list roots, b
 }
 
 TOVEL_MODULE(needs, m) {
-    for (const char *name : {"ast", "configparser", "glob", "os", "re", "sys", "tomllib", "warnings"})
+    for (const char *name : {"ast", "configparser", "glob", "os", "re", "sys", "tomllib"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("PathDistribution") = nb::module_::import_("importlib.metadata").attr("PathDistribution");

@@ -83,22 +83,8 @@ static void complete(nb::dict need, nb::list files, nb::list local, nb::list add
     nb::object ast = mine("ast"), sys = mine("sys"), isinstance = builtin("isinstance");
     nb::set modules, fixtures, defined;
     bool asyncio = false;
-    // A few megabytes of tests show what they import; parsing more costs
-    // seconds and seldom finds more.
-    size_t read = 0;
-    for (nb::handle f : files) {
-        if (read > 2000000)
-            break;
-        nb::object tree, source;
-        try {
-            source = mine("Path")(f).attr("read_bytes")();
-            read += nb::len(source);
-            tree = ast.attr("parse")(source);
-        } catch (nb::python_error &e) {
-            if (!ordinary(e))
-                throw;
-            continue;
-        }
+    for (nb::handle parsed : parse_test_files(files)) {
+        nb::object source = parsed[0], tree = parsed[1];
         asyncio = asyncio || truthy(source.attr("__contains__")(nb::bytes("mark.asyncio")));
         nb::list bodies;
         bodies.append(tree.attr("body"));
