@@ -109,12 +109,11 @@ static void guard_cases(nb::handle node, const std::string &src, const Offsets &
 // `inspect.getmembers(cls, inspect.isfunction)`); each also under a name
 // imported from its module. Cython's generators and functions are of its own
 // types, which the module's own lambdas give.
-// A compiled generator's or function's __class__ is the interpreter's type
-// (mender_c.h);
+// A compiled generator's __class__ is the interpreter's type (mender_c.h);
 // its own is read through the class of a tuple's class, `type`, which no
 // parameter named `type` where the check is can shadow.
 static const char *CYTHON_GENERATOR = "().__class__.__class__((lambda: (yield))())";
-static const char *CYTHON_FUNCTION = "().__class__.__class__(lambda: None)";
+static const char *CYTHON_FUNCTION = "(lambda: None).__class__";
 // Cython's coroutine and async generator types stand beside its generator
 // type in the module its types share, once a compiled module made one.
 #define CYTHON_SHARED_TYPE(name)                                                                                 \

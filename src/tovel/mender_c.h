@@ -124,15 +124,16 @@ static PyObject *__tovel_replaced_import(void) {
 \3    if (same != 1) return NULL;
 \3    return __Pyx_NewRef(__pyx_m); /* inside: Cython before 3.3 has no braces around it */
 \3})C"},
-    // The class a compiled function, generator, coroutine or async generator
-    // gives as its __class__: the interpreter's, named by the getter's
-    // closure in the types module, so that isinstance(f, types.FunctionType),
-    // inspect.isfunction and inspect.isgenerator in any module, mock's
-    // autospec (which passes self to a method's mock only for functions),
-    // singledispatch and the like take them as the source's; type() still
-    // tells the compiled type. Defined before the first table of getters.
+    // The class a compiled generator, coroutine or async generator gives as
+    // its __class__: the interpreter's, named by the getter's closure in the
+    // types module, so that isinstance(g, types.GeneratorType) and
+    // inspect.isgenerator in any module (a document loader's constructors
+    // that yield), singledispatch and the like take them as the source's;
+    // type() still tells the compiled type. Defined before the first table
+    // of getters. (Not for functions: inspect would then read a compiled
+    // function's source from a .py beside it, which the wheel does not ship.)
     {"class from types",
-     R"C(\nstatic PyGetSetDef (?:__pyx_CyFunction_getsets|__pyx_Generator_getsets|__pyx_Coroutine_getsets|__Pyx_async_gen_getsetlist)\[\] = \{\n)C",
+     R"C(\nstatic PyGetSetDef (?:__pyx_Generator_getsets|__pyx_Coroutine_getsets|__Pyx_async_gen_getsetlist)\[\] = \{\n)C",
      R"C(
 /* tovel: the interpreter's class of that name in the types module (the closure) */
 static PyObject *__tovel_class(PyObject *self, void *closure) {
@@ -173,8 +174,6 @@ static PyObject *__tovel_state(PyObject *gen, void *closure) {
     // (Cython 3.3 keeps an async generator's ag_running among its members.)
     {"async generator class", R"C(\nstatic PyGetSetDef __Pyx_async_gen_getsetlist\[\] = \{\n)C",
      R"C(\g<0>    {"__class__", __tovel_class, NULL, NULL, (void *)"AsyncGeneratorType"},\n)C"},
-    {"function class", R"C(\nstatic PyGetSetDef __pyx_CyFunction_getsets\[\] = \{\n)C",
-     R"C(\g<0>    {"__class__", __tovel_class, NULL, NULL, (void *)"FunctionType"},\n)C"},
     // Limited API: a compiled generator's gi_frame (cr_frame) is a frame until
     // it finishes, then None, as a source generator's, instead of None always
     // (inspect reads a created generator as closed). The frame is that of a

@@ -37,6 +37,11 @@ static const char *const OTHERS[][2] = {
     {"jwt", "PyJWT"},          {"OpenSSL", "pyOpenSSL"},   {"Crypto", "pycryptodome"},      {"dns", "dnspython"},
     {"serial", "pyserial"},    {"zmq", "pyzmq"},           {"git", "GitPython"},            {"dotenv", "python-dotenv"},
     {"pkg_resources", "setuptools"}, {"magic", "python-magic"}, {"docx", "python-docx"},   {"jose", "python-jose"}};
+// Modules that come with a well-known test tool that requires them: (the
+// module, the tool).
+static const char *const BROUGHT[][2] = {{"coverage", "pytest-cov"}, {"coverage", "covdefaults"},
+                                         {"cpuinfo", "pytest-benchmark"},
+                                         {"sortedcontainers", "hypothesis"}, {"attr", "hypothesis"}};
 // What comes into the test environment with pytest.
 static const char *const WITH_PYTEST[] = {"pytest", "_pytest", "py", "pluggy", "iniconfig", "packaging", "pygments"};
 
@@ -54,6 +59,9 @@ static nb::object canon(nb::handle name) { return mine("canonicalize_name")(name
 static bool comes(nb::handle names, nb::str module, nb::object &installed) {
     for (const char *p : WITH_PYTEST)
         if (module.equal(nb::str(p)))
+            return true;
+    for (auto &row : BROUGHT)
+        if (module.equal(nb::str(row[0])) && truthy(names.attr("__contains__")(canon(nb::str(row[1])))))
             return true;
     nb::list candidates;
     candidates.append(module);
