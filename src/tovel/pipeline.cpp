@@ -145,7 +145,8 @@ static void build_one(nb::dict unit, nb::dict ctx) {
 
     nb::list log, stage;
     stage.append("compile");
-    unit["doing"] = nb::str("compiling {} KB of C").format(Path(unit["c"]).attr("stat")().attr("st_size") / nb::int_(1024));
+    unit["doing"] = nb::str("compiling {} KB of C")
+                        .format(nb::cast<long long>(Path(unit["c"]).attr("stat")().attr("st_size")) / 1024);
     nb::object cc = ctool::compiler(ctx, log, stage);
     nb::list macros;
     if (truthy(ctx["limited"]))
