@@ -289,7 +289,8 @@ static nb::list run(nb::list units, nb::dict options) {
         // A module that takes long says so, after two minutes and every
         // five after that, with what it is doing: a large module's C can
         // keep the compiler busy for long.
-        nb::object wait = mine("futures").attr("wait"), monotonic = mine("time").attr("monotonic");
+        nb::object wait = nb::module_::import_("concurrent.futures").attr("wait");
+        nb::object monotonic = mine("time").attr("monotonic");
         nb::object pending = builtin("set")(futures);
         while (nb::len(pending)) {
             pending = wait(pending, "timeout"_a = 30, "return_when"_a = "FIRST_COMPLETED")[1];
@@ -343,8 +344,8 @@ TOVEL_MODULE(pipeline, m) {
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("scanner") = nb::module_::import_("tovel.scanner");
-    m.attr("futures") = nb::module_::import_("concurrent.futures");
-    m.attr("ThreadPoolExecutor") = m.attr("futures").attr("ThreadPoolExecutor");
+    m.attr("ThreadPoolExecutor") =
+        nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor");
     m.attr("store") = nb::module_::import_("tovel.store");
     // setuptools supplies distutils, whose compiler classes the compile uses.
     nb::module_::import_("setuptools");

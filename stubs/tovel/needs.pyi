@@ -1,3 +1,4 @@
+import ast as ast
 import configparser as configparser
 import glob as glob
 import os as os
