@@ -450,6 +450,13 @@ def test_ids_whose_parameters_change_between_runs_still_compare():
     assert tovel.narrow.failing(run, wanted, True) == wanted[:2] + ["t.py::test_b[1]"]
     del run["tests"]["t.py::test_a"]
     assert "t.py::test_a" in tovel.narrow.failing(run, wanted, True)
+    # Ids the sources do not have fail where they ran and failed (a module that
+    # does not load compiled), but a test failing from the sources too.
+    known = set(wanted) | {"t.py::test_c[09:04:15]"}
+    run = {"status": 1, "tests": {**dict.fromkeys(wanted, True), "{site}/a/m.py::a.m": False, "t.py::test_c[09:04:25]": False}}
+    assert tovel.narrow.failing(run, wanted, True, known) == ["{site}/a/m.py::a.m"]
+    del run["tests"]["{site}/a/m.py::a.m"]
+    assert tovel.narrow.failing(run, wanted + ["{site}/a/m.py::a.m"], True, known) == []
 
 
 def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):

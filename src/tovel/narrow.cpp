@@ -24,6 +24,7 @@ struct Trace {
     nb::object runs;
     bool pytest;
     nb::dict index;
+    nb::object known;
     std::vector<int> all;
     std::map<int, std::pair<nb::dict, nb::list>> blamed;
 };
@@ -53,7 +54,10 @@ static nb::dict run_one(Trace &t, const std::vector<int> &source, nb::object sel
 
 /// The tests among `wanted` (those that pass from the sources) that did not
 /// pass in this run: a timeout or crash fails every test it did not report.
-static nb::list failing(bool pytest, nb::dict r, nb::handle wanted) {
+/// With `known`, the ids of the run from the sources, a test that run does
+/// not have fails where it ran and failed (a module that does not load
+/// compiled gives a collection error of an id of its own), and only there.
+static nb::list failing(bool pytest, nb::dict r, nb::handle wanted, nb::handle known = nb::none()) {
     nb::list out;
     if (!pytest) {
         if (nb::len(wanted) && !r["status"].equal(nb::int_(0)))
@@ -85,15 +89,36 @@ static nb::list failing(bool pytest, nb::dict r, nb::handle wanted) {
                 fresh[base(id)] = nb::list();
             nb::borrow<nb::list>(fresh[base(id)]).append(passed);
         }
+    auto unknown = [&](nb::handle id) { return !known.is_none() && !truthy(known.attr("__contains__")(id)); };
     for (nb::handle id : wanted) {
         if (truthy(tests.attr("__contains__")(id))) {
             if (!truthy(tests[id]))
                 out.append(id);
             continue;
         }
+        if (unknown(id))
+            continue;
         nb::object same = parametrized(id) ? fresh.attr("get")(base(id)) : nb::none();
         if (same.is_none() || !truthy(builtin("all")(same)) || !lacking[base(id)].equal(nb::int_(nb::len(same))))
             out.append(id);
+    }
+    // The failures of ids the sources do not have, but those of a test whose
+    // parameters vary (judged above) or that fails from the sources too.
+    nb::set bases;
+    bool based = false;
+    for (auto [id, passed] : nb::borrow<nb::dict>(tests)) {
+        if (truthy(passed) || !unknown(id) || truthy(want.attr("__contains__")(id)))
+            continue;
+        if (parametrized(id)) {
+            if (!based)
+                for (nb::handle k : known)
+                    if (parametrized(k))
+                        bases.add(base(k));
+            based = true;
+            if (bases.contains(base(id)))
+                continue;
+        }
+        out.append(id);
     }
     return out;
 }
@@ -177,7 +202,7 @@ static std::vector<int> culprits_in(Narrow &n, std::vector<int> T, const std::ve
             return;
         n.checked = true;
         nb::dict source = run_one(b, n.all, tests, "narrowing down: run {0}, the tests alone from source");
-        if (nb::len(failing(b.pytest, source, tests)))
+        if (nb::len(failing(b.pytest, source, tests, b.known)))
             throw NotAlone{};
     };
     // The runs with `half` compiled (and `with`), of the tests that load one
@@ -206,7 +231,7 @@ static std::vector<int> culprits_in(Narrow &n, std::vector<int> T, const std::ve
             ask(b, sources, selects, label, got);
         for (size_t m = 0; m < which.size(); ++m) {
             *outs[which[m]] = got[m];
-            *fail[which[m]] = failing(b.pytest, got[m], chosen[which[m]]);
+            *fail[which[m]] = failing(b.pytest, got[m], chosen[which[m]], b.known);
         }
     };
     if (T.size() == 1) {
@@ -249,9 +274,11 @@ static std::vector<int> culprits_in(Narrow &n, std::vector<int> T, const std::ve
 /// results; `index` maps module names to indices. Returns {keep (the
 /// culprits, sorted), blamed ({culprit: (the run it alone broke tests in,
 /// those tests)}), broken (the tests still failing with them as source),
-/// last (the run that says so)}.
-static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last, bool pytest, nb::dict index) {
-    Trace b{runs, pytest, index, {}, {}};
+/// last (the run that says so)}. `ids` holds the ids of the run from the
+/// sources (None: a failure counts only among `passed`).
+static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last, bool pytest, nb::dict index,
+                      nb::object ids) {
+    Trace b{runs, pytest, index, ids, {}, {}};
     std::vector<int> &all = b.all;
     for (int i = 0; i < count; ++i)
         all.push_back(i);
@@ -261,7 +288,7 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
     // kept) and traces them, over the modules they loaded, to the modules
     // that break them; then those tests run once more with the culprits as
     // source: a fault the others hid is found in the next round.
-    nb::list broken = failing(pytest, last, passed);
+    nb::list broken = failing(pytest, last, passed, ids);
     // Once tests fail only beside the others, every run is of every test.
     bool full = !b.pytest;
     for (int round = 0; nb::len(broken) && round < 3; ++round) {
@@ -272,7 +299,7 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
         nb::dict r0 = last;
         if (n.alone) {
             r0 = run_one(b, keep, broken, "narrowing down: run {0}, the failing tests alone");
-            n.alone = nb::len(failing(b.pytest, r0, broken)) > 0;
+            n.alone = nb::len(failing(b.pytest, r0, broken, b.known)) > 0;
         }
         std::vector<int> culprits;
         for (int pass = 0; pass < 2; ++pass) {
@@ -280,7 +307,7 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
                 full = true;
                 r0 = run_one(b, keep, nb::none(), "tests with {1} kept as source");
             }
-            nb::list fails = failing(b.pytest, r0, n.alone ? nb::handle(broken) : nb::handle(passed));
+            nb::list fails = failing(b.pytest, r0, n.alone ? nb::handle(broken) : nb::handle(passed), b.known);
             std::vector<int> rest = minus(all, keep);
             bool known = b.pytest;
             n.reach.clear();
@@ -307,7 +334,7 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
             break;
         keep.insert(keep.end(), culprits.begin(), culprits.end());
         last = run_one(b, keep, full ? nb::object(nb::none()) : nb::object(everything), "tests with {1} kept as source");
-        broken = failing(b.pytest, last, full ? nb::handle(passed) : nb::handle(everything));
+        broken = failing(b.pytest, last, full ? nb::handle(passed) : nb::handle(everything), b.known);
     }
 
     std::sort(keep.begin(), keep.end());
@@ -326,10 +353,10 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
 
 TOVEL_MODULE(narrow, m) {
     m.attr("WHOLE") = WHOLE;
-    m.def("failing", [](nb::dict r, nb::handle wanted, bool pytest) { return failing(pytest, r, wanted); },
-          "result"_a, "wanted"_a, "pytest"_a,
-          "The tests among wanted that did not pass in the run (a crash or timeout fails those it did not report); "
-          "without pytest, WHOLE when the command failed.");
-    m.def("trace", &trace, "runs"_a, "count"_a, "passed"_a, "last"_a, "pytest"_a, "index"_a,
+    m.def("failing", [](nb::dict r, nb::handle wanted, bool pytest, nb::object known) { return failing(pytest, r, wanted, known); },
+          "result"_a, "wanted"_a, "pytest"_a, "known"_a = nb::none(),
+          "The tests among wanted that did not pass in the run (a crash or timeout fails those it did not report), "
+          "and those known (the run from the sources) lacks that failed in it; without pytest, WHOLE when the command failed.");
+    m.def("trace", &trace, "runs"_a, "count"_a, "passed"_a, "last"_a, "pytest"_a, "index"_a, "ids"_a = nb::none(),
           "Trace the tests that fail compiled to the modules that break them: {keep, blamed, broken, last}.");
 }

@@ -396,7 +396,8 @@ static nb::list judge(Judge &b, bool found) {
         nb::str arc(nb::str(nb::str(b.units[i]["arc"]).attr("removesuffix")(".py")).attr("removesuffix")("/__init__"));
         index[arc.attr("replace")("/", ".")] = i;
     }
-    nb::dict traced = nb::borrow<nb::dict>(mine("narrow").attr("trace")(runs, count, b.passed, last, b.pytest, index));
+    nb::dict traced = nb::borrow<nb::dict>(mine("narrow").attr("trace")(runs, count, b.passed, last, b.pytest, index,
+                                                                       b.pytest ? nb::object(nb::set(source["tests"])) : nb::none()));
     nb::list broken(traced["broken"]);
     nb::list culprits;
     for (nb::handle i : traced["keep"]) {
