@@ -176,19 +176,32 @@ def test_large_tables_are_evaluated_from_their_text(tmp_path):
     assert both_ways(tmp_path, "tab", text, show) == ["True K 610 [<K.A: 0>, <K.B: 1>]\n"] * 2
 
 
-def test_compiled_generators_pass_the_interpreters_type_checks(tmp_path):
+def test_compiled_functions_and_generators_pass_the_interpreters_type_checks(tmp_path):
     """Libraries check what they are given with isinstance(x,
-    types.GeneratorType) (a document loader's two-step constructors) or
-    inspect.isgenerator: a compiled generator, coroutine and async generator
-    pass as the source's do, while type() and the mender's own checks still
-    tell the compiled type."""
+    types.GeneratorType) (a document loader's two-step constructors),
+    inspect.isgenerator or inspect.isfunction (mock's autospec, which passes
+    self to a method's mock only for functions): a compiled generator,
+    coroutine, async generator and function pass as the source's do, while
+    type() and the mender's own checks still tell the compiled type. Code
+    objects and traceback entries name the source file beside the module,
+    as installed (none there: inspect finds no source, and says so as for a
+    source module whose file is gone)."""
     text = ("import types\ndef gen():\n    yield 1\nasync def coro():\n    pass\nasync def agen():\n    yield 1\n"
-            "def kinds(x):\n    return type(x) in {int, types.GeneratorType}\n")
-    show = ("import inspect, types, functools, gk\n"
+            "def kinds(x):\n    return type(x) in {int, types.GeneratorType}\n"
+            "class K:\n    def m(self, x):\n        return x\ndef bad():\n    raise ValueError\n")
+    show = ("import inspect, os, traceback, types, functools, gk\n"
             "g, c, a = gk.gen(), gk.coro(), gk.agen()\n"
             "f = functools.singledispatch(lambda x: 'other'); f.register(types.GeneratorType, lambda x: 'gen')\n"
             "print(isinstance(g, types.GeneratorType), inspect.isgenerator(g), inspect.iscoroutine(c),\n"
             "      inspect.isasyncgen(a), isinstance(g, list), f(g), g.__class__.__name__, gk.kinds(g),\n"
-            "      inspect.getgeneratorstate(g))\nc.close()\n")
-    expected = "True True True True False gen generator True GEN_CREATED\n"
+            "      inspect.getgeneratorstate(g), inspect.isfunction(gk.gen), inspect.isfunction(gk.K().m))\n"
+            "c.close()\nfrom unittest import mock\nwith mock.patch.object(gk.K, 'm', autospec=True) as m:\n"
+            "    k = gk.K(); k.m(5); m.assert_called_once_with(k, 5)\n"
+            "here = os.path.join(os.path.dirname(gk.__file__), 'gk.py')\n"
+            "try:\n    gk.bad()\nexcept ValueError as e:\n    entry = traceback.extract_tb(e.__traceback__)[-1]\n"
+            "os.remove('gk.py') if os.path.exists('gk.py') else None\n"
+            "try:\n    inspect.getsource(gk.K.m)\nexcept OSError as e:\n    gone = str(e)\n"
+            "print(gk.K.m.__code__.co_filename == here, (entry.filename, entry.name, entry.lineno) == (here, 'bad', 14), gone)\n")
+    expected = ("True True True True False gen generator True GEN_CREATED True False\n"
+                "True True could not get source code\n")
     assert both_ways(tmp_path, "gk", text, show) == [expected] * 2

@@ -259,7 +259,10 @@ FLAT = {
         addopts = "--reruns=2"
         filterwarnings = ["error"]
         """,
-    "flat/__init__.py": "def kind():\n    return type(kind).__name__\n",
+    # A construct known to compile differently, in the module the tests name:
+    # named for what the tests found, once.
+    "flat/__init__.py": "import sys\n\n\ndef kind():\n    return type(kind).__name__\n\n\n"
+                        "def caller():\n    return sys._getframe(1).f_code.co_name\n",
     "flat/plain.py": "def two():\n    return 2\n",
     "tests/__init__.py": "",
     "tests/test_flat.py": """
@@ -345,6 +348,7 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert re.search(r"^tests from source: 4 passed, 1 failed: tests/test_broken\.py; "
                      r"log: \S*build/prove/cp3[^/]*/logs/run-\d+\.log \(", out, re.M), out
     assert re.search(r"^  flat/__init__\.py\s+tests\s+breaks 1 test: test_kind$", err, re.M), err
+    assert err.startswith("1 module failed") and "not proven" not in err, err
     shutil.rmtree(tmp_path / "flat" / "build")
     code, out, err = run_tov("bdist", "--keep-failing", cwd=tmp_path / "flat")
     assert code == 0, out + err
@@ -451,9 +455,11 @@ def test_ids_whose_parameters_change_between_runs_still_compare():
     del run["tests"]["t.py::test_a"]
     assert "t.py::test_a" in tovel.narrow.failing(run, wanted, True)
     # Ids the sources do not have fail where they ran and failed (a module that
-    # does not load compiled), but a test failing from the sources too.
+    # does not load compiled), but a test failing from the sources too and a
+    # test module's load error ("::t"), whose tests count themselves.
     known = set(wanted) | {"t.py::test_c[09:04:15]"}
-    run = {"status": 1, "tests": {**dict.fromkeys(wanted, True), "{site}/a/m.py::a.m": False, "t.py::test_c[09:04:25]": False}}
+    run = {"status": 1, "tests": {**dict.fromkeys(wanted, True), "{site}/a/m.py::a.m": False, "t.py::test_c[09:04:25]": False,
+                                  "::t": False}}
     assert tovel.narrow.failing(run, wanted, True, known) == ["{site}/a/m.py::a.m"]
     del run["tests"]["{site}/a/m.py::a.m"]
     assert tovel.narrow.failing(run, wanted + ["{site}/a/m.py::a.m"], True, known) == []
@@ -630,7 +636,7 @@ def test_the_tests_run_against_the_modules_the_wheel_ships(tmp_path, run_tov):
     assert "tests compiled: 3 passed, 2 failed" in out, out
     assert "a/ (its doctests, installed)" in out
     assert re.findall(r"^  (\S+)\s+tests\s+(.+)$", err, re.M) == [("a/core.py", "breaks 2 tests: test_both, a.core.kind")], err
-    assert [l.split()[:3] for l in re.findall(r"^  a/src\.py\s+(.+)$", err, re.M)] == [["import", "check", "TypeError:"]], err
+    assert [l.split()[:3] for l in re.findall(r"^  a/src\.py\s+(.+)$", err, re.M)] == [["import", "check", "OSError:"]], err
 
 
 LAYOUT = {"route": "layout", "packages": [["pkg", "pkg"]]}

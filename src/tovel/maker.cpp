@@ -209,6 +209,7 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
     // Why the wheel is not proven by tests, for the last line (None: proven,
     // or the proof turned off with --no-test).
     nb::object unproven = nb::none(), proof = nb::none();
+    nb::list blamed; // the modules the tests named
     if (nb::len(judged) && mendable && !truthy(get(options, "no_test", nb::bool_(false)))) {
         proof = nb::module_::import_("tovel.finder").attr("proof")(options, os.attr("getcwd")(), pure["root"],
                                                                    pure["packages"], info, judged);
@@ -231,6 +232,7 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
             unproven = get(settings, "unproven", nb::none());
             if (nb::borrow<nb::dict>(settings).contains("prove_it"))
                 proof["prove_it"] = settings["prove_it"];
+            blamed = culprits;
             if (keep_failing)
                 writer("keep_as_source")(culprits, built, kept);
             else
@@ -244,8 +246,8 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
         nb::list doubted;
         for (nb::handle u : judged) {
             nb::list doubts = nb::borrow<nb::list>(get(u, "doubts", nb::list()));
-            if (!nb::len(doubts))
-                continue;
+            if (!nb::len(doubts) || truthy(blamed.attr("__contains__")(u)))
+                continue; // a module the tests named is named for that
             u["stage"] = "not proven";
             u["line"] = nb::str("{}, which compiles differently; no test judges it").format(doubts[0]);
             u["log"] = nb::str("{}\nno test judges these: {}\n").format(nb::str("\n").attr("join")(doubts), unproven);

@@ -109,11 +109,12 @@ static void guard_cases(nb::handle node, const std::string &src, const Offsets &
 // `inspect.getmembers(cls, inspect.isfunction)`); each also under a name
 // imported from its module. Cython's generators and functions are of its own
 // types, which the module's own lambdas give.
-// A compiled generator's __class__ is the interpreter's type (mender_c.h);
+// A compiled generator's or function's __class__ is the interpreter's type
+// (mender_c.h);
 // its own is read through the class of a tuple's class, `type`, which no
 // parameter named `type` where the check is can shadow.
 static const char *CYTHON_GENERATOR = "().__class__.__class__((lambda: (yield))())";
-static const char *CYTHON_FUNCTION = "(lambda: None).__class__";
+static const char *CYTHON_FUNCTION = "().__class__.__class__(lambda: None)";
 // Cython's coroutine and async generator types stand beside its generator
 // type in the module its types share, once a compiled module made one.
 #define CYTHON_SHARED_TYPE(name)                                                                                 \
@@ -347,6 +348,11 @@ static nb::str frame_fix(nb::str c) {
     nb::str exec(m.attr("group")(1));
     c = nb::str(c.attr("replace")(m.attr("group")(0), "{Py_mod_exec, (void*)__tovel_exec_in_frame},", 1));
     c = nb::str(c.attr("replace")(slots, nb::str(FRAME_PROTO) + slots, 1));
+    // The file table and the code objects name the file the module finds at
+    // run time (FRAME_BODY), not the path it was compiled from.
+    c = nb::str(c.attr("replace")("static const char* const __pyx_f[] = {", "static const char* __pyx_f[] = {", 1));
+    c = nb::str(re.attr("sub")(R"((__Pyx_PyCode_New\(descr, varnames, )(__pyx_mstate->__pyx_(?:kp|n)_u_\w+))",
+                               "\\1__tovel_code_file(\\2)", c));
     return nb::str(c + nb::str(GUARD_C) + nb::str(FRAME_BODY).attr("replace")("EXEC", exec));
 }
 

@@ -124,16 +124,18 @@ static PyObject *__tovel_replaced_import(void) {
 \3    if (same != 1) return NULL;
 \3    return __Pyx_NewRef(__pyx_m); /* inside: Cython before 3.3 has no braces around it */
 \3})C"},
-    // The class a compiled generator, coroutine or async generator gives as
-    // its __class__: the interpreter's, named by the getter's closure in the
-    // types module, so that isinstance(g, types.GeneratorType) and
-    // inspect.isgenerator in any module (a document loader's constructors
-    // that yield), singledispatch and the like take them as the source's;
-    // type() still tells the compiled type. Defined before the first table
-    // of getters. (Not for functions: inspect would then read a compiled
-    // function's source from a .py beside it, which the wheel does not ship.)
+    // The class a compiled function, generator, coroutine or async generator
+    // gives as its __class__: the interpreter's, named by the getter's
+    // closure in the types module, so that isinstance(g, types.GeneratorType),
+    // inspect.isgenerator and inspect.isfunction in any module (a document
+    // loader's constructors that yield, mock's autospec, which passes self to
+    // a method's mock only for functions), singledispatch and the like take
+    // them as the source's; type() still tells the compiled type. Defined
+    // before the first table of getters. inspect then reads a function's
+    // source from the file its code names: the .py beside the module, as
+    // installed (the build tree has none beside a compiled module).
     {"class from types",
-     R"C(\nstatic PyGetSetDef (?:__pyx_Generator_getsets|__pyx_Coroutine_getsets|__Pyx_async_gen_getsetlist)\[\] = \{\n)C",
+     R"C(\nstatic PyGetSetDef (?:__pyx_CyFunction_getsets|__pyx_Generator_getsets|__pyx_Coroutine_getsets|__Pyx_async_gen_getsetlist)\[\] = \{\n)C",
      R"C(
 /* tovel: the interpreter's class of that name in the types module (the closure) */
 static PyObject *__tovel_class(PyObject *self, void *closure) {
@@ -174,6 +176,8 @@ static PyObject *__tovel_state(PyObject *gen, void *closure) {
     // (Cython 3.3 keeps an async generator's ag_running among its members.)
     {"async generator class", R"C(\nstatic PyGetSetDef __Pyx_async_gen_getsetlist\[\] = \{\n)C",
      R"C(\g<0>    {"__class__", __tovel_class, NULL, NULL, (void *)"AsyncGeneratorType"},\n)C"},
+    {"function class", R"C(\nstatic PyGetSetDef __pyx_CyFunction_getsets\[\] = \{\n)C",
+     R"C(\g<0>    {"__class__", __tovel_class, NULL, NULL, (void *)"FunctionType"},\n)C"},
     // Limited API: a compiled generator's gi_frame (cr_frame) is a frame until
     // it finishes, then None, as a source generator's, instead of None always
     // (inspect reads a created generator as closed). The frame is that of a
@@ -288,6 +292,10 @@ static void __tovel_no_keywords(PyObject *func, PyObject *kw) {
 static const char *FRAME_PROTO = R"C(#if CYTHON_PEP489_MULTI_PHASE_INIT
 static int __tovel_exec_in_frame(PyObject *module);
 #endif
+/* tovel: the file compiled code names in its code objects and tracebacks,
+   once the module knows where it lies (see __tovel_exec_in_frame) */
+static PyObject *__tovel_file_obj;
+static PyObject *__tovel_code_file(PyObject *compiled) { return __tovel_file_obj ? __tovel_file_obj : compiled; }
 )C";
 static const char *FRAME_BODY = R"C(
 #if CYTHON_PEP489_MULTI_PHASE_INIT
@@ -324,6 +332,14 @@ static int __tovel_exec_in_frame(PyObject *module) {
         } else {
             PyErr_Clear();
         }
+    }
+    /* Code objects and traceback entries name that file too, as the source
+       module's code does (not the path the module was compiled from). */
+    if (own && !__tovel_file_obj) {
+        __tovel_file_obj = PyUnicode_FromString(own);
+        if (__tovel_file_obj) __pyx_f[0] = PyUnicode_AsUTF8AndSize(__tovel_file_obj, NULL);
+        if (!__tovel_file_obj || !__pyx_f[0]) PyErr_Clear();
+        if (!__pyx_f[0]) __pyx_f[0] = filename;
     }
     code = Py_CompileString("__tovel_body__()", filename, Py_eval_input);
     PyMem_Free(own);

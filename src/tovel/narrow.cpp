@@ -103,11 +103,26 @@ static nb::list failing(bool pytest, nb::dict r, nb::handle wanted, nb::handle k
             out.append(id);
     }
     // The failures of ids the sources do not have, but those of a test whose
-    // parameters vary (judged above) or that fails from the sources too.
+    // parameters vary (judged above), that fails from the sources too, or
+    // that is the file of tests of `wanted` (a test module that failed to
+    // load: its tests, missing here, failed above).
     nb::set bases;
     bool based = false;
     for (auto [id, passed] : nb::borrow<nb::dict>(tests)) {
         if (truthy(passed) || !unknown(id) || truthy(want.attr("__contains__")(id)))
+            continue;
+        // The file of the id: a test module pytest could not load is
+        // reported as "::<its dotted name>".
+        nb::object parts = nb::str(id).attr("partition")("::");
+        nb::str file(parts[0]);
+        if (!nb::len(file))
+            file = nb::str(nb::str(parts[2]).attr("replace")(".", "/") + nb::str(".py"));
+        nb::str inside(file + nb::str("::"));
+        bool holds = false;
+        for (nb::handle w : wanted)
+            if ((holds = truthy(nb::str(w).attr("startswith")(inside))))
+                break;
+        if (holds)
             continue;
         if (parametrized(id)) {
             if (!based)

@@ -213,7 +213,7 @@ static const Construct TABLE[] = {
      "compiled generators and coroutines are not of the types of the types module, and no frame holds their "
      "locals (tov mends isinstance, issubclass, inspect.isgenerator, iscoroutine, isasyncgen and their state, not this)",
      true, nullptr, "import types\nRESULT = type((x for x in ())) is types.GeneratorType\n", hit_generator_type},
-    {"inspect.getsource", "a compiled function has no source: TypeError", false, nullptr,
+    {"inspect.getsource", "a compiled function has no source beside it: OSError, as for a module whose .py is gone", false, nullptr,
      "import inspect\nRESULT = inspect.getsource(lambda: 0)\n", hit_getsource},
     {"RecursionError", "calls between compiled functions do not count toward the recursion limit: recursion deep enough to exhaust the C stack crashes the interpreter where the source raises RecursionError (recursion of ordinary depth is unaffected)",
      false, nullptr, "def f(n): return f(n + 1)\ntry: f(0)\nexcept RecursionError: RESULT = 'caught'\n", hit_recursion},
