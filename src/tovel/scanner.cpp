@@ -368,10 +368,10 @@ static bool check(nb::dict unit) {
         std::string name = nb::cast<std::string>(f["construct"]);
         if (name != "warnings.warn(stacklevel=...)" && name != "sys.setprofile/settrace" && name != "RecursionError")
             doubts.append(nb::str("line {}: {}").format(f["line"], f["construct"]));
-            // What to do about it: the tests judge it, or it ships as source.
-            print(nb::str("warning: {}; if it matters: the project's tests judge it, or --keep '^{}$' ships it as source")
-                      .format(text, mine("re").attr("escape")(path)),
-                  "flush"_a = true);
+        // What to do about it: the tests judge it, or it ships as source.
+        print(nb::str("warning: {}; if it matters: the project's tests judge it, or --keep '^{}$' ships it as source")
+                  .format(text, mine("re").attr("escape")(path)),
+              "flush"_a = true);
     }
     unit["doubts"] = doubts;
     if (nb::len(faults) == 0)
