@@ -236,7 +236,8 @@ INSIDE = {
 # on sys.path) and whose pytest configuration puts it there too; the tests
 # need a dependency group (that includes another) but not the plugin its
 # addopts name, and one of them does not collect, from source either; one
-# meets a deprecation of pytest's own under filterwarnings = error.
+# meets a deprecation of pytest's own under filterwarnings = error, as does
+# the option of a plugin not installed (pytest-timeout's).
 FLAT = {
     "pyproject.toml": """
         [build-system]
@@ -258,6 +259,7 @@ FLAT = {
         pythonpath = [".", "src"]
         addopts = "--reruns=2"
         filterwarnings = ["error"]
+        timeout = 5
         """,
     # A construct known to compile differently, in the module the tests name:
     # named for what the tests found, once.
@@ -617,7 +619,8 @@ def test_the_tests_run_against_the_modules_the_wheel_ships(tmp_path, run_tov):
     compiled module refuses."""
     write(tmp_path, {
         "setup.py": 'from setuptools import setup\n\nsetup(name="duo", version="1.0", packages=["a", "b"])\n',
-        "pytest.ini": "[pytest]\ntestpaths = a tests\naddopts = --doctest-modules\n",
+        # pytest's cache is not the project's, but its options stand.
+        "pytest.ini": "[pytest]\ntestpaths = a tests\naddopts = --doctest-modules --cache-clear\n",
         # Doctests of the package's modules run against the modules as shipped.
         "a/__init__.py": 'def one():\n    """\n    >>> one()\n    1\n    """\n    return 1\n',
         "a/core.py": 'X = 1\n\n\ndef kind():\n    """\n    >>> type(kind).__name__\n    \'function\'\n    """\n',

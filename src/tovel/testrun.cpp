@@ -134,9 +134,15 @@ static nb::dict start(nb::dict b, nb::object select, int n) {
         // pytest's warnings of its own deprecations are shown, not raised:
         // under a project's `filterwarnings = error` a newer pytest than the
         // project knew would otherwise drop whole test modules from both runs.
-        for (const char *a : {"-p", "tovel_prove", "-p", "no:cacheprovider", "--continue-on-collection-errors", "-W",
-                              "default::pytest.PytestDeprecationWarning"})
+        // So are its words of an option of a plugin not installed (`timeout`
+        // without pytest-timeout), which stop the run before any test there.
+        for (const char *a : {"-p", "tovel_prove", "--continue-on-collection-errors", "-W",
+                              "default::pytest.PytestDeprecationWarning", "-W", "default::pytest.PytestConfigWarning"})
             extra.append(a);
+        // pytest's cache (addopts may name --cache-clear) is kept in the
+        // scratch folder, which each run starts empty.
+        extra.append(nb::str("-o"));
+        extra.append(nb::str("cache_dir=") + nb::str(join(scratch, nb::str(".pytest_cache"))));
         extra.append(nb::str("--junitxml=") + nb::str(h["junit"]));
         env["TOVEL_PROVE_TRACE"] = h["trace"];
         command = nb::str(command + nb::str(" ") + nb::str(mine("shlex").attr("join")(extra)));
