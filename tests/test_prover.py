@@ -332,7 +332,9 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert any(re.fullmatch(r"core\..*so", p) for p in loaded) and "__init__.py" not in loaded, loaded
     (wheel,) = (tmp_path / "inside" / "dist").glob("*.whl")
     names = zipfile.ZipFile(wheel).namelist()
-    assert {"hook-x.py", "inside/__init__.py"} <= set(names) and "inside/needs.py" not in names
+    # The package's own test module ships as source: pytest collects no test from a compiled one.
+    assert "kept as source 1 test module (pytest collects tests from sources only): inside/test_core.py" in out
+    assert {"hook-x.py", "inside/__init__.py", "inside/test_core.py"} <= set(names) and "inside/needs.py" not in names
     assert not any(n.startswith("inside/tests/") for n in names)
 
     write(tmp_path / "flat", FLAT)

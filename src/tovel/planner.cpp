@@ -35,7 +35,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     nb::object excluded = exclude.is_none() ? nb::none() : re.attr("compile")(exclude);
     nb::object kept_re = keep.is_none() ? nb::none() : re.attr("compile")(keep);
     nb::str suffix = module_suffix(limited);
-    nb::list units, kept, data, absent;
+    nb::list units, kept, data, absent, tests;
     for (nb::handle pkg : packages) {
         nb::str name(pkg[0]);
         nb::object top = base.attr("joinpath")(pkg[1]);
@@ -86,6 +86,16 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                         kept.append(entry);
                         continue;
                     }
+                    // pytest collects tests from source files only: a wheel's
+                    // own test modules ship as they are, or installed none of
+                    // their tests would run.
+                    nb::str leaf(file);
+                    if (!root.is_none() && (leaf.equal(nb::str("conftest.py")) || truthy(leaf.attr("startswith")("test_")) ||
+                                            truthy(leaf.attr("endswith")("_test.py")))) {
+                        tests.append(path);
+                        kept.append(entry);
+                        continue;
+                    }
                     nb::str stem(arc.attr("removesuffix")(".py"));
                     // A file no import statement can name (hook-x.py, loaded
                     // by path by some other tool) has no module name to compile for.
@@ -113,6 +123,9 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
             }
         }
     }
+    if (nb::len(tests))
+        print(nb::str("kept as source {} test {} (pytest collects tests from sources only): {}")
+                  .format(nb::len(tests), nb::len(tests) == 1 ? "module" : "modules", nb::str(", ").attr("join")(tests)));
     nb::dict out;
     out["units"] = units;
     out["kept"] = kept;
