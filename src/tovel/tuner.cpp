@@ -394,8 +394,44 @@ static nb::str str_equality(nb::str c) {
     return nb::str(text.data(), text.size());
 }
 
+// Code that runs once (the module's exec function with its class bodies, and
+// Cython's other CYTHON_SMALL_CODE functions) keeps Cython's own operations:
+// a fast path there saves nothing and costs compile time. Its calls are
+// written so that no site of the rewrites below matches them (a space before
+// the parenthesis), and its globals read without a cache.
+static nb::str once_untuned(nb::str c) {
+    static const std::pair<const char *, const char *> calls[] = {
+        {"__Pyx_PyObject_GetAttrStr(", "__Pyx_PyObject_GetAttrStr ("},
+        {"__Pyx_PyObject_SetAttrStr(", "__Pyx_PyObject_SetAttrStr ("},
+        {"__Pyx_PyObject_FastCallMethod(", "__Pyx_PyObject_FastCallMethod ("},
+        {"__Pyx_PyObject_GetItem(", "__Pyx_PyObject_GetItem ("},
+        {"(PyObject_SetItem(", "(PyObject_SetItem ("},
+        {"__Pyx_GetModuleGlobalName(", "__Pyx_GetModuleGlobalNameUncached("},
+    };
+    std::string text = c.c_str();
+    bool uncached = text.find("#define __Pyx_GetModuleGlobalNameUncached(") != std::string::npos;
+    static const std::string head = "\nstatic CYTHON_SMALL_CODE ";
+    for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
+        size_t eol = text.find('\n', at + 1), end = text.find("\n}\n", at);
+        // a declaration, not a definition
+        if (eol == std::string::npos || end == std::string::npos || text.compare(eol - 1, 1, ";") == 0 ||
+            text.compare(eol - 11, 11, "; /*proto*/") == 0)
+            continue;
+        std::string body = text.substr(at, end - at);
+        for (const auto &[from, to] : calls) {
+            if (!uncached && std::strcmp(to, "__Pyx_GetModuleGlobalNameUncached(") == 0) continue;
+            for (size_t i = body.find(from); i != std::string::npos; i = body.find(from, i + std::strlen(to)))
+                body.replace(i, std::strlen(from), to);
+        }
+        text.replace(at, end - at, body);
+        at += body.size();
+    }
+    return nb::str(text.data(), text.size());
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
+    c = once_untuned(c);
     nb::str include("#include \"Python.h\"\n");
     if (truthy(c.attr("__contains__")(include)) && !truthy(c.attr("__contains__")("__tovel_incref")))
         c = nb::str(c.attr("replace")(include, nb::str(REFCOUNT), 1));

@@ -80,7 +80,7 @@ static int __tovel_has_inline_values(PyTypeObject *tp) {
 /* The instance's inline values, or NULL where it has none (or they were
    given up for a dict of its own). */
 static inline __attribute__((always_inline)) PyObject **__tovel_inline_values(PyObject *o) {
-    if (__tovel_minor() == 12) {
+    if (__tovel_minor_known() == 12) {
         /* 3.12 tags the pointer to the values by taking one off it */
         uintptr_t word = __TOVEL_AT(o, __TOVEL_MANAGED_DICT, uintptr_t);
         return likely(word & 1) ? (PyObject **)(word + 1) : NULL;
@@ -93,7 +93,7 @@ static inline __attribute__((always_inline)) PyObject **__tovel_inline_values(Py
    (or keeps its values inline, on 3.12). */
 static inline __attribute__((always_inline)) PyObject *__tovel_managed_dict(PyObject *o) {
     uintptr_t word = __TOVEL_AT(o, __TOVEL_MANAGED_DICT, uintptr_t);
-    return __tovel_minor() == 12 && (word & 1) ? NULL : (PyObject *)word;
+    return __tovel_minor_known() == 12 && (word & 1) ? NULL : (PyObject *)word;
 }
 
 /* The value of `name` in the dict at the hint, as the interpreter's loads
@@ -398,7 +398,7 @@ static __attribute__((noinline)) PyObject *__tovel_attr_load_site(PyObject *o, P
 }
 /* The common cases at the site itself: a value among the inline values,
    the class's value where the name is none of the shared keys. */
-static inline __attribute__((always_inline)) PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __tovel_attr_site *site) {
+__TOVEL_SITE_FN PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __tovel_attr_site *site) {
     if (likely(site->fast && __TOVEL_VERSION(Py_TYPE(o)) == site->version)) {
         PyObject **values = __tovel_inline_values(o), *value = NULL;
         if (likely(values != NULL)) {
@@ -456,7 +456,7 @@ static __attribute__((noinline)) int __tovel_attr_store_site(PyObject *o, PyObje
     return __Pyx_PyObject_SetAttrStr(o, name, v);
 }
 /* The common case at the site itself: a set inline value replaced. */
-static inline __attribute__((always_inline)) int __tovel_attr_store(PyObject *o, PyObject *name, PyObject *v, __tovel_attr_site *site) {
+__TOVEL_STORE_FN int __tovel_attr_store(PyObject *o, PyObject *name, PyObject *v, __tovel_attr_site *site) {
     if (likely(site->fast && site->index >= 0 && v != NULL && __TOVEL_VERSION(Py_TYPE(o)) == site->version)) {
         PyObject **values = __tovel_managed_dict(o) ? NULL : __tovel_inline_values(o);
         if (likely(values != NULL && values[site->index] != NULL)) {
@@ -617,7 +617,7 @@ static const char *GLOBAL_HINTS = R"C(
 typedef struct { Py_ssize_t hint; int fills; } __tovel_global_site;
 /* The value at the site's hint, borrowed, or NULL where it is not there. */
 static inline __attribute__((always_inline)) PyObject *__tovel_global_at(PyObject *dict, PyObject *name, __tovel_global_site *site) {
-    if (likely(__tovel_minor() && dict != NULL)) {
+    if (likely(__tovel_minor_known() > 0 && dict != NULL)) {
         char *keys = __TOVEL_AT(dict, __TOVEL_DICT_KEYS, char *);
         if (likely(__TOVEL_AT(dict, __TOVEL_DICT_VALUES, void *) == NULL
                    && __TOVEL_AT(keys, __TOVEL_DK_KIND, uint8_t) == __TOVEL_DK_UNICODE
@@ -653,7 +653,7 @@ static __attribute__((noinline)) PyObject *__tovel_global_learn(PyObject *dict, 
     __tovel_global_hint(dict, name, site);
     return __Pyx__GetModuleGlobalName(name);
 }
-static inline __attribute__((always_inline)) PyObject *__tovel_global(PyObject *dict, PyObject *name, __tovel_global_site *site) {
+__TOVEL_STORE_FN PyObject *__tovel_global(PyObject *dict, PyObject *name, __tovel_global_site *site) {
     PyObject *value = __tovel_global_at(dict, name, site);
     if (likely(value != NULL)) return Py_NewRef(value);
     return __tovel_global_learn(dict, name, site);

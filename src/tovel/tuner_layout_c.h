@@ -25,6 +25,16 @@ static const char *LAYOUT = R"C(
     || (!defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000))
 #define __TOVEL_LAYOUT 1
 #define __TOVEL_AT(p, offset, T) (*(T *)((char *)(p) + (offset)))
+#ifdef TOVEL_SITES_CALLED
+#define __TOVEL_SITE_FN static __attribute__((noinline))
+#else
+#define __TOVEL_SITE_FN static inline __attribute__((always_inline))
+#endif
+#ifdef TOVEL_STORES_CALLED
+#define __TOVEL_STORE_FN static __attribute__((noinline))
+#else
+#define __TOVEL_STORE_FN static inline __attribute__((always_inline))
+#endif
 #define __TOVEL_TP_BASICSIZE 32
 #define __TOVEL_TP_DICTOFFSET 288
 #define __TOVEL_TP_VERSION 384
@@ -73,6 +83,7 @@ static const char *LAYOUT = R"C(
 #include "internal/pycore_object.h"
 #include "internal/pycore_long.h"
 #define __tovel_minor() PY_MINOR_VERSION
+#define __tovel_minor_known() PY_MINOR_VERSION
 #define __TOVEL_SAME(a, b) _Static_assert((a) == (b), "tovel: an offset differs in these headers: " #a)
 __TOVEL_SAME(offsetof(PyTypeObject, tp_basicsize), __TOVEL_TP_BASICSIZE);
 __TOVEL_SAME(offsetof(PyTypeObject, tp_dictoffset), __TOVEL_TP_DICTOFFSET);
@@ -141,6 +152,9 @@ static __attribute__((noinline)) int __tovel_minor_learn(void) {
 static inline __attribute__((always_inline)) int __tovel_minor(void) {
     return likely(__tovel_minor_seen >= 0) ? __tovel_minor_seen : __tovel_minor_learn();
 }
+/* the same, without the test, where the version was read already (a site
+   filled, a test of __tovel_minor() before); -1 where it was not */
+#define __tovel_minor_known() __tovel_minor_seen
 #endif
 #elif defined(__GNUC__) && defined(Py_GIL_DISABLED) && !defined(Py_LIMITED_API) && CYTHON_COMPILING_IN_CPYTHON \
     && PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000 && !defined(Py_REF_DEBUG) && !defined(TOVEL_NO_ATTR_CACHE)
