@@ -299,3 +299,41 @@ def test_a_second_checkout_reuses_the_shared_cache(tmp_path, kind, request):
     rc, out, err = tov("bdist", "-n", "kg", "-v", "1.0", "--cache-dir", str(tmp_path / "cache4"),
                        "--remote-cache", f"{kind}://127.0.0.1:{free_port()}", cwd=project)
     assert rc == 0 and [l for l in out.splitlines() if "remote cache" in l][0].startswith("warning: "), out + err
+
+def test_one_module_splits_its_compile_over_idle_jobs(tmp_path):
+    """A project of fewer modules than jobs is compiled with gcc's link-time
+    optimisation split over the idle jobs; the linked module comes from the
+    cache in another folder, and a compiler whose link-time optimisation
+    fails builds the module as usual."""
+    files = {"lt/__init__.py": "def total(n):\n    return sum(i * i for i in range(n))\n",
+             "project/README.md": "# lt\n", "project/LICENSE": "MIT License\n"}
+    cache = tmp_path / "cache"
+
+    def build(where, env=None):
+        project = write(tmp_path / where, files)
+        rc, out, err = tov("bdist", "-n", "lt", "-v", "1.0", "-j", "2", "--verbose", "--cache-dir", str(cache),
+                           cwd=project, env=env)
+        assert rc == 0, out + err
+        wheel, = (project / "dist").glob("*.whl")
+        with zipfile.ZipFile(wheel) as zf:
+            zf.extractall(project / "unpacked")
+        got = subprocess.run([sys.executable, "-c", "import lt; print(lt.total(10), lt.__file__)"],
+                             cwd=project / "unpacked", capture_output=True, text=True, check=True).stdout.split()
+        assert got[0] == "285" and got[1].endswith(".so"), got
+        return out, next((project / "unpacked/lt").glob("*.so")).read_bytes()
+
+    out, first = build("a")
+    if "Free Software Foundation" not in subprocess.run([sysconfig.get_config_var("CC").split()[0], "--version"],
+                                                        capture_output=True, text=True).stdout:
+        pytest.skip("the compiler is not gcc")
+    assert re.search(r"^\$ .* -flto=2 ", out, re.M), out
+    out, again = build("b")
+    assert "-flto" not in out and again == first, out
+    # A compiler that refuses link-time optimisation: the module is built without it.
+    wrapper = tmp_path / "cc"
+    wrapper.write_text('#!/bin/sh\nfor a; do case "$a" in -flto*) echo "no lto here" >&2; exit 1;; esac; done\n'
+                       'exec gcc "$@"\n')
+    wrapper.chmod(0o755)
+    files["lt/__init__.py"] += "\nTWO = 2\n"
+    out, _ = build("c", env={**os.environ, "CC": str(wrapper), "LDSHARED": f"{wrapper} -shared"})
+    assert "no lto here" in out and re.search(r"^\$ .*cc .*-c build/src/lt/__init__.c .*-O2\n", out, re.M), out

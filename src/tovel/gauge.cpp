@@ -166,6 +166,29 @@ static nb::dict start(nb::list sofiles, nb::object cache, nb::object remote, nb:
     return handle;
 }
 
+/// abi3audit's verdict on one module, in this process, recorded in the cache
+/// when it passes (as finish() records it): a worker of the build does it as
+/// soon as the module is linked, and start() then finds it passed. Anything
+/// abi3audit's own modules do not offer leaves the module to start().
+static bool audit_one(nb::str so, nb::object cache, nb::str minimum) {
+    nb::str salt = nb::str("abi3audit {} {}").format(version_of("abi3audit"), minimum);
+    nb::object version = nb::module_::import_("abi3info.models").attr("PyVersion").attr("parse_dotted")(minimum);
+    nb::object audit = nb::module_::import_("abi3audit._audit").attr("audit");
+    nb::object specs = nb::module_::import_("abi3audit._extract").attr("make_specs")(so, "assume_minimum_abi3"_a = version);
+    for (nb::handle spec : specs)
+        for (nb::handle shared : spec.attr("_extractor")()) {
+            nb::dict result = nb::borrow<nb::dict>(audit(shared, "assume_minimum_abi3"_a = version).attr("json")());
+            if (nb::len(global("tovel.audit", "beyond_abi3")(result["non_abi3_symbols"])) ||
+                !truthy(result["is_abi3_baseline_compatible"]))
+                return false;
+        }
+    nb::dict record;
+    record["passed"] = true;
+    remember(cache, nb::none(), "abi3",
+             nb::str(mine("hashlib").attr("sha256")((sha256(so) + salt).attr("encode")()).attr("hexdigest")()), record);
+    return true;
+}
+
 /// Waits for the audit start() began; records each module that passed in
 /// the cache. Returns the sha256 of every module known to pass. One that
 /// did not is left out: the audit of the wheel then says why.
@@ -211,6 +234,8 @@ TOVEL_MODULE(gauge, m) {
           "each measured once and kept in the cache; None when the wheel needs auditwheel's repair.");
     m.def("start", &start, "sofiles"_a, "cache"_a.none(), "remote"_a.none(), "minimum"_a, "work"_a,
           "Start abi3audit on the modules the cache does not record as passed.");
+    m.def("audit_one", &audit_one, "so"_a, "cache"_a, "minimum"_a,
+          "abi3audit's verdict on one module, recorded in the cache when it passes.");
     m.def("finish", &finish, "handle"_a,
           "Wait for the audit start() began; the sha256 of every module known to pass.");
 }
