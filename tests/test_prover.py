@@ -302,6 +302,36 @@ FLAT = {
 }
 
 
+# A script of unittest tests (it calls unittest.main() as it is imported) and
+# a test module in the package that does not load against the compiled
+# modules: both judge them as other tests do.
+SCRIPT = {
+    "pyproject.toml": "[project]\nname = \"scr\"\nversion = \"1.0\"\n",
+    "scr/__init__.py": "",
+    "scr/core.py": "def f(x):\n    return x + 1\n",
+    "scr/plain.py": "def g():\n    return 2\n",
+    "scr/test_load.py": "from . import core\n\nassert core.__file__.endswith('.py')\n\n\n"
+                        "def test_loaded():\n    pass\n",
+    "scr/tests/__init__.py": "",
+    "scr/tests/test_script.py": """
+        import unittest
+
+        from scr import plain
+
+
+        class Script(unittest.TestCase):
+            def test_g(self):
+                self.assertEqual(plain.g(), 2)
+
+            def test_source(self):
+                self.assertTrue(plain.__file__.endswith(".py"))
+
+
+        unittest.main()
+        """,
+}
+
+
 def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     """Without being asked, tov bdist runs the tests it finds against the
     installed package, whatever the layout puts on sys.path; a run it made
@@ -359,6 +389,15 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     runs = re.findall(r"^(?:tests|narrowing).*\)$", out, re.M)
     assert runs and all(r.endswith(", remembered)") for r in runs), out
     assert not list((tmp_path / "flat" / "build" / "prove").glob("*/venv"))
+
+    write(tmp_path / "script", SCRIPT)
+    code, out, err = run_tov("bdist", cwd=tmp_path / "script")
+    assert code == 1, out + err
+    assert "tests from source: 3 passed, 0 failed" in out
+    assert re.search(r"^tests compiled: 1 passed, 2 failed: \{site\}/scr/test_load\.py, "
+                     r"\{site\}/scr/tests/test_script\.py::Script::test_source;", out, re.M), out
+    assert re.search(r"^  scr/core\.py\s+tests\s+breaks 1 test: test_loaded$", err, re.M), err
+    assert re.search(r"^  scr/plain\.py\s+tests\s+breaks 1 test: test_source$", err, re.M), err
 
 
 # Tests and their requirements where projects keep them: pytest's
