@@ -263,7 +263,8 @@ def pytest_runtest_logfinish(nodeid, location):
 # A test module that fails to collect is reported in the junit file by its
 # dotted path with no test ("::tests.test_x"): its id is recorded so, but of
 # the id its tests have (a path in the bench's site-packages, whose
-# "python3.12" would make two names, is {site}). The report's record is
+# "python3.12" would make two names, is {site}); a class of tests that
+# fails to collect, by its id. The report's record is
 # pytest's own: with a pytest that has none, its class name stands.
 def pytest_collectreport(report):
     if report.passed:
@@ -274,8 +275,10 @@ def pytest_collectreport(report):
     except Exception:
         return
     if xml is not None:
-        dotted = re.sub(r"\.py$", "", _id(report.nodeid)).replace("/", ".")
-        xml.node_reporter(report).add_property("tovel-nodeid", "::" + dotted)
+        nodeid = _id(report.nodeid)
+        if "::" not in nodeid:
+            nodeid = "::" + re.sub(r"\.py$", "", nodeid).replace("/", ".")
+        xml.node_reporter(report).add_property("tovel-nodeid", nodeid)
 
 
 def pytest_collection_modifyitems(session, config, items):
