@@ -540,6 +540,11 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "doc", {"setup.cfg": KEPT["setup.cfg"], "pk/__init__.py": ""})
     found = tovel.finder.find(str(tmp_path / "doc"), str(tmp_path / "doc"), [["pk", "pk"]], None)
     assert (found["command"], found["doctests"]) == ("python -m pytest -c {project}/setup.cfg", ["pk/__init__.py"])
+    # The text files at the top that --doctest-glob names are tests too.
+    write(tmp_path / "glob", {"pyproject.toml": "[tool.pytest.ini_options]\naddopts = ['--doctest-glob=*.md']\n",
+                              "README.md": ">>> 1\n1\n", "pk/__init__.py": "", "tests/test_a.py": ""})
+    found = tovel.finder.find(str(tmp_path / "glob"), str(tmp_path / "glob"), [["pk", "pk"]], None)
+    assert found["command"] == "python -m pytest {project}/tests {project}/README.md"
     # A tests.py beside setup.py, which `python -m unittest` finds and pytest does not collect by its name.
     # A module the project ships by such a name is no test.
     write(tmp_path / "ut", {"tests.py": "", "pk.py": "", "testing.py": ""})
