@@ -302,6 +302,45 @@ FLAT = {
 }
 
 
+# A script of unittest tests (it calls unittest.main() as it is imported) and
+# a test module in the package that does not load against the compiled
+# modules: both judge them as other tests do.
+SCRIPT = {
+    "pyproject.toml": "[project]\nname = \"scr\"\nversion = \"1.0\"\n",
+    "scr/__init__.py": "",
+    "scr/core.py": "def f(x):\n    return x + 1\n",
+    "scr/plain.py": "def g():\n    return 2\n",
+    "scr/test_load.py": "from . import core\n\nassert core.__file__.endswith('.py')\n\n\n"
+                        "def test_loaded():\n    pass\n",
+    "scr/tests/__init__.py": "",
+    "scr/tests/test_script.py": """
+        import unittest
+
+        from scr import plain
+
+
+        class Script(unittest.TestCase):
+            def test_g(self):
+                self.assertEqual(plain.g(), 2)
+
+            def test_source(self):
+                self.assertTrue(plain.__file__.endswith(".py"))
+
+
+        class Assets(unittest.TestCase):  # fails to collect, from the sources too
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, **kwargs)
+                open("no-such-asset")
+
+            def test_asset(self):
+                pass
+
+
+        unittest.main()
+        """,
+}
+
+
 def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     """Without being asked, tov bdist runs the tests it finds against the
     installed package, whatever the layout puts on sys.path; a run it made
@@ -359,6 +398,16 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     runs = re.findall(r"^(?:tests|narrowing).*\)$", out, re.M)
     assert runs and all(r.endswith(", remembered)") for r in runs), out
     assert not list((tmp_path / "flat" / "build" / "prove").glob("*/venv"))
+
+    write(tmp_path / "script", SCRIPT)
+    code, out, err = run_tov("bdist", cwd=tmp_path / "script")
+    assert code == 1, out + err
+    assert re.search(r"^tests from source: 3 passed, 1 failed: \{site\}/scr/tests/test_script\.py::Assets;", out, re.M), out
+    failed = re.search(r"^tests compiled: 1 passed, 3 failed: (.*?); log", out, re.M)
+    assert failed and set(failed[1].split(", ")) == {"{site}/scr/test_load.py", "{site}/scr/tests/test_script.py::Assets",
+                                                     "{site}/scr/tests/test_script.py::Script::test_source"}, out
+    assert re.search(r"^  scr/core\.py\s+tests\s+breaks 1 test: test_loaded$", err, re.M), err
+    assert re.search(r"^  scr/plain\.py\s+tests\s+breaks 1 test: test_source$", err, re.M), err
 
 
 # Tests and their requirements where projects keep them: pytest's
@@ -491,6 +540,11 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "doc", {"setup.cfg": KEPT["setup.cfg"], "pk/__init__.py": ""})
     found = tovel.finder.find(str(tmp_path / "doc"), str(tmp_path / "doc"), [["pk", "pk"]], None)
     assert (found["command"], found["doctests"]) == ("python -m pytest -c {project}/setup.cfg", ["pk/__init__.py"])
+    # The text files at the top that --doctest-glob names are tests too.
+    write(tmp_path / "glob", {"pyproject.toml": "[tool.pytest.ini_options]\naddopts = ['--doctest-glob=*.md']\n",
+                              "README.md": ">>> 1\n1\n", "pk/__init__.py": "", "tests/test_a.py": ""})
+    found = tovel.finder.find(str(tmp_path / "glob"), str(tmp_path / "glob"), [["pk", "pk"]], None)
+    assert found["command"] == "python -m pytest {project}/tests {project}/README.md"
     # A tests.py beside setup.py, which `python -m unittest` finds and pytest does not collect by its name.
     # A module the project ships by such a name is no test.
     write(tmp_path / "ut", {"tests.py": "", "pk.py": "", "testing.py": ""})

@@ -263,6 +263,26 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         if (nb::len(doctests) > before)
             shown.append(nb::str("the doctests of {} (installed)").format(nb::str(", ").attr("join")(builtin("sorted")(roots))));
     }
+    // With no testpaths, pytest run from the project collects the text files
+    // at its top that --doctest-glob names (a README.md of examples).
+    if (!c.is_none() && !nb::len(testpaths)) {
+        nb::list opts(c["addopts"]);
+        for (size_t i = 0; i < nb::len(opts); ++i) {
+            nb::str o(opts[i]);
+            nb::object pattern = nb::none();
+            if (truthy(o.attr("startswith")("--doctest-glob=")))
+                pattern = o.attr("partition")("=")[2];
+            else if (o.equal(nb::str("--doctest-glob")) && i + 1 < nb::len(opts))
+                pattern = opts[i + 1];
+            if (pattern.is_none())
+                continue;
+            for (nb::handle f : builtin("sorted")(mine("glob").attr("glob")(pattern, "root_dir"_a = project)))
+                if (is_file(join(project, f)) && !truthy(nb::str(f).attr("endswith")(".py"))) {
+                    places.append(nb::str("{project}/") + nb::str(shlex.attr("quote")(f)));
+                    shown.append(nb::str("{} (its doctests)").format(f));
+                }
+        }
+    }
     // Doctests alone run from the installed modules, under the project's
     // configuration (its --doctest-modules), with no test path to collect.
     if (!nb::len(places) && nb::len(doctests))

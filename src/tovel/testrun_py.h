@@ -58,6 +58,7 @@ _outcome = {}
 
 _site = os.path.join(os.environ["TOVEL_PROVE_SITE"], "")
 _site_id = None
+_config = None
 
 
 def _id(nodeid):
@@ -72,7 +73,8 @@ def _note(*fields):
 
 
 def pytest_configure(config):
-    global _wanted, _files, _site_id
+    global _wanted, _files, _site_id, _config
+    _config = config
     root = str(getattr(config, "rootpath", None) or config.rootdir)
     rel = os.path.relpath(_site, root).replace(os.sep, "/")
     _site_id = None if rel == "." else rel + "/"
@@ -148,7 +150,24 @@ def _repeated(test):
     return test is not None and ".__test__." in test.name and not str(test.filename).endswith(".py")
 
 
+# A test module that calls unittest.main() as it is imported (not under
+# `if __name__ == "__main__":`) is a script: the call would run the suite
+# under pytest's collection and exit. While such a module is imported the
+# call does nothing, and pytest collects its TestCase classes as any other's.
+class _NoMain:
+    def __init__(self, *args, **kwargs):
+        self.result = unittest.TestResult()
+
+
 class _Module(pytest.Module):
+    def _getobj(self):
+        real = unittest.main
+        unittest.main = _NoMain
+        try:
+            return super()._getobj()
+        finally:
+            unittest.main = real
+
     def collect(self):
         items = list(super().collect())
         module = self.obj
@@ -239,6 +258,27 @@ def pytest_runtest_logfinish(nodeid, location):
     new = [n for n in list(sys.modules) if n not in _seen and n.partition(".")[0] in _ROOTS]
     _seen.update(new)
     _note("end", _id(nodeid), _outcome.pop(nodeid, "passed"), ",".join(new))
+
+
+# A test module that fails to collect is reported in the junit file by its
+# dotted path with no test ("::tests.test_x"): its id is recorded so, but of
+# the id its tests have (a path in the bench's site-packages, whose
+# "python3.12" would make two names, is {site}); a class of tests that
+# fails to collect, by its id. The report's record is
+# pytest's own: with a pytest that has none, its class name stands.
+def pytest_collectreport(report):
+    if report.passed:
+        return
+    try:
+        from _pytest.junitxml import xml_key
+        xml = _config.stash.get(xml_key, None)
+    except Exception:
+        return
+    if xml is not None:
+        nodeid = _id(report.nodeid)
+        if "::" not in nodeid:
+            nodeid = "::" + re.sub(r"\.py$", "", nodeid).replace("/", ".")
+        xml.node_reporter(report).add_property("tovel-nodeid", nodeid)
 
 
 def pytest_collection_modifyitems(session, config, items):
