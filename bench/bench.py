@@ -1143,7 +1143,8 @@ def main():
               f"| {x:.2f} s | ({c:.2f} s: clean) | {x / c:.2f} | {share} | <= 0.20 | {verdict(share, 0.20)} |")
     p("")
     p("cythonize has no cache: in a fresh copy it does its clean build, whose median stands in its column. "
-      "In every copy in another folder ccache answered every compile from the cache "
+      "In every copy in another folder no compile missed the caches (a module split over idle jobs "
+      "comes linked from tov's cache, without a compile) "
       + ", ".join(f"({r['label']}: {r['other']['hits']} hits, {r['other']['misses']} misses in the last run)" for r in builds)
       + " and every translation came from the record.")
     p("")
