@@ -207,7 +207,7 @@ INSIDE = {
             return type(kind).__name__
         """,
     "inside/needs.py": "import six\n\nTEXT = six.text_type\n",
-    "inside/core.py": "def f(x):\n    return x + 1\n",
+    "inside/core.py": "def f(x):\n    return x + 1\n\n\nif __name__ == '__main__':\n    print(f(1))\n",
     "inside/test_core.py": "from . import core\n\n\ndef test_f():\n    assert core.f(1) == 2\n",
     "inside/tests/__init__.py": "",
     "inside/tests/test_inside.py": """
@@ -352,6 +352,8 @@ def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     assert code == 0, out + err
     assert "(setuptools.build_meta:__legacy__) built inside-1.0-py3-none-any.whl" in out
     assert "kept as source hook-x.py: its name is not a module name" in out
+    assert ("warning: `python -m` runs modules from source only, and 1 compiled module is a script (a `__main__` "
+            "block): inside/core.py; --keep '^inside/core\\.py$' ships it as source\n") in out
     # inside/tests is left out of the wheel: the bench copies it beside the installed package.
     assert ("the project's tests: inside/tests/ (beside the installed package), inside/test_core.py (installed); "
             "requirements: pytest only") in out

@@ -35,7 +35,11 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     nb::object excluded = exclude.is_none() ? nb::none() : re.attr("compile")(exclude);
     nb::object kept_re = keep.is_none() ? nb::none() : re.attr("compile")(keep);
     nb::str suffix = module_suffix(limited);
-    nb::list units, kept, data, absent, tests;
+    nb::list units, kept, data, absent, tests, scripts;
+    // A module that is also a script: `python -m` runs a module from its
+    // source only.
+    nb::object script_re = re.attr("compile")(
+        R"(^if\s+(__name__\s*==\s*['"]__main__['"]|['"]__main__['"]\s*==\s*__name__)\s*:)", re.attr("M"));
     for (nb::handle pkg : packages) {
         nb::str name(pkg[0]);
         nb::object top = base.attr("joinpath")(pkg[1]);
@@ -114,6 +118,9 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                     entry["name"] = module.attr("removesuffix")(".__init__");
                     entry["c"] = nb::str("build/src/") + stem + nb::str(".c");
                     entry["so"] = nb::str("build/egg/") + stem + suffix;
+                    if (!root.is_none() &&
+                        !script_re.attr("search")(f.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace")).is_none())
+                        scripts.append(path);
                     units.append(entry);
                 } else if (!nb::isinstance<nb::str>(ext) ||
                            !truthy(nb::make_tuple(".pyc", ".pyo", ".so", ".pyd").attr("__contains__")(ext))) {
@@ -126,6 +133,18 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     if (nb::len(tests))
         print(nb::str("kept as source {} test {} (pytest collects tests from sources only): {}")
                   .format(nb::len(tests), nb::len(tests) == 1 ? "module" : "modules", nb::str(", ").attr("join")(tests)));
+    // Said, not decided: most such blocks are a module's own demo or check,
+    // and the wheel's entry points call the compiled module as well.
+    if (nb::len(scripts)) {
+        nb::list pattern;
+        for (nb::handle p : scripts)
+            pattern.append(nb::str("^") + nb::str(re.attr("escape")(p)) + nb::str("$"));
+        bool one = nb::len(scripts) == 1;
+        print(nb::str("warning: `python -m` runs modules from source only, and {} compiled {} "
+                      "(a `__main__` block): {}; --keep '{}' ships {} as source")
+                  .format(nb::len(scripts), one ? "module is a script" : "modules are scripts", nb::str(", ").attr("join")(scripts),
+                          nb::str("|").attr("join")(pattern), one ? "it" : "them"));
+    }
     nb::dict out;
     out["units"] = units;
     out["kept"] = kept;
