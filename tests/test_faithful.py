@@ -365,6 +365,36 @@ FAITHFUL = {
             except TypeError as e:
                 RESULT.append(str(e))
         """),
+    # A read no path assigns before (Cython alone refuses the module), and a
+    # float local read where it may be unbound (Cython alone reads garbage).
+    "read-before-any-assignment": textwrap.dedent("""\
+        def f(x):
+            if x:
+                d = 1
+                return d
+            return d
+        def g(x):
+            if x:
+                d = 0.5
+            return d
+        RESULT = [f(1), g(1)]
+        for call in (lambda: f(0), lambda: g(0)):
+            try:
+                RESULT.append(call())
+            except UnboundLocalError as e:
+                RESULT.append(str(e))
+        """),
+    # Bare annotations of the names a class body starts with (Cython alone crashes).
+    "class-annotates-its-qualname": textwrap.dedent("""\
+        import typing
+        @typing.runtime_checkable
+        class Named(typing.Protocol):
+            __name__: str
+            __module__: str
+            __qualname__: str
+        RESULT = [Named.__qualname__, Named.__module__, sorted(Named.__annotations__), isinstance(len, Named),
+                  isinstance(1, Named)]
+        """),
 }
 
 
