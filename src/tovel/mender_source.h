@@ -159,10 +159,6 @@ inline void evaluate_tables(nb::handle tree, const std::string &src, const Offse
     }
 }
 
-} // namespace tovel::mender_source
-
-namespace tovel::mender_source {
-
 /// What the rewrite of an async generator expression calls: the first
 /// iterable's `__aiter__` taken where the expression is, as the interpreter
 /// takes it (its errors in its words), the items awaited when the async
