@@ -154,9 +154,8 @@ inline void mend_cython() {
     // types (`(1.0,) if c else (255,)`) have no such type and the
     // translation stops. Where the operands' Python types differ the
     // value is a Python object, which each operand converts to as itself.
-    nb::object pyrex = nb::module_::import_("Cython.Compiler.PyrexTypes");
-    nb::object independent = pyrex.attr("independent_spanning_type");
-    pyrex.attr("independent_spanning_type") = nb::cpp_function(
+    nb::object independent = pyrex_types.attr("independent_spanning_type");
+    pyrex_types.attr("independent_spanning_type") = nb::cpp_function(
         [independent, object_type](nb::handle a, nb::handle b) -> nb::object {
             nb::object out = independent(a, b);
             if (flag(out, "is_error"))
