@@ -365,6 +365,79 @@ FAITHFUL = {
             except TypeError as e:
                 RESULT.append(str(e))
         """),
+    # Async generator expressions outside an async function (Cython alone
+    # cannot parse them): the first iterable's __aiter__ taken (and failing)
+    # where the expression is, the rest lazily, an async generator of the
+    # interpreter's, an error's line its source's.
+    "async-genexp-in-a-plain-function": textwrap.dedent("""\
+        import asyncio, inspect, traceback
+        def borrow(it):
+            return (item async for item in it)
+        def scaled(it, k):
+            return (a * k async for a in it if a
+                    for _ in range(2))
+        class Box:
+            def __init__(self, n):
+                self.n = n
+            def items(self):
+                return (self.n + i async for i in counter(self.n))
+        async def counter(n):
+            for i in range(n):
+                yield i
+        def fail():
+            return ({}[x] async for x in counter(2))
+        RESULT = []
+        for bad in (5, type('NoNext', (), {'__aiter__': lambda self: 3})()):
+            try:
+                borrow(bad)
+            except TypeError as e:
+                RESULT.append(str(e))
+        async def main():
+            g = borrow(counter(3))
+            out = [inspect.isasyncgen(g), g.__name__, g.__qualname__, [v async for v in g]]
+            k = 1
+            h = scaled(counter(3), 1)
+            out.append(await h.asend(None))
+            await h.aclose()
+            out.append([v async for v in scaled(counter(3), 3)])
+            out.append([v async for v in Box(3).items()])
+            try:
+                await fail().__anext__()
+            except KeyError as e:
+                out.append([str(e), traceback.extract_tb(e.__traceback__)[-1].lineno])
+            return out
+        RESULT.append(asyncio.run(main()))
+        """),
+    # A read no path assigns before (Cython alone refuses the module), and a
+    # float local read where it may be unbound (Cython alone reads garbage).
+    "read-before-any-assignment": textwrap.dedent("""\
+        def f(x):
+            if x:
+                d = 1
+                return d
+            return d
+        def g(x):
+            if x:
+                d = 0.5
+            return d
+        RESULT = [f(1), g(1)]
+        for call in (lambda: f(0), lambda: g(0)):
+            try:
+                RESULT.append(call())
+            except UnboundLocalError as e:
+                RESULT.append(str(e))
+        """),
+    # Bare annotations of the names a class body starts with (Cython alone crashes).
+    "class-annotates-its-qualname": textwrap.dedent("""\
+        import typing
+        @typing.runtime_checkable
+        class Named(typing.Protocol):
+            __name__: str
+            __module__: str
+            __qualname__: str
+        RESULT = [Named.__qualname__, Named.__module__, sorted(Named.__annotations__), isinstance(len, Named),
+                  isinstance(1, Named)]
+        """),
 }
 
 

@@ -205,3 +205,25 @@ def test_compiled_functions_and_generators_pass_the_interpreters_type_checks(tmp
     expected = ("True True True True False gen generator True GEN_CREATED True False\n"
                 "True True could not get source code\n")
     assert both_ways(tmp_path, "gk", text, show) == [expected] * 2
+
+
+def test_async_generator_expressions_rewritten_only_where_faithful():
+    """Outside an async function, an async generator expression is rewritten
+    with its lines in place; one that awaits, binds with :=, has a first
+    iterable over lines, sits in an async function, or whose module binds
+    exec or globals is left as it is."""
+    rewrite = lambda text: subprocess.run(
+        [sys.executable, "-c", "import sys, tovel.mender; sys.stdout.write(tovel.mender.rewrite(sys.stdin.read()))"],
+        input=text, capture_output=True, text=True, timeout=120).stdout
+    kept = ["def f(it):\n    return (await x async for x in it)\n",
+            "def f(it):\n    return (y async for x in it if (y := x))\n",
+            "def f(it):\n    return (x async for x in g(\n        it))\n",
+            "async def f(it):\n    return (x async for x in it)\n",
+            "def f(it):\n    return (x async for x in it)\nexec = repr\n"]
+    for text in kept:
+        assert rewrite(text).startswith(text)
+    text = "def f(it):\n    return (x  # each\n            async for x in it\n            if x)\nafter = 1\n"
+    out = rewrite(text)
+    assert out.splitlines()[2].split() == ["for", "x", "in", "(__tovel_item__,)"]
+    assert out.splitlines()[3].endswith("if x), it, '<genexpr>', 'f.<locals>.<genexpr>'))")
+    assert out.splitlines()[4] == "after = 1" and len(out.splitlines()) == 5

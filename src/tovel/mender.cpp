@@ -289,6 +289,8 @@ static nb::str rewrite(nb::str text) {
             edits.push_back({at.end(c[0]), ", " + nb::cast<std::string>(c[1])});
     }
     evaluate_tables(tree, src, at, edits);
+    if (truthy(text.attr("__contains__")("async")) && !binds(tree, ast.attr("walk"), {"exec", "globals"}))
+        async_genexps(tree, false, "", src, at, edits);
     // Added after the last line, where no line moves: such a name declared
     // global is looked up when the code runs, in the module, then in the
     // builtins (as in Python 3, a NameError where neither has it); then the

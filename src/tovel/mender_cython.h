@@ -54,7 +54,8 @@ inline void mend_cython() {
     static bool done = false;
     if (done)
         return;
-    nb::object object_type = nb::module_::import_("Cython.Compiler.PyrexTypes").attr("py_object_type");
+    nb::object pyrex_types = nb::module_::import_("Cython.Compiler.PyrexTypes");
+    nb::object object_type = pyrex_types.attr("py_object_type");
     // `10 ** (6 - len(s))`, `2 ** len(s)`, `1 << len(s)`, `n >> len(s)`: an
     // operation of two C integers (len() is one, and so are literals beside
     // it) is computed in C, where the power of a possibly negative exponent
@@ -109,15 +110,52 @@ inline void mend_cython() {
                         return object_type;
             return out;
         });
+    // `if x: d = 1; return d` then `return d`: Cython refuses a read that no
+    // path assigns before, which the interpreter compiles and raises
+    // UnboundLocalError for only if it runs; such a read gets the check of
+    // any read that may find the name unbound. A C local has no unbound
+    // state (`if x: d = 0.5` then `return d` reads garbage): a local read
+    // where it may be unbound is a Python object.
+    nb::module_::import_("Cython.Compiler.Options").attr("error_on_uninitialized") = nb::bool_(false);
+    nb::object unspecified = pyrex_types.attr("unspecified_type");
+    replace_method("Cython.Compiler.TypeInference", "SimpleAssignmentTypeInferer", "infer_types",
+                   [object_type, unspecified](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::handle scope = args[0];
+                       for (nb::handle entry : scope.attr("entries").attr("values")()) {
+                           if (!entry.attr("type").is(unspecified) || !flag(entry, "is_local"))
+                               continue;
+                           for (nb::handle read : entry.attr("cf_references")) { // FlowControl's, each of a node
+                               nb::object node = nb::getattr(read, "node", nb::none());
+                               if (flag(nb::getattr(node, "cf_state", nb::none()), "cf_maybe_null")) {
+                                   self.attr("set_entry_type")(entry, object_type, scope);
+                                   break;
+                               }
+                           }
+                       }
+                       return was(self, *args);
+                   });
+    // `__qualname__: str` in a class body (a Protocol naming a function's
+    // attributes): the names a class body starts with (`__module__`,
+    // `__qualname__`) have no position of their own, which the annotation's
+    // item of the class's `__annotations__` takes (a compiler crash). It
+    // takes the annotation's.
+    replace_method("Cython.Compiler.ExprNodes", "Py3ClassNode", "analyse_annotations",
+                   [](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       for (nb::handle entry : args[0].attr("entries").attr("values")()) {
+                           nb::object annotation = nb::getattr(entry, "annotation", nb::none());
+                           if (!annotation.is_none() && entry.attr("pos").is_none())
+                               entry.attr("pos") = annotation.attr("pos");
+                       }
+                       return was(self, *args);
+                   });
     // `x = 1.5 if c else len(s)`, `max(0.5, len(s))`, `f or n`: the value
     // that may be either operand gets a C type both convert to, a double
     // here, and `x` is 2.0 where Python has 2; two C tuples of other item
     // types (`(1.0,) if c else (255,)`) have no such type and the
     // translation stops. Where the operands' Python types differ the
     // value is a Python object, which each operand converts to as itself.
-    nb::object pyrex = nb::module_::import_("Cython.Compiler.PyrexTypes");
-    nb::object independent = pyrex.attr("independent_spanning_type");
-    pyrex.attr("independent_spanning_type") = nb::cpp_function(
+    nb::object independent = pyrex_types.attr("independent_spanning_type");
+    pyrex_types.attr("independent_spanning_type") = nb::cpp_function(
         [independent, object_type](nb::handle a, nb::handle b) -> nb::object {
             nb::object out = independent(a, b);
             if (flag(out, "is_error"))

@@ -80,13 +80,18 @@ inline size_t weight(nb::handle value, nb::handle walk) {
     return items;
 }
 
-// Whether the module binds a name the rewrite calls, anywhere.
-inline bool binds(nb::handle tree, nb::handle walk) {
-    auto ours = [](nb::handle name) {
+// Whether the module binds a name the rewrite calls (those of a table
+// unless `names` are given), anywhere.
+inline bool binds(nb::handle tree, nb::handle walk,
+                  std::initializer_list<const char *> names = {"eval", "compile", "globals", "__file__"}) {
+    auto ours = [&](nb::handle name) {
         if (name.is_none())
             return false;
         std::string s = nb::cast<std::string>(nb::str(name).attr("split")(".")[0]);
-        return s == "eval" || s == "compile" || s == "globals" || s == "__file__";
+        for (const char *n : names)
+            if (s == n)
+                return true;
+        return false;
     };
     for (nb::handle n : walk(tree)) {
         std::string k = ast_kind(n);
@@ -152,6 +157,97 @@ inline void evaluate_tables(nb::handle tree, const std::string &src, const Offse
                              ", __file__, 'eval', dont_inherit=True), globals()" + std::string(last - first, '\n') + ")",
                          to});
     }
+}
+
+/// What the rewrite of an async generator expression calls: the first
+/// iterable's `__aiter__` taken where the expression is, as the interpreter
+/// takes it (its errors in its words), the items awaited when the async
+/// generator runs, each through the synchronous rest of the expression
+/// (`each`). Executed by the interpreter in the module's globals when an
+/// expression first runs (a definition at the end of the module would come
+/// too late for code run at import), it makes the interpreter's own async
+/// generators.
+static const char *ASYNC_GENEXP = R"PY(def __tovel_async_genexp__(each, it, name, qualname):
+    t = ().__class__.__class__(it)
+    if not hasattr(t, '__aiter__'):
+        raise TypeError(f"'async for' requires an object with __aiter__ method, got {t.__name__}")
+    items = t.__aiter__(it)
+    t = ().__class__.__class__(items)
+    if not hasattr(t, '__anext__'):
+        raise TypeError(f"'async for' received an object from __aiter__ that does not implement __anext__: {t.__name__}")
+    async def genexpr():
+        while True:
+            try:
+                item = await t.__anext__(items)
+            except StopAsyncIteration:
+                return
+            for value in each(item):
+                yield value
+    made = genexpr()
+    made.__name__, made.__qualname__ = name, qualname
+    return made
+)PY";
+
+// Rewrites in `node` (whose qualified name for its generator expressions is
+// `qualname`) each async generator expression that Cython cannot parse
+// outside an async function, `(ELT async for T in IT IFS REST)`, to
+// `(__tovel_async_genexp__(lambda __tovel_item__: (ELT for T in
+// (__tovel_item__,) IFS REST), IT, ...))`: IT evaluated where the
+// expression is, the rest lazily in a scope of its own, closures read as
+// they run. One whose IT spans lines (which would move them), or that
+// awaits, binds with `:=` or has another async for is left to Cython.
+// Returns whether any was rewritten.
+inline bool async_genexps(nb::handle node, bool in_async, const std::string &qualname, const std::string &src,
+                          const Offsets &at, Edits &edits) {
+    nb::object ast = nb::module_::import_("ast");
+    bool any = false;
+    std::string k = ast_kind(node);
+    if (k == "GeneratorExp" && !in_async) {
+        // Cython's parser takes `async` for a name outside an async function.
+        nb::list gens = node.attr("generators");
+        bool plain = truthy(gens[0].attr("is_async"));
+        for (size_t i = 1; i < nb::len(gens); ++i)
+            plain = plain && !truthy(gens[i].attr("is_async"));
+        for (nb::handle n : ast.attr("walk")(node))
+            plain = plain && !ast_is(n, {"Await", "NamedExpr", "Yield", "YieldFrom"}) &&
+                    !(n.not_equal(node) && ast_kind(n) == "GeneratorExp" && truthy(n.attr("generators")[0].attr("is_async")));
+        nb::handle it = gens[0].attr("iter"), target = gens[0].attr("target"), elt = node.attr("elt");
+        size_t from = at.start(it), to = at.end(it), end = at.end(node);
+        std::string first = src.substr(from, to - from);
+        // The `async` of the first `for`, between the element and the target.
+        size_t kw = src.rfind("async", at.start(target));
+        if (plain && first.find_first_of("\r\n#") == std::string::npos && kw != std::string::npos && kw >= at.end(elt) &&
+            end > 0 && src[end - 1] == ')') {
+            std::string name = qualname + "<genexpr>";
+            std::string source(ASYNC_GENEXP);
+            std::string helper = "(globals().get('__tovel_async_genexp__') or exec(" +
+                                 nb::cast<std::string>(builtin("repr")(nb::str(source.data(), source.size()))) +
+                                 ", globals()) or globals()['__tovel_async_genexp__'])";
+            edits.push_back({at.start(elt), helper + "(lambda __tovel_item__: ("});
+            edits.push_back({kw, "", kw + 5});
+            edits.push_back({from, "(__tovel_item__,)", to});
+            edits.push_back({end - 1, "), " + first + ", '<genexpr>', " +
+                                          nb::cast<std::string>(builtin("repr")(nb::str(name.c_str()))) + ")"});
+            return true;
+        }
+    }
+    // The names of what is defined here, for the qualified names below.
+    std::string inner = qualname;
+    bool async_here = in_async;
+    if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda") {
+        inner += (k == "Lambda" ? std::string("<lambda>") : nb::cast<std::string>(node.attr("name"))) + ".<locals>.";
+        async_here = k == "AsyncFunctionDef";
+    } else if (k == "ClassDef")
+        inner += nb::cast<std::string>(node.attr("name")) + ".";
+    // A definition's decorators, defaults, annotations and bases are
+    // evaluated where it is; its body, inside.
+    bool scope = ast_is(node, {"FunctionDef", "AsyncFunctionDef", "Lambda", "ClassDef"});
+    nb::object body = scope ? nb::object(node.attr("body")) : nb::none();
+    for (nb::handle child : ast.attr("iter_child_nodes")(node)) {
+        bool inside = scope && (body.is(child) || (k != "Lambda" && truthy(body.attr("__contains__")(child))));
+        any |= async_genexps(child, inside ? async_here : in_async, inside ? inner : qualname, src, at, edits);
+    }
+    return any;
 }
 
 } // namespace tovel::mender_source
