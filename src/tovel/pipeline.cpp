@@ -330,7 +330,9 @@ static nb::list run(nb::list units, nb::dict options) {
         // in the cache, where packing and the audits find them (auditwheel
         // enters a folder of its own as it works: out of this process, whose
         // threads keep theirs).
-        if (!unit.contains("stage") && truthy(ctx["measure"])) {
+        // Only a new translation: a cached one's module was most likely
+        // measured before, and the worker need not load the audits' tools.
+        if (!unit.contains("stage") && truthy(ctx["measure"]) && !truthy(unit["cached"])) {
             nb::dict req;
             req["measure"] = mine("os").attr("path").attr("abspath")(unit["so"]);
             req["cache"] = mine("os").attr("path").attr("abspath")(ctx["cache"]);
