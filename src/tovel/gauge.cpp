@@ -174,9 +174,10 @@ static bool audit_one(nb::str so, nb::object cache, nb::str minimum) {
     nb::str salt = nb::str("abi3audit {} {}").format(version_of("abi3audit"), minimum);
     nb::object version = nb::module_::import_("abi3info.models").attr("PyVersion").attr("parse_dotted")(minimum);
     nb::object audit = nb::module_::import_("abi3audit._audit").attr("audit");
-    nb::object specs = nb::module_::import_("abi3audit._extract").attr("make_specs")(so, "assume_minimum_abi3"_a = version);
-    for (nb::handle spec : specs)
-        for (nb::handle shared : spec.attr("_extractor")()) {
+    // abi3audit's inputs for this one file, each listing the objects it holds.
+    nb::object inputs = nb::module_::import_("abi3audit._extract").attr("make_specs")(so, "assume_minimum_abi3"_a = version);
+    for (nb::handle input : inputs)
+        for (nb::handle shared : input.attr("_extractor")()) {
             nb::dict result = nb::borrow<nb::dict>(audit(shared, "assume_minimum_abi3"_a = version).attr("json")());
             if (nb::len(global("tovel.audit", "beyond_abi3")(result["non_abi3_symbols"])) ||
                 !truthy(result["is_abi3_baseline_compatible"]))
@@ -208,9 +209,9 @@ static nb::list finish(nb::dict handle) {
     }
     if (!nb::isinstance<nb::dict>(report))
         return passed;
-    nb::dict specs = nb::borrow<nb::dict>(get(report, "specs", nb::dict()));
+    nb::dict audited = nb::borrow<nb::dict>(get(report, "specs", nb::dict()));
     for (auto [copy, ids] : nb::borrow<nb::dict>(handle["pending"])) {
-        nb::object entry = get(specs, nb::str(copy).c_str(), nb::none());
+        nb::object entry = get(audited, nb::str(copy).c_str(), nb::none());
         if (entry.is_none() || !nb::isinstance<nb::dict>(entry))
             continue;
         nb::object result = get(get(entry, "object", nb::dict()), "result", nb::none());

@@ -325,13 +325,12 @@ static nb::list run(nb::list units, nb::dict options) {
         unit.attr("pop")("seconds_total", nb::none()); // of a build for another interpreter
         unit.attr("pop")("notice_at", nb::none());
         build_one(unit, ctx);
-        // The linked module's platform policy and its keeping to the stable
-        // ABI are measured by a worker while the other jobs compile, and kept
-        // in the cache, where packing and the audits find them (auditwheel
+        // A new translation's module has its platform policy and its keeping
+        // to the stable ABI measured by a worker while the other jobs compile,
+        // kept in the cache where packing and the audits find them (auditwheel
         // enters a folder of its own as it works: out of this process, whose
-        // threads keep theirs).
-        // Only a new translation: a cached one's module was most likely
-        // measured before, and the worker need not load the audits' tools.
+        // threads keep theirs). A cached translation's module was most likely
+        // measured before: the worker need not load the audits' tools.
         if (!unit.contains("stage") && truthy(ctx["measure"]) && !truthy(unit["cached"])) {
             nb::dict req;
             req["measure"] = mine("os").attr("path").attr("abspath")(unit["so"]);
