@@ -6,6 +6,8 @@ are named, or with --keep-failing shipped as source."""
 import os
 import re
 import shutil
+import subprocess
+import sys
 import textwrap
 import zipfile
 
@@ -341,6 +343,27 @@ SCRIPT = {
 }
 
 
+def test_tests_shipped_inside_keep_their_packages(tmp_path, monkeypatch):
+    """A test folder inside a package ships whole as source; each compiled
+    __init__ above a test file gets an __init__.py beside it, which pytest
+    finds the package by, and which says so where no extension module of
+    the package loads."""
+    from tovel import planner, writer
+
+    names = ["pk/__init__.py", "pk/core.py", "pk/testing.py", "pk/sub/__init__.py", "pk/sub/test_s.py",
+             "pk/tests/__init__.py", "pk/tests/helper.py", "pk/tests/unit/test_a.py", "other/__init__.py"]
+    write(tmp_path, dict.fromkeys(names, ""))
+    monkeypatch.chdir(tmp_path)
+    plan = planner.plan([("pk", "pk"), ("other", "other")], None, None, True, str(tmp_path))
+    assert sorted(u["arc"] for u in plan["units"]) == ["other/__init__.py", "pk/__init__.py", "pk/core.py",
+                                                      "pk/sub/__init__.py", "pk/testing.py"]
+    assert sorted(plan["shims"]) == ["pk/__init__.py", "pk/sub/__init__.py"]
+    writer.assemble(plan, "tree")
+    assert (tmp_path / "tree" / "pk" / "tests" / "helper.py").is_file()
+    run = subprocess.run([sys.executable, "-c", "import pk.sub"], cwd=tmp_path / "tree", capture_output=True, text=True)
+    assert "ImportError: pk is compiled, and no extension module in " in run.stderr, run.stderr
+
+
 def test_found_tests_judge_real_layouts(tmp_path, run_tov):
     """Without being asked, tov bdist runs the tests it finds against the
     installed package, whatever the layout puts on sys.path; a run it made
@@ -518,6 +541,33 @@ def test_ids_whose_parameters_change_between_runs_still_compare():
     assert tovel.narrow.failing(run, wanted, True, known) == ["{site}/a/m.py::a.m"]
     del run["tests"]["{site}/a/m.py::a.m"]
     assert tovel.narrow.failing(run, wanted + ["{site}/a/m.py::a.m"], True, known) == []
+
+
+def test_a_test_that_any_module_breaks_is_set_aside_not_narrowed():
+    """A test that fails with any module compiled (one that reads the
+    package's .py files) is named apart after a few runs, while the module
+    that alone breaks another test is still found."""
+    import tovel.narrow
+
+    count, asked = 16, []
+
+    def runs(asks):
+        out = []
+        for source, select, label in asks:
+            asked.append(label)
+            compiled = set(range(count)) - set(source)
+            tests = {"t.py::test_reads_sources": not compiled, "t.py::test_five": 5 not in compiled, "t.py::test_ok": True}
+            if select is not None:
+                tests = {k: v for k, v in tests.items() if k in select}
+            out.append({"tests": tests, "status": int(not all(tests.values()))})
+        return out
+
+    passed = ["t.py::test_reads_sources", "t.py::test_five", "t.py::test_ok"]
+    (last,) = runs([([], None, "tests compiled")])
+    traced = tovel.narrow.trace(runs, count, passed, last, True, {f"m{i}": i for i in range(count)}, set(passed))
+    assert list(traced["keep"]) == [5] and list(traced["widespread"]) == ["t.py::test_reads_sources"], traced
+    # The compiled run, then 15 narrowing runs (halving for the reader alone would take 30 more).
+    assert list(traced["broken"]) == [] and len(asked) <= 16, asked
 
 
 def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):

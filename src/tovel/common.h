@@ -192,6 +192,30 @@ inline nb::str test_shown(nb::handle id) {
     return nb::str(nb::str(s.attr("removeprefix")("::")).attr("replace")(".", "/") + nb::str(".py"));
 }
 
+// The __init__.py that ships beside a compiled package's extension module
+// where tests ship inside it: pytest finds a test module's package by these
+// files, and the import system loads the extension module first. A tool
+// that runs the file by its path (pytest's importlib mode) gets the
+// extension module in its place; where none beside it loads, it says so.
+inline const char *PACKAGE_MARKER = R"(# This package is compiled: its code is the extension module beside this file,
+# which the import system loads first. This file marks the folder as a package
+# for the tools that look for one; one that runs it gets the extension module.
+def _load(name, here):
+    import importlib.machinery, importlib.util, os, sys
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        path = os.path.join(here, "__init__" + suffix)
+        if os.path.isfile(path):
+            spec = importlib.util.spec_from_file_location(name, path, submodule_search_locations=[here])
+            module = importlib.util.module_from_spec(spec)
+            sys.modules[name] = module
+            spec.loader.exec_module(module)
+            return
+    raise ImportError(name + " is compiled, and no extension module in " + here + " is for this interpreter")
+
+
+_load(__name__, __import__("os").path.dirname(__file__))
+)";
+
 // The package folder named by --name must be a folder of the working
 // directory: otherwise a compile collects nothing and a wheel holds metadata
 // only, both looking like success. Raised before anything is written.

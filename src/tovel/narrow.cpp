@@ -27,6 +27,7 @@ struct Trace {
     nb::object known;
     std::vector<int> all;
     std::map<int, std::pair<nb::dict, nb::list>> blamed;
+    nb::list widespread; // tests that whichever quarter of the modules compiled breaks
 };
 
 // A run asked of the prover: the modules as source, the tests (None: all),
@@ -269,6 +270,38 @@ static std::vector<int> culprits_in(Narrow &n, std::vector<int> T, const std::ve
         if (truthy(fb.attr("__contains__")(id)))
             common.append(id);
     sane(common);
+    if (top && n.alone && nb::len(common) && T.size() >= 8) {
+        // A test that fails with either half compiled may fail with any
+        // module compiled (it reads the package's .py files): halving would
+        // name every module it loads, a run for each. With each quarter
+        // compiled apart, one that fails in all four is set aside, named.
+        std::vector<std::vector<int>> quarters = {{A.begin(), A.begin() + A.size() / 2}, {A.begin() + A.size() / 2, A.end()},
+                                                  {B.begin(), B.begin() + B.size() / 2}, {B.begin() + B.size() / 2, B.end()}};
+        std::vector<std::vector<int>> sources;
+        for (auto &q : quarters) {
+            std::vector<int> config = q;
+            config.insert(config.end(), with.begin(), with.end());
+            sources.push_back(minus(n.all, config));
+        }
+        std::vector<nb::dict> got;
+        ask(b, sources, std::vector<nb::object>(4, common), "narrowing down: run {0}, {2} compiled", got);
+        nb::set everywhere(common);
+        for (auto &g : got)
+            everywhere = nb::set(everywhere.attr("intersection")(failing(b.pytest, g, common, b.known)));
+        if (nb::len(everywhere)) {
+            for (nb::handle id : common)
+                if (everywhere.contains(id))
+                    b.widespread.append(id);
+            auto drop = [&](nb::list l) {
+                nb::list rest;
+                for (nb::handle id : l)
+                    if (!everywhere.contains(id))
+                        rest.append(id);
+                return rest;
+            };
+            fa = drop(fa), fb = drop(fb), fails = drop(fails);
+        }
+    }
     std::vector<int> found = nb::len(fa) ? culprits_in(n, A, with, fa, ra, true) : std::vector<int>{};
     std::vector<int> more = nb::len(fb) ? culprits_in(n, B, with, fb, rb, true) : std::vector<int>{};
     found.insert(found.end(), more.begin(), more.end());
@@ -350,6 +383,11 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
         keep.insert(keep.end(), culprits.begin(), culprits.end());
         last = run_one(b, keep, full ? nb::object(nb::none()) : nb::object(everything), "tests with {1} kept as source");
         broken = failing(b.pytest, last, full ? nb::handle(passed) : nb::handle(everything), b.known);
+        nb::list rest; // those set aside are not narrowed again
+        for (nb::handle id : broken)
+            if (!truthy(b.widespread.attr("__contains__")(id)))
+                rest.append(id);
+        broken = rest;
     }
 
     std::sort(keep.begin(), keep.end());
@@ -363,6 +401,7 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
     out["blamed"] = blamed;
     out["broken"] = broken;
     out["last"] = last;
+    out["widespread"] = b.widespread;
     return out;
 }
 
@@ -373,5 +412,5 @@ TOVEL_MODULE(narrow, m) {
           "The tests among wanted that did not pass in the run (a crash or timeout fails those it did not report), "
           "and those known (the run from the sources) lacks that failed in it; without pytest, WHOLE when the command failed.");
     m.def("trace", &trace, "runs"_a, "count"_a, "passed"_a, "last"_a, "pytest"_a, "index"_a, "ids"_a = nb::none(),
-          "Trace the tests that fail compiled to the modules that break them: {keep, blamed, broken, last}.");
+          "Trace the tests that fail compiled to the modules that break them: {keep, blamed, broken, last, widespread}.");
 }

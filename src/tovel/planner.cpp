@@ -21,6 +21,60 @@ static nb::str module_suffix(bool limited) {
     return nb::str(sysconfig.attr("get_config_var")("EXT_SUFFIX"));
 }
 
+/// Tests shipped inside a package, as pytest finds them there: a test folder
+/// (tests/, test/, testing/ holding test files) ships whole as source, its
+/// helpers and __init__.py too, and each compiled __init__ above a test file
+/// gets an __init__.py beside it (the extension module is imported first;
+/// pytest finds a test module's package by those files). Moves the units of
+/// test folders to `kept` and `tests`; returns the places of those files.
+static nb::list ship_tests_inside(nb::list units, nb::list kept, nb::list tests, nb::list scripts) {
+    nb::object test_folder = nb::module_::import_("tovel.collect").attr("test_folder");
+    nb::list roots, shims;
+    for (nb::handle t : tests) {
+        nb::list parts(nb::str(t).attr("split")("/"));
+        for (size_t i = 0; i + 1 < nb::len(parts); ++i)
+            if (truthy(test_folder(parts[i]))) {
+                roots.append(nb::str("/").attr("join")(parts.attr("__getitem__")(builtin("slice")(nb::none(), i + 1))) +
+                             nb::str("/"));
+                break;
+            }
+    }
+    nb::tuple inside = nb::tuple(roots);
+    nb::list compiled;
+    for (nb::handle u : units) {
+        nb::str arc(u["arc"]);
+        if (!nb::len(inside) || !truthy(arc.attr("startswith")(inside))) {
+            compiled.append(u);
+            continue;
+        }
+        nb::dict entry;
+        for (const char *key : {"path", "file", "arc"})
+            entry[key] = u[key];
+        kept.append(entry);
+        tests.append(u["path"]);
+        if (truthy(scripts.attr("__contains__")(u["path"])))
+            scripts.attr("remove")(u["path"]);
+    }
+    units.attr("clear")();
+    units.attr("extend")(compiled);
+    nb::dict by_arc;
+    for (nb::handle u : units)
+        by_arc[u["arc"]] = u;
+    for (nb::handle t : tests) {
+        nb::list parts(nb::str(t).attr("split")("/"));
+        for (size_t i = 1; i < nb::len(parts); ++i) {
+            nb::str init(nb::str("/").attr("join")(parts.attr("__getitem__")(builtin("slice")(nb::none(), i))) +
+                         nb::str("/__init__.py"));
+            if (by_arc.contains(init) && !truthy(by_arc[init].attr("get")("shim"))) {
+                by_arc[init]["shim"] = true;
+                shims.append(init);
+            }
+        }
+    }
+    tests.attr("sort")();
+    return shims;
+}
+
 /// Sorts the walk of every package into modules to compile, modules kept as
 /// source (matching `keep`, and every __main__.py, which `python -m` runs
 /// from source) and data files; `arc` is the place in the wheel. Folders
@@ -130,6 +184,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
             }
         }
     }
+    nb::list shims = ship_tests_inside(units, kept, tests, scripts);
     if (nb::len(tests))
         print(nb::str("kept as source {} test {} (pytest collects tests from sources only): {}")
                   .format(nb::len(tests), nb::len(tests) == 1 ? "module" : "modules", nb::str(", ").attr("join")(tests)));
@@ -150,6 +205,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     out["kept"] = kept;
     out["data"] = data;
     out["absent"] = absent;
+    out["shims"] = shims;
     return out;
 }
 

@@ -399,12 +399,33 @@ static nb::list judge(Judge &b, bool found) {
     nb::dict traced = nb::borrow<nb::dict>(mine("narrow").attr("trace")(runs, count, b.passed, last, b.pytest, index,
                                                                        b.pytest ? nb::object(nb::set(source["tests"])) : nb::none()));
     nb::list broken(traced["broken"]);
-    nb::list culprits;
+    nb::list culprits, wide(traced["widespread"]);
     for (nb::handle i : traced["keep"]) {
         nb::dict unit = nb::borrow<nb::dict>(b.units[nb::cast<size_t>(i)]);
         nb::handle why = traced["blamed"][i];
         says("blame")(unit, why[0], why[1], b.bench["timeout"], b.pytest);
         culprits.append(unit);
+    }
+    if (nb::len(wide)) {
+        // Left out of the narrowing, which would name every module: named
+        // with the option that leaves them out of the tests.
+        nb::list functions;
+        for (nb::handle id : wide) {
+            nb::str f(nb::str(nb::str(id).attr("rpartition")("::")[2]).attr("partition")("[")[0]);
+            if (!truthy(functions.attr("__contains__")(nb::str("not ") + f)))
+                functions.append(nb::str("not ") + f);
+        }
+        nb::str why = nb::str("{} {} with any quarter of the modules compiled, as a test that reads the package's "
+                              ".py files would (a compiled wheel does not ship them); --test-command {} leaves {} out")
+                          .format(names_of(wide), nb::len(wide) == 1 ? "fails" : "fail",
+                                  mine("shlex").attr("quote")(nb::str("{} -k \"{}\"").format(
+                                      settings["test_command"], nb::str(" and ").attr("join")(functions))),
+                                  nb::len(wide) == 1 ? "it" : "them");
+        if (found)
+            settings["unproven"] = why;
+        else if (!nb::len(culprits) && !nb::len(broken))
+            build_failed(why);
+        print(nb::str("warning: ") + why);
     }
     if (nb::len(broken)) {
         nb::str why = nb::str("{} {} compiled{} and {} not traced to a module; the output is in {}")
@@ -416,7 +437,7 @@ static nb::list judge(Judge &b, bool found) {
         else if (!nb::len(culprits))
             build_failed(why);
         print(nb::str("warning: ") + why);
-    } else if (nb::len(culprits) == 0) {
+    } else if (nb::len(culprits) == 0 && nb::len(wide) == 0) {
         // How many tests the proof stands on, and those pytest did not run.
         nb::list said;
         if (b.pytest)
@@ -426,7 +447,7 @@ static nb::list judge(Judge &b, bool found) {
         print(nb::str("the compiled modules pass every test that passes from the sources{}")
                   .format(nb::len(said) ? nb::str(" ({})").format(nb::str("; ").attr("join")(said)) : nb::str("")));
     }
-    if (nb::len(too) && (nb::len(broken) || nb::len(culprits)))
+    if (nb::len(too) && (nb::len(broken) || nb::len(culprits) || nb::len(wide)))
         print(nb::str("warning: ") + too);
     if (!spawned.is_none())
         unproven(settings, nb::str("a process the tests start imported {}, not the installed package").format(spawned),

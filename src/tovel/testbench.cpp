@@ -198,16 +198,19 @@ static void arrange(nb::dict b, nb::list source) {
         if (truthy(compiled[i]) == want)
             continue;
         nb::object py = join(b["site"], b["units"][nb::int_(i)]["arc"]), so = join(b["site"], b["so_arc"][nb::int_(i)]);
-        // A package's __init__.py stays beside its compiled form, which the
-        // import system takes first: pytest and unittest know a package by
-        // that file (a test module's relative imports need it).
+        // A compiled package keeps an __init__.py beside its extension
+        // module: the marker the wheel ships where tests ship inside, which
+        // must never run, and which pytest and unittest need to know a
+        // package of tests copied beside the installed one.
         bool init = truthy(nb::str(b["units"][nb::int_(i)]["arc"]).attr("endswith")("/__init__.py"));
         nb::object drop = want ? py : so;
-        if ((!want || !init) && truthy(os.attr("path").attr("exists")(drop)))
+        if (truthy(os.attr("path").attr("exists")(drop)))
             os.attr("remove")(drop);
-        if (want)
+        if (want) {
             shutil.attr("copy2")(b["so_path"][nb::int_(i)], so);
-        else
+            if (init)
+                mine("Path")(py).attr("write_text")(PACKAGE_MARKER, "encoding"_a = "utf-8");
+        } else
             shutil.attr("copy2")(b["backup"][nb::int_(i)], py);
         compiled[i] = nb::bool_(want);
     }

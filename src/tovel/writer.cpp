@@ -22,6 +22,9 @@ static void assemble(nb::dict plan, nb::str tree) {
     for (const char *kind : {"kept", "data"})
         for (nb::handle entry : plan[kind])
             place(entry, tree);
+    nb::object Path = mine("Path");
+    for (nb::handle arc : get(plan, "shims", nb::list()))
+        Path(tree).attr("joinpath")(arc).attr("write_text")(PACKAGE_MARKER, "encoding"_a = "utf-8");
 }
 
 /// Packs the tree and the .dist-info folder into build/wheel with the given
@@ -109,7 +112,7 @@ TOVEL_MODULE(writer, m) {
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.def("place", &place, "entry"_a, "tree"_a, "Copy an entry's file (kept source or data) to its place in the tree.");
-    m.def("assemble", &assemble, "plan"_a, "tree"_a, "Copy the plan's kept sources and data into the tree.");
+    m.def("assemble", &assemble, "plan"_a, "tree"_a, "Copy the plan's kept sources and data into the tree, and write its package markers.");
     m.def("pack", &pack, "tree"_a, "info"_a, "tag"_a, "modes"_a,
           "Pack the tree and the .dist-info folder into a wheel under build/wheel; returns its path.");
     m.def("pure_wheel", &pure_wheel, "plan"_a, "info"_a,
