@@ -192,6 +192,10 @@ inline nb::str test_shown(nb::handle id) {
     return nb::str(nb::str(s.attr("removeprefix")("::")).attr("replace")(".", "/") + nb::str(".py"));
 }
 
+// The oldest CPython whose stable ABI the limited-API modules are built for
+// (Py_LIMITED_API 0x030C0000), which their audit holds them to.
+inline const char *STABLE_ABI_FLOOR = "3.12";
+
 // The __init__.py that ships beside a compiled package's extension module
 // where tests ship inside it: pytest finds a test module's package by these
 // files, and the import system loads the extension module first. A tool

@@ -176,7 +176,7 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
     nb::object gauge = nb::module_::import_("tovel.gauge");
     nb::object abi3 = nb::none();
     if (limited && nb::len(built))
-        abi3 = gauge.attr("start")(extensions(built), opts["cache"], opts["remote_cache"], "3.12",
+        abi3 = gauge.attr("start")(extensions(built), opts["cache"], opts["remote_cache"], STABLE_ABI_FLOOR,
                                    "build/abi3audit");
     if (nb::len(built))
         failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],

@@ -335,7 +335,7 @@ static nb::list run(nb::list units, nb::dict options) {
             nb::dict req;
             req["measure"] = mine("os").attr("path").attr("abspath")(unit["so"]);
             req["cache"] = mine("os").attr("path").attr("abspath")(ctx["cache"]);
-            req["abi3"] = truthy(ctx["limited"]) ? nb::object(nb::str("3.12")) : nb::none();
+            req["abi3"] = truthy(ctx["limited"]) ? nb::object(nb::str(STABLE_ABI_FLOOR)) : nb::none();
             nb::object why;
             ask(ctx, req, why);
         }
