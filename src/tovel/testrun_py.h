@@ -16,7 +16,9 @@ namespace tovel::testrun_py {
 // TOVEL_PROVE_TRACE as it starts and as it ends, with its outcome and the
 // project's modules loaded since the test before: a crash, which leaves no
 // report, still names the test it happened in and the outcomes before it, and
-// the narrowing down knows which modules each test can have run.
+// the narrowing down knows which modules each test can have run. A run of
+// chosen tests runs them in its own process, whatever workers the project's
+// options ask for.
 //
 // A test module with unittest's load_tests (which pytest does not call)
 // yields the tests it builds too, each an item of its own run as unittest
@@ -83,6 +85,10 @@ def pytest_configure(config):
         return
     with open(path, encoding="utf-8") as f:
         _wanted = set(f.read().splitlines())
+    # A few chosen tests run in this process: workers a plugin would start
+    # (pytest-xdist's -n in the project's addopts) cost more than the tests.
+    if getattr(config.option, "dist", "no") != "no":
+        config.option.dist = "no"
     files = {os.path.normpath(os.path.join(root, i.partition("::")[0].replace("{site}/", _site, 1)))
              for i in _wanted}
     if all(os.path.isfile(f) for f in files):
