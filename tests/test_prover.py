@@ -543,31 +543,46 @@ def test_ids_whose_parameters_change_between_runs_still_compare():
     assert tovel.narrow.failing(run, wanted + ["{site}/a/m.py::a.m"], True, known) == []
 
 
-def test_a_test_that_any_module_breaks_is_set_aside_not_narrowed():
-    """A test that fails with any module compiled (one that reads the
-    package's .py files) is named apart after a few runs, while the module
-    that alone breaks another test is still found."""
-    import tovel.narrow
-
-    count, asked = 16, []
-
+def fake_runs(count, outcomes, asked):
+    """The prover's runs for tovel.narrow: `outcomes(compiled, alone)` gives
+    each test's outcome with that set of modules compiled."""
     def runs(asks):
         out = []
         for source, select, label in asks:
             asked.append(label)
-            compiled = set(range(count)) - set(source)
-            tests = {"t.py::test_reads_sources": not compiled, "t.py::test_five": 5 not in compiled, "t.py::test_ok": True}
+            tests = outcomes(set(range(count)) - set(source), select is not None)
             if select is not None:
                 tests = {k: v for k, v in tests.items() if k in select}
             out.append({"tests": tests, "status": int(not all(tests.values()))})
         return out
+    return runs
 
+
+def test_narrowing_sets_aside_tests_no_single_module_breaks():
+    """A test that fails with any module compiled (one that reads the
+    package's .py files) is named apart after a few runs, while the module
+    that alone breaks another test is still found; a test that fails beside
+    the others only, from the sources too in a later run (one bound by the
+    machine's load), stops the narrowing down at once."""
+    import tovel.narrow
+
+    count, asked = 16, []
+    runs = fake_runs(count, lambda compiled, alone: {
+        "t.py::test_reads_sources": not compiled, "t.py::test_five": 5 not in compiled, "t.py::test_ok": True}, asked)
     passed = ["t.py::test_reads_sources", "t.py::test_five", "t.py::test_ok"]
     (last,) = runs([([], None, "tests compiled")])
     traced = tovel.narrow.trace(runs, count, passed, last, True, {f"m{i}": i for i in range(count)}, set(passed))
     assert list(traced["keep"]) == [5] and list(traced["widespread"]) == ["t.py::test_reads_sources"], traced
     # The compiled run, then 15 narrowing runs (halving for the reader alone would take 30 more).
     assert list(traced["broken"]) == [] and len(asked) <= 16, asked
+
+    asked.clear()
+    runs = fake_runs(count, lambda compiled, alone: {"t.py::test_load": alone, "t.py::test_ok": True}, asked)
+    passed = ["t.py::test_load", "t.py::test_ok"]
+    (last,) = runs([([], None, "tests compiled")])
+    traced = tovel.narrow.trace(runs, count, passed, last, True, {f"m{i}": i for i in range(count)}, set(passed))
+    assert list(traced["unsteady"]) == ["t.py::test_load"] and list(traced["keep"]) == [], traced
+    assert list(traced["broken"]) == ["t.py::test_load"] and len(asked) <= 6, asked
 
 
 def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):

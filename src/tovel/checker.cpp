@@ -110,7 +110,16 @@ static nb::list check(nb::list units, nb::str tree, nb::list roots, nb::list abs
         nb::object missing = s["missing"];
         bool import_error = kind.equal(nb::str("ImportError")) || kind.equal(nb::str("ModuleNotFoundError"));
         nb::object top = missing.is_none() ? nb::object(nb::none()) : nb::str(missing).attr("split")(".")[nb::int_(0)];
-        bool own = !top.is_none() && truthy(roots.attr("__contains__")(top));
+        // A module of the project the wheel ships (its name that of a
+        // module or package in the source tree) is not left out: the
+        // import fails from source too, the project's own slip.
+        nb::object Path = mine("Path");
+        auto shipped = [&](nb::handle name) {
+            nb::object rel = Path(source_tree).attr("joinpath")(nb::str(name).attr("replace")(".", "/"));
+            return by_name.contains(name) || truthy(rel.attr("with_suffix")(".py").attr("is_file")()) ||
+                   truthy(rel.attr("joinpath")("__init__.py").attr("is_file")());
+        };
+        bool own = !top.is_none() && truthy(roots.attr("__contains__")(top)) && !shipped(missing);
         // "cannot import name X" names no module: X is one of the project's
         // when a left-out module of the project has that name.
         nb::object named = mine("re").attr("search")("cannot import name '?(\\w+)", message);

@@ -28,6 +28,7 @@ struct Trace {
     std::vector<int> all;
     std::map<int, std::pair<nb::dict, nb::list>> blamed;
     nb::list widespread; // tests that whichever quarter of the modules compiled breaks
+    nb::list unsteady;   // tests that failed in a run of every test from the sources
 };
 
 // A run asked of the prover: the modules as source, the tests (None: all),
@@ -185,6 +186,9 @@ static bool reaches(Narrow &n, nb::handle id, const std::vector<int> &modules) {
 // Tests that fail alone from the sources too: the round is narrowed down
 // with every test instead.
 struct NotAlone {};
+// Tests that fail among every test from the sources too (Trace::unsteady):
+// no module breaks them, and the narrowing down stops.
+struct Unsteady {};
 
 /// The modules of `T` whose compiled form breaks the tests `fails`, with
 /// `with` compiled too and every other module as source. `r` is the run they
@@ -214,9 +218,19 @@ static std::vector<int> culprits_in(Narrow &n, std::vector<int> T, const std::ve
     // every failing test, and a test failing with both is run once from the
     // sources, alone.
     auto sane = [&](nb::list tests) {
-        if (!n.alone || n.checked || !nb::len(tests))
+        if (n.checked || !nb::len(tests))
             return;
         n.checked = true;
+        if (!n.alone) {
+            // Every run here is of every test, minutes each: tests that fail
+            // beside the others with either half compiled may fail with
+            // none (a test bound by the machine's load).
+            nb::dict all = run_one(b, n.all, nb::none(), "narrowing down: run {0}, every test from source");
+            b.unsteady = failing(b.pytest, all, tests, b.known);
+            if (nb::len(b.unsteady))
+                throw Unsteady{};
+            return;
+        }
         nb::dict source = run_one(b, n.all, tests, "narrowing down: run {0}, the tests alone from source");
         if (nb::len(failing(b.pytest, source, tests, b.known)))
             throw NotAlone{};
@@ -376,9 +390,11 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
                 break;
             } catch (NotAlone &) {
                 n.alone = false;
+            } catch (Unsteady &) {
+                break;
             }
         }
-        if (culprits.empty())
+        if (culprits.empty() || nb::len(b.unsteady))
             break;
         keep.insert(keep.end(), culprits.begin(), culprits.end());
         last = run_one(b, keep, full ? nb::object(nb::none()) : nb::object(everything), "tests with {1} kept as source");
@@ -402,6 +418,7 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
     out["broken"] = broken;
     out["last"] = last;
     out["widespread"] = b.widespread;
+    out["unsteady"] = b.unsteady;
     return out;
 }
 
@@ -412,5 +429,5 @@ TOVEL_MODULE(narrow, m) {
           "The tests among wanted that did not pass in the run (a crash or timeout fails those it did not report), "
           "and those known (the run from the sources) lacks that failed in it; without pytest, WHOLE when the command failed.");
     m.def("trace", &trace, "runs"_a, "count"_a, "passed"_a, "last"_a, "pytest"_a, "index"_a, "ids"_a = nb::none(),
-          "Trace the tests that fail compiled to the modules that break them: {keep, blamed, broken, last, widespread}.");
+          "Trace the tests that fail compiled to the modules that break them: {keep, blamed, broken, last, widespread, unsteady}.");
 }

@@ -430,10 +430,15 @@ static nb::list judge(Judge &b, bool found) {
         print(nb::str("warning: ") + why);
     }
     if (nb::len(broken)) {
-        nb::str why = nb::str("{} {} compiled{} and {} not traced to a module; the output is in {}")
+        nb::list unsteady(traced["unsteady"]);
+        nb::str more = nb::len(unsteady) ? nb::str(" ({} failed from the sources too, in a run of every test: {} on more than "
+                                                   "the modules, such as the machine's load)")
+                                               .format(names_of(unsteady), nb::len(unsteady) == 1 ? "it depends" : "they depend")
+                                         : nb::str("");
+        nb::str why = nb::str("{} {} compiled{} and {} not traced to a module{}; the output is in {}")
                           .format(names_of(broken), nb::len(broken) == 1 ? "fails" : "fail",
                                   nb::len(culprits) ? nb::str(" with the modules named here kept as source") : nb::str(""),
-                                  nb::len(broken) == 1 ? "is" : "are", b.bench["logs"]);
+                                  nb::len(broken) == 1 ? "is" : "are", more, b.bench["logs"]);
         if (found)
             settings["unproven"] = why;
         else if (!nb::len(culprits))
