@@ -8,6 +8,8 @@
 
 #include "common.h"
 
+#include <utility>
+
 namespace tovel::ctool {
 
 inline nb::object lib(const char *name) { return global("tovel.pipeline", name); }
@@ -198,6 +200,15 @@ inline void setup(nb::dict ctx, nb::dict options) {
         bool free = truthy(get(options["directives"], "freethreading_compatible", nb::bool_(true)));
         extra.append(nb::make_tuple("CYTHON_FREETHREADING_COMPATIBLE", free ? "1" : "0"));
     }
+    // The limited API has no code flags, and Cython reads them from the
+    // inspect module as a module loads: an import of some 40 ms (ast, dis,
+    // enum, re) that a source module never pays. They are the same on every
+    // CPython since 3.6, as inspect publishes them.
+    if (truthy(ctx["limited"]))
+        for (auto [name, value] : {std::pair{"CO_OPTIMIZED", "0x0001"}, {"CO_NEWLOCALS", "0x0002"}, {"CO_VARARGS", "0x0004"},
+                                   {"CO_VARKEYWORDS", "0x0008"}, {"CO_GENERATOR", "0x0020"}, {"CO_COROUTINE", "0x0080"},
+                                   {"CO_ASYNC_GENERATOR", "0x0200"}})
+            extra.append(nb::make_tuple(name, value));
     ctx["macros"] = extra;
 
     nb::object cache = options["cache"];
