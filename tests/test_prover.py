@@ -556,6 +556,10 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "mirror", {"pk/__init__.py": "", "tests/test_top.py": "", "tests/pk/test_sub.py": ""})
     found = tovel.finder.find(str(tmp_path / "mirror"), str(tmp_path / "mirror"), [["pk", "pk"]], None)
     assert found["command"] == "python -m pytest {project}/tests"
+    # A folder of test files (no __init__.py) in a package's folder that the wheel leaves out runs where it is.
+    write(tmp_path / "inpkg", {"pk/__init__.py": "", "pk/tests/test_a.py": "", "wheel/pk/__init__.py": ""})
+    found = tovel.finder.find(str(tmp_path / "inpkg"), str(tmp_path / "inpkg/wheel"), [["pk", "pk"]], None)
+    assert found["command"] == "python -m pytest {project}/pk/tests"
 
 
 def test_only_what_pytest_collects_names_modules_to_add(tmp_path):

@@ -199,6 +199,14 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
             chosen.append(here);
         }
     };
+    // Whether a folder holds a file pytest collects.
+    auto holds_tests = [&](nb::object folder) {
+        if (is_dir(folder))
+            for (nb::handle f : collect("python_files")(folder, skip))
+                if (truthy(collect("test_module")(os.attr("path").attr("basename")(f), pats)))
+                    return true;
+        return false;
+    };
     // A testpath that holds the packages (src/) stands for them; a test
     // folder that mirrors a package's layout (tests/pkg/test_x.py) does not.
     for (nb::handle t : collect("wanted")(project, testpaths)) {
@@ -222,9 +230,12 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                 if (is_dir(join(join(base, pkg[1]), nb::str(f)))) {
                     add(rel);
                     folders.append(rel + nb::str("/"));
-                } else // a test package the wheel leaves out, in the project's folder
+                } else // a test package the wheel leaves out, in the project's folder,
+                       // or a folder of test files there (no __init__.py: pytest
+                       // puts the folder itself on sys.path, so the tests import
+                       // the installed package)
                     for (nb::str at : {rel, nb::str(nb::str("src/") + rel)})
-                        if (is_file(join(join(project, at), nb::str("__init__.py")))) {
+                        if (is_file(join(join(project, at), nb::str("__init__.py"))) || holds_tests(join(project, at))) {
                             add(at);
                             break;
                         }
