@@ -79,11 +79,23 @@ static bool comes(nb::handle names, nb::str module, nb::object &installed) {
 }
 
 // The module names a parsed file imports anywhere, each part of a dotted
-// name and the names taken from a module ("from . import helpers").
+// name and the names taken from a module ("from . import helpers"), and
+// those its pytest_plugins list names.
 static nb::set imports(nb::handle tree) {
     nb::object ast = mine("ast"), isinstance = builtin("isinstance");
     nb::set out;
     for (nb::handle node : ast.attr("walk")(tree)) {
+        if (truthy(isinstance(node, ast.attr("Assign")))) {
+            bool plugins = false;
+            for (nb::handle t : node.attr("targets"))
+                plugins = plugins || (truthy(isinstance(t, ast.attr("Name"))) && t.attr("id").equal(nb::str("pytest_plugins")));
+            if (plugins)
+                for (nb::handle v : ast.attr("walk")(node.attr("value")))
+                    if (truthy(isinstance(v, ast.attr("Constant"))) && nb::isinstance<nb::str>(v.attr("value")))
+                        for (nb::handle part : v.attr("value").attr("split")("."))
+                            out.add(part);
+            continue;
+        }
         bool from = truthy(isinstance(node, ast.attr("ImportFrom")));
         if (!from && !truthy(isinstance(node, ast.attr("Import"))))
             continue;
