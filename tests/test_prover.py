@@ -621,6 +621,28 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "mirror", {"pk/__init__.py": "", "tests/test_top.py": "", "tests/pk/test_sub.py": ""})
     found = tovel.finder.find(str(tmp_path / "mirror"), str(tmp_path / "mirror"), [["pk", "pk"]], None)
     assert found["command"] == "python -m pytest {project}/tests"
+    # A folder of test files (no __init__.py) in a package's folder that the wheel leaves out runs where it is.
+    write(tmp_path / "inpkg", {"pk/__init__.py": "", "pk/tests/test_a.py": "", "wheel/pk/__init__.py": ""})
+    found = tovel.finder.find(str(tmp_path / "inpkg"), str(tmp_path / "inpkg/wheel"), [["pk", "pk"]], None)
+    assert found["command"] == "python -m pytest {project}/pk/tests"
+
+
+def test_only_what_pytest_collects_names_modules_to_add(tmp_path):
+    """Files under pytest's norecursedirs (its own when none are set) and
+    scripts no collected test imports name no module to add; conftest.py,
+    its pytest_plugins and the helpers a test imports, in any form, do."""
+    import tovel.finder
+    write(tmp_path, {"pk/__init__.py": "", "pytest.ini": "[pytest]\nnorecursedirs = data*\n",
+                     "tests/test_a.py": "from .helpers import h\ndef test():\n    import util\n",
+                     "tests/helpers/__init__.py": "import via_helper\n", "tests/util.py": "import via_util\n",
+                     "tests/conftest.py": "import in_conftest\npytest_plugins = ['tests.plug']\n",
+                     "tests/plug.py": "import in_plugin\n", "tests/script.py": "import only_script\n",
+                     "tests/data_x/test_bad.py": "import from_data\n", "tests/build/test_b.py": "import in_build\n"})
+    found = tovel.finder.find(str(tmp_path), str(tmp_path), [["pk", "pk"]], None)
+    assert [m for m, _ in found["missing"]] == ["in_build", "in_conftest", "in_plugin", "via_helper", "via_util"]
+    (tmp_path / "pytest.ini").unlink()
+    found = tovel.finder.find(str(tmp_path), str(tmp_path), [["pk", "pk"]], None)
+    assert [m for m, _ in found["missing"]] == ["from_data", "in_conftest", "in_plugin", "via_helper", "via_util"]
 
 
 def test_what_an_sdist_leaves_out_is_said_so(tmp_path):

@@ -13,6 +13,8 @@ static nb::object mine(const char *name) { return global(MOD, name); }
 static const char *const FOLDERS[] = {"tests", "test"};
 // pytest's python_files when its configuration does not set them.
 static const char *const PYTHON_FILES[] = {"test_*.py", "*_test.py"};
+// pytest's norecursedirs when its configuration does not set them.
+static const char *const NORECURSEDIRS[] = {"*.egg", ".*", "_darcs", "build", "CVS", "dist", "node_modules", "venv", "{arch}"};
 
 static nb::object join(nb::handle a, nb::handle b) { return mine("os").attr("path").attr("join")(a, b); }
 static bool is_file(nb::handle p) { return truthy(mine("os").attr("path").attr("isfile")(p)); }
@@ -38,6 +40,9 @@ static nb::dict found_config(nb::handle file, nb::handle raw) {
     c["file"] = file;
     for (const char *key : {"testpaths", "pythonpath", "python_files", "addopts"})
         c[key] = words(get(raw, key, nb::none()));
+    // Set, even to nothing, it replaces pytest's own.
+    nb::object skip = get(raw, "norecursedirs", nb::none());
+    c["norecursedirs"] = skip.is_none() ? nb::object(nb::none()) : nb::object(words(skip));
     // pytest-asyncio's mode, set in the configuration, as the option it is.
     for (nb::handle mode : words(get(raw, "asyncio_mode", nb::none())))
         nb::borrow<nb::list>(c["addopts"]).append(nb::str("--asyncio-mode=") + nb::str(mode));
@@ -60,7 +65,7 @@ static nb::object pyproject(nb::handle folder) {
 
 /// pytest's configuration of the project in `folder`, the first file pytest
 /// itself would take: {file, testpaths, pythonpath, python_files, addopts}
-/// (lists of words), or None.
+/// (lists of words), norecursedirs (a list, None when not set), or None.
 static nb::object config(nb::str folder) {
     // pytest.ini is pytest's even with no [pytest] section.
     auto ini = [&](const char *name, const char *section, bool always) -> nb::object {
@@ -124,6 +129,18 @@ static nb::list patterns(nb::handle c) {
     return out;
 }
 
+// The norecursedirs of pytest's configuration `c`, or pytest's own: the
+// folders pytest collects nothing from (data the tests read, say).
+static nb::list norecurse(nb::handle c) {
+    nb::object set = c.is_none() ? nb::object(nb::none()) : get(c, "norecursedirs", nb::none());
+    if (!set.is_none())
+        return nb::list(set);
+    nb::list out;
+    for (const char *p : NORECURSEDIRS)
+        out.append(p);
+    return out;
+}
+
 static bool matches(nb::handle name, nb::handle pats) {
     for (nb::handle p : pats)
         if (fnmatch(name, p))
@@ -174,15 +191,16 @@ static nb::list root_unittests(nb::str project, nb::handle c) {
     return out;
 }
 
-// The Python files under `folder`, relative to it (no hidden folders, at
-// most a few thousand).
-static nb::list python_files(nb::handle folder) {
+// The Python files under `folder`, relative to it (no hidden folders, none
+// under a folder whose name matches one of `skip`, at most a few thousand).
+static nb::list python_files(nb::handle folder, nb::handle skip) {
     nb::list out;
     for (nb::handle step : mine("os").attr("walk")(folder)) {
         nb::list dirs(step[1]);
         nb::list kept;
         for (nb::handle d : dirs)
-            if (!truthy(nb::str(d).attr("startswith")(".")) && !nb::str(d).equal(nb::str("__pycache__")))
+            if (!truthy(nb::str(d).attr("startswith")(".")) && !nb::str(d).equal(nb::str("__pycache__")) &&
+                (skip.is_none() || !matches(d, skip)))
                 kept.append(d);
         step[1].attr("__setitem__")(builtin("slice")(nb::none()), builtin("sorted")(kept));
         for (nb::handle f : builtin("sorted")(step[2]))
@@ -197,10 +215,10 @@ static nb::list python_files(nb::handle folder) {
 // The files of a test folder that pytest as configured does not collect
 // although they hold tests by their name (tests/test.py), when it would
 // collect nothing from the folder: they are named to it. Empty otherwise.
-static nb::list uncollected(nb::handle folder, nb::handle pats) {
+static nb::list uncollected(nb::handle folder, nb::handle pats, nb::handle skip) {
     nb::list named;
     nb::object basename = mine("os").attr("path").attr("basename");
-    for (nb::handle rel : python_files(folder)) {
+    for (nb::handle rel : python_files(folder, skip)) {
         nb::object name = basename(rel);
         if (matches(name, pats))
             return nb::list();
@@ -229,7 +247,9 @@ TOVEL_MODULE(collect, m) {
           "The test files beside setup.py that pytest collects when no testpaths say otherwise.");
     m.def("root_unittests", &root_unittests, "project"_a, "config"_a.none(),
           "The test files beside setup.py that unittest's discovery finds and pytest does not collect by name.");
-    m.def("python_files", &python_files, "folder"_a, "The Python files under folder, relative to it.");
-    m.def("uncollected", &uncollected, "folder"_a, "patterns"_a,
+    m.def("norecurse", &norecurse, "config"_a.none(), "The norecursedirs of pytest's configuration, or pytest's own.");
+    m.def("python_files", &python_files, "folder"_a, "skip"_a.none() = nb::none(),
+          "The Python files under folder, relative to it, none under a folder matching one of skip.");
+    m.def("uncollected", &uncollected, "folder"_a, "patterns"_a, "skip"_a.none() = nb::none(),
           "The test files of a folder from which pytest as configured collects nothing; empty otherwise.");
 }

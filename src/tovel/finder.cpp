@@ -110,7 +110,9 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     nb::object c = collect("config")(project);
     nb::list testpaths = c.is_none() ? nb::list() : nb::list(c["testpaths"]);
     nb::list pats(collect("patterns")(c));
+    nb::list skip(collect("norecurse")(c)); // folders pytest does not collect from
     nb::list places, shown, installed, scanned, doctests, overlay;
+    nb::list chosen; // test files named to pytest, which it runs whatever their names
     // pytest's --doctest-modules: the doctests of a package's own modules.
     bool doctest_modules = !c.is_none() && truthy(nb::list(c["addopts"]).attr("__contains__")("--doctest-modules"));
     bool site = false;
@@ -153,7 +155,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         if (inside && folder && !truthy(tail.attr("__contains__")("/"))) {
             nb::dict named;
             size_t before = nb::len(doctests);
-            for (nb::handle f : collect("python_files")(here)) {
+            for (nb::handle f : collect("python_files")(here, skip)) {
                 nb::str rel(nb::str(f).attr("replace")("\\", "/"));
                 if (!truthy(collect("test_module")(rel, pats))) {
                     if (doctest_modules && !truthy(rel.attr("endswith")("__main__.py")))
@@ -176,12 +178,13 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                                                               : nb::len(named) ? "its test modules and doctests" : "its doctests"));
             return;
         }
-        nb::list named = folder ? nb::list(collect("uncollected")(here, pats)) : nb::list();
+        nb::list named = folder ? nb::list(collect("uncollected")(here, pats, skip)) : nb::list();
         if (nb::len(named))
             for (nb::handle f : named) {
                 nb::str t = nb::str("{}/{}").format(tail, nb::str(f).attr("replace")("\\", "/"));
                 places.append(prefix + nb::str(shlex.attr("quote")(t)));
                 shown.append(nb::str(inside ? "{} (installed)" : "{}").format(t));
+                chosen.append(join(here, f));
             }
         else {
             places.append(prefix + nb::str(shlex.attr("quote")(tail)));
@@ -189,10 +192,20 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                              .format(tail, folder ? "/" : ""));
         }
         if (folder) {
-            for (nb::handle f : collect("python_files")(here))
+            for (nb::handle f : collect("python_files")(here, skip))
                 scanned.append(join(here, f));
-        } else
+        } else {
             scanned.append(here);
+            chosen.append(here);
+        }
+    };
+    // Whether a folder holds a file pytest collects.
+    auto holds_tests = [&](nb::object folder) {
+        if (is_dir(folder))
+            for (nb::handle f : collect("python_files")(folder, skip))
+                if (truthy(collect("test_module")(os.attr("path").attr("basename")(f), pats)))
+                    return true;
+        return false;
     };
     // A testpath that holds the packages (src/) stands for them; a test
     // folder that mirrors a package's layout (tests/pkg/test_x.py) does not.
@@ -217,9 +230,12 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
                 if (is_dir(join(join(base, pkg[1]), nb::str(f)))) {
                     add(rel);
                     folders.append(rel + nb::str("/"));
-                } else // a test package the wheel leaves out, in the project's folder
+                } else // a test package the wheel leaves out, in the project's folder,
+                       // or a folder of test files there (no __init__.py: pytest
+                       // puts the folder itself on sys.path, so the tests import
+                       // the installed package)
                     for (nb::str at : {rel, nb::str(nb::str("src/") + rel)})
-                        if (is_file(join(join(project, at), nb::str("__init__.py")))) {
+                        if (is_file(join(join(project, at), nb::str("__init__.py"))) || holds_tests(join(project, at))) {
                             add(at);
                             break;
                         }
@@ -228,7 +244,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         // pytest run from the project collects too, each named.
         for (nb::handle r : builtin("sorted")(roots))
             if (is_dir(join(base, r)))
-                for (nb::handle f : collect("python_files")(join(base, r))) {
+                for (nb::handle f : collect("python_files")(join(base, r), skip)) {
                     nb::str rel = nb::str("{}/{}").format(r, nb::str(f).attr("replace")("\\", "/"));
                     bool held = false;
                     for (nb::handle d : folders)
@@ -254,7 +270,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
             if (is_file(join(base, nb::str(r) + nb::str(".py"))))
                 doctests.append(nb::str(r) + nb::str(".py"));
             else if (is_dir(join(base, r)))
-                for (nb::handle f : collect("python_files")(join(base, r))) {
+                for (nb::handle f : collect("python_files")(join(base, r), skip)) {
                     nb::str rel(nb::str(f).attr("replace")("\\", "/"));
                     if (!truthy(collect("test_module")(rel, pats)) && !truthy(rel.attr("endswith")("__main__.py")))
                         doctests.append(nb::str("{}/{}").format(r, rel));
@@ -338,8 +354,14 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     for (nb::handle f : scanned)
         for (nb::handle part : nb::str(os.attr("path").attr("relpath")(f, project)).attr("replace")("\\", "/").attr("split")("/"))
             local.append(nb::str(part).attr("removesuffix")(".py"));
+    // The files pytest collects: what the tests import starts from them
+    // (not from a script a test runs, or data beside the tests).
+    nb::list entries(builtin("list")(chosen));
+    for (nb::handle f : scanned)
+        if (truthy(collect("test_module")(os.attr("path").attr("basename")(f), pats)))
+            entries.append(f);
     nb::object need = mine("needs").attr("requirements")(project, info, builtin("list")(roots), true, scanned);
-    mine("uses").attr("complete")(need, scanned, local, c.is_none() ? nb::list() : nb::list(c["addopts"]));
+    mine("uses").attr("complete")(need, scanned, local, c.is_none() ? nb::list() : nb::list(c["addopts"]), entries);
     out["requires"] = need["requires"];
     out["extras"] = need["extras"];
     nb::list missing, absent;

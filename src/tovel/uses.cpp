@@ -78,20 +78,103 @@ static bool comes(nb::handle names, nb::str module, nb::object &installed) {
     return false;
 }
 
+// The module names a parsed file imports anywhere, each part of a dotted
+// name and the names taken from a module ("from . import helpers"), and
+// those its pytest_plugins list names.
+static nb::set imports(nb::handle tree) {
+    nb::object ast = mine("ast"), isinstance = builtin("isinstance");
+    nb::set out;
+    for (nb::handle node : ast.attr("walk")(tree)) {
+        if (truthy(isinstance(node, ast.attr("Assign")))) {
+            bool plugins = false;
+            for (nb::handle t : node.attr("targets"))
+                plugins = plugins || (truthy(isinstance(t, ast.attr("Name"))) && t.attr("id").equal(nb::str("pytest_plugins")));
+            if (plugins)
+                for (nb::handle v : ast.attr("walk")(node.attr("value")))
+                    if (truthy(isinstance(v, ast.attr("Constant"))) && nb::isinstance<nb::str>(v.attr("value")))
+                        for (nb::handle part : v.attr("value").attr("split")("."))
+                            out.add(part);
+            continue;
+        }
+        bool from = truthy(isinstance(node, ast.attr("ImportFrom")));
+        if (!from && !truthy(isinstance(node, ast.attr("Import"))))
+            continue;
+        if (from && !node.attr("module").is_none())
+            for (nb::handle part : node.attr("module").attr("split")("."))
+                out.add(part);
+        for (nb::handle a : node.attr("names"))
+            for (nb::handle part : a.attr("name").attr("split")("."))
+                out.add(part);
+    }
+    return out;
+}
+
+// The parsed (source, tree) of the `files` the tests run: those pytest
+// collects (`entries`; None: all of them) and the files among `files` they
+// import, by module name (tests/helpers.py for `import helpers`, `from
+// tests import helpers` or `from .helpers import x`). A script a test runs
+// as a process, or data beside the tests, is left out.
+static nb::list reached(nb::list files, nb::object entries) {
+    nb::object path = mine("os").attr("path");
+    nb::list parsed;
+    nb::dict by_name; // module name -> indexes into parsed
+    nb::list order;   // the indexes the tests reach, in order found
+    nb::set start, seen;
+    if (!entries.is_none())
+        for (nb::handle e : entries)
+            start.add(path.attr("normpath")(e));
+    size_t read = 0;
+    for (nb::handle f : files) {
+        if (read > 2000000) // as parse_test_files bounds it
+            break;
+        nb::list single;
+        single.append(f);
+        nb::list one = parse_test_files(single);
+        if (!nb::len(one))
+            continue;
+        read += nb::len(nb::object(one[0][0]));
+        size_t i = nb::len(parsed);
+        parsed.append(one[0]);
+        nb::str name(path.attr("basename")(f).attr("removesuffix")(".py"));
+        if (name.equal(nb::str("__init__")))
+            name = nb::str(path.attr("basename")(path.attr("dirname")(path.attr("normpath")(f))));
+        if (!by_name.contains(name))
+            by_name[name] = nb::list();
+        nb::borrow<nb::list>(by_name[name]).append(i);
+        if (entries.is_none() || start.contains(path.attr("normpath")(f))) {
+            seen.add(nb::int_(i));
+            order.append(i);
+        }
+    }
+    for (size_t k = 0; k < nb::len(order); ++k)
+        for (nb::handle m : imports(parsed[nb::cast<size_t>(order[k])][1]))
+            if (by_name.contains(m))
+                for (nb::handle i : by_name[m])
+                    if (!seen.contains(i)) {
+                        seen.add(i);
+                        order.append(i);
+                    }
+    nb::list out;
+    for (nb::handle i : builtin("sorted")(order))
+        out.append(parsed[nb::cast<size_t>(i)]);
+    return out;
+}
+
 /// Completes `need` (tovel.needs.requirements' record) with what the test
 /// `files` use: the modules they import at their top level (outside the
 /// standard library, the `local` modules and what the requirements provide),
 /// the fixtures of well-known plugins they take, and the plugins the options
 /// of `addopts` need. Well-known test tools join need's requires (said in
 /// its said); need["missing"] becomes the other modules, as [module, a
-/// distribution to suggest] pairs.
-static void complete(nb::dict need, nb::list files, nb::list local, nb::list addopts) {
+/// distribution to suggest] pairs. Only the files pytest collects
+/// (`entries`; None: all) and those they import are read.
+static void complete(nb::dict need, nb::list files, nb::list local, nb::list addopts, nb::object entries) {
     nb::object names = builtin("set")(need["names"]);
     nb::list requires = nb::borrow<nb::list>(need["requires"]);
     nb::object ast = mine("ast"), sys = mine("sys"), isinstance = builtin("isinstance");
     nb::set modules, fixtures, defined;
     bool asyncio = false;
-    for (nb::handle parsed : parse_test_files(files)) {
+    for (nb::handle parsed : reached(files, entries)) {
         nb::object source = parsed[0], tree = parsed[1];
         asyncio = asyncio || truthy(source.attr("__contains__")(nb::bytes("mark.asyncio")));
         nb::list bodies;
@@ -160,12 +243,12 @@ static void complete(nb::dict need, nb::list files, nb::list local, nb::list add
 }
 
 TOVEL_MODULE(uses, m) {
-    for (const char *name : {"ast", "sys"})
+    for (const char *name : {"ast", "os", "sys"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("packages_distributions") = nb::module_::import_("importlib.metadata").attr("packages_distributions");
     m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
-    m.def("complete", &complete, "need"_a, "files"_a, "local"_a, "addopts"_a,
+    m.def("complete", &complete, "need"_a, "files"_a, "local"_a, "addopts"_a, "entries"_a.none() = nb::none(),
           "Add to the requirements found (tovel.needs.requirements) the well-known test tools the test files "
           "use; need['missing'] the modules they import that nothing provides.");
 }
