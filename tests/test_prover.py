@@ -6,10 +6,13 @@ are named, or with --keep-failing shipped as source."""
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 import textwrap
 import zipfile
+from pathlib import Path
 
 import pytest
 
@@ -362,6 +365,36 @@ def test_tests_shipped_inside_keep_their_packages(tmp_path, monkeypatch):
     assert (tmp_path / "tree" / "pk" / "tests" / "helper.py").is_file()
     run = subprocess.run([sys.executable, "-c", "import pk.sub"], cwd=tmp_path / "tree", capture_output=True, text=True)
     assert "ImportError: pk is compiled, and no extension module in " in run.stderr, run.stderr
+
+
+def test_a_terminated_build_ends_its_test_runs(tmp_path):
+    """SIGTERM (a kill, a cancelled CI job) ends a build as an interrupt does,
+    and the test run it started, in a session of its own, ends with it."""
+    pid = tmp_path / "pid"
+    write(tmp_path, {"pk/__init__.py": "def f(x):\n    return x + 1\n",
+                     "tests/test_slow.py": f"import os, time\n\n\ndef test_slow():\n"
+                                           f"    open({str(pid)!r}, 'w').write(str(os.getpid()))\n    time.sleep(600)\n"})
+    tov = Path(sys.executable).parent / "tov"
+    proc = subprocess.Popen([str(tov), "bdist", "-n", "pk", "-v", "1.0", "--test-command", "pytest {project}/tests",
+                             "--test-requires", "pytest"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    try:
+        for _ in range(600):
+            if pid.exists() and pid.read_text():
+                break
+            time.sleep(0.5)
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert (proc.returncode, err) == (143, "terminated\n"), out + err
+    stat = Path(f"/proc/{pid.read_text()}/stat")  # a zombie waits for whoever reaps it: ended all the same
+    for _ in range(20):
+        if not stat.exists() or stat.read_text().rpartition(")")[2].split()[0] == "Z":
+            break
+        time.sleep(0.25)
+    else:
+        raise AssertionError("the test run outlived the build")
 
 
 def test_found_tests_judge_real_layouts(tmp_path, run_tov):

@@ -241,6 +241,12 @@ static nb::object parser_for(nb::handle kw, nb::object &bdist_parser) {
     return parser;
 }
 
+// SIGTERM (a kill, a CI job cancelled) is an interrupt of the command, so
+// that what it started (test runs in sessions of their own, compilers) ends
+// with it; it exits with 143, as a process ended by that signal does.
+static bool terminated = false;
+static const char *stopped() { return terminated ? "terminated" : "interrupted"; }
+
 // An interrupt, also when setuptools has turned it into SystemExit("interrupted")
 // while the C compiler ran: that SystemExit is raised while the
 // KeyboardInterrupt is handled, so the interrupt is its context.
@@ -334,7 +340,7 @@ static nb::object run(nb::handle kwds, outcome &how) {
         // tov bdist: an interrupt, or a folder it cannot write (read-only,
         // full), is one line; what it did not foresee keeps its traceback.
         if (bdist && how == outcome::interrupted) {
-            print("interrupted", "file"_a = sys.attr("stderr"));
+            print(stopped(), "file"_a = sys.attr("stderr"));
             return nb::none();
         }
         if (bdist && e.matches(PyExc_OSError)) {
@@ -351,8 +357,8 @@ static nb::object run(nb::handle kwds, outcome &how) {
 // traceback from the middle of an import.
 static void interrupted_while_starting() {
     PyErr_Clear();
-    print("interrupted", "file"_a = nb::module_::import_("sys").attr("stderr"));
-    PyErr_SetObject(PyExc_SystemExit, nb::int_(130).ptr());
+    print(stopped(), "file"_a = nb::module_::import_("sys").attr("stderr"));
+    PyErr_SetObject(PyExc_SystemExit, nb::int_(terminated ? 143 : 130).ptr());
     throw nb::python_error();
 }
 
@@ -362,9 +368,15 @@ static nb::object tovel_entry(nb::kwargs kwds) {
 }
 
 // The tov command: 0 after success, 1 after a printed failure, 130 after an
-// interrupt; argparse's own 2 (usage error) and 0 (help) pass through.
+// interrupt (143 after SIGTERM); argparse's own 2 (usage error) and 0 (help) pass through.
 static int main_entry() {
     outcome how = outcome::failed;
+    nb::object signal = nb::module_::import_("signal");
+    signal.attr("signal")(signal.attr("SIGTERM"), nb::cpp_function([](nb::args) {
+                              terminated = true;
+                              PyErr_SetNone(PyExc_KeyboardInterrupt);
+                              throw nb::python_error();
+                          }));
     try {
         run(nb::dict(), how);
     } catch (nb::python_error &e) {
@@ -374,7 +386,7 @@ static int main_entry() {
     }
     switch (how) {
     case outcome::done: return 0;
-    case outcome::interrupted: return 130;
+    case outcome::interrupted: return terminated ? 143 : 130;
     default: return 1;
     }
 }
