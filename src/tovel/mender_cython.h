@@ -273,6 +273,32 @@ inline void mend_cython() {
                        node.attr("analyse_rvalue_entry")(env);
                        return node;
                    });
+    // `if next:` (a slip the interpreter runs: a function is true), `not
+    // len`, `x if iter else y`, `next and 1`: such a builtin as a condition
+    // is its C function to Cython, which refuses it as a boolean. It is
+    // tested as the builtin itself, and `next and 1` is that function where
+    // the source's value is. A name bound in the module or the function is
+    // not the builtin's entry and is left as it is.
+    auto builtin_function = [](nb::handle node) {
+        nb::object entry = nb::getattr(node, "entry", nb::none());
+        return !entry.is_none() && flag(entry, "is_cfunction") && flag(entry.attr("scope"), "is_builtin_scope") &&
+               flag(node.attr("type"), "is_cfunction");
+    };
+    replace_method("Cython.Compiler.ExprNodes", "NameNode", "coerce_to_boolean",
+                   [object_type, builtin_function](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       if (!builtin_function(self))
+                           return was(self, *args);
+                       return self.attr("coerce_to")(object_type, args[0]).attr("coerce_to_boolean")(args[0]);
+                   });
+    // (An operand of `and`/`or` is wrapped before it is coerced: the name
+    // is made the builtin first.)
+    replace_method("Cython.Compiler.ExprNodes", "BoolBinopNode", "_wrap_operand",
+                   [object_type, builtin_function](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::object operand = args[0];
+                       if (builtin_function(operand) && flag(self.attr("type"), "is_pyobject"))
+                           operand = operand.attr("coerce_to")(object_type, args[1]);
+                       return was(self, operand, args[1]);
+                   });
     // `f(**{''.join(x): 1})`: Cython 3.3.0 passes the keywords of a dict
     // display in a call's `**` by vectorcall, and crashes where a key is
     // computed (it reads the key's value after releasing it). A key that is
