@@ -411,7 +411,7 @@ static nb::str traceback_fix(nb::str c) {
 static nb::str fix_c(nb::str c) {
     nb::object re = mine("re");
     for (const Fix &f : FIXES)
-        c = nb::str(re.attr("sub")(f.pattern, f.replacement, c, "count"_a = 1));
+        c = nb::str(re.attr("sub")(f.pattern, f.replacement, c, "count"_a = f.count));
     return frame_fix(traceback_fix(c));
 }
 

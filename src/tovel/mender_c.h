@@ -6,11 +6,12 @@
 namespace tovel::mender_c {
 
 // One fix of the generated C: `pattern` (a regular expression) is replaced
-// by `replacement` (re.sub's template) at its first match.
+// by `replacement` (re.sub's template) at its first `count` matches (0: all).
 struct Fix {
     const char *what;
     const char *pattern;
     const char *replacement;
+    int count = 1;
 };
 
 static const Fix FIXES[] = {
@@ -278,6 +279,41 @@ static void __tovel_no_keywords(PyObject *func, PyObject *kw) {
      R"C(__tovel_no_keywords(func, kw);\1)C"},
     {"no keywords", R"C((if \(unlikely\(kwnames\) && unlikely\(__Pyx_PyTuple_GET_SIZE\(kwnames\)\)\) \{\s*)__Pyx_CyFunction_raise_type_error\(\s*func, "takes no keyword arguments"\);)C",
      R"C(\1__tovel_no_keywords(func, kwnames);)C"},
+    // A division by zero of C numbers (`len(s) / 0`, `i % z` of C ints, `1.5
+    // % x`, divmod of C numbers) raises what the running interpreter raises
+    // for the same operation of Python numbers: its words changed across
+    // releases ("float modulo", "float modulo by zero", "division by zero"),
+    // and a wheel built on one runs on the others. mender_cython.h has the
+    // division and modulo of C numbers name their operation.
+    {"division by zero", R"C(\n/\* --- Runtime support code \(head\) --- \*/\n)C",
+     R"C(
+/* tovel: raises what the interpreter raises for 1 `op` 0 of Python ints, or floats */
+static void __tovel_zero_division(const char *op, const char *kind) {
+    int real = kind[0] == 'f';
+    PyObject *a = real ? PyFloat_FromDouble(1.0) : PyLong_FromLong(1);
+    PyObject *b = real ? PyFloat_FromDouble(0.0) : PyLong_FromLong(0), *r = NULL;
+    if (a && b)
+        r = op[0] == '%' ? PyNumber_Remainder(a, b) : op[0] == 'd' ? PyNumber_Divmod(a, b)
+          : op[1] == '/' ? PyNumber_FloorDivide(a, b) : PyNumber_TrueDivide(a, b);
+    Py_XDECREF(a);
+    Py_XDECREF(b);
+    Py_XDECREF(r);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+}
+\g<0>)C"},
+    {"division by zero", R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "tovel: (/|//|%) of (int|float) by zero"\))C",
+     R"C(__tovel_zero_division("\1", "\2"))C", 0},
+    // A float constant divided by a Python number (Cython's own helpers).
+    {"division by zero", R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "float division by zero"\))C",
+     R"C(__tovel_zero_division("/", "float"))C", 0},
+    {"division by zero", R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "float division or modulo by zero"\))C",
+     R"C(__tovel_zero_division("%", "float"))C", 0},
+    {"division by zero",
+     R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "division by zero"\);(?=\s*(?:PyGILState_Release\(gilstate\);\s*)?return __Pyx_divmod_ERROR_VALUE_(?:nogil_)?float_))C",
+     R"C(__tovel_zero_division("divmod", "float");)C", 0},
+    {"division by zero",
+     R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "division by zero"\);(?=\s*(?:PyGILState_Release\(gilstate\);\s*)?return __Pyx_divmod_ERROR_VALUE_(?:nogil_)?int_))C",
+     R"C(__tovel_zero_division("divmod", "int");)C", 0},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",

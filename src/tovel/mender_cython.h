@@ -82,17 +82,24 @@ inline void mend_cython() {
                            return py;
                        return nb::bool_(is_float(args[0]) || is_float(args[1]));
                    });
-    // The interpreter's words for a division by zero of C numbers (the
-    // newest interpreters', where they changed).
-    auto zero = [](nb::handle self, nb::handle, nb::args) -> nb::object {
+    // A division by zero of C numbers raises the running interpreter's
+    // error for the same operation of Python numbers, whose words differ
+    // across releases: the message names the operation and the operands'
+    // kind, as they were before they were made the quotient's type (a C
+    // double for two ints), which the C fix ("division by zero" in
+    // mender_c.h) turns into that error.
+    auto real = [](nb::handle node) {
+        return is_float(node.attr("operand1").attr("type")) || is_float(node.attr("operand2").attr("type"));
+    };
+    replace_method("Cython.Compiler.ExprNodes", "DivNode", "analyse_operation",
+                   [real](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       self.attr("tovel_real") = nb::bool_(real(self));
+                       return was(self, *args);
+                   });
+    auto zero = [real](nb::handle self, nb::handle, nb::args) -> nb::object {
         std::string op = nb::cast<std::string>(self.attr("operator"));
-        bool real = is_float(self.attr("type")) || is_float(self.attr("operand1").attr("type")) ||
-                    is_float(self.attr("operand2").attr("type"));
-        if (op == "%")
-            return nb::str(real ? "float modulo by zero" : "integer modulo by zero");
-        if (op == "//")
-            return nb::str(real ? "float floor division by zero" : "integer division or modulo by zero");
-        return nb::str(real ? "float division by zero" : "division by zero");
+        bool kind = nb::hasattr(self, "tovel_real") ? truthy(self.attr("tovel_real")) : real(self);
+        return nb::str(("tovel: " + op + " of " + (kind ? "float" : "int") + " by zero").c_str());
     };
     replace_method("Cython.Compiler.ExprNodes", "DivNode", "zero_division_message", zero);
     replace_method("Cython.Compiler.ExprNodes", "ModNode", "zero_division_message", zero);
