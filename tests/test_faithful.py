@@ -438,6 +438,57 @@ FAITHFUL = {
         RESULT = [Named.__qualname__, Named.__module__, sorted(Named.__annotations__), isinstance(len, Named),
                   isinstance(1, Named)]
         """),
+    # A builtin function as a condition (`if next:`, a slip the interpreter
+    # runs: a function is true) and as an operand of and/or, whose value is
+    # the function (Cython alone refuses the module); names bound otherwise stay.
+    "builtin-function-as-condition": textwrap.dedent("""\
+        def f(x):
+            if next:
+                x -= 1
+            if not len:
+                x = 0
+            while not iter:
+                pass
+            return [x, next and 1, next or 2, 3 if abs else 4, 0 or getattr, [abs] and getattr]
+        def param(next):
+            return 'y' if next else 'n'
+        class K:
+            iter = 0
+            flag = 'y' if iter else 'n'
+        RESULT = [f(3), param(0), K.flag]
+        """),
+    # A division by zero of C numbers, and of a float constant by a Python
+    # number, in the running interpreter's words, which differ across its
+    # releases (Cython alone: "float division by zero" for two ints, and its
+    # own words for the modulo and divmod of floats).
+    "division-by-zero-words": textwrap.dedent("""\
+        def words(s, z):
+            n, out = len(s), []
+            for op in range(9):
+                try:
+                    if op == 0:
+                        r = n / 0
+                    elif op == 1:
+                        r = n // 0
+                    elif op == 2:
+                        r = n % 0
+                    elif op == 3:
+                        r = n * 0.5 % 0
+                    elif op == 4:
+                        r = 1.5 % z
+                    elif op == 5:
+                        r = 1.5 / z
+                    elif op == 6:
+                        r = divmod(n, len(''))
+                    elif op == 7:
+                        r = divmod(n * 0.5, len(''))
+                    else:
+                        r = n / len('')
+                except ZeroDivisionError as e:
+                    out.append(str(e))
+            return out
+        RESULT = [words('ab', 0), words('ab', 0.0)]
+        """),
 }
 
 
