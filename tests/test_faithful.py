@@ -489,6 +489,24 @@ FAITHFUL = {
             return out
         RESULT = [words('ab', 0), words('ab', 0.0)]
         """),
+    # New __defaults__ and __kwdefaults__ for a function without parameters
+    # they apply to (mock copies a function's details so), with
+    # RuntimeWarnings as errors: silent, as from source (Cython alone warns,
+    # and returns with the warning set: a SystemError).
+    "defaults-set-where-none-apply": textwrap.dedent("""\
+        import warnings
+        def copy(src, dst):
+            dst.__defaults__ = src.__defaults__
+            dst.__kwdefaults__ = src.__kwdefaults__
+        def g(*args, **kwargs):
+            return args
+        def h(a, b=2, *, c=3):
+            pass
+        with warnings.catch_warnings():
+            warnings.simplefilter('error', RuntimeWarning)
+            copy(h, g)
+        RESULT = [g.__defaults__, g.__kwdefaults__, g(1)]
+        """),
 }
 
 

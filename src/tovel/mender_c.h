@@ -314,6 +314,35 @@ static void __tovel_zero_division(const char *op, const char *kind) {
     {"division by zero",
      R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "division by zero"\);(?=\s*(?:PyGILState_Release\(gilstate\);\s*)?return __Pyx_divmod_ERROR_VALUE_(?:nogil_)?int_))C",
      R"C(__tovel_zero_division("divmod", "int");)C", 0},
+    // `g.__defaults__ = h.__defaults__` (mock copies a function's details to
+    // its `def f(*args, **kwargs)`): Cython warns that the new defaults go
+    // unused, also where the function has no parameter they would apply to
+    // (the source's function ignores them as well), and with warnings as
+    // errors returns success with the exception set (a SystemError). It
+    // warns only where they would apply, and a warning raised is the error.
+    {"defaults", R"C(\nstatic int\n__Pyx_CyFunction_set_defaults\()C",
+     R"C(
+/* tovel: whether the function has parameters that new __defaults__ ("co_argcount") or __kwdefaults__
+   ("co_kwonlyargcount") would apply to; where unknown, it has */
+static int __tovel_defaults_apply(PyObject *func, const char *count) {
+    PyObject *code = PyObject_GetAttrString(func, "__code__"), *n = code ? PyObject_GetAttrString(code, count) : NULL;
+    long value = n ? PyLong_AsLong(n) : 1;
+    Py_XDECREF(code);
+    Py_XDECREF(n);
+    if (value == -1 || PyErr_Occurred()) PyErr_Clear();
+    return value != 0;
+}
+\g<0>)C"},
+    {"defaults",
+     R"C(PyErr_WarnEx\(PyExc_RuntimeWarning, "changes to cyfunction\.__defaults__ will not "\s*"currently affect the values used in function calls", 1\);)C",
+     R"C(if (__tovel_defaults_apply(op_in, "co_argcount") && PyErr_WarnEx(PyExc_RuntimeWarning,
+        "changes to cyfunction.__defaults__ will not currently affect the values used in function calls", 1) < 0)
+        return -1;)C"},
+    {"defaults",
+     R"C(PyErr_WarnEx\(PyExc_RuntimeWarning, "changes to cyfunction\.__kwdefaults__ will not "\s*"currently affect the values used in function calls", 1\);)C",
+     R"C(if (__tovel_defaults_apply(op_in, "co_kwonlyargcount") && PyErr_WarnEx(PyExc_RuntimeWarning,
+        "changes to cyfunction.__kwdefaults__ will not currently affect the values used in function calls", 1) < 0)
+        return -1;)C"},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
