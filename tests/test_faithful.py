@@ -507,6 +507,76 @@ FAITHFUL = {
             copy(h, g)
         RESULT = [g.__defaults__, g.__kwdefaults__, g(1)]
         """),
+    # Generators and coroutines dropped while suspended, alone or in a
+    # cycle, are finalized as the interpreter's: closed (finally blocks and
+    # with statements' exits run, an error there is unraisable), a coroutine
+    # never awaited warned of (Cython alone, limited API: none of it).
+    "suspended-generators-finalized": textwrap.dedent("""\
+        import asyncio, gc, sys, warnings
+        log = []
+        class Cm:
+            def __enter__(self):
+                return self
+            def __exit__(self, *exc):
+                log.append('exit')
+        def gen(tag):
+            with Cm():
+                try:
+                    yield 1
+                finally:
+                    log.append(tag)
+        def cyclic():
+            box = []
+            def inner():
+                try:
+                    yield box
+                finally:
+                    log.append('cycle')
+            g = inner()
+            next(g)
+            box.append(g)
+        def bad():
+            try:
+                yield 1
+            finally:
+                raise ValueError('in finally')
+        async def co():
+            return 1
+        async def agen():
+            try:
+                yield 1
+            finally:
+                log.append('agen')
+        async def main():
+            a = agen()
+            await a.__anext__()
+            del a
+            await asyncio.sleep(0)
+            log.append('main')
+        def run():
+            hook, sys.unraisablehook = sys.unraisablehook, lambda u: log.append(repr(u.exc_value))
+            try:
+                with warnings.catch_warnings(record=True) as w:
+                    warnings.simplefilter('always')
+                    g = gen('dropped')
+                    next(g)
+                    del g
+                    log.append('after')
+                    cyclic()
+                    gc.collect()
+                    b = bad()
+                    next(b)
+                    del b
+                    co()
+                    asyncio.run(main())
+                    g = gen('done')
+                    list(g)
+                    del g
+                return log + [str(x.message) for x in w]
+            finally:
+                sys.unraisablehook = hook
+        RESULT = run()
+        """),
 }
 
 

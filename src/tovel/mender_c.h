@@ -343,6 +343,39 @@ static int __tovel_defaults_apply(PyObject *func, const char *count) {
      R"C(if (__tovel_defaults_apply(op_in, "co_kwonlyargcount") && PyErr_WarnEx(PyExc_RuntimeWarning,
         "changes to cyfunction.__kwdefaults__ will not currently affect the values used in function calls", 1) < 0)
         return -1;)C"},
+    // Limited API: a generator or coroutine dropped while suspended is
+    // finalized as the interpreter's is (closed: its finally blocks and the
+    // exits of its with statements run; a coroutine never awaited says so),
+    // where Cython does nothing: that API lacks the call that finalizes an
+    // object from its deallocation, which this does itself, unless the
+    // collector finalized it (the slot is given in this API too).
+    {"generator finalizer",
+     R"C((static void __Pyx_Coroutine_dealloc\(PyObject \*self\) \{[\s\S]*?PyObject_CallFinalizerFromDealloc\(self\)\)\)\s*\{\s*return;\s*\}\s*PyObject_GC_UnTrack\(self\);\n)#endif\n([\s\S]*?)\n#if CYTHON_USE_TP_FINALIZE\n(static void __Pyx_Coroutine_del\(PyObject \*self\) \{))C",
+     R"C(#if CYTHON_COMPILING_IN_LIMITED_API && !CYTHON_USE_TP_FINALIZE
+static void __Pyx_Coroutine_del(PyObject *self);
+/* tovel: as PyObject_CallFinalizerFromDealloc; whether the finalizer resurrected the object */
+static int __tovel_finalize_from_dealloc(PyObject *self) {
+    if (PyObject_GC_IsFinalized(self)) return 0;
+    Py_SET_REFCNT(self, 1);
+    PyObject_GC_Track(self);
+    __Pyx_Coroutine_del(self);
+    PyObject_GC_UnTrack(self);
+    Py_SET_REFCNT(self, Py_REFCNT(self) - 1);
+    if (Py_REFCNT(self) == 0) return 0;
+    PyObject_GC_Track(self);
+    return 1;
+}
+#endif
+\1#elif CYTHON_COMPILING_IN_LIMITED_API
+        if (unlikely(__tovel_finalize_from_dealloc(self))) return;
+#endif
+\2
+#if CYTHON_USE_TP_FINALIZE || CYTHON_COMPILING_IN_LIMITED_API
+#define __TOVEL_FINALIZE 1
+\3)C"},
+    {"generator finalizer", R"C(#if CYTHON_USE_TP_FINALIZE\n(\s*\{Py_tp_finalize, \(void \*\)__Pyx_Coroutine_del\},))C",
+     R"C(#if CYTHON_USE_TP_FINALIZE || defined(__TOVEL_FINALIZE)
+\1)C", 0},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
