@@ -577,6 +577,29 @@ FAITHFUL = {
                 sys.unraisablehook = hook
         RESULT = run()
         """),
+    # The type of a def of the module, as "the function type" (mock's
+    # FunctionTypes): the interpreter's functions are its instances, and it
+    # makes one (Cython alone: its own type, which does neither); a
+    # parameter of that name is left as it is.
+    "type-of-a-def": textwrap.dedent("""\
+        def helper():
+            pass
+        async def co_helper():
+            pass
+        FunctionTypes = (type(helper), type(co_helper))
+        def is_function(obj):
+            return isinstance(obj, FunctionTypes)
+        def local():
+            def inner():
+                pass
+            return type(inner)
+        def param(helper2):
+            return type(helper2)
+        def helper2():
+            pass
+        RESULT = [is_function(eval('lambda: 0')), is_function(helper), is_function(len), FunctionTypes[0].__name__,
+                  local().__name__, type(helper)(compile('7', 's', 'eval'), {})(), param(1).__name__]
+        """),
 }
 
 

@@ -288,6 +288,8 @@ static nb::str rewrite(nb::str text) {
         for (nb::handle c : found[3])
             edits.push_back({at.end(c[0]), ", " + nb::cast<std::string>(c[1])});
     }
+    if (truthy(text.attr("__contains__")("type(")))
+        function_types(tree, at, edits);
     evaluate_tables(tree, src, at, edits);
     if (truthy(text.attr("__contains__")("async")) && !binds(tree, ast.attr("walk"), {"exec", "globals"}))
         async_genexps(tree, false, "", src, at, edits);
