@@ -600,6 +600,31 @@ FAITHFUL = {
         RESULT = [is_function(eval('lambda: 0')), is_function(helper), is_function(len), FunctionTypes[0].__name__,
                   local().__name__, type(helper)(compile('7', 's', 'eval'), {})(), param(1).__name__]
         """),
+    # `f(**x)` of what is no mapping, alone or after other keywords: the
+    # interpreter's TypeError, naming the function (Cython alone: dict(x),
+    # a ValueError or keywords made of pairs).
+    "keywords-of-no-mapping": textwrap.dedent("""\
+        def f(**kw):
+            return kw
+        class K:
+            def m(self, **kw):
+                return kw
+        def call(g, x):
+            try:
+                return g(**x)
+            except TypeError as e:
+                return "TypeError: %s" % e
+            except ValueError as e:
+                return "ValueError: %s" % e
+        def two(x):
+            try:
+                return f(a=1, **x)
+            except TypeError as e:
+                return "TypeError: %s" % e
+            except ValueError as e:
+                return "ValueError: %s" % e
+        RESULT = [call(f, x) for x in ([{'name': 'foo'}, 42], [("a", 1)], "ab", {'b': 2}, None)] + [call(K().m, [("a", 1)]), call(len, [("a", 1)]), two([("b", 2)]), two({'b': 3})]
+        """),
 }
 
 

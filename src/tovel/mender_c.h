@@ -288,7 +288,7 @@ static void __tovel_no_keywords(PyObject *func, PyObject *kw) {
     {"division by zero", R"C(\n/\* --- Runtime support code \(head\) --- \*/\n)C",
      R"C(
 /* tovel: raises what the interpreter raises for 1 `op` 0 of Python ints, or floats */
-static void __tovel_zero_division(const char *op, const char *kind) {
+static CYTHON_UNUSED void __tovel_zero_division(const char *op, const char *kind) {
     int real = kind[0] == 'f';
     PyObject *a = real ? PyFloat_FromDouble(1.0) : PyLong_FromLong(1);
     PyObject *b = real ? PyFloat_FromDouble(0.0) : PyLong_FromLong(0), *r = NULL;
@@ -376,6 +376,42 @@ static int __tovel_finalize_from_dealloc(PyObject *self) {
     {"generator finalizer", R"C(#if CYTHON_USE_TP_FINALIZE\n(\s*\{Py_tp_finalize, \(void \*\)__Pyx_Coroutine_del\},))C",
      R"C(#if CYTHON_USE_TP_FINALIZE || defined(__TOVEL_FINALIZE)
 \1)C", 0},
+    // `f(**x)` where x is no mapping (a list of pairs, a string): the
+    // interpreter's TypeError, in its words, where Cython takes dict(x) (a
+    // ValueError, or keywords made of pairs). Checked where Cython checks for
+    // None, for the call it passes them to.
+    {"keywords of a mapping", R"C(\n/\* --- Runtime support code \(head\) --- \*/\n)C",
+     R"C(
+/* tovel: as the interpreter checks `f(**x)`: x is a dict or has keys(), or a TypeError that names f */
+static CYTHON_UNUSED int __tovel_kwargs_check(PyObject *func, PyObject *x) {
+    PyObject *keys, *name = NULL, *module = NULL, *type = NULL, *what = NULL;
+    if (PyDict_Check(x)) return 0;
+    keys = PyObject_GetAttrString(x, "keys");
+    if (keys || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        Py_XDECREF(keys);
+        return keys ? 0 : -1;
+    }
+    PyErr_Clear();
+    name = PyObject_GetAttrString(func, "__qualname__");
+    if (name && PyUnicode_Check(name)) module = PyObject_GetAttrString(func, "__module__");
+    PyErr_Clear();
+    if (module && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "builtins") != 0)
+        what = PyUnicode_FromFormat("%U.%U()", module, name);
+    else
+        what = name && PyUnicode_Check(name) ? PyUnicode_FromFormat("%U()", name) : PyObject_Str(func);
+    type = PyType_GetName(Py_TYPE(x));
+    if (what && type)
+        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %U", what, type);
+    Py_XDECREF(name);
+    Py_XDECREF(module);
+    Py_XDECREF(what);
+    Py_XDECREF(type);
+    return -1;
+}
+\g<0>)C"},
+    {"keywords of a mapping",
+     R"C(if \(unlikely\((\w+) == Py_None\)\) \{\s*PyErr_SetString\(PyExc_TypeError, "argument after \*\* must be a mapping, not NoneType"\);(?=(?:(?!PyErr_SetString)[\s\S]){0,2000}?__Pyx_PyObject_Call\((\w+), ))C",
+     R"C(if (unlikely(__tovel_kwargs_check(\2, \1) < 0)) {)C", 0},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
