@@ -288,7 +288,7 @@ static void __tovel_no_keywords(PyObject *func, PyObject *kw) {
     {"division by zero", R"C(\n/\* --- Runtime support code \(head\) --- \*/\n)C",
      R"C(
 /* tovel: raises what the interpreter raises for 1 `op` 0 of Python ints, or floats */
-static CYTHON_UNUSED void __tovel_zero_division(const char *op, const char *kind) {
+static void __tovel_zero_division(const char *op, const char *kind) {
     int real = kind[0] == 'f';
     PyObject *a = real ? PyFloat_FromDouble(1.0) : PyLong_FromLong(1);
     PyObject *b = real ? PyFloat_FromDouble(0.0) : PyLong_FromLong(0), *r = NULL;
@@ -383,7 +383,7 @@ static int __tovel_finalize_from_dealloc(PyObject *self) {
     {"keywords of a mapping", R"C(\n/\* --- Runtime support code \(head\) --- \*/\n)C",
      R"C(
 /* tovel: as the interpreter checks `f(**x)`: x is a dict or has keys(), or a TypeError that names f */
-static CYTHON_UNUSED int __tovel_kwargs_check(PyObject *func, PyObject *x) {
+static int __tovel_kwargs_check(PyObject *func, PyObject *x) {
     PyObject *keys, *name = NULL, *module = NULL, *type = NULL, *what = NULL;
     if (PyDict_Check(x)) return 0;
     keys = PyObject_GetAttrString(x, "keys");
