@@ -382,9 +382,11 @@ static int __tovel_finalize_from_dealloc(PyObject *self) {
     // None, for the call it passes them to.
     {"keywords of a mapping", R"C(\n/\* --- Runtime support code \(head\) --- \*/\n)C",
      R"C(
-/* tovel: as the interpreter checks `f(**x)`: x is a dict or has keys(), or a TypeError that names f */
+/* tovel: as the interpreter checks `f(**x)`: x is a dict or has keys(), or the interpreter's own error,
+   raised by `f(**x)` run by it (its words differ across releases), without an entry of its own */
 static int __tovel_kwargs_check(PyObject *func, PyObject *x) {
-    PyObject *keys, *name = NULL, *module = NULL, *type = NULL, *what = NULL;
+    static PyObject *call = NULL;
+    PyObject *keys, *got = NULL, *exc;
     if (PyDict_Check(x)) return 0;
     keys = PyObject_GetAttrString(x, "keys");
     if (keys || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -392,20 +394,22 @@ static int __tovel_kwargs_check(PyObject *func, PyObject *x) {
         return keys ? 0 : -1;
     }
     PyErr_Clear();
-    name = PyObject_GetAttrString(func, "__qualname__");
-    if (name && PyUnicode_Check(name)) module = PyObject_GetAttrString(func, "__module__");
-    PyErr_Clear();
-    if (module && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "builtins") != 0)
-        what = PyUnicode_FromFormat("%U.%U()", module, name);
-    else
-        what = name && PyUnicode_Check(name) ? PyUnicode_FromFormat("%U()", name) : PyObject_Str(func);
-    type = PyType_GetName(Py_TYPE(x));
-    if (what && type)
-        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %U", what, type);
-    Py_XDECREF(name);
-    Py_XDECREF(module);
-    Py_XDECREF(what);
-    Py_XDECREF(type);
+    if (!call) {
+        PyObject *builtins = PyImport_ImportModule("builtins");
+        PyObject *eval = builtins ? PyObject_GetAttrString(builtins, "eval") : NULL;
+        call = eval ? PyObject_CallFunction(eval, "s", "lambda f, x: f(**x)") : NULL;
+        Py_XDECREF(builtins);
+        Py_XDECREF(eval);
+        if (!call) return -1;
+    }
+    got = PyObject_CallFunctionObjArgs(call, func, x, NULL);
+    if (got) { /* not raised after all: x is taken as a mapping */
+        Py_DECREF(got);
+        PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping");
+    }
+    exc = PyErr_GetRaisedException();
+    if (exc) PyException_SetTraceback(exc, Py_None);
+    PyErr_SetRaisedException(exc);
     return -1;
 }
 \g<0>)C"},
