@@ -438,6 +438,193 @@ FAITHFUL = {
         RESULT = [Named.__qualname__, Named.__module__, sorted(Named.__annotations__), isinstance(len, Named),
                   isinstance(1, Named)]
         """),
+    # A builtin function as a condition (`if next:`, a slip the interpreter
+    # runs: a function is true) and as an operand of and/or, whose value is
+    # the function (Cython alone refuses the module); names bound otherwise stay.
+    "builtin-function-as-condition": textwrap.dedent("""\
+        def f(x):
+            if next:
+                x -= 1
+            if not len:
+                x = 0
+            while not iter:
+                pass
+            return [x, next and 1, next or 2, 3 if abs else 4, 0 or getattr, [abs] and getattr]
+        def param(next):
+            return 'y' if next else 'n'
+        class K:
+            iter = 0
+            flag = 'y' if iter else 'n'
+        RESULT = [f(3), param(0), K.flag]
+        """),
+    # A division by zero of C numbers, and of a float constant by a Python
+    # number, in the running interpreter's words, which differ across its
+    # releases (Cython alone: "float division by zero" for two ints, and its
+    # own words for the modulo and divmod of floats).
+    "division-by-zero-words": textwrap.dedent("""\
+        def words(s, z):
+            n, out = len(s), []
+            for op in range(9):
+                try:
+                    if op == 0:
+                        r = n / 0
+                    elif op == 1:
+                        r = n // 0
+                    elif op == 2:
+                        r = n % 0
+                    elif op == 3:
+                        r = n * 0.5 % 0
+                    elif op == 4:
+                        r = 1.5 % z
+                    elif op == 5:
+                        r = 1.5 / z
+                    elif op == 6:
+                        r = divmod(n, len(''))
+                    elif op == 7:
+                        r = divmod(n * 0.5, len(''))
+                    else:
+                        r = n / len('')
+                except ZeroDivisionError as e:
+                    out.append(str(e))
+            return out
+        RESULT = [words('ab', 0), words('ab', 0.0)]
+        """),
+    # New __defaults__ and __kwdefaults__ for a function without parameters
+    # they apply to (mock copies a function's details so), with
+    # RuntimeWarnings as errors: silent, as from source (Cython alone warns,
+    # and returns with the warning set: a SystemError).
+    "defaults-set-where-none-apply": textwrap.dedent("""\
+        import warnings
+        def copy(src, dst):
+            dst.__defaults__ = src.__defaults__
+            dst.__kwdefaults__ = src.__kwdefaults__
+        def g(*args, **kwargs):
+            return args
+        def h(a, b=2, *, c=3):
+            pass
+        with warnings.catch_warnings():
+            warnings.simplefilter('error', RuntimeWarning)
+            copy(h, g)
+        RESULT = [g.__defaults__, g.__kwdefaults__, g(1)]
+        """),
+    # Generators and coroutines dropped while suspended, alone or in a
+    # cycle, are finalized as the interpreter's: closed (finally blocks and
+    # with statements' exits run, an error there is unraisable), a coroutine
+    # never awaited warned of (Cython alone, limited API: none of it).
+    "suspended-generators-finalized": textwrap.dedent("""\
+        import asyncio, gc, sys, warnings
+        log = []
+        class Cm:
+            def __enter__(self):
+                return self
+            def __exit__(self, *exc):
+                log.append('exit')
+        def gen(tag):
+            with Cm():
+                try:
+                    yield 1
+                finally:
+                    log.append(tag)
+        def cyclic():
+            box = []
+            def inner():
+                try:
+                    yield box
+                finally:
+                    log.append('cycle')
+            g = inner()
+            next(g)
+            box.append(g)
+        def bad():
+            try:
+                yield 1
+            finally:
+                raise ValueError('in finally')
+        async def co():
+            return 1
+        async def agen():
+            try:
+                yield 1
+            finally:
+                log.append('agen')
+        async def main():
+            a = agen()
+            await a.__anext__()
+            del a
+            await asyncio.sleep(0)
+            log.append('main')
+        def run():
+            hook, sys.unraisablehook = sys.unraisablehook, lambda u: log.append(repr(u.exc_value))
+            try:
+                with warnings.catch_warnings(record=True) as w:
+                    warnings.simplefilter('always')
+                    g = gen('dropped')
+                    next(g)
+                    del g
+                    log.append('after')
+                    cyclic()
+                    gc.collect()
+                    b = bad()
+                    next(b)
+                    del b
+                    co()
+                    asyncio.run(main())
+                    g = gen('done')
+                    list(g)
+                    del g
+                return log + [str(x.message) for x in w]
+            finally:
+                sys.unraisablehook = hook
+        RESULT = run()
+        """),
+    # The type of a def of the module, as "the function type" (mock's
+    # FunctionTypes): the interpreter's functions are its instances, and it
+    # makes one (Cython alone: its own type, which does neither); a
+    # parameter of that name is left as it is.
+    "type-of-a-def": textwrap.dedent("""\
+        def helper():
+            pass
+        async def co_helper():
+            pass
+        FunctionTypes = (type(helper), type(co_helper))
+        def is_function(obj):
+            return isinstance(obj, FunctionTypes)
+        def local():
+            def inner():
+                pass
+            return type(inner)
+        def param(helper2):
+            return type(helper2)
+        def helper2():
+            pass
+        RESULT = [is_function(eval('lambda: 0')), is_function(helper), is_function(len), FunctionTypes[0].__name__,
+                  local().__name__, type(helper)(compile('7', 's', 'eval'), {})(), param(1).__name__]
+        """),
+    # `f(**x)` of what is no mapping, alone or after other keywords: the
+    # interpreter's TypeError, naming the function (Cython alone: dict(x),
+    # a ValueError or keywords made of pairs).
+    "keywords-of-no-mapping": textwrap.dedent("""\
+        def f(**kw):
+            return kw
+        class K:
+            def m(self, **kw):
+                return kw
+        def call(g, x):
+            try:
+                return g(**x)
+            except TypeError as e:
+                return "TypeError: %s" % e
+            except ValueError as e:
+                return "ValueError: %s" % e
+        def two(x):
+            try:
+                return f(a=1, **x)
+            except TypeError as e:
+                return "TypeError: %s" % e
+            except ValueError as e:
+                return "ValueError: %s" % e
+        RESULT = [call(f, x) for x in ([{'name': 'foo'}, 42], [("a", 1)], "ab", {'b': 2}, None)] + [call(K().m, [("a", 1)]), call(len, [("a", 1)]), two([("b", 2)]), two({'b': 3})]
+        """),
 }
 
 

@@ -288,6 +288,8 @@ static nb::str rewrite(nb::str text) {
         for (nb::handle c : found[3])
             edits.push_back({at.end(c[0]), ", " + nb::cast<std::string>(c[1])});
     }
+    if (truthy(text.attr("__contains__")("type(")))
+        function_types(tree, at, edits);
     evaluate_tables(tree, src, at, edits);
     if (truthy(text.attr("__contains__")("async")) && !binds(tree, ast.attr("walk"), {"exec", "globals"}))
         async_genexps(tree, false, "", src, at, edits);
@@ -411,7 +413,7 @@ static nb::str traceback_fix(nb::str c) {
 static nb::str fix_c(nb::str c) {
     nb::object re = mine("re");
     for (const Fix &f : FIXES)
-        c = nb::str(re.attr("sub")(f.pattern, f.replacement, c, "count"_a = 1));
+        c = nb::str(re.attr("sub")(f.pattern, f.replacement, c, "count"_a = f.count));
     return frame_fix(traceback_fix(c));
 }
 

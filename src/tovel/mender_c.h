@@ -6,11 +6,12 @@
 namespace tovel::mender_c {
 
 // One fix of the generated C: `pattern` (a regular expression) is replaced
-// by `replacement` (re.sub's template) at its first match.
+// by `replacement` (re.sub's template) at its first `count` matches (0: all).
 struct Fix {
     const char *what;
     const char *pattern;
     const char *replacement;
+    int count = 1;
 };
 
 static const Fix FIXES[] = {
@@ -278,6 +279,143 @@ static void __tovel_no_keywords(PyObject *func, PyObject *kw) {
      R"C(__tovel_no_keywords(func, kw);\1)C"},
     {"no keywords", R"C((if \(unlikely\(kwnames\) && unlikely\(__Pyx_PyTuple_GET_SIZE\(kwnames\)\)\) \{\s*)__Pyx_CyFunction_raise_type_error\(\s*func, "takes no keyword arguments"\);)C",
      R"C(\1__tovel_no_keywords(func, kwnames);)C"},
+    // A division by zero of C numbers (`len(s) / 0`, `i % z` of C ints, `1.5
+    // % x`, divmod of C numbers) raises what the running interpreter raises
+    // for the same operation of Python numbers: its words changed across
+    // releases ("float modulo", "float modulo by zero", "division by zero"),
+    // and a wheel built on one runs on the others. mender_cython.h has the
+    // division and modulo of C numbers name their operation.
+    {"division by zero", R"C(\n/\* --- Runtime support code \(head\) --- \*/\n)C",
+     R"C(
+/* tovel: raises what the interpreter raises for 1 `op` 0 of Python ints, or floats */
+static void __tovel_zero_division(const char *op, const char *kind) {
+    int real = kind[0] == 'f';
+    PyObject *a = real ? PyFloat_FromDouble(1.0) : PyLong_FromLong(1);
+    PyObject *b = real ? PyFloat_FromDouble(0.0) : PyLong_FromLong(0), *r = NULL;
+    if (a && b)
+        r = op[0] == '%' ? PyNumber_Remainder(a, b) : op[0] == 'd' ? PyNumber_Divmod(a, b)
+          : op[1] == '/' ? PyNumber_FloorDivide(a, b) : PyNumber_TrueDivide(a, b);
+    Py_XDECREF(a);
+    Py_XDECREF(b);
+    Py_XDECREF(r);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+}
+\g<0>)C"},
+    {"division by zero", R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "tovel: (/|//|%) of (int|float) by zero"\))C",
+     R"C(__tovel_zero_division("\1", "\2"))C", 0},
+    // A float constant divided by a Python number (Cython's own helpers).
+    {"division by zero", R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "float division by zero"\))C",
+     R"C(__tovel_zero_division("/", "float"))C", 0},
+    {"division by zero", R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "float division or modulo by zero"\))C",
+     R"C(__tovel_zero_division("%", "float"))C", 0},
+    {"division by zero",
+     R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "division by zero"\);(?=\s*(?:PyGILState_Release\(gilstate\);\s*)?return __Pyx_divmod_ERROR_VALUE_(?:nogil_)?float_))C",
+     R"C(__tovel_zero_division("divmod", "float");)C", 0},
+    {"division by zero",
+     R"C(PyErr_SetString\(PyExc_ZeroDivisionError, "division by zero"\);(?=\s*(?:PyGILState_Release\(gilstate\);\s*)?return __Pyx_divmod_ERROR_VALUE_(?:nogil_)?int_))C",
+     R"C(__tovel_zero_division("divmod", "int");)C", 0},
+    // `g.__defaults__ = h.__defaults__` (mock copies a function's details to
+    // its `def f(*args, **kwargs)`): Cython warns that the new defaults go
+    // unused, also where the function has no parameter they would apply to
+    // (the source's function ignores them as well), and with warnings as
+    // errors returns success with the exception set (a SystemError). It
+    // warns only where they would apply, and a warning raised is the error.
+    {"defaults", R"C(\nstatic int\n__Pyx_CyFunction_set_defaults\()C",
+     R"C(
+/* tovel: whether the function has parameters that new __defaults__ ("co_argcount") or __kwdefaults__
+   ("co_kwonlyargcount") would apply to; where unknown, it has */
+static int __tovel_defaults_apply(PyObject *func, const char *count) {
+    PyObject *code = PyObject_GetAttrString(func, "__code__"), *n = code ? PyObject_GetAttrString(code, count) : NULL;
+    long value = n ? PyLong_AsLong(n) : 1;
+    Py_XDECREF(code);
+    Py_XDECREF(n);
+    if (value == -1 || PyErr_Occurred()) PyErr_Clear();
+    return value != 0;
+}
+\g<0>)C"},
+    {"defaults",
+     R"C(PyErr_WarnEx\(PyExc_RuntimeWarning, "changes to cyfunction\.__defaults__ will not "\s*"currently affect the values used in function calls", 1\);)C",
+     R"C(if (__tovel_defaults_apply(op_in, "co_argcount") && PyErr_WarnEx(PyExc_RuntimeWarning,
+        "changes to cyfunction.__defaults__ will not currently affect the values used in function calls", 1) < 0)
+        return -1;)C"},
+    {"defaults",
+     R"C(PyErr_WarnEx\(PyExc_RuntimeWarning, "changes to cyfunction\.__kwdefaults__ will not "\s*"currently affect the values used in function calls", 1\);)C",
+     R"C(if (__tovel_defaults_apply(op_in, "co_kwonlyargcount") && PyErr_WarnEx(PyExc_RuntimeWarning,
+        "changes to cyfunction.__kwdefaults__ will not currently affect the values used in function calls", 1) < 0)
+        return -1;)C"},
+    // Limited API: a generator or coroutine dropped while suspended is
+    // finalized as the interpreter's is (closed: its finally blocks and the
+    // exits of its with statements run; a coroutine never awaited says so),
+    // where Cython does nothing: that API lacks the call that finalizes an
+    // object from its deallocation, which this does itself, unless the
+    // collector finalized it (the slot is given in this API too).
+    {"generator finalizer",
+     R"C((static void __Pyx_Coroutine_dealloc\(PyObject \*self\) \{[\s\S]*?PyObject_CallFinalizerFromDealloc\(self\)\)\)\s*\{\s*return;\s*\}\s*PyObject_GC_UnTrack\(self\);\n)#endif\n([\s\S]*?)\n#if CYTHON_USE_TP_FINALIZE\n(static void __Pyx_Coroutine_del\(PyObject \*self\) \{))C",
+     R"C(#if CYTHON_COMPILING_IN_LIMITED_API && !CYTHON_USE_TP_FINALIZE
+static void __Pyx_Coroutine_del(PyObject *self);
+/* tovel: as PyObject_CallFinalizerFromDealloc; whether the finalizer resurrected the object */
+static int __tovel_finalize_from_dealloc(PyObject *self) {
+    if (PyObject_GC_IsFinalized(self)) return 0;
+    Py_SET_REFCNT(self, 1);
+    PyObject_GC_Track(self);
+    __Pyx_Coroutine_del(self);
+    PyObject_GC_UnTrack(self);
+    Py_SET_REFCNT(self, Py_REFCNT(self) - 1);
+    if (Py_REFCNT(self) == 0) return 0;
+    PyObject_GC_Track(self);
+    return 1;
+}
+#endif
+\1#elif CYTHON_COMPILING_IN_LIMITED_API
+        if (unlikely(__tovel_finalize_from_dealloc(self))) return;
+#endif
+\2
+#if CYTHON_USE_TP_FINALIZE || CYTHON_COMPILING_IN_LIMITED_API
+#define __TOVEL_FINALIZE 1
+\3)C"},
+    {"generator finalizer", R"C(#if CYTHON_USE_TP_FINALIZE\n(\s*\{Py_tp_finalize, \(void \*\)__Pyx_Coroutine_del\},))C",
+     R"C(#if CYTHON_USE_TP_FINALIZE || defined(__TOVEL_FINALIZE)
+\1)C", 0},
+    // `f(**x)` where x is no mapping (a list of pairs, a string): the
+    // interpreter's TypeError, in its words, where Cython takes dict(x) (a
+    // ValueError, or keywords made of pairs). Checked where Cython checks for
+    // None, for the call it passes them to.
+    {"keywords of a mapping", R"C(\n/\* --- Runtime support code \(head\) --- \*/\n)C",
+     R"C(
+/* tovel: as the interpreter checks `f(**x)`: x is a dict or has keys(), or the interpreter's own error,
+   raised by `f(**x)` run by it (its words differ across releases), without an entry of its own */
+static int __tovel_kwargs_check(PyObject *func, PyObject *x) {
+    static PyObject *call = NULL;
+    PyObject *keys, *got = NULL, *exc;
+    if (PyDict_Check(x)) return 0;
+    keys = PyObject_GetAttrString(x, "keys");
+    if (keys || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        Py_XDECREF(keys);
+        return keys ? 0 : -1;
+    }
+    PyErr_Clear();
+    if (!call) {
+        PyObject *builtins = PyImport_ImportModule("builtins");
+        PyObject *eval = builtins ? PyObject_GetAttrString(builtins, "eval") : NULL;
+        call = eval ? PyObject_CallFunction(eval, "s", "lambda f, x: f(**x)") : NULL;
+        Py_XDECREF(builtins);
+        Py_XDECREF(eval);
+        if (!call) return -1;
+    }
+    got = PyObject_CallFunctionObjArgs(call, func, x, NULL);
+    if (got) { /* not raised after all: x is taken as a mapping */
+        Py_DECREF(got);
+        PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping");
+    }
+    exc = PyErr_GetRaisedException();
+    if (exc) PyException_SetTraceback(exc, Py_None);
+    PyErr_SetRaisedException(exc);
+    return -1;
+}
+\g<0>)C"},
+    {"keywords of a mapping",
+     R"C(if \(unlikely\((\w+) == Py_None\)\) \{\s*PyErr_SetString\(PyExc_TypeError, "argument after \*\* must be a mapping, not NoneType"\);(?=(?:(?!PyErr_SetString)[\s\S]){0,2000}?__Pyx_PyObject_Call\((\w+), ))C",
+     R"C(if (unlikely(__tovel_kwargs_check(\2, \1) < 0)) {)C", 0},
     {"unbound local", R"C("local variable '%s' referenced before assignment")C",
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",

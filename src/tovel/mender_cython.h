@@ -82,17 +82,24 @@ inline void mend_cython() {
                            return py;
                        return nb::bool_(is_float(args[0]) || is_float(args[1]));
                    });
-    // The interpreter's words for a division by zero of C numbers (the
-    // newest interpreters', where they changed).
-    auto zero = [](nb::handle self, nb::handle, nb::args) -> nb::object {
+    // A division by zero of C numbers raises the running interpreter's
+    // error for the same operation of Python numbers, whose words differ
+    // across releases: the message names the operation and the operands'
+    // kind, as they were before they were made the quotient's type (a C
+    // double for two ints), which the C fix ("division by zero" in
+    // mender_c.h) turns into that error.
+    auto real = [](nb::handle node) {
+        return is_float(node.attr("operand1").attr("type")) || is_float(node.attr("operand2").attr("type"));
+    };
+    replace_method("Cython.Compiler.ExprNodes", "DivNode", "analyse_operation",
+                   [real](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       self.attr("tovel_real") = nb::bool_(real(self));
+                       return was(self, *args);
+                   });
+    auto zero = [real](nb::handle self, nb::handle, nb::args) -> nb::object {
         std::string op = nb::cast<std::string>(self.attr("operator"));
-        bool real = is_float(self.attr("type")) || is_float(self.attr("operand1").attr("type")) ||
-                    is_float(self.attr("operand2").attr("type"));
-        if (op == "%")
-            return nb::str(real ? "float modulo by zero" : "integer modulo by zero");
-        if (op == "//")
-            return nb::str(real ? "float floor division by zero" : "integer division or modulo by zero");
-        return nb::str(real ? "float division by zero" : "division by zero");
+        bool kind = nb::hasattr(self, "tovel_real") ? truthy(self.attr("tovel_real")) : real(self);
+        return nb::str(("tovel: " + op + " of " + (kind ? "float" : "int") + " by zero").c_str());
     };
     replace_method("Cython.Compiler.ExprNodes", "DivNode", "zero_division_message", zero);
     replace_method("Cython.Compiler.ExprNodes", "ModNode", "zero_division_message", zero);
@@ -272,6 +279,32 @@ inline void mend_cython() {
                        node.attr("entry") = var;
                        node.attr("analyse_rvalue_entry")(env);
                        return node;
+                   });
+    // `if next:` (a slip the interpreter runs: a function is true), `not
+    // len`, `x if iter else y`, `next and 1`: such a builtin as a condition
+    // is its C function to Cython, which refuses it as a boolean. It is
+    // tested as the builtin itself, and `next and 1` is that function where
+    // the source's value is. A name bound in the module or the function is
+    // not the builtin's entry and is left as it is.
+    auto builtin_function = [](nb::handle node) {
+        nb::object entry = nb::getattr(node, "entry", nb::none());
+        return !entry.is_none() && flag(entry, "is_cfunction") && flag(entry.attr("scope"), "is_builtin_scope") &&
+               flag(node.attr("type"), "is_cfunction");
+    };
+    replace_method("Cython.Compiler.ExprNodes", "NameNode", "coerce_to_boolean",
+                   [object_type, builtin_function](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       if (!builtin_function(self))
+                           return was(self, *args);
+                       return self.attr("coerce_to")(object_type, args[0]).attr("coerce_to_boolean")(args[0]);
+                   });
+    // (An operand of `and`/`or` is wrapped before it is coerced: the name
+    // is made the builtin first.)
+    replace_method("Cython.Compiler.ExprNodes", "BoolBinopNode", "_wrap_operand",
+                   [object_type, builtin_function](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::object operand = args[0];
+                       if (builtin_function(operand) && flag(self.attr("type"), "is_pyobject"))
+                           operand = operand.attr("coerce_to")(object_type, args[1]);
+                       return was(self, operand, args[1]);
                    });
     // `f(**{''.join(x): 1})`: Cython 3.3.0 passes the keywords of a dict
     // display in a call's `**` by vectorcall, and crashes where a key is

@@ -5,6 +5,7 @@
 
 #include "common.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -248,6 +249,61 @@ inline bool async_genexps(nb::handle node, bool in_async, const std::string &qua
         any |= async_genexps(child, inside ? async_here : in_async, inside ? inner : qualname, src, at, edits);
     }
     return any;
+}
+
+/// `type(helper)` of a name that the module binds only by plain `def`
+/// statements (mock's `FunctionTypes = (type(create_autospec), ...)`, read
+/// as "the function type"): compiled, it is Cython's function type, which no
+/// function of the interpreter is an instance of, and which makes none. It is
+/// rewritten `helper.__class__`, the interpreter's function type (mender_c.h
+/// gives compiled functions that class). A module that binds `type`, or
+/// imports with `*`, is left alone, as is a call over lines.
+inline void function_types(nb::handle tree, const Offsets &at, Edits &edits) {
+    nb::object walk = nb::module_::import_("ast").attr("walk");
+    if (binds(tree, walk, {"type"}))
+        return;
+    std::map<std::string, bool> defs; // name -> bound only by plain defs
+    auto bound = [&](nb::handle name, bool plain_def) {
+        if (name.is_none())
+            return;
+        std::string n = nb::cast<std::string>(nb::str(name));
+        auto it = defs.find(n);
+        defs[n] = plain_def && (it == defs.end() || it->second);
+    };
+    std::vector<nb::handle> calls;
+    for (nb::handle n : walk(tree)) {
+        std::string k = ast_kind(n);
+        if (k == "Name" && ast_kind(n.attr("ctx")) != "Load")
+            bound(n.attr("id"), false);
+        else if (k == "FunctionDef" || k == "AsyncFunctionDef")
+            bound(n.attr("name"), nb::len(nb::object(n.attr("decorator_list"))) == 0);
+        else if (k == "arg")
+            bound(n.attr("arg"), false);
+        else if (ast_is(n, {"ClassDef", "ExceptHandler", "MatchAs", "MatchStar", "TypeVar", "ParamSpec", "TypeVarTuple"}))
+            bound(n.attr("name"), false);
+        else if (k == "MatchMapping")
+            bound(n.attr("rest"), false);
+        else if (k == "Global" || k == "Nonlocal")
+            for (nb::handle name : n.attr("names"))
+                bound(name, false);
+        else if (k == "alias") {
+            if (nb::str(n.attr("name")).equal(nb::str("*")))
+                return;
+            bound(n.attr("asname").is_none() ? nb::object(n.attr("name").attr("partition")(".")[0])
+                                             : nb::object(n.attr("asname")),
+                  false);
+        } else if (k == "Call" && ast_kind(n.attr("func")) == "Name" &&
+                   nb::cast<std::string>(n.attr("func").attr("id")) == "type" && nb::len(nb::object(n.attr("args"))) == 1 &&
+                   !nb::len(nb::object(n.attr("keywords"))) && ast_kind(n.attr("args")[0]) == "Name" &&
+                   nb::cast<long>(n.attr("lineno")) == nb::cast<long>(n.attr("end_lineno")))
+            calls.push_back(n);
+    }
+    for (nb::handle call : calls) {
+        std::string name = nb::cast<std::string>(call.attr("args")[0].attr("id"));
+        auto it = defs.find(name);
+        if (it != defs.end() && it->second)
+            edits.push_back({at.start(call), name + ".__class__", at.end(call)});
+    }
 }
 
 } // namespace tovel::mender_source
