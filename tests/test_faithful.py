@@ -45,6 +45,8 @@ PACKAGE = {
     "fp/sub/__init__.py": "import fp.mod\nfrom .mod import NAME\nassert NAME == 'sub', NAME\n",
     "fp/sub/mod.py": "NAME = 'sub'\n",
     "fp/bad.py": "raise ValueError('broken on purpose')\n",
+    # Imports a name its shipped module lacks: the project's slip, not a module left out.
+    "fp/slip.py": "from .ok import gone\n",
     "fp/extra.py": "import nonesuch_distribution_xyz\n",
     "fp/syn.py": "def broken(:\n    pass\n",
 }
@@ -67,6 +69,7 @@ def test_each_failing_module_named_once_with_its_stage(tmp_path):
     # that is not installed is named.
     assert [l for l in out.splitlines() if "fp/bad.py" in l and "compiled" not in l] == [
         "warning: fp/bad.py fails to import from source too: ValueError: broken on purpose"]
+    assert "warning: fp/slip.py fails to import from source too: ImportError: cannot import name 'gone'" in out
     assert "not checked fp/extra.py: it needs nonesuch_distribution_xyz, which is not installed here" in out
     assert "warning: fp/deep.py:5: RecursionError: " in out
     assert "Segmentation fault" in (project / "build/tov-failures.log").read_text()

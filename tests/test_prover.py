@@ -208,6 +208,11 @@ INSIDE = {
         sys.modules[__name__ + ".config"] = configparser
 
 
+        def same(f):
+            return f
+
+
+        @same  # bound by more than a def: type(kind) is Cython's function type
         def kind():
             return type(kind).__name__
         """,
@@ -268,7 +273,7 @@ FLAT = {
         """,
     # A construct known to compile differently, in the module the tests name:
     # named for what the tests found, once.
-    "flat/__init__.py": "import sys\n\n\ndef kind():\n    return type(kind).__name__\n\n\n"
+    "flat/__init__.py": "import sys\n\n\ndef same(f):\n    return f\n\n\n@same\ndef kind():\n    return type(kind).__name__\n\n\n"
                         "def caller():\n    return sys._getframe(1).f_code.co_name\n",
     "flat/plain.py": "def two():\n    return 2\n",
     "tests/__init__.py": "",

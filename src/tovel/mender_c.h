@@ -420,6 +420,37 @@ static int __tovel_kwargs_check(PyObject *func, PyObject *x) {
      R"C("cannot access local variable '%s' where it is not associated with a value")C"},
     {"unbound free variable", R"C("free variable '%s' referenced before assignment in enclosing scope")C",
      R"C("cannot access free variable '%s' where it is not associated with a value in enclosing scope")C"},
+    // Limited API: Cython reads the code flags from the inspect module as a
+    // module loads, an import of some 40 ms (ast, dis, enum, re) that a
+    // source module never pays. They are the same on every CPython since
+    // 3.6, as inspect publishes them (and ctool defines them for the C
+    // compiler, where the variables are not even there).
+    {"code flags", R"C(static int __Pyx_init_co_variables\(void\) \{)C",
+     R"C(static int __Pyx_init_co_variables(void) {
+#if !defined(CO_OPTIMIZED)
+    CO_OPTIMIZED = 0x0001;
+#endif
+#if !defined(CO_NEWLOCALS)
+    CO_NEWLOCALS = 0x0002;
+#endif
+#if !defined(CO_VARARGS)
+    CO_VARARGS = 0x0004;
+#endif
+#if !defined(CO_VARKEYWORDS)
+    CO_VARKEYWORDS = 0x0008;
+#endif
+#if !defined(CO_GENERATOR)
+    CO_GENERATOR = 0x0020;
+#endif
+#if !defined(CO_COROUTINE)
+    CO_COROUTINE = 0x0080;
+#endif
+#if !defined(CO_ASYNC_GENERATOR)
+    CO_ASYNC_GENERATOR = 0x0200;
+#endif
+    return 0;
+}
+CYTHON_UNUSED static int __tovel_co_variables_from_inspect(void) {)C"},
 };
 
 // The module body runs under a Python frame of its own whose globals and
