@@ -209,10 +209,10 @@ def _load(name, here):
     for suffix in importlib.machinery.EXTENSION_SUFFIXES:
         path = os.path.join(here, "__init__" + suffix)
         if os.path.isfile(path):
-            spec = importlib.util.spec_from_file_location(name, path, submodule_search_locations=[here])
-            module = importlib.util.module_from_spec(spec)
+            found = importlib.util.spec_from_file_location(name, path, submodule_search_locations=[here])
+            module = importlib.util.module_from_spec(found)
             sys.modules[name] = module
-            spec.loader.exec_module(module)
+            found.loader.exec_module(module)
             return
     raise ImportError(name + " is compiled, and no extension module in " + here + " is for this interpreter")
 
