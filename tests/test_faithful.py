@@ -49,6 +49,8 @@ PACKAGE = {
     "fp/slip.py": "from .ok import gone\n",
     "fp/extra.py": "import nonesuch_distribution_xyz\n",
     "fp/syn.py": "def broken(:\n    pass\n",
+    "fp/warns.py": "import warnings\ndef f(): warnings.warn('x', stacklevel=2)\n"
+                   "def g(): warnings.warn('y', stacklevel=3)\n",
 }
 
 
@@ -72,6 +74,7 @@ def test_each_failing_module_named_once_with_its_stage(tmp_path):
     assert "warning: fp/slip.py fails to import from source too: ImportError: cannot import name 'gone'" in out
     assert "not checked fp/extra.py: it needs nonesuch_distribution_xyz, which is not installed here" in out
     assert "warning: fp/deep.py:5: RecursionError: " in out
+    assert "warning: fp/warns.py:2, 3: warnings.warn(stacklevel=...): " in out
     assert "Segmentation fault" in (project / "build/tov-failures.log").read_text()
     # Keeping the source does not mend a syntax error: it is not in --keep.
     keep = shlex.split(lines[-1])[-1]

@@ -356,10 +356,11 @@ static bool check(nb::dict unit) {
         return false;
     }
     nb::list faults, doubts;
+    // A construct met on many lines of one module is one warning naming them all.
+    nb::dict lines, change;
     for (nb::handle f : found) {
-        nb::str text = nb::str("{}:{}: {}: {}").format(path, f["line"], f["construct"], f["change"]);
         if (truthy(f["fault"])) {
-            faults.append(text);
+            faults.append(nb::str("{}:{}: {}: {}").format(path, f["line"], f["construct"], f["change"]));
             continue;
         }
         // Kept for the packer: a module no test judges ships only without
@@ -368,11 +369,18 @@ static bool check(nb::dict unit) {
         std::string name = nb::cast<std::string>(f["construct"]);
         if (name != "warnings.warn(stacklevel=...)" && name != "sys.setprofile/settrace" && name != "RecursionError")
             doubts.append(nb::str("line {}: {}").format(f["line"], f["construct"]));
-        // What to do about it: the tests judge it, or it ships as source.
-        print(nb::str("warning: {}; if it matters: the project's tests judge it, or --keep '^{}$' ships it as source")
-                  .format(text, mine("re").attr("escape")(path)),
-              "flush"_a = true);
+        if (!lines.contains(f["construct"])) {
+            lines[f["construct"]] = nb::list();
+            change[f["construct"]] = f["change"];
+        }
+        nb::list(lines[f["construct"]]).append(nb::str("{}").format(f["line"]));
     }
+    for (auto [construct, at] : lines)
+        // What to do about it: the tests judge it, or it ships as source.
+        print(nb::str("warning: {}:{}: {}: {}; if it matters: the project's tests judge it, or --keep '^{}$' ships it as source")
+                  .format(path, nb::str(", ").attr("join")(at), construct, change[construct],
+                          mine("re").attr("escape")(path)),
+              "flush"_a = true);
     unit["doubts"] = doubts;
     if (nb::len(faults) == 0)
         return true;
