@@ -151,6 +151,11 @@ FAITHFUL = {
     "factories-name-the-module": "import collections, enum, pickle, typing\nP = collections.namedtuple('P', 'a b')\n"
                                  "E = enum.Enum('E', 'A B')\nT = typing.TypeVar('T')\nN = typing.NewType('N', int)\n"
                                  "RESULT = [x.__module__ for x in (P, E, T, N)], pickle.loads(pickle.dumps(P(1, 2)))\n",
+    # The same inside a function called from another module's frame.
+    "factories-in-functions-name-the-module": "import collections, dataclasses, enum, typing\ndef make():\n"
+                                              "    return [collections.namedtuple('P', 'a'), type('T', (), {}), enum.Enum('E', 'A B'),\n"
+                                              "            typing.TypeVar('V'), typing.NewType('N', int), dataclasses.make_dataclass('D', ['x'])]\n"
+                                              "RESULT = [x.__module__ for x in eval('make()', {'__name__': 'elsewhere', 'make': make})]\n",
     "arity-and-unbound-wording": "def f(a, b=2):\n    return a\ndef g(flag=False):\n    if flag:\n        x = [1]\n    return x\nRESULT = []\n"
                                  "for call in (lambda: f(1, 2, 3), g):\n    try:\n        call()\n"
                                  "    except Exception as e:\n        RESULT.append(str(e))\n",

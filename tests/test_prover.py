@@ -365,7 +365,7 @@ def test_tests_shipped_inside_keep_their_packages(tmp_path, monkeypatch):
     plan = planner.plan([("pk", "pk"), ("other", "other")], None, None, True, str(tmp_path))
     assert sorted(u["arc"] for u in plan["units"]) == ["other/__init__.py", "pk/__init__.py", "pk/core.py",
                                                       "pk/sub/__init__.py", "pk/testing.py"]
-    assert sorted(plan["shims"]) == ["pk/__init__.py", "pk/sub/__init__.py"]
+    assert sorted(plan["markers"]) == ["pk/__init__.py", "pk/sub/__init__.py"]
     writer.assemble(plan, "tree")
     assert (tmp_path / "tree" / "pk" / "tests" / "helper.py").is_file()
     run = subprocess.run([sys.executable, "-c", "import pk.sub"], cwd=tmp_path / "tree", capture_output=True, text=True)

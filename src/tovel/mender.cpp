@@ -10,6 +10,7 @@
 #include "common.h"
 #include "mender_c.h"
 #include "mender_cython.h"
+#include "mender_frames.h"
 #include "mender_names.h"
 #include "mender_source.h"
 
@@ -25,6 +26,7 @@
 using namespace tovel;
 using namespace tovel::mender_c;
 using namespace tovel::mender_cython;
+using namespace tovel::mender_frames;
 using namespace tovel::mender_names;
 using namespace tovel::mender_source;
 
@@ -291,6 +293,8 @@ static nb::str rewrite(nb::str text) {
     if (truthy(text.attr("__contains__")("type(")))
         function_types(tree, at, edits);
     evaluate_tables(tree, src, at, edits);
+    if (!re.attr("search")(R"(\btype\(|namedtuple|Enum|Flag|NamedTuple|TypedDict|TypeVar|ParamSpec|NewType|make_dataclass)", text).is_none())
+        frame_calls(tree, src, at, edits);
     if (truthy(text.attr("__contains__")("async")) && !binds(tree, ast.attr("walk"), {"exec", "globals"}))
         async_genexps(tree, false, "", src, at, edits);
     // Added after the last line, where no line moves: such a name declared

@@ -29,7 +29,7 @@ static nb::str module_suffix(bool limited) {
 /// test folders to `kept` and `tests`; returns the places of those files.
 static nb::list ship_tests_inside(nb::list units, nb::list kept, nb::list tests, nb::list scripts) {
     nb::object test_folder = nb::module_::import_("tovel.collect").attr("test_folder");
-    nb::list roots, shims;
+    nb::list roots, markers;
     for (nb::handle t : tests) {
         nb::list parts(nb::str(t).attr("split")("/"));
         for (size_t i = 0; i + 1 < nb::len(parts); ++i)
@@ -65,14 +65,14 @@ static nb::list ship_tests_inside(nb::list units, nb::list kept, nb::list tests,
         for (size_t i = 1; i < nb::len(parts); ++i) {
             nb::str init(nb::str("/").attr("join")(parts.attr("__getitem__")(builtin("slice")(nb::none(), i))) +
                          nb::str("/__init__.py"));
-            if (by_arc.contains(init) && !truthy(by_arc[init].attr("get")("shim"))) {
-                by_arc[init]["shim"] = true;
-                shims.append(init);
+            if (by_arc.contains(init) && !truthy(by_arc[init].attr("get")("marker"))) {
+                by_arc[init]["marker"] = true;
+                markers.append(init);
             }
         }
     }
     tests.attr("sort")();
-    return shims;
+    return markers;
 }
 
 /// Sorts the walk of every package into modules to compile, modules kept as
@@ -184,7 +184,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
             }
         }
     }
-    nb::list shims = ship_tests_inside(units, kept, tests, scripts);
+    nb::list markers = ship_tests_inside(units, kept, tests, scripts);
     if (nb::len(tests))
         print(nb::str("kept as source {} test {} (pytest collects tests from sources only): {}")
                   .format(nb::len(tests), nb::len(tests) == 1 ? "module" : "modules", nb::str(", ").attr("join")(tests)));
@@ -205,7 +205,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     out["kept"] = kept;
     out["data"] = data;
     out["absent"] = absent;
-    out["shims"] = shims;
+    out["markers"] = markers;
     return out;
 }
 

@@ -23,7 +23,7 @@ static void assemble(nb::dict plan, nb::str tree) {
         for (nb::handle entry : plan[kind])
             place(entry, tree);
     nb::object Path = mine("Path");
-    for (nb::handle arc : get(plan, "shims", nb::list()))
+    for (nb::handle arc : get(plan, "markers", nb::list()))
         Path(tree).attr("joinpath")(arc).attr("write_text")(PACKAGE_MARKER, "encoding"_a = "utf-8");
 }
 

@@ -1,0 +1,134 @@
+// The calls that name what they make after their caller's module, inside
+// compiled functions. Included by mender.cpp alone.
+#pragma once
+
+#include "common.h"
+#include "mender_source.h"
+
+#include <string>
+
+namespace tovel::mender_frames {
+
+using namespace tovel::mender_source;
+
+// A compiled function runs without a frame of its own, so what reads its
+// caller's frame (namedtuple, the functional Enum, TypeVar, NewType,
+// make_dataclass, type() of three arguments) finds the frame of whoever
+// called the function, and names its result after that module: `__module__`
+// is the test's, and the result does not pickle. Such a call is rewritten
+// `eval("f(*a, **k)", globals(), {"f": <callee>, "a": [<args>], "k": dict(<keywords>)})`:
+// the interpreter runs it under a frame whose globals are the module's, as
+// the source's function has. Calls at module level already run under the
+// module body's frame (mender_c.h).
+struct Reader {
+    const char *module, *name;
+};
+static const Reader READERS[] = {
+    {"collections", "namedtuple"}, {"enum", "Enum"},        {"enum", "IntEnum"},
+    {"enum", "Flag"},              {"enum", "IntFlag"},     {"enum", "StrEnum"},
+    {"typing", "NamedTuple"},      {"typing", "TypedDict"}, {"typing", "TypeVar"},
+    {"typing", "ParamSpec"},       {"typing", "TypeVarTuple"}, {"typing", "NewType"},
+    {"dataclasses", "make_dataclass"},
+};
+
+static bool reads_frame(nb::handle call, nb::dict imported, nb::dict modules) {
+    nb::object func = call.attr("func");
+    nb::list args = call.attr("args"), keywords = call.attr("keywords");
+    std::string module, name, k = ast_kind(func);
+    if (k == "Name") {
+        name = nb::cast<std::string>(func.attr("id"));
+        if (!imported.contains(func.attr("id")))
+            return name == "type" && nb::len(args) == 3 && nb::len(keywords) == 0;
+        nb::tuple from = imported[func.attr("id")];
+        module = nb::cast<std::string>(from[0]);
+        name = nb::cast<std::string>(from[1]);
+    } else if (k == "Attribute" && ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id"))) {
+        module = nb::cast<std::string>(modules[func.attr("value").attr("id")]);
+        name = nb::cast<std::string>(func.attr("attr"));
+    } else {
+        return false;
+    }
+    if (module == "typing_extensions")
+        module = "typing";
+    bool known = false;
+    for (const Reader &r : READERS)
+        known = known || (module == r.module && name == r.name);
+    bool named = false; // the module given: the frame does not matter
+    for (nb::handle kw : keywords)
+        named = named || (!kw.attr("arg").is_none() && nb::cast<std::string>(kw.attr("arg")) == "module");
+    // An enum class called with one value looks a member up.
+    bool functional = module != "enum" || nb::len(args) >= 2;
+    for (nb::handle kw : keywords)
+        functional = functional || (!kw.attr("arg").is_none() && nb::cast<std::string>(kw.attr("arg")) == "names");
+    return known && !named && functional;
+}
+
+// Rewrites one call; false where its shape is one this does not handle.
+static bool frame_call(nb::handle call, const std::string &src, const Offsets &at, Edits &edits) {
+    nb::list args = call.attr("args"), keywords = call.attr("keywords");
+    size_t first_kw = nb::len(keywords) ? at.start(keywords[0]) : std::string::npos;
+    for (nb::handle a : args)
+        // `f(x for x in y)` would become a list; `f(k=1, *rest)` puts a positional after a keyword.
+        if (ast_kind(a) == "GeneratorExp" || at.start(a) > first_kw)
+            return false;
+    size_t open = at.end(call.attr("func")), close = at.end(call) - 1;
+    while (open < close && src[open] != '(') {
+        char ch = src[open];
+        if (ch == '#')
+            while (open < close && src[open] != '\n')
+                ++open;
+        else if (ch == ')' || ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n' || ch == '\\' || ch == '\f')
+            ++open;
+        else
+            return false;
+    }
+    if (open >= close || src[close] != ')')
+        return false;
+    edits.push_back({at.start(call.attr("func")), "eval(\"f(*a, **k)\", globals(), {\"f\": "});
+    edits.push_back({open, ", \"a\": [", open + 1});
+    if (first_kw != std::string::npos) {
+        edits.push_back({first_kw, "], \"k\": dict("});
+        edits.push_back({close, ")})", close + 1});
+    } else {
+        edits.push_back({close, "], \"k\": {}})", close + 1});
+    }
+    return true;
+}
+
+static void walk_calls(nb::handle node, bool inside, nb::dict imported, nb::dict modules, const std::string &src,
+                       const Offsets &at, Edits &edits) {
+    std::string k = ast_kind(node);
+    if (inside && k == "Call")
+        if (reads_frame(node, imported, modules))
+            frame_call(node, src, at, edits);
+    inside = inside || k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda";
+    for (nb::handle child : nb::module_::import_("ast").attr("iter_child_nodes")(node))
+        walk_calls(child, inside, imported, modules, src, at, edits);
+}
+
+/// Rewrites the calls inside functions that read their caller's frame.
+inline void frame_calls(nb::handle tree, const std::string &src, const Offsets &at, Edits &edits) {
+    nb::object walk = nb::module_::import_("ast").attr("walk");
+    if (binds(tree, walk, {"eval", "globals"}))
+        return;
+    nb::dict imported, modules; // local name -> (module, name); local name -> module
+    bool type_bound = binds(tree, walk, {"type"});
+    for (nb::handle n : walk(tree)) {
+        std::string k = ast_kind(n);
+        if (k == "ImportFrom" && !n.attr("module").is_none())
+            for (nb::handle alias : n.attr("names")) {
+                nb::object local = alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname");
+                imported[local] = nb::make_tuple(n.attr("module"), alias.attr("name"));
+            }
+        if (k == "Import")
+            for (nb::handle alias : n.attr("names"))
+                if (!alias.attr("asname").is_none() || !truthy(alias.attr("name").attr("__contains__")(".")))
+                    modules[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] =
+                        alias.attr("name");
+    }
+    if (type_bound)
+        imported["type"] = nb::make_tuple("", "type"); // the module's own `type`: not the builtin's three-argument form
+    walk_calls(tree, false, imported, modules, src, at, edits);
+}
+
+} // namespace tovel::mender_frames
