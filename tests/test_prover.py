@@ -596,7 +596,7 @@ def fake_runs(count, outcomes, asked):
     return runs
 
 
-def test_narrowing_sets_aside_tests_no_single_module_breaks():
+def test_narrowing_sets_aside_tests_no_single_module_breaks(tmp_path):
     """A test that fails with any module compiled (one that reads the
     package's .py files) is named apart after a few runs, while the module
     that alone breaks another test is still found; a test that fails beside
@@ -621,6 +621,16 @@ def test_narrowing_sets_aside_tests_no_single_module_breaks():
     traced = tovel.narrow.trace(runs, count, passed, last, True, {f"m{i}": i for i in range(count)}, set(passed))
     assert list(traced["unsteady"]) == ["t.py::test_load"] and list(traced["keep"]) == [], traced
     assert list(traced["broken"]) == ["t.py::test_load"] and len(asked) <= 6, asked
+
+    # A module the failing test's error names as refusing a replaced builtin is tried first.
+    asked.clear()
+    (tmp_path / "run.log").write_text("E   AttributeError: m9.open cannot be replaced: the compiled module calls the builtin")
+    plain = fake_runs(count, lambda compiled, alone: {"t.py::test_patch": 9 not in compiled, "t.py::test_ok": True}, asked)
+    runs = lambda asks: [dict(r, log=str(tmp_path / "run.log")) for r in plain(asks)]
+    passed = ["t.py::test_patch", "t.py::test_ok"]
+    (last,) = runs([([], None, "tests compiled")])
+    traced = tovel.narrow.trace(runs, count, passed, last, True, {f"m{i}": i for i in range(count)}, set(passed))
+    assert list(traced["keep"]) == [9] and list(traced["broken"]) == [] and len(asked) == 4, asked
 
 
 def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):

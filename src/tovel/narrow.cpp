@@ -173,6 +173,25 @@ static bool loaded(Trace &b, nb::dict r, nb::handle id, std::vector<int> &out) {
     return true;
 }
 
+// The modules a run's output names as refusing a builtin's replacement
+// (`pkg.mod.open cannot be replaced: ...`, raised by the compiled module
+// itself), but those in `keep`.
+static std::vector<int> refusing(Trace &b, nb::dict r, const std::vector<int> &keep) {
+    std::vector<int> out;
+    nb::object log = get(r, "log", nb::none());
+    if (log.is_none() || !truthy(global("os.path", "isfile")(log)))
+        return out;
+    nb::object text = global("pathlib", "Path")(log).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace");
+    nb::object found = global("re", "findall")(R"(([\w.]+)\.\w+ cannot be replaced: the compiled module calls the builtin)", text);
+    for (nb::handle name : found)
+        if (b.index.contains(name)) {
+            int i = nb::cast<int>(b.index[name]);
+            if (std::find(keep.begin(), keep.end(), i) == keep.end() && std::find(out.begin(), out.end(), i) == out.end())
+                out.push_back(i);
+        }
+    return out;
+}
+
 static bool reaches(Narrow &n, nb::handle id, const std::vector<int> &modules) {
     auto it = n.reach.find(std::string(nb::str(id).c_str()));
     if (it == n.reach.end())
@@ -364,7 +383,18 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
             n.alone = nb::len(failing(b.pytest, r0, broken, b.known)) > 0;
         }
         std::vector<int> culprits;
-        for (int pass = 0; pass < 2; ++pass) {
+        // A module named by the tests' own error is tried first, alone.
+        std::vector<int> named = n.alone ? refusing(b, r0, keep) : std::vector<int>{};
+        if (!named.empty()) {
+            nb::dict r = run_one(b, minus(all, named), broken, "narrowing down: run {0}, {2} compiled");
+            nb::list fails = failing(b.pytest, r, broken, b.known);
+            if (nb::len(fails)) {
+                for (int i : named)
+                    b.blamed[i] = {r, fails};
+                culprits = named;
+            }
+        }
+        for (int pass = 0; culprits.empty() && pass < 2; ++pass) {
             if (!n.alone) {
                 full = true;
                 r0 = run_one(b, keep, nb::none(), "tests with {1} kept as source");

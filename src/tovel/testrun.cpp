@@ -146,6 +146,11 @@ static nb::dict start(nb::dict b, nb::object select, int n) {
         extra.append(nb::str("--junitxml=") + nb::str(h["junit"]));
         env["TOVEL_PROVE_TRACE"] = h["trace"];
         command = nb::str(command + nb::str(" ") + nb::str(mine("shlex").attr("join")(extra)));
+        // Chosen tests run without the project's coverage: measuring it
+        // (pytest-cov's --cov in addopts) cost arrow's one test 40 s, mostly
+        // tracing the import of the modules it loads.
+        if (!select.is_none() && truthy(os.attr("path").attr("isdir")(join(b["site"], nb::str("pytest_cov")))))
+            command = nb::str(command + nb::str(" --no-cov"));
         if (!select.is_none()) {
             nb::str chosen(join(logs, nb::str("run-{}.select").format(n)));
             mine("Path")(chosen).attr("write_text")(nb::str("\n").attr("join")(select), "encoding"_a = "utf-8");
