@@ -75,7 +75,9 @@ FOO = {
             print("foo", twice(base()))
         ''',
     "src/foo/sub/__init__.py": "def base():\n    return 21\n",
-    "src/foo_extra/__init__.py": "def twice(x):\n    return 2 * x\n",
+    # Reads the distribution's own metadata as it loads, which the import check must find.
+    "src/foo_extra/__init__.py": "from importlib.metadata import version\nVERSION = version('python-foo')\n"
+                                 "def twice(x):\n    return 2 * x\n",
     "tests/test_foo.py": "def test_nothing():\n    pass\n",
 }
 COMPILED = ["foo/__init__", "foo/cli", "foo/sub/__init__", "foo_extra/__init__"]
@@ -133,6 +135,7 @@ def test_front_end_builds_the_compiled_wheel(tmp_path, make_venv, front_end):
     argv, where = FRONT_ENDS[front_end]
     rc, stdout, stderr = run([str(a).format(out=out) for a in argv], cwd=root)
     assert rc == 0, stdout[-3000:] + stderr[-3000:]
+    assert "fails to import" not in stdout + stderr
     # The project is as it was: its pyproject.toml byte for byte, no
     # egg-info, bytecode or other leftover outside build/ and dist/.
     assert snapshot(root) == before

@@ -178,6 +178,12 @@ static nb::tuple one_wheel(nb::dict b, nb::list units, nb::object target) {
     if (limited && nb::len(built))
         abi3 = gauge.attr("start")(extensions(built), opts["cache"], opts["remote_cache"], STABLE_ABI_FLOOR,
                                    "build/abi3audit");
+    // The import check finds the project's own metadata (its version read
+    // with importlib.metadata, its entry points) as an installed wheel would.
+    nb::str meta("build/import-meta");
+    mine("shutil").attr("rmtree")(meta, "ignore_errors"_a = true);
+    if (!pure["info"].is_none() && truthy(os.attr("path").attr("isdir")(pure["info"])))
+        mine("shutil").attr("copytree")(pure["info"], os.attr("path").attr("join")(meta, os.attr("path").attr("basename")(pure["info"])));
     if (nb::len(built))
         failed.attr("extend")(checker.attr("check")(built, tree, roots, plan["absent"],
                                                     checker.attr("source_tree")(plan, "build/source"), opts["cache"],

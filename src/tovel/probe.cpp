@@ -36,6 +36,8 @@ static const char *PROBE = R"(import importlib, importlib.machinery, importlib.u
 with open(sys.argv[2], encoding="utf-8") as f:
     request = json.load(f)
 sys.path.insert(0, sys.argv[1])
+if request.get("meta"):
+    sys.path.insert(1, request["meta"])
 out = os.open(sys.argv[3], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
 roots, seen, alive = set(request["roots"]), {}, []
 shadow = request.get("shadow", {})
@@ -182,6 +184,9 @@ static nb::dict probe(nb::str tree, nb::list names, nb::list roots, nb::handle p
         req["names"] = remaining;
         req["roots"] = roots;
         req["shadow"] = shadow;
+        // The project's .dist-info, where the build put it (its own version, entry points).
+        if (truthy(os.attr("path").attr("isdir")("build/import-meta")))
+            req["meta"] = os.attr("path").attr("abspath")("build/import-meta");
         Path(request).attr("write_text")(json.attr("dumps")(req), "encoding"_a = "utf-8");
         if (truthy(os.attr("path").attr("exists")(record)))
             os.attr("remove")(record);
