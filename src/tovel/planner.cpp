@@ -89,7 +89,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     nb::object excluded = exclude.is_none() ? nb::none() : re.attr("compile")(exclude);
     nb::object kept_re = keep.is_none() ? nb::none() : re.attr("compile")(keep);
     nb::str suffix = module_suffix(limited);
-    nb::list units, kept, data, absent, tests, scripts;
+    nb::list units, kept, data, absent, tests, scripts, loose;
     // A module that is also a script: `python -m` runs a module from its
     // source only.
     nb::object script_re = re.attr("compile")(
@@ -111,6 +111,11 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
             if (truthy(dirs.attr("__contains__")("__pycache__")))
                 dirs.attr("remove")("__pycache__");
             nb::list files = nb::borrow<nb::list>(builtin("sorted")(step[2]));
+            // A folder of a package with no __init__.py of its own is no
+            // package a back end finds: its .py files are data the package
+            // reads (pkgutil.get_data, importlib.resources), shipped as source.
+            bool bare = !single && !root.is_none() && truthy(top.attr("joinpath")("__init__.py").attr("is_file")()) &&
+                        !truthy(step[0].attr("joinpath")("__init__.py").attr("is_file")());
             for (nb::handle file : files) {
                 nb::object f = step[0].attr("__truediv__")(file);
                 nb::str rel(f.attr("relative_to")(start).attr("as_posix")());
@@ -154,6 +159,11 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                         kept.append(entry);
                         continue;
                     }
+                    if (bare) {
+                        loose.append(path);
+                        kept.append(entry);
+                        continue;
+                    }
                     nb::str stem(arc.attr("removesuffix")(".py"));
                     // A file no import statement can name (hook-x.py, loaded
                     // by path by some other tool) has no module name to compile for.
@@ -188,6 +198,9 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
     if (nb::len(tests))
         print(nb::str("kept as source {} test {} (pytest collects tests from sources only): {}")
                   .format(nb::len(tests), nb::len(tests) == 1 ? "module" : "modules", nb::str(", ").attr("join")(tests)));
+    if (nb::len(loose))
+        print(nb::str("kept as source {} {} in folders without __init__.py (data the package reads): {}")
+                  .format(nb::len(loose), nb::len(loose) == 1 ? "file" : "files", nb::str(", ").attr("join")(loose)));
     // Said, not decided: most such blocks are a module's own demo or check,
     // and the wheel's entry points call the compiled module as well.
     if (nb::len(scripts)) {
