@@ -48,6 +48,7 @@ PYPROJECT = '''
 
     [project.scripts]
     foo = "foo.cli:main"
+    foo-version = "foo_extra.__init__:version_main"
 
     [project.urls]
     Homepage = "https://foo.test"
@@ -77,7 +78,7 @@ FOO = {
     "src/foo/sub/__init__.py": "def base():\n    return 21\n",
     # Reads the distribution's own metadata as it loads, which the import check must find.
     "src/foo_extra/__init__.py": "from importlib.metadata import version\nVERSION = version('python-foo')\n"
-                                 "def twice(x):\n    return 2 * x\n",
+                                 "def twice(x):\n    return 2 * x\ndef version_main():\n    print(VERSION)\n",
     "tests/test_foo.py": "def test_nothing():\n    pass\n",
 }
 COMPILED = ["foo/__init__", "foo/cli", "foo/sub/__init__", "foo_extra/__init__"]
@@ -183,6 +184,8 @@ def test_front_end_builds_the_compiled_wheel(tmp_path, make_venv, front_end):
     script = python.parent / ("foo.exe" if os.name == "nt" else "foo")
     rc, stdout, stderr = run([script], cwd=tmp_path)
     assert (rc, stdout, stderr) == (0, "foo 42\n", "")
+    # An entry point naming a package's module as pkg.__init__ loads it too.
+    assert run([script.with_name(script.name.replace("foo", "foo-version"))], cwd=tmp_path) == (0, "1.3.0\n", "")
 
     if front_end == "tov":
         # The back end's isolated environment is kept by its requirements: a

@@ -117,6 +117,11 @@ static PyObject *__tovel_replaced_import(void) {
 \3{ /* tovel: a compiled module loads once per process, under one name */
 \3    PyObject *want = PyObject_GetAttrString(\2, "name"), *have = PyModule_GetNameObject(__pyx_m);
 \3    int same = want && have ? PyObject_RichCompareBool(want, have, Py_EQ) : -1;
+\3    if (same == 0) { /* `import pkg.__init__` (an entry point's module): the package, as its names are */
+\3        PyObject *init = PyUnicode_FromFormat("%U.__init__", have);
+\3        same = init ? PyObject_RichCompareBool(want, init, Py_EQ) : -1;
+\3        Py_XDECREF(init);
+\3    }
 \3    if (same == 0)
 \3        PyErr_Format(PyExc_ImportError, "cannot load %R: a compiled module loads once per process, "
 \3                     "and this one is loaded already as %R", want, have);
@@ -125,6 +130,11 @@ static PyObject *__tovel_replaced_import(void) {
 \3    if (same != 1) return NULL;
 \3    return __Pyx_NewRef(__pyx_m); /* inside: Cython before 3.3 has no braces around it */
 \3})C"},
+    // A package's module is imported as `pkg.__init__` too (an entry point
+    // `pkg.__init__:main`): the entry point that names it is exported on
+    // every platform, not on Windows alone.
+    {"init export", R"P(#if !defined\(CYTHON_NO_PYINIT_EXPORT\) && \(defined\(_WIN32\) \|\| defined\(WIN32\) \|\| defined\(MS_WINDOWS\)\)(\n__Pyx_PyMODINIT_FUNC PyInit___init__\(void\)))P",
+     R"C(#if !defined(CYTHON_NO_PYINIT_EXPORT)\1)C"},
     // The class a compiled function, generator, coroutine or async generator
     // gives as its __class__: the interpreter's, named by the getter's
     // closure in the types module, so that isinstance(g, types.GeneratorType),
@@ -478,11 +488,18 @@ static PyObject *__tovel_body(PyObject *module, PyObject *unused) {
 }
 static int __tovel_exec_in_frame(PyObject *module) {
     static PyMethodDef def = {"__tovel_body__", __tovel_body, METH_NOARGS, NULL};
+    static PyObject *spec; /* the module's own: a load as pkg.__init__ overwrote it */
     PyObject *d = PyModule_GetDict(module), *code = NULL, *run = NULL, *done = NULL;
     const char *filename = __pyx_f[0];
     char *own = NULL;
     PyObject *file;
     if (!d) return -1;
+    if (spec) {
+        if (PyDict_SetItemString(d, "__spec__", spec) < 0) return -1;
+    } else {
+        spec = PyDict_GetItemString(d, "__spec__");
+        Py_XINCREF(spec);
+    }
     /* The frame names the source file where the module lies: mod.py beside mod.abi3.so */
     file = PyDict_GetItemString(d, "__file__");
     if (file && PyUnicode_Check(file)) {
