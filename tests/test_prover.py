@@ -655,6 +655,15 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "ut", {"tests.py": "", "pk.py": "", "testing.py": ""})
     found = tovel.finder.find(str(tmp_path / "ut"), str(tmp_path / "ut"), [["pk", "pk.py"], ["testing", "testing.py"]], None)
     assert found["command"] == "python -m pytest {project}/tests.py"
+    # So is one inside a package, run from the installed package; its testing.py helpers are no test.
+    write(tmp_path / "utp", {"pk/__init__.py": "", "pk/tests.py": "", "pk/testing.py": ""})
+    found = tovel.finder.find(str(tmp_path / "utp"), str(tmp_path / "utp"), [["pk", "pk"]], None)
+    assert (found["command"], found["installed"]) == ("python -m pytest {site}/pk/tests.py", ["pk/tests.py"])
+    # The bench runs it from source: it is no compiled companion of the modules judged.
+    import tovel.testbench
+    write(tmp_path / "egg", {"pk/a.abi3.so": "", "pk/b.abi3.so": "", "pk/tests.abi3.so": ""})
+    units = [{"arc": "pk/a.py", "so": str(tmp_path / "egg/pk/a.abi3.so")}]
+    assert [c["arc"] for c in tovel.testbench.companions(units)] == ["pk/b.py"]
     # A test folder that mirrors the package's layout is the tests, not a copy of the package.
     write(tmp_path / "mirror", {"pk/__init__.py": "", "tests/test_top.py": "", "tests/pk/test_sub.py": ""})
     found = tovel.finder.find(str(tmp_path / "mirror"), str(tmp_path / "mirror"), [["pk", "pk"]], None)
