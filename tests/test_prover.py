@@ -704,6 +704,12 @@ def test_what_an_sdist_leaves_out_is_said_so(tmp_path):
                      "tests/test_eps.py": ""})
     found = tovel.finder.find(str(tmp_path), str(tmp_path), [["pk", "pk"]], None)
     assert "pypng" in found["requires"]
+    # setuptools' tests_require, by a name setup.py binds or in setup.cfg; delegator.py provides delegator.
+    write(tmp_path / "tr", {"pk/__init__.py": "", "tests/test_cli.py": "import delegator, six\n",
+                            "setup.py": "from setuptools import setup\nTESTS = ['delegator.py']\nsetup(tests_require=TESTS)\n",
+                            "setup.cfg": "[options]\ntests_require =\n    six>=1\n"})
+    tr = tovel.finder.find(str(tmp_path / "tr"), str(tmp_path / "tr"), [["pk", "pk"]], None)
+    assert (tr["requires"], tr["missing"]) == (["delegator.py", "six>=1", "pytest"], []), tr
     assert (found["missing"], found["absent"]) == ([("other_dist", "other_dist")], ["support_x", "testing"])
     assert tovel.verdict.lacking(["other_dist", "testing"], found["absent"]) == (
         "other_dist, which the test environment does not have (--test-requires other_dist adds it) and testing, "

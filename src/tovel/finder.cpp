@@ -46,7 +46,8 @@ static bool left_out(nb::str project, nb::str name) {
 }
 
 // Whether one of the requirements `requires` is named after `module` as
-// distributions of Python bindings are (pypng for png, python-foo, foo-python):
+// distributions of Python bindings are (pypng for png, python-foo, foo-python,
+// delegator.py):
 // it provides the module, which cannot be known before it is installed.
 static bool named_after(nb::handle requires, nb::str module) {
     nb::object canon = mine("canonicalize_name");
@@ -60,7 +61,7 @@ static bool named_after(nb::handle requires, nb::str module) {
                 throw;
             continue;
         }
-        for (const char *form : {"py{}", "py-{}", "python-{}", "{}-python"})
+        for (const char *form : {"py{}", "py-{}", "python-{}", "{}-python", "{}-py"})
             if (name.equal(nb::str(form).format(m)))
                 return true;
     }
