@@ -674,6 +674,25 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     assert found["command"] == "python -m pytest {project}/pk/tests"
 
 
+def test_the_projects_ignored_paths_hold_in_the_runs(tmp_path):
+    """The runs start in a scratch folder: a relative --ignore of the
+    project's addopts is its folder's, as when pytest runs from there."""
+    import tovel.testrun
+    project, scratch = tmp_path / "p", tmp_path / "scratch"
+    write(project, {"pyproject.toml": "[tool.pytest.ini_options]\naddopts = '--ignore=tests/test_later.py'\n",
+                    "tests/test_ok.py": "def test_ok():\n    pass\n",
+                    "tests/test_later.py": "def test_later():\n    assert False\n"})
+    for d in ("plugins", "site", "scratch"):
+        (tmp_path / d).mkdir()
+    tovel.testrun.harness(str(tmp_path / "plugins"), str(tmp_path / "site"))
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "plugins"), TOVEL_PROVE_SITE=str(tmp_path / "site"),
+               TOVEL_PROVE_TRACE=str(tmp_path / "trace"))
+    run = subprocess.run([sys.executable, "-m", "pytest", "-p", "tovel_prove", "-p", "no:cacheprovider",
+                          "--rootdir", str(project), "-c", str(project / "pyproject.toml"), str(project / "tests")],
+                         cwd=scratch, env=env, capture_output=True, text=True, timeout=120)
+    assert "1 passed" in run.stdout and "failed" not in run.stdout, run.stdout + run.stderr
+
+
 def test_only_what_pytest_collects_names_modules_to_add(tmp_path):
     """Files under pytest's norecursedirs (its own when none are set) and
     scripts no collected test imports name no module to add; conftest.py,
