@@ -668,6 +668,15 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "ut", {"tests.py": "", "pk.py": "", "testing.py": ""})
     found = tovel.finder.find(str(tmp_path / "ut"), str(tmp_path / "ut"), [["pk", "pk.py"], ["testing", "testing.py"]], None)
     assert found["command"] == "python -m pytest {project}/tests.py"
+    # So is one inside a package, run from the installed package; its testing.py helpers are no test.
+    write(tmp_path / "utp", {"pk/__init__.py": "", "pk/tests.py": "", "pk/testing.py": ""})
+    found = tovel.finder.find(str(tmp_path / "utp"), str(tmp_path / "utp"), [["pk", "pk"]], None)
+    assert (found["command"], found["installed"]) == ("python -m pytest {site}/pk/tests.py", ["pk/tests.py"])
+    # The bench runs it from source: it is no compiled companion of the modules judged.
+    import tovel.testbench
+    write(tmp_path / "egg", {"pk/a.abi3.so": "", "pk/b.abi3.so": "", "pk/tests.abi3.so": ""})
+    units = [{"arc": "pk/a.py", "so": str(tmp_path / "egg/pk/a.abi3.so")}]
+    assert [c["arc"] for c in tovel.testbench.companions(units)] == ["pk/b.py"]
     # A test folder that mirrors the package's layout is the tests, not a copy of the package.
     write(tmp_path / "mirror", {"pk/__init__.py": "", "tests/test_top.py": "", "tests/pk/test_sub.py": ""})
     found = tovel.finder.find(str(tmp_path / "mirror"), str(tmp_path / "mirror"), [["pk", "pk"]], None)
@@ -676,6 +685,25 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "inpkg", {"pk/__init__.py": "", "pk/tests/test_a.py": "", "wheel/pk/__init__.py": ""})
     found = tovel.finder.find(str(tmp_path / "inpkg"), str(tmp_path / "inpkg/wheel"), [["pk", "pk"]], None)
     assert found["command"] == "python -m pytest {project}/pk/tests"
+
+
+def test_the_projects_ignored_paths_hold_in_the_runs(tmp_path):
+    """The runs start in a scratch folder: a relative --ignore of the
+    project's addopts is its folder's, as when pytest runs from there."""
+    import tovel.testrun
+    project, scratch = tmp_path / "p", tmp_path / "scratch"
+    write(project, {"pyproject.toml": "[tool.pytest.ini_options]\naddopts = '--ignore=tests/test_later.py'\n",
+                    "tests/test_ok.py": "def test_ok():\n    pass\n",
+                    "tests/test_later.py": "def test_later():\n    assert False\n"})
+    for d in ("plugins", "site", "scratch"):
+        (tmp_path / d).mkdir()
+    tovel.testrun.harness(str(tmp_path / "plugins"), str(tmp_path / "site"))
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "plugins"), TOVEL_PROVE_SITE=str(tmp_path / "site"),
+               TOVEL_PROVE_TRACE=str(tmp_path / "trace"))
+    run = subprocess.run([sys.executable, "-m", "pytest", "-p", "tovel_prove", "-p", "no:cacheprovider",
+                          "--rootdir", str(project), "-c", str(project / "pyproject.toml"), str(project / "tests")],
+                         cwd=scratch, env=env, capture_output=True, text=True, timeout=120)
+    assert "1 passed" in run.stdout and "failed" not in run.stdout, run.stdout + run.stderr
 
 
 def test_only_what_pytest_collects_names_modules_to_add(tmp_path):
@@ -708,6 +736,12 @@ def test_what_an_sdist_leaves_out_is_said_so(tmp_path):
                      "tests/test_eps.py": ""})
     found = tovel.finder.find(str(tmp_path), str(tmp_path), [["pk", "pk"]], None)
     assert "pypng" in found["requires"]
+    # setuptools' tests_require, by a name setup.py binds or in setup.cfg; delegator.py provides delegator.
+    write(tmp_path / "tr", {"pk/__init__.py": "", "tests/test_cli.py": "import delegator, six\n",
+                            "setup.py": "from setuptools import setup\nTESTS = ['delegator.py']\nsetup(tests_require=TESTS)\n",
+                            "setup.cfg": "[options]\ntests_require =\n    six>=1\n"})
+    tr = tovel.finder.find(str(tmp_path / "tr"), str(tmp_path / "tr"), [["pk", "pk"]], None)
+    assert (tr["requires"], tr["missing"]) == (["delegator.py", "six>=1", "pytest"], []), tr
     assert (found["missing"], found["absent"]) == ([("other_dist", "other_dist")], ["support_x", "testing"])
     assert tovel.verdict.lacking(["other_dist", "testing"], found["absent"]) == (
         "other_dist, which the test environment does not have (--test-requires other_dist adds it) and testing, "

@@ -166,6 +166,13 @@ static bool test_module(nb::str rel, nb::handle pats) {
     return test;
 }
 
+// A package's unittest module by its name (pkg/tests.py, which setup.py's
+// test_suite names), which pytest does not collect by that name; not a
+// helper module the package ships (testing.py).
+static bool unittest_module(nb::str name) {
+    return name.equal(nb::str("tests.py")) || name.equal(nb::str("test.py")) || truthy(name.attr("endswith")("_tests.py"));
+}
+
 // The test files beside setup.py that pytest collects when no testpaths say
 // otherwise.
 static nb::list root_tests(nb::str project, nb::handle c) {
@@ -243,6 +250,7 @@ TOVEL_MODULE(collect, m) {
     m.def("test_module", &test_module, "rel"_a, "patterns"_a,
           "Whether the file at rel in a package holds tests: pytest collects it, a conftest.py, or in a test folder.");
     m.def("test_folder", &test_folder, "name"_a, "Whether a folder of that name holds tests.");
+    m.def("unittest_module", &unittest_module, "name"_a, "Whether a package's module of that name is its unittest tests.");
     m.def("root_tests", &root_tests, "project"_a, "config"_a.none(),
           "The test files beside setup.py that pytest collects when no testpaths say otherwise.");
     m.def("root_unittests", &root_unittests, "project"_a, "config"_a.none(),

@@ -46,7 +46,8 @@ static bool left_out(nb::str project, nb::str name) {
 }
 
 // Whether one of the requirements `requires` is named after `module` as
-// distributions of Python bindings are (pypng for png, python-foo, foo-python):
+// distributions of Python bindings are (pypng for png, python-foo, foo-python,
+// delegator.py):
 // it provides the module, which cannot be known before it is installed.
 static bool named_after(nb::handle requires, nb::str module) {
     nb::object canon = mine("canonicalize_name");
@@ -60,7 +61,7 @@ static bool named_after(nb::handle requires, nb::str module) {
                 throw;
             continue;
         }
-        for (const char *form : {"py{}", "py-{}", "python-{}", "{}-python"})
+        for (const char *form : {"py{}", "py-{}", "python-{}", "{}-python", "{}-py"})
             if (name.equal(nb::str(form).format(m)))
                 return true;
     }
@@ -262,6 +263,18 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
         for (nb::handle f : collect("root_unittests")(project, c))
             if (!roots.contains(nb::str(f).attr("removesuffix")(".py")))
                 add(nb::str(f));
+    // Then a unittest module of a package (pkg/tests.py, which setup.py's
+    // test_suite names and pytest does not collect by its name), run from
+    // the installed package. Not a helper it ships (testing.py).
+    if (!nb::len(places))
+        for (nb::handle r : builtin("sorted")(roots))
+            if (is_dir(join(base, r)))
+                for (nb::handle f : collect("python_files")(join(base, r), skip)) {
+                    nb::str rel = nb::str("{}/{}").format(r, nb::str(f).attr("replace")("\\", "/"));
+                    if (!truthy(collect("test_module")(rel, pats)) &&
+                        truthy(collect("unittest_module")(mine("posixpath").attr("basename")(rel))))
+                        add(rel);
+                }
     // With no testpaths, pytest run from the project collects the doctests
     // of the packages' modules too.
     if (doctest_modules && !nb::len(testpaths)) {

@@ -366,6 +366,59 @@ static void files(Needs &n) {
     }
 }
 
+// setuptools' tests_require: a literal list in setup.py's setup() call (or
+// a name the module binds to one), or setup.cfg's [options] entry. Old
+// projects keep their tests' requirements only there.
+static void tests_require(Needs &n) {
+    nb::object ast = mine("ast");
+    auto is = [](nb::handle node, const char *kind) { return node.type().attr("__name__").equal(nb::str(kind)); };
+    nb::list found;
+    nb::object py = join(n.project, nb::str("setup.py"));
+    if (is_file(py))
+        try {
+            nb::object tree = ast.attr("parse")(mine("Path")(py).attr("read_bytes")());
+            nb::dict bound; // module-level names bound to a literal
+            for (nb::handle stmt : tree.attr("body"))
+                if (is(stmt, "Assign"))
+                    for (nb::handle t : stmt.attr("targets"))
+                        if (is(t, "Name"))
+                            bound[t.attr("id")] = stmt.attr("value");
+            for (nb::handle node : ast.attr("walk")(tree)) {
+                if (!is(node, "Call"))
+                    continue;
+                for (nb::handle kw : node.attr("keywords")) {
+                    if (!kw.attr("arg").equal(nb::str("tests_require")))
+                        continue;
+                    nb::object value = kw.attr("value");
+                    if (is(value, "Name"))
+                        value = bound.attr("get")(value.attr("id"), value);
+                    try {
+                        for (nb::handle r : ast.attr("literal_eval")(value))
+                            found.append(r);
+                    } catch (nb::python_error &e) {
+                        if (!ordinary(e))
+                            throw;
+                    }
+                }
+            }
+        } catch (nb::python_error &e) {
+            if (!ordinary(e))
+                throw;
+        }
+    nb::object cfg = join(n.project, nb::str("setup.cfg"));
+    if (is_file(cfg)) {
+        nb::object p = ini_parser(cfg, mine("Path")(cfg).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace"));
+        if (!p.is_none() && truthy(p.attr("has_option")("options", "tests_require")))
+            found.attr("extend")(nb::str(p.attr("get")("options", "tests_require")).attr("splitlines")());
+    }
+    int added = 0;
+    for (nb::handle r : found)
+        if (nb::isinstance<nb::str>(r))
+            added += line(n, r, n.project);
+    if (added)
+        n.said.append(nb::str("setuptools' tests_require"));
+}
+
 // The names of the requirements of `info` (a .dist-info folder) that hold
 // with `extra` ("" for those of no extra).
 static void provided(Needs &n, nb::handle dist, nb::handle extra) {
@@ -524,6 +577,7 @@ static Needs gather(nb::str project, nb::object info, nb::list roots, nb::list t
     files(n);
     tox(n, doc);
     hatch(n, tool);
+    tests_require(n);
     // The extras tox or a requirements file installs the project with.
     for (nb::handle x : n.wanted_extras) {
         nb::object c = canon(x);

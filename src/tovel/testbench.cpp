@@ -76,8 +76,13 @@ static nb::list companions(nb::list units) {
             if (!truthy(name.attr("endswith")(suffix)) || truthy(judged.attr("__contains__")(path)))
                 continue;
             nb::str py(nb::str(rel.attr("removesuffix")(suffix)) + nb::str(".py"));
-            if (test_file(nb::str(posixpath.attr("basename")(py))))
+            nb::str leaf(posixpath.attr("basename")(py));
+            if (test_file(leaf))
                 tests.add(posixpath.attr("dirname")(py));
+            // A package's unittest module the finder names to pytest (its
+            // tests.py) runs from source in the bench, as one it collects.
+            if (truthy(mine("collect").attr("unittest_module")(leaf)))
+                continue;
             nb::dict c;
             c["arc"] = py;
             c["so"] = path;
@@ -245,6 +250,7 @@ TOVEL_MODULE(testbench, m) {
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("testrun") = nb::module_::import_("tovel.testrun");
+    m.attr("collect") = nb::module_::import_("tovel.collect");
     m.attr("testenv") = nb::module_::import_("tovel.testenv");
     m.def("is_pytest", &is_pytest, "command"_a,
           "Whether the test command is a pytest run that takes more arguments at its end.");

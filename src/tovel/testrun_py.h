@@ -80,6 +80,12 @@ def pytest_configure(config):
     root = str(getattr(config, "rootpath", None) or config.rootdir)
     rel = os.path.relpath(_site, root).replace(os.sep, "/")
     _site_id = None if rel == "." else rel + "/"
+    # The project's --ignore paths are relative to its folder, where pytest
+    # is run from; these runs start in a scratch folder.
+    for name in ("ignore", "ignore_glob"):
+        paths = getattr(config.option, name, None)
+        if paths:
+            setattr(config.option, name, [p if os.path.isabs(p) else os.path.join(root, p) for p in map(str, paths)])
     path = os.environ.get("TOVEL_PROVE_SELECT")
     if not path:
         return

@@ -7,6 +7,7 @@ import sys as sys
 from pathlib import Path as Path
 from typing import Any
 
+from tovel import collect as collect
 from tovel import testenv as testenv
 from tovel import testrun as testrun
 
