@@ -156,6 +156,24 @@ FAITHFUL = {
                                               "    return [collections.namedtuple('P', 'a'), type('T', (), {}), enum.Enum('E', 'A B'),\n"
                                               "            typing.TypeVar('V'), typing.NewType('N', int), dataclasses.make_dataclass('D', ['x'])]\n"
                                               "RESULT = [x.__module__ for x in eval('make()', {'__name__': 'elsewhere', 'make': make})]\n",
+    # next() of what is no iterator names its type as the interpreter does.
+    "next-of-no-iterator": "import collections\ndef step(x):\n    try:\n        return next(x)\n    except TypeError as e:\n"
+                           "        return str(e)\nclass Foo:\n    pass\nasync def agen():\n    yield 1\n"
+                           "RESULT = [step(x) for x in ([1], Foo(), agen(), collections.OrderedDict(), iter([5]))]\n",
+    # Dropped unstarted: a coroutine warns that it was never awaited, an async generator does not.
+    "unstarted-async-generator-dropped-silently": textwrap.dedent("""\
+        import gc, warnings
+        async def agen():
+            yield 1
+        async def co():
+            pass
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter('always')
+            a, c = agen(), co()
+            del a, c
+            gc.collect()
+        RESULT = sorted(str(w.message) for w in caught)
+        """),
     "arity-and-unbound-wording": "def f(a, b=2):\n    return a\ndef g(flag=False):\n    if flag:\n        x = [1]\n    return x\nRESULT = []\n"
                                  "for call in (lambda: f(1, 2, 3), g):\n    try:\n        call()\n"
                                  "    except Exception as e:\n        RESULT.append(str(e))\n",

@@ -130,6 +130,37 @@ static PyObject *__tovel_replaced_import(void) {
 \3    if (same != 1) return NULL;
 \3    return __Pyx_NewRef(__pyx_m); /* inside: Cython before 3.3 has no braces around it */
 \3})C"},
+    // next() of what is no iterator: the interpreter's words, the type named
+    // as its tp_name reads ('list', 'collections.OrderedDict', a class's own
+    // name; Cython's generator types by the interpreter's names).
+    {"no iterator", R"P(static void __Pyx_PyIter_Next_ErrorNoIterator\(PyObject \*iterator\) \{\n    __Pyx_RaiseTypeErrorWithObjectType\(\n        __Pyx_FMT_TYPENAME " object is not an iterator", iterator\);\n\})P",
+     R"C(static void __Pyx_PyIter_Next_ErrorNoIterator(PyObject *iterator) { /* tovel: the interpreter's words */
+    PyTypeObject *tp = Py_TYPE(iterator);
+    PyObject *name = PyObject_GetAttrString((PyObject *)tp, "__name__"), *module = NULL;
+    if (name && !(PyType_GetFlags(tp) & Py_TPFLAGS_HEAPTYPE)) {
+        module = PyObject_GetAttrString((PyObject *)tp, "__module__");
+        if (module && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "builtins") != 0) {
+            PyObject *full = PyUnicode_FromFormat("%U.%U", module, name);
+            Py_DECREF(name);
+            name = full;
+        }
+        if (!module) PyErr_Clear();
+    }
+    if (name) PyErr_Format(PyExc_TypeError, "'%U' object is not an iterator", name);
+    Py_XDECREF(name);
+    Py_XDECREF(module);
+})C"},
+    // An async generator dropped before it started is dropped silently, as
+    // the interpreter's is: Cython warned "coroutine ... was never awaited".
+    {"unstarted async generator", R"P(#ifdef __Pyx_Generator_USED\n(\s*)if \(!__Pyx_Generator_CheckExact\(self\)\)\n#endif(\n\s*\{\n\s*PyObject_GC_UnTrack\(self\);\n\s*if \(unlikely\(PyErr_WarnFormat\(PyExc_RuntimeWarning, 1, "coroutine))P",
+     R"C(\1if (1 /* tovel: async generators too are left out */
+#ifdef __Pyx_Generator_USED
+\1    && !__Pyx_Generator_CheckExact(self)
+#endif
+#ifdef __Pyx_AsyncGen_USED
+\1    && !__Pyx_AsyncGen_CheckExact(self)
+#endif
+\1   )\2)C"},
     // A package's module is imported as `pkg.__init__` too (an entry point
     // `pkg.__init__:main`): the entry point that names it is exported on
     // every platform, not on Windows alone.
