@@ -351,7 +351,7 @@ SCRIPT = {
 }
 
 
-def test_tests_shipped_inside_keep_their_packages(tmp_path, monkeypatch):
+def test_tests_shipped_inside_keep_their_packages(tmp_path, monkeypatch, capsys):
     """A test folder inside a package ships whole as source, as do the .py
     files of a folder without __init__.py; each compiled
     __init__ above a test file gets an __init__.py beside it, which pytest
@@ -361,13 +361,16 @@ def test_tests_shipped_inside_keep_their_packages(tmp_path, monkeypatch):
 
     names = ["pk/__init__.py", "pk/core.py", "pk/testing.py", "pk/sub/__init__.py", "pk/sub/test_s.py",
              "pk/tests/__init__.py", "pk/tests/helper.py", "pk/tests/unit/test_a.py", "other/__init__.py",
-             "pk/data/read_as_text.py"]
+             "pk/data/read_as_text.py", "pk/tests.py", "pk/template.py"]
     write(tmp_path, dict.fromkeys(names, ""))
+    # A __main__ block inside a string is a template's, not the module's.
+    (tmp_path / "pk/template.py").write_text('T = """\nif __name__ == "__main__":\n    pass\n"""\n')
     monkeypatch.chdir(tmp_path)
     plan = planner.plan([("pk", "pk"), ("other", "other")], None, None, True, str(tmp_path))
     assert sorted(u["arc"] for u in plan["units"]) == ["other/__init__.py", "pk/__init__.py", "pk/core.py",
-                                                      "pk/sub/__init__.py", "pk/testing.py"]
+                                                      "pk/sub/__init__.py", "pk/template.py", "pk/testing.py"]
     assert sorted(plan["markers"]) == ["pk/__init__.py", "pk/sub/__init__.py"]
+    assert "a script" not in capsys.readouterr().out
     assert "pk/data/read_as_text.py" in [k["arc"] for k in plan["kept"]]  # no package: data
     writer.assemble(plan, "tree")
     assert (tmp_path / "tree" / "pk" / "tests" / "helper.py").is_file()

@@ -3,6 +3,8 @@
 // its place in the wheel.
 #include "common.h"
 
+#include <nanobind/stl/string.h>
+
 using namespace tovel;
 
 static const char *MOD = "tovel.planner";
@@ -73,6 +75,39 @@ static nb::list ship_tests_inside(nb::list units, nb::list kept, nb::list tests,
     }
     tests.attr("sort")();
     return markers;
+}
+
+// Whether a module has a `__main__` block of its own: a top-level `if
+// __name__ == "__main__":`, not such a line inside a string (a template).
+static bool is_script(nb::handle file, nb::handle script_re) {
+    nb::object text = file.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace");
+    if (script_re.attr("search")(text).is_none())
+        return false;
+    nb::object tree;
+    try {
+        tree = mine("ast").attr("parse")(text);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
+            throw;
+        return true; // the scan reports the syntax error
+    }
+    for (nb::handle stmt : tree.attr("body")) {
+        if (ast_kind(stmt) != "If" || ast_kind(stmt.attr("test")) != "Compare")
+            continue;
+        nb::object test = stmt.attr("test");
+        nb::list sides;
+        sides.append(test.attr("left"));
+        for (nb::handle c : test.attr("comparators"))
+            sides.append(c);
+        bool name = false, main = false;
+        for (nb::handle side : sides) {
+            name = name || (ast_kind(side) == "Name" && nb::str(side.attr("id")).equal(nb::str("__name__")));
+            main = main || (ast_kind(side) == "Constant" && side.attr("value").equal(nb::str("__main__")));
+        }
+        if (name && main)
+            return true;
+    }
+    return false;
 }
 
 /// Sorts the walk of every package into modules to compile, modules kept as
@@ -154,7 +189,8 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                     // their tests would run.
                     nb::str leaf(file);
                     if (!root.is_none() && (leaf.equal(nb::str("conftest.py")) || truthy(leaf.attr("startswith")("test_")) ||
-                                            truthy(leaf.attr("endswith")("_test.py")))) {
+                                            truthy(leaf.attr("endswith")("_test.py")) || leaf.equal(nb::str("tests.py")) ||
+                                            leaf.equal(nb::str("test.py")) || truthy(leaf.attr("endswith")("_tests.py")))) {
                         tests.append(path);
                         kept.append(entry);
                         continue;
@@ -182,8 +218,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                     entry["name"] = module.attr("removesuffix")(".__init__");
                     entry["c"] = nb::str("build/src/") + stem + nb::str(".c");
                     entry["so"] = nb::str("build/egg/") + stem + suffix;
-                    if (!root.is_none() &&
-                        !script_re.attr("search")(f.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace")).is_none())
+                    if (!root.is_none() && is_script(f, script_re))
                         scripts.append(path);
                     units.append(entry);
                 } else if (!nb::isinstance<nb::str>(ext) ||
@@ -223,7 +258,7 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
 }
 
 TOVEL_MODULE(planner, m) {
-    for (const char *name : {"os", "re", "sysconfig"})
+    for (const char *name : {"ast", "os", "re", "sysconfig"})
         m.attr(name) = nb::module_::import_(name);
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.def("plan", &plan, "packages"_a, "exclude"_a.none(), "keep"_a.none(), "limited"_a,

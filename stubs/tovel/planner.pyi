@@ -1,3 +1,4 @@
+import ast as ast
 import os as os
 import re as re
 import sysconfig as sysconfig
