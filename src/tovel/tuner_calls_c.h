@@ -152,9 +152,10 @@ static CYTHON_INLINE void __tovel_held_release(PyObject *value, __tovel_held *he
 // the class has is kept by the class's version in a small table of the
 // module's (an answer, once published, is never changed or freed; the
 // table takes at most __TOVEL_CLASS_FILLS); __init__ is held during the
-// call as the method calls hold theirs. Anything else takes Cython's path.
+// call as the method calls hold theirs. Anything else takes Cython's path
+// (-DTOVEL_NO_DIRECT: everything, and the direct calls of tuner_ft_c.h too).
 static const char *FT_CLASS_CALL = R"C(/* tovel: classes called as the interpreter calls them */
-#if defined(__TOVEL_CACHES_FT) && !defined(__TOVEL_CLASS_CALLS)
+#if defined(__TOVEL_CACHES_FT) && !defined(__TOVEL_CLASS_CALLS) && !defined(TOVEL_NO_DIRECT)
 #define __TOVEL_CLASS_CALLS 1
 #define __TOVEL_CLASS_FILLS 64
 typedef struct { unsigned int version; PyObject *init; } __tovel_class_answer;

@@ -225,6 +225,7 @@ static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size
             answer->held = 1;
             answer->direct = NULL;
             answer->direct_nargs = -1;
+#ifndef TOVEL_NO_DIRECT
             if (usable && Py_IS_TYPE(function, &PyMethodDescr_Type)) {
                 PyTypeObject *owner = ((PyMethodDescrObject *)function)->d_common.d_type;
                 int flags = ((PyMethodDescrObject *)function)->d_method->ml_flags;
@@ -239,6 +240,7 @@ static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size
                     answer->direct_nargs = flags == METH_NOARGS ? 1 : 2;
                 }
             }
+#endif
             _Py_atomic_store_ptr_release(&site->answer, answer);
         }
         /* The type keeps the function while it keeps this version. */
@@ -298,10 +300,12 @@ static CYTHON_INLINE PyObject *__tovel_GetItem(PyObject *o, PyObject *key) {
     if (PyLong_CheckExact(key) && _PyLong_IsNonNegativeCompact((PyLongObject *)key)) {
         Py_ssize_t i = _PyLong_CompactValue((PyLongObject *)key);
         if (PyList_CheckExact(o)) return PyList_GetItemRef(o, i);
+#ifndef TOVEL_NO_DIRECT
         if (PyUnicode_CheckExact(o) && i < PyUnicode_GET_LENGTH(o)) {
             Py_UCS4 c = PyUnicode_READ_CHAR(o, i);
             if (c < 128) return (PyObject *)&_Py_SINGLETON(strings).ascii[c];
         }
+#endif
     }
     return __Pyx_PyObject_GetItem(o, key);
 }
