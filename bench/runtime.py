@@ -12,6 +12,7 @@ variants interleaved (the order rotates each round); a run reports the best of
 REPEAT calls, and the table the best of the rounds.
 
     python bench/runtime.py [--rounds N] [--only NAME,...] [--variant NAME=ARGS ...] [--scale FRACTION]
+                            [--count-calls N]
 
 A variant is a name and the arguments of `tov bdist` (shell words; leading
 VAR=value words are set in its environment, e.g. CFLAGS). By default:
@@ -27,7 +28,10 @@ counted in instructions by callgrind in every environment (one warmed call:
 a run with one timed call less a run with none, PYTHONHASHSEED=0): counts do
 not move with the load of a shared machine, so a change of a few percent
 shows. BENCH_CALLGRIND=0 leaves them out (BENCH_SMOKE leaves them out unless
-BENCH_CALLGRIND=1).
+BENCH_CALLGRIND=1). --count-calls N counts N warmed calls and gives their mean: a single
+call holds a collection of the cycle collector wholly or not at all, where
+the run's allocations make it fall (millions of instructions, in a package
+that leaves cyclic garbage: tomlkit), and over N each call pays its share.
 """
 
 import argparse
@@ -223,9 +227,12 @@ def instructions(python, driver, name, scale, repeat):
     return int(found.group(1))
 
 
-def call_instructions(python, driver, name, scale):
-    """Instructions of one warmed call: the start-up and imports cancel out."""
-    return instructions(python, driver, name, scale, 1) - instructions(python, driver, name, scale, 0)
+def call_instructions(python, driver, name, scale, calls=1):
+    """Instructions of one warmed call (the mean of `calls` of them): the
+    start-up and imports cancel out. One call counts a collection of the
+    cycle collector wholly or not at all, where it falls; over many, each
+    call pays its share."""
+    return (instructions(python, driver, name, scale, calls) - instructions(python, driver, name, scale, 0)) // calls
 
 
 def geomean(values):
@@ -238,7 +245,7 @@ def load():
     return "unknown"
 
 
-def bench_runtime(work, variants=None, rounds=None, only=None, fraction=1.0):
+def bench_runtime(work, variants=None, rounds=None, only=None, fraction=1.0, calls=1):
     """Builds, installs and times every workload (at `fraction` of its
     scale); returns the results that report() prints."""
     variants = [parse_variant(f"{k}={v}") for k, v in (variants or DEFAULT_VARIANTS).items()]
@@ -284,7 +291,7 @@ def bench_runtime(work, variants=None, rounds=None, only=None, fraction=1.0):
         for wname, _pin, _keep, scale, _what in workloads:
             log(f"runtime: counting the instructions of {wname} under callgrind")
             counts[wname] = {v: call_instructions(envs[v], driver, wname,
-                                                  SMOKE_SCALE if SMOKE else max(1, int(scale * fraction)))
+                                                  SMOKE_SCALE if SMOKE else max(1, int(scale * fraction)), calls)
                              for v in names}
     return {
         "workloads": [(w[0], w[1] or "ours", w[4]) for w in workloads],
@@ -296,6 +303,7 @@ def bench_runtime(work, variants=None, rounds=None, only=None, fraction=1.0):
         "timing seconds": time.perf_counter() - timing_start,
         "total seconds": time.perf_counter() - started,
         "load": (load_before, load()),
+        "counted calls": calls,
     }
 
 
@@ -324,7 +332,9 @@ def report(results):
       + (" (BENCH_SMOKE: figures mean nothing)" if SMOKE else ""))
     counted = results.get("instructions") or {}
     if counted:
-        p("Instructions: one warmed call, counted by callgrind; `instr` is the ratio of counts, compiled / source.")
+        calls = results.get("counted calls", 1)
+        p(f"Instructions: one warmed call{f' (the mean of {calls})' if calls > 1 else ''}, counted by callgrind;"
+          " `instr` is the ratio of counts, compiled / source.")
     p("")
     per = 3 if counted else 2
     p("| workload | package | timed work | source ms | "
@@ -368,13 +378,15 @@ def main():
     parser.add_argument("--variant", action="append", default=[], help="NAME=ARGS of tov bdist (repeatable)")
     parser.add_argument("--work", default=None, help="keep the builds and environments in this folder")
     parser.add_argument("--scale", type=float, default=1.0, help="a fraction of each workload's scale")
+    parser.add_argument("--count-calls", type=int, default=1, help="warmed calls counted by callgrind (their mean)")
     a = parser.parse_args()
     if not Path(TOV).exists():
         sys.exit(f"no tov command next to {PYTHON}: install tovel into this environment")
     variants = dict(v.split("=", 1) if "=" in v else (v, "") for v in a.variant) or None
     work = Path(a.work) if a.work else Path(tempfile.mkdtemp(prefix="tovel-runtime-"))
     try:
-        results = bench_runtime(work, variants, a.rounds, a.only and a.only.split(","), a.scale)
+        results = bench_runtime(work, variants, a.rounds, a.only and a.only.split(","), a.scale,
+                                a.count_calls)
     finally:
         if not a.work:
             shutil.rmtree(work, ignore_errors=True)

@@ -992,6 +992,42 @@ ATTRIBUTE_CASES.update({
                   "    def __add__(self, o):\n        return 'I.add'\n    def __lt__(self, o):\n        return 'I.lt'\n"
                   "vals = [0, 1, 4, -1, -5, -6, 256, 255, 2**30 - 1, 2**30, -2**30, 2**62, -2**63, True, False, I(4), 4.5]\n"
                   "RESULT = [ops(a, b) for a in vals for b in (0, 4, -1, 2**30, 2**63)]\n",
+    # Classes called (their instance made and __init__ called with it) while
+    # the class, its __init__ or __new__ change, and the classes such a call
+    # does not serve: other metaclasses, bases, abstract ones, bad __init__.
+    "class-calls": "import abc\ndef make(cls, *args):\n    out = []\n    for _ in range(3):\n        try:\n"
+                   "            o = cls(*args)\n            out.append((type(o).__name__, getattr(o, 'x', None)))\n"
+                   "        except Exception as e:\n            out.append(type(e).__name__ + (': ' + str(e) if 'should' in str(e) or 'abstract' in str(e) else ''))\n"
+                   "    return out[0] if out.count(out[0]) == 3 else out\nclass Meta(type):\n"
+                   "    def __call__(cls, *a):\n        return 'Meta.call'\nclass M(metaclass=Meta):\n    pass\n"
+                   "class L(list):\n    def __init__(self, x):\n        self.x = x\nclass A(abc.ABC):\n"
+                   "    @abc.abstractmethod\n    def f(self): pass\n    def __init__(self):\n        self.x = 'A'\n"
+                   "class Bad:\n    def __init__(self):\n        return 3\nclass Deep:\n    def __init__(self):\n"
+                   "        self.x = Deep()\nclass S:\n    __slots__ = ('x',)\n    def __init__(self, x):\n        self.x = x\n"
+                   "RESULT = [make(P, 1), make(P), make(P, 1, 2), make(S, 's'), make(M), make(L, 'l'), make(A), make(Bad),"
+                   " make(Deep)]\nP.__init__ = lambda self, x=0: setattr(self, 'x', ('new', x))\n"
+                   "RESULT += [make(P, 2), make(P)]\nP.__new__ = lambda cls, *a: 'from new'\nRESULT += [make(P, 3)]\n"
+                   "del P.__new__\ndel P.__init__\nRESULT += [make(P), make(P, 4)]\n",
+    # Methods of builtin types that take no argument or one, called on
+    # their types, subclasses that override them (or later), other
+    # arities, and a builtin method put in another class.
+    "builtin-methods": "def calls(o):\n    out = []\n    for _ in range(3):\n        r = []\n        for f in (lambda: o.isdigit(), "
+                       "lambda: o.isdigit(1), lambda: o.join(['a', 'b']), lambda: o.join(), lambda: o.upper()):\n"
+                       "            try:\n                r.append(f())\n            except Exception as e:\n"
+                       "                r.append(type(e).__name__)\n        out.append(r)\n"
+                       "    return out[0] if out.count(out[0]) == 3 else out\nclass S(str):\n    pass\nclass U:\n"
+                       "    upper = str.upper\n    isdigit = str.isdigit\n"
+                       "RESULT = [calls('12'), calls('x'), calls(S('7')), calls(U()), calls(b'1'), calls(3)]\n"
+                       "S.isdigit = lambda self, *a: ('S', a)\nRESULT += [calls(S('7')), calls('1')]\n",
+    # Characters of strs at int indices: ASCII and other kinds, out of
+    # range, negative, subclasses, other int types, the same object each
+    # time as from source.
+    "str-subscripts": "def at(s, i):\n    out = []\n    for _ in range(3):\n        try:\n            c = s[i]\n"
+                      "            out.append((c, type(c).__name__, c is s[i]))\n        except Exception as e:\n"
+                      "            out.append(type(e).__name__)\n    return out[0] if out.count(out[0]) == 3 else out\n"
+                      "class S(str):\n    def __getitem__(self, i):\n        return 'S'\nclass I(int):\n    pass\n"
+                      "RESULT = [at(s, i) for s in ('abc', 'a\\u00e9\\u20ac\\U0001f600', '', S('abc'), b'abc', ['x'])"
+                      " for i in (0, 1, 3, -1, 2**40, True, I(1), 1.0)]\n",
 })
 
 

@@ -249,6 +249,31 @@ SHARED = textwrap.dedent("""\
             twice(21)
         return [sum(seen), twice(21), sys.getrefcount(twice) - before]
 
+    class Made:
+        def __init__(self, k):
+            self.k = k
+
+    def class_calls():
+        # a class called while one thread rebinds its __init__ to new
+        # functions and collects the old ones
+        import gc, sys
+        seen = [0] * THREADS
+        def work(i):
+            for k in range(N // 4):
+                if i == 0 and k % 256 == 0:
+                    space = {}
+                    exec("def init(self, k):\\n    self.k = k\\n", space)
+                    Made.__init__ = space["init"]
+                    gc.collect()
+                seen[i] += Made(k).k == k
+        run_threads(work)
+        gc.collect()
+        # each call's hold on __init__ is let go, no more
+        before = sys.getrefcount(Made.__dict__["__init__"])
+        for _ in range(1000):
+            Made(1)
+        return [sum(seen), sys.getrefcount(Made.__dict__["__init__"]) - before]
+
     def collect_while_busy():
         # a collection stops every thread first: one in a loop of compiled
         # code stops for it too (else this thread waits for the loop's end)
@@ -271,7 +296,7 @@ SHARED = textwrap.dedent("""\
 
 CASES = ["nonlocal_counter", "global_counter", "list_append_pop", "dict_setdefault", "lazy_cache",
          "shared_generator", "attributes", "functions_passed_on", "super_calls", "rebound_global",
-         "collect_while_busy"]
+         "class_calls", "collect_while_busy"]
 
 RUN = textwrap.dedent("""\
     import json, sys

@@ -429,6 +429,22 @@ static nb::str once_untuned(nb::str c) {
     return nb::str(text.data(), text.size());
 }
 
+// Calls of classes (FT_CLASS_CALL): the code before Cython's definition of
+// its vectorcall of an object, its hook in it, where the caches are.
+static nb::str class_calls(nb::str c) {
+    static const char *head = "static CYTHON_INLINE PyObject* __Pyx_PyObject_FastCallDict(PyObject *func, PyObject *const *args, size_t nargsf, PyObject *kwargs) {\n";
+    std::string text = c.c_str();
+    size_t at = text.find(head);
+    if (at == std::string::npos || text.find("__TOVEL_CACHES_FT") == std::string::npos ||
+        text.find("__tovel_class_call") != std::string::npos)
+        return c;
+    size_t hook = text.find(tuner_c::CLASS_CALL_ANCHOR, at), end = text.find("\n}\n", at);
+    if (hook == std::string::npos || hook > end) return c;
+    text.insert(hook, tuner_c::CLASS_CALL_HOOK);
+    text.insert(at, tuner_c::FT_CLASS_CALL);
+    return nb::str(text.data(), text.size());
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     c = once_untuned(c);
@@ -439,8 +455,8 @@ static nb::str tune_c(nb::str c) {
         c = nb::str(c.attr("replace")(include, include + nb::str(DICT_VERSIONS), 1));
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
     return answer_pending(
-        guard_cells(immortal_strings(interpreter_calls(count_per_thread(small_ints(reuse_floats(add_caches(list_appends(
-            sequences(str_equality(cheap_resumes(c))))))))))));
+        guard_cells(immortal_strings(interpreter_calls(count_per_thread(small_ints(reuse_floats(class_calls(add_caches(list_appends(
+            sequences(str_equality(cheap_resumes(c)))))))))))));
 }
 
 /// Tunes the C file at `path` in place.

@@ -141,4 +141,105 @@ static CYTHON_INLINE void __tovel_held_release(PyObject *value, __tovel_held *he
 #endif
 )C";
 
+// Calls of a class: the interpreter makes the instance and calls the
+// class's __init__ with it and the call's arguments, where compiled code
+// goes through type.__call__ (a tuple of the arguments, the look-up of
+// __init__, a bound call). Where the class is an ordinary one (its
+// metaclass `type`, object's __new__ and allocation, an __init__ that is a
+// function, not abstract), the same is done here: the allocation
+// object.__new__ makes, then __init__ with the instance before the
+// arguments, its result checked as type.__call__ checks it. What __init__
+// the class has is kept by the class's version in a small table of the
+// module's (an answer, once published, is never changed or freed; the
+// table takes at most __TOVEL_CLASS_FILLS); __init__ is held during the
+// call as the method calls hold theirs. Anything else takes Cython's path
+// (-DTOVEL_NO_DIRECT: everything, and the direct calls of tuner_ft_c.h too).
+static const char *FT_CLASS_CALL = R"C(/* tovel: classes called as the interpreter calls them */
+#if defined(__TOVEL_CACHES_FT) && !defined(__TOVEL_CLASS_CALLS) && !defined(TOVEL_NO_DIRECT)
+#define __TOVEL_CLASS_CALLS 1
+#define __TOVEL_CLASS_FILLS 64
+typedef struct { unsigned int version; PyObject *init; } __tovel_class_answer;
+static __tovel_class_answer *__tovel_class_table[16];
+static int __tovel_class_fills;
+
+/* The answer for the class tp, made where it has none; NULL where its call
+   is not one this path serves. */
+static __tovel_class_answer *__tovel_class_fill(PyTypeObject *tp) {
+    if (_Py_atomic_load_int_relaxed(&__tovel_class_fills) >= __TOVEL_CLASS_FILLS) return NULL;
+    _Py_atomic_add_int(&__tovel_class_fills, 1);
+    unsigned int version = __tovel_settled_version(tp, &_Py_ID(__init__));
+    if (version == 0 || tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_alloc != PyType_GenericAlloc
+            || tp->tp_init == PyBaseObject_Type.tp_init || (tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
+        return NULL;
+    PyObject *init = _PyType_LookupRef(tp, &_Py_ID(__init__));
+    int usable = init != NULL
+        && (Py_TYPE(init)->tp_flags & (Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL))
+            == (Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL)
+        && (_PyObject_HasDeferredRefcount(init) || _Py_IsImmortal(init));
+    __tovel_class_answer *answer = usable && __tovel_version(tp) == version
+        ? (__tovel_class_answer *)PyMem_RawMalloc(sizeof(__tovel_class_answer)) : NULL;
+    if (answer != NULL) {
+        answer->version = version;
+        answer->init = init;
+        _Py_atomic_store_ptr_release(&__tovel_class_table[version & 15], answer);
+    }
+    /* the class keeps __init__ while it keeps this version */
+    Py_XDECREF(init);
+    return answer;
+}
+
+/* The call of the class tp with args (args[-1] free for the callee, as
+   nargsf says), or NULL with no error set where this path does not serve it. */
+static PyObject *__tovel_class_call(PyTypeObject *tp, PyObject *const *args, size_t nargsf, int *served) {
+    unsigned int version = __tovel_version(tp);
+    __tovel_class_answer *answer = (__tovel_class_answer *)_Py_atomic_load_ptr_acquire(&__tovel_class_table[version & 15]);
+    *served = 0;
+    if (!(nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) || version == 0) return NULL;
+    if (answer == NULL || answer->version != version) {
+        answer = __tovel_class_fill(tp);
+        if (answer == NULL || answer->version != __tovel_version(tp)) return NULL;
+    }
+    *served = 1;
+    PyThreadState *tstate = PyThreadState_GetUnchecked();
+    if (_Py_EnterRecursiveCallTstate(tstate, " while calling a Python object")) return NULL;
+    PyObject *self = PyType_GenericAlloc(tp, 0), *result = NULL;
+    if (self != NULL) {
+        PyObject *init = answer->init, **slot = (PyObject **)args - 1, *saved = *slot;
+        _PyCStackRef held;
+        _PyThreadState_PushCStackRef(tstate, &held);
+        held.ref = PyStackRef_FromPyObjectNew(init);
+        *slot = self;
+        result = (*(vectorcallfunc *)((char *)init + Py_TYPE(init)->tp_vectorcall_offset))(
+            init, slot, PyVectorcall_NARGS(nargsf) + 1, NULL);
+        *slot = saved;
+        _PyThreadState_PopCStackRef(tstate, &held);
+    }
+    _Py_LeaveRecursiveCallTstate(tstate);
+    if (result == NULL) {
+        Py_XDECREF(self);
+        return NULL;
+    }
+    if (result != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        Py_DECREF(self);
+        return NULL;
+    }
+    return self;
+}
+#endif
+)C";
+// Where Cython's vectorcall of an object finds no vectorcall of its own
+// (a class's), the path above first.
+static const char *CLASS_CALL_ANCHOR =
+    "    if (nargs == 0) {\n        return __Pyx_PyObject_Call(func, __pyx_mstate_global->__pyx_empty_tuple, kwargs);\n    }\n";
+static const char *CLASS_CALL_HOOK = R"C(    #ifdef __TOVEL_CLASS_CALLS
+    if (kwargs == NULL && Py_IS_TYPE(func, &PyType_Type)) {
+        int served;
+        PyObject *result = __tovel_class_call((PyTypeObject *)func, args, nargsf, &served);
+        if (served) return result;
+    }
+    #endif
+)C";
+
 }  // namespace tovel::tuner_c

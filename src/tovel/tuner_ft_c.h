@@ -182,9 +182,17 @@ static CYTHON_INLINE int __tovel_attr_store(PyObject *o, PyObject *name, PyObjec
 // the interpreter's own C code holds such a function, by a reference the
 // collector sees, without touching its count. An answer, once published,
 // is never changed or freed (a site makes at most __TOVEL_FILLS of them).
+// A method of a builtin type (found on a static type, whose dict no one
+// changes: it lives as long as the interpreter, unheld) that takes no
+// argument or one (`c.isdigit()`) is called as the interpreter's
+// specialised calls of such methods call it: its C function straight, with
+// the same check of the C stack's depth.
 static const char *FT_METHOD = R"C(
 #ifdef __TOVEL_CACHES_FT
-typedef struct { unsigned int version; PyObject *function; PyDictKeysObject *keys; Py_ssize_t nentries; } __tovel_method_answer;
+typedef struct {
+    unsigned int version; PyObject *function; PyDictKeysObject *keys; Py_ssize_t nentries;
+    int held; PyCFunction direct; Py_ssize_t direct_nargs;
+} __tovel_method_answer;
 typedef struct { __tovel_method_answer *answer; int fills; } __tovel_method_site;
 
 static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size_t nargsf, __tovel_method_site *site) {
@@ -214,6 +222,25 @@ static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size
             answer->function = usable ? function : NULL;
             answer->keys = keys;
             answer->nentries = nentries;
+            answer->held = 1;
+            answer->direct = NULL;
+            answer->direct_nargs = -1;
+#ifndef TOVEL_NO_DIRECT
+            if (usable && Py_IS_TYPE(function, &PyMethodDescr_Type)) {
+                PyTypeObject *owner = ((PyMethodDescrObject *)function)->d_common.d_type;
+                int flags = ((PyMethodDescrObject *)function)->d_method->ml_flags;
+                if (!(owner->tp_flags & Py_TPFLAGS_HEAPTYPE) && (owner->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)) {
+                    PyObject *own = _PyType_LookupRef(owner, name);
+                    answer->held = own != function;
+                    Py_XDECREF(own);
+                }
+                flags &= METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
+                if (!answer->held && (flags == METH_NOARGS || flags == METH_O) && PyType_IsSubtype(tp, owner)) {
+                    answer->direct = ((PyMethodDescrObject *)function)->d_method->ml_meth;
+                    answer->direct_nargs = flags == METH_NOARGS ? 1 : 2;
+                }
+            }
+#endif
             _Py_atomic_store_ptr_release(&site->answer, answer);
         }
         /* The type keeps the function while it keeps this version. */
@@ -231,11 +258,22 @@ static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *con
                 || (_Py_atomic_load_ssize_relaxed(&answer->keys->dk_nentries) == answer->nentries
                     && _Py_atomic_load_uint8(&_PyObject_InlineValues(self)->valid)))) {
             PyThreadState *tstate = PyThreadState_GetUnchecked();
+            Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+            PyObject *result;
+            if (answer->direct_nargs == nargs) {
+                if (_Py_EnterRecursiveCallTstate(tstate, " while calling a Python object")) return NULL;
+                result = answer->direct(self, nargs == 2 ? args[1] : NULL);
+                _Py_LeaveRecursiveCallTstate(tstate);
+                return result;
+            }
+            /* the function's type has a vectorcall: its offset is there */
+            vectorcallfunc call = *(vectorcallfunc *)((char *)function + Py_TYPE(function)->tp_vectorcall_offset);
+            /* args[0] is the instance, not a slot the callee may reuse */
+            if (!answer->held) return call(function, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
             _PyCStackRef held;
             _PyThreadState_PushCStackRef(tstate, &held);
             held.ref = PyStackRef_FromPyObjectNew(function);
-            /* args[0] is the instance, not a slot the callee may reuse */
-            PyObject *result = PyVectorcall_Function(function)(function, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+            result = call(function, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
             _PyThreadState_PopCStackRef(tstate, &held);
             return result;
         }
@@ -250,14 +288,25 @@ static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *con
 
 // Subscripts of an exact list by a small non-negative int, through the
 // list's own thread-safe access (what the interpreter's specialised
-// subscripts call); the errors are the generic path's.
+// subscripts call), and of an exact str by one within it that gives an
+// ASCII character: the interpreter's own immortal string of it, as its
+// specialised subscript of a str gives. The errors are the generic path's.
 static const char *FT_SUBSCRIPT = R"C(
 #ifdef __TOVEL_FT
 static CYTHON_INLINE int __tovel_list_index(PyObject *o, PyObject *key) {
     return PyList_CheckExact(o) && PyLong_CheckExact(key) && _PyLong_IsNonNegativeCompact((PyLongObject *)key);
 }
 static CYTHON_INLINE PyObject *__tovel_GetItem(PyObject *o, PyObject *key) {
-    if (__tovel_list_index(o, key)) return PyList_GetItemRef(o, _PyLong_CompactValue((PyLongObject *)key));
+    if (PyLong_CheckExact(key) && _PyLong_IsNonNegativeCompact((PyLongObject *)key)) {
+        Py_ssize_t i = _PyLong_CompactValue((PyLongObject *)key);
+        if (PyList_CheckExact(o)) return PyList_GetItemRef(o, i);
+#ifndef TOVEL_NO_DIRECT
+        if (PyUnicode_CheckExact(o) && i < PyUnicode_GET_LENGTH(o)) {
+            Py_UCS4 c = PyUnicode_READ_CHAR(o, i);
+            if (c < 128) return (PyObject *)&_Py_SINGLETON(strings).ascii[c];
+        }
+#endif
+    }
     return __Pyx_PyObject_GetItem(o, key);
 }
 static CYTHON_INLINE int __tovel_SetItem(PyObject *o, PyObject *key, PyObject *v) {

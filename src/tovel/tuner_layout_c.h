@@ -170,6 +170,9 @@ static inline __attribute__((always_inline)) int __tovel_minor(void) {
 #include "internal/pycore_lock.h"
 #include "internal/pycore_long.h"
 #include "internal/pycore_stackref.h"
+#include "internal/pycore_ceval.h"
+#include "internal/pycore_global_objects.h"
+#include "internal/pycore_global_strings.h"
 #define __tovel_minor() PY_MINOR_VERSION
 #endif
 #endif
