@@ -150,6 +150,9 @@ inline void flags(nb::dict ctx, bool debug) {
             cflags.append(nb::str("-ffile-prefix-map={}=.").format(lib("os").attr("getcwd")()));
         } else {
             cflags.append("-g0");
+            // The C file's name, which Cython keeps for tracebacks of C lines
+            // (at -O1 still in the module), names no folder of the build.
+            cflags.append("-fmacro-prefix-map=build/src/=");
             if (truthy(lib("sys").attr("platform").attr("startswith")("linux")))
                 ldflags.append("-Wl,-S");
         }
