@@ -519,17 +519,17 @@ static PyObject *__tovel_body(PyObject *module, PyObject *unused) {
 }
 static int __tovel_exec_in_frame(PyObject *module) {
     static PyMethodDef def = {"__tovel_body__", __tovel_body, METH_NOARGS, NULL};
-    static PyObject *spec; /* the module's own: a load as pkg.__init__ overwrote it */
+    static PyObject *first; /* how the module was first imported: a load as pkg.__init__ overwrites it */
     PyObject *d = PyModule_GetDict(module), *code = NULL, *run = NULL, *done = NULL;
     const char *filename = __pyx_f[0];
     char *own = NULL;
     PyObject *file;
     if (!d) return -1;
-    if (spec) {
-        if (PyDict_SetItemString(d, "__spec__", spec) < 0) return -1;
+    if (first) {
+        if (PyDict_SetItemString(d, "__spec__", first) < 0) return -1;
     } else {
-        spec = PyDict_GetItemString(d, "__spec__");
-        Py_XINCREF(spec);
+        first = PyDict_GetItemString(d, "__spec__");
+        Py_XINCREF(first);
     }
     /* The frame names the source file where the module lies: mod.py beside mod.abi3.so */
     file = PyDict_GetItemString(d, "__file__");
