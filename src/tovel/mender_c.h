@@ -150,6 +150,15 @@ static PyObject *__tovel_replaced_import(void) {
     Py_XDECREF(name);
     Py_XDECREF(module);
 })C"},
+    // Full API: a class without __next__ has the interpreter's stub as its
+    // tp_iternext, which Cython calls and which says "is not iterable".
+    {"no iterator", R"P((next = iternext\(iterator\);\n(\s*)if \(likely\(next\)\)\n\s*return next;\n))P",
+     R"C(\1\2if (unlikely(!PyIter_Check(iterator))) { /* tovel: the interpreter's stub, no iterator */
+\2    PyErr_Clear();
+\2    __Pyx_PyIter_Next_ErrorNoIterator(iterator);
+\2    return NULL;
+\2}
+)C"},
     // An async generator dropped before it started is dropped silently, as
     // the interpreter's is: Cython warned "coroutine ... was never awaited".
     {"unstarted async generator", R"P(#ifdef __Pyx_Generator_USED\n(\s*)if \(!__Pyx_Generator_CheckExact\(self\)\)\n#endif(\n\s*\{\n\s*PyObject_GC_UnTrack\(self\);\n\s*if \(unlikely\(PyErr_WarnFormat\(PyExc_RuntimeWarning, 1, "coroutine))P",

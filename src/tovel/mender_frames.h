@@ -53,13 +53,14 @@ static bool reads_frame(nb::handle call, nb::dict imported, nb::dict modules) {
     bool known = false;
     for (const Reader &r : READERS)
         known = known || (module == r.module && name == r.name);
-    bool named = false; // the module given: the frame does not matter
-    for (nb::handle kw : keywords)
-        named = named || (!kw.attr("arg").is_none() && nb::cast<std::string>(kw.attr("arg")) == "module");
-    // An enum class called with one value looks a member up.
-    bool functional = module != "enum" || nb::len(args) >= 2;
-    for (nb::handle kw : keywords)
-        functional = functional || (!kw.attr("arg").is_none() && nb::cast<std::string>(kw.attr("arg")) == "names");
+    // The module given, the frame does not matter; an enum class called with
+    // one value (no names) looks a member up.
+    bool named = false, functional = module != "enum" || nb::len(args) >= 2;
+    for (nb::handle kw : keywords) {
+        std::string arg = kw.attr("arg").is_none() ? "" : nb::cast<std::string>(kw.attr("arg"));
+        named = named || arg == "module";
+        functional = functional || arg == "names";
+    }
     return known && !named && functional;
 }
 
