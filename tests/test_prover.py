@@ -638,6 +638,19 @@ def test_narrowing_sets_aside_tests_no_single_module_breaks(tmp_path):
     traced = tovel.narrow.trace(runs, count, passed, last, True, {f"m{i}": i for i in range(count)}, set(passed))
     assert list(traced["keep"]) == [9] and list(traced["broken"]) == [] and len(asked) == 4, asked
 
+    # So are the modules its failure shows (a repr, a traceback's paths): the two of them that break it are found
+    # among those three, not by halving all sixteen.
+    asked.clear()
+    (tmp_path / "run.log").write_text("E  where x = <module 'm11' from '/v/m11.abi3.so'>.f\n"
+                                      "../venv/lib/python3.12/site-packages/m3.cpython-312-x86_64-linux-gnu.so\n"
+                                      "m7.py:12: in f\n../tests/test_m.py:3: in test_reload\n")
+    plain = fake_runs(count, lambda compiled, alone: {"t.py::test_reload": not {3, 7} & compiled, "t.py::test_ok": True},
+                      asked)
+    passed = ["t.py::test_reload", "t.py::test_ok"]
+    (last,) = runs([([], None, "tests compiled")])
+    traced = tovel.narrow.trace(runs, count, passed, last, True, {f"m{i}": i for i in range(count)}, set(passed))
+    assert list(traced["keep"]) == [3, 7] and list(traced["broken"]) == [] and len(asked) <= 9, asked
+
 
 def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     import tovel.finder

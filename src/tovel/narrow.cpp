@@ -7,6 +7,7 @@
 // are cores for both): a round asks for one or two at a time.
 #include "common.h"
 
+#include <nanobind/stl/string.h>
 #include <algorithm>
 #include <map>
 #include <string>
@@ -173,22 +174,37 @@ static bool loaded(Trace &b, nb::dict r, nb::handle id, std::vector<int> &out) {
     return true;
 }
 
-// The modules a run's output names as refusing a builtin's replacement
-// (`pkg.mod.open cannot be replaced: ...`, raised by the compiled module
-// itself), but those in `keep`.
-static std::vector<int> refusing(Trace &b, nb::dict r, const std::vector<int> &keep) {
+// The modules a run's output names, but those in `keep`: as refusing a
+// builtin's replacement (`pkg.mod.open cannot be replaced: ...`, raised by
+// the compiled module itself), by a module's repr, or by the path of its
+// file in a traceback (`pkg/mod.py:12`, `.../site-packages/pkg/mod.abi3.so`).
+// The modules a failure shows are where its cause most often is.
+static std::vector<int> named_by(Trace &b, nb::dict r, const std::vector<int> &keep) {
     std::vector<int> out;
     nb::object log = get(r, "log", nb::none());
     if (log.is_none() || !truthy(global("os.path", "isfile")(log)))
         return out;
     nb::object text = global("pathlib", "Path")(log).attr("read_text")("encoding"_a = "utf-8", "errors"_a = "replace");
-    nb::object found = global("re", "findall")(R"(([\w.]+)\.\w+ cannot be replaced: the compiled module calls the builtin)", text);
-    for (nb::handle name : found)
-        if (b.index.contains(name)) {
-            int i = nb::cast<int>(b.index[name]);
-            if (std::find(keep.begin(), keep.end(), i) == keep.end() && std::find(out.begin(), out.end(), i) == out.end())
-                out.push_back(i);
-        }
+    nb::object findall = global("re", "findall");
+    auto add = [&](nb::handle name) {
+        if (!b.index.contains(name))
+            return false;
+        int i = nb::cast<int>(b.index[name]);
+        if (std::find(keep.begin(), keep.end(), i) == keep.end() && std::find(out.begin(), out.end(), i) == out.end())
+            out.push_back(i);
+        return true;
+    };
+    for (nb::handle name : findall(R"(([\w.]+)\.\w+ cannot be replaced: the compiled module calls the builtin)", text))
+        add(name);
+    for (nb::handle name : findall(R"(<module '([\w.]+)' from )", text))
+        add(name);
+    // A path is read from its end: the longest tail that names a module.
+    for (nb::handle path : findall(R"(((?:\w+/)*\w+)(?:\.py:\d+|\.[\w-]+\.so\b))", text)) {
+        std::string tail = nb::cast<std::string>(nb::str(path).attr("removesuffix")("/__init__"));
+        std::replace(tail.begin(), tail.end(), '/', '.');
+        for (size_t dot = 0; !add(nb::str(tail.c_str())) && (dot = tail.find('.')) != std::string::npos;)
+            tail = tail.substr(dot + 1);
+    }
     return out;
 }
 
@@ -383,16 +399,15 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
             n.alone = nb::len(failing(b.pytest, r0, broken, b.known)) > 0;
         }
         std::vector<int> culprits;
-        // A module named by the tests' own error is tried first, alone.
-        std::vector<int> named = n.alone ? refusing(b, r0, keep) : std::vector<int>{};
-        if (!named.empty()) {
+        // The few modules the failing tests' own output names are tried
+        // first, compiled alone: where the tests fail so, the culprits are
+        // among them, found in a run or two instead of halving them all.
+        std::vector<int> named = n.alone ? named_by(b, r0, keep) : std::vector<int>{};
+        if (!named.empty() && named.size() <= 8) {
             nb::dict r = run_one(b, minus(all, named), broken, "narrowing down: run {0}, {2} compiled");
             nb::list fails = failing(b.pytest, r, broken, b.known);
-            if (nb::len(fails)) {
-                for (int i : named)
-                    b.blamed[i] = {r, fails};
-                culprits = named;
-            }
+            if (nb::len(fails))
+                culprits = culprits_in(n, named, {}, fails, r, true);
         }
         for (int pass = 0; culprits.empty() && pass < 2; ++pass) {
             if (!n.alone) {
