@@ -161,6 +161,12 @@ FAITHFUL = {
                            "        return str(e)\nclass Foo:\n    pass\nclass It:\n    def __next__(self):\n        raise TypeError('own')\n"
                            "async def agen():\n    yield 1\n"
                            "RESULT = [step(x) for x in ([1], Foo(), It(), agen(), collections.OrderedDict(), iter([5]))]\n",
+    # A class attribute read off a class, cached at the site: a later class of the same metatype, made after the
+    # first and its 4 MB table are freed (and unmapped), is read again, not through the freed table.
+    "class-attribute-of-a-freed-class": "import gc\ndef read(cls):\n    return len(cls.table)\ndef make(n):\n"
+                                        "    class K:\n        table = bytes(n)\n    return K\nK = make(1 << 22)\n"
+                                        "first = [read(K) for _ in range(3)]\ndel K\ngc.collect()\n"
+                                        "RESULT = [first, read(make(3))]\n",
     # Dropped unstarted: a coroutine warns that it was never awaited, an async generator does not.
     "unstarted-async-generator-dropped-silently": textwrap.dedent("""\
         import gc, warnings

@@ -367,7 +367,14 @@ static const char *CACHE_LOAD = R"C(
 static __attribute__((noinline)) PyObject *__tovel_attr_load_site(PyObject *o, PyObject *name, __tovel_attr_site *site) {
     if (likely(__tovel_minor() && __TOVEL_VERSION(Py_TYPE(o)) == site->version && site->version != 0)) {
         PyObject *value = NULL;
-        if (unlikely(!__tovel_class_same(site))) {
+        if (site->kind == 4) {
+            /* another class, or this one changed: filled again. The class's
+               own version first: the value went with its class, and a class
+               made later at its address has another version. */
+            unsigned int owner = __TOVEL_VERSION((PyTypeObject *)o);
+            if (likely(owner == site->owner_version && owner != 0)) value = __tovel_class_same(site) ? site->cls : NULL;
+            else __tovel_attr_fill(o, name, 0, site);
+        } else if (unlikely(!__tovel_class_same(site))) {
             /* the generic path */
         } else if (site->kind == 1) {
             PyObject **values = site->inline_values ? __tovel_inline_values(o) : NULL, *dict;
@@ -384,11 +391,6 @@ static __attribute__((noinline)) PyObject *__tovel_attr_load_site(PyObject *o, P
             value = *(PyObject **)((char *)o + site->index);
         } else if (site->kind == 3) {
             value = __tovel_class_value(site);
-        } else if (site->kind == 4) {
-            /* another class, or this one changed: filled again */
-            unsigned int owner = __TOVEL_VERSION((PyTypeObject *)o);
-            if (likely(owner == site->owner_version && owner != 0)) value = site->cls;
-            else __tovel_attr_fill(o, name, 0, site);
         }
         if (likely(value != NULL)) return Py_NewRef(value);
     } else {
