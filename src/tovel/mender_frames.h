@@ -5,6 +5,7 @@
 #include "common.h"
 #include "mender_source.h"
 
+#include <algorithm>
 #include <string>
 
 namespace tovel::mender_frames {
@@ -129,6 +130,84 @@ inline void frame_calls(nb::handle tree, const std::string &src, const Offsets &
     if (type_bound)
         imported["type"] = nb::make_tuple("", "type"); // the module's own `type`: not the builtin's three-argument form
     walk_calls(tree, false, imported, modules, src, at, edits);
+}
+
+// A compiled function has no frame, so the innermost Python frame seen from
+// its body is its caller's: `inspect.currentframe().f_back` there is the
+// caller's caller (None when the caller is a script's top level), and
+// `sys._getframe(1)` two frames out. Inside functions, such a reading of the
+// caller (`.f_back` of the current frame, through typing's `cast` too; a
+// literal depth of `sys._getframe`) is rewritten one frame nearer: the
+// function's caller, as the source names it when a Python frame calls it.
+static bool current_frame(nb::handle node, nb::dict imported, nb::dict modules) {
+    std::string k = ast_kind(node);
+    if (k != "Call")
+        return false;
+    nb::object func = node.attr("func");
+    nb::list args = node.attr("args");
+    std::string module, name, fk = ast_kind(func);
+    if (fk == "Name" && imported.contains(func.attr("id"))) {
+        nb::tuple from = imported[func.attr("id")];
+        module = nb::cast<std::string>(from[0]), name = nb::cast<std::string>(from[1]);
+    } else if (fk == "Attribute" && ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id"))) {
+        module = nb::cast<std::string>(modules[func.attr("value").attr("id")]);
+        name = nb::cast<std::string>(func.attr("attr"));
+    }
+    if (name == "cast" && (module == "typing" || module == "typing_extensions") && nb::len(args) == 2)
+        return current_frame(args[1], imported, modules);
+    if (nb::len(nb::list(node.attr("keywords"))))
+        return false;
+    if (module == "inspect" && name == "currentframe")
+        return nb::len(args) == 0;
+    bool zero = nb::len(args) == 0 ||
+                (ast_kind(args[0]) == "Constant" && nb::int_(0).equal(args[0].attr("value")) &&
+                 nb::isinstance<nb::int_>(args[0].attr("value")));
+    return module == "sys" && name == "_getframe" && zero;
+}
+
+static void walk_depths(nb::handle node, bool inside, nb::dict imported, nb::dict modules, const std::string &src,
+                        const Offsets &at, Edits &edits) {
+    std::string k = ast_kind(node);
+    if (inside && k == "Attribute" && nb::cast<std::string>(node.attr("attr")) == "f_back" &&
+        current_frame(node.attr("value"), imported, modules)) {
+        size_t from = at.end(node.attr("value")), to = at.end(node);
+        std::string gap = src.substr(from, to - from);
+        gap.erase(std::remove_if(gap.begin(), gap.end(), [](char c) { return c == ' ' || c == '\t'; }), gap.end());
+        if (gap == ".f_back") {
+            edits.push_back({from, "", to});
+            walk_depths(node.attr("value"), inside, imported, modules, src, at, edits);
+            return;
+        }
+    }
+    if (inside && k == "Call" && nb::len(nb::list(node.attr("args"))) == 1 && !nb::len(nb::list(node.attr("keywords"))) &&
+        ast_kind(node.attr("func")) == "Attribute" && nb::cast<std::string>(node.attr("func").attr("attr")) == "_getframe" &&
+        ast_kind(node.attr("func").attr("value")) == "Name" && modules.contains(node.attr("func").attr("value").attr("id")) &&
+        nb::cast<std::string>(modules[node.attr("func").attr("value").attr("id")]) == "sys") {
+        nb::object depth = node.attr("args")[0];
+        if (ast_kind(depth) == "Constant" && nb::isinstance<nb::int_>(depth.attr("value")) &&
+            !nb::isinstance<nb::bool_>(depth.attr("value")) && nb::cast<long>(depth.attr("value")) >= 1)
+            edits.push_back({at.start(depth), std::to_string(nb::cast<long>(depth.attr("value")) - 1), at.end(depth)});
+    }
+    inside = inside || k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda";
+    for (nb::handle child : nb::module_::import_("ast").attr("iter_child_nodes")(node))
+        walk_depths(child, inside, imported, modules, src, at, edits);
+}
+
+/// Rewrites the readings of the caller's frame inside functions.
+inline void frame_depths(nb::handle tree, const std::string &src, const Offsets &at, Edits &edits) {
+    nb::dict imported, modules;
+    for (nb::handle n : nb::module_::import_("ast").attr("walk")(tree)) {
+        std::string k = ast_kind(n);
+        if (k == "ImportFrom" && !n.attr("module").is_none())
+            for (nb::handle alias : n.attr("names"))
+                imported[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] =
+                    nb::make_tuple(n.attr("module"), alias.attr("name"));
+        if (k == "Import")
+            for (nb::handle alias : n.attr("names"))
+                if (!alias.attr("asname").is_none() || !truthy(alias.attr("name").attr("__contains__")(".")))
+                    modules[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] = alias.attr("name");
+    }
+    walk_depths(tree, false, imported, modules, src, at, edits);
 }
 
 } // namespace tovel::mender_frames
