@@ -231,19 +231,21 @@ def test_async_generator_expressions_rewritten_only_where_faithful():
 
 def test_a_function_reads_its_callers_frame_as_the_source_does(tmp_path):
     """A deprecation wrapper names the line that called it through
-    currentframe().f_back (semver's, inside typing.cast) or
-    sys._getframe(1); compiled, these read one frame too far out: the
-    caller's caller, None from a script's top level."""
+    currentframe().f_back (semver's, inside typing.cast), sys._getframe(1)
+    or warnings.warn's stacklevel=2 (anytree's); compiled, these read one
+    frame too far out: the caller's caller, None from a script's top level."""
     text = ("import inspect, sys, warnings\nfrom typing import cast\nfrom types import FrameType\n"
             "def old(func):\n    def wrapper(*a):\n"
             "        frame = cast(FrameType, cast(FrameType, inspect.currentframe()).f_back)\n"
             "        warnings.warn_explicit('old', DeprecationWarning, filename=frame.f_code.co_filename,"
             " lineno=frame.f_lineno)\n        return func(*a)\n    return wrapper\n"
             "@old\ndef twice(x):\n    return 2 * x\n"
-            "def where():\n    return sys._getframe(1).f_lineno, sys._getframe().f_back.f_lineno\n")
+            "def where():\n    return sys._getframe(1).f_lineno, sys._getframe().f_back.f_lineno\n"
+            "def shout():\n    warnings.warn('s', UserWarning, stacklevel=2)\n")
     show = ("import warnings, dep\nwarnings.simplefilter('always')\n"
             "with warnings.catch_warnings(record=True) as w:\n    warnings.simplefilter('always')\n    dep.twice(2)\n"
             "def inner():\n    return dep.twice(3)\n"
             "with warnings.catch_warnings(record=True) as v:\n    warnings.simplefilter('always')\n    inner()\n"
-            "print(w[0].lineno, v[0].lineno, dep.where())\n")
-    assert both_ways(tmp_path, "dep", text, show) == ["6 8 (12, 12)\n"] * 2
+            "with warnings.catch_warnings(record=True) as u:\n    warnings.simplefilter('always')\n    dep.shout()\n"
+            "print(w[0].lineno, v[0].lineno, u[0].lineno, dep.where())\n")
+    assert both_ways(tmp_path, "dep", text, show) == ["6 8 14 (15, 15)\n"] * 2

@@ -135,10 +135,13 @@ inline void frame_calls(nb::handle tree, const std::string &src, const Offsets &
 // A compiled function has no frame, so the innermost Python frame seen from
 // its body is its caller's: `inspect.currentframe().f_back` there is the
 // caller's caller (None when the caller is a script's top level), and
-// `sys._getframe(1)` two frames out. Inside functions, such a reading of the
-// caller (`.f_back` of the current frame, through typing's `cast` too; a
-// literal depth of `sys._getframe`) is rewritten one frame nearer: the
-// function's caller, as the source names it when a Python frame calls it.
+// `sys._getframe(1)` two frames out, and `warnings.warn(..., stacklevel=2)`
+// names the caller's caller. Inside functions, such a reading of the caller
+// (`.f_back` of the current frame, through typing's `cast` too; a literal
+// depth of `sys._getframe`; a literal stacklevel) is rewritten one frame
+// nearer: the function's caller, as the source names it when a Python frame
+// calls it. A depth computed by walking the frames counts Python frames
+// already, and is left alone.
 static bool current_frame(nb::handle node, nb::dict imported, nb::dict modules) {
     std::string k = ast_kind(node);
     if (k != "Call")
@@ -187,6 +190,26 @@ static void walk_depths(nb::handle node, bool inside, nb::dict imported, nb::dic
         if (ast_kind(depth) == "Constant" && nb::isinstance<nb::int_>(depth.attr("value")) &&
             !nb::isinstance<nb::bool_>(depth.attr("value")) && nb::cast<long>(depth.attr("value")) >= 1)
             edits.push_back({at.start(depth), std::to_string(nb::cast<long>(depth.attr("value")) - 1), at.end(depth)});
+    }
+    // warnings.warn's literal stacklevel (a keyword, or its third argument).
+    if (inside && k == "Call") {
+        nb::object func = node.attr("func");
+        std::string fk = ast_kind(func);
+        bool warn = (fk == "Attribute" && nb::cast<std::string>(func.attr("attr")) == "warn" &&
+                     ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id")) &&
+                     nb::cast<std::string>(modules[func.attr("value").attr("id")]) == "warnings") ||
+                    (fk == "Name" && imported.contains(func.attr("id")) &&
+                     nb::tuple(imported[func.attr("id")]).equal(nb::make_tuple("warnings", "warn")));
+        nb::object level = nb::none();
+        nb::list args(node.attr("args"));
+        if (warn && nb::len(args) >= 3)
+            level = args[2];
+        for (nb::handle kw : node.attr("keywords"))
+            if (warn && !kw.attr("arg").is_none() && nb::cast<std::string>(kw.attr("arg")) == "stacklevel")
+                level = kw.attr("value");
+        if (!level.is_none() && ast_kind(level) == "Constant" && nb::isinstance<nb::int_>(level.attr("value")) &&
+            !nb::isinstance<nb::bool_>(level.attr("value")) && nb::cast<long>(level.attr("value")) >= 2)
+            edits.push_back({at.start(level), std::to_string(nb::cast<long>(level.attr("value")) - 1), at.end(level)});
     }
     inside = inside || k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda";
     for (nb::handle child : nb::module_::import_("ast").attr("iter_child_nodes")(node))
