@@ -249,3 +249,18 @@ def test_a_function_reads_its_callers_frame_as_the_source_does(tmp_path):
             "with warnings.catch_warnings(record=True) as u:\n    warnings.simplefilter('always')\n    dep.shout()\n"
             "print(w[0].lineno, v[0].lineno, u[0].lineno, dep.where())\n")
     assert both_ways(tmp_path, "dep", text, show) == ["6 8 14 (15, 15)\n"] * 2
+
+
+def test_frame_depths_computed_or_at_module_level_are_left_alone():
+    """A depth or stacklevel the code computes (by walking the frames, which
+    counts Python frames already) and the module body's own reads (it runs
+    under a frame) are not rewritten; a literal one inside a function is."""
+    rewrite = lambda text: subprocess.run(
+        [sys.executable, "-c", "import sys, tovel.mender; sys.stdout.write(tovel.mender.rewrite(sys.stdin.read()))"],
+        input=text, capture_output=True, text=True, timeout=120).stdout
+    kept = ("import inspect, sys, warnings\nwarnings.warn('m', stacklevel=2)\nTOP = sys._getframe(1)\n"
+            "def f(n):\n    warnings.warn('x', stacklevel=n)\n    warnings.warn('y', stacklevel=1)\n"
+            "    return (inspect.currentframe()).f_back, sys._getframe(n), inspect.currentframe()\n")
+    assert rewrite(kept).startswith(kept)
+    out = rewrite("import sys, warnings as w\ndef g():\n    w.warn('z', UserWarning, 3)\n    return sys._getframe(2)\n")
+    assert out.splitlines()[2:4] == ["    w.warn('z', UserWarning, 2)", "    return sys._getframe(1)"]
