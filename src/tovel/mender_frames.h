@@ -137,7 +137,8 @@ inline void frame_calls(nb::handle tree, const std::string &src, const Offsets &
 // caller's caller (None when the caller is a script's top level), and
 // `sys._getframe(1)` two frames out, and `warnings.warn(..., stacklevel=2)`
 // names the caller's caller. Inside functions, such a reading of the caller
-// (`.f_back` of the current frame, through typing's `cast` too; a literal
+// (`.f_back` of the current frame, through typing's `cast` too, or of a
+// name the function binds once to it; a literal
 // depth of `sys._getframe`; a literal stacklevel) is rewritten one frame
 // nearer: the function's caller, as the source names it when a Python frame
 // calls it. A depth computed by walking the frames counts Python frames
@@ -168,17 +169,41 @@ static bool current_frame(nb::handle node, nb::dict imported, nb::dict modules) 
     return module == "sys" && name == "_getframe" && zero;
 }
 
-static void walk_depths(nb::handle node, bool inside, nb::dict imported, nb::dict modules, const std::string &src,
-                        const Offsets &at, Edits &edits) {
+// The names a function binds once, and to its current frame (`frame =
+// inspect.currentframe()`, then `frame.f_back` in another statement, as
+// cleo's completions command does): their `.f_back` is the caller too.
+static void scope_stores(nb::handle node, nb::dict counts, nb::list framed, nb::dict imported, nb::dict modules) {
+    nb::object ast = nb::module_::import_("ast");
+    for (nb::handle child : ast.attr("iter_child_nodes")(node)) {
+        std::string k = ast_kind(child);
+        if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda" || k == "ClassDef")
+            continue; // a scope of its own
+        if (k == "Name" && ast_kind(child.attr("ctx")) != "Load")
+            counts[child.attr("id")] = nb::int_(nb::cast<int>(counts.attr("get")(child.attr("id"), 0)) + 1);
+        if (k == "arg") // a parameter binds it too
+            counts[child.attr("arg")] = nb::int_(nb::cast<int>(counts.attr("get")(child.attr("arg"), 0)) + 1);
+        if (k == "Global" || k == "Nonlocal")
+            for (nb::handle n : child.attr("names"))
+                counts[n] = nb::int_(2);
+        if (k == "Assign" && nb::len(nb::list(child.attr("targets"))) == 1 &&
+            ast_kind(child.attr("targets")[0]) == "Name" && current_frame(child.attr("value"), imported, modules))
+            framed.append(child.attr("targets")[0].attr("id"));
+        scope_stores(child, counts, framed, imported, modules);
+    }
+}
+
+static void walk_depths(nb::handle node, bool inside, nb::dict imported, nb::dict modules, nb::set framed,
+                        const std::string &src, const Offsets &at, Edits &edits) {
     std::string k = ast_kind(node);
     if (inside && k == "Attribute" && nb::cast<std::string>(node.attr("attr")) == "f_back" &&
-        current_frame(node.attr("value"), imported, modules)) {
+        (current_frame(node.attr("value"), imported, modules) ||
+         (ast_kind(node.attr("value")) == "Name" && framed.contains(node.attr("value").attr("id"))))) {
         size_t from = at.end(node.attr("value")), to = at.end(node);
         std::string gap = src.substr(from, to - from);
         gap.erase(std::remove_if(gap.begin(), gap.end(), [](char c) { return c == ' ' || c == '\t'; }), gap.end());
         if (gap == ".f_back") {
             edits.push_back({from, "", to});
-            walk_depths(node.attr("value"), inside, imported, modules, src, at, edits);
+            walk_depths(node.attr("value"), inside, imported, modules, framed, src, at, edits);
             return;
         }
     }
@@ -212,8 +237,18 @@ static void walk_depths(nb::handle node, bool inside, nb::dict imported, nb::dic
             edits.push_back({at.start(level), std::to_string(nb::cast<long>(level.attr("value")) - 1), at.end(level)});
     }
     inside = inside || k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda";
+    if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda" || k == "ClassDef") {
+        nb::dict counts;
+        nb::list named;
+        framed = nb::set();
+        if (k != "ClassDef")
+            scope_stores(node, counts, named, imported, modules);
+        for (nb::handle n : named)
+            if (nb::cast<int>(counts.attr("get")(n, 0)) == 1)
+                framed.add(n);
+    }
     for (nb::handle child : nb::module_::import_("ast").attr("iter_child_nodes")(node))
-        walk_depths(child, inside, imported, modules, src, at, edits);
+        walk_depths(child, inside, imported, modules, framed, src, at, edits);
 }
 
 /// Rewrites the readings of the caller's frame inside functions.
@@ -230,7 +265,7 @@ inline void frame_depths(nb::handle tree, const std::string &src, const Offsets 
                 if (!alias.attr("asname").is_none() || !truthy(alias.attr("name").attr("__contains__")(".")))
                     modules[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] = alias.attr("name");
     }
-    walk_depths(tree, false, imported, modules, src, at, edits);
+    walk_depths(tree, false, imported, modules, nb::set(), src, at, edits);
 }
 
 } // namespace tovel::mender_frames
