@@ -243,7 +243,7 @@ def test_a_function_reads_its_callers_frame_as_the_source_does(tmp_path):
             "@old\ndef twice(x):\n    return 2 * x\n"
             "def where():\n    return sys._getframe(1).f_lineno, sys._getframe().f_back.f_lineno\n"
             "def shout():\n    warnings.warn('s', UserWarning, stacklevel=2)\n"
-            "def who():\n    frame = inspect.currentframe()\n    return frame.f_back.f_lineno\n")
+            "def who():\n    frame = inspect.currentframe()\n    line = frame.f_back.f_lineno\n    del frame\n    return line\n")
     show = ("import warnings, dep\nwarnings.simplefilter('always')\n"
             "with warnings.catch_warnings(record=True) as w:\n    warnings.simplefilter('always')\n    dep.twice(2)\n"
             "def inner():\n    return dep.twice(3)\n"

@@ -178,7 +178,7 @@ static void scope_stores(nb::handle node, nb::dict counts, nb::list framed, nb::
         std::string k = ast_kind(child);
         if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda" || k == "ClassDef")
             continue; // a scope of its own
-        if (k == "Name" && ast_kind(child.attr("ctx")) != "Load")
+        if (k == "Name" && ast_kind(child.attr("ctx")) == "Store") // `del frame` (to break the cycle) binds nothing
             counts[child.attr("id")] = nb::int_(nb::cast<int>(counts.attr("get")(child.attr("id"), 0)) + 1);
         if (k == "arg") // a parameter binds it too
             counts[child.attr("arg")] = nb::int_(nb::cast<int>(counts.attr("get")(child.attr("arg"), 0)) + 1);
