@@ -227,3 +227,44 @@ def test_async_generator_expressions_rewritten_only_where_faithful():
     assert out.splitlines()[2].split() == ["for", "x", "in", "(__tovel_item__,)"]
     assert out.splitlines()[3].endswith("if x), it, '<genexpr>', 'f.<locals>.<genexpr>'))")
     assert out.splitlines()[4] == "after = 1" and len(out.splitlines()) == 5
+
+
+def test_a_function_reads_its_callers_frame_as_the_source_does(tmp_path):
+    """A deprecation wrapper names the line that called it through
+    currentframe().f_back (semver's, inside typing.cast; cleo's, through a
+    name bound to it), sys._getframe(1)
+    or warnings.warn's stacklevel=2 (anytree's); compiled, these read one
+    frame too far out: the caller's caller, None from a script's top level."""
+    text = ("import inspect, sys, warnings\nfrom typing import cast\nfrom types import FrameType\n"
+            "def old(func):\n    def wrapper(*a):\n"
+            "        frame = cast(FrameType, cast(FrameType, inspect.currentframe()).f_back)\n"
+            "        warnings.warn_explicit('old', DeprecationWarning, filename=frame.f_code.co_filename,"
+            " lineno=frame.f_lineno)\n        return func(*a)\n    return wrapper\n"
+            "@old\ndef twice(x):\n    return 2 * x\n"
+            "def where():\n    return sys._getframe(1).f_lineno, sys._getframe().f_back.f_lineno\n"
+            "def shout():\n    warnings.warn('s', UserWarning, stacklevel=2)\n"
+            "def who():\n    frame = inspect.currentframe()\n    line = frame.f_back.f_lineno\n    del frame\n    return line\n")
+    show = ("import warnings, dep\nwarnings.simplefilter('always')\n"
+            "with warnings.catch_warnings(record=True) as w:\n    warnings.simplefilter('always')\n    dep.twice(2)\n"
+            "def inner():\n    return dep.twice(3)\n"
+            "with warnings.catch_warnings(record=True) as v:\n    warnings.simplefilter('always')\n    inner()\n"
+            "with warnings.catch_warnings(record=True) as u:\n    warnings.simplefilter('always')\n    dep.shout()\n"
+            "print(w[0].lineno, v[0].lineno, u[0].lineno, dep.where(), dep.who())\n")
+    assert both_ways(tmp_path, "dep", text, show) == ["6 8 14 (15, 15) 15\n"] * 2
+
+
+def test_frame_depths_computed_or_at_module_level_are_left_alone():
+    """A depth or stacklevel the code computes (by walking the frames, which
+    counts Python frames already; a name bound to the frame more than once)
+    and the module body's own reads (it runs under a frame) are not
+    rewritten; a literal one inside a function is."""
+    rewrite = lambda text: subprocess.run(
+        [sys.executable, "-c", "import sys, tovel.mender; sys.stdout.write(tovel.mender.rewrite(sys.stdin.read()))"],
+        input=text, capture_output=True, text=True, timeout=120).stdout
+    kept = ("import inspect, sys, warnings\nwarnings.warn('m', stacklevel=2)\nTOP = sys._getframe(1)\n"
+            "def f(n):\n    warnings.warn('x', stacklevel=n)\n    warnings.warn('y', stacklevel=1)\n"
+            "    return (inspect.currentframe()).f_back, sys._getframe(n), inspect.currentframe()\n"
+            "def walk():\n    frame = inspect.currentframe()\n    while frame:\n        frame = frame.f_back\n")
+    assert rewrite(kept).startswith(kept)
+    out = rewrite("import sys, warnings as w\ndef g():\n    w.warn('z', UserWarning, 3)\n    return sys._getframe(2)\n")
+    assert out.splitlines()[2:4] == ["    w.warn('z', UserWarning, 2)", "    return sys._getframe(1)"]

@@ -759,9 +759,19 @@ def test_what_an_sdist_leaves_out_is_said_so(tmp_path):
     tr = tovel.finder.find(str(tmp_path / "tr"), str(tmp_path / "tr"), [["pk", "pk"]], None)
     assert (tr["requires"], tr["missing"]) == (["delegator.py", "six>=1", "pytest"], []), tr
     assert (found["missing"], found["absent"]) == ([("other_dist", "other_dist")], ["support_x", "testing"])
+    # Files the project's addopts leave out are data, not tests: their imports are no one's.
+    write(tmp_path / "ig", {"pk/__init__.py": "", "tests/test_a.py": "",
+                            "setup.cfg": "[tool:pytest]\naddopts = --ignore=tests/testdata --ignore-glob=*/x_*.py\n",
+                            "tests/testdata/m_test.py": "from data.module import YO\n",
+                            "tests/x_test.py": "import other_data\n"})
+    ig = tovel.finder.find(str(tmp_path / "ig"), str(tmp_path / "ig"), [["pk", "pk"]], None)
+    assert ig["missing"] == [], ig
     assert tovel.verdict.lacking(["other_dist", "testing"], found["absent"]) == (
         "other_dist, which the test environment does not have (--test-requires other_dist adds it) and testing, "
         "which this source tree lacks (a folder of the project's own, left out of it)")
+    # A module imported inside a test function, named by what provides it.
+    assert tovel.verdict.lacking(["distutils"], []) == (
+        "distutils, which the test environment does not have (--test-requires setuptools adds it)")
     # A module of a test folder that another test imports is the project's own.
     (tmp_path / "run.log").write_text("E   ModuleNotFoundError: No module named 'test_eps'\n"
                                       "E   ModuleNotFoundError: No module named 'png'\n")

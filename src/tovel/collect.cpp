@@ -4,6 +4,8 @@
 // pytest as configured collects nothing. tovel.finder builds on it.
 #include "common.h"
 
+#include <string_view>
+
 using namespace tovel;
 
 static const char *MOD = "tovel.collect";
@@ -238,6 +240,36 @@ static nb::list uncollected(nb::handle folder, nb::handle pats, nb::handle skip)
     return named;
 }
 
+/// Whether the project's addopts leave the file at `path` out: an --ignore
+/// path (from the project's folder) holds it, or an --ignore-glob matches
+/// it. pytest collects nothing there (asttokens' tests/testdata, modules a
+/// test parses, not runs).
+static bool ignored(nb::str project, nb::object config, nb::str path) {
+    if (config.is_none())
+        return false;
+    nb::object os = mine("os");
+    nb::object norm = os.attr("path").attr("normpath");
+    nb::str p(norm(path));
+    nb::list opts(config["addopts"]);
+    for (size_t i = 0; i < nb::len(opts); ++i) {
+        nb::str o(opts[i]);
+        for (const char *flag : {"--ignore", "--ignore-glob"}) {
+            nb::str f(flag), value("");
+            if (o.equal(f) && i + 1 < nb::len(opts))
+                value = nb::str(opts[i + 1]);
+            else if (truthy(o.attr("startswith")(f + nb::str("="))))
+                value = nb::str(o.attr("partition")("=")[2]);
+            if (!nb::len(value))
+                continue;
+            nb::str full(norm(join(project, value)));
+            bool glob = std::string_view(flag) == "--ignore-glob";
+            if (glob ? fnmatch(p, full) : p.equal(full) || truthy(p.attr("startswith")(full + nb::str(os.attr("sep")))))
+                return true;
+        }
+    }
+    return false;
+}
+
 TOVEL_MODULE(collect, m) {
     for (const char *name : {"configparser", "fnmatch", "glob", "os", "tomllib"})
         m.attr(name) = nb::module_::import_(name);
@@ -255,6 +287,8 @@ TOVEL_MODULE(collect, m) {
           "The test files beside setup.py that pytest collects when no testpaths say otherwise.");
     m.def("root_unittests", &root_unittests, "project"_a, "config"_a.none(),
           "The test files beside setup.py that unittest's discovery finds and pytest does not collect by name.");
+    m.def("ignored", &ignored, "project"_a, "config"_a.none(), "path"_a,
+          "Whether the project's addopts (--ignore, --ignore-glob) leave the file at path out.");
     m.def("norecurse", &norecurse, "config"_a.none(), "The norecursedirs of pytest's configuration, or pytest's own.");
     m.def("python_files", &python_files, "folder"_a, "skip"_a.none() = nb::none(),
           "The Python files under folder, relative to it, none under a folder matching one of skip.");

@@ -351,6 +351,13 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     // What the tests import comes from anywhere but the project: its
     // packages, its files and folders (src/ and pythonpath's too), the
     // test folders' own modules.
+    // Files the project's addopts leave out are not the tests' (data a test
+    // reads, whose imports are no one's requirement).
+    nb::list kept;
+    for (nb::handle f : scanned)
+        if (!truthy(collect("ignored")(project, c, f)))
+            kept.append(f);
+    scanned = kept;
     nb::object conftest = join(project, nb::str("conftest.py"));
     if (is_file(conftest))
         scanned.append(conftest);

@@ -295,6 +295,8 @@ static nb::str rewrite(nb::str text) {
     evaluate_tables(tree, src, at, edits);
     if (!re.attr("search")(R"(\btype\(|namedtuple|Enum|Flag|NamedTuple|TypedDict|TypeVar|ParamSpec|NewType|make_dataclass)", text).is_none())
         frame_calls(tree, src, at, edits);
+    if (!re.attr("search")(R"(\bcurrentframe\b|\b_getframe\b|\bstacklevel\b|\bwarn\()", text).is_none())
+        frame_depths(tree, src, at, edits);
     if (truthy(text.attr("__contains__")("async")) && !binds(tree, ast.attr("walk"), {"exec", "globals"}))
         async_genexps(tree, false, "", src, at, edits);
     // Added after the last line, where no line moves: such a name declared

@@ -5,6 +5,7 @@
 #include "common.h"
 #include "mender_source.h"
 
+#include <algorithm>
 #include <string>
 
 namespace tovel::mender_frames {
@@ -130,6 +131,142 @@ inline void frame_calls(nb::handle tree, const std::string &src, const Offsets &
     if (type_bound)
         imported["type"] = nb::make_tuple("", "type"); // the module's own `type`: not the builtin's three-argument form
     walk_calls(tree, false, imported, modules, src, at, edits);
+}
+
+// A compiled function has no frame, so the innermost Python frame seen from
+// its body is its caller's: `inspect.currentframe().f_back` there is the
+// caller's caller (None when the caller is a script's top level), and
+// `sys._getframe(1)` two frames out, and `warnings.warn(..., stacklevel=2)`
+// names the caller's caller. Inside functions, such a reading of the caller
+// (`.f_back` of the current frame, through typing's `cast` too, or of a
+// name the function binds once to it; a literal
+// depth of `sys._getframe`; a literal stacklevel) is rewritten one frame
+// nearer: the function's caller, as the source names it when a Python frame
+// calls it. A depth computed by walking the frames counts Python frames
+// already, and is left alone.
+static bool current_frame(nb::handle node, nb::dict imported, nb::dict modules) {
+    std::string k = ast_kind(node);
+    if (k != "Call")
+        return false;
+    nb::object func = node.attr("func");
+    nb::list args = node.attr("args");
+    std::string module, name, fk = ast_kind(func);
+    if (fk == "Name" && imported.contains(func.attr("id"))) {
+        nb::tuple from = imported[func.attr("id")];
+        module = nb::cast<std::string>(from[0]), name = nb::cast<std::string>(from[1]);
+    } else if (fk == "Attribute" && ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id"))) {
+        module = nb::cast<std::string>(modules[func.attr("value").attr("id")]);
+        name = nb::cast<std::string>(func.attr("attr"));
+    }
+    if (name == "cast" && (module == "typing" || module == "typing_extensions") && nb::len(args) == 2)
+        return current_frame(args[1], imported, modules);
+    if (nb::len(nb::list(node.attr("keywords"))))
+        return false;
+    if (module == "inspect" && name == "currentframe")
+        return nb::len(args) == 0;
+    bool zero = nb::len(args) == 0 ||
+                (ast_kind(args[0]) == "Constant" && nb::int_(0).equal(args[0].attr("value")) &&
+                 nb::isinstance<nb::int_>(args[0].attr("value")));
+    return module == "sys" && name == "_getframe" && zero;
+}
+
+// The names a function binds once, and to its current frame (`frame =
+// inspect.currentframe()`, then `frame.f_back` in another statement, as
+// cleo's completions command does): their `.f_back` is the caller too.
+static void scope_stores(nb::handle node, nb::dict counts, nb::list framed, nb::dict imported, nb::dict modules) {
+    nb::object ast = nb::module_::import_("ast");
+    for (nb::handle child : ast.attr("iter_child_nodes")(node)) {
+        std::string k = ast_kind(child);
+        if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda" || k == "ClassDef")
+            continue; // a scope of its own
+        if (k == "Name" && ast_kind(child.attr("ctx")) == "Store") // `del frame` (to break the cycle) binds nothing
+            counts[child.attr("id")] = nb::int_(nb::cast<int>(counts.attr("get")(child.attr("id"), 0)) + 1);
+        if (k == "arg") // a parameter binds it too
+            counts[child.attr("arg")] = nb::int_(nb::cast<int>(counts.attr("get")(child.attr("arg"), 0)) + 1);
+        if (k == "Global" || k == "Nonlocal")
+            for (nb::handle n : child.attr("names"))
+                counts[n] = nb::int_(2);
+        if (k == "Assign" && nb::len(nb::list(child.attr("targets"))) == 1 &&
+            ast_kind(child.attr("targets")[0]) == "Name" && current_frame(child.attr("value"), imported, modules))
+            framed.append(child.attr("targets")[0].attr("id"));
+        scope_stores(child, counts, framed, imported, modules);
+    }
+}
+
+static void walk_depths(nb::handle node, bool inside, nb::dict imported, nb::dict modules, nb::set framed,
+                        const std::string &src, const Offsets &at, Edits &edits) {
+    std::string k = ast_kind(node);
+    if (inside && k == "Attribute" && nb::cast<std::string>(node.attr("attr")) == "f_back" &&
+        (current_frame(node.attr("value"), imported, modules) ||
+         (ast_kind(node.attr("value")) == "Name" && framed.contains(node.attr("value").attr("id"))))) {
+        size_t from = at.end(node.attr("value")), to = at.end(node);
+        std::string gap = src.substr(from, to - from);
+        gap.erase(std::remove_if(gap.begin(), gap.end(), [](char c) { return c == ' ' || c == '\t'; }), gap.end());
+        if (gap == ".f_back") {
+            edits.push_back({from, "", to});
+            walk_depths(node.attr("value"), inside, imported, modules, framed, src, at, edits);
+            return;
+        }
+    }
+    if (inside && k == "Call" && nb::len(nb::list(node.attr("args"))) == 1 && !nb::len(nb::list(node.attr("keywords"))) &&
+        ast_kind(node.attr("func")) == "Attribute" && nb::cast<std::string>(node.attr("func").attr("attr")) == "_getframe" &&
+        ast_kind(node.attr("func").attr("value")) == "Name" && modules.contains(node.attr("func").attr("value").attr("id")) &&
+        nb::cast<std::string>(modules[node.attr("func").attr("value").attr("id")]) == "sys") {
+        nb::object depth = node.attr("args")[0];
+        if (ast_kind(depth) == "Constant" && nb::isinstance<nb::int_>(depth.attr("value")) &&
+            !nb::isinstance<nb::bool_>(depth.attr("value")) && nb::cast<long>(depth.attr("value")) >= 1)
+            edits.push_back({at.start(depth), std::to_string(nb::cast<long>(depth.attr("value")) - 1), at.end(depth)});
+    }
+    // warnings.warn's literal stacklevel (a keyword, or its third argument).
+    if (inside && k == "Call") {
+        nb::object func = node.attr("func");
+        std::string fk = ast_kind(func);
+        bool warn = (fk == "Attribute" && nb::cast<std::string>(func.attr("attr")) == "warn" &&
+                     ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id")) &&
+                     nb::cast<std::string>(modules[func.attr("value").attr("id")]) == "warnings") ||
+                    (fk == "Name" && imported.contains(func.attr("id")) &&
+                     nb::tuple(imported[func.attr("id")]).equal(nb::make_tuple("warnings", "warn")));
+        nb::object level = nb::none();
+        nb::list args(node.attr("args"));
+        if (warn && nb::len(args) >= 3)
+            level = args[2];
+        for (nb::handle kw : node.attr("keywords"))
+            if (warn && !kw.attr("arg").is_none() && nb::cast<std::string>(kw.attr("arg")) == "stacklevel")
+                level = kw.attr("value");
+        if (!level.is_none() && ast_kind(level) == "Constant" && nb::isinstance<nb::int_>(level.attr("value")) &&
+            !nb::isinstance<nb::bool_>(level.attr("value")) && nb::cast<long>(level.attr("value")) >= 2)
+            edits.push_back({at.start(level), std::to_string(nb::cast<long>(level.attr("value")) - 1), at.end(level)});
+    }
+    inside = inside || k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda";
+    if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda" || k == "ClassDef") {
+        nb::dict counts;
+        nb::list named;
+        framed = nb::set();
+        if (k != "ClassDef")
+            scope_stores(node, counts, named, imported, modules);
+        for (nb::handle n : named)
+            if (nb::cast<int>(counts.attr("get")(n, 0)) == 1)
+                framed.add(n);
+    }
+    for (nb::handle child : nb::module_::import_("ast").attr("iter_child_nodes")(node))
+        walk_depths(child, inside, imported, modules, framed, src, at, edits);
+}
+
+/// Rewrites the readings of the caller's frame inside functions.
+inline void frame_depths(nb::handle tree, const std::string &src, const Offsets &at, Edits &edits) {
+    nb::dict imported, modules;
+    for (nb::handle n : nb::module_::import_("ast").attr("walk")(tree)) {
+        std::string k = ast_kind(n);
+        if (k == "ImportFrom" && !n.attr("module").is_none())
+            for (nb::handle alias : n.attr("names"))
+                imported[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] =
+                    nb::make_tuple(n.attr("module"), alias.attr("name"));
+        if (k == "Import")
+            for (nb::handle alias : n.attr("names"))
+                if (!alias.attr("asname").is_none() || !truthy(alias.attr("name").attr("__contains__")(".")))
+                    modules[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] = alias.attr("name");
+    }
+    walk_depths(tree, false, imported, modules, nb::set(), src, at, edits);
 }
 
 } // namespace tovel::mender_frames

@@ -197,10 +197,12 @@ static const Construct TABLE[] = {
      false, nullptr,
      "def f(a): return 1 / a\ntry: f(0)\nexcept ZeroDivisionError as e: RESULT = e.__traceback__.tb_next.tb_frame.f_locals\n",
      hit_frame_attr},
-    {"warnings.warn(stacklevel=...)", "levels count Python frames only: the warning names another place, and other filters apply",
+    {"warnings.warn(stacklevel=...)",
+     "levels count Python frames only (tov mends a literal level for a call from Python code, not a computed one "
+     "or a call from compiled code): the warning names another place, and other filters apply",
      false, nullptr,
-     "import warnings\ndef f(): warnings.warn('x', stacklevel=2)\n"
-     "with warnings.catch_warnings(record=True) as w: warnings.simplefilter('always'); f(); "
+     "import warnings\ndef f(n): warnings.warn('x', stacklevel=n)\n"
+     "with warnings.catch_warnings(record=True) as w: warnings.simplefilter('always'); f(2); "
      "RESULT = w[0].filename.rsplit('/', 1)[-1], w[0].lineno\n",
      hit_stacklevel},
     {"assignment to __defaults__", "a compiled function keeps the defaults it was defined with",

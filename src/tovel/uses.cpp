@@ -36,7 +36,9 @@ static const char *const OTHERS[][2] = {
     {"sklearn", "scikit-learn"}, {"skimage", "scikit-image"}, {"attr", "attrs"},           {"cv2", "opencv-python"},
     {"jwt", "PyJWT"},          {"OpenSSL", "pyOpenSSL"},   {"Crypto", "pycryptodome"},      {"dns", "dnspython"},
     {"serial", "pyserial"},    {"zmq", "pyzmq"},           {"git", "GitPython"},            {"dotenv", "python-dotenv"},
-    {"pkg_resources", "setuptools"}, {"magic", "python-magic"}, {"docx", "python-docx"},   {"jose", "python-jose"}};
+    {"pkg_resources", "setuptools"}, {"magic", "python-magic"}, {"docx", "python-docx"},   {"jose", "python-jose"},
+    // Gone from the standard library in 3.12; setuptools brings it back.
+    {"distutils", "setuptools"}};
 // Modules that come with a well-known test tool that requires them: (the
 // module, the tool).
 static const char *const BROUGHT[][2] = {{"coverage", "pytest-cov"}, {"coverage", "covdefaults"},
@@ -50,6 +52,12 @@ template <size_t N> static nb::object lookup(const char *const (&table)[N][2], n
         if (nb::str(row[0]).equal(key))
             return nb::str(row[1]);
     return nb::none();
+}
+
+// The distribution a line suggests for a missing module.
+static nb::object suggest(nb::str module) {
+    nb::object other = lookup(OTHERS, module);
+    return other.is_none() ? nb::object(module) : other;
 }
 
 static nb::object canon(nb::handle name) { return mine("canonicalize_name")(name); }
@@ -219,8 +227,7 @@ static void complete(nb::dict need, nb::list files, nb::list local, nb::list add
         if (!tool.is_none())
             want(nb::str(tool));
         else {
-            nb::object other = lookup(OTHERS, module);
-            missing.append(nb::make_tuple(module, other.is_none() ? nb::object(module) : other));
+            missing.append(nb::make_tuple(module, suggest(module)));
         }
     }
     for (nb::handle f : builtin("sorted")(fixtures)) {
@@ -248,6 +255,7 @@ TOVEL_MODULE(uses, m) {
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     m.attr("packages_distributions") = nb::module_::import_("importlib.metadata").attr("packages_distributions");
     m.attr("canonicalize_name") = nb::module_::import_("packaging.utils").attr("canonicalize_name");
+    m.def("suggest", &suggest, "module"_a, "The distribution that provides a missing module, to name in a line.");
     m.def("complete", &complete, "need"_a, "files"_a, "local"_a, "addopts"_a, "entries"_a.none() = nb::none(),
           "Add to the requirements found (tovel.needs.requirements) the well-known test tools the test files "
           "use; need['missing'] the modules they import that nothing provides.");

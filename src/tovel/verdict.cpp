@@ -178,7 +178,8 @@ static nb::list missing(nb::dict r, nb::list units, nb::object project) {
 }
 
 // "hypothesis, which the test environment does not have (--test-requires
-// hypothesis adds it)"; a name of `absent` (a folder of the project that
+// hypothesis adds it)", each by the distribution that provides it (yaml:
+// PyYAML, distutils: setuptools); a name of `absent` (a folder of the project that
 // this source tree lacks) is said to be one: a distribution of that name
 // would be someone else's.
 static nb::str lacking(nb::list names, nb::list absent) {
@@ -186,7 +187,7 @@ static nb::str lacking(nb::list names, nb::list absent) {
     for (nb::handle n : names)
         (truthy(absent.attr("__contains__")(n)) ? gone : others).append(n);
     for (nb::handle n : others)
-        opts.append(nb::str("--test-requires ") + nb::str(n));
+        opts.append(nb::str("--test-requires ") + nb::str(nb::module_::import_("tovel.uses").attr("suggest")(n)));
     if (nb::len(others))
         parts.append(nb::str("{}, which the test environment does not have ({} {})")
                          .format(nb::str(", ").attr("join")(others), nb::str(" ").attr("join")(opts),
