@@ -1030,6 +1030,21 @@ ATTRIBUTE_CASES.update({
                       "class S(str):\n    def __getitem__(self, i):\n        return 'S'\nclass I(int):\n    pass\n"
                       "RESULT = [at(s, i) for s in ('abc', 'a\\u00e9\\u20ac\\U0001f600', '', S('abc'), b'abc', ['x'])"
                       " for i in (0, 1, 3, -1, 2**40, True, I(1), 1.0)]\n",
+    # getattr with a default of names instances lack, more names than a site
+    # keeps, and the same after the class or a base gains them or __getattr__.
+    "getattr-default": "def opt(o, name):\n    out = []\n    for _ in range(3):\n        try:\n"
+                       "            r = getattr(o, name, 'dflt')\n            out.append(r if isinstance(r, (str, int, float)) else type(r).__name__)\n"
+                       "        except Exception as e:\n            out.append(type(e).__name__)\n"
+                       "    return out[0] if out.count(out[0]) == 3 else out\nclass Sl:\n    __slots__ = ('a',)\n"
+                       "class Sub(Sl):\n    __slots__ = ()\nclass Prop:\n    __slots__ = ()\n    @property\n"
+                       "    def boom(self):\n        raise AttributeError('boom')\n    @property\n    def err(self):\n"
+                       "        raise KeyError('err')\nclass M(type):\n    pass\nclass K(metaclass=M):\n    pass\n"
+                       "names = ['for_json', '_asdict', 'a', 'keys', 'n1', 'n2', 'n3', 'n4', 'n5', 'boom', 'err', 'real',"
+                       " ''.join(['for_', 'json'])]\nobjs = [{}, [], 3, 'x', Sl(), Sub(), Prop(), P(1), Sl, K, 2.5]\n"
+                       "RESULT = [opt(o, n) for o in objs for n in names]\nSl.for_json = lambda self: 'later'\n"
+                       "RESULT += [opt(Sub(), 'for_json'), opt(Sl(), 'for_json'), opt(Sub(), '_asdict')]\n"
+                       "Sl.__getattr__ = lambda self, name: 'hook'\nM.n1 = 'meta'\n"
+                       "RESULT += [opt(Sub(), '_asdict'), opt(Sl(), 'n1'), opt(K, 'n1'), opt(Prop(), 'n1')]\n",
 })
 
 

@@ -590,6 +590,66 @@ static const char *SETATTR_CACHED = R"(__tovel_SetAttr(\1, \2, )";
 static const char *METHOD_SITE = R"(__Pyx_PyObject_FastCallMethod\((\(PyObject\*\)__pyx_mstate_global->__pyx_n_[su]_\w+), )";
 static const char *METHOD_CACHED = R"(__tovel_CallMethod(\1, )";
 
+// getattr(o, name, default) where o has no attribute of that name. Against
+// the limited API before 3.13 Cython reads it with PyObject_GetAttr and
+// drops the AttributeError, whose message is formatted first (thousands of
+// instructions for `getattr(o, 'for_json', None)` on a dict). The
+// interpreter's getattr makes no error there. A site keeps a few (type
+// version, name) pairs found absent: the type reads attributes generically,
+// gives its instances no dict, and its look-up finds nothing of that name.
+// While the type keeps that version (a change of it or of a base changes it,
+// as does a class given __getattr__), its instances have no such attribute
+// and the default is the answer. Anything else takes Cython's path.
+static const char *GETATTR3_PROTO = "static CYTHON_INLINE PyObject *__Pyx_GetAttr3(PyObject *, PyObject *, PyObject *);\n";
+static const char *CACHE_ABSENT = R"C(
+#ifdef __TOVEL_CACHES
+#define __TOVEL_ABSENT 4
+typedef struct { unsigned int version[__TOVEL_ABSENT]; PyObject *name[__TOVEL_ABSENT]; int next; int fills; } __tovel_absent_site;
+/* After Cython's path gave the default: whether the type cannot have it. */
+static __attribute__((noinline)) void __tovel_absent_learn(PyObject *o, PyObject *n, __tovel_absent_site *site) {
+    PyTypeObject *tp = Py_TYPE(o);
+    PyObject *found;
+    unsigned int version;
+    if (site->fills >= 4 * __TOVEL_FILLS || !__tovel_minor() || !PyUnicode_CheckExact(n) || PyErr_Occurred()
+            || PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr
+            || (PyType_GetFlags(tp) & __TOVEL_TPFLAGS_MANAGED_DICT) || __TOVEL_AT(tp, __TOVEL_TP_DICTOFFSET, Py_ssize_t) != 0)
+        return;
+    site->fills++;
+    found = __tovel_type_lookup(tp, n);
+    if (found) {
+        Py_DECREF(found);
+        return;
+    }
+    version = __tovel_version(tp);
+    if (version == 0) return;
+    Py_INCREF(n);
+    Py_XDECREF(site->name[site->next]);
+    site->name[site->next] = n;
+    site->version[site->next] = version;
+    site->next = (site->next + 1) % __TOVEL_ABSENT;
+}
+static CYTHON_INLINE PyObject *__tovel_getattr3(PyObject *o, PyObject *n, PyObject *d, __tovel_absent_site *site) {
+    PyObject *r;
+    int i;
+    if (likely(__tovel_minor())) {
+        unsigned int version = __TOVEL_VERSION(Py_TYPE(o));
+        for (i = 0; i < __TOVEL_ABSENT; i++)
+            if (site->name[i] == n && site->version[i] == version && version != 0) return Py_NewRef(d);
+    }
+    /* in parentheses: no site of the rewrite */
+    r = (__Pyx_GetAttr3)(o, n, d);
+    if (r == d) __tovel_absent_learn(o, n, site);
+    return r;
+}
+#define __tovel_GetAttr3(o, n, d) __extension__ ({ \
+    static __tovel_absent_site __tovel_site; __tovel_getattr3((o), (n), (d), &__tovel_site); })
+#else
+#define __tovel_GetAttr3(o, n, d) (__Pyx_GetAttr3)(o, n, d)
+#endif
+)C";
+static const char *GETATTR3_SITE = R"(__Pyx_GetAttr3\((?!PyObject))";
+static const char *GETATTR3_CACHED = "__tovel_GetAttr3(";
+
 // Cython's append to what may be no list, and the same through a method
 // call's cache.
 static const char *APPEND_CALL = "PyObject* retval = __Pyx_PyObject_CallMethod1(L, __pyx_mstate_global->__pyx_n_u_append, x);";
