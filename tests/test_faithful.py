@@ -1045,6 +1045,20 @@ ATTRIBUTE_CASES.update({
                        "RESULT += [opt(Sub(), 'for_json'), opt(Sl(), 'for_json'), opt(Sub(), '_asdict')]\n"
                        "Sl.__getattr__ = lambda self, name: 'hook'\nM.n1 = 'meta'\n"
                        "RESULT += [opt(Sub(), '_asdict'), opt(Sl(), 'n1'), opt(K, 'n1'), opt(Prop(), 'n1')]\n",
+    # Methods and other non-data descriptors loaded off instances with no
+    # dict, then called; the descriptor's class gains __set__, the method is
+    # replaced by a value, and a pattern's method is bound as from source.
+    "bound-loads": "import re\ndef load(o):\n    out = []\n    for _ in range(3):\n        try:\n            f = o.m\n"
+                   "            out.append(f(2) if callable(f) else f)\n        except Exception as e:\n"
+                   "            out.append(type(e).__name__)\n    return out[0] if out.count(out[0]) == 3 else out\n"
+                   "class D:\n    def __get__(self, o, t):\n        return lambda x: ('D', x, type(o).__name__)\n"
+                   "class N:\n    __slots__ = ('v',)\n    def __init__(self):\n        self.v = 1\n    def m(self, x):\n"
+                   "        return ('m', x, self.v)\nclass G:\n    __slots__ = ()\n    m = D()\nclass H(G):\n    __slots__ = ()\n"
+                   "pat = re.compile('a')\ndef subs(p):\n    out = []\n    for _ in range(3):\n        s = p.sub\n"
+                   "        out.append((s('b', 'cab'), s.__self__ is p))\n    return out\n"
+                   "RESULT = [load(N()), load(G()), load(H()), load(3), subs(pat)]\nD.__set__ = lambda self, o, v: None\n"
+                   "RESULT += [load(G()), load(H())]\nG.m = 'value'\nRESULT += [load(G()), load(H())]\n"
+                   "N.m = staticmethod(lambda x: ('static', x))\nRESULT += [load(N())]\ndel N.m\nRESULT += [load(N())]\n",
 })
 
 

@@ -58,13 +58,15 @@ static const char *CACHE_COMMON = R"C(
    many they were (they only grow: while as many, the name is none of them).
    kind 4: a class's own value read off the class (`Table.SIZE`), where
    `version` is its metatype's and owner_version the class's own.
+   kind 5: what cls's get gives (a method bound, `pattern.sub`), of
+   instances with no dict, where cls is no data descriptor.
    fast: kind 1 of a type with inline values, with no class value whose
    type may change, where the name is among the shared keys or a load finds
    the class's value (the path a load or store takes at the site itself). */
 typedef struct {
     unsigned int version; int kind; Py_ssize_t index; int fills; int hints; int inline_values;
     Py_ssize_t hint; PyObject *cls; unsigned int cls_version; int cls_value; char *keys; Py_ssize_t nentries;
-    unsigned int owner_version; int fast;
+    unsigned int owner_version; int fast; descrgetfunc get;
 } __tovel_attr_site;
 #define __TOVEL_VERSION(tp) __TOVEL_AT(tp, __TOVEL_TP_VERSION, unsigned int)
 #define __TOVEL_DK_ENTRIES(keys) \
@@ -190,6 +192,7 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
     plan->cls_value = 0;
     plan->keys = NULL;
     plan->nentries = 0;
+    plan->get = NULL;
     if (!PyUnicode_CheckExact(name) || !(PyType_GetFlags(tp) & Py_TPFLAGS_HEAPTYPE)) return 1;
     if (store ? PyType_GetSlot(tp, Py_tp_setattro) != (void *)PyObject_GenericSetAttr
               : PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr) return 1;
@@ -214,7 +217,12 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
     /* A data descriptor comes before the instance's own values. */
     if (data || (plan->cls && !plan->cls_version)) return 1;
     if (!(PyType_GetFlags(tp) & __TOVEL_TPFLAGS_MANAGED_DICT)) {
-        if (plan->cls_value && __TOVEL_AT(tp, __TOVEL_TP_DICTOFFSET, Py_ssize_t) == 0) plan->kind = 3;
+        if (__TOVEL_AT(tp, __TOVEL_TP_DICTOFFSET, Py_ssize_t) != 0 || !plan->cls) return 1;
+        if (plan->cls_value) plan->kind = 3;
+        else if (!store) {
+            plan->get = (descrgetfunc)PyType_GetSlot(Py_TYPE(plan->cls), Py_tp_descr_get);
+            plan->kind = plan->get ? 5 : 0;
+        }
         return 1;
     }
     plan->kind = 1;
@@ -384,6 +392,9 @@ static __attribute__((noinline)) PyObject *__tovel_attr_load_site(PyObject *o, P
             value = *(PyObject **)((char *)o + site->index);
         } else if (site->kind == 3) {
             value = __tovel_class_value(site);
+        } else if (site->kind == 5) {
+            /* the generic path's call, without its look-up */
+            return site->get(site->cls, o, (PyObject *)Py_TYPE(o));
         } else if (site->kind == 4) {
             /* another class, or this one changed: filled again */
             unsigned int owner = __TOVEL_VERSION((PyTypeObject *)o);
