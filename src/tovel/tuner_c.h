@@ -211,6 +211,16 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
     if (descr && !data) {
         plan->cls = descr;
         plan->cls_version = __tovel_version(Py_TYPE(descr));
+        if (!plan->cls_version && Py_IS_TYPE(Py_TYPE(descr), &PyType_Type)) {
+            /* A type no look-up went through yet (method_descriptor) has no
+               version: a look-up of a name `type` lacks gives it one. */
+            PyObject *get = PyUnicode_InternFromString("__get__");
+            PyObject *found = get ? PyObject_GetAttr((PyObject *)Py_TYPE(descr), get) : NULL;
+            Py_XDECREF(found);
+            Py_XDECREF(get);
+            PyErr_Clear();
+            plan->cls_version = __tovel_version(Py_TYPE(descr));
+        }
         plan->cls_value = !store && !PyType_GetSlot(Py_TYPE(descr), Py_tp_descr_get);
     }
     Py_XDECREF(descr);
