@@ -1035,6 +1035,35 @@ ATTRIBUTE_CASES.update({
                       "class S(str):\n    def __getitem__(self, i):\n        return 'S'\nclass I(int):\n    pass\n"
                       "RESULT = [at(s, i) for s in ('abc', 'a\\u00e9\\u20ac\\U0001f600', '', S('abc'), b'abc', ['x'])"
                       " for i in (0, 1, 3, -1, 2**40, True, I(1), 1.0)]\n",
+    # getattr with a default of names instances lack, more names than a site
+    # keeps, and the same after the class or a base gains them or __getattr__.
+    "getattr-default": "def opt(o, name):\n    out = []\n    for _ in range(3):\n        try:\n"
+                       "            r = getattr(o, name, 'dflt')\n            out.append(r if isinstance(r, (str, int, float)) else type(r).__name__)\n"
+                       "        except Exception as e:\n            out.append(type(e).__name__)\n"
+                       "    return out[0] if out.count(out[0]) == 3 else out\nclass Sl:\n    __slots__ = ('a',)\n"
+                       "class Sub(Sl):\n    __slots__ = ()\nclass Prop:\n    __slots__ = ()\n    @property\n"
+                       "    def boom(self):\n        raise AttributeError('boom')\n    @property\n    def err(self):\n"
+                       "        raise KeyError('err')\nclass M(type):\n    pass\nclass K(metaclass=M):\n    pass\n"
+                       "names = ['for_json', '_asdict', 'a', 'keys', 'n1', 'n2', 'n3', 'n4', 'n5', 'boom', 'err', 'real',"
+                       " ''.join(['for_', 'json'])]\nobjs = [{}, [], 3, 'x', Sl(), Sub(), Prop(), P(1), Sl, K, 2.5]\n"
+                       "RESULT = [opt(o, n) for o in objs for n in names]\nSl.for_json = lambda self: 'later'\n"
+                       "RESULT += [opt(Sub(), 'for_json'), opt(Sl(), 'for_json'), opt(Sub(), '_asdict')]\n"
+                       "Sl.__getattr__ = lambda self, name: 'hook'\nM.n1 = 'meta'\n"
+                       "RESULT += [opt(Sub(), '_asdict'), opt(Sl(), 'n1'), opt(K, 'n1'), opt(Prop(), 'n1')]\n",
+    # Methods and other non-data descriptors loaded off instances with no
+    # dict, then called; the descriptor's class gains __set__, the method is
+    # replaced by a value, and a pattern's method is bound as from source.
+    "bound-loads": "import re\ndef load(o):\n    out = []\n    for _ in range(3):\n        try:\n            f = o.m\n"
+                   "            out.append(f(2) if callable(f) else f)\n        except Exception as e:\n"
+                   "            out.append(type(e).__name__)\n    return out[0] if out.count(out[0]) == 3 else out\n"
+                   "class D:\n    def __get__(self, o, t):\n        return lambda x: ('D', x, type(o).__name__)\n"
+                   "class N:\n    __slots__ = ('v',)\n    def __init__(self):\n        self.v = 1\n    def m(self, x):\n"
+                   "        return ('m', x, self.v)\nclass G:\n    __slots__ = ()\n    m = D()\nclass H(G):\n    __slots__ = ()\n"
+                   "pat = re.compile('a')\ndef subs(p):\n    out = []\n    for _ in range(3):\n        s = p.sub\n"
+                   "        out.append((s('b', 'cab'), s.__self__ is p))\n    return out\n"
+                   "RESULT = [load(N()), load(G()), load(H()), load(3), subs(pat)]\nD.__set__ = lambda self, o, v: None\n"
+                   "RESULT += [load(G()), load(H())]\nG.m = 'value'\nRESULT += [load(G()), load(H())]\n"
+                   "N.m = staticmethod(lambda x: ('static', x))\nRESULT += [load(N())]\ndel N.m\nRESULT += [load(N())]\n",
 })
 
 

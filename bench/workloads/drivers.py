@@ -435,6 +435,65 @@ def textdistance(scale):
     return textdistance.algorithms.edit_based, work
 
 
+def pyyaml(scale):
+    import yaml
+
+    # The pure loader and dumper: the wheel is built without the libyaml binding, and these name the Python classes.
+    loader, dumper = yaml.SafeLoader, yaml.SafeDumper
+    data = {"version": 3, "records": [
+        {"id": i, "name": f"item {i}", "price": i * 1.25, "active": i % 3 == 0, "tags": ["a", "b", f"t{i % 7}"],
+         "notes": "first line\nsecond: line with a colon\n" if i % 4 == 0 else None,
+         "dims": {"w": i % 11, "h": i % 13, "unit": "mm"}} for i in range(scale)]}
+
+    def work():
+        text = yaml.dump(data, Dumper=dumper, sort_keys=False)
+        flow = yaml.dump(data, Dumper=dumper, default_flow_style=True, width=100)
+        back = yaml.load(text, Loader=loader)
+        return len(text), len(flow), back == data, yaml.load(flow, Loader=loader) == data
+
+    import yaml.scanner
+    return yaml.scanner, work
+
+
+def pyaes(scale):
+    import pyaes
+
+    key, iv = bytes(range(32)), bytes(range(100, 116))
+    text = bytes((i * 31 + 7) % 256 for i in range(scale * 16 + 5))
+
+    def work():
+        out = []
+        for mode in (pyaes.AESModeOfOperationCBC(key, iv), pyaes.AESModeOfOperationCFB(key[:16], iv, 16)):
+            sealed = pyaes.Encrypter(mode).feed(text)
+            out.append(sealed[-16:])
+        box = pyaes.Encrypter(pyaes.AESModeOfOperationCBC(key, iv))
+        sealed = box.feed(text) + box.feed()
+        opener = pyaes.Decrypter(pyaes.AESModeOfOperationCBC(key, iv))
+        out.append(opener.feed(sealed) + opener.feed() == text)
+        return out
+
+    import pyaes.aes
+    return pyaes.aes, work
+
+
+def simplejson(scale):
+    import simplejson
+    import simplejson.encoder
+
+    # The pure wheel has no speedups: the encoder is the package's nested generators.
+    assert simplejson.encoder.c_make_encoder is None
+    data = [{"id": i, "name": f"caf\u00e9 \"{i}\"", "score": i / 7, "ok": i % 2 == 0, "none": None,
+             "tags": [f"t{j}" for j in range(i % 5)], "nested": {"depth": [i, [i + 1, {"k": "v\n"}]], "z": -i}}
+            for i in range(scale)]
+
+    def work():
+        pretty = simplejson.dumps(data, indent=2, sort_keys=True)
+        compact = simplejson.dumps(data, separators=(",", ":"), ensure_ascii=False)
+        return len(pretty), len(compact), sum(len(c) for c in simplejson.JSONEncoder().iterencode(data))
+
+    return simplejson.encoder, work
+
+
 def main():
     name, scale, repeat = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     module, call = globals()[name.replace("-", "_")](scale)

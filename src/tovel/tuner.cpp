@@ -110,6 +110,7 @@ static nb::str add_caches(nb::str c) {
         {tuner_c::GETITEM_PROTO, tuner_c::CACHE_SUBSCRIPT, tuner_c::FT_SUBSCRIPT, tuner_c::GETITEM_SITE,
          tuner_c::GETITEM_CACHED},
         {tuner_c::GETITEM_PROTO, "", "", tuner_c::SETITEM_SITE, tuner_c::SETITEM_CACHED},
+        {tuner_c::GETATTR3_PROTO, tuner_c::CACHE_ABSENT, "", tuner_c::GETATTR3_SITE, tuner_c::GETATTR3_CACHED},
     };
     std::string text = c.c_str();
     if (text.find("__TOVEL_CACHES") != std::string::npos) return c;
@@ -406,6 +407,7 @@ static nb::str once_untuned(nb::str c) {
         {"__Pyx_PyObject_FastCallMethod(", "__Pyx_PyObject_FastCallMethod ("},
         {"__Pyx_PyObject_GetItem(", "__Pyx_PyObject_GetItem ("},
         {"(PyObject_SetItem(", "(PyObject_SetItem ("},
+        {"__Pyx_GetAttr3(", "__Pyx_GetAttr3 ("},
         {"__Pyx_GetModuleGlobalName(", "__Pyx_GetModuleGlobalNameUncached("},
     };
     std::string text = c.c_str();

@@ -58,13 +58,15 @@ static const char *CACHE_COMMON = R"C(
    many they were (they only grow: while as many, the name is none of them).
    kind 4: a class's own value read off the class (`Table.SIZE`), where
    `version` is its metatype's and owner_version the class's own.
+   kind 5: what cls's get gives (a method bound, `pattern.sub`), of
+   instances with no dict, where cls is no data descriptor.
    fast: kind 1 of a type with inline values, with no class value whose
    type may change, where the name is among the shared keys or a load finds
    the class's value (the path a load or store takes at the site itself). */
 typedef struct {
     unsigned int version; int kind; Py_ssize_t index; int fills; int hints; int inline_values;
     Py_ssize_t hint; PyObject *cls; unsigned int cls_version; int cls_value; char *keys; Py_ssize_t nentries;
-    unsigned int owner_version; int fast;
+    unsigned int owner_version; int fast; descrgetfunc get;
 } __tovel_attr_site;
 #define __TOVEL_VERSION(tp) __TOVEL_AT(tp, __TOVEL_TP_VERSION, unsigned int)
 #define __TOVEL_DK_ENTRIES(keys) \
@@ -190,6 +192,7 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
     plan->cls_value = 0;
     plan->keys = NULL;
     plan->nentries = 0;
+    plan->get = NULL;
     if (!PyUnicode_CheckExact(name) || !(PyType_GetFlags(tp) & Py_TPFLAGS_HEAPTYPE)) return 1;
     if (store ? PyType_GetSlot(tp, Py_tp_setattro) != (void *)PyObject_GenericSetAttr
               : PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr) return 1;
@@ -208,13 +211,28 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
     if (descr && !data) {
         plan->cls = descr;
         plan->cls_version = __tovel_version(Py_TYPE(descr));
+        if (!plan->cls_version && Py_IS_TYPE(Py_TYPE(descr), &PyType_Type)) {
+            /* A type no look-up went through yet (method_descriptor) has no
+               version: a look-up of a name `type` lacks gives it one. */
+            PyObject *get = PyUnicode_InternFromString("__get__");
+            PyObject *found = get ? PyObject_GetAttr((PyObject *)Py_TYPE(descr), get) : NULL;
+            Py_XDECREF(found);
+            Py_XDECREF(get);
+            PyErr_Clear();
+            plan->cls_version = __tovel_version(Py_TYPE(descr));
+        }
         plan->cls_value = !store && !PyType_GetSlot(Py_TYPE(descr), Py_tp_descr_get);
     }
     Py_XDECREF(descr);
     /* A data descriptor comes before the instance's own values. */
     if (data || (plan->cls && !plan->cls_version)) return 1;
     if (!(PyType_GetFlags(tp) & __TOVEL_TPFLAGS_MANAGED_DICT)) {
-        if (plan->cls_value && __TOVEL_AT(tp, __TOVEL_TP_DICTOFFSET, Py_ssize_t) == 0) plan->kind = 3;
+        if (__TOVEL_AT(tp, __TOVEL_TP_DICTOFFSET, Py_ssize_t) != 0 || !plan->cls) return 1;
+        if (plan->cls_value) plan->kind = 3;
+        else if (!store) {
+            plan->get = (descrgetfunc)PyType_GetSlot(Py_TYPE(plan->cls), Py_tp_descr_get);
+            plan->kind = plan->get ? 5 : 0;
+        }
         return 1;
     }
     plan->kind = 1;
@@ -391,6 +409,9 @@ static __attribute__((noinline)) PyObject *__tovel_attr_load_site(PyObject *o, P
             value = *(PyObject **)((char *)o + site->index);
         } else if (site->kind == 3) {
             value = __tovel_class_value(site);
+        } else if (site->kind == 5) {
+            /* the generic path's call, without its look-up */
+            return site->get(site->cls, o, (PyObject *)Py_TYPE(o));
         }
         if (likely(value != NULL)) return Py_NewRef(value);
     } else {
@@ -591,6 +612,66 @@ static const char *SETATTR_SITE = R"(__Pyx_PyObject_SetAttrStr\((\(\(PyObject \*
 static const char *SETATTR_CACHED = R"(__tovel_SetAttr(\1, \2, )";
 static const char *METHOD_SITE = R"(__Pyx_PyObject_FastCallMethod\((\(PyObject\*\)__pyx_mstate_global->__pyx_n_[su]_\w+), )";
 static const char *METHOD_CACHED = R"(__tovel_CallMethod(\1, )";
+
+// getattr(o, name, default) where o has no attribute of that name. Against
+// the limited API before 3.13 Cython reads it with PyObject_GetAttr and
+// drops the AttributeError, whose message is formatted first (thousands of
+// instructions for `getattr(o, 'for_json', None)` on a dict). The
+// interpreter's getattr makes no error there. A site keeps a few (type
+// version, name) pairs found absent: the type reads attributes generically,
+// gives its instances no dict, and its look-up finds nothing of that name.
+// While the type keeps that version (a change of it or of a base changes it,
+// as does a class given __getattr__), its instances have no such attribute
+// and the default is the answer. Anything else takes Cython's path.
+static const char *GETATTR3_PROTO = "static CYTHON_INLINE PyObject *__Pyx_GetAttr3(PyObject *, PyObject *, PyObject *);\n";
+static const char *CACHE_ABSENT = R"C(
+#ifdef __TOVEL_CACHES
+#define __TOVEL_ABSENT 4
+typedef struct { unsigned int version[__TOVEL_ABSENT]; PyObject *name[__TOVEL_ABSENT]; int next; int fills; } __tovel_absent_site;
+/* After Cython's path gave the default: whether the type cannot have it. */
+static __attribute__((noinline)) void __tovel_absent_learn(PyObject *o, PyObject *n, __tovel_absent_site *site) {
+    PyTypeObject *tp = Py_TYPE(o);
+    PyObject *found;
+    unsigned int version;
+    if (site->fills >= 4 * __TOVEL_FILLS || !__tovel_minor() || !PyUnicode_CheckExact(n) || PyErr_Occurred()
+            || PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr
+            || (PyType_GetFlags(tp) & __TOVEL_TPFLAGS_MANAGED_DICT) || __TOVEL_AT(tp, __TOVEL_TP_DICTOFFSET, Py_ssize_t) != 0)
+        return;
+    site->fills++;
+    found = __tovel_type_lookup(tp, n);
+    if (found) {
+        Py_DECREF(found);
+        return;
+    }
+    version = __tovel_version(tp);
+    if (version == 0) return;
+    Py_INCREF(n);
+    Py_XDECREF(site->name[site->next]);
+    site->name[site->next] = n;
+    site->version[site->next] = version;
+    site->next = (site->next + 1) % __TOVEL_ABSENT;
+}
+static CYTHON_INLINE PyObject *__tovel_getattr3(PyObject *o, PyObject *n, PyObject *d, __tovel_absent_site *site) {
+    PyObject *r;
+    int i;
+    if (likely(__tovel_minor())) {
+        unsigned int version = __TOVEL_VERSION(Py_TYPE(o));
+        for (i = 0; i < __TOVEL_ABSENT; i++)
+            if (site->name[i] == n && site->version[i] == version && version != 0) return Py_NewRef(d);
+    }
+    /* in parentheses: no site of the rewrite */
+    r = (__Pyx_GetAttr3)(o, n, d);
+    if (r == d) __tovel_absent_learn(o, n, site);
+    return r;
+}
+#define __tovel_GetAttr3(o, n, d) __extension__ ({ \
+    static __tovel_absent_site __tovel_site; __tovel_getattr3((o), (n), (d), &__tovel_site); })
+#else
+#define __tovel_GetAttr3(o, n, d) (__Pyx_GetAttr3)(o, n, d)
+#endif
+)C";
+static const char *GETATTR3_SITE = R"(__Pyx_GetAttr3\((?!PyObject))";
+static const char *GETATTR3_CACHED = "__tovel_GetAttr3(";
 
 // Cython's append to what may be no list, and the same through a method
 // call's cache.
