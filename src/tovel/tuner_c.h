@@ -211,7 +211,7 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
     if (descr && !data) {
         plan->cls = descr;
         plan->cls_version = __tovel_version(Py_TYPE(descr));
-        if (!plan->cls_version && Py_IS_TYPE(Py_TYPE(descr), &PyType_Type)) {
+        if (!plan->cls_version && Py_IS_TYPE((PyObject *)Py_TYPE(descr), &PyType_Type)) {
             /* A type no look-up went through yet (method_descriptor) has no
                version: a look-up of a name `type` lacks gives it one. */
             PyObject *get = PyUnicode_InternFromString("__get__");
