@@ -266,5 +266,6 @@ def test_frame_depths_computed_or_at_module_level_are_left_alone():
             "    return (inspect.currentframe()).f_back, sys._getframe(n), inspect.currentframe()\n"
             "def walk():\n    frame = inspect.currentframe()\n    while frame:\n        frame = frame.f_back\n")
     assert rewrite(kept).startswith(kept)
-    out = rewrite("import sys, warnings as w\ndef g():\n    w.warn('z', UserWarning, 3)\n    return sys._getframe(2)\n")
-    assert out.splitlines()[2:4] == ["    w.warn('z', UserWarning, 2)", "    return sys._getframe(1)"]
+    out = rewrite("import sys, warnings as w\nfrom sys import _getframe as up\n"
+                  "def g():\n    w.warn('z', UserWarning, 3)\n    return sys._getframe(2), up(1)\n")
+    assert out.splitlines()[3:5] == ["    w.warn('z', UserWarning, 2)", "    return sys._getframe(1), up(0)"]

@@ -32,23 +32,47 @@ static const Reader READERS[] = {
     {"dataclasses", "make_dataclass"},
 };
 
+// The names a module binds by its imports: local name -> (module, name) of
+// `from m import n`; local name -> module of `import m`.
+static void imports(nb::handle tree, nb::dict imported, nb::dict modules) {
+    for (nb::handle n : nb::module_::import_("ast").attr("walk")(tree)) {
+        std::string k = ast_kind(n);
+        if (k == "ImportFrom" && !n.attr("module").is_none())
+            for (nb::handle alias : n.attr("names"))
+                imported[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] =
+                    nb::make_tuple(n.attr("module"), alias.attr("name"));
+        if (k == "Import")
+            for (nb::handle alias : n.attr("names"))
+                if (!alias.attr("asname").is_none() || !truthy(alias.attr("name").attr("__contains__")(".")))
+                    modules[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] = alias.attr("name");
+    }
+}
+
+// The module and name a call's callee was imported as (`f` of `from m import
+// f`, `m.f` of `import m`); false for anything else.
+static bool imported_callee(nb::handle func, nb::dict imported, nb::dict modules, std::string &module, std::string &name) {
+    std::string k = ast_kind(func);
+    if (k == "Name" && imported.contains(func.attr("id"))) {
+        nb::tuple from = imported[func.attr("id")];
+        module = nb::cast<std::string>(from[0]), name = nb::cast<std::string>(from[1]);
+        return true;
+    }
+    if (k == "Attribute" && ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id"))) {
+        module = nb::cast<std::string>(modules[func.attr("value").attr("id")]);
+        name = nb::cast<std::string>(func.attr("attr"));
+        return true;
+    }
+    return false;
+}
+
 static bool reads_frame(nb::handle call, nb::dict imported, nb::dict modules) {
     nb::object func = call.attr("func");
     nb::list args = call.attr("args"), keywords = call.attr("keywords");
-    std::string module, name, k = ast_kind(func);
-    if (k == "Name") {
-        name = nb::cast<std::string>(func.attr("id"));
-        if (!imported.contains(func.attr("id")))
-            return name == "type" && nb::len(args) == 3 && nb::len(keywords) == 0;
-        nb::tuple from = imported[func.attr("id")];
-        module = nb::cast<std::string>(from[0]);
-        name = nb::cast<std::string>(from[1]);
-    } else if (k == "Attribute" && ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id"))) {
-        module = nb::cast<std::string>(modules[func.attr("value").attr("id")]);
-        name = nb::cast<std::string>(func.attr("attr"));
-    } else {
+    std::string module, name;
+    if (ast_kind(func) == "Name" && !imported.contains(func.attr("id")))
+        return nb::cast<std::string>(func.attr("id")) == "type" && nb::len(args) == 3 && nb::len(keywords) == 0;
+    if (!imported_callee(func, imported, modules, module, name))
         return false;
-    }
     if (module == "typing_extensions")
         module = "typing";
     bool known = false;
@@ -113,22 +137,9 @@ inline void frame_calls(nb::handle tree, const std::string &src, const Offsets &
     nb::object walk = nb::module_::import_("ast").attr("walk");
     if (binds(tree, walk, {"eval", "globals"}))
         return;
-    nb::dict imported, modules; // local name -> (module, name); local name -> module
-    bool type_bound = binds(tree, walk, {"type"});
-    for (nb::handle n : walk(tree)) {
-        std::string k = ast_kind(n);
-        if (k == "ImportFrom" && !n.attr("module").is_none())
-            for (nb::handle alias : n.attr("names")) {
-                nb::object local = alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname");
-                imported[local] = nb::make_tuple(n.attr("module"), alias.attr("name"));
-            }
-        if (k == "Import")
-            for (nb::handle alias : n.attr("names"))
-                if (!alias.attr("asname").is_none() || !truthy(alias.attr("name").attr("__contains__")(".")))
-                    modules[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] =
-                        alias.attr("name");
-    }
-    if (type_bound)
+    nb::dict imported, modules;
+    imports(tree, imported, modules);
+    if (binds(tree, walk, {"type"}))
         imported["type"] = nb::make_tuple("", "type"); // the module's own `type`: not the builtin's three-argument form
     walk_calls(tree, false, imported, modules, src, at, edits);
 }
@@ -150,14 +161,8 @@ static bool current_frame(nb::handle node, nb::dict imported, nb::dict modules) 
         return false;
     nb::object func = node.attr("func");
     nb::list args = node.attr("args");
-    std::string module, name, fk = ast_kind(func);
-    if (fk == "Name" && imported.contains(func.attr("id"))) {
-        nb::tuple from = imported[func.attr("id")];
-        module = nb::cast<std::string>(from[0]), name = nb::cast<std::string>(from[1]);
-    } else if (fk == "Attribute" && ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id"))) {
-        module = nb::cast<std::string>(modules[func.attr("value").attr("id")]);
-        name = nb::cast<std::string>(func.attr("attr"));
-    }
+    std::string module, name;
+    imported_callee(func, imported, modules, module, name);
     if (name == "cast" && (module == "typing" || module == "typing_extensions") && nb::len(args) == 2)
         return current_frame(args[1], imported, modules);
     if (nb::len(nb::list(node.attr("keywords"))))
@@ -208,33 +213,25 @@ static void walk_depths(nb::handle node, bool inside, nb::dict imported, nb::dic
             return;
         }
     }
-    if (inside && k == "Call" && nb::len(nb::list(node.attr("args"))) == 1 && !nb::len(nb::list(node.attr("keywords"))) &&
-        ast_kind(node.attr("func")) == "Attribute" && nb::cast<std::string>(node.attr("func").attr("attr")) == "_getframe" &&
-        ast_kind(node.attr("func").attr("value")) == "Name" && modules.contains(node.attr("func").attr("value").attr("id")) &&
-        nb::cast<std::string>(modules[node.attr("func").attr("value").attr("id")]) == "sys") {
-        nb::object depth = node.attr("args")[0];
-        if (ast_kind(depth) == "Constant" && nb::isinstance<nb::int_>(depth.attr("value")) &&
-            !nb::isinstance<nb::bool_>(depth.attr("value")) && nb::cast<long>(depth.attr("value")) >= 1)
-            edits.push_back({at.start(depth), std::to_string(nb::cast<long>(depth.attr("value")) - 1), at.end(depth)});
-    }
-    // warnings.warn's literal stacklevel (a keyword, or its third argument).
-    if (inside && k == "Call") {
-        nb::object func = node.attr("func");
-        std::string fk = ast_kind(func);
-        bool warn = (fk == "Attribute" && nb::cast<std::string>(func.attr("attr")) == "warn" &&
-                     ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id")) &&
-                     nb::cast<std::string>(modules[func.attr("value").attr("id")]) == "warnings") ||
-                    (fk == "Name" && imported.contains(func.attr("id")) &&
-                     nb::tuple(imported[func.attr("id")]).equal(nb::make_tuple("warnings", "warn")));
+    // A literal depth of sys._getframe, and warnings.warn's literal
+    // stacklevel (a keyword, or its third argument).
+    std::string module, name;
+    if (inside && k == "Call" && imported_callee(node.attr("func"), imported, modules, module, name)) {
+        nb::list args(node.attr("args")), keywords(node.attr("keywords"));
         nb::object level = nb::none();
-        nb::list args(node.attr("args"));
-        if (warn && nb::len(args) >= 3)
-            level = args[2];
-        for (nb::handle kw : node.attr("keywords"))
-            if (warn && !kw.attr("arg").is_none() && nb::cast<std::string>(kw.attr("arg")) == "stacklevel")
-                level = kw.attr("value");
+        long least = 1;
+        if (module == "sys" && name == "_getframe" && nb::len(args) == 1 && !nb::len(keywords))
+            level = args[0];
+        if (module == "warnings" && name == "warn") {
+            least = 2;
+            if (nb::len(args) >= 3)
+                level = args[2];
+            for (nb::handle kw : keywords)
+                if (!kw.attr("arg").is_none() && nb::cast<std::string>(kw.attr("arg")) == "stacklevel")
+                    level = kw.attr("value");
+        }
         if (!level.is_none() && ast_kind(level) == "Constant" && nb::isinstance<nb::int_>(level.attr("value")) &&
-            !nb::isinstance<nb::bool_>(level.attr("value")) && nb::cast<long>(level.attr("value")) >= 2)
+            !nb::isinstance<nb::bool_>(level.attr("value")) && nb::cast<long>(level.attr("value")) >= least)
             edits.push_back({at.start(level), std::to_string(nb::cast<long>(level.attr("value")) - 1), at.end(level)});
     }
     inside = inside || k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda";
@@ -255,17 +252,7 @@ static void walk_depths(nb::handle node, bool inside, nb::dict imported, nb::dic
 /// Rewrites the readings of the caller's frame inside functions.
 inline void frame_depths(nb::handle tree, const std::string &src, const Offsets &at, Edits &edits) {
     nb::dict imported, modules;
-    for (nb::handle n : nb::module_::import_("ast").attr("walk")(tree)) {
-        std::string k = ast_kind(n);
-        if (k == "ImportFrom" && !n.attr("module").is_none())
-            for (nb::handle alias : n.attr("names"))
-                imported[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] =
-                    nb::make_tuple(n.attr("module"), alias.attr("name"));
-        if (k == "Import")
-            for (nb::handle alias : n.attr("names"))
-                if (!alias.attr("asname").is_none() || !truthy(alias.attr("name").attr("__contains__")(".")))
-                    modules[alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname")] = alias.attr("name");
-    }
+    imports(tree, imported, modules);
     walk_depths(tree, false, imported, modules, nb::set(), src, at, edits);
 }
 
