@@ -688,6 +688,12 @@ def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     write(tmp_path / "utp", {"pk/__init__.py": "", "pk/tests.py": "", "pk/testing.py": ""})
     found = tovel.finder.find(str(tmp_path / "utp"), str(tmp_path / "utp"), [["pk", "pk"]], None)
     assert (found["command"], found["installed"]) == ("python -m pytest {site}/pk/tests.py", ["pk/tests.py"])
+    # Many test modules of one folder inside a package are each named to pytest, and said as one folder.
+    write(tmp_path / "many", {"pk/__init__.py": "", "pk/suite/util.py": "", "pk/test_top.py": "",
+                              **{f"pk/suite/test_{i}.py": "" for i in range(6)}})
+    found = tovel.finder.find(str(tmp_path / "many"), str(tmp_path / "many"), [["pk", "pk"]], None)
+    assert found["command"].count("{site}/pk/suite/test_") == 6, found["command"]
+    assert found["what"].startswith("pk/test_top.py (installed), pk/suite/ (6 test files, installed); "), found["what"]
     # The bench runs it from source: it is no compiled companion of the modules judged.
     import tovel.testbench
     write(tmp_path / "egg", {"pk/a.abi3.so": "", "pk/b.abi3.so": "", "pk/tests.abi3.so": ""})

@@ -6,6 +6,13 @@
 // installed package.
 #include "common.h"
 
+#include <nanobind/stl/string.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
 using namespace tovel;
 
 static const char *MOD = "tovel.finder";
@@ -95,6 +102,34 @@ static nb::list test_sources(nb::str project) {
 /// Where the tests of the project in `project` are and what they need. `base`
 /// is the folder its packages (`packages`, [name, entry] pairs) are relative
 /// to, `info` the .dist-info folder of its wheel (its extras), or None.
+// The list of the tests' places as said to the user: more than four test
+// files of one folder are that folder and their count, not a line of names.
+static nb::list grouped(nb::list shown) {
+    std::vector<std::string> entries, folders, notes; // "dir/test_x.py (installed)": "dir/", "installed"
+    std::map<std::pair<std::string, std::string>, int> count;
+    for (nb::handle h : shown) {
+        std::string e = nb::cast<std::string>(h);
+        size_t paren = e.find(" (");
+        std::string file = e.substr(0, paren), note = paren == std::string::npos ? "" : e.substr(paren + 2, e.size() - paren - 3);
+        size_t slash = file.rfind('/');
+        bool test_file = slash != std::string::npos && file.size() > 3 && file.compare(file.size() - 3, 3, ".py") == 0;
+        entries.push_back(e), folders.push_back(test_file ? file.substr(0, slash + 1) : ""), notes.push_back(note);
+        if (test_file)
+            count[{folders.back(), note}]++;
+    }
+    nb::list out;
+    std::set<std::pair<std::string, std::string>> said;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::pair<std::string, std::string> key{folders[i], notes[i]};
+        if (folders[i].empty() || count[key] <= 4)
+            out.append(nb::str(entries[i].c_str()));
+        else if (said.insert(key).second)
+            out.append(nb::str((folders[i] + " (" + std::to_string(count[key]) + " test files" +
+                                (notes[i].empty() ? "" : ", " + notes[i]) + ")").c_str()));
+    }
+    return out;
+}
+
 /// Returns {command, requires, extras, installed (the test folders that are
 /// in the wheel), overlay (test packages the wheel leaves out, as [in the project, in
 /// site-packages] pairs), pythonpath, python_files, missing (modules the tests import
@@ -403,7 +438,7 @@ static nb::dict find(nb::str project, nb::str base, nb::list packages, nb::objec
     nb::str from = c.is_none() ? nb::str("")
                                : nb::str(", pytest's configuration in {}").format(os.attr("path").attr("basename")(c["file"]));
     out["what"] = nb::str("{}{}; requirements: {}")
-                      .format(nb::str(", ").attr("join")(shown), from,
+                      .format(nb::str(", ").attr("join")(grouped(shown)), from,
                               nb::len(nb::object(need["said"])) ? nb::str(", ").attr("join")(need["said"]) : nb::str("pytest only"));
     return out;
 }
