@@ -253,6 +253,28 @@ def test_a_function_reads_its_callers_frame_as_the_source_does(tmp_path):
     assert both_ways(tmp_path, "dep", text, show) == ["6 8 14 (15, 15) 15\n"] * 2
 
 
+def test_a_functions_warning_is_its_own_modules(tmp_path):
+    """warnings.warn with no stacklevel names the line calling it and its
+    module, whose filters apply and whose __warningregistry__ it fills;
+    compiled, the function has no frame and the warning was its caller's
+    (defusedxml's module=... error filter let its DeprecationWarning by).
+    A warning instance gives its class, a category that is no Warning the
+    TypeError, and a warn patched in is called as it is."""
+    text = ("import warnings\nfrom warnings import warn as w\n"
+            "def old():\n    warnings.warn('old', DeprecationWarning)\n"
+            "def plain():\n    x = 1\n    w(\n        UserWarning('inst'))\n"
+            "def bad():\n    warnings.warn('x', int)\n")
+    show = ("import warnings, dep\nwarnings.filterwarnings('error', module='dep')\n"
+            "try:\n    dep.old()\n    print('shown')\nexcept DeprecationWarning:\n    print('raised')\n"
+            "warnings.resetwarnings()\n"
+            "with warnings.catch_warnings(record=True) as r:\n    warnings.simplefilter('always')\n    dep.plain()\n"
+            "print(r[0].filename.rsplit('/', 1)[-1], r[0].lineno, r[0].category.__name__, '__warningregistry__' in vars(dep))\n"
+            "try:\n    dep.bad()\nexcept TypeError as e:\n    print(e)\n"
+            "dep.w = lambda m: print('patched', m)\ndep.plain()\n")
+    assert both_ways(tmp_path, "dep", text, show) == [
+        "raised\ndep.py 7 UserWarning True\ncategory must be a Warning subclass, not 'type'\npatched inst\n"] * 2
+
+
 def test_frame_depths_computed_or_at_module_level_are_left_alone():
     """A depth or stacklevel the code computes (by walking the frames, which
     counts Python frames already; a name bound to the frame more than once)

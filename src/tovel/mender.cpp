@@ -297,6 +297,8 @@ static nb::str rewrite(nb::str text) {
         frame_calls(tree, src, at, edits);
     if (!re.attr("search")(R"(\bcurrentframe\b|\b_getframe\b|\bstacklevel\b|\bwarn\()", text).is_none())
         frame_depths(tree, src, at, edits);
+    if (!re.attr("search")(R"(\bwarn\b)", text).is_none())
+        warn_calls(tree, at, edits);
     if (truthy(text.attr("__contains__")("async")) && !binds(tree, ast.attr("walk"), {"exec", "globals"}))
         async_genexps(tree, false, "", src, at, edits);
     // Added after the last line, where no line moves: such a name declared

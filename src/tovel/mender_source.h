@@ -306,4 +306,89 @@ inline void function_types(nb::handle tree, const Offsets &at, Edits &edits) {
     }
 }
 
+
+/// What a rewritten `warnings.warn(...)` of a function calls in its place:
+/// given the function the code named, the line of the call and the module's
+/// globals, the genuine warn is replaced by one that attributes the warning
+/// to that line of that module, as the interpreter does from the source's
+/// frame (filters by module, `__warningregistry__`, the default filters that
+/// hide a library's DeprecationWarning). Anything else named `warn` (a mock
+/// patched in, a local function) is called as it is.
+static const char *AT_LINE = R"PY(def __tovel_warn__(warn, line, g):
+    import _warnings
+    if warn is not _warnings.warn:
+        return warn
+    def at_line(message, category=None, source=None):
+        if isinstance(message, Warning):
+            category = message.__class__
+        elif category is None:
+            category = UserWarning
+        if not (isinstance(category, type) and issubclass(category, Warning)):
+            return warn(message, category, 1, source)
+        name = g.get('__file__') or '?'
+        for suffix in __import__('importlib.machinery').machinery.EXTENSION_SUFFIXES:
+            if name.endswith(suffix):
+                name = name[:-len(suffix)] + '.py'
+                break
+        return _warnings.warn_explicit(message, category, name, line, g.get('__name__', '<string>'),
+                                       g.setdefault('__warningregistry__', {}), g, source)
+    return at_line
+)PY";
+
+/// `warnings.warn(message[, category])` inside a function (no stacklevel:
+/// a literal one is frame_depths' to mend): a compiled function has no
+/// frame, so the warning would name its caller, whose module no filter of
+/// this one's matches (defusedxml's `module=r"defusedxml\..*"` error filter
+/// let its DeprecationWarning through; a script calling a deprecated name
+/// sees a warning the source hides). Rewritten `HELPER(warnings.warn, LINE,
+/// globals())(message, ...)`, insertions only: no line moves.
+inline void warn_sites(nb::handle node, bool inside, nb::dict modules, nb::set names, const Offsets &at, Edits &edits) {
+    std::string k = ast_kind(node);
+    if (inside && k == "Call") {
+        nb::handle func = node.attr("func");
+        std::string fk = ast_kind(func);
+        bool warn = (fk == "Attribute" && nb::cast<std::string>(func.attr("attr")) == "warn" &&
+                     ast_kind(func.attr("value")) == "Name" && modules.contains(func.attr("value").attr("id"))) ||
+                    (fk == "Name" && names.contains(func.attr("id")));
+        nb::list args = node.attr("args");
+        warn = warn && nb::len(args) >= 1 && nb::len(args) <= 2;
+        for (nb::handle a : args)
+            warn = warn && ast_kind(a) != "Starred";
+        for (nb::handle kw : node.attr("keywords")) {
+            std::string arg = kw.attr("arg").is_none() ? "" : nb::cast<std::string>(kw.attr("arg"));
+            warn = warn && (arg == "category" || arg == "source");
+        }
+        if (warn && nb::cast<size_t>(func.attr("lineno")) == nb::cast<size_t>(func.attr("end_lineno"))) {
+            std::string source(AT_LINE);
+            edits.push_back({at.start(func), "(globals().get('__tovel_warn__') or exec(" +
+                                                 nb::cast<std::string>(builtin("repr")(nb::str(source.data(), source.size()))) +
+                                                 ", globals()) or globals()['__tovel_warn__'])("});
+            edits.push_back({at.end(func), ", " + std::to_string(nb::cast<size_t>(node.attr("lineno"))) + ", globals())"});
+        }
+    }
+    inside = inside || k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda";
+    for (nb::handle child : nb::module_::import_("ast").attr("iter_child_nodes")(node))
+        warn_sites(child, inside, modules, names, at, edits);
+}
+
+/// The names the module binds to the warnings module and to its warn, then
+/// the rewrite of the warn calls of its functions.
+inline void warn_calls(nb::handle tree, const Offsets &at, Edits &edits) {
+    nb::dict modules;
+    nb::set names;
+    for (nb::handle n : nb::module_::import_("ast").attr("walk")(tree)) {
+        std::string k = ast_kind(n);
+        for (nb::handle alias : k == "Import" || k == "ImportFrom" ? nb::list(n.attr("names")) : nb::list()) {
+            std::string name = nb::cast<std::string>(alias.attr("name"));
+            nb::object local = alias.attr("asname").is_none() ? alias.attr("name") : alias.attr("asname");
+            if (k == "Import" && name == "warnings")
+                modules[local] = nb::int_(1);
+            if (k == "ImportFrom" && !n.attr("module").is_none() && nb::cast<std::string>(n.attr("module")) == "warnings" &&
+                name == "warn")
+                names.add(local);
+        }
+    }
+    if (nb::len(modules) || nb::len(names))
+        warn_sites(tree, false, modules, names, at, edits);
+}
 } // namespace tovel::mender_source
