@@ -30,6 +30,8 @@ SOURCE = '''
 
     with open(__file__) as f:
         CONTENT: str = f.read()
+    for step, (low, high) in enumerate([(0, 1)]):
+        pass
 
 
     @overload
@@ -85,7 +87,7 @@ def test_a_stub_keeps_the_interface_and_no_code():
     for kept in ("import os as os, os.path", "from dataclasses import dataclass as dataclass, field as field",
                  "__all__ = ['Box', 'scale']", "LIMIT = 10", "TABLE: _Incomplete", "NAMES: list[str]",
                  "handler: _Incomplete", "first = 1", "second = 'two'", "    import json as json",
-                 "    json = None", "CONTENT: str = ...", "def scale(x: int, factor: int=...) -> int:",
+                 "    json = None", "CONTENT: str = ...", "f: _Incomplete", "step: _Incomplete", "high: _Incomplete", "def scale(x: int, factor: int=...) -> int:",
                  "    def __init__(self, size: int, *, label=...) -> None:", "    size: int", "    label: _Incomplete",
                  "    items: list[int]", "    ratio: float", "    tags: list[str] = field(default_factory=list)",
                  "    seen: set[int] = field(default_factory=..., init=False)",

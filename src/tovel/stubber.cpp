@@ -310,7 +310,20 @@ static nb::list body(nb::handle stmts, bool in_class, Stub &s) {
             stmt.attr("finalbody") = last;
             out.append(stmt);
         } else if (ast_is(stmt, {"With", "AsyncWith", "For", "AsyncFor", "While"})) {
-            // What the block binds is bound where it stands.
+            // What the block binds is bound where it stands: the loop's
+            // variables too (colorlog's escape_codes.name), of a type
+            // unknown, and what its body binds.
+            nb::list targets;
+            if (ast_is(stmt, {"For", "AsyncFor"}))
+                targets.append(stmt.attr("target"));
+            else if (!ast_is(stmt, {"While"}))
+                for (nb::handle item : stmt.attr("items"))
+                    if (!item.attr("optional_vars").is_none())
+                        targets.append(item.attr("optional_vars"));
+            for (nb::handle t : targets)
+                for (nb::handle n : mine("ast").attr("walk")(t))
+                    if (ast_is(n, {"Name"}))
+                        out.append(annotated(name_node(n.attr("id")), summary(nb::none(), s), nb::none()));
             out.attr("extend")(body(stmt.attr("body"), in_class, s));
             if (nb::hasattr(stmt, "orelse"))
                 out.attr("extend")(body(stmt.attr("orelse"), in_class, s));
