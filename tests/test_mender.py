@@ -275,6 +275,31 @@ def test_a_functions_warning_is_its_own_modules(tmp_path):
         "raised\ndep.py 7 UserWarning True\ncategory must be a Warning subclass, not 'type'\npatched inst\n"] * 2
 
 
+def test_a_functions_log_record_names_its_own_line(tmp_path):
+    """A log record names the file, line and function of the innermost
+    Python frame outside logging; compiled, the function logging has none,
+    and the record named its caller's (colorlog's wrappers, any library's
+    `log.info`). A logger whose class finds its callers itself, a generator
+    expression's code and logging's own functions keep theirs."""
+    text = ("import logging\nlog = logging.getLogger('dep')\n"
+            "class Mine(logging.Logger):\n    def findCaller(self, stack_info=False, stacklevel=1):\n"
+            "        return ('mine', 1, 'found', None)\n"
+            "def work():\n    log.info('a %s', 1)\n    try:\n        1 / 0\n    except ZeroDivisionError:\n"
+            "        log.exception('b')\n    logging.getLogger('dep').log(logging.WARNING, 'c')\n"
+            "    logging.warning('d')\n    log.debug('hidden')\n    mine.info('e')\n"
+            "    list(log.error(x) for x in 'f')\n    log.info(msg='g')\n    log.info('h', stacklevel=2)\n"
+            "mine = Mine('mine')\n")
+    show = ("import logging, os, dep\nclass Keep(logging.Handler):\n    def emit(self, r):\n"
+            "        print(r.name, os.path.basename(r.pathname), r.lineno, r.funcName, r.getMessage(),"
+            " r.exc_info and r.exc_info[0].__name__)\n"
+            "logging.root.addHandler(Keep())\nlogging.root.setLevel(logging.INFO)\ndep.mine.addHandler(Keep())\n"
+            "def main():\n    dep.work()\nmain()\n")
+    assert both_ways(tmp_path, "dep", text, show) == [
+        "dep dep.py 7 work a 1 None\ndep dep.py 11 work b ZeroDivisionError\ndep dep.py 12 work c None\n"
+        "root dep.py 13 work d None\nmine mine 1 found e None\ndep dep.py 16 <genexpr> f None\n"
+        "dep dep.py 17 work g None\ndep <string> 10 main h None\n"] * 2
+
+
 def test_frame_depths_computed_or_at_module_level_are_left_alone():
     """A depth or stacklevel the code computes (by walking the frames, which
     counts Python frames already; a name bound to the frame more than once)
