@@ -52,24 +52,22 @@ static const char *AT_LINE = R"PY(def __tovel_warn__(warn, line, g):
 /// stack_info or stacklevel is left to findCaller (a level counted from the
 /// helper's frame, which stands for the function's); anything else
 /// (LoggerAdapter, argparse's error, a mock) is called as it is.
-static const char *LOG_AT_LINE = R"PY(def __tovel_log__(method, line, g, func):
-    import logging, sys
-    levels = {'debug': 10, 'info': 20, 'warning': 30, 'error': 40, 'exception': 40, 'critical': 50, 'log': None}
+static const char *LOG_AT_LINE = R"PY(def __tovel_log__(method, line, g, func, logging=__import__('logging'), sys=__import__('sys'),
+                   levels={'debug': 10, 'info': 20, 'warning': 30, 'error': 40, 'exception': 40, 'critical': 50, 'log': 0}):
     try:
         name = method.__name__
+        level = levels[name]
         owner = getattr(method, '__self__', None)
-        Logger = logging.Logger
-        if name not in levels:
-            return method
-        if isinstance(owner, Logger):
-            cls = owner.__class__
-            if (getattr(method, '__func__', None) is not getattr(Logger, name) or cls._log is not Logger._log
+        if owner is None:
+            if method is not getattr(logging, name):
+                return method
+        else:
+            Logger, cls = logging.Logger, owner.__class__
+            if (method.__func__ is not getattr(Logger, name) or cls._log is not Logger._log
                     or cls.findCaller is not Logger.findCaller):
                 return method
-            if name != 'log' and not owner.isEnabledFor(levels[name]):
+            if level and not owner.isEnabledFor(level):
                 return method  # it logs nothing, and says so at once
-        elif owner is not None or method is not getattr(logging, name, None):
-            return method
     except Exception:
         return method
     def logged(*args, **kwargs):
@@ -86,17 +84,17 @@ static const char *LOG_AT_LINE = R"PY(def __tovel_log__(method, line, g, func):
             if len(logger.handlers) == 0:
                 logging.basicConfig()
         if name == 'log':
-            level, msg, rest = args[0], args[1], args[2:]
-            if not isinstance(level, int):
+            at, msg, rest = args[0], args[1], args[2:]
+            if not isinstance(at, int):
                 if logging.raiseExceptions:
                     raise TypeError("level must be an integer")
                 return
         else:
-            level, msg, rest = levels[name], args[0], args[1:]
+            at, msg, rest = level, args[0], args[1:]
         if name == 'exception':
             kwargs.setdefault('exc_info', True)
-        if logger.isEnabledFor(level):
-            _log(logger, level, msg, rest, **kwargs)
+        if logger.isEnabledFor(at):
+            _log(logger, at, msg, rest, **kwargs)
     def _log(self, level, msg, args, exc_info=None, extra=None, stack_info=False, stacklevel=1):
         fn, lno, fname = g.get('__file__') or '?', line, func
         for suffix in __import__('importlib.machinery').machinery.EXTENSION_SUFFIXES:
