@@ -253,6 +253,53 @@ def test_a_function_reads_its_callers_frame_as_the_source_does(tmp_path):
     assert both_ways(tmp_path, "dep", text, show) == ["6 8 14 (15, 15) 15\n"] * 2
 
 
+def test_a_functions_warning_is_its_own_modules(tmp_path):
+    """warnings.warn with no stacklevel names the line calling it and its
+    module, whose filters apply and whose __warningregistry__ it fills;
+    compiled, the function has no frame and the warning was its caller's
+    (defusedxml's module=... error filter let its DeprecationWarning by).
+    A warning instance gives its class, a category that is no Warning the
+    TypeError, and a warn patched in is called as it is."""
+    text = ("import warnings\nfrom warnings import warn as w\n"
+            "def old():\n    warnings.warn('old', DeprecationWarning)\n"
+            "def plain():\n    x = 1\n    w(\n        UserWarning('inst'))\n"
+            "def bad():\n    warnings.warn('x', int)\n")
+    show = ("import warnings, dep\nwarnings.filterwarnings('error', module='dep')\n"
+            "try:\n    dep.old()\n    print('shown')\nexcept DeprecationWarning:\n    print('raised')\n"
+            "warnings.resetwarnings()\n"
+            "with warnings.catch_warnings(record=True) as r:\n    warnings.simplefilter('always')\n    dep.plain()\n"
+            "print(r[0].filename.rsplit('/', 1)[-1], r[0].lineno, r[0].category.__name__, '__warningregistry__' in vars(dep))\n"
+            "try:\n    dep.bad()\nexcept TypeError as e:\n    print(e)\n"
+            "dep.w = lambda m: print('patched', m)\ndep.plain()\n")
+    assert both_ways(tmp_path, "dep", text, show) == [
+        "raised\ndep.py 7 UserWarning True\ncategory must be a Warning subclass, not 'type'\npatched inst\n"] * 2
+
+
+def test_a_functions_log_record_names_its_own_line(tmp_path):
+    """A log record names the file, line and function of the innermost
+    Python frame outside logging; compiled, the function logging has none,
+    and the record named its caller's (colorlog's wrappers, any library's
+    `log.info`). A logger whose class finds its callers itself, a generator
+    expression's code and logging's own functions keep theirs."""
+    text = ("import logging\nlog = logging.getLogger('dep')\n"
+            "class Mine(logging.Logger):\n    def findCaller(self, stack_info=False, stacklevel=1):\n"
+            "        return ('mine', 1, 'found', None)\n"
+            "def work():\n    log.info('a %s', 1)\n    try:\n        1 / 0\n    except ZeroDivisionError:\n"
+            "        log.exception('b')\n    logging.getLogger('dep').log(logging.WARNING, 'c')\n"
+            "    logging.warning('d')\n    log.debug('hidden')\n    mine.info('e')\n"
+            "    list(log.error(x) for x in 'f')\n    log.info(msg='g')\n    log.info('h', stacklevel=2)\n"
+            "mine = Mine('mine')\n")
+    show = ("import logging, os, dep\nclass Keep(logging.Handler):\n    def emit(self, r):\n"
+            "        print(r.name, os.path.basename(r.pathname), r.lineno, r.funcName, r.getMessage(),"
+            " r.exc_info and r.exc_info[0].__name__)\n"
+            "logging.root.addHandler(Keep())\nlogging.root.setLevel(logging.INFO)\ndep.mine.addHandler(Keep())\n"
+            "def main():\n    dep.work()\nmain()\n")
+    assert both_ways(tmp_path, "dep", text, show) == [
+        "dep dep.py 7 work a 1 None\ndep dep.py 11 work b ZeroDivisionError\ndep dep.py 12 work c None\n"
+        "root dep.py 13 work d None\nmine mine 1 found e None\ndep dep.py 16 <genexpr> f None\n"
+        "dep dep.py 17 work g None\ndep <string> 10 main h None\n"] * 2
+
+
 def test_frame_depths_computed_or_at_module_level_are_left_alone():
     """A depth or stacklevel the code computes (by walking the frames, which
     counts Python frames already; a name bound to the frame more than once)

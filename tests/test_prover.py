@@ -215,6 +215,10 @@ INSIDE = {
         @same  # bound by more than a def: type(kind) is Cython's function type
         def kind():
             return type(kind).__name__
+
+
+        if __name__ == "__main__":  # python -m inside never runs it: no warning
+            print(kind())
         """,
     "inside/needs.py": "import six\n\nTEXT = six.text_type\n",
     "inside/core.py": "def f(x):\n    return x + 1\n\n\nif __name__ == '__main__':\n    print(f(1))\n",

@@ -30,6 +30,8 @@ SOURCE = '''
 
     with open(__file__) as f:
         CONTENT: str = f.read()
+    for step, (low, high) in enumerate([(0, 1)]):
+        pass
 
 
     @overload
@@ -85,7 +87,7 @@ def test_a_stub_keeps_the_interface_and_no_code():
     for kept in ("import os as os, os.path", "from dataclasses import dataclass as dataclass, field as field",
                  "__all__ = ['Box', 'scale']", "LIMIT = 10", "TABLE: _Incomplete", "NAMES: list[str]",
                  "handler: _Incomplete", "first = 1", "second = 'two'", "    import json as json",
-                 "    json = None", "CONTENT: str = ...", "def scale(x: int, factor: int=...) -> int:",
+                 "    json = None", "CONTENT: str = ...", "f: _Incomplete", "step: _Incomplete", "high: _Incomplete", "def scale(x: int, factor: int=...) -> int:",
                  "    def __init__(self, size: int, *, label=...) -> None:", "    size: int", "    label: _Incomplete",
                  "    items: list[int]", "    ratio: float", "    tags: list[str] = field(default_factory=list)",
                  "    seen: set[int] = field(default_factory=..., init=False)",
@@ -114,3 +116,34 @@ def test_a_stub_the_project_ships_is_kept(tmp_path):
     assert stubber.write(units, str(tmp_path / "tree")) == [(tmp_path / "tree" / "pkg" / "made.pyi").as_posix()]
     assert (tmp_path / "tree" / "pkg" / "own.pyi").read_text() == "def f(x: str) -> str: ...\n"
     assert (tmp_path / "tree" / "pkg" / "made.pyi").read_text() == "def f(x: int) -> int:\n    ...\n"
+
+
+def test_an_attribute_a_base_in_the_package_declares_is_the_bases(tmp_path):
+    """`self.children = ...` in a subclass assigns what its base declares
+    (mistletoe's BlockToken sets the property Token.children): the checker
+    reads the base's type from the sources, and a stub declaring it anew
+    gave it the unknown type. Bases are found through the package's imports
+    and re-exports; what the subclass adds is still declared."""
+    files = {
+        "pkg/__init__.py": "from .token import Token\n",
+        "pkg/token.py": "class Token:\n    def __init__(self):\n        self.line = 0\n"
+                        "    @property\n    def children(self) -> list:\n        return []\n"
+                        "    @children.setter\n    def children(self, value: list):\n        pass\n",
+        "pkg/sub/block.py": "import pkg.token\nfrom pkg import token\nfrom .. import Token as T\n"
+                            "class Block(token.Token):\n    def __init__(self):\n"
+                            "        self.children = []\n        self.line = 1\n        self.own = 2\n"
+                            "class Other(T):\n    def __init__(self):\n        self.children = None\n"
+                            "class Deep(pkg.token.Token, Block):\n    def f(self):\n        self.own = self.more = 3\n"
+                            "class Alone(Exception):\n    def __init__(self):\n        self.children = 1\n",
+    }
+    units = []
+    for arc, text in files.items():
+        for top in ("src", "tree"):
+            (tmp_path / top / arc).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "src" / arc).write_text(text)
+        units.append({"arc": arc, "path": arc, "file": str(tmp_path / "src" / arc)})
+    stubber.write(units, str(tmp_path / "tree"))
+    tree = ast.parse((tmp_path / "tree" / "pkg" / "sub" / "block.pyi").read_text())
+    declared = {c.name: {s.target.id for s in c.body if isinstance(s, ast.AnnAssign)}
+                for c in tree.body if isinstance(c, ast.ClassDef)}
+    assert declared == {"Block": {"own"}, "Other": set(), "Deep": {"more"}, "Alone": {"children"}}

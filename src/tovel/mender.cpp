@@ -9,6 +9,7 @@
 // the translation instead. The C texts are in mender_c.h.
 #include "common.h"
 #include "mender_c.h"
+#include "mender_callers.h"
 #include "mender_cython.h"
 #include "mender_frames.h"
 #include "mender_names.h"
@@ -29,6 +30,7 @@ using namespace tovel::mender_cython;
 using namespace tovel::mender_frames;
 using namespace tovel::mender_names;
 using namespace tovel::mender_source;
+using namespace tovel::mender_callers;
 
 static const char *MOD = "tovel.mender";
 
@@ -297,6 +299,8 @@ static nb::str rewrite(nb::str text) {
         frame_calls(tree, src, at, edits);
     if (!re.attr("search")(R"(\bcurrentframe\b|\b_getframe\b|\bstacklevel\b|\bwarn\()", text).is_none())
         frame_depths(tree, src, at, edits);
+    if (!re.attr("search")(R"(\bwarn\b|\.(debug|info|warning|error|exception|critical|fatal|log)\b)", text).is_none())
+        caller_calls(tree, at, edits);
     if (truthy(text.attr("__contains__")("async")) && !binds(tree, ast.attr("walk"), {"exec", "globals"}))
         async_genexps(tree, false, "", src, at, edits);
     // Added after the last line, where no line moves: such a name declared

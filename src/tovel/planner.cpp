@@ -218,7 +218,9 @@ static nb::dict plan(nb::list packages, nb::handle exclude, nb::handle keep, boo
                     entry["name"] = module.attr("removesuffix")(".__init__");
                     entry["c"] = nb::str("build/src/") + stem + nb::str(".c");
                     entry["so"] = nb::str("build/egg/") + stem + suffix;
-                    if (!root.is_none() && is_script(f, script_re))
+                    // `python -m pkg` runs pkg/__main__.py: a package's
+                    // __init__ never runs as a script that way (pyfiglet's).
+                    if (!root.is_none() && !truthy(arc.attr("endswith")("__init__.py")) && is_script(f, script_re))
                         scripts.append(path);
                     units.append(entry);
                 } else if (!nb::isinstance<nb::str>(ext) ||

@@ -35,6 +35,7 @@ static nb::object types(const char *name) { return global("tovel.stubtypes", nam
 struct Stub {
     nb::str source;       // the module's text
     bool unknown = false; // the stub names the unknown type
+    nb::dict inherited;   // class name -> the names its bases in the package declare
 };
 
 static bool plain(nb::handle expr) { return truthy(types("plain")(expr)); }
@@ -144,9 +145,12 @@ static nb::object function(nb::handle def) {
 }
 
 // The attributes a class's methods (but static and class methods) give
-// its instances that its body does not declare.
-static void instance_attributes(nb::list methods, nb::list out, Stub &s) {
+// its instances that its body does not declare, nor its bases in the package.
+static void instance_attributes(nb::handle cls, nb::list methods, nb::list out, Stub &s) {
     nb::set declared;
+    if (s.inherited.contains(cls.attr("name")))
+        for (nb::handle n : s.inherited[cls.attr("name")])
+            declared.add(n);
     for (nb::handle stmt : out) {
         if (ast_is(stmt, {"AnnAssign"}) && ast_is(stmt.attr("target"), {"Name"}))
             declared.add(stmt.attr("target").attr("id"));
@@ -184,7 +188,7 @@ static nb::object class_def(nb::handle cls, Stub &s) {
         fields = fields || truthy(nb::make_tuple("NamedTuple", "TypedDict").attr("__contains__")(
                                ast_is(base, {"Name"}) ? base.attr("id") : ast_is(base, {"Attribute"}) ? base.attr("attr") : nb::str("")));
     if (!fields)
-        instance_attributes(methods, out, s);
+        instance_attributes(cls, methods, out, s);
     nb::list decorators;
     for (nb::handle d : cls.attr("decorator_list"))
         if (plain(d))
@@ -306,7 +310,20 @@ static nb::list body(nb::handle stmts, bool in_class, Stub &s) {
             stmt.attr("finalbody") = last;
             out.append(stmt);
         } else if (ast_is(stmt, {"With", "AsyncWith", "For", "AsyncFor", "While"})) {
-            // What the block binds is bound where it stands.
+            // What the block binds is bound where it stands: the loop's
+            // variables too (colorlog's escape_codes.name), of a type
+            // unknown, and what its body binds.
+            nb::list targets;
+            if (ast_is(stmt, {"For", "AsyncFor"}))
+                targets.append(stmt.attr("target"));
+            else if (!ast_is(stmt, {"While"}))
+                for (nb::handle item : stmt.attr("items"))
+                    if (!item.attr("optional_vars").is_none())
+                        targets.append(item.attr("optional_vars"));
+            for (nb::handle t : targets)
+                for (nb::handle n : mine("ast").attr("walk")(t))
+                    if (ast_is(n, {"Name"}))
+                        out.append(annotated(name_node(n.attr("id")), summary(nb::none(), s), nb::none()));
             out.attr("extend")(body(stmt.attr("body"), in_class, s));
             if (nb::hasattr(stmt, "orelse"))
                 out.attr("extend")(body(stmt.attr("orelse"), in_class, s));
@@ -321,10 +338,11 @@ static nb::list body(nb::handle stmts, bool in_class, Stub &s) {
 
 /// The stub of a module's source text: what a type checker reads of the
 /// module, with every function's body replaced by `...`.
-static nb::str stub_of(nb::object source, nb::str filename) {
+static nb::str stub_of(nb::object source, nb::str filename, nb::dict inherited) {
     nb::object ast = mine("ast");
     nb::object tree = ast.attr("parse")(source, filename, "type_comments"_a = true);
     Stub s;
+    s.inherited = inherited;
     s.source = nb::isinstance<nb::str>(source) ? nb::borrow<nb::str>(source)
                                                : nb::str(source.attr("decode")("utf-8", "replace"));
     nb::list out = body(tree.attr("body"), false, s);
@@ -348,6 +366,20 @@ static nb::str stub_of(nb::object source, nb::str filename) {
 static nb::list write_beside(nb::list units, nb::str tree) {
     nb::object Path = mine("Path");
     nb::list written;
+    // The package's modules first: a class's stub leaves out what its bases declare.
+    nb::dict modules;
+    for (nb::handle u : units) {
+        nb::str arc = nb::str(nb::str(u["arc"]).attr("removesuffix")(".py"));
+        try {
+            nb::object tree = mine("ast").attr("parse")(Path(get(u, "file", u["path"])).attr("read_bytes")());
+            modules[arc.attr("removesuffix")("/__init__").attr("replace")("/", ".")] =
+                nb::make_tuple(tree, arc.attr("endswith")("/__init__"));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_SyntaxError))
+                throw;
+        }
+    }
+    nb::dict inherited = nb::borrow<nb::dict>(types("inherited")(modules));
     for (nb::handle u : units) {
         nb::object target = Path(tree).attr("joinpath")(nb::str(u["arc"]).attr("removesuffix")(".py") + nb::str(".pyi"));
         if (truthy(target.attr("exists")()))
@@ -355,7 +387,9 @@ static nb::list write_beside(nb::list units, nb::str tree) {
         nb::object file = get(u, "file", u["path"]);
         nb::str text("");
         try {
-            text = stub_of(Path(file).attr("read_bytes")(), nb::str(file));
+            nb::str arc = nb::str(nb::str(u["arc"]).attr("removesuffix")(".py").attr("removesuffix")("/__init__"));
+            text = stub_of(Path(file).attr("read_bytes")(), nb::str(file),
+                           nb::borrow<nb::dict>(inherited.attr("get")(arc.attr("replace")("/", "."), nb::dict())));
         } catch (nb::python_error &e) {
             // Compiled, yet beyond this interpreter's parser (a source of a
             // newer Python): its module ships without a stub.
@@ -374,9 +408,10 @@ TOVEL_MODULE(stubber, m) {
     m.attr("ast") = nb::module_::import_("ast");
     m.attr("re") = nb::module_::import_("re");
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
-    m.def("stub", &stub_of, "source"_a, "filename"_a = "<module>",
+    m.def("stub", &stub_of, "source"_a, "filename"_a = "<module>", "inherited"_a = nb::dict(),
           "The type stub (.pyi text) of a module's source: imports, classes, signatures, annotations and "
-          "constants, every body replaced by '...'.");
+          "constants, every body replaced by '...'; a class's attributes named in inherited ({class: names}) are "
+          "its bases'.");
     m.def("write", &write_beside, "units"_a, "tree"_a,
           "Write the stub of each compiled unit beside its module in the tree, unless one is there; "
           "returns the stubs written.");

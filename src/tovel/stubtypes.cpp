@@ -144,6 +144,133 @@ static nb::list instance_attributes(nb::list methods, nb::set declared) {
     return out;
 }
 
+// What a class inherits from the package's own modules, for the stubs of its
+// subclasses: `self.children = ...` in a subclass's method assigns the
+// attribute a base declares (mistletoe's BlockToken sets the property
+// Token.children), and a stub that declared it anew would give it the
+// unknown type where the checker reads the base's from the sources.
+struct Package {
+    nb::dict trees;    // module name -> its syntax tree
+    nb::dict bound;    // module name -> {local name: the qualified name an import or class binds}
+    nb::dict classes;  // module name -> {class name: its ClassDef}
+};
+
+// The qualified names a module's own statements bind by import or class.
+static nb::dict bindings(const std::string &module, bool package, nb::handle tree) {
+    nb::dict out;
+    for (nb::handle stmt : tree.attr("body")) {
+        if (ast_is(stmt, {"ClassDef"}))
+            out[stmt.attr("name")] = nb::str((module + "." + nb::cast<std::string>(stmt.attr("name"))).c_str());
+        if (ast_is(stmt, {"Import"}))
+            for (nb::handle a : stmt.attr("names")) {
+                std::string name = nb::cast<std::string>(a.attr("name"));
+                if (a.attr("asname").is_none())
+                    name = name.substr(0, name.find('.'));
+                out[a.attr("asname").is_none() ? nb::str(name.c_str()) : nb::str(a.attr("asname"))] = nb::str(name.c_str());
+            }
+        if (ast_is(stmt, {"ImportFrom"})) {
+            std::string from = stmt.attr("module").is_none() ? "" : nb::cast<std::string>(stmt.attr("module"));
+            int level = nb::cast<int>(stmt.attr("level"));
+            if (level) { // relative to the module's package
+                std::string base = package ? module : module.substr(0, module.rfind('.') == std::string::npos ? 0 : module.rfind('.'));
+                for (int i = 1; i < level && base.find('.') != std::string::npos; ++i)
+                    base = base.substr(0, base.rfind('.'));
+                from = from.empty() ? base : base + "." + from;
+            }
+            for (nb::handle a : stmt.attr("names"))
+                if (nb::cast<std::string>(a.attr("name")) != "*")
+                    out[a.attr("asname").is_none() ? a.attr("name") : a.attr("asname")] =
+                        nb::str((from + "." + nb::cast<std::string>(a.attr("name"))).c_str());
+        }
+    }
+    return out;
+}
+
+// The (module, ClassDef) a qualified name stands for, through the package's
+// re-exports (`from .token import Token` in its __init__), or None.
+static nb::object find_class(const Package &p, std::string qualified, int hops) {
+    size_t dot = qualified.rfind('.');
+    if (dot == std::string::npos || hops > 8)
+        return nb::none();
+    nb::str module(qualified.substr(0, dot).c_str()), name(qualified.substr(dot + 1).c_str());
+    if (!p.trees.contains(module))
+        return nb::none();
+    if (nb::borrow<nb::dict>(p.classes[module]).contains(name))
+        return nb::make_tuple(module, p.classes[module][name]);
+    if (nb::borrow<nb::dict>(p.bound[module]).contains(name))
+        return find_class(p, nb::cast<std::string>(p.bound[module][name]), hops + 1);
+    return nb::none();
+}
+
+// The names a class of `module` and its bases in the package declare: its
+// body's names and the attributes its methods set.
+static void declared_by(const Package &p, nb::handle module, nb::handle cls, nb::set out, nb::set seen) {
+    nb::tuple key = nb::make_tuple(module, cls.attr("name"));
+    if (seen.contains(key))
+        return;
+    seen.add(key);
+    nb::list methods;
+    for (nb::handle stmt : cls.attr("body")) {
+        if (ast_is(stmt, {"FunctionDef", "AsyncFunctionDef", "ClassDef"}))
+            out.add(stmt.attr("name"));
+        if (ast_is(stmt, {"FunctionDef", "AsyncFunctionDef"}))
+            methods.append(nb::make_tuple(stmt, stmt.attr("body")));
+        if (ast_is(stmt, {"AnnAssign"}) && ast_is(stmt.attr("target"), {"Name"}))
+            out.add(stmt.attr("target").attr("id"));
+        if (ast_is(stmt, {"Assign"}))
+            for (nb::handle t : stmt.attr("targets"))
+                if (ast_is(t, {"Name"}))
+                    out.add(t.attr("id"));
+    }
+    for (nb::handle a : instance_attributes(methods, nb::set()))
+        out.add(a.attr("target").attr("id"));
+    for (nb::handle base : cls.attr("bases")) {
+        // `Token`, `token.Token`, `pkg.token.Token`: a name the module binds, then attributes.
+        std::string rest;
+        nb::handle e = base;
+        while (ast_is(e, {"Attribute"})) {
+            rest = "." + nb::cast<std::string>(e.attr("attr")) + rest;
+            e = e.attr("value");
+        }
+        if (!ast_is(e, {"Name"}) || !nb::borrow<nb::dict>(p.bound[module]).contains(e.attr("id")))
+            continue;
+        nb::object found = find_class(p, nb::cast<std::string>(p.bound[module][e.attr("id")]) + rest, 0);
+        if (!found.is_none())
+            declared_by(p, found[0], found[1], out, seen);
+    }
+}
+
+/// For each module of a package ({name: (syntax tree, is a package's
+/// __init__)}), its classes' names that their bases in the package declare.
+static nb::dict inherited(nb::dict modules) {
+    Package p;
+    for (auto [name, item] : modules) {
+        nb::object tree = nb::borrow<nb::tuple>(item)[0];
+        p.trees[name] = tree;
+        p.bound[name] = bindings(nb::cast<std::string>(name), truthy(nb::borrow<nb::tuple>(item)[1]), tree);
+        nb::dict classes;
+        for (nb::handle stmt : tree.attr("body"))
+            if (ast_is(stmt, {"ClassDef"}))
+                classes[stmt.attr("name")] = stmt;
+        p.classes[name] = classes;
+    }
+    nb::dict out;
+    for (auto [name, classes] : p.classes) {
+        nb::dict per;
+        for (auto [cls, def] : nb::borrow<nb::dict>(classes)) {
+            // The class's bases alone: what it declares itself its stub keeps.
+            nb::set names;
+            nb::object shell = node("ClassDef")("name"_a = cls, "bases"_a = def.attr("bases"), "keywords"_a = nb::list(),
+                                                "body"_a = nb::list(), "decorator_list"_a = nb::list());
+            declared_by(p, name, shell, names, nb::set());
+            if (nb::len(names))
+                per[cls] = names;
+        }
+        out[name] = per;
+    }
+    return out;
+}
+
 TOVEL_MODULE(stubtypes, m) {
     m.attr("ast") = nb::module_::import_("ast");
     m.attr("UNKNOWN") = UNKNOWN;
@@ -153,4 +280,7 @@ TOVEL_MODULE(stubtypes, m) {
     m.def("instance_attributes", &instance_attributes, "methods"_a, "declared"_a,
           "The attributes the methods ((def, body) pairs) set on their instances, but the declared ones, "
           "as annotated names.");
+    m.def("inherited", &inherited, "modules"_a,
+          "For each module ({name: (syntax tree, is a package's __init__)}), the names of its classes that "
+          "their bases in these modules declare: {module: {class: set of names}}.");
 }
