@@ -316,3 +316,25 @@ def test_frame_depths_computed_or_at_module_level_are_left_alone():
     out = rewrite("import sys, warnings as w\nfrom sys import _getframe as up\n"
                   "def g():\n    w.warn('z', UserWarning, 3)\n    return sys._getframe(2), up(1)\n")
     assert out.splitlines()[3:5] == ["    w.warn('z', UserWarning, 2)", "    return sys._getframe(1), up(0)"]
+
+
+def test_type_parameters_and_type_statements_compile_as_the_source_runs(tmp_path):
+    """Cython parses neither `class Box[T]:` nor `type X = ...` (a third of
+    pint's modules); rewritten, the parameters are TypeVars of the same
+    names, bounds and variance, a class is Generic over them, and a type
+    statement stays lazy. Lines do not move: the error's line is the same."""
+    text = ("import typing\nfrom typing import Protocol\n\n\nclass Box[T]:\n    '''A box.'''\n"
+            "    def __init__(self, item: T) -> None:\n        self.item = item\n\n"
+            "    # its own parameter\n    def pair[S: (int, str)](self, other: S) -> tuple[T, S]:\n"
+            "        return typing.cast(T, self.item), other\n\n\n"
+            "def first[\n    T: int,\n](xs: list[T]) -> T:\n    return xs[0]\n\n\n"
+            "class Spread[*Ts, **P](Protocol):\n    def f(self, *a: P.args, **k: P.kwargs) -> None: ...\n\n\n"
+            "type Pair = tuple[Later, Later]\ntype Alias[K] = dict[K, list[K]]\n\n\n"
+            "class Later:\n    pass\n\n\ndef fails():\n    raise ValueError\n")
+    show = ("import g, traceback, typing\nT, = g.Box.__type_params__\n"
+            "print(T, T.__infer_variance__, g.Box.__parameters__, g.Box.__orig_bases__, g.Box[int](3).pair(2))\n"
+            "print(g.first.__type_params__[0].__bound__, typing.get_type_hints(g.first), g.Box.pair.__type_params__[0].__constraints__)\n"
+            "print(g.Spread.__parameters__, [b.__name__ for b in g.Spread.__mro__], g.Pair.__value__, g.Alias[int].__value__)\n"
+            "try:\n    g.fails()\nexcept ValueError as e:\n    print(traceback.extract_tb(e.__traceback__)[-1].lineno)\n")
+    source, built = both_ways(tmp_path, "g", text, show)
+    assert source == built and "T True (T,) (typing.Generic[T],) (3, 2)" in source, (source, built)

@@ -12,6 +12,7 @@
 #include "mender_callers.h"
 #include "mender_cython.h"
 #include "mender_frames.h"
+#include "mender_generics.h"
 #include "mender_names.h"
 #include "mender_source.h"
 
@@ -303,6 +304,10 @@ static nb::str rewrite(nb::str text) {
         caller_calls(tree, at, edits);
     if (truthy(text.attr("__contains__")("async")) && !binds(tree, ast.attr("walk"), {"exec", "globals"}))
         async_genexps(tree, false, "", src, at, edits);
+    if (nb::hasattr(ast, "TypeAlias") &&
+        !re.attr("search")(R"((?m)^[ \t]*(type[ \t]+\w|(async[ \t]+)?def[ \t]+\w+[ \t]*\[|class[ \t]+\w+[ \t]*\[))", text).is_none())
+        for (const std::string &g : mender_generics::generics(tree, src, at, edits))
+            late.attr("append")(g);
     // Added after the last line, where no line moves: such a name declared
     // global is looked up when the code runs, in the module, then in the
     // builtins (as in Python 3, a NameError where neither has it); then the
