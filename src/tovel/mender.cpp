@@ -304,9 +304,10 @@ static nb::str rewrite(nb::str text) {
         caller_calls(tree, at, edits);
     if (truthy(text.attr("__contains__")("async")) && !binds(tree, ast.attr("walk"), {"exec", "globals"}))
         async_genexps(tree, false, "", src, at, edits);
+    std::string generic_tail;
     if (nb::hasattr(ast, "TypeAlias") &&
         !re.attr("search")(R"((?m)^[ \t]*(type[ \t]+\w|(async[ \t]+)?def[ \t]+\w+[ \t]*\[|class[ \t]+\w+[ \t]*\[))", text).is_none())
-        for (const std::string &g : mender_generics::generics(tree, src, at, edits))
+        for (const std::string &g : mender_generics::generics(tree, src, at, edits, generic_tail))
             late.attr("append")(g);
     // Added after the last line, where no line moves: such a name declared
     // global is looked up when the code runs, in the module, then in the
@@ -318,6 +319,7 @@ static nb::str rewrite(nb::str text) {
         tail = std::string(src.empty() || src.back() == '\n' || src.back() == '\r' ? "" : "\n");
     if (nb::len(late))
         tail += "global " + nb::cast<std::string>(nb::str(", ").attr("join")(late)) + "\n";
+    tail += generic_tail;
     if (nb::len(guarded))
         tail += guard(guarded);
     if (edits.empty() && tail.empty())

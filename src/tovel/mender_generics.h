@@ -92,7 +92,7 @@ static size_t skip_blanks(const std::string &src, size_t i) {
 // above is not free, or a name inside rebinds a parameter, the definition is
 // left as written (Cython says what it cannot translate).
 static void generic(nb::handle node, bool future, int &count, const std::string &src, const Offsets &at,
-                    Edits &edits, std::vector<std::string> &globals) {
+                    Edits &edits, std::vector<std::string> &globals, std::string &tail) {
     nb::object walk = nb::module_::import_("ast").attr("walk");
     nb::list params(node.attr("type_params")), decorators(node.attr("decorator_list"));
     std::map<std::string, std::string> names;
@@ -117,16 +117,14 @@ static void generic(nb::handle node, bool future, int &count, const std::string 
     nb::object args = kind == "ClassDef" ? nb::object(nb::none()) : nb::object(node.attr("args"));
     if (!args.is_none() && rebinds(args, walk, names))
         return;
-    // The line above the definition (its first decorator): blank or a comment.
+    // The line above the definition (its first decorator), where it is
+    // blank or a comment.
     size_t first = nb::cast<size_t>(nb::len(decorators) ? decorators[0].attr("lineno") : node.attr("lineno"));
-    if (first < 2)
-        return;
-    size_t line = at.starts[first - 2], stop = at.starts[first - 1];
+    size_t line = first >= 2 ? at.starts[first - 2] : 0, stop = first >= 2 ? at.starts[first - 1] : 0;
     size_t text = line;
     while (text < stop && (src[text] == ' ' || src[text] == '\t' || src[text] == '\f'))
         ++text;
-    if (text < stop && src[text] != '#' && src[text] != '\n' && src[text] != '\r')
-        return;
+    bool free = first >= 2 && (text == stop || src[text] == '#' || src[text] == '\n' || src[text] == '\r');
     size_t comment_end = text;
     while (comment_end < stop && src[comment_end] != '\n' && src[comment_end] != '\r')
         ++comment_end;
@@ -170,10 +168,25 @@ static void generic(nb::handle node, bool future, int &count, const std::string 
     // Cython evaluates a class's bases before its decorators: there the
     // parameters are made in the first base.
     std::string update = "globals().update(" + made + ") or ";
-    edits.push_back({line, indent + "@(" + (kind == "ClassDef" ? "" : update) + "(lambda o: (" + given +
-                               "setattr(o, \"__type_params__\", (" + tuple + "))) or o))" +
-                               (comment.empty() ? "" : "  " + comment),
-                     comment_end});
+    std::string give = "setattr(o, \"__type_params__\", (" + tuple + "))";
+    if (free) {
+        edits.push_back({line, indent + "@(" + (kind == "ClassDef" ? "" : update) + "(lambda o: (" + given + give + ") or o))" +
+                                   (comment.empty() ? "" : "  " + comment),
+                         comment_end});
+    } else {
+        // No line to write on: a function's parameters are made by its
+        // first decorator or, with none, when the module's body has run
+        // (Cython keeps annotations as text: only the body and
+        // get_type_hints read them); a class at module level is given them then.
+        if (kind != "ClassDef" && nb::len(decorators)) {
+            edits.push_back({at.start(decorators[0]), "(" + update});
+            edits.push_back({at.end(decorators[0]), ")"});
+        } else if (kind != "ClassDef") {
+            tail += "globals().update(" + made + ")\n";
+        }
+        if (!nb::len(decorators) && indent.empty())
+            tail += "(lambda o: " + given + give + ")(" + nb::cast<std::string>(node.attr("name")) + ")\n";
+    }
     edits.push_back({open, "", close + 1});
     if (kind == "ClassDef") {
         nb::list bases(node.attr("bases")), keywords(node.attr("keywords"));
@@ -225,22 +238,25 @@ static void type_alias(nb::handle node, const std::string &src, const Offsets &a
 // Definitions in functions are left as written: a parameter made a global
 // would be shared by every call.
 static void walk_generics(nb::handle node, bool in_function, bool in_class, bool future, int &count,
-                          const std::string &src, const Offsets &at, Edits &edits, std::vector<std::string> &globals) {
+                          const std::string &src, const Offsets &at, Edits &edits, std::vector<std::string> &globals,
+                          std::string &tail) {
     for (nb::handle child : nb::module_::import_("ast").attr("iter_child_nodes")(node)) {
         std::string k = ast_kind(child);
         bool definition = k == "FunctionDef" || k == "AsyncFunctionDef" || k == "ClassDef";
         if (definition && !in_function && nb::len(nb::list(nb::getattr(child, "type_params", nb::list()))))
-            generic(child, future, count, src, at, edits, globals);
+            generic(child, future, count, src, at, edits, globals, tail);
         if (k == "TypeAlias" && !in_function && !in_class)
             type_alias(child, src, at, edits);
         walk_generics(child, in_function || (definition && k != "ClassDef") || k == "Lambda", in_class || k == "ClassDef",
-                      future, count, src, at, edits, globals);
+                      future, count, src, at, edits, globals, tail);
     }
 }
 
 /// Rewrites the type parameters and type statements of a module; returns
-/// the globals it names, which the module declares at its end for Cython.
-inline std::vector<std::string> generics(nb::handle tree, const std::string &src, const Offsets &at, Edits &edits) {
+/// the globals it names, which the module declares at its end for Cython;
+/// adds to `tail` what runs after the module's last line.
+inline std::vector<std::string> generics(nb::handle tree, const std::string &src, const Offsets &at, Edits &edits,
+                                         std::string &tail) {
     bool future = false;
     for (nb::handle n : nb::list(tree.attr("body")))
         if (ast_kind(n) == "ImportFrom" && !n.attr("module").is_none() &&
@@ -249,7 +265,7 @@ inline std::vector<std::string> generics(nb::handle tree, const std::string &src
                 future = future || nb::cast<std::string>(alias.attr("name")) == "annotations";
     std::vector<std::string> globals;
     int count = 0;
-    walk_generics(tree, false, false, future, count, src, at, edits, globals);
+    walk_generics(tree, false, false, future, count, src, at, edits, globals, tail);
     return globals;
 }
 
