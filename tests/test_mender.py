@@ -333,12 +333,15 @@ def test_type_parameters_and_type_statements_compile_as_the_source_runs(tmp_path
             "class Later:\n    pass\n\n\ndef fails():\n    raise ValueError\n"
             # No free line above: made by the first decorator, or when the module has run.
             "class Handler(Protocol):\n    def get[T](self, item: type[T]) -> T: ...\n    @staticmethod\n"
-            "    def make[U](u: U) -> list[U]:\n        return [typing.cast(U, u)]\ndef top[V](v: V) -> V:\n    return v\n")
+            "    def make[U](u: U) -> list[U]:\n        return [typing.cast(U, u)]\ndef top[V](v: V) -> V:\n    return v\n"
+            # Inside a function: made at each call.
+            "def outer(b):\n\n    def inner[W: b](w: W) -> W:\n        return typing.cast(W, w)\n    return inner\n")
     show = ("import g, traceback, typing\nT, = g.Box.__type_params__\n"
             "print(T, T.__infer_variance__, g.Box.__parameters__, g.Box.__orig_bases__, g.Box[int](3).pair(2))\n"
             "print(g.first.__type_params__[0].__bound__, typing.get_type_hints(g.first), g.Box.pair.__type_params__[0].__constraints__)\n"
             "print(g.Spread.__parameters__, [b.__name__ for b in g.Spread.__mro__], g.Pair.__value__, g.Alias[int].__value__)\n"
             "try:\n    g.fails()\nexcept ValueError as e:\n    print(traceback.extract_tb(e.__traceback__)[-1].lineno)\n"
-            "print(typing.get_type_hints(g.Handler.get), g.Handler.make(3), g.top.__type_params__, typing.get_type_hints(g.top))\n")
+            "print(typing.get_type_hints(g.Handler.get), g.Handler.make(3), g.top.__type_params__, typing.get_type_hints(g.top))\n"
+            "print([(f.__type_params__[0].__bound__, f(1)) for f in (g.outer(int), g.outer(str))])\n")
     source, built = both_ways(tmp_path, "g", text, show)
     assert source == built and "T True (T,) (typing.Generic[T],) (3, 2)" in source, (source, built)

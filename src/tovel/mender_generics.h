@@ -91,7 +91,7 @@ static size_t skip_blanks(const std::string &src, size_t i) {
 // interpreter gives it, and both their `__type_params__`. Where a line
 // above is not free, or a name inside rebinds a parameter, the definition is
 // left as written (Cython says what it cannot translate).
-static void generic(nb::handle node, bool future, int &count, const std::string &src, const Offsets &at,
+static void generic(nb::handle node, bool local, bool future, int &count, const std::string &src, const Offsets &at,
                     Edits &edits, std::vector<std::string> &globals, std::string &tail) {
     nb::object walk = nb::module_::import_("ast").attr("walk");
     nb::list params(node.attr("type_params")), decorators(node.attr("decorator_list"));
@@ -128,6 +128,10 @@ static void generic(nb::handle node, bool future, int &count, const std::string 
     size_t comment_end = text;
     while (comment_end < stop && src[comment_end] != '\n' && src[comment_end] != '\r')
         ++comment_end;
+    // In a function, the parameters are its locals, made by each call (an
+    // assignment expression): there is no end of the module to make them at.
+    if (local && !free && !nb::len(decorators) && kind != "ClassDef")
+        return;
     // The brackets of the parameters, and the line breaks within them.
     size_t open = at.start(params[0]), close = skip_blanks(src, at.end(params[nb::len(params) - 1]));
     while (open > 0 && src[open] != '[')
@@ -147,7 +151,8 @@ static void generic(nb::handle node, bool future, int &count, const std::string 
         std::string name = nb::cast<std::string>(p.attr("name")), k = ast_kind(p);
         std::string global = "_tovel_tp" + std::to_string(count) + "_" + name;
         names[name] = global;
-        globals.push_back(global);
+        if (!local)
+            globals.push_back(global);
         std::string call = std::string(TYPING) + "." + k + "(\"" + name + "\"";
         if (k == "TypeVar" && !p.attr("bound").is_none()) {
             nb::handle bound = p.attr("bound");
@@ -155,7 +160,7 @@ static void generic(nb::handle node, bool future, int &count, const std::string 
             call += ast_kind(bound) == "Tuple" ? ", *" + written : ", bound=" + written;
         }
         call += k == "TypeVarTuple" ? ")" : ", infer_variance=True)";
-        made += (made.empty() ? "" : ", ") + global + "=" + call;
+        made += (made.empty() ? "" : ", ") + (local ? "(" + global + " := " + call + ")" : global + "=" + call);
         tuple += global + ", ";
         subscript += (subscript.empty() ? "" : ", ") + (k == "TypeVarTuple" ? std::string(TYPING) + ".Unpack[" + global + "]" : global);
     }
@@ -167,7 +172,7 @@ static void generic(nb::handle node, bool future, int &count, const std::string 
     std::string comment = src.substr(text, comment_end - text);
     // Cython evaluates a class's bases before its decorators: there the
     // parameters are made in the first base.
-    std::string update = "globals().update(" + made + ") or ";
+    std::string update = local ? "(" + made + ",) and " : "globals().update(" + made + ") or ";
     std::string give = "setattr(o, \"__type_params__\", (" + tuple + "))";
     if (free) {
         edits.push_back({line, indent + "@(" + (kind == "ClassDef" ? "" : update) + "(lambda o: (" + given + give + ") or o))" +
@@ -184,7 +189,7 @@ static void generic(nb::handle node, bool future, int &count, const std::string 
         } else if (kind != "ClassDef") {
             tail += "globals().update(" + made + ")\n";
         }
-        if (!nb::len(decorators) && indent.empty())
+        if (!nb::len(decorators) && indent.empty() && !local)
             tail += "(lambda o: " + given + give + ")(" + nb::cast<std::string>(node.attr("name")) + ")\n";
     }
     edits.push_back({open, "", close + 1});
@@ -235,16 +240,16 @@ static void type_alias(nb::handle node, const std::string &src, const Offsets &a
     edits.push_back({from, "exec(" + nb::cast<std::string>(builtin("repr")(text)) + ", globals()" + breaks + ")", to});
 }
 
-// Definitions in functions are left as written: a parameter made a global
-// would be shared by every call.
 static void walk_generics(nb::handle node, bool in_function, bool in_class, bool future, int &count,
                           const std::string &src, const Offsets &at, Edits &edits, std::vector<std::string> &globals,
                           std::string &tail) {
     for (nb::handle child : nb::module_::import_("ast").attr("iter_child_nodes")(node)) {
         std::string k = ast_kind(child);
         bool definition = k == "FunctionDef" || k == "AsyncFunctionDef" || k == "ClassDef";
-        if (definition && !in_function && nb::len(nb::list(nb::getattr(child, "type_params", nb::list()))))
-            generic(child, future, count, src, at, edits, globals, tail);
+        // A class's assignment expression would bind an attribute of the class: not inside functions.
+        if (definition && nb::len(nb::list(nb::getattr(child, "type_params", nb::list()))) &&
+            !(in_function && ast_kind(node) == "ClassDef"))
+            generic(child, in_function, future, count, src, at, edits, globals, tail);
         if (k == "TypeAlias" && !in_function && !in_class)
             type_alias(child, src, at, edits);
         walk_generics(child, in_function || (definition && k != "ClassDef") || k == "Lambda", in_class || k == "ClassDef",
