@@ -99,12 +99,12 @@ static void generic(nb::handle node, bool local, bool future, int &count, const 
     for (nb::handle p : params)
         names[nb::cast<std::string>(p.attr("name"))] = "";
     std::string kind = ast_kind(node);
-    // Bounds are evaluated where the decorator stands: one naming a type
-    // parameter would not find it there.
+    // In a function, bounds are evaluated where the decorator stands: one
+    // naming a type parameter would not find it there.
     for (nb::handle p : params) {
-        if (nb::hasattr(p, "default_value") && !p.attr("default_value").is_none())
+        if (local && nb::hasattr(p, "default_value") && !p.attr("default_value").is_none())
             return;
-        if (nb::hasattr(p, "bound") && !p.attr("bound").is_none())
+        if (local && nb::hasattr(p, "bound") && !p.attr("bound").is_none())
             for (nb::handle n : walk(p.attr("bound")))
                 if (ast_kind(n) == "Name" && names.count(nb::cast<std::string>(n.attr("id"))))
                     return;
@@ -146,7 +146,14 @@ static void generic(nb::handle node, bool local, bool future, int &count, const 
             breaks += '\n';
 
     ++count;
-    std::string made, tuple, subscript;
+    // At module or class level the interpreter makes the parameters, from
+    // their own text in a definition it runs in the module's globals: their
+    // bounds stay lazy (a bound often names what only a type checker
+    // imports). In a function, typing makes them, with their bounds, at each call.
+    std::string made, tuple, subscript, made_names;
+    std::string bracket = src.substr(open, close + 1 - open);
+    std::string made_by = "(exec(" + nb::cast<std::string>(builtin("repr")(nb::str(("def _tovel_tp_" + bracket + "(): pass").c_str()))) +
+                          ", globals()) or globals().pop(\"_tovel_tp_\").__type_params__)";
     for (nb::handle p : params) {
         std::string name = nb::cast<std::string>(p.attr("name")), k = ast_kind(p);
         std::string global = "_tovel_tp" + std::to_string(count) + "_" + name;
@@ -160,9 +167,10 @@ static void generic(nb::handle node, bool local, bool future, int &count, const 
             call += ast_kind(bound) == "Tuple" ? ", *" + written : ", bound=" + written;
         }
         call += k == "TypeVarTuple" ? ")" : ", infer_variance=True)";
-        made += (made.empty() ? "" : ", ") + (local ? "(" + global + " := " + call + ")" : global + "=" + call);
+        made += std::string(made.empty() ? "" : ", ") + "(" + global + " := " + call + ")";
+        made_names += "\"" + global + "\", ";
         tuple += global + ", ";
-        subscript += (subscript.empty() ? "" : ", ") + (k == "TypeVarTuple" ? std::string(TYPING) + ".Unpack[" + global + "]" : global);
+        subscript += (subscript.empty() ? "" : ", ") + (k == "TypeVarTuple" ? "next(iter(" + global + "))" : global);
     }
     // A decorated function may be something else by then (a property):
     // only a class or an undecorated function is given its parameters.
@@ -172,7 +180,7 @@ static void generic(nb::handle node, bool local, bool future, int &count, const 
     std::string comment = src.substr(text, comment_end - text);
     // Cython evaluates a class's bases before its decorators: there the
     // parameters are made in the first base.
-    std::string update = local ? "(" + made + ",) and " : "globals().update(" + made + ") or ";
+    std::string update = local ? "(" + made + ",) and " : "globals().update(zip((" + made_names + "), " + made_by + ")) or ";
     std::string give = "setattr(o, \"__type_params__\", (" + tuple + "))";
     if (free) {
         edits.push_back({line, indent + "@(" + (kind == "ClassDef" ? "" : update) + "(lambda o: (" + given + give + ") or o))" +
@@ -187,7 +195,7 @@ static void generic(nb::handle node, bool local, bool future, int &count, const 
             edits.push_back({at.start(decorators[0]), "(" + update});
             edits.push_back({at.end(decorators[0]), ")"});
         } else if (kind != "ClassDef") {
-            tail += "globals().update(" + made + ")\n";
+            tail += "globals().update(zip((" + made_names + "), " + made_by + "))\n";
         }
         if (!nb::len(decorators) && indent.empty() && !local)
             tail += "(lambda o: " + given + give + ")(" + nb::cast<std::string>(node.attr("name")) + ")\n";
