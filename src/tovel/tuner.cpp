@@ -140,6 +140,8 @@ static nb::str add_caches(nb::str c) {
     nb::object sub = nb::module_::import_("re").attr("sub");
     nb::object out = nb::str(text.data(), text.size());
     for (const Kind *kind : found) out = sub(kind->site, kind->cached, out);
+    if (std::find(found.begin(), found.end(), &kinds[0]) != found.end())
+        out = sub(tuner_c::METHOD_LOAD_SITE, tuner_c::METHOD_LOAD_CACHED, out);
     return nb::str(out);
 }
 
@@ -453,6 +455,16 @@ static nb::str class_calls(nb::str c) {
     return nb::str(text.data(), text.size());
 }
 
+// Builtin functions called through a variable (BUILTIN_CALLS), after
+// Cython's definition of its call without keywords.
+static nb::str builtin_calls(nb::str c) {
+    std::string text = c.c_str();
+    size_t at = text.find(tuner_c::BUILTIN_CALL_ANCHOR);
+    if (at == std::string::npos || text.find("__tovel_FastCall") != std::string::npos) return c;
+    text.insert(at + std::strlen(tuner_c::BUILTIN_CALL_ANCHOR), std::string(tuner_c::LAYOUT) + tuner_c::BUILTIN_CALLS);
+    return nb::str(text.data(), text.size());
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     c = once_untuned(c);
@@ -464,7 +476,7 @@ static nb::str tune_c(nb::str c) {
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
     return answer_pending(
         guard_cells(immortal_strings(interpreter_calls(count_per_thread(small_ints(reuse_floats(class_calls(add_caches(list_appends(
-            sequences(str_equality(cheap_resumes(c)))))))))))));
+            sequences(str_equality(cheap_resumes(builtin_calls(c))))))))))))));
 }
 
 /// Tunes the C file at `path` in place.
