@@ -1064,6 +1064,89 @@ ATTRIBUTE_CASES.update({
                    "RESULT = [load(N()), load(G()), load(H()), load(3), subs(pat)]\nD.__set__ = lambda self, o, v: None\n"
                    "RESULT += [load(G()), load(H())]\nG.m = 'value'\nRESULT += [load(G()), load(H())]\n"
                    "N.m = staticmethod(lambda x: ('static', x))\nRESULT += [load(N())]\ndel N.m\nRESULT += [load(N())]\n",
+    # A method loaded off a dictless instance for the call right after it
+    # (given unbound, with the instance): a subclass's instance, the method
+    # replaced by a function, a staticmethod, a classmethod, a value, a
+    # builtin, deleted; a pattern's sub; a builtin's method on a subclass of
+    # list, replaced.
+    "method-loads-unbound": textwrap.dedent("""\
+        import re
+        class N:
+            __slots__ = ('v',)
+            def __init__(self, v):
+                self.v = v
+            def m(self, x):
+                return ('m', x, self.v)
+        class Sub(N):
+            __slots__ = ()
+        OBJ = N(1)
+        PAT = re.compile('a')
+        def calls():
+            out = []
+            for _ in range(3):
+                try:
+                    out.append(OBJ.m(2))
+                except Exception as e:
+                    out.append(type(e).__name__ + ': ' + str(e))
+            return out[0] if out.count(out[0]) == 3 else out
+        def subs():
+            return [(PAT.sub('b', 'cab'), PAT.sub(lambda m: m.group().upper(), 'aa')) for _ in range(3)]
+        RESULT = [calls(), subs()]
+        OBJ = Sub(2)
+        RESULT += [calls()]
+        N.m = lambda self, x: ('lambda', x, self.v)
+        RESULT += [calls()]
+        N.m = staticmethod(lambda x: ('static', x))
+        RESULT += [calls()]
+        N.m = classmethod(lambda cls, x: ('class', cls.__name__, x))
+        RESULT += [calls()]
+        N.m = 'value'
+        RESULT += [calls()]
+        del N.m
+        RESULT += [calls()]
+        Sub.m = len
+        RESULT += [calls()]
+        OBJ = [1, 2]
+        RESULT += [calls()]
+        PAT = re.compile('b')
+        RESULT += [subs()]
+        """),
+    # Builtin functions called through a variable (a default, a bound
+    # method): with errors, with conventions not served, rebound.
+    "builtin-calls": textwrap.dedent("""\
+        class L(list):
+            __slots__ = ()
+        OBJL = L()
+        def grow():
+            for i in range(3):
+                OBJL.append(i)
+            return list(OBJL)
+        RESULT = [grow()]
+        L.append = lambda self, x: list.insert(self, 0, -x)
+        RESULT += [grow()]
+        def via(f, *args):
+            out = []
+            for _ in range(3):
+                try:
+                    out.append(f(*args) if len(args) != 2 else f(args[0], args[1]))
+                except Exception as e:
+                    out.append(type(e).__name__ + ': ' + str(e))
+            return out[0] if out.count(out[0]) == 3 else out
+        def kept(x, isinstance=isinstance, getattr=getattr):
+            out = []
+            for _ in range(3):
+                try:
+                    out.append((isinstance(x, (int, str)), isinstance(x, int), getattr(x, 'real', 'none')))
+                except Exception as e:
+                    out.append(type(e).__name__ + ': ' + str(e))
+            return out
+        d = {'a': 1}
+        RESULT += [kept(3), kept('s'), kept(2.5), via(isinstance, 1, 3), via(isinstance, 1, int), via(d.get, 'a', 0),
+                   via(d.get, 'b', 0), via(getattr, 1, 'nope'), via(len, 'abc', 'x'), via(max, 1, 5), via(sorted, [3, 1], None),
+                   via(divmod, 7, 2), via(str.join, ',', 'ab'), via(int, '7', 8), via(lambda a, b: (a, b), 1, 2)]
+        isinstance = lambda a, b: 'replaced'
+        RESULT += [kept(3), via(isinstance, 1, int)]
+        """),
 })
 
 

@@ -25,7 +25,8 @@ using namespace tovel;
 // CPython must keep them working: these are those same operations, on the
 // low 32 bits of the count, where an immortal object's count is negative.
 // Only where that layout is known: a 64-bit little-endian build with the
-// GIL, headers of 3.12 to 3.15.
+// GIL, headers of 3.12 to 3.15. Always inlined where the compiler allows:
+// at -O1 gcc leaves the decrement a call in the busiest functions.
 static const char *REFCOUNT = R"C(#include "Python.h"
 /* tovel: reference counts changed in place, as the stable ABI of 3.11 does */
 #if defined(Py_LIMITED_API) && Py_LIMITED_API+0 >= 0x030C0000 && !defined(Py_GIL_DISABLED) \
@@ -35,21 +36,26 @@ static const char *REFCOUNT = R"C(#include "Python.h"
 #else
 #define __tovel_REFCNT(op) ((op)->ob_refcnt_split[0])
 #endif
-static inline void __tovel_incref(PyObject *op) {
+#ifdef __GNUC__
+#define __TOVEL_REF_FN static inline __attribute__((always_inline))
+#else
+#define __TOVEL_REF_FN static inline
+#endif
+__TOVEL_REF_FN void __tovel_incref(PyObject *op) {
     PY_UINT32_T count = __tovel_REFCNT(op);
     if ((PY_INT32_T)count < 0) return;
     __tovel_REFCNT(op) = count + 1;
 }
-static inline void __tovel_decref(PyObject *op) {
+__TOVEL_REF_FN void __tovel_decref(PyObject *op) {
     PY_UINT32_T count = __tovel_REFCNT(op);
     if ((PY_INT32_T)count < 0) return;
     __tovel_REFCNT(op) = --count;
     if (count == 0) _Py_Dealloc(op);
 }
-static inline void __tovel_xincref(PyObject *op) { if (op) __tovel_incref(op); }
-static inline void __tovel_xdecref(PyObject *op) { if (op) __tovel_decref(op); }
-static inline PyObject *__tovel_newref(PyObject *op) { __tovel_incref(op); return op; }
-static inline PyObject *__tovel_xnewref(PyObject *op) { __tovel_xincref(op); return op; }
+__TOVEL_REF_FN void __tovel_xincref(PyObject *op) { if (op) __tovel_incref(op); }
+__TOVEL_REF_FN void __tovel_xdecref(PyObject *op) { if (op) __tovel_decref(op); }
+__TOVEL_REF_FN PyObject *__tovel_newref(PyObject *op) { __tovel_incref(op); return op; }
+__TOVEL_REF_FN PyObject *__tovel_xnewref(PyObject *op) { __tovel_xincref(op); return op; }
 #undef Py_INCREF
 #undef Py_DECREF
 #undef Py_XINCREF
@@ -134,6 +140,8 @@ static nb::str add_caches(nb::str c) {
     nb::object sub = nb::module_::import_("re").attr("sub");
     nb::object out = nb::str(text.data(), text.size());
     for (const Kind *kind : found) out = sub(kind->site, kind->cached, out);
+    if (std::find(found.begin(), found.end(), &kinds[0]) != found.end())
+        out = sub(tuner_c::METHOD_LOAD_SITE, tuner_c::METHOD_LOAD_CACHED, out);
     return nb::str(out);
 }
 
@@ -447,6 +455,16 @@ static nb::str class_calls(nb::str c) {
     return nb::str(text.data(), text.size());
 }
 
+// Builtin functions called through a variable (BUILTIN_CALLS), after
+// Cython's definition of its call without keywords.
+static nb::str builtin_calls(nb::str c) {
+    std::string text = c.c_str();
+    size_t at = text.find(tuner_c::BUILTIN_CALL_ANCHOR);
+    if (at == std::string::npos || text.find("__tovel_FastCall") != std::string::npos) return c;
+    text.insert(at + std::strlen(tuner_c::BUILTIN_CALL_ANCHOR), std::string(tuner_c::LAYOUT) + tuner_c::BUILTIN_CALLS);
+    return nb::str(text.data(), text.size());
+}
+
 /// The C of a translation, tuned.
 static nb::str tune_c(nb::str c) {
     c = once_untuned(c);
@@ -458,7 +476,7 @@ static nb::str tune_c(nb::str c) {
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
     return answer_pending(
         guard_cells(immortal_strings(interpreter_calls(count_per_thread(small_ints(reuse_floats(class_calls(add_caches(list_appends(
-            sequences(str_equality(cheap_resumes(c)))))))))))));
+            sequences(str_equality(cheap_resumes(builtin_calls(c))))))))))))));
 }
 
 /// Tunes the C file at `path` in place.

@@ -59,14 +59,18 @@ static const char *CACHE_COMMON = R"C(
    kind 4: a class's own value read off the class (`Table.SIZE`), where
    `version` is its metatype's and owner_version the class's own.
    kind 5: what cls's get gives (a method bound, `pattern.sub`), of
-   instances with no dict, where cls is no data descriptor.
+   instances with no dict, where cls is no data descriptor; unbound: cls's
+   type says that calling cls with the instance first is calling what its
+   get gives (a function, a builtin method's descriptor), and a load for a
+   call right after it gives cls and the instance, as the interpreter's
+   method load does, without binding.
    fast: kind 1 of a type with inline values, with no class value whose
    type may change, where the name is among the shared keys or a load finds
    the class's value (the path a load or store takes at the site itself). */
 typedef struct {
     unsigned int version; int kind; Py_ssize_t index; int fills; int hints; int inline_values;
     Py_ssize_t hint; PyObject *cls; unsigned int cls_version; int cls_value; char *keys; Py_ssize_t nentries;
-    unsigned int owner_version; int fast; descrgetfunc get;
+    unsigned int owner_version; int fast; descrgetfunc get; int unbound;
 } __tovel_attr_site;
 #define __TOVEL_VERSION(tp) __TOVEL_AT(tp, __TOVEL_TP_VERSION, unsigned int)
 #define __TOVEL_DK_ENTRIES(keys) \
@@ -193,6 +197,7 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
     plan->keys = NULL;
     plan->nentries = 0;
     plan->get = NULL;
+    plan->unbound = 0;
     if (!PyUnicode_CheckExact(name) || !(PyType_GetFlags(tp) & Py_TPFLAGS_HEAPTYPE)) return 1;
     if (store ? PyType_GetSlot(tp, Py_tp_setattro) != (void *)PyObject_GenericSetAttr
               : PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr) return 1;
@@ -232,6 +237,7 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
         else if (!store) {
             plan->get = (descrgetfunc)PyType_GetSlot(Py_TYPE(plan->cls), Py_tp_descr_get);
             plan->kind = plan->get ? 5 : 0;
+            plan->unbound = (PyType_GetFlags(Py_TYPE(plan->cls)) & Py_TPFLAGS_METHOD_DESCRIPTOR) != 0;
         }
         return 1;
     }
@@ -434,9 +440,24 @@ __TOVEL_SITE_FN PyObject *__tovel_attr_load(PyObject *o, PyObject *name, __tovel
 }
 #define __tovel_GetAttr(o, n) __extension__ ({ \
     static __tovel_attr_site __tovel_site; __tovel_attr_load((o), (n), &__tovel_site); })
+/* A load whose value is called right after it: an unbound method and the
+   instance in *self (NULL before), where the site's answer allows. */
+static __attribute__((noinline)) PyObject *__tovel_method_load(PyObject *o, PyObject *name, __tovel_attr_site *site, PyObject **self) {
+    if (likely(site->unbound && site->kind == 5 && __tovel_minor() && __TOVEL_VERSION(Py_TYPE(o)) == site->version
+               && site->version != 0 && __tovel_class_same(site))) {
+        *self = Py_NewRef(o);
+        return Py_NewRef(site->cls);
+    }
+    return __tovel_attr_load_site(o, name, site);
+}
+#define __tovel_GetMethod(o, n, self) __extension__ ({ \
+    static __tovel_attr_site __tovel_site; __tovel_method_load((o), (n), &__tovel_site, (self)); })
 #define __TOVEL_LOADS 1
 #elif !defined(__TOVEL_CACHES_FT)
 #define __tovel_GetAttr(o, n) __Pyx_PyObject_GetAttrStr(o, n)
+#endif
+#ifndef __TOVEL_LOADS
+#define __tovel_GetMethod(o, n, self) __tovel_GetAttr(o, n)
 #endif
 )C";
 
@@ -607,6 +628,15 @@ static CYTHON_INLINE PyObject *__tovel_method_call(PyObject *name, PyObject *con
 static const char *GETATTR_SITE = R"(__Pyx_PyObject_GetAttrStr\((\(\(PyObject \*\)\w+(?:->\w+)*\)|\w+(?:->\w+)*), )"
                                   R"((__pyx_mstate_global->__pyx_n_[su]_\w+)\))";
 static const char *GETATTR_CACHED = R"(__tovel_GetAttr(\1, \2))";
+// A load through the cache whose value is called right after it, unpacked
+// first if it is a bound method: the self the unpacking fills (NULL) filled
+// by the load instead, and the call's arguments from that self on where it did.
+static const char *METHOD_LOAD_SITE =
+    R"(__tovel_GetAttr\(([^;\n]*), (__pyx_mstate_global->__pyx_n_[su]_\w+)\);( if \(unlikely\(!(__pyx_t_\d+)\)\) )"
+    R"(__PYX_ERR\([^)\n]*\)\n[ \t]*__Pyx_GOTREF\(\4\);\n(?:[ \t]*__Pyx_DECREF\(__pyx_t_\d+\); __pyx_t_\d+ = 0;\n)?[ \t]*))"
+    R"((__pyx_t_\d+) = 1;\n([ \t]*#if CYTHON_UNPACK_METHODS\n[ \t]*if \(unlikely\(PyMethod_Check\(\4\)\)\) \{\n)"
+    R"([ \t]*(__pyx_t_\d+) = PyMethod_GET_SELF\(\4\);\n))";
+static const char *METHOD_LOAD_CACHED = R"(__tovel_GetMethod(\1, \2, &\7);\3\5 = \7 == NULL;\n\6)";
 static const char *SETATTR_SITE = R"(__Pyx_PyObject_SetAttrStr\((\(\(PyObject \*\)\w+(?:->\w+)*\)|\w+(?:->\w+)*), )"
                                   R"((__pyx_mstate_global->__pyx_n_[su]_\w+), )";
 static const char *SETATTR_CACHED = R"(__tovel_SetAttr(\1, \2, )";

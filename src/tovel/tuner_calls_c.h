@@ -242,4 +242,36 @@ static const char *CLASS_CALL_HOOK = R"C(    #ifdef __TOVEL_CLASS_CALLS
     #endif
 )C";
 
+// Builtin functions called through a variable (`isinstance` passed in as a
+// default, a bound builtin method kept in a local): compiled code goes
+// through Cython's generic call and the function's vectorcall, where the
+// interpreter's specialised call of a builtin of the fast convention calls
+// its C function at once. So do these, with no keywords, on the layout of a
+// builtin function object (with the GIL: the same from 3.12 to 3.15); every
+// other callable takes Cython's path. -DTOVEL_NO_BUILTIN_CALLS leaves them.
+static const char *BUILTIN_CALL_ANCHOR =
+    "#define __Pyx_PyObject_FastCall(func, args, nargs)  __Pyx_PyObject_FastCallDict(func, args, (size_t)(nargs), NULL)\n"
+    "static CYTHON_INLINE PyObject* __Pyx_PyObject_FastCallDict(PyObject *func, PyObject * const*args, size_t nargsf, PyObject *kwargs);\n";
+static const char *BUILTIN_CALLS = R"C(/* tovel: builtin functions called as the interpreter calls them */
+#if defined(__TOVEL_LAYOUT) && !defined(TOVEL_NO_BUILTIN_CALLS)
+typedef PyObject *(*__tovel_fast_fn)(PyObject *, PyObject *const *, Py_ssize_t);
+typedef PyObject *(*__tovel_fast_kw_fn)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+static CYTHON_INLINE PyObject *__tovel_FastCall(PyObject *func, PyObject *const *args, size_t nargsf) {
+    if (Py_IS_TYPE(func, &PyCFunction_Type)) {
+        /* m_ml and m_self, right after the object's head */
+        PyMethodDef *def = __TOVEL_AT(func, sizeof(PyObject), PyMethodDef *);
+        PyObject *self = __TOVEL_AT(func, sizeof(PyObject) + sizeof(PyMethodDef *), PyObject *);
+        int flags = def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS | METH_METHOD);
+        Py_ssize_t nargs = (Py_ssize_t)(nargsf & ~(size_t)PY_VECTORCALL_ARGUMENTS_OFFSET);
+        if (flags == METH_FASTCALL) return ((__tovel_fast_fn)(void (*)(void))def->ml_meth)(self, args, nargs);
+        if (flags == (METH_FASTCALL | METH_KEYWORDS))
+            return ((__tovel_fast_kw_fn)(void (*)(void))def->ml_meth)(self, args, nargs, NULL);
+    }
+    return __Pyx_PyObject_FastCallDict(func, args, nargsf, NULL);
+}
+#undef __Pyx_PyObject_FastCall
+#define __Pyx_PyObject_FastCall(func, args, nargs) __tovel_FastCall(func, args, (size_t)(nargs))
+#endif
+)C";
+
 }  // namespace tovel::tuner_c
