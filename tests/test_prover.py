@@ -655,6 +655,27 @@ def test_narrowing_sets_aside_tests_no_single_module_breaks(tmp_path):
     traced = tovel.narrow.trace(runs, count, passed, last, True, {f"m{i}": i for i in range(count)}, set(passed))
     assert list(traced["keep"]) == [3, 7] and list(traced["broken"]) == [] and len(asked) <= 9, asked
 
+    # A crash fails the tests it never reached: the narrowing runs the one it crashed in, and the rest once the
+    # culprit is kept.
+    order = ["t.py::test_a", "t.py::test_deep"] + [f"t.py::test_z{i}" for i in range(50)]
+    sizes = []
+
+    def crashing(asks):
+        out = []
+        for source, select, label in asks:
+            chosen = [t for t in order if select is None or t in select]
+            sizes.append(len(chosen))
+            if 6 in set(range(count)) - set(source) and "t.py::test_deep" in chosen:
+                reached = chosen[:chosen.index("t.py::test_deep") + 1]
+                out.append({"tests": None, "partial": {t: t != "t.py::test_deep" for t in reached}, "status": -11})
+            else:
+                out.append({"tests": dict.fromkeys(chosen, True), "status": 0})
+        return out
+    (last,) = crashing([([], None, "tests compiled")])
+    traced = tovel.narrow.trace(crashing, count, order, last, True, {f"m{i}": i for i in range(count)}, set(order))
+    assert list(traced["keep"]) == [6] and list(traced["broken"]) == [], traced
+    assert max(sizes[1:-1]) == 1 and sizes[-1] == 51, sizes
+
 
 def test_tests_and_requirements_are_found_where_projects_keep_them(tmp_path):
     import tovel.finder

@@ -392,11 +392,25 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
         for (nb::handle id : broken)
             if (!truthy(everything.attr("__contains__")(id)))
                 everything.append(id);
+        // A crash fails every test it did not reach: those are judged again
+        // once the culprits are kept (they are among `everything`), and the
+        // narrowing runs the tests it reached and failed (the one it
+        // crashed in), not the rest of the suite each time.
+        nb::list aimed = broken;
+        nb::object reached = last["tests"].is_none() ? get(last, "partial", nb::none()) : nb::object(nb::none());
+        if (!full && !reached.is_none()) {
+            nb::list in_reach;
+            for (nb::handle id : broken)
+                if (truthy(reached.attr("__contains__")(id)))
+                    in_reach.append(id);
+            if (nb::len(in_reach))
+                aimed = in_reach;
+        }
         Narrow n{b, all, !full, false, {}};
         nb::dict r0 = last;
         if (n.alone) {
-            r0 = run_one(b, keep, broken, "narrowing down: run {0}, the failing tests alone");
-            n.alone = nb::len(failing(b.pytest, r0, broken, b.known)) > 0;
+            r0 = run_one(b, keep, aimed, "narrowing down: run {0}, the failing tests alone");
+            n.alone = nb::len(failing(b.pytest, r0, aimed, b.known)) > 0;
         }
         std::vector<int> culprits;
         // The few modules the failing tests' own output names are tried
@@ -404,8 +418,8 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
         // among them, found in a run or two instead of halving them all.
         std::vector<int> named = n.alone ? named_by(b, r0, keep) : std::vector<int>{};
         if (!named.empty() && named.size() <= 8) {
-            nb::dict r = run_one(b, minus(all, named), broken, "narrowing down: run {0}, {2} compiled");
-            nb::list fails = failing(b.pytest, r, broken, b.known);
+            nb::dict r = run_one(b, minus(all, named), aimed, "narrowing down: run {0}, {2} compiled");
+            nb::list fails = failing(b.pytest, r, aimed, b.known);
             if (nb::len(fails))
                 culprits = culprits_in(n, named, {}, fails, r, true);
         }
@@ -414,7 +428,7 @@ static nb::dict trace(nb::object runs, int count, nb::list passed, nb::dict last
                 full = true;
                 r0 = run_one(b, keep, nb::none(), "tests with {1} kept as source");
             }
-            nb::list fails = failing(b.pytest, r0, n.alone ? nb::handle(broken) : nb::handle(passed), b.known);
+            nb::list fails = failing(b.pytest, r0, n.alone ? nb::handle(aimed) : nb::handle(passed), b.known);
             std::vector<int> rest = minus(all, keep);
             bool known = b.pytest;
             n.reach.clear();
