@@ -494,6 +494,73 @@ def simplejson(scale):
     return simplejson.encoder, work
 
 
+
+def furl(scale):
+    import furl
+
+    urls = [f"https://user:pw@host{i % 9}.example.org:80{i % 10}/a/b{i}/c%20d/?q={i}&x=y&x=z&e=%C3%A9#frag/{i}"
+            for i in range(scale)]
+
+    def work():
+        out = []
+        for u in urls:
+            f = furl.furl(u)
+            f.path.segments.append("more")
+            f.args["page"] = 2
+            f.args.add("x", "w")
+            del f.args["q"]
+            f.fragment.args["k"] = "v"
+            out.append((f.url, f.host, str(f.path), f.args.getlist("x"), f.origin))
+            out.append(furl.furl(u).remove(username=True, password=True).set(port=8080).join("../up?z=1").tostr())
+        return out
+
+    return sys.modules["furl.furl"], work
+
+
+def dpath(scale):
+    import dpath
+
+    def tree(depth, width, i):
+        if depth == 0:
+            return i
+        return {f"k{j}": tree(depth - 1, width, i * width + j) for j in range(width)} | {"list": [i, {"v": i}]}
+
+    data = tree(4, scale, 0)
+
+    def work():
+        found = dpath.search(data, "k1/*/k2/**")
+        values = dpath.values(data, "*/k0/*/list/1/v")
+        copy = dpath.search(data, "k0/**", yielded=False)
+        dpath.new(copy, "k0/k1/extra/deep", 7)
+        dpath.set(copy, "k0/*/k0/k0", -1)
+        dpath.merge(copy, {"k0": {"k2": {"m": 1}}})
+        return len(str(found)), sum(values), dpath.get(copy, "k0/k1/extra/deep"), len(list(dpath.search(data, "**/v", yielded=True)))
+
+    import dpath.segments as module
+    return module, work
+
+
+def python_box(scale):
+    from box import Box, BoxList
+
+    records = [{"id": i, "name": f"item-{i}", "tags": ["a", "b"], "attrs": {"colour": "red", "size-x": i % 7,
+                "nested": {"deep": [{"v": i}, {"v": -i}]}}} for i in range(scale)]
+
+    def work():
+        b = Box({"records": records}, default_box=True)
+        total = 0
+        for r in b.records:
+            total += r.id + r.attrs.size_x + r.attrs.nested.deep[0].v
+            r.attrs.extra.more = r.name.upper()
+            r.attrs["new-key"] = len(r.tags)
+        frozen = Box(b.to_dict(), frozen_box=True)
+        flat = b.records[0].to_dict()
+        return total, len(b.to_json()), len(frozen.records), sorted(flat), len(BoxList(records[:20]))
+
+    import box.box as module
+    return module, work
+
+
 def main():
     name, scale, repeat = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     module, call = globals()[name.replace("-", "_")](scale)
