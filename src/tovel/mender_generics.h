@@ -19,20 +19,10 @@ static const char *TYPING = "__import__(\"typing\")";
 // Whether the subtree binds one of the names (a parameter, an assignment, a
 // nested definition or type parameter): a rename would then change it.
 static bool rebinds(nb::handle node, nb::handle walk, const std::map<std::string, std::string> &names) {
-    auto named = [&](nb::handle n) { return !n.is_none() && names.count(nb::cast<std::string>(nb::str(n))); };
-    for (nb::handle n : walk(node)) {
-        std::string k = ast_kind(n);
-        if ((k == "Name" && ast_kind(n.attr("ctx")) != "Load" && named(n.attr("id"))) ||
-            ((k == "FunctionDef" || k == "AsyncFunctionDef" || k == "ClassDef" || k == "TypeVar" || k == "ParamSpec" ||
-              k == "TypeVarTuple" || k == "MatchAs" || k == "MatchStar") && nb::hasattr(n, "name") && named(n.attr("name"))) ||
-            (k == "arg" && named(n.attr("arg"))) || (k == "ExceptHandler" && named(n.attr("name"))) ||
-            (k == "alias" && named(n.attr("asname").is_none() ? nb::object(n.attr("name")) : nb::object(n.attr("asname")))))
-            return true;
-        if (k == "Global" || k == "Nonlocal")
-            for (nb::handle g : n.attr("names"))
-                if (named(g))
-                    return true;
-    }
+    for (nb::handle n : walk(node))
+        for (nb::handle name : names_bound(n, true))
+            if (names.count(nb::cast<std::string>(nb::str(name))))
+                return true;
     return false;
 }
 

@@ -81,6 +81,28 @@ inline size_t weight(nb::handle value, nb::handle walk) {
     return items;
 }
 
+// The names a node binds: an assignment's or deletion's target, a
+// definition, an import, a global or nonlocal; with `every`, also a
+// parameter, an exception's name, a type parameter and a pattern's capture.
+inline nb::list names_bound(nb::handle n, bool every) {
+    nb::list out;
+    std::string k = ast_kind(n);
+    if (k == "Name" && ast_kind(n.attr("ctx")) != "Load")
+        out.append(n.attr("id"));
+    if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "ClassDef")
+        out.append(n.attr("name"));
+    if (k == "alias")
+        out.append(n.attr("asname").is_none() ? n.attr("name") : n.attr("asname"));
+    if (k == "Global" || k == "Nonlocal")
+        out.attr("extend")(n.attr("names"));
+    if (every && k == "arg")
+        out.append(n.attr("arg"));
+    if (every && (k == "ExceptHandler" || k == "TypeVar" || k == "ParamSpec" || k == "TypeVarTuple" || k == "MatchAs" ||
+                  k == "MatchStar") && !n.attr("name").is_none())
+        out.append(n.attr("name"));
+    return out;
+}
+
 // Whether the module binds a name the rewrite calls (those of a table
 // unless `names` are given), anywhere.
 inline bool binds(nb::handle tree, nb::handle walk,
@@ -94,18 +116,10 @@ inline bool binds(nb::handle tree, nb::handle walk,
                 return true;
         return false;
     };
-    for (nb::handle n : walk(tree)) {
-        std::string k = ast_kind(n);
-        if ((k == "Name" && ast_kind(n.attr("ctx")) != "Load" && ours(n.attr("id"))) ||
-            ((k == "FunctionDef" || k == "AsyncFunctionDef" || k == "ClassDef") && ours(n.attr("name"))))
-            return true;
-        if (k == "alias" && ours(n.attr("asname").is_none() ? n.attr("name") : n.attr("asname")))
-            return true;
-        if (k == "Global" || k == "Nonlocal")
-            for (nb::handle name : n.attr("names"))
-                if (ours(name))
-                    return true;
-    }
+    for (nb::handle n : walk(tree))
+        for (nb::handle name : names_bound(n, false))
+            if (ours(name))
+                return true;
     return false;
 }
 
