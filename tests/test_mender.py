@@ -348,3 +348,28 @@ def test_type_parameters_and_type_statements_compile_as_the_source_runs(tmp_path
             "print([(f.__type_params__[0].__bound__, f(1)) for f in (g.outer(int), g.outer(str))])\n")
     source, built = both_ways(tmp_path, "g", text, show)
     assert source == built and "T True (T,) (typing.Generic[T],) (3, 2)" in source, (source, built)
+
+
+def test_runaway_recursion_raises_recursion_error_in_every_thread(tmp_path):
+    """Calls between compiled functions escape the interpreter's count: a
+    recursion without end overflowed the C stack and crashed where the source
+    raises RecursionError; the compiled call now checks the stack it stands on."""
+    text = ("import threading\n\ndef down(n):\n    return down(n + 1)\n\n\nclass Node:\n"
+            "    def __init__(self, child):\n        self.child = child\n\n"
+            "    def __eq__(self, other):\n        return self.child == other.child\n\n\n"
+            "def chain():\n    n = None\n    for _ in range(200000):\n        n = Node(n)\n    return n\n\n\n"
+            "def nested(n):\n    yield n\n    yield from nested(n + 1)\n\n\n"
+            "def to(n):\n    return 0 if n == 0 else 1 + to(n - 1)\n\n\n"
+            "def each():\n    out = []\n"
+            "    for f in (lambda: down(0), lambda: chain() == chain(), lambda: list(nested(0))):\n"
+            "        try:\n            f()\n        except RecursionError:\n            out.append('RecursionError')\n"
+            "    return out\n\n\n"
+            "def threaded(size):\n    threading.stack_size(size)\n    got = []\n"
+            "    t = threading.Thread(target=lambda: got.append(each()))\n    t.start()\n    t.join()\n    return got\n")
+    # The limit holds as the interpreter's does, lowered too (a recursion of
+    # generators reached it only after minutes): not only the stack's end.
+    show = ("import r, sys\nprint(r.each(), r.threaded(0), r.threaded(4 << 20))\nsys.setrecursionlimit(300)\n"
+            "print(r.to(200))\ntry:\n    r.to(400)\nexcept RecursionError as e:\n    print(e)\n")
+    source, built = both_ways(tmp_path, "r", text, show)
+    assert source == built and source.count("RecursionError") == 9, (source, built)
+    assert source.endswith("200\nmaximum recursion depth exceeded\n"), source

@@ -11,6 +11,7 @@
 #include "mender_c.h"
 #include "mender_callers.h"
 #include "mender_cython.h"
+#include "mender_depth.h"
 #include "mender_frames.h"
 #include "mender_generics.h"
 #include "mender_names.h"
@@ -28,6 +29,7 @@
 using namespace tovel;
 using namespace tovel::mender_c;
 using namespace tovel::mender_cython;
+using namespace tovel::mender_depth;
 using namespace tovel::mender_frames;
 using namespace tovel::mender_names;
 using namespace tovel::mender_source;
@@ -426,12 +428,40 @@ static nb::str traceback_fix(nb::str c) {
     return nb::str(re.attr("sub")(RAISE_PATTERN, RAISE_MARK, nb::str("").attr("join")(parts), "count"_a = 1));
 }
 
+// Bounds the depth of compiled calls (mender_depth.h): each wrapper that
+// calls an object-returning body counts the call, and so does a generator's resume.
+static nb::str depth_fix(nb::str c) {
+    nb::object re = mine("re");
+    nb::object first = re.attr("search")(OBJECT_BODY, c);
+    if (first.is_none() || truthy(c.attr("__contains__")("__TOVEL_NESTED(")))
+        return c;
+    nb::object bodies = builtin("set")(re.attr("findall")(OBJECT_BODY, c));
+    auto slice = [&](nb::object from, nb::object to) { return c.attr("__getitem__")(builtin("slice")(from, to)); };
+    // Offsets are the text's characters: a comment may quote non-ASCII source.
+    nb::object at = nb::cast(nb::cast<Py_ssize_t>(first.attr("start")()) + 1);
+    nb::list parts;
+    parts.append(slice(nb::int_(0), at));
+    parts.append(nb::str(DEPTH_C));
+    for (nb::handle m : re.attr("finditer")(BODY_CALL, c)) {
+        if (!truthy(bodies.attr("__contains__")(m.attr("group")(2))))
+            continue;
+        parts.append(slice(at, m.attr("start")(1)));
+        parts.append(nb::str("__TOVEL_NESTED((PyObject *)NULL, {})").format(m.attr("group")(1)));
+        at = m.attr("end")(1);
+    }
+    parts.append(slice(at, nb::none()));
+    nb::object out = nb::str("").attr("join")(parts);
+    for (auto &[from, to] : NESTED)
+        out = out.attr("replace")(from, to);
+    return nb::str(out);
+}
+
 /// The C of a translation with tovel's fixes.
 static nb::str fix_c(nb::str c) {
     nb::object re = mine("re");
     for (const Fix &f : FIXES)
         c = nb::str(re.attr("sub")(f.pattern, f.replacement, c, "count"_a = f.count));
-    return frame_fix(traceback_fix(c));
+    return depth_fix(frame_fix(traceback_fix(c)));
 }
 
 /// Applies the fixes to the C file at `path` in place.
