@@ -52,24 +52,7 @@ static const char *AT_LINE = R"PY(def __tovel_warn__(warn, line, g):
 /// stack_info or stacklevel is left to findCaller (a level counted from the
 /// helper's frame, which stands for the function's); anything else
 /// (LoggerAdapter, argparse's error, a mock) is called as it is.
-static const char *LOG_AT_LINE = R"PY(def __tovel_log__(method, line, g, func, logging=__import__('logging'), sys=__import__('sys'),
-                   levels={'debug': 10, 'info': 20, 'warning': 30, 'error': 40, 'exception': 40, 'critical': 50, 'log': 0}):
-    try:
-        name = method.__name__
-        level = levels[name]
-        owner = getattr(method, '__self__', None)
-        if owner is None:
-            if method is not getattr(logging, name):
-                return method
-        else:
-            Logger, cls = logging.Logger, owner.__class__
-            if (method.__func__ is not getattr(Logger, name) or cls._log is not Logger._log
-                    or cls.findCaller is not Logger.findCaller):
-                return method
-            if level and not owner.isEnabledFor(level):
-                return method  # it logs nothing, and says so at once
-    except Exception:
-        return method
+static const char *LOG_AT_LINE = R"PY(def __tovel_log_made__(method, line, g, func, name, level, owner, logging, sys):
     def logged(*args, **kwargs):
         if 'msg' in kwargs and len(args) == (name == 'log'):
             args += (kwargs.pop('msg'),)
@@ -111,6 +94,31 @@ static const char *LOG_AT_LINE = R"PY(def __tovel_log__(method, line, g, func, l
         record = self.makeRecord(self.name, level, fn, lno, msg, args, exc_info, fname, extra, None)
         self.handle(record)
     return logged
+# The checks hold no closure: a call that logs nothing makes no cells. The
+# name is the call's own (fatal is critical's other name).
+def __tovel_log__(method, line, g, func, name, logging=__import__('logging'), sys=__import__('sys'),
+                  levels={'debug': 10, 'info': 20, 'warning': 30, 'error': 40, 'exception': 40, 'critical': 50,
+                          'fatal': 50, 'log': 0}, made=__tovel_log_made__):
+    try:
+        level = levels[name]
+        owner = getattr(method, '__self__', None)
+        if owner is None:
+            if method is not getattr(logging, name):
+                return method
+        else:
+            Logger, cls = logging.Logger, owner.__class__
+            if method.__func__ is not getattr(Logger, name):
+                return method
+            # A subclass may make its records otherwise.
+            if cls is not Logger and cls is not logging.RootLogger and (
+                    cls._log is not Logger._log or cls.findCaller is not Logger.findCaller):
+                return method
+            if level and not owner.isEnabledFor(level):
+                return method  # it logs nothing, and says so at once
+    except Exception:
+        return method
+    return made(method, line, g, func, name, level, owner, logging, sys)
+del __tovel_log_made__
 )PY";
 
 // `(HELPER)(` where a helper is defined in the module's globals the first
@@ -127,7 +135,7 @@ static const char *LOG_METHODS[] = {"debug", "info", "warning", "error", "except
 // `warnings.warn(message[, category])` inside a function (no stacklevel: a
 // literal one is frame_depths' to mend), rewritten `HELPER(warnings.warn,
 // LINE, globals())(message, ...)`; `X.info(...)` and the other log calls
-// inside a function, `HELPER(X.info, LINE, globals(), 'FUNCTION')(...)`,
+// inside a function, `HELPER(X.info, LINE, globals(), 'FUNCTION', 'info')(...)`,
 // FUNCTION the code object's name the source would have there. Insertions
 // only: no line moves.
 inline void caller_sites(nb::handle node, const std::string &func, nb::dict modules, nb::set names, const Offsets &at,
@@ -169,7 +177,8 @@ inline void caller_sites(nb::handle node, const std::string &func, nb::dict modu
         if (log) {
             edits.push_back({at.start(f), helper(LOG_AT_LINE, "__tovel_log__")});
             edits.push_back({at.end(f), ", " + line + ", globals(), " +
-                                            nb::cast<std::string>(builtin("repr")(nb::str(func.c_str()))) + ")"});
+                                            nb::cast<std::string>(builtin("repr")(nb::str(func.c_str()))) + ", '" + attr +
+                                            "')"});
         }
     }
     // The name of the code object the interpreter runs the children in.
