@@ -7,9 +7,9 @@
 // as the interpreter counts Python frames, and compares the address of its
 // stack frame with the floor of its thread's stack (less a margin for what
 // runs after the error is raised), which bounds what the count cannot see.
-// The main thread's count and bounds are plain globals (about 15
+// The main thread's count and bounds are plain globals (about 20
 // instructions a call, 1 % of a call-heavy workload's); other threads keep
-// theirs in thread-local storage. Included by
+// theirs in thread-local storage (about 60). Included by
 // mender.cpp alone.
 #pragma once
 
@@ -21,11 +21,14 @@ static const char *DEPTH_C = R"C(/* tovel: deep recursion raises RecursionError 
 #include <pthread.h>
 #include <unistd.h>
 #include <sys/syscall.h>
-static char *__tovel_main_floor = (char *)-1, *__tovel_main_top = NULL;
-static int __tovel_main_depth = 0, __tovel_main_limit = 0;
-static __thread char *__tovel_thread_floor = NULL;
-static __thread int __tovel_thread_depth = 0;
-static int __tovel_enter_slow(char *here, int depth);
+/* A stack's floor (less a margin) and the calls in progress on it. */
+typedef struct { char *floor; int depth; } __tovel_stack;
+static __tovel_stack __tovel_main = {(char *)-1, 0};
+static char *__tovel_main_top = NULL;
+static int __tovel_limit = 0;
+static __thread __tovel_stack __tovel_thread;
+static __tovel_stack *__tovel_enter_thread(char *here);
+static __tovel_stack *__tovel_deeper(char *here, __tovel_stack *stack);
 static CYTHON_INLINE char *__tovel_sp(void) {
     char *here;
 #if defined(__x86_64__)
@@ -38,63 +41,68 @@ static CYTHON_INLINE char *__tovel_sp(void) {
 #endif
     return here;
 }
-/* 0: counted in the main thread's globals; 1: in the thread's own; -1: too deep. */
-static CYTHON_INLINE int __tovel_enter(void) {
+/* The stack whose count was raised, or NULL where it is too deep. */
+static CYTHON_INLINE __tovel_stack *__tovel_enter(void) {
     char *here = __tovel_sp();
-    if (likely(here > __tovel_main_floor && here < __tovel_main_top)) {
-        int depth = ++__tovel_main_depth;
+    if (likely(here > __tovel_main.floor && here < __tovel_main_top)) {
+        int depth = ++__tovel_main.depth;
         /* The limit is read again every 32 levels: it may have been lowered. */
-        if (likely(depth < __tovel_main_limit && (depth & 31))) return 0;
-        return __tovel_enter_slow(here, depth);
+        if (likely(depth < __tovel_limit && (depth & 31))) return &__tovel_main;
+        return __tovel_deeper(here, &__tovel_main);
     }
-    return __tovel_enter_slow(here, 0);
-}
-static CYTHON_INLINE void __tovel_leave(int counted) {
-    if (likely(counted == 0)) --__tovel_main_depth;
-    else --__tovel_thread_depth;
+    return __tovel_enter_thread(here);
 }
 /* The call, counted; or `fail` with RecursionError set. */
-#define __TOVEL_NESTED(fail, call) ({ int __tovel_counted = __tovel_enter(); __typeof__(call) __tovel_result; \
-    if (likely(__tovel_counted >= 0)) { __tovel_result = (call); __tovel_leave(__tovel_counted); } \
+#define __TOVEL_NESTED(fail, call) ({ __tovel_stack *__tovel_on = __tovel_enter(); __typeof__(call) __tovel_result; \
+    if (likely(__tovel_on != NULL)) { __tovel_result = (call); --__tovel_on->depth; } \
     else __tovel_result = (fail); __tovel_result; })
-static __attribute__((noinline)) int __tovel_enter_slow(char *here, int depth) {
-    char *floor = __tovel_thread_floor;
-    int limit = Py_GetRecursionLimit();
-    if (!floor) {
-        pthread_attr_t attr;
-        void *addr;
-        size_t size, margin;
-        floor = (char *)1; /* bounds unknown: only the count holds */
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
-                /* An eighth of the stack, at least 64 KiB and at most 1 MiB. */
-                margin = size / 8 < 65536 ? 65536 : size / 8 > 1048576 ? 1048576 : size / 8;
-                if (size > 2 * margin) {
-                    floor = (char *)addr + margin;
-                    if (getpid() == (pid_t)syscall(SYS_gettid)) {
-                        __tovel_main_limit = limit;
-                        __tovel_main_top = (char *)addr + size;
-                        __tovel_main_floor = floor;
-                    }
+/* A raised count that reached the limit, or a stack pointer below the floor:
+   whether it may stand (else it is lowered again and RecursionError set). */
+static __attribute__((noinline)) __tovel_stack *__tovel_deeper(char *here, __tovel_stack *stack) {
+    __tovel_limit = Py_GetRecursionLimit();
+    if (stack->depth <= __tovel_limit && here > stack->floor) return stack;
+    --stack->depth;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return NULL;
+}
+/* The floor of this thread's stack; the main thread's bounds are published
+   for its calls to find without thread-local storage. */
+static __attribute__((noinline)) char *__tovel_floor(void) {
+    pthread_attr_t attr;
+    void *addr;
+    size_t size, margin;
+    char *floor = (char *)1; /* bounds unknown: only the count holds */
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+            /* An eighth of the stack, at least 64 KiB and at most 1 MiB. */
+            margin = size / 8 < 65536 ? 65536 : size / 8 > 1048576 ? 1048576 : size / 8;
+            if (size > 2 * margin) {
+                floor = (char *)addr + margin;
+                if (getpid() == (pid_t)syscall(SYS_gettid)) {
+                    __tovel_main_top = (char *)addr + size;
+                    __tovel_main.floor = floor;
                 }
             }
-            pthread_attr_destroy(&attr);
         }
-        __tovel_thread_floor = floor;
+        pthread_attr_destroy(&attr);
     }
-    if (depth) { /* the main thread's count, already raised */
-        __tovel_main_limit = limit;
-        if (depth <= limit && here > floor) return 0;
-        --__tovel_main_depth;
-    } else if (here > __tovel_main_floor && here < __tovel_main_top) { /* its first call */
-        if (++__tovel_main_depth <= limit) return 0;
-        --__tovel_main_depth;
-    } else if (here > floor && __tovel_thread_depth < limit) {
-        ++__tovel_thread_depth;
-        return 1;
+    return floor;
+}
+/* Asked once a call: the compiler would ask for the address again. */
+static __attribute__((noinline)) __tovel_stack *__tovel_mine(void) { return &__tovel_thread; }
+static __attribute__((noinline)) __tovel_stack *__tovel_enter_thread(char *here) {
+    __tovel_stack *t = __tovel_mine();
+    int depth;
+    if (unlikely(!t->floor)) {
+        t->floor = __tovel_floor();
+        if (here > __tovel_main.floor && here < __tovel_main_top) { /* the main thread's first call */
+            ++__tovel_main.depth;
+            return __tovel_deeper(here, &__tovel_main);
+        }
     }
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-    return -1;
+    depth = ++t->depth;
+    if (likely(depth < __tovel_limit && (depth & 31) && here > t->floor)) return t;
+    return __tovel_deeper(here, t);
 }
 #else
 #define __TOVEL_NESTED(fail, call) (call)
