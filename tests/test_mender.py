@@ -150,7 +150,7 @@ def both_ways(tmp_path, name, text, show):
     assert list(built.glob(f"{name}.*.so")) or list(built.glob(f"{name}.*.pyd"))
     outs = [subprocess.run([sys.executable, "-I", "-c", "import sys; sys.path.insert(0, '.')\n" + show], cwd=where,
                            capture_output=True, text=True, timeout=60) for where in (source, built)]
-    assert all(o.returncode == 0 for o in outs), [o.stderr for o in outs]
+    assert all(o.returncode == 0 for o in outs), [(o.returncode, o.stdout[-500:], o.stderr) for o in outs]
     return [o.stdout for o in outs]
 
 
