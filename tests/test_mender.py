@@ -348,3 +348,17 @@ def test_type_parameters_and_type_statements_compile_as_the_source_runs(tmp_path
             "print([(f.__type_params__[0].__bound__, f(1)) for f in (g.outer(int), g.outer(str))])\n")
     source, built = both_ways(tmp_path, "g", text, show)
     assert source == built and "T True (T,) (typing.Generic[T],) (3, 2)" in source, (source, built)
+
+
+def test_an_isinstance_error_and_a_bytes_first_statement_read_as_the_source(tmp_path):
+    """`isinstance(x, (list, tuple, Meta))` of a dead weakref.proxy raises
+    ReferenceError, which the compiled test of a tuple took for true and left
+    set (a SystemError); a bytes literal first in a module, class or function
+    is no docstring, and stopped Cython's translation."""
+    text = ('br"""module"""\nimport enum\n'
+            'def listify(obj):\n    try:\n        return obj if isinstance(obj, (list, tuple, enum.EnumMeta)) else [obj]\n'
+            '    except ReferenceError:\n        return "dead"\n'
+            'class C:\n    b"""class"""\n    def m(self):\n        b""">>> 1"""\n        return 1\n')
+    show = ("import weakref, bi\nclass Foo:\n    pass\no = Foo()\np = weakref.proxy(o)\ndel o\n"
+            "print(bi.listify(p), bi.listify((1,)), bi.listify(3), bi.__doc__, bi.C.__doc__, bi.C.m.__doc__, bi.C().m())\n")
+    assert both_ways(tmp_path, "bi", text, show) == ["dead (1,) [3] None None None 1\n"] * 2
