@@ -373,3 +373,21 @@ def test_runaway_recursion_raises_recursion_error_in_every_thread(tmp_path):
     source, built = both_ways(tmp_path, "r", text, show)
     assert source == built and source.count("RecursionError") == 9, (source, built)
     assert source.endswith("200\nmaximum recursion depth exceeded\n"), source
+
+
+def test_an_isinstance_error_and_a_bytes_first_statement_read_as_the_source(tmp_path):
+    """`isinstance(x, (list, tuple, Meta))` of a dead weakref.proxy raises
+    ReferenceError, which the compiled test of a tuple took for true and left
+    set (a SystemError); a bytes literal first in a module, class or function
+    is no docstring, and stopped Cython's translation; doctest runs a
+    function's doctest once, as from the source."""
+    text = ('br"""module"""\nimport enum\n'
+            'def listify(obj):\n    try:\n        return obj if isinstance(obj, (list, tuple, enum.EnumMeta)) else [obj]\n'
+            '    except ReferenceError:\n        return "dead"\n'
+            'class C:\n    b"""class"""\n    def m(self):\n        b""">>> 1"""\n        return 1\n'
+            'def d():\n    """\n    >>> d()\n    2\n    """\n    return 2\n')
+    # Its one doctest is found once, as the source's: no `__test__` dict repeats it.
+    show = ("import doctest, weakref, bi\nclass Foo:\n    pass\no = Foo()\np = weakref.proxy(o)\ndel o\n"
+            "print(bi.listify(p), bi.listify((1,)), bi.listify(3), bi.__doc__, bi.C.__doc__, bi.C.m.__doc__, bi.C().m(),\n"
+            "      hasattr(bi, '__test__'), doctest.testmod(bi))\n")
+    assert both_ways(tmp_path, "bi", text, show) == ["dead (1,) [3] None None None 1 False TestResults(failed=0, attempted=1)\n"] * 2

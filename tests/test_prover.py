@@ -751,6 +751,12 @@ def test_the_projects_ignored_paths_hold_in_the_runs(tmp_path):
                           "--rootdir", str(project), "-c", str(project / "pyproject.toml"), str(project / "tests")],
                          cwd=scratch, env=env, capture_output=True, text=True, timeout=120)
     assert "1 passed" in run.stdout and "failed" not in run.stdout, run.stdout + run.stderr
+    # The project's -x stops no run: the tests after a failing one are judged too.
+    write(project, {"pyproject.toml": "[tool.pytest.ini_options]\naddopts = '-x'\n"})
+    run = subprocess.run([sys.executable, "-m", "pytest", "-p", "tovel_prove", "-p", "no:cacheprovider",
+                          "--rootdir", str(project), "-c", str(project / "pyproject.toml"), str(project / "tests")],
+                         cwd=scratch, env=env, capture_output=True, text=True, timeout=120)
+    assert "1 failed, 1 passed" in run.stdout, run.stdout + run.stderr
 
 
 def test_only_what_pytest_collects_names_modules_to_add(tmp_path):

@@ -19,6 +19,9 @@ SOURCE = '''
     LIMIT = 10
     TABLE = {i: i * i for i in range(100)}
     NAMES = [''' + ", ".join(f'"name{i}"' for i in range(40)) + ''']
+    PORTS = {''' + ", ".join(f'"s{i}": {i}' for i in range(30)) + ''', "file": None}
+    RATIOS = [''' + ", ".join(str(i) for i in range(60)) + ''', 0.5]
+    ROW = (''' + ", ".join(f'"c{i}"' for i in range(30)) + ''', None)
     handler = lambda event: print("secret", event)
     first, second = 1, "two"
     os.environ["X"] = "1"
@@ -86,6 +89,8 @@ def test_a_stub_keeps_the_interface_and_no_code():
                          "from typing import Any as _Incomplete"]
     for kept in ("import os as os, os.path", "from dataclasses import dataclass as dataclass, field as field",
                  "__all__ = ['Box', 'scale']", "LIMIT = 10", "TABLE: _Incomplete", "NAMES: list[str]",
+                 # Long literals: the join of their items' types, as a type checker reads them.
+                 "PORTS: dict[str, int | None]", "RATIOS: list[float]", "ROW: tuple[" + "str, " * 30 + "None]",
                  "handler: _Incomplete", "first = 1", "second = 'two'", "    import json as json",
                  "    json = None", "CONTENT: str = ...", "f: _Incomplete", "step: _Incomplete", "high: _Incomplete", "def scale(x: int, factor: int=...) -> int:",
                  "    def __init__(self, size: int, *, label=...) -> None:", "    size: int", "    label: _Incomplete",

@@ -7,6 +7,8 @@
 #include "common.h"
 #include "mender_c.h"
 
+#include <functional>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -46,6 +48,26 @@ inline bool keeps(nb::handle a, nb::handle b) {
     }
     auto kind = [](nb::handle t) { return flag(t, "is_complex") ? 3 : flag(t, "is_float") ? 2 : flag(t, "is_int") ? 1 : 0; };
     return !kind(ra) || !kind(rb) || kind(ra) == kind(rb);
+}
+
+/// Calls `fn` on `node` and on each node below it (Cython's `child_attrs`),
+/// each once.
+inline void each_node(nb::handle node, nb::handle node_class, std::set<PyObject *> &seen,
+                      const std::function<void(nb::handle)> &fn) {
+    if (!seen.insert(node.ptr()).second)
+        return;
+    fn(node);
+    for (nb::handle name : nb::getattr(node, "child_attrs", nb::tuple())) {
+        nb::object child = nb::getattr(node, name, nb::none());
+        nb::list children;
+        if (nb::isinstance<nb::list>(child))
+            children = nb::borrow<nb::list>(child);
+        else
+            children.append(child);
+        for (nb::handle c : children)
+            if (PyObject_IsInstance(c.ptr(), node_class.ptr()) == 1)
+                each_node(c, node_class, seen, fn);
+    }
 }
 
 /// Mends Cython's compiler where it translates ordinary Python wrongly or
@@ -351,6 +373,48 @@ inline void mend_cython() {
                                                           encoded(names).attr("as_c_string_literal")(),
                                                           code.attr("error_goto")(self.attr("pos"))));
                        }
+                       return was(self, *args);
+                   });
+    // `isinstance(obj, (list, tuple, Meta))`: Cython tests each type of the
+    // tuple in turn, the others than builtins by PyObject_IsInstance, whose
+    // error (-1 with the exception set: a dead weakref.proxy's
+    // ReferenceError, an `__instancecheck__` that raises) it took for true:
+    // the function returned with the exception set, a SystemError. Those
+    // calls are checked as a lone isinstance's is.
+    nb::object node_class = nb::module_::import_("Cython.Compiler.Nodes").attr("Node");
+    nb::object arg_type = pyrex_types.attr("CFuncTypeArg");
+    nb::list two;
+    two.append(arg_type("arg", object_type, nb::none()));
+    two.append(arg_type("type", object_type, nb::none()));
+    nb::object checked = pyrex_types.attr("CFuncType")(pyrex_types.attr("c_bint_type"), two, "exception_value"_a = -1);
+    nb::object capi_call = nb::module_::import_("Cython.Compiler.ExprNodes").attr("PythonCapiCallNode");
+    replace_method("Cython.Compiler.Optimize", "OptimizeBuiltinCalls", "_handle_simple_function_isinstance",
+                   [checked, capi_call, node_class](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       nb::object done = was(self, *args);
+                       std::set<PyObject *> seen;
+                       each_node(done, node_class, seen, [&](nb::handle n) {
+                           if (n.type().is(capi_call) &&
+                               nb::getattr(n.attr("function"), "cname", nb::none()).equal(nb::str("PyObject_IsInstance")))
+                               n.attr("function").attr("type") = checked;
+                       });
+                       return done;
+                   });
+    // A bytes literal first in a module, class or function (`br"""..."""`):
+    // no docstring in Python 3 (`__doc__` is None), which Cython takes for
+    // one and crashes on (a str operation on bytes). It is no docstring.
+    replace_method("Cython.Compiler.ParseTreeTransforms", "PostParse", "visit_ModuleNode",
+                   [node_class](nb::handle self, nb::handle was, nb::args args) -> nb::object {
+                       std::set<PyObject *> seen;
+                       each_node(args[0], node_class, seen, [&](nb::handle n) {
+                           nb::object doc = nb::getattr(n, "doc", nb::none());
+                           if (nb::isinstance<nb::bytes>(doc) ||
+                               (PyObject_IsInstance(doc.ptr(), node_class.ptr()) == 1 &&
+                                nb::isinstance<nb::bytes>(nb::getattr(doc, "value", nb::none())))) {
+                               n.attr("doc") = nb::none();
+                               if (nb::hasattr(n, "doc_node"))
+                                   n.attr("doc_node") = nb::none();
+                           }
+                       });
                        return was(self, *args);
                    });
     done = true;

@@ -26,11 +26,17 @@ static bool limited_api() {
 static bool limited(nb::handle abi3) { return truthy(abi3) && truthy(mine("limited_api")()); }
 
 /// The Cython directives of a build: Python semantics by default (annotations
-/// never change which arguments a function accepts), then the user's NAME=VALUE
+/// never change which arguments a function accepts, a module has the
+/// attributes its source gives it), then the user's NAME=VALUE
 /// texts, each checked by Cython's own parser.
 static nb::dict directives(nb::handle given, bool limited) {
     nb::dict out;
     out["annotation_typing"] = false;
+    // No `__test__` dict of the docstrings that hold doctests, which the
+    // source's module lacks: doctest finds them in the functions themselves,
+    // and with the dict ran each twice (babel's default_locale doctest,
+    // which sets the environment, failed its second run).
+    out["autotestdict"] = false;
     if (!limited)
         out["freethreading_compatible"] = true;
     if (given.is_none())

@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include <string>
+#include <utility>
 
 using namespace tovel;
 
@@ -41,23 +42,39 @@ static nb::object summary(nb::handle expr) {
     if (ast_is(expr, {"Constant"}) && !expr.attr("value").is_none())
         return name_node(expr.attr("value").type().attr("__name__"));
     if (ast_is(expr, {"List", "Tuple", "Set", "Dict"})) {
-        // Of constants of one type each (keys and values apart), that type.
+        // Of constants (keys and values apart), the type a type checker
+        // joins theirs to: one type, optional where None is among them
+        // ({"ftp": 21, "file": None} is dict[str, int | None]); bool joins
+        // int, and int float. Of other mixes, none.
         auto one_type = [](nb::handle items) -> nb::object {
             nb::set types;
+            bool none = false;
             for (nb::handle item : items) {
-                if (!ast_is(item, {"Constant"}) || item.attr("value").is_none())
+                if (!ast_is(item, {"Constant"}))
                     return nb::none();
-                types.add(item.attr("value").type().attr("__name__"));
+                if (item.attr("value").is_none())
+                    none = true;
+                else
+                    types.add(item.attr("value").type().attr("__name__"));
             }
-            return nb::len(types) == 1 ? nb::object(builtin("next")(builtin("iter")(types))) : nb::none();
+            for (auto [narrow, wide] : {std::pair{"bool", "int"}, std::pair{"int", "float"}})
+                if (nb::len(types) == 2 && types.contains(narrow) && types.contains(wide))
+                    types.discard(nb::str(narrow));
+            if (nb::len(types) > 1 || (!nb::len(types) && !none))
+                return nb::none();
+            if (!nb::len(types))
+                return nb::str("None");
+            nb::str one(builtin("next")(builtin("iter")(types)));
+            return none ? nb::str("{} | None").format(one) : nb::object(one);
         };
         nb::str container(nb::str(ast_kind(expr).c_str()).attr("lower")());
         if (ast_is(expr, {"Tuple"}) && nb::len(nb::object(expr.attr("elts"))) <= 64) {
             // A tuple of constants: each one's type, as a type checker reads the literal.
             nb::list types;
             for (nb::handle item : expr.attr("elts"))
-                if (ast_is(item, {"Constant"}) && !item.attr("value").is_none())
-                    types.append(item.attr("value").type().attr("__name__"));
+                if (ast_is(item, {"Constant"}))
+                    types.append(item.attr("value").is_none() ? nb::str("None")
+                                                              : nb::str(item.attr("value").type().attr("__name__")));
             if (nb::len(types) && nb::len(types) == nb::len(nb::object(expr.attr("elts"))))
                 return mine("ast").attr("parse")(nb::str("tuple[{}]").format(nb::str(", ").attr("join")(types)),
                                                  "mode"_a = "eval").attr("body");
