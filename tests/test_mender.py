@@ -391,3 +391,13 @@ def test_an_isinstance_error_and_a_bytes_first_statement_read_as_the_source(tmp_
             "print(bi.listify(p), bi.listify((1,)), bi.listify(3), bi.__doc__, bi.C.__doc__, bi.C.m.__doc__, bi.C().m(),\n"
             "      hasattr(bi, '__test__'), doctest.testmod(bi))\n")
     assert both_ways(tmp_path, "bi", text, show) == ["dead (1,) [3] None None None 1 False TestResults(failed=0, attempted=1)\n"] * 2
+
+
+def test_future_imports_bind_their_names(tmp_path):
+    """Cython takes `from __future__ import x` as a directive and binds no
+    name: a function reading it (fire's completion) raised NameError."""
+    text = ('"""doc"""\nfrom __future__ import absolute_import  # kept\nfrom __future__ import (division,\n'
+            '    print_function as pf)\ndef features():\n    return absolute_import.compiler_flag, division, pf\n')
+    show = "import fu\nprint(fu.features(), fu.__doc__)\n"
+    source, built = both_ways(tmp_path, "fu", text, show)
+    assert source == built and "_Feature" in source, (source, built)

@@ -252,6 +252,30 @@ static void order_staticmethods(nb::handle tree, const Offsets &at, Edits &edits
     }
 }
 
+// `from __future__ import x` is a directive to Cython, which binds no name;
+// the source binds each to its feature. They are bound at the end of the
+// last future import (a statement before a later one is a syntax error).
+static void future_names(nb::handle tree, const Offsets &at, Edits &edits) {
+    nb::handle last;
+    std::string binds;
+    for (nb::handle node : tree.attr("body")) {
+        std::string k = ast_kind(node);
+        if (k == "Expr" && !last && binds.empty())
+            continue; // the docstring
+        if (k != "ImportFrom" || node.attr("module").is_none() ||
+            nb::cast<std::string>(node.attr("module")) != "__future__")
+            break;
+        for (nb::handle alias : node.attr("names")) {
+            std::string name = nb::cast<std::string>(alias.attr("name"));
+            std::string local = alias.attr("asname").is_none() ? name : nb::cast<std::string>(alias.attr("asname"));
+            binds += "; " + local + " = __import__('__future__')." + name;
+        }
+        last = node;
+    }
+    if (last)
+        edits.push_back({at.end(last), binds});
+}
+
 static nb::str rewrite(nb::str text) {
     nb::object re = mine("re");
     bool match = !re.attr("search")(R"((?m)^[ \t\f]*match\b)", text).is_none();
@@ -279,6 +303,8 @@ static nb::str rewrite(nb::str text) {
         for (nb::handle node : ast.attr("walk")(tree))
             if (node.type().is(match_type))
                 guard_cases(node, src, at, edits);
+    if (truthy(text.attr("__contains__")("__future__")))
+        future_names(tree, at, edits);
     if (truthy(text.attr("__contains__")("staticmethod")))
         order_staticmethods(tree, at, edits);
     if (generators) {
