@@ -232,7 +232,7 @@ def test_async_generator_expressions_rewritten_only_where_faithful():
 def test_a_function_reads_its_callers_frame_as_the_source_does(tmp_path):
     """A deprecation wrapper names the line that called it through
     currentframe().f_back (semver's, inside typing.cast; cleo's, through a
-    name bound to it), sys._getframe(1)
+    name bound to it), sys._getframe(1), an index into inspect.stack()
     or warnings.warn's stacklevel=2 (anytree's); compiled, these read one
     frame too far out: the caller's caller, None from a script's top level."""
     text = ("import inspect, sys, warnings\nfrom typing import cast\nfrom types import FrameType\n"
@@ -243,14 +243,17 @@ def test_a_function_reads_its_callers_frame_as_the_source_does(tmp_path):
             "@old\ndef twice(x):\n    return 2 * x\n"
             "def where():\n    return sys._getframe(1).f_lineno, sys._getframe().f_back.f_lineno\n"
             "def shout():\n    warnings.warn('s', UserWarning, stacklevel=2)\n"
-            "def who():\n    frame = inspect.currentframe()\n    line = frame.f_back.f_lineno\n    del frame\n    return line\n")
+            "def who():\n    frame = inspect.currentframe()\n    line = frame.f_back.f_lineno\n    del frame\n    return line\n"
+            # fire's and portion's: the caller's name by an index into inspect's list.
+            "def caller():\n    return inspect.stack()[1].function, inspect.getouterframes(inspect.currentframe())[1][3]\n")
     show = ("import warnings, dep\nwarnings.simplefilter('always')\n"
             "with warnings.catch_warnings(record=True) as w:\n    warnings.simplefilter('always')\n    dep.twice(2)\n"
             "def inner():\n    return dep.twice(3)\n"
             "with warnings.catch_warnings(record=True) as v:\n    warnings.simplefilter('always')\n    inner()\n"
             "with warnings.catch_warnings(record=True) as u:\n    warnings.simplefilter('always')\n    dep.shout()\n"
-            "print(w[0].lineno, v[0].lineno, u[0].lineno, dep.where(), dep.who())\n")
-    assert both_ways(tmp_path, "dep", text, show) == ["6 8 14 (15, 15) 15\n"] * 2
+            "print(w[0].lineno, v[0].lineno, u[0].lineno, dep.where(), dep.who())\n"
+            "def main():\n    return dep.caller()\nprint(main())\n")
+    assert both_ways(tmp_path, "dep", text, show) == ["6 8 14 (15, 15) 15\n('main', 'main')\n"] * 2
 
 
 def test_a_functions_warning_is_its_own_modules(tmp_path):

@@ -326,7 +326,7 @@ static nb::str rewrite(nb::str text) {
     evaluate_tables(tree, src, at, edits);
     if (!re.attr("search")(R"(\btype\(|namedtuple|Enum|Flag|NamedTuple|TypedDict|TypeVar|ParamSpec|NewType|make_dataclass)", text).is_none())
         frame_calls(tree, src, at, edits);
-    if (!re.attr("search")(R"(\bcurrentframe\b|\b_getframe\b|\bstacklevel\b|\bwarn\()", text).is_none())
+    if (!re.attr("search")(R"(\bcurrentframe\b|\b_getframe\b|\bstacklevel\b|\bwarn\(|\bstack\(|\bgetouterframes\b)", text).is_none())
         frame_depths(tree, src, at, edits);
     if (!re.attr("search")(R"(\bwarn\b|\.(debug|info|warning|error|exception|critical|fatal|log)\b)", text).is_none())
         caller_calls(tree, at, edits);

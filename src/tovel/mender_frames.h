@@ -153,8 +153,8 @@ inline void frame_calls(nb::handle tree, const std::string &src, const Offsets &
 // name the function binds once to it; a literal
 // depth of `sys._getframe`; a literal stacklevel) is rewritten one frame
 // nearer: the function's caller, as the source names it when a Python frame
-// calls it. A depth computed by walking the frames counts Python frames
-// already, and is left alone.
+// calls it; so is a literal index into `inspect.stack()`. A depth computed
+// by walking the frames counts Python frames already, and is left alone.
 static bool current_frame(nb::handle node, nb::dict imported, nb::dict modules) {
     std::string k = ast_kind(node);
     if (k != "Call")
@@ -233,6 +233,17 @@ static void walk_depths(nb::handle node, bool inside, nb::dict imported, nb::dic
         if (!level.is_none() && ast_kind(level) == "Constant" && nb::isinstance<nb::int_>(level.attr("value")) &&
             !nb::isinstance<nb::bool_>(level.attr("value")) && nb::cast<long>(level.attr("value")) >= least)
             edits.push_back({at.start(level), std::to_string(nb::cast<long>(level.attr("value")) - 1), at.end(level)});
+    }
+    // A literal index into the frames that inspect lists from the current
+    // one: `inspect.stack()[1]`, `inspect.getouterframes(inspect.currentframe())[1]`.
+    if (inside && k == "Subscript" && ast_kind(node.attr("value")) == "Call" &&
+        imported_callee(node.attr("value").attr("func"), imported, modules, module, name) && module == "inspect" &&
+        (name == "stack" || (name == "getouterframes" && nb::len(nb::list(node.attr("value").attr("args"))) >= 1 &&
+                             current_frame(node.attr("value").attr("args")[0], imported, modules)))) {
+        nb::handle index = node.attr("slice");
+        if (ast_kind(index) == "Constant" && nb::isinstance<nb::int_>(index.attr("value")) &&
+            !nb::isinstance<nb::bool_>(index.attr("value")) && nb::cast<long>(index.attr("value")) >= 1)
+            edits.push_back({at.start(index), std::to_string(nb::cast<long>(index.attr("value")) - 1), at.end(index)});
     }
     inside = inside || k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda";
     if (k == "FunctionDef" || k == "AsyncFunctionDef" || k == "Lambda" || k == "ClassDef") {
