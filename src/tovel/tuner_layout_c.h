@@ -432,6 +432,31 @@ static CYTHON_INLINE int __tovel_str_eq(PyObject *a, PyObject *b) {
 #endif
 )C";
 
+// Keyword arguments matched by name where the name is not the parameter's
+// own object (a name built at run time, a key of a dict passed with **):
+// Cython's limited-API path orders the two with PyUnicode_Compare, and asks
+// for a pending error each time the order comes out negative. Equality is
+// what it needs: the same object, then the test above, then the call.
+static const char *KW_MATCH_HEAD = "static int __Pyx_MatchKeywordArg_str(\n";
+static const char *KW_MATCH_CALL = "int cmp = PyUnicode_Compare(name_str, key);";
+static const char *KW_MATCH_NEW = "int cmp = __tovel_kw_compare(name_str, key);";
+static const char *KW_COMPARE = R"C(/* tovel: keyword names compared for equality */
+#ifndef __TOVEL_KW_COMPARE
+#define __TOVEL_KW_COMPARE 1
+/* 0 where equal, as PyUnicode_Compare answers */
+static CYTHON_INLINE int __tovel_kw_compare(PyObject *a, PyObject *b) {
+#if defined(Py_LIMITED_API) && defined(__TOVEL_LAYOUT)
+    if (a == b) return 0;
+    if (likely(Py_IS_TYPE(a, &PyUnicode_Type) && Py_IS_TYPE(b, &PyUnicode_Type))) {
+        int eq = __tovel_str_eq(a, b);
+        if (likely(eq >= 0)) return !eq;
+    }
+#endif
+    return PyUnicode_Compare(a, b);
+}
+#endif
+)C";
+
 // A subscript of a variable or temporary (or a generator's or closure's
 // variable in its scope object), read or stored, and the same
 // through the direct path.
