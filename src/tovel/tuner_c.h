@@ -186,14 +186,19 @@ static Py_ssize_t __tovel_shared_index(PyTypeObject *tp, PyObject *name, char **
 
 /* Whether loads from instances of `tp` give what the generic look-up finds
    where it finds something: the type reads attributes generically, or it
-   has the hook of a class given __getattr__ with object's __getattribute__,
-   which tries the generic look-up first and asks __getattr__ only where
-   that finds nothing (*hooked then 1). The hook is learned from a class
-   made with __getattr__, once. */
+   has the hook of a class given __getattr__ whose __getattribute__ is the
+   generic one's wrapper (object's, dict's), which tries the generic look-up
+   first and asks __getattr__ only where that finds nothing (*hooked then
+   1). The hook is learned from a class made with __getattr__, once; the
+   version of the last type refused is kept, so that a site of such types
+   does not look again at each call. */
 static void *__tovel_getattr_hook;
+static unsigned int __tovel_hook_refused;
 static int __tovel_reads_generic(PyTypeObject *tp, int *hooked) {
+    static PyObject *name;
     void *slot = PyType_GetSlot(tp, Py_tp_getattro);
-    PyObject *name, *mine, *base;
+    unsigned int version;
+    PyObject *found;
     *hooked = 0;
     if (slot == (void *)PyObject_GenericGetAttr) return 1;
     if (__tovel_getattr_hook == NULL) {
@@ -204,15 +209,18 @@ static int __tovel_reads_generic(PyTypeObject *tp, int *hooked) {
         Py_XDECREF(ns);
         PyErr_Clear();
     }
-    if (slot == NULL || slot != __tovel_getattr_hook || slot == (void *)PyObject_GenericGetAttr) return 0;
-    name = PyUnicode_InternFromString("__getattribute__");
-    mine = name ? __tovel_type_lookup(tp, name) : NULL;
-    base = name ? __tovel_type_lookup(&PyBaseObject_Type, name) : NULL;
-    *hooked = mine != NULL && mine == base;
-    Py_XDECREF(mine);
-    Py_XDECREF(base);
-    Py_XDECREF(name);
-    PyErr_Clear();
+    if (slot == NULL || slot != __tovel_getattr_hook) return 0;
+    version = __tovel_version(tp);
+    if (version == 0 || version == __tovel_hook_refused) return 0;
+    if (name == NULL && (name = PyUnicode_InternFromString("__getattribute__")) == NULL) {
+        PyErr_Clear();
+        return 0;
+    }
+    found = __tovel_type_lookup(tp, name);
+    *hooked = found && Py_IS_TYPE(found, &PyWrapperDescr_Type)
+        && __TOVEL_AT(found, __TOVEL_WRAPPER_WRAPPED, void *) == (void *)PyObject_GenericGetAttr;
+    Py_XDECREF(found);
+    if (!*hooked) __tovel_hook_refused = version;
     return *hooked;
 }
 

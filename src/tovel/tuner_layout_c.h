@@ -44,6 +44,7 @@ static const char *LAYOUT = R"C(
 #define __TOVEL_TS_EXC_INFO (__tovel_minor() == 12 ? 104 : __tovel_minor() >= 15 ? 144 : 120)
 #define __TOVEL_MANAGED_DICT (-24)
 #define __TOVEL_DESCR_MEMBER 40
+#define __TOVEL_WRAPPER_WRAPPED 48
 #define __TOVEL_FLOAT_VALUE 16
 #define __TOVEL_DK_LOG2_INDEX_BYTES 9
 #define __TOVEL_DK_KIND 10
@@ -90,6 +91,7 @@ __TOVEL_SAME(offsetof(PyTypeObject, tp_dictoffset), __TOVEL_TP_DICTOFFSET);
 __TOVEL_SAME(offsetof(PyTypeObject, tp_version_tag), __TOVEL_TP_VERSION);
 __TOVEL_SAME(offsetof(PyHeapTypeObject, ht_cached_keys), __TOVEL_HT_CACHED_KEYS);
 __TOVEL_SAME(offsetof(PyMemberDescrObject, d_member), __TOVEL_DESCR_MEMBER);
+__TOVEL_SAME(offsetof(PyWrapperDescrObject, d_wrapped), __TOVEL_WRAPPER_WRAPPED);
 __TOVEL_SAME(offsetof(PyFloatObject, ob_fval), __TOVEL_FLOAT_VALUE);
 __TOVEL_SAME(offsetof(PyDictKeysObject, dk_log2_index_bytes), __TOVEL_DK_LOG2_INDEX_BYTES);
 __TOVEL_SAME(offsetof(PyDictKeysObject, dk_kind), __TOVEL_DK_KIND);
