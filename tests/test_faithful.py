@@ -1194,7 +1194,7 @@ ATTRIBUTE_CASES.update({
                     out.append(str(e))
             return out[0] if out.count(out[0]) == 3 else out
         RESULT = [kw(f, 1, b=3), kw(f, a=0, b=1), kw(f, 1, xy=1, aa=2, b=4), kw(f, 1, 2, b=3), kw(g, 1, c=1),
-                  kw(g, 1, \u00e9=2), kw(g, 1, E=2), kw(g, a=1, bb=2), f(1, **{S('b'): 5}), f(1, **{S('zz'): 5})]
+                  kw(g, 1, \u00e9=2), kw(g, 1, E=2), kw(g, a=1, qq=2), f(1, **{S('b'): 5}), f(1, **{S('zz'): 5})]
         try:
             g(1, **{S('c'): 1})
         except TypeError as e:
