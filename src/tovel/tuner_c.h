@@ -190,10 +190,11 @@ static Py_ssize_t __tovel_shared_index(PyTypeObject *tp, PyObject *name, char **
    generic one's wrapper (object's, dict's), which tries the generic look-up
    first and asks __getattr__ only where that finds nothing (*hooked then
    1). The hook is learned from a class made with __getattr__, once; the
-   version of the last type refused is kept, so that a site of such types
-   does not look again at each call. */
+   versions of the last types refused are kept, so that a site of such
+   types does not look again at each call. */
 static void *__tovel_getattr_hook;
-static unsigned int __tovel_hook_refused;
+static unsigned int __tovel_hook_refused[4];
+static int __tovel_hook_next;
 static int __tovel_reads_generic(PyTypeObject *tp, int *hooked) {
     static PyObject *name;
     void *slot = PyType_GetSlot(tp, Py_tp_getattro);
@@ -211,7 +212,9 @@ static int __tovel_reads_generic(PyTypeObject *tp, int *hooked) {
     }
     if (slot == NULL || slot != __tovel_getattr_hook) return 0;
     version = __tovel_version(tp);
-    if (version == 0 || version == __tovel_hook_refused) return 0;
+    if (version == 0 || version == __tovel_hook_refused[0] || version == __tovel_hook_refused[1]
+            || version == __tovel_hook_refused[2] || version == __tovel_hook_refused[3])
+        return 0;
     if (name == NULL && (name = PyUnicode_InternFromString("__getattribute__")) == NULL) {
         PyErr_Clear();
         return 0;
@@ -220,7 +223,7 @@ static int __tovel_reads_generic(PyTypeObject *tp, int *hooked) {
     *hooked = found && Py_IS_TYPE(found, &PyWrapperDescr_Type)
         && __TOVEL_AT(found, __TOVEL_WRAPPER_WRAPPED, void *) == (void *)PyObject_GenericGetAttr;
     Py_XDECREF(found);
-    if (!*hooked) __tovel_hook_refused = version;
+    if (!*hooked) __tovel_hook_refused[__tovel_hook_next++ & 3] = version;
     return *hooked;
 }
 
