@@ -1146,6 +1146,59 @@ ATTRIBUTE_CASES.update({
         isinstance = lambda a, b: 'replaced'
         RESULT += [kept(3), via(isinstance, 1, int)]
         """),
+    # Instances of classes given __getattr__ (a dict subclass, a slotted
+    # class): methods called and attributes loaded where the generic look-up
+    # finds them, __getattr__ where it does not, __getattribute__ set later.
+    "getattr-hook": textwrap.dedent("""\
+        class H(dict):
+            def __getattr__(self, name):
+                return ('getattr', name)
+            def m(self, *args):
+                return ('method', len(self)) + args
+        class Fails:
+            def __get__(self, o, cls):
+                raise AttributeError('fails')
+        class N:
+            __slots__ = ()
+            x = Fails()
+            m = Fails()
+            def __getattr__(self, name):
+                return (lambda *a: ('getattr', name)) if name == 'm' else ('getattr', name)
+        h = H(a=1)
+        RESULT = [call(h), call(h, 1), get(h), call(N()), get(N())]
+        h.x = 5
+        h.m = lambda *a: ('instance',) + a
+        RESULT += [get(h), call(h), call(H(b=2))]
+        H.m = lambda self, *a: ('replaced',) + a
+        RESULT += [call(H()), call(h)]
+        del H.m
+        RESULT += [call(H())]
+        H.__getattribute__ = lambda self, name: ('getattribute', name)
+        RESULT += [call(H()), get(h)]
+        """),
+    # Keyword arguments whose names are not the parameters' own objects.
+    "keyword-names": textwrap.dedent("""\
+        class S(str):
+            pass
+        def f(a, b=2, **kw):
+            return (a, b, sorted(kw.items()))
+        def g(a, b=1, \u00e9=0):
+            return (a, b, \u00e9)
+        def kw(fn, *args, **names):
+            out = []
+            for _ in range(3):
+                try:
+                    out.append(fn(*args, **{''.join(list(k)): v for k, v in names.items()}))
+                except TypeError as e:
+                    out.append(str(e))
+            return out[0] if out.count(out[0]) == 3 else out
+        RESULT = [kw(f, 1, b=3), kw(f, a=0, b=1), kw(f, 1, xy=1, aa=2, b=4), kw(f, 1, 2, b=3), kw(g, 1, c=1),
+                  kw(g, 1, \u00e9=2), kw(g, 1, E=2), kw(g, a=1, qq=2), f(1, **{S('b'): 5}), f(1, **{S('zz'): 5})]
+        try:
+            g(1, **{S('c'): 1})
+        except TypeError as e:
+            RESULT.append(str(e))
+        """),
 })
 
 

@@ -403,6 +403,29 @@ static nb::str str_equality(nb::str c) {
     return nb::str(text.data(), text.size());
 }
 
+// Keyword names matched for equality (KW_COMPARE), in Cython's match of a
+// name that is not the parameter's own object; the code goes before it. A
+// name given twice is reported in the interpreter's words.
+static nb::str keyword_names(nb::str c) {
+    std::string text = c.c_str();
+    size_t at = text.find(tuner_c::KW_MATCH_HEAD);
+    if (at == std::string::npos || text.find("__tovel_kw_compare") != std::string::npos) return c;
+    size_t end = text.find("\n}\n", at);
+    int found = 0;
+    for (size_t i = text.find(tuner_c::KW_MATCH_CALL, at); i != std::string::npos && i < end;
+         i = text.find(tuner_c::KW_MATCH_CALL, i + 1), found++) {
+        text.replace(i, std::strlen(tuner_c::KW_MATCH_CALL), tuner_c::KW_MATCH_NEW);
+        end += std::strlen(tuner_c::KW_MATCH_NEW) - std::strlen(tuner_c::KW_MATCH_CALL);
+    }
+    if (!found) return c;
+    text.insert(at, limited_layout() + tuner_c::STR_EQ + tuner_c::KW_COMPARE);
+    // A name given twice: the interpreter's words.
+    static const char *twice = "got multiple values for keyword argument '%U'";
+    size_t i = text.find(twice);
+    if (i != std::string::npos) text.replace(i, std::strlen(twice), "got multiple values for argument '%U'");
+    return nb::str(text.data(), text.size());
+}
+
 // Code that runs once (the module's exec function with its class bodies, and
 // Cython's other CYTHON_SMALL_CODE functions) keeps Cython's own operations:
 // a fast path there saves nothing and costs compile time. Its calls are
@@ -476,7 +499,7 @@ static nb::str tune_c(nb::str c) {
     c = nb::str(c.attr("replace")(GLOBALS_OLD, GLOBALS_NEW, 1));
     return answer_pending(
         guard_cells(immortal_strings(interpreter_calls(count_per_thread(small_ints(reuse_floats(class_calls(add_caches(list_appends(
-            sequences(str_equality(cheap_resumes(builtin_calls(c))))))))))))));
+            sequences(keyword_names(str_equality(cheap_resumes(builtin_calls(c)))))))))))))));
 }
 
 /// Tunes the C file at `path` in place.

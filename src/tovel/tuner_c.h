@@ -184,6 +184,49 @@ static Py_ssize_t __tovel_shared_index(PyTypeObject *tp, PyObject *name, char **
     return -1;
 }
 
+/* Whether loads from instances of `tp` give what the generic look-up finds
+   where it finds something: the type reads attributes generically, or it
+   has the hook of a class given __getattr__ whose __getattribute__ is the
+   generic one's wrapper (object's, dict's), which tries the generic look-up
+   first and asks __getattr__ only where that finds nothing (*hooked then
+   1). The hook is learned from a class made with __getattr__, once; the
+   versions of the last types refused are kept, so that a site of such
+   types does not look again at each call. */
+static void *__tovel_getattr_hook;
+static unsigned int __tovel_hook_refused[4];
+static int __tovel_hook_next;
+static int __tovel_reads_generic(PyTypeObject *tp, int *hooked) {
+    static PyObject *name;
+    void *slot = PyType_GetSlot(tp, Py_tp_getattro);
+    unsigned int version;
+    PyObject *found;
+    *hooked = 0;
+    if (slot == (void *)PyObject_GenericGetAttr) return 1;
+    if (__tovel_getattr_hook == NULL) {
+        PyObject *ns = Py_BuildValue("{sO}", "__getattr__", Py_None);
+        PyObject *cls = ns ? PyObject_CallFunction((PyObject *)&PyType_Type, "s()O", "__tovel_hooked", ns) : NULL;
+        if (cls) __tovel_getattr_hook = PyType_GetSlot((PyTypeObject *)cls, Py_tp_getattro);
+        Py_XDECREF(cls);
+        Py_XDECREF(ns);
+        PyErr_Clear();
+    }
+    if (slot == NULL || slot != __tovel_getattr_hook) return 0;
+    version = __tovel_version(tp);
+    if (version == 0 || version == __tovel_hook_refused[0] || version == __tovel_hook_refused[1]
+            || version == __tovel_hook_refused[2] || version == __tovel_hook_refused[3])
+        return 0;
+    if (name == NULL && (name = PyUnicode_InternFromString("__getattribute__")) == NULL) {
+        PyErr_Clear();
+        return 0;
+    }
+    found = __tovel_type_lookup(tp, name);
+    *hooked = found && Py_IS_TYPE(found, &PyWrapperDescr_Type)
+        && __TOVEL_AT(found, __TOVEL_WRAPPER_WRAPPED, void *) == (void *)PyObject_GenericGetAttr;
+    Py_XDECREF(found);
+    if (!*hooked) __tovel_hook_refused[__tovel_hook_next++ & 3] = version;
+    return *hooked;
+}
+
 /* Where the attribute `name` of instances of `tp` is loaded from (store 0) or
    stored to (store 1), as the generic look-up would find it. Returns 0 where
    the type cannot be served (shared keys the layout does not know). */
@@ -199,8 +242,9 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
     plan->get = NULL;
     plan->unbound = 0;
     if (!PyUnicode_CheckExact(name) || !(PyType_GetFlags(tp) & Py_TPFLAGS_HEAPTYPE)) return 1;
+    int hooked = 0;
     if (store ? PyType_GetSlot(tp, Py_tp_setattro) != (void *)PyObject_GenericSetAttr
-              : PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr) return 1;
+              : !__tovel_reads_generic(tp, &hooked)) return 1;
     PyObject *descr = __tovel_type_lookup(tp, name);
     int data = descr && (Py_IS_TYPE(descr, &PyMemberDescr_Type) || PyType_GetSlot(Py_TYPE(descr), Py_tp_descr_set));
     if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
@@ -236,8 +280,10 @@ static int __tovel_attr_plan(PyTypeObject *tp, PyObject *name, int store, __tove
         if (plan->cls_value) plan->kind = 3;
         else if (!store) {
             plan->get = (descrgetfunc)PyType_GetSlot(Py_TYPE(plan->cls), Py_tp_descr_get);
-            plan->kind = plan->get ? 5 : 0;
             plan->unbound = (PyType_GetFlags(Py_TYPE(plan->cls)) & Py_TPFLAGS_METHOD_DESCRIPTOR) != 0;
+            /* behind the hook, only a get that cannot fail: an AttributeError
+               of another get would go to __getattr__ */
+            plan->kind = plan->get && (plan->unbound || !hooked) ? 5 : 0;
         }
         return 1;
     }
@@ -540,8 +586,8 @@ typedef struct {
 
 static PyObject *__tovel_method_fill(PyObject *name, PyObject *const *args, size_t nargsf, __tovel_method_site *site) {
     PyTypeObject *tp = Py_TYPE(args[0]);
-    if (!__tovel_minor() || site->fills >= __TOVEL_FILLS || !PyUnicode_CheckExact(name)
-            || PyType_GetSlot(tp, Py_tp_getattro) != (void *)PyObject_GenericGetAttr)
+    int hooked;
+    if (!__tovel_minor() || site->fills >= __TOVEL_FILLS || !PyUnicode_CheckExact(name) || !__tovel_reads_generic(tp, &hooked))
         return __Pyx_PyObject_FastCallMethod(name, args, nargsf);
     site->fills++;
     PyObject *function = __tovel_type_lookup(tp, name);

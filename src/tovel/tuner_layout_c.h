@@ -44,6 +44,7 @@ static const char *LAYOUT = R"C(
 #define __TOVEL_TS_EXC_INFO (__tovel_minor() == 12 ? 104 : __tovel_minor() >= 15 ? 144 : 120)
 #define __TOVEL_MANAGED_DICT (-24)
 #define __TOVEL_DESCR_MEMBER 40
+#define __TOVEL_WRAPPER_WRAPPED 48
 #define __TOVEL_FLOAT_VALUE 16
 #define __TOVEL_DK_LOG2_INDEX_BYTES 9
 #define __TOVEL_DK_KIND 10
@@ -90,6 +91,7 @@ __TOVEL_SAME(offsetof(PyTypeObject, tp_dictoffset), __TOVEL_TP_DICTOFFSET);
 __TOVEL_SAME(offsetof(PyTypeObject, tp_version_tag), __TOVEL_TP_VERSION);
 __TOVEL_SAME(offsetof(PyHeapTypeObject, ht_cached_keys), __TOVEL_HT_CACHED_KEYS);
 __TOVEL_SAME(offsetof(PyMemberDescrObject, d_member), __TOVEL_DESCR_MEMBER);
+__TOVEL_SAME(offsetof(PyWrapperDescrObject, d_wrapped), __TOVEL_WRAPPER_WRAPPED);
 __TOVEL_SAME(offsetof(PyFloatObject, ob_fval), __TOVEL_FLOAT_VALUE);
 __TOVEL_SAME(offsetof(PyDictKeysObject, dk_log2_index_bytes), __TOVEL_DK_LOG2_INDEX_BYTES);
 __TOVEL_SAME(offsetof(PyDictKeysObject, dk_kind), __TOVEL_DK_KIND);
@@ -429,6 +431,31 @@ static CYTHON_INLINE int __tovel_str_eq(PyObject *a, PyObject *b) {
 #else
 #define __TOVEL_STR_EQ(s1, s2, ne)
 #endif
+#endif
+)C";
+
+// Keyword arguments matched by name where the name is not the parameter's
+// own object (a name built at run time, a key of a dict passed with **):
+// Cython's limited-API path orders the two with PyUnicode_Compare, and asks
+// for a pending error each time the order comes out negative. Equality is
+// what it needs: the same object, then the test above, then the call.
+static const char *KW_MATCH_HEAD = "static int __Pyx_MatchKeywordArg_str(\n";
+static const char *KW_MATCH_CALL = "int cmp = PyUnicode_Compare(name_str, key);";
+static const char *KW_MATCH_NEW = "int cmp = __tovel_kw_compare(name_str, key);";
+static const char *KW_COMPARE = R"C(/* tovel: keyword names compared for equality */
+#ifndef __TOVEL_KW_COMPARE
+#define __TOVEL_KW_COMPARE 1
+/* 0 where equal, as PyUnicode_Compare answers */
+static CYTHON_INLINE int __tovel_kw_compare(PyObject *a, PyObject *b) {
+#if defined(Py_LIMITED_API) && defined(__TOVEL_LAYOUT)
+    if (a == b) return 0;
+    if (likely(Py_IS_TYPE(a, &PyUnicode_Type) && Py_IS_TYPE(b, &PyUnicode_Type))) {
+        int eq = __tovel_str_eq(a, b);
+        if (likely(eq >= 0)) return !eq;
+    }
+#endif
+    return PyUnicode_Compare(a, b);
+}
 #endif
 )C";
 
